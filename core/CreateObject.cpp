@@ -1,0 +1,34 @@
+#include <tavsock/CreateObject.hpp>
+#include <tavsock/SockError.hpp>
+#include <tavsock/Text.hpp>
+#include <tavsock/ValueStore.hpp>
+
+#include <functional>
+#include <string_view>
+#include <utility>
+
+namespace tav {
+
+namespace {
+struct Creatable {
+    std::string_view name;
+    ObjectPtr (*make)();
+};
+// The creatable classes, by the name after "TAVSock.".
+const Creatable kCreatable[] = {
+    {"ValueStore", [] { return ObjectPtr(ValueStore::Create()); }},
+};
+}  // namespace
+
+ObjectPtr CreateObject(const std::string& progId) {
+    constexpr std::string_view prefix = "TAVSock.";
+    std::string_view id(progId);
+    if (id.size() > prefix.size() && TextEqualNoCase(id.substr(0, prefix.size()), prefix)) {
+        std::string_view cls = id.substr(prefix.size());
+        for (const auto& c : kCreatable)
+            if (TextEqualNoCase(c.name, cls)) return c.make();
+    }
+    throw SockError(kSockErrorBase + 1, kSockErrorSource, "Invalid Parameter");
+}
+
+}  // namespace tav

@@ -1,0 +1,243 @@
+// The socket interface layer: the Windows Sockets 1.1 calls under the prefix `int`, over BSD
+// sockets.
+//
+// Results follow Windows Sockets: -1 (SOCKET_ERROR / INVALID_SOCKET) on failure, after which
+// intWSAGetLastError() gives the Windows Sockets error number of the calling thread. Options
+// are taken at level 0xFFFF in Windows numbering, ioctl commands in Windows values, and
+// addresses as 16-byte sockaddr_in records. No call ever raises SIGPIPE.
+//
+// Thread rule: every call may be made from any thread; the last error and the records returned
+// by the database calls belong to the calling thread. The asynchronous calls deliver their
+// messages on the thread that owns the target window.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace tav::sockintf {
+
+using SOCKET = int32_t;
+using HWND = int32_t;
+using HANDLE = int32_t;
+
+inline constexpr SOCKET INVALID_SOCKET = -1;
+inline constexpr int SOCKET_ERROR = -1;
+
+// Address families, socket types, protocols.
+inline constexpr int AF_INET_W = 2;
+inline constexpr int SOCK_STREAM_W = 1;
+inline constexpr int SOCK_DGRAM_W = 2;
+inline constexpr int IPPROTO_TCP_W = 6;
+inline constexpr int IPPROTO_UDP_W = 17;
+
+// send/recv flags.
+inline constexpr int MSG_OOB_W = 1;
+inline constexpr int MSG_PEEK_W = 2;
+
+// Socket options, level SOL_SOCKET_W, Windows numbering.
+inline constexpr int SOL_SOCKET_W = 0xFFFF;
+inline constexpr int SO_DEBUG_W = 0x0001;
+inline constexpr int SO_ACCEPTCONN_W = 0x0002;
+inline constexpr int SO_REUSEADDR_W = 0x0004;
+inline constexpr int SO_KEEPALIVE_W = 0x0008;
+inline constexpr int SO_DONTROUTE_W = 0x0010;
+inline constexpr int SO_BROADCAST_W = 0x0020;
+inline constexpr int SO_LINGER_W = 0x0080;
+inline constexpr int SO_OOBINLINE_W = 0x0100;
+inline constexpr int SO_DONTLINGER_W = ~0x0080;
+inline constexpr int SO_SNDBUF_W = 0x1001;
+inline constexpr int SO_RCVBUF_W = 0x1002;
+inline constexpr int SO_SNDLOWAT_W = 0x1003;
+inline constexpr int SO_RCVLOWAT_W = 0x1004;
+inline constexpr int SO_SNDTIMEO_W = 0x1005;
+inline constexpr int SO_RCVTIMEO_W = 0x1006;
+inline constexpr int SO_ERROR_W = 0x1007;
+inline constexpr int SO_TYPE_W = 0x1008;
+inline constexpr int SO_MAX_MSG_SIZE_W = 0x2003;
+
+// ioctlsocket commands.
+inline constexpr int32_t FIONBIO_W = static_cast<int32_t>(0x8004667Eu);
+inline constexpr int32_t FIONREAD_W = 0x4004667F;
+inline constexpr int32_t SIOCATMARK_W = 0x40047307;
+
+// Windows Sockets error numbers.
+inline constexpr int WSAEINTR = 10004;
+inline constexpr int WSAEBADF = 10009;
+inline constexpr int WSAEACCES = 10013;
+inline constexpr int WSAEFAULT = 10014;
+inline constexpr int WSAEINVAL = 10022;
+inline constexpr int WSAEMFILE = 10024;
+inline constexpr int WSAEWOULDBLOCK = 10035;
+inline constexpr int WSAEINPROGRESS = 10036;
+inline constexpr int WSAEALREADY = 10037;
+inline constexpr int WSAENOTSOCK = 10038;
+inline constexpr int WSAEDESTADDRREQ = 10039;
+inline constexpr int WSAEMSGSIZE = 10040;
+inline constexpr int WSAEPROTOTYPE = 10041;
+inline constexpr int WSAENOPROTOOPT = 10042;
+inline constexpr int WSAEPROTONOSUPPORT = 10043;
+inline constexpr int WSAESOCKTNOSUPPORT = 10044;
+inline constexpr int WSAEOPNOTSUPP = 10045;
+inline constexpr int WSAEPFNOSUPPORT = 10046;
+inline constexpr int WSAEAFNOSUPPORT = 10047;
+inline constexpr int WSAEADDRINUSE = 10048;
+inline constexpr int WSAEADDRNOTAVAIL = 10049;
+inline constexpr int WSAENETDOWN = 10050;
+inline constexpr int WSAENETUNREACH = 10051;
+inline constexpr int WSAENETRESET = 10052;
+inline constexpr int WSAECONNABORTED = 10053;
+inline constexpr int WSAECONNRESET = 10054;
+inline constexpr int WSAENOBUFS = 10055;
+inline constexpr int WSAEISCONN = 10056;
+inline constexpr int WSAENOTCONN = 10057;
+inline constexpr int WSAESHUTDOWN = 10058;
+inline constexpr int WSAETOOMANYREFS = 10059;
+inline constexpr int WSAETIMEDOUT = 10060;
+inline constexpr int WSAECONNREFUSED = 10061;
+inline constexpr int WSAELOOP = 10062;
+inline constexpr int WSAENAMETOOLONG = 10063;
+inline constexpr int WSAEHOSTDOWN = 10064;
+inline constexpr int WSAEHOSTUNREACH = 10065;
+inline constexpr int WSASYSNOTREADY = 10091;
+inline constexpr int WSAVERNOTSUPPORTED = 10092;
+inline constexpr int WSANOTINITIALISED = 10093;
+inline constexpr int WSAHOST_NOT_FOUND = 11001;
+inline constexpr int WSATRY_AGAIN = 11002;
+inline constexpr int WSANO_RECOVERY = 11003;
+inline constexpr int WSANO_DATA = 11004;
+
+/// Windows Sockets error number for an errno value (the one mapping of the layer).
+int WsaErrorFromErrno(int err) noexcept;
+
+/// The 16-byte IPv4 address record: family 2, port and address in network order, 8 zeros.
+struct SOCKADDR_IN {
+    int16_t sin_family = 0;
+    uint16_t sin_port = 0;
+    uint32_t sin_addr = 0;
+    uint8_t sin_zero[8] = {};
+};
+static_assert(sizeof(SOCKADDR_IN) == 16);
+
+/// The start-up record (WSADATA).
+struct WSADATA {
+    uint16_t wVersion = 0;
+    uint16_t wHighVersion = 0;
+    char szDescription[257] = {};
+    char szSystemStatus[129] = {};
+    uint16_t iMaxSockets = 0;
+    uint16_t iMaxUdpDg = 0;
+    const char* lpVendorInfo = nullptr;
+};
+
+/// Host, service and protocol records, Windows layout of the fields.
+struct HOSTENT {
+    char* h_name;
+    char** h_aliases;
+    int16_t h_addrtype;
+    int16_t h_length;
+    char** h_addr_list;
+};
+struct SERVENT {
+    char* s_name;
+    char** s_aliases;
+    int16_t s_port;  // network byte order
+    char* s_proto;
+};
+struct PROTOENT {
+    char* p_name;
+    char** p_aliases;
+    int16_t p_proto;
+};
+
+/// A handle set for intselect. Unlike fd_set it has no size limit; intselect leaves in each
+/// set only the handles that are ready.
+struct FD_SET_W {
+    std::vector<SOCKET> fd_array;
+    void Set(SOCKET s) {
+        for (SOCKET x : fd_array)
+            if (x == s) return;
+        fd_array.push_back(s);
+    }
+    bool IsSet(SOCKET s) const {
+        for (SOCKET x : fd_array)
+            if (x == s) return true;
+        return false;
+    }
+    void Zero() { fd_array.clear(); }
+    size_t fd_count() const { return fd_array.size(); }
+};
+
+struct TIMEVAL_W {
+    int32_t tv_sec = 0;
+    int32_t tv_usec = 0;
+};
+
+// Start-up and errors.
+/// Counts a start-up of the stack (process-wide) and fills `data` (the caller's record) with
+/// version 1.1 and values true for this system. Returns 0, or WSAVERNOTSUPPORTED for a
+/// requested version below 1.1. While the count is 0 every other socket call fails with 10093.
+int intWSAStartup(uint16_t versionRequested, WSADATA* data);
+/// Undoes one start-up; -1 with 10093 when the stack is not started.
+int intWSACleanup();
+int intWSAGetLastError();
+void intWSASetLastError(int error);
+/// Number of start-ups not yet undone (for tests and diagnostics).
+int WSAStartupCount();
+
+// Sockets.
+SOCKET intsocket(int af, int type, int protocol);
+int intclosesocket(SOCKET s);
+int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen);
+int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen);
+int intlisten(SOCKET s, int backlog);
+SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen);
+int intgetsockname(SOCKET s, SOCKADDR_IN* name, int* namelen);
+int intgetpeername(SOCKET s, SOCKADDR_IN* name, int* namelen);
+int intgetsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
+int intsetsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+int intioctlsocket(SOCKET s, int32_t cmd, uint32_t* argp);
+/// Polls the sets (any of which may be null); `nfds` is ignored as on Windows. Returns the
+/// number of ready handles, 0 on time-out, -1 on failure; a null timeout waits forever.
+int intselect(int nfds, FD_SET_W* readfds, FD_SET_W* writefds, FD_SET_W* exceptfds, const TIMEVAL_W* timeout);
+int intsend(SOCKET s, const char* buf, int len, int flags);
+int intsendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, int tolen);
+int intrecv(SOCKET s, char* buf, int len, int flags);
+int intrecvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen);
+
+// Conversions (no start-up needed).
+uint32_t inthtonl(uint32_t v);
+uint16_t inthtons(uint16_t v);
+uint16_t intntohs(uint16_t v);
+uint32_t intntohl(uint32_t v);
+/// Dotted text to a network-order address; 0xFFFFFFFF (INADDR_NONE) for malformed text.
+/// Accepts the forms inet_addr accepts (a, a.b, a.b.c, a.b.c.d; decimal, octal, hex parts).
+uint32_t intinet_addr(const char* cp);
+/// Dotted text of a network-order address, in a buffer of the calling thread that the next
+/// call overwrites.
+const char* intinet_ntoa(uint32_t in);
+
+// Database calls; records live in storage of the calling thread until its next call of the
+// same kind, and callers copy them at once. Null on failure, with 11001-11004 as last error.
+int intgethostname(char* name, int namelen);
+HOSTENT* intgethostbyname(const char* name);
+HOSTENT* intgethostbyaddr(const char* addr, int len, int type);
+SERVENT* intgetservbyname(const char* name, const char* proto);
+SERVENT* intgetservbyport(int port, const char* proto);
+PROTOENT* intgetprotobyname(const char* name);
+PROTOENT* intgetprotobynumber(int number);
+
+// Asynchronous calls; they deliver window messages through the per-thread message queue.
+/// Registers `s` for the events in `lEvent` (FD_READ 1, FD_WRITE 2, FD_OOB 4, FD_ACCEPT 8,
+/// FD_CONNECT 16, FD_CLOSE 32), posted to `hWnd` as message `wMsg` with wParam = s and
+/// lParam = (error << 16) | event. lEvent 0 stops notifications. Returns 0 or -1.
+int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
+/// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
+/// just before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is handled.
+/// Returns a non-zero request handle, or 0 with the last error set.
+HANDLE intWSAAsyncGetHostByName(HWND hWnd, uint32_t wMsg, const char* name, char* buf, int buflen);
+HANDLE intWSAAsyncGetHostByAddr(HWND hWnd, uint32_t wMsg, const char* addr, int len, int type, char* buf, int buflen);
+/// Drops a pending look-up: its message is never delivered and its buffer never written.
+int intWSACancelAsyncRequest(HANDLE handle);
+
+}  // namespace tav::sockintf
