@@ -2,6 +2,7 @@
 
 #include "core/DebugLog.hpp"
 
+#include <cmath>
 #include <cstdio>
 
 namespace tav {
@@ -32,9 +33,10 @@ void Diagnostics::ReportFailure(const std::string& message, const std::string& s
 bool Diagnostics::CheckIndexOrKey(int32_t count, const KeyPresent& hasKey, const Variant& indexOrKey,
                                   const std::string& source) {
     if (indexOrKey.IsNumber()) {
-        // A fraction or a value beyond 32 bits designates no position.
+        // A position converts like any Long (fractions half to even); a value beyond 32 bits
+        // designates nothing rather than overflowing.
         double d = indexOrKey.AsDouble();
-        if (d >= 1 && d <= count && IndexTest(count, indexOrKey.AsLong())) return true;
+        if (std::fabs(d) < 2e9 && IndexTest(count, indexOrKey.AsLong())) return true;
         Record("Collection check failed", "Message",
                "Index out of range: " + TextOfValue(indexOrKey) + " (Count = " + std::to_string(count) + ")", source);
         return false;

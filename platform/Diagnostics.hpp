@@ -51,8 +51,9 @@ public:
 
     /// Collection check: true when `indexOrKey` designates an item of a collection with `count`
     /// items, whose keys `hasKey` answers. A number (Integer, Long, Double, Boolean) is a
-    /// position, 1 to count; text is a key; anything else designates nothing. A miss is
-    /// recorded as a failure naming the value, and false is returned.
+    /// position, 1 to count, converted like a Long (1.5 is 2); text is a key; anything else
+    /// designates nothing. A miss is recorded as a failure naming the value, and false is
+    /// returned; the caller decides whether to go on.
     bool CheckIndexOrKey(int32_t count, const KeyPresent& hasKey, const Variant& indexOrKey,
                          const std::string& source);
     template <KeyedCollection C>
