@@ -1,7 +1,9 @@
 #include <tavsock/CreateObject.hpp>
-#include <tavsock/SockError.hpp>
+#include <tavsock/TAVSockAddr.hpp>
 #include <tavsock/Text.hpp>
 #include <tavsock/ValueStore.hpp>
+
+#include "core/SockErrors.hpp"
 
 #include <functional>
 #include <string_view>
@@ -16,6 +18,7 @@ struct Creatable {
 };
 // The creatable classes, by the name after "TAVSock.".
 const Creatable kCreatable[] = {
+    {"TAVSockAddr", [] { return ObjectPtr(TAVSockAddr::Create()); }},
     {"ValueStore", [] { return ObjectPtr(ValueStore::Create()); }},
 };
 }  // namespace
@@ -28,7 +31,7 @@ ObjectPtr CreateObject(const std::string& progId) {
         for (const auto& c : kCreatable)
             if (TextEqualNoCase(c.name, cls)) return c.make();
     }
-    throw SockError(kSockErrorBase + 1, kSockErrorSource, "Invalid Parameter");
+    RaiseSockError(kErrInvalidParameter);
 }
 
 }  // namespace tav

@@ -1,0 +1,62 @@
+#include "core/SocketSupport.hpp"
+
+#include "core/SockAddrAccess.hpp"
+
+#include <cstring>
+
+namespace tav::SocketSupport {
+
+namespace sk = tav::sockintf;
+
+bool IsWellFormedDottedStr(const std::string& dotted) { return NetAddrFromDottedStr(dotted) != -1; }
+
+int32_t NetAddrFromDottedStr(const std::string& dotted) {
+    return static_cast<int32_t>(sk::intinet_addr(dotted.c_str()));
+}
+
+std::string DottedStrFromNetAddr(int32_t netAddr) {
+    // The layer's buffer is reused by its next call: copy at once.
+    return std::string(sk::intinet_ntoa(static_cast<uint32_t>(netAddr)));
+}
+
+int32_t HostToNetLong(int32_t value) { return static_cast<int32_t>(sk::inthtonl(static_cast<uint32_t>(value))); }
+int32_t NetToHostLong(int32_t value) { return static_cast<int32_t>(sk::intntohl(static_cast<uint32_t>(value))); }
+int16_t HostToNetShort(int16_t value) { return static_cast<int16_t>(sk::inthtons(static_cast<uint16_t>(value))); }
+int16_t NetToHostShort(int16_t value) { return static_cast<int16_t>(sk::intntohs(static_cast<uint16_t>(value))); }
+
+ByteArray ByteArrayFromString(const std::string& text) { return ByteArray(text.begin(), text.end()); }
+
+std::string StringFromByteArray(const ByteArray& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+std::string TextFromAnsiPtr(const char* text) { return text ? std::string(text) : std::string(); }
+
+std::string TextFromPtrCell(const char* const* cell) { return cell ? TextFromAnsiPtr(*cell) : std::string(); }
+
+std::string TextBeforeNul(const std::string& text) {
+    size_t nul = text.find('\0');
+    return nul == std::string::npos ? std::string() : text.substr(0, nul);
+}
+
+int32_t UnsignedPort(int16_t value) { return static_cast<uint16_t>(value); }
+
+int16_t HighWord(int32_t value) {
+    // Division, not a shift: negative values truncate toward zero, as the classic helper did.
+    return static_cast<int16_t>(static_cast<uint16_t>((value / 65536) & 0xFFFF));
+}
+
+int16_t LowWord(int32_t value) { return static_cast<int16_t>(static_cast<uint16_t>(value & 0xFFFF)); }
+
+sk::SOCKADDR_IN AddrRecordFromSockAddr(const TAVSockAddr& addr) {
+    sk::SOCKADDR_IN record;
+    record.sin_family = sk::AF_INET_W;
+    record.sin_port = static_cast<uint16_t>(SockAddrAccess::GetNetPort(addr));
+    record.sin_addr = static_cast<uint32_t>(SockAddrAccess::GetNetAddress(addr));
+    return record;
+}
+
+void SockAddrFromAddrRecord(const sk::SOCKADDR_IN& record, TAVSockAddr& addr) {
+    SockAddrAccess::SetNetAddress(addr, static_cast<int32_t>(record.sin_addr));
+    SockAddrAccess::SetNetPort(addr, static_cast<int16_t>(record.sin_port));
+}
+
+}  // namespace tav::SocketSupport

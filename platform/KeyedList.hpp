@@ -1,0 +1,120 @@
+// Ordered list of items with optional unique text keys (the kernel's keyed object list).
+//
+// Positions are 1-based and exact: removing an entry closes the gap. Looking up a key is O(1)
+// on average through a hash index; looking up an item is a linear scan (items compare with ==).
+// Keys compare exactly by default; NoCaseKeyHash/NoCaseKeyEq give the case-insensitive
+// comparison of collection keys. Not thread-safe: the list belongs to one thread.
+#pragma once
+
+#include <tavsock/Text.hpp>
+
+#include "core/SockErrors.hpp"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tav {
+
+/// Hash and equality of keys that ignore letter case (ISO-8859-1 letters).
+struct NoCaseKeyHash {
+    size_t operator()(const std::string& key) const noexcept {
+        size_t h = 14695981039346656037ull;  // FNV-1a over the folded characters
+        for (char c : key) h = (h ^ static_cast<unsigned char>(FoldCase(c))) * 1099511628211ull;
+        return h;
+    }
+};
+struct NoCaseKeyEq {
+    bool operator()(const std::string& a, const std::string& b) const noexcept { return TextEqualNoCase(a, b); }
+};
+
+template <class T, class KeyHash = std::hash<std::string>, class KeyEq = std::equal_to<std::string>>
+class KeyedList {
+public:
+    struct Entry {
+        T item;
+        std::string key;                 // "" when the item has no key
+        size_t* indexSlot = nullptr;     // the key's slot in the index; null without a key
+    };
+
+    KeyedList() = default;
+    // Entries point into the index's nodes, which a move keeps and a copy would not.
+    KeyedList(const KeyedList&) = delete;
+    KeyedList& operator=(const KeyedList&) = delete;
+    KeyedList(KeyedList&&) = default;
+    KeyedList& operator=(KeyedList&&) = default;
+
+    /// Appends `item` under `key`; an empty key appends it without one. Returns false, and
+    /// leaves the list unchanged, when an entry already has that key.
+    bool Add(T item, std::string key = {}) {
+        size_t* slot = nullptr;
+        if (!key.empty()) {
+            auto [it, inserted] = index_.try_emplace(key, entries_.size());
+            if (!inserted) return false;
+            slot = &it->second;
+        }
+        entries_.push_back(Entry{std::move(item), std::move(key), slot});
+        return true;
+    }
+
+    bool IsEmpty() const noexcept { return entries_.empty(); }
+    int32_t Count() const noexcept { return static_cast<int32_t>(entries_.size()); }
+
+    bool ContainsItem(const T& item) const { return PositionOfItem(item) > 0; }
+    bool ContainsKey(const std::string& key) const { return !key.empty() && index_.count(key) != 0; }
+
+    /// 1-based position of the first entry holding `item`; -1 when absent.
+    int32_t PositionOfItem(const T& item) const {
+        for (size_t i = 0; i < entries_.size(); ++i)
+            if (entries_[i].item == item) return static_cast<int32_t>(i + 1);
+        return -1;
+    }
+    /// 1-based position of the entry with `key`; -1 when absent.
+    int32_t PositionOfKey(const std::string& key) const {
+        if (key.empty()) return -1;
+        auto it = index_.find(key);
+        return it == index_.end() ? -1 : static_cast<int32_t>(it->second + 1);
+    }
+
+    bool IsValidPosition(int32_t position) const noexcept { return position >= 1 && position <= Count(); }
+
+    /// The item or key at a valid position; an invalid position raises library error 1.
+    const T& ItemAt(int32_t position) const { return At(position).item; }
+    T& ItemAt(int32_t position) { return entries_[Checked(position)].item; }
+    const std::string& KeyAt(int32_t position) const { return At(position).key; }
+
+    /// Removes the entry at a valid position; later entries move up by one. An invalid
+    /// position raises library error 1.
+    void RemoveAt(int32_t position) {
+        size_t i = Checked(position);
+        if (!entries_[i].key.empty()) index_.erase(entries_[i].key);
+        entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(i));
+        for (size_t k = i; k < entries_.size(); ++k)
+            if (entries_[k].indexSlot) *entries_[k].indexSlot = k;
+    }
+
+    void Clear() noexcept {
+        entries_.clear();
+        index_.clear();
+    }
+
+    /// Entries in position order. Adding or removing invalidates the iterators.
+    auto begin() const noexcept { return entries_.cbegin(); }
+    auto end() const noexcept { return entries_.cend(); }
+
+private:
+    size_t Checked(int32_t position) const {
+        if (!IsValidPosition(position)) RaiseSockError(kErrInvalidParameter);
+        return static_cast<size_t>(position - 1);
+    }
+    const Entry& At(int32_t position) const { return entries_[Checked(position)]; }
+
+    std::vector<Entry> entries_;
+    // Key -> 0-based index into entries_. Node-based, so Entry::indexSlot stays valid across
+    // rehashing.
+    std::unordered_map<std::string, size_t, KeyHash, KeyEq> index_;
+};
+
+}  // namespace tav

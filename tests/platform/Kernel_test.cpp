@@ -1,0 +1,82 @@
+#include "platform/Diagnostics.hpp"
+#include "platform/KeyedList.hpp"
+
+#include <tavsock/SockError.hpp>
+#include <tavsock/TAVSockAddr.hpp>
+
+#include <gtest/gtest.h>
+
+using namespace tav;
+
+namespace {
+
+TEST(KeyedList, PositionsCloseUpAfterRemovalAndKeysFollow) {
+    KeyedList<std::string> list;
+    EXPECT_TRUE(list.Add("a", "k1"));
+    EXPECT_TRUE(list.Add("b"));
+    EXPECT_TRUE(list.Add("c", "k3"));
+    EXPECT_FALSE(list.Add("d", "k1"));  // duplicate key: unchanged
+    EXPECT_EQ(list.Count(), 3);
+    EXPECT_LT(list.PositionOfKey("K3"), 0);  // exact keys
+    list.RemoveAt(1);
+    EXPECT_EQ(list.ItemAt(1), "b");
+    EXPECT_EQ(list.PositionOfKey("k3"), 2);
+    EXPECT_EQ(list.PositionOfItem("c"), 2);
+    EXPECT_FALSE(list.IsValidPosition(3));
+    EXPECT_THROW(list.RemoveAt(3), SockError);
+
+    KeyedList<int> many;
+    for (int i = 0; i < 200; ++i) many.Add(i, "key" + std::to_string(i));
+    for (int pos = many.Count(); pos >= 1; pos -= 3) many.RemoveAt(pos);
+    for (int pos = 1; pos <= many.Count(); ++pos) {
+        EXPECT_EQ(many.PositionOfKey(many.KeyAt(pos)), pos);
+        EXPECT_EQ(many.KeyAt(pos), "key" + std::to_string(many.ItemAt(pos)));
+    }
+
+    KeyedList<int, NoCaseKeyHash, NoCaseKeyEq> noCase;
+    noCase.Add(1, "Server\xC9");
+    EXPECT_FALSE(noCase.Add(2, "SERVER\xE9"));
+    EXPECT_EQ(noCase.KeyAt(noCase.PositionOfKey("server\xE9")), "Server\xC9");
+}
+
+TEST(Diagnostics, FailedChecksAreCountedAndTheNewestKept) {
+    Diagnostics& diag = Diagnostics::Current();
+    diag.ResetForTesting();
+    EXPECT_TRUE(diag.Check(true, "TAVSock.TAVSocket", "NewValue >= 0"));
+    EXPECT_FALSE(diag.Check(false, "TAVSock.TAVSocket.Bind", "mHandle <> TAVSock_InvalidSocketHandle"));
+    EXPECT_EQ(diag.FailureCount(), 1);
+    EXPECT_EQ(diag.LastFailures().back().source, "TAVSock.TAVSocket.Bind");
+    EXPECT_EQ(diag.LastFailures().back().text, "mHandle <> TAVSock_InvalidSocketHandle");
+    for (int i = 0; i < 40; ++i) diag.ReportFailure("f" + std::to_string(i), "src");
+    EXPECT_EQ(diag.FailureCount(), 41);
+    EXPECT_EQ(diag.LastFailures().size(), Diagnostics::kKeptFailures);
+    EXPECT_EQ(diag.LastFailures().front().text, "f8");
+    diag.ResetForTesting();
+}
+
+TEST(Diagnostics, CollectionCheckTakesPositionsOrKeys) {
+    Diagnostics& diag = Diagnostics::Current();
+    diag.ResetForTesting();
+    KeyedList<int> list;
+    list.Add(10, "one");
+    list.Add(20);
+    EXPECT_TRUE(diag.CheckIndexOrKey(list, Variant(int16_t(2)), "s"));
+    EXPECT_TRUE(diag.CheckIndexOrKey(list, Variant(1.5), "s"));  // half to even: 2
+    EXPECT_TRUE(diag.CheckIndexOrKey(list, Variant("one"), "s"));
+    EXPECT_EQ(diag.FailureCount(), 0);
+    for (const Variant& bad : {Variant(0), Variant(3), Variant(1e12), Variant()})
+        EXPECT_FALSE(diag.CheckIndexOrKey(list, bad, "s"));
+    EXPECT_FALSE(diag.CheckIndexOrKey(list, Variant("ONE"), "TAVSock.TAVSockets.Get Item"));
+    EXPECT_EQ(diag.LastFailures().back().text, "Key not found: \"ONE\"");
+    EXPECT_EQ(diag.FailureCount(), 5);
+    EXPECT_TRUE(Diagnostics::KeyTest([](const std::string& k) { return k == "x"; }, "x"));
+    EXPECT_FALSE(Diagnostics::IndexTest(list, 3));
+    diag.ResetForTesting();
+
+    EXPECT_EQ(Diagnostics::TextOfValue(Variant()), "Empty");
+    EXPECT_EQ(Diagnostics::TextOfValue(Variant("a\r\n")), "\"a\\x0D\\x0A\"");
+    EXPECT_EQ(Diagnostics::TextOfValue(Variant(ByteArray{0x61, 0xFF})), "Byte(2): 61 FF");
+    EXPECT_EQ(Diagnostics::TextOfValue(Variant(TAVSockAddr::Create())), "Object TAVSockAddr");
+}
+
+}  // namespace
