@@ -34,6 +34,15 @@ inline constexpr int IPPROTO_UDP_W = 17;
 // send/recv flags.
 inline constexpr int MSG_OOB_W = 1;
 inline constexpr int MSG_PEEK_W = 2;
+inline constexpr int MSG_DONTROUTE_W = 4;
+
+// Asynchronous-select event bits (lEvent of intWSAAsyncSelect, low word of its lParam).
+inline constexpr int32_t FD_READ_W = 0x01;
+inline constexpr int32_t FD_WRITE_W = 0x02;
+inline constexpr int32_t FD_OOB_W = 0x04;
+inline constexpr int32_t FD_ACCEPT_W = 0x08;
+inline constexpr int32_t FD_CONNECT_W = 0x10;
+inline constexpr int32_t FD_CLOSE_W = 0x20;
 
 // Socket options, level SOL_SOCKET_W, Windows numbering.
 inline constexpr int SOL_SOCKET_W = 0xFFFF;
@@ -55,6 +64,14 @@ inline constexpr int SO_RCVTIMEO_W = 0x1006;
 inline constexpr int SO_ERROR_W = 0x1007;
 inline constexpr int SO_TYPE_W = 0x1008;
 inline constexpr int SO_MAX_MSG_SIZE_W = 0x2003;
+// Option at level IPPROTO_TCP_W.
+inline constexpr int TCP_NODELAY_W = 0x0001;
+
+/// Largest UDP payload over IPv4 (65535 less the IP and UDP headers).
+inline constexpr int MAX_UDP_DATAGRAM = 65507;
+/// SO_MAX_MSG_SIZE_W of a stream socket: a stream has no message size, so the largest
+/// positive 32-bit value stands for "no limit" rather than failing the read.
+inline constexpr int MAX_STREAM_MESSAGE = 0x7FFFFFFF;
 
 // ioctlsocket commands.
 inline constexpr int32_t FIONBIO_W = static_cast<int32_t>(0x8004667Eu);
@@ -102,12 +119,14 @@ inline constexpr int WSAEHOSTUNREACH = 10065;
 inline constexpr int WSASYSNOTREADY = 10091;
 inline constexpr int WSAVERNOTSUPPORTED = 10092;
 inline constexpr int WSANOTINITIALISED = 10093;
+inline constexpr int WSASYSCALLFAILURE = 10107;
 inline constexpr int WSAHOST_NOT_FOUND = 11001;
 inline constexpr int WSATRY_AGAIN = 11002;
 inline constexpr int WSANO_RECOVERY = 11003;
 inline constexpr int WSANO_DATA = 11004;
 
-/// Windows Sockets error number for an errno value (the one mapping of the layer).
+/// Windows Sockets error number for an errno value (the one mapping of the layer); 0 stays 0,
+/// and an errno without a Windows Sockets counterpart gives WSASYSCALLFAILURE.
 int WsaErrorFromErrno(int err) noexcept;
 
 /// The 16-byte IPv4 address record: family 2, port and address in network order, 8 zeros.
@@ -150,8 +169,9 @@ struct PROTOENT {
     int16_t p_proto;
 };
 
-/// A handle set for intselect. Unlike fd_set it has no size limit; intselect leaves in each
-/// set only the handles that are ready.
+/// A handle set for intselect. Unlike fd_set it has no size limit and no limit on the handle
+/// values; intselect leaves in each set only the handles that are ready. Set() keeps members
+/// unique, as FD_SET does, by a linear search.
 struct FD_SET_W {
     std::vector<SOCKET> fd_array;
     void Set(SOCKET s) {
@@ -175,34 +195,82 @@ struct TIMEVAL_W {
 
 // Start-up and errors.
 /// Counts a start-up of the stack (process-wide) and fills `data` (the caller's record) with
-/// version 1.1 and values true for this system. Returns 0, or WSAVERNOTSUPPORTED for a
-/// requested version below 1.1. While the count is 0 every other socket call fails with 10093.
+/// version 1.1 (wHighVersion 2.2) and values true for this system: iMaxSockets is the
+/// descriptor limit capped at 65535, iMaxUdpDg 65507. Returns 0; WSAVERNOTSUPPORTED (record
+/// filled, nothing counted) for a requested version below 1.1; WSAEFAULT for a null record.
+/// While the count is 0 every other socket call (not the conversions) fails with 10093.
 int intWSAStartup(uint16_t versionRequested, WSADATA* data);
-/// Undoes one start-up; -1 with 10093 when the stack is not started.
+/// Undoes one start-up; -1 with 10093 when the stack is not started. Sockets stay open when
+/// the count reaches 0; their owners close them.
 int intWSACleanup();
+/// Last Windows Sockets error of the calling thread. Calls that succeed leave it unchanged.
 int intWSAGetLastError();
 void intWSASetLastError(int error);
 /// Number of start-ups not yet undone (for tests and diagnostics).
 int WSAStartupCount();
 
-// Sockets.
+// Sockets. Handles are the descriptors themselves; all are close-on-exec.
+/// AF_INET_W only (else 10047); SOCK_STREAM_W or SOCK_DGRAM_W (else 10044); protocol 0, 6 or
+/// 17 (else 10043). The socket starts in blocking mode, as on Windows.
 SOCKET intsocket(int af, int type, int protocol);
+/// Closes the handle after the asynchronous-select registration of it has been dropped.
 int intclosesocket(SOCKET s);
+/// `namelen` must be at least 16 (else 10014); 10048 when the address is in use.
 int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen);
+/// Blocking: 0, or -1 with the reason (10061 refused, 10060 timed out, ...). Non-blocking:
+/// -1 with 10035 while the connection is under way; its outcome shows later in intselect
+/// (write set on success, exception set on failure) and in SO_ERROR_W.
 int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen);
 int intlisten(SOCKET s, int backlog);
+/// The new socket takes over the listener's blocking mode, as on Windows. `addr` (with
+/// `*addrlen` at least 16, else 10014) receives the peer. Non-blocking with nothing pending:
+/// -1 with 10035.
 SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen);
+/// 10022 for a socket that has no local address yet, as on Windows.
 int intgetsockname(SOCKET s, SOCKADDR_IN* name, int* namelen);
+/// 10057 when not connected.
 int intgetpeername(SOCKET s, SOCKADDR_IN* name, int* namelen);
+/// Level SOL_SOCKET_W with Windows option numbers, or IPPROTO_TCP_W with TCP_NODELAY_W; an
+/// unknown level gives 10022, an unknown option 10042. Values are 32-bit and `*optlen` (or
+/// `optlen`) must be at least 4 (else 10014); a get stores 4 in `*optlen`. Notes:
+/// SO_LINGER_W is the Windows record {u_short l_onoff; u_short l_linger}; SO_DONTLINGER_W is
+/// its inverted switch; SO_SNDTIMEO_W/SO_RCVTIMEO_W are milliseconds; SO_ERROR_W gives (and
+/// clears) the pending error as a Windows number; SO_TYPE_W gives 1 or 2; SO_SNDBUF_W and
+/// SO_RCVBUF_W read back the size that was set (the kernel's doubled figure halved);
+/// SO_MAX_MSG_SIZE_W is MAX_UDP_DATAGRAM for datagram and MAX_STREAM_MESSAGE for stream
+/// sockets. SO_ACCEPTCONN_W, SO_ERROR_W, SO_TYPE_W and SO_MAX_MSG_SIZE_W cannot be set (10042).
 int intgetsockopt(SOCKET s, int level, int optname, char* optval, int* optlen);
 int intsetsockopt(SOCKET s, int level, int optname, const char* optval, int optlen);
+/// FIONBIO_W (non-zero *argp: non-blocking), FIONREAD_W (bytes waiting; for a datagram socket
+/// the size of the next datagram; 0 on a listener), SIOCATMARK_W (stores 0 while an urgent
+/// byte waits to be read with MSG_OOB_W, else 1; with SO_OOBINLINE set it always stores 1).
+/// Another command gives 10022, a null `argp` 10014.
 int intioctlsocket(SOCKET s, int32_t cmd, uint32_t* argp);
-/// Polls the sets (any of which may be null); `nfds` is ignored as on Windows. Returns the
-/// number of ready handles, 0 on time-out, -1 on failure; a null timeout waits forever.
+/// Polls the sets (any of which may be null); `nfds` is ignored as on Windows. Afterwards each
+/// set passed holds only its ready handles (all empty after a time-out). Returns 0 when the
+/// poll succeeded, whether anything was ready or not, and -1 on failure: 10022 when every set
+/// is empty or the time-out is negative, 10038 for a handle that is not open. A null timeout
+/// waits forever, 0 seconds and 0 microseconds only polls.
+/// Read set: data, end of stream, a pending connection on a listener, or a socket error. Write
+/// set: a connected (or datagram) socket that can take data. Exception set: urgent data
+/// waiting, or a failed connection (a refused non-blocking connect; also an established
+/// connection that was reset and whose error was not yet read).
 int intselect(int nfds, FD_SET_W* readfds, FD_SET_W* writefds, FD_SET_W* exceptfds, const TIMEVAL_W* timeout);
+/// Flags: MSG_OOB_W, MSG_DONTROUTE_W; others fail with 10045. Never raises SIGPIPE: a send on
+/// a broken connection fails with 10054. Non-blocking with no room: -1 with 10035 (on a
+/// blocking socket whose SO_SNDTIMEO_W ran out: 10060).
 int intsend(SOCKET s, const char* buf, int len, int flags);
+/// As intsend to the address `to` (`tolen` at least 16); a null `to` sends to the connected
+/// peer. 10040 for a datagram above MAX_UDP_DATAGRAM.
 int intsendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, int tolen);
+/// Flags: MSG_OOB_W, MSG_PEEK_W; others fail with 10045. `len` 0 probes the socket without
+/// blocking or consuming data: 0 while the connection is sound (data waiting or not) or at
+/// its end, -1 with the pending error otherwise (reported once, as by any call). A datagram longer than `len` fills the buffer, is dropped
+/// and fails with 10040. MSG_OOB with no urgent byte waiting fails with 10035. 0 at the end of
+/// a stream.
 int intrecv(SOCKET s, char* buf, int len, int flags);
+/// As intrecv; `from` (with `*fromlen` at least 16) receives the sender of a datagram and is
+/// left untouched for a stream socket.
 int intrecvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen);
 
 // Conversions (no start-up needed).
@@ -218,11 +286,19 @@ uint32_t intinet_addr(const char* cp);
 const char* intinet_ntoa(uint32_t in);
 
 // Database calls; records live in storage of the calling thread until its next call of the
-// same kind, and callers copy them at once. Null on failure, with 11001-11004 as last error.
+// same kind (host, service, protocol), and callers copy them at once. Null on failure, with
+// 11001-11004 as last error: a host that is not known gives 11001; a service or protocol
+// that is not listed gives 11004.
+/// 10014 when the name (with its NUL) does not fit in `namelen` bytes.
 int intgethostname(char* name, int namelen);
+/// IPv4 entries of the hosts file (aliases kept) and DNS; dotted text resolves to itself and
+/// a null or empty name to the local host.
 HOSTENT* intgethostbyname(const char* name);
+/// `addr` points to a 4-byte network-order address; `type` must be AF_INET_W (else 10047).
 HOSTENT* intgethostbyaddr(const char* addr, int len, int type);
+/// A null `proto` matches any protocol.
 SERVENT* intgetservbyname(const char* name, const char* proto);
+/// `port` in network byte order (low 16 bits), as the Windows call takes it.
 SERVENT* intgetservbyport(int port, const char* proto);
 PROTOENT* intgetprotobyname(const char* name);
 PROTOENT* intgetprotobynumber(int number);

@@ -1,0 +1,154 @@
+// Host look-ups over the reentrant resolver calls, and the Windows HOSTENT layout.
+#include "platform/HostDb.hpp"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace tav::sockintf::hostdb {
+namespace {
+
+/// Resolver scratch space starts here and doubles on ERANGE up to kMaxScratch.
+constexpr size_t kScratch = 2048;
+constexpr size_t kMaxScratch = 1 << 20;
+
+void CopyHost(const hostent& he, HostRecord& out) {
+    out.name = he.h_name != nullptr ? he.h_name : "";
+    out.aliases.clear();
+    for (char** a = he.h_aliases; a != nullptr && *a != nullptr; ++a) out.aliases.emplace_back(*a);
+    out.addrType = static_cast<int16_t>(he.h_addrtype == AF_INET ? AF_INET_W : he.h_addrtype);
+    out.addrLength = static_cast<int16_t>(he.h_length);
+    out.addresses.clear();
+    for (char** p = he.h_addr_list; p != nullptr && *p != nullptr; ++p) {
+        uint32_t a;
+        std::memcpy(&a, *p, sizeof a);
+        out.addresses.push_back(a);
+    }
+}
+
+/// Runs a *_r host call with a growing scratch buffer; returns 0 or the Windows error.
+template <class Call>
+int RunHostCall(Call&& call, HostRecord& out) {
+    std::vector<char> scratch(kScratch);
+    hostent he{};
+    hostent* result = nullptr;
+    int herr = 0;
+    for (;;) {
+        const int rc = call(&he, scratch.data(), scratch.size(), &result, &herr);
+        if (rc == ERANGE && scratch.size() < kMaxScratch) {
+            scratch.resize(scratch.size() * 2);
+            continue;
+        }
+        break;
+    }
+    if (result == nullptr) return WsaErrorFromHostErrno(herr);
+    CopyHost(*result, out);
+    return 0;
+}
+
+size_t AlignUp(uintptr_t base, size_t offset, size_t align) {
+    const uintptr_t p = base + offset;
+    return offset + ((align - p % align) % align);
+}
+
+/// Offsets of the parts of a serialized record in a buffer starting at `base`.
+struct Layout {
+    size_t aliasArray, addrArray, addrs, strings, total;
+};
+
+Layout LayoutFor(const HostRecord& rec, uintptr_t base) {
+    Layout l{};
+    l.aliasArray = AlignUp(base, sizeof(HOSTENT), alignof(char*));
+    l.addrArray = l.aliasArray + (rec.aliases.size() + 1) * sizeof(char*);
+    l.addrs = l.addrArray + (rec.addresses.size() + 1) * sizeof(char*);
+    l.strings = l.addrs + rec.addresses.size() * sizeof(uint32_t);
+    l.total = l.strings + rec.name.size() + 1;
+    for (const std::string& a : rec.aliases) l.total += a.size() + 1;
+    return l;
+}
+
+}  // namespace
+
+int WsaErrorFromHostErrno(int herr) noexcept {
+    switch (herr) {
+    case HOST_NOT_FOUND: return WSAHOST_NOT_FOUND;
+    case TRY_AGAIN: return WSATRY_AGAIN;
+    case NO_DATA: return WSANO_DATA;
+    default: return WSANO_RECOVERY;  // NO_RECOVERY and resolver-internal failures
+    }
+}
+
+int ResolveByName(const char* name, HostRecord& out) {
+    std::string host;
+    if (name == nullptr || *name == '\0') {
+        char local[256] = {};
+        if (::gethostname(local, sizeof local - 1) != 0) return WSANO_RECOVERY;
+        host = local;
+    } else {
+        host = name;
+    }
+    in_addr numeric{};
+    if (::inet_aton(host.c_str(), &numeric) != 0) {
+        out = HostRecord{};
+        out.name = host;
+        out.addresses.push_back(numeric.s_addr);
+        return 0;
+    }
+    return RunHostCall(
+        [&](hostent* he, char* buf, size_t len, hostent** res, int* herr) {
+            return ::gethostbyname_r(host.c_str(), he, buf, len, res, herr);
+        },
+        out);
+}
+
+int ResolveByAddr(const char* addr, int len, int type, HostRecord& out) {
+    if (addr == nullptr || len < 4) return WSAEFAULT;
+    if (type != AF_INET_W) return WSAEAFNOSUPPORT;
+    in_addr a{};
+    std::memcpy(&a, addr, sizeof a);
+    return RunHostCall(
+        [&](hostent* he, char* buf, size_t blen, hostent** res, int* herr) {
+            return ::gethostbyaddr_r(&a, sizeof a, AF_INET, he, buf, blen, res, herr);
+        },
+        out);
+}
+
+int SerializeHostEnt(const HostRecord& rec, char* buf, int buflen, int& needed) noexcept {
+    const Layout l = LayoutFor(rec, reinterpret_cast<uintptr_t>(buf));
+    needed = static_cast<int>(l.total);
+    if (buf == nullptr || buflen < 0 || static_cast<size_t>(buflen) < l.total) return WSAENOBUFS;
+
+    char* strings = buf + l.strings;
+    auto putString = [&](const std::string& s) {
+        char* at = strings;
+        std::memcpy(at, s.c_str(), s.size() + 1);
+        strings += s.size() + 1;
+        return at;
+    };
+    HOSTENT ent{};
+    ent.h_name = putString(rec.name);
+    ent.h_aliases = reinterpret_cast<char**>(buf + l.aliasArray);
+    ent.h_addrtype = rec.addrType;
+    ent.h_length = rec.addrLength;
+    ent.h_addr_list = reinterpret_cast<char**>(buf + l.addrArray);
+    // Pointer arrays are written with memcpy so a caller's buffer of plain bytes is fine.
+    for (size_t i = 0; i < rec.aliases.size(); ++i) {
+        char* p = putString(rec.aliases[i]);
+        std::memcpy(buf + l.aliasArray + i * sizeof(char*), &p, sizeof p);
+    }
+    char* const null = nullptr;
+    std::memcpy(buf + l.aliasArray + rec.aliases.size() * sizeof(char*), &null, sizeof null);
+    for (size_t i = 0; i < rec.addresses.size(); ++i) {
+        char* p = buf + l.addrs + i * sizeof(uint32_t);
+        std::memcpy(p, &rec.addresses[i], sizeof(uint32_t));
+        std::memcpy(buf + l.addrArray + i * sizeof(char*), &p, sizeof p);
+    }
+    std::memcpy(buf + l.addrArray + rec.addresses.size() * sizeof(char*), &null, sizeof null);
+    std::memcpy(buf, &ent, sizeof ent);
+    return 0;
+}
+
+}  // namespace tav::sockintf::hostdb

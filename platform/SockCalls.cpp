@@ -1,0 +1,154 @@
+// Socket life cycle and connection calls of the socket interface layer.
+#include "platform/AsyncSelectHooks.hpp"
+#include "platform/SockIntf.hpp"
+#include "platform/SockLayer.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tav::sockintf {
+
+using detail::Fail;
+using detail::FailErrno;
+using detail::kAddrLen;
+using detail::Started;
+
+namespace {
+
+/// A blocking connect interrupted by a signal goes on in the kernel; calling connect again
+/// would give EALREADY. Waits for it to finish and returns its errno (0 on success).
+int FinishInterruptedConnect(SOCKET s) {
+    pollfd p{s, POLLOUT, 0};
+    if (detail::RetryEintr([&] { return ::poll(&p, 1, -1); }) < 0) return errno;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+    return err;
+}
+
+/// Errors accept reports for a connection that died in the queue; Windows never shows them,
+/// so the next pending connection (or would-block) is taken instead.
+bool IsDeadQueuedConnection(int err) {
+    switch (err) {
+    case EINTR:
+    case EPROTO:
+    case ENONET:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case ENETDOWN: return true;
+    default: return false;
+    }
+}
+
+}  // namespace
+
+SOCKET intsocket(int af, int type, int protocol) {
+    if (!Started()) return INVALID_SOCKET;
+    if (af != AF_INET_W) return Fail(WSAEAFNOSUPPORT);
+    int nativeType = 0;
+    switch (type) {
+    case SOCK_STREAM_W: nativeType = SOCK_STREAM; break;
+    case SOCK_DGRAM_W: nativeType = SOCK_DGRAM; break;
+    default: return Fail(WSAESOCKTNOSUPPORT);
+    }
+    if (protocol != 0 && protocol != IPPROTO_TCP_W && protocol != IPPROTO_UDP_W) return Fail(WSAEPROTONOSUPPORT);
+    const int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, protocol);
+    if (fd < 0) return FailErrno();
+    return fd;
+}
+
+int intclosesocket(SOCKET s) {
+    if (!Started()) return SOCKET_ERROR;
+    if (s < 0) return Fail(WSAENOTSOCK);
+    detail::HookClosing(s);
+    // On Linux the descriptor is released even when close reports EINTR; closing it again
+    // could close a number another thread has just been given.
+    if (::close(s) != 0 && errno != EINTR) return FailErrno();
+    return 0;
+}
+
+int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
+    const sockaddr_in a = detail::ToNative(*name);
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return FailErrno();
+    return 0;
+}
+
+int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
+    const sockaddr_in a = detail::ToNative(*name);
+    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return 0;
+    int err = errno;
+    if (err == EINTR) err = FinishInterruptedConnect(s);
+    if (err == 0) return 0;
+    const int wsa = WsaErrorFromErrno(err);
+    if (wsa == WSAEWOULDBLOCK) detail::HookReenable(s, FD_CONNECT_W);
+    return Fail(wsa);
+}
+
+int intlisten(SOCKET s, int backlog) {
+    if (!Started()) return SOCKET_ERROR;
+    if (::listen(s, backlog) != 0) return FailErrno();
+    return 0;
+}
+
+SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen) {
+    if (!Started()) return INVALID_SOCKET;
+    if (addr != nullptr && (addrlen == nullptr || *addrlen < kAddrLen)) return Fail(WSAEFAULT);
+    // Linux accept does not pass O_NONBLOCK on; Windows does. Accepting is rare next to data
+    // transfer, so one look at the listener's flags is the price of that rule.
+    const int listenerFlags = ::fcntl(s, F_GETFL);
+    if (listenerFlags < 0) return FailErrno();
+    const bool nonBlocking = (listenerFlags & O_NONBLOCK) != 0;
+    const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
+    sockaddr_in peer{};
+    int fd;
+    do {
+        socklen_t len = sizeof peer;
+        fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, flags);
+    } while (fd < 0 && IsDeadQueuedConnection(errno));
+    const int err = errno;
+    detail::HookAccepted(s, fd < 0 ? INVALID_SOCKET : fd);
+    if (fd < 0) {
+        if (err == EAGAIN) return Fail(nonBlocking ? WSAEWOULDBLOCK : WSAETIMEDOUT);
+        return Fail(WsaErrorFromErrno(err));
+    }
+    if (addr != nullptr) {
+        *addr = detail::FromNative(peer);
+        *addrlen = kAddrLen;
+    }
+    return fd;
+}
+
+int intgetsockname(SOCKET s, SOCKADDR_IN* name, int* namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen == nullptr || *namelen < kAddrLen) return Fail(WSAEFAULT);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return FailErrno();
+    // Linux answers 0.0.0.0:0 for a socket that has no address yet; Windows refuses.
+    if (a.sin_port == 0 && a.sin_addr.s_addr == 0) return Fail(WSAEINVAL);
+    *name = detail::FromNative(a);
+    *namelen = kAddrLen;
+    return 0;
+}
+
+int intgetpeername(SOCKET s, SOCKADDR_IN* name, int* namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen == nullptr || *namelen < kAddrLen) return Fail(WSAEFAULT);
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getpeername(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return FailErrno();
+    *name = detail::FromNative(a);
+    *namelen = kAddrLen;
+    return 0;
+}
+
+}  // namespace tav::sockintf

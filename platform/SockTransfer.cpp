@@ -1,0 +1,124 @@
+// Data transfer calls of the socket interface layer: send, sendto, recv, recvfrom. One system
+// call each on the normal path.
+#include "platform/AsyncSelectHooks.hpp"
+#include "platform/SockIntf.hpp"
+#include "platform/SockLayer.hpp"
+
+#include <sys/socket.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+
+namespace tav::sockintf {
+
+using detail::Fail;
+using detail::kAddrLen;
+using detail::Started;
+
+namespace {
+
+/// Native flags for a send, MSG_NOSIGNAL always; -1 for bits Windows Sockets 1.1 does not
+/// define for sending.
+int SendFlags(int flags) {
+    if ((flags & ~(MSG_OOB_W | MSG_DONTROUTE_W)) != 0) return -1;
+    int n = MSG_NOSIGNAL;
+    if (flags & MSG_OOB_W) n |= MSG_OOB;
+    if (flags & MSG_DONTROUTE_W) n |= MSG_DONTROUTE;
+    return n;
+}
+
+/// Native flags for a receive; -1 for unknown bits.
+int RecvFlags(int flags) {
+    if ((flags & ~(MSG_OOB_W | MSG_PEEK_W)) != 0) return -1;
+    int n = 0;
+    if (flags & MSG_OOB_W) n |= MSG_OOB;
+    if (flags & MSG_PEEK_W) n |= MSG_PEEK;
+    return n;
+}
+
+/// Common end of a failed send: sets the last error, arms FD_WRITE on a would-block.
+int SendFailed(SOCKET s, int err) {
+    if (err == EAGAIN) {
+        const int wsa = detail::WouldBlockError(s, false);
+        if (wsa == WSAEWOULDBLOCK) detail::HookReenable(s, FD_WRITE_W);
+        return Fail(wsa);
+    }
+    return Fail(WsaErrorFromErrno(err));
+}
+
+int Send(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, int tolen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+    if (to != nullptr && tolen < kAddrLen) return Fail(WSAEFAULT);
+    const int nativeFlags = SendFlags(flags);
+    if (nativeFlags < 0) return Fail(WSAEOPNOTSUPP);
+    sockaddr_in dest{};
+    if (to != nullptr) dest = detail::ToNative(*to);
+    const ssize_t n = detail::RetryEintr([&] {
+        return to != nullptr ? ::sendto(s, buf, static_cast<size_t>(len), nativeFlags,
+                                        reinterpret_cast<const sockaddr*>(&dest), sizeof dest)
+                             : ::send(s, buf, static_cast<size_t>(len), nativeFlags);
+    });
+    if (n < 0) return SendFailed(s, errno);
+    return static_cast<int>(n);
+}
+
+/// The error of a failed receive in Windows terms.
+int RecvError(SOCKET s, int err, int flags) {
+    // Linux answers EINVAL to MSG_OOB when no urgent byte waits; Windows says would-block.
+    if (err == EINVAL && (flags & MSG_OOB_W) != 0) return WSAEWOULDBLOCK;
+    if (err == EAGAIN) return detail::WouldBlockError(s, false);
+    return WsaErrorFromErrno(err);
+}
+
+int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
+    if (from != nullptr && (fromlen == nullptr || *fromlen < kAddrLen)) return Fail(WSAEFAULT);
+    int nativeFlags = RecvFlags(flags);
+    if (nativeFlags < 0) return Fail(WSAEOPNOTSUPP);
+    // A zero-length read asks about the socket's condition: it must neither wait nor use up
+    // a datagram.
+    const bool probe = len == 0;
+    if (probe) nativeFlags |= MSG_PEEK | MSG_DONTWAIT;
+
+    sockaddr_in peer{};
+    iovec iov{buf, static_cast<size_t>(len)};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    const ssize_t n = detail::RetryEintr([&] {
+        msg.msg_name = from != nullptr ? &peer : nullptr;
+        msg.msg_namelen = from != nullptr ? sizeof peer : 0;
+        return ::recvmsg(s, &msg, nativeFlags);
+    });
+    const int err = errno;
+    detail::HookReenable(s, (flags & MSG_OOB_W) != 0 ? FD_OOB_W : FD_READ_W);
+    if (n < 0) {
+        if (probe && err == EAGAIN) return 0;
+        return Fail(RecvError(s, err, flags));
+    }
+    // Stream sockets leave no sender; the record is then left as it was, as on Windows.
+    if (from != nullptr && msg.msg_namelen >= sizeof peer) {
+        *from = detail::FromNative(peer);
+        *fromlen = kAddrLen;
+    }
+    if (!probe && (msg.msg_flags & MSG_TRUNC) != 0) return Fail(WSAEMSGSIZE);
+    return static_cast<int>(n);
+}
+
+}  // namespace
+
+int intsend(SOCKET s, const char* buf, int len, int flags) { return Send(s, buf, len, flags, nullptr, 0); }
+
+int intsendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, int tolen) {
+    return Send(s, buf, len, flags, to, tolen);
+}
+
+int intrecv(SOCKET s, char* buf, int len, int flags) { return Receive(s, buf, len, flags, nullptr, nullptr); }
+
+int intrecvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen) {
+    return Receive(s, buf, len, flags, from, fromlen);
+}
+
+}  // namespace tav::sockintf

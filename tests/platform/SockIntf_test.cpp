@@ -1,0 +1,168 @@
+// Start-up rules, error numbers on real sockets, data calls and re-enabling hooks.
+#include "platform/AsyncSelectHooks.hpp"
+#include "platform/SockIntf.hpp"
+#include "SockTestUtil.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+
+using namespace tav::sockintf;
+using tav::sockintf::test::StackTest;
+
+TEST(SockStartup, CallsFailWith10093BeforeStartupAndAfterLastCleanup) {
+    ASSERT_EQ(WSAStartupCount(), 0);
+    EXPECT_WSA_FAIL(intsocket(AF_INET_W, SOCK_STREAM_W, 0), WSANOTINITIALISED);
+    EXPECT_EQ(intgethostbyname("localhost"), nullptr);
+    EXPECT_WSA_FAIL(intWSACleanup(), WSANOTINITIALISED);
+    EXPECT_EQ(inthtons(0x1234), 0x3412);  // conversions need no start-up
+
+    WSADATA data;
+    EXPECT_EQ(intWSAStartup(0x0001, &data), WSAVERNOTSUPPORTED);  // 1.0 is not counted
+    ASSERT_EQ(intWSAStartup(0x0101, &data), 0);
+    EXPECT_EQ(data.wVersion, 0x0101);
+    EXPECT_EQ(data.iMaxUdpDg, 65507);
+    EXPECT_GT(data.iMaxSockets, 0);
+    ASSERT_EQ(intWSAStartup(0x0101, &data), 0);
+    EXPECT_EQ(intWSACleanup(), 0);
+    EXPECT_EQ(intclosesocket(intsocket(AF_INET_W, SOCK_STREAM_W, 0)), 0);  // still started once
+    EXPECT_EQ(intWSACleanup(), 0);
+    EXPECT_WSA_FAIL(intsocket(AF_INET_W, SOCK_DGRAM_W, 0), WSANOTINITIALISED);
+}
+
+class SockCalls : public StackTest {};
+
+TEST_F(SockCalls, RefusedConnectGives10061BlockingAndLaterNonBlocking) {
+    SOCKADDR_IN addr;
+    ASSERT_EQ(Close(Listener(addr)), 0);  // a port just closed refuses connections
+    EXPECT_WSA_FAIL(intconnect(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)), &addr, 16), WSAECONNREFUSED);
+
+    const SOCKET c = NonBlocking(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)));
+    EXPECT_WSA_FAIL(intconnect(c, &addr, sizeof addr), WSAEWOULDBLOCK);
+    ASSERT_TRUE(WaitFor(c, kExcept));
+    EXPECT_FALSE(WaitFor(c, kWrite, 0));
+    int err = -1, len = 4;
+    ASSERT_EQ(intgetsockopt(c, SOL_SOCKET_W, SO_ERROR_W, reinterpret_cast<char*>(&err), &len), 0);
+    EXPECT_EQ(err, WSAECONNREFUSED);
+}
+
+TEST_F(SockCalls, WouldBlockConnectBecomesWritableAndAcceptKeepsNonBlockingMode) {
+    SOCKADDR_IN addr, peer;
+    const SOCKET l = NonBlocking(Listener(addr));
+    int peerLen = sizeof peer;
+    EXPECT_WSA_FAIL(intaccept(l, &peer, &peerLen), WSAEWOULDBLOCK);  // nothing pending yet
+
+    const SOCKET c = NonBlocking(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)));
+    if (intconnect(c, &addr, sizeof addr) != 0) {
+        EXPECT_EQ(intWSAGetLastError(), WSAEWOULDBLOCK);  // 10035, never 10036
+    }
+    ASSERT_TRUE(WaitFor(c, kWrite));
+    ASSERT_TRUE(WaitFor(l, kRead));
+    const SOCKET a = Own(intaccept(l, &peer, &peerLen));
+    EXPECT_EQ(peerLen, 16);
+    EXPECT_EQ(peer.sin_addr, inthtonl(0x7F000001));
+    char buf[4];
+    EXPECT_WSA_FAIL(intrecv(a, buf, sizeof buf, 0), WSAEWOULDBLOCK);  // returns at once
+}
+
+TEST_F(SockCalls, BindToPortInUseGives10048AndUnboundHasNoName) {
+    SOCKADDR_IN addr, name;
+    Listener(addr);
+    const SOCKET s = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
+    int len = sizeof name;
+    EXPECT_WSA_FAIL(intgetsockname(s, &name, &len), WSAEINVAL);
+    EXPECT_WSA_FAIL(intbind(s, &addr, sizeof addr), WSAEADDRINUSE);
+}
+
+TEST_F(SockCalls, SendToClosedPeerFailsWithoutSignal) {
+    SOCKET c, a;
+    Pair(c, a);
+    ASSERT_EQ(Close(a), 0);
+    // The first sends may go out before the peer's reset comes back; the process must
+    // survive the failing one (no SIGPIPE).
+    const char data[1024] = {};
+    int r = 0;
+    for (int i = 0; i < 100 && r >= 0; ++i) r = intsend(c, data, sizeof data, 0);
+    EXPECT_WSA_FAIL(r, WSAECONNRESET);
+}
+
+TEST_F(SockCalls, ZeroLengthReadProbesWithoutBlockingOrConsuming) {
+    SOCKET c, a;
+    Pair(c, a);
+    char buf[16] = {};
+    intWSASetLastError(0);
+    EXPECT_EQ(intrecv(a, buf, 0, 0), 0);  // blocking socket, nothing waiting
+    EXPECT_EQ(intWSAGetLastError(), 0);
+    ASSERT_EQ(intsend(c, "hello", 5, 0), 5);
+    ASSERT_TRUE(WaitFor(a, kRead));
+    EXPECT_EQ(intrecv(a, buf, 0, 0), 0);
+    EXPECT_EQ(intrecv(a, buf, sizeof buf, 0), 5);
+    EXPECT_WSA_FAIL(intrecv(NonBlocking(a), buf, 1, MSG_OOB_W), WSAEWOULDBLOCK);  // no urgent byte
+    ASSERT_EQ(Close(c), 0);
+    ASSERT_TRUE(WaitFor(a, kRead));
+    EXPECT_EQ(intrecv(a, buf, sizeof buf, 0), 0);  // end of stream
+}
+
+TEST_F(SockCalls, DatagramTooLongFillsBufferAndFailsWith10040) {
+    SOCKADDR_IN addrA, addrB, from;
+    const SOCKET a = Bound(SOCK_DGRAM_W, addrA);
+    const SOCKET b = Bound(SOCK_DGRAM_W, addrB);
+    ASSERT_EQ(intsendto(a, "0123456789", 10, 0, &addrB, sizeof addrB), 10);
+    ASSERT_EQ(intsendto(a, "xy", 2, 0, &addrB, sizeof addrB), 2);
+    char buf[4] = {};
+    int fromLen = sizeof from;
+    EXPECT_WSA_FAIL(intrecvfrom(b, buf, sizeof buf, 0, &from, &fromLen), WSAEMSGSIZE);
+    EXPECT_EQ(std::memcmp(buf, "0123", 4), 0);
+    EXPECT_EQ(from.sin_port, addrA.sin_port);
+    EXPECT_EQ(intrecvfrom(b, buf, sizeof buf, 0, &from, &fromLen), 2);  // the rest was dropped
+}
+
+namespace {
+
+std::atomic<int32_t> gSeen{0};  // events the hooks were called with since the last Seen()
+
+void RecordReenable(SOCKET, int32_t event) noexcept {
+    gSeen |= event;
+    intWSASetLastError(1);  // must not leak into the caller's result
+}
+void RecordAccepted(SOCKET, SOCKET) noexcept { gSeen |= FD_ACCEPT_W; }
+void RecordClosing(SOCKET) noexcept { gSeen |= FD_CLOSE_W; }
+constexpr AsyncSelectHooks kRecordingHooks{RecordReenable, RecordAccepted, RecordClosing};
+
+int32_t Seen() { return gSeen.exchange(0); }
+
+struct HooksInstalled {
+    HooksInstalled() { InstallAsyncSelectHooks(&kRecordingHooks); }
+    ~HooksInstalled() { InstallAsyncSelectHooks(nullptr); }
+};
+
+}  // namespace
+
+TEST_F(SockCalls, ReenablingPointsReachTheInstalledHooks) {
+    HooksInstalled installed;
+    SOCKADDR_IN addr;
+    const SOCKET l = Listener(addr);
+    const SOCKET c = NonBlocking(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)));
+    Seen();
+    if (intconnect(c, &addr, sizeof addr) != 0) {
+        EXPECT_EQ(Seen(), FD_CONNECT_W);
+    }
+    ASSERT_TRUE(WaitFor(c, kWrite));
+    const SOCKET a = Own(intaccept(l, nullptr, nullptr));
+    EXPECT_EQ(Seen(), FD_ACCEPT_W);
+
+    static char buf[64 * 1024];
+    intWSASetLastError(0);
+    EXPECT_EQ(intrecv(c, buf, 0, 0), 0);
+    EXPECT_EQ(intWSAGetLastError(), 0);
+    EXPECT_EQ(Seen(), FD_READ_W);
+    intrecv(c, buf, 1, MSG_OOB_W);
+    EXPECT_EQ(Seen(), FD_OOB_W);
+    int r = 0;  // fill the peer's window until a send would block: that arms FD_WRITE
+    for (int i = 0; i < 10000 && r >= 0; ++i) r = intsend(c, buf, sizeof buf, 0);
+    EXPECT_WSA_FAIL(r, WSAEWOULDBLOCK);
+    EXPECT_EQ(Seen(), FD_WRITE_W);
+    EXPECT_EQ(Close(a), 0);
+    EXPECT_EQ(Seen(), FD_CLOSE_W);
+}
