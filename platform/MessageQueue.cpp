@@ -115,12 +115,13 @@ void MessageQueue::PostLocal(QueueItem&& item) {
     if (inbox_->HasItems()) TakeInbox();
     item.seq = nextSeq_++;
     posted_.push_back(std::move(item));
-    if (external_ && !localSignaled_) SignalLocal();
+    // Inside a pass the signal waits for the pass's end, where the FIFO may be empty again.
+    if (external_ && !localSignaled_ && depth_ == 0) SignalLocal();
 }
 
 void MessageQueue::TakeInbox() {
     inbox_->TakeAll(posted_, nextSeq_);
-    if (external_ && !localSignaled_ && !posted_.empty()) SignalLocal();
+    if (external_ && !localSignaled_ && depth_ == 0 && !posted_.empty()) SignalLocal();
 }
 
 void MessageQueue::SignalLocal() {

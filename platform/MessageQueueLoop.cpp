@@ -193,7 +193,11 @@ void MessageQueue::EndPass() {
     // Leaving the outermost pass: whoever waits next (this loop or an outside poller) must see
     // the interest that handlers asked for and a descriptor state that matches the queue.
     fds_.Flush();
-    if (localSignaled_ && posted_.empty()) ResetLocalSignal();
+    if (posted_.empty()) {
+        if (localSignaled_) ResetLocalSignal();
+    } else if (external_ && !localSignaled_) {
+        SignalLocal();
+    }
     SyncTimerFd();
 }
 

@@ -181,6 +181,13 @@ TEST(MessageQueue, OtherThreadsPostAndWakeABlockedWait) {
         EXPECT_TRUE(PumpUntil([&] { return got == 2; }));
         poster.join();
 
+        // A post from another thread that happened before an own post is handled first.
+        std::vector<int> order;
+        std::thread([&] { PostTaskToWindowThread(h, [&] { order.push_back(1); }); }).join();
+        MessageQueue::ForThisThread().PostTask([&] { order.push_back(2); });
+        tav::RunPendingMessages();
+        EXPECT_EQ(order, (std::vector<int>{1, 2}));
+
         // Quit from another thread ends Run(); a quit from a handler ends it too.
         std::thread quitter([&] { self.Quit(); });
         tav::RunMessageLoop();
@@ -243,10 +250,18 @@ TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
         EXPECT_EQ(runs, 1);
         EXPECT_FALSE(Readable(fd));
 
-        std::thread([q = MessageQueue::ForThisThread().Ref(), &runs] { q.PostTask([&runs] { ++runs; }); }).join();
+        // Posted by a handler: still waiting after the pass, so still readable.
+        MessageQueue::ForThisThread().PostTask([&] { MessageQueue::ForThisThread().PostTask([&] { ++runs; }); });
+        tav::RunPendingMessages();
         EXPECT_TRUE(Readable(fd));
         tav::RunPendingMessages();
         EXPECT_EQ(runs, 2);
+        EXPECT_FALSE(Readable(fd));
+
+        std::thread([q = MessageQueue::ForThisThread().Ref(), &runs] { q.PostTask([&runs] { ++runs; }); }).join();
+        EXPECT_TRUE(Readable(fd));
+        tav::RunPendingMessages();
+        EXPECT_EQ(runs, 3);
         EXPECT_FALSE(Readable(fd));
 
         SocketPair pair;
@@ -266,7 +281,7 @@ TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
 
         MessageQueue::ForThisThread().AddTimer(20ms, false, [&] { ++runs; });
         EXPECT_TRUE(Readable(fd, 10000));
-        EXPECT_TRUE(PumpUntil([&] { return runs == 3; }));
+        EXPECT_TRUE(PumpUntil([&] { return runs == 4; }));
         EXPECT_FALSE(Readable(fd));
     });
 }
