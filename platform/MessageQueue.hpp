@@ -9,7 +9,8 @@
 //
 // Thread rule: a thread's queue is created on its first use and torn down when the thread
 // ends. Everything here runs on the owning thread except where a comment says "any thread".
-// Calls from the wrong thread fail (false, 0 or nothing happens) and assert in debug builds.
+// Calls from the wrong thread, or from destructors run by the queue's own teardown, fail
+// (false, 0, -1 or nothing happens).
 //
 // Re-entrancy: any handler (window procedure, task, descriptor watcher, timer) may run the
 // queue again (nested dispatch), destroy the window being dispatched to, unwatch descriptors
@@ -110,7 +111,9 @@ public:
     bool IsOwnerThread() const;
 
     /// Watches `fd` for the epoll event bits `events` (level-triggered); 0 keeps the
-    /// descriptor registered with no interest. Replaces an earlier watch of the same fd.
+    /// descriptor registered with no interest (then not even errors and hang-ups are
+    /// reported). Replaces an earlier watch of the same fd; readiness collected for the
+    /// earlier watch is dropped.
     /// Does not own the descriptor; `watcher` must stay valid until UnwatchFd (it may call
     /// UnwatchFd itself from OnFdReady). False for a descriptor epoll refuses.
     bool WatchFd(int fd, uint32_t events, FdWatcher* watcher);

@@ -250,8 +250,11 @@ TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
         EXPECT_EQ(runs, 1);
         EXPECT_FALSE(Readable(fd));
 
-        // Posted by a handler: still waiting after the pass, so still readable.
-        MessageQueue::ForThisThread().PostTask([&] { MessageQueue::ForThisThread().PostTask([&] { ++runs; }); });
+        // Posted by a handler (of a task from another thread): still waiting after the pass,
+        // so still readable.
+        std::thread([q = MessageQueue::ForThisThread().Ref(), &runs] {
+            q.PostTask([&runs] { MessageQueue::ForThisThread().PostTask([&runs] { ++runs; }); });
+        }).join();
         tav::RunPendingMessages();
         EXPECT_TRUE(Readable(fd));
         tav::RunPendingMessages();
