@@ -1,0 +1,401 @@
+#include "platform/MessageQueue.hpp"
+
+#include <tavsock/MessageLoop.hpp>
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <map>
+#include <memory>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using namespace tav::platform;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Each scenario gets a thread of its own, hence a fresh queue that is torn down at its end.
+template <class Fn>
+void OnFreshThread(Fn fn) {
+    std::thread t(fn);
+    t.join();
+}
+
+bool PumpUntil(const std::function<bool()>& done) {
+    return tav::RunMessagesUntil(done, 10s);
+}
+
+bool Readable(int fd, int timeoutMs = 0) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeoutMs) == 1;
+}
+
+struct SocketPair {
+    int fd[2] = {-1, -1};
+    SocketPair() { Open(); }
+    SocketPair(const SocketPair&) = delete;
+    SocketPair& operator=(const SocketPair&) = delete;
+    ~SocketPair() { Close(); }
+    void Open() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd); }
+    void Close() {
+        for (int& f : fd)
+            if (f >= 0) ::close(std::exchange(f, -1));
+    }
+    void Send() { ASSERT_EQ(::write(fd[1], "x", 1), 1); }
+};
+
+struct CountingWatcher : FdWatcher {
+    int calls = 0;
+    std::map<int, int> perFd;
+    std::function<void()> onReady;
+    void OnFdReady(int fd, uint32_t) override {
+        ++calls;
+        ++perFd[fd];
+        if (onReady) onReady();
+    }
+};
+
+using Log = std::vector<std::pair<HWND, uint32_t>>;
+
+HWND LoggingWindow(Log& log) {
+    return CreateWindowHandle([&log](HWND h, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
+        log.emplace_back(h, msg);
+        return 0;
+    });
+}
+
+}  // namespace
+
+TEST(MessageQueue, DeliversPostsInOrderAndSendsAtOnce) {
+    OnFreshThread([] {
+        Log log;
+        HWND a = LoggingWindow(log);
+        HWND b = LoggingWindow(log);
+        ASSERT_NE(a, 0);
+        ASSERT_NE(a, b);
+        EXPECT_TRUE(IsWindowHandle(a));
+        PostMessageTo(a, WM_USER + 1, 0, 0);
+        MessageQueue::ForThisThread().PostTask([&] { log.emplace_back(0, 99); });
+        PostMessageTo(b, WM_USER + 2, 0, 0);
+        PostMessageTo(a, WM_USER + 3, 0, 0);
+        EXPECT_TRUE(log.empty());  // posting never delivers
+        EXPECT_EQ(tav::RunPendingMessages(), 4);
+        EXPECT_EQ(log, (Log{{a, WM_USER + 1}, {0, 99}, {b, WM_USER + 2}, {a, WM_USER + 3}}));
+
+        HWND echo = CreateWindowHandle([](HWND, uint32_t msg, uintptr_t w, intptr_t l) -> intptr_t {
+            return msg == WM_USER ? static_cast<intptr_t>(w) + l : 0;
+        });
+        EXPECT_EQ(SendMessageTo(echo, WM_USER, 40, 2), 42);
+        EXPECT_TRUE(DestroyWindowHandle(echo));
+        EXPECT_EQ(SendMessageTo(echo, WM_USER, 40, 2), 0);
+        EXPECT_GT(CreateWindowHandle(nullptr), echo);  // handles are never reused
+    });
+}
+
+TEST(MessageQueue, RegisteredMessageNumbersAreSharedByName) {
+    uint32_t here = RegisterWindowMessage("TAVPostEventMsg");
+    uint32_t there = 0;
+    std::thread([&] { there = RegisterWindowMessage("tavposteventmsg"); }).join();
+    EXPECT_EQ(here, there);
+    EXPECT_GE(here, 0xC000u);
+    EXPECT_LE(here, 0xFFFFu);
+    EXPECT_NE(RegisterWindowMessage("SomethingElse"), here);
+    EXPECT_EQ(RegisterWindowMessage(""), 0u);
+}
+
+TEST(MessageQueue, NestedDispatchContinuesWithTheNextMessage) {
+    OnFreshThread([] {
+        std::vector<int> seen;
+        HWND h = CreateWindowHandle([&](HWND hw, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
+            int n = static_cast<int>(msg - WM_USER);
+            seen.push_back(n);
+            if (n == 1) {
+                PostMessageTo(hw, WM_USER + 4, 0, 0);  // behind 2 and 3
+                tav::RunPendingMessages();
+                seen.push_back(-1);  // marks the return of the nested run
+            }
+            return 0;
+        });
+        for (int n = 1; n <= 3; ++n) PostMessageTo(h, WM_USER + n, 0, 0);
+        tav::RunPendingMessages();
+        tav::RunPendingMessages();
+        EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, -1}));
+    });
+}
+
+TEST(MessageQueue, WindowDestroyedInsideItsOwnProcedureGetsNcDestroyOnce) {
+    OnFreshThread([] {
+        auto state = std::make_shared<std::vector<uint32_t>>();
+        HWND h = CreateWindowHandle([state](HWND hw, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
+            state->push_back(msg);
+            bool destroyed = DestroyWindowHandle(hw);
+            EXPECT_EQ(destroyed, msg == WM_USER);  // during WM_NCDESTROY it is already going
+            state->push_back(msg);  // the procedure's captures outlive its window's end
+            return 0;
+        });
+        PostMessageTo(h, WM_USER, 0, 0);
+        PostMessageTo(h, WM_USER + 1, 0, 0);
+        tav::RunPendingMessages();
+        EXPECT_EQ(*state, (std::vector<uint32_t>{WM_USER, WM_NCDESTROY, WM_NCDESTROY, WM_USER}));
+        EXPECT_FALSE(IsWindowHandle(h));
+        EXPECT_FALSE(PostMessageTo(h, WM_USER, 0, 0));
+        EXPECT_EQ(state.use_count(), 1);  // the procedure went with the window
+    });
+}
+
+TEST(MessageQueue, WindowDestroyedByAnotherWindowLosesItsQueuedMessages) {
+    OnFreshThread([] {
+        Log log;
+        HWND victim = LoggingWindow(log);
+        HWND killer = CreateWindowHandle([&](HWND, uint32_t, uintptr_t, intptr_t) -> intptr_t {
+            DestroyWindowHandle(victim);
+            return 0;
+        });
+        PostMessageTo(killer, WM_USER, 0, 0);
+        PostMessageTo(victim, WM_USER + 1, 0, 0);
+        PostMessageTo(victim, WM_USER + 2, 0, 0);
+        EXPECT_EQ(tav::RunPendingMessages(), 1);
+        EXPECT_EQ(log, (Log{{victim, WM_NCDESTROY}}));
+        EXPECT_FALSE(DestroyWindowHandle(victim));
+    });
+}
+
+TEST(MessageQueue, OtherThreadsPostAndWakeABlockedWait) {
+    OnFreshThread([] {
+        std::atomic<int> got{0};
+        HWND h = CreateWindowHandle([&](HWND, uint32_t, uintptr_t, intptr_t) -> intptr_t {
+            ++got;
+            return 0;
+        });
+        QueueRef self = MessageQueue::ForThisThread().Ref();
+        std::thread poster([&] {
+            PostMessageTo(h, WM_USER, 0, 0);
+            PostTaskToWindowThread(h, [&] { ++got; });
+        });
+        EXPECT_TRUE(PumpUntil([&] { return got == 2; }));
+        poster.join();
+
+        // A post from another thread that happened before an own post is handled first.
+        std::vector<int> order;
+        std::thread([&] { PostTaskToWindowThread(h, [&] { order.push_back(1); }); }).join();
+        MessageQueue::ForThisThread().PostTask([&] { order.push_back(2); });
+        tav::RunPendingMessages();
+        EXPECT_EQ(order, (std::vector<int>{1, 2}));
+
+        // Quit from another thread ends Run(); a quit from a handler ends it too.
+        std::thread quitter([&] { self.Quit(); });
+        tav::RunMessageLoop();
+        quitter.join();
+        MessageQueue::ForThisThread().PostTask([] { tav::QuitMessageLoop(); });
+        tav::RunMessageLoop();
+    });
+}
+
+TEST(MessageQueue, PostsToAnEndedThreadAreDroppedAndItsLeftoversFreed) {
+    auto token = std::make_shared<int>(0);
+    HWND h = 0;
+    QueueRef ref;
+    std::thread([&] {
+        h = CreateWindowHandle([token](HWND, uint32_t, uintptr_t, intptr_t) -> intptr_t { return 0; });
+        ref = MessageQueue::ForThisThread().Ref();
+        // Left behind at thread exit: queued work, a timer, a watched descriptor.
+        PostTaskToWindowThread(h, [token] {});
+        MessageQueue::ForThisThread().AddTimer(1h, false, [token] {});
+        static CountingWatcher watcher;
+        static SocketPair pair;
+        MessageQueue::ForThisThread().WatchFd(pair.fd[0], EPOLLIN, &watcher);
+    }).join();
+    EXPECT_EQ(token.use_count(), 1);
+    EXPECT_FALSE(IsWindowHandle(h));
+    EXPECT_FALSE(PostMessageTo(h, WM_USER, 0, 0));
+    EXPECT_FALSE(PostTaskToWindowThread(h, [token] {}));
+    EXPECT_FALSE(ref.PostTask([token] {}));
+    EXPECT_FALSE(ref.Quit());
+    EXPECT_EQ(token.use_count(), 1);
+}
+
+TEST(MessageQueue, OnlyTheOwningThreadDispatchesOrDestroys) {
+    OnFreshThread([] {
+        Log log;
+        HWND h = LoggingWindow(log);
+        MessageQueue* mine = &MessageQueue::ForThisThread();
+        std::thread([&] {
+            EXPECT_FALSE(DestroyWindowHandle(h));
+            EXPECT_EQ(SendMessageTo(h, WM_USER, 0, 0), 0);
+            EXPECT_EQ(mine->AddTimer(1ms, false, [] {}), 0u);
+            EXPECT_EQ(mine->RunPending(), 0);
+            EXPECT_TRUE(mine->PostTask([] {}));
+        }).join();
+        EXPECT_TRUE(log.empty());
+        EXPECT_EQ(tav::RunPendingMessages(), 1);
+    });
+}
+
+TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
+    OnFreshThread([] {
+        int fd = tav::MessageLoopDescriptor();
+        ASSERT_GE(fd, 0);
+        EXPECT_FALSE(Readable(fd));
+
+        int runs = 0;
+        MessageQueue::ForThisThread().PostTask([&] { ++runs; });
+        EXPECT_TRUE(Readable(fd));
+        tav::RunPendingMessages();
+        EXPECT_EQ(runs, 1);
+        EXPECT_FALSE(Readable(fd));
+
+        // Posted by a handler (of a task from another thread): still waiting after the pass,
+        // so still readable.
+        std::thread([q = MessageQueue::ForThisThread().Ref(), &runs] {
+            q.PostTask([&runs] { MessageQueue::ForThisThread().PostTask([&runs] { ++runs; }); });
+        }).join();
+        tav::RunPendingMessages();
+        EXPECT_TRUE(Readable(fd));
+        tav::RunPendingMessages();
+        EXPECT_EQ(runs, 2);
+        EXPECT_FALSE(Readable(fd));
+
+        std::thread([q = MessageQueue::ForThisThread().Ref(), &runs] { q.PostTask([&runs] { ++runs; }); }).join();
+        EXPECT_TRUE(Readable(fd));
+        tav::RunPendingMessages();
+        EXPECT_EQ(runs, 3);
+        EXPECT_FALSE(Readable(fd));
+
+        SocketPair pair;
+        CountingWatcher watcher;
+        watcher.onReady = [&] {
+            char c;
+            ASSERT_EQ(::read(pair.fd[0], &c, 1), 1);
+        };
+        MessageQueue::ForThisThread().WatchFd(pair.fd[0], EPOLLIN, &watcher);
+        EXPECT_FALSE(Readable(fd));
+        pair.Send();
+        EXPECT_TRUE(Readable(fd, 10000));
+        tav::RunPendingMessages();
+        EXPECT_EQ(watcher.calls, 1);
+        EXPECT_FALSE(Readable(fd));
+        MessageQueue::ForThisThread().UnwatchFd(pair.fd[0]);
+
+        MessageQueue::ForThisThread().AddTimer(20ms, false, [&] { ++runs; });
+        EXPECT_TRUE(Readable(fd, 10000));
+        EXPECT_TRUE(PumpUntil([&] { return runs == 4; }));
+        EXPECT_FALSE(Readable(fd));
+    });
+}
+
+TEST(MessageQueue, StaleReadinessNeverReachesTheNextWatcherOfTheNumber) {
+    OnFreshThread([] {
+        MessageQueue& q = MessageQueue::ForThisThread();
+        SocketPair a, b, reused;
+        reused.Close();
+        CountingWatcher wa, wb, newcomer;
+        // Whichever watcher runs first unwatches and closes the other descriptor and watches a
+        // new, readable one under the same number: what was collected for the old one is stale.
+        auto takeOver = [&](SocketPair& other) {
+            return [&] {
+                if (wa.calls + wb.calls > 1) return;
+                int number = other.fd[0];
+                q.UnwatchFd(number);
+                other.Close();
+                reused.Open();
+                ASSERT_EQ(reused.fd[0], number);
+                reused.Send();
+                q.WatchFd(reused.fd[0], EPOLLIN, &newcomer);
+            };
+        };
+        wa.onReady = takeOver(b);
+        wb.onReady = takeOver(a);
+        q.WatchFd(a.fd[0], EPOLLIN, &wa);
+        q.WatchFd(b.fd[0], EPOLLIN, &wb);
+        a.Send();
+        b.Send();
+        EXPECT_TRUE(PumpUntil([&] { return wa.calls + wb.calls > 0; }));
+        EXPECT_EQ(wa.calls + wb.calls, 1);
+        EXPECT_EQ(newcomer.calls, 0);
+        tav::RunPendingMessages();  // level-triggered: the next pass reports the new watch
+        EXPECT_EQ(newcomer.calls, 1);
+        for (int fd : {a.fd[0], b.fd[0], reused.fd[0]}) q.UnwatchFd(fd);
+    });
+}
+
+TEST(MessageQueue, ReadinessIsDeliveredOncePerPassEvenAcrossNestedPasses) {
+    OnFreshThread([] {
+        MessageQueue& q = MessageQueue::ForThisThread();
+        SocketPair pairs[3];
+        CountingWatcher w;
+        // The first handler runs a nested pass: it delivers the rest of what the outer pass
+        // collected, instead of polling again and reporting it twice.
+        w.onReady = [&] {
+            if (w.calls == 1) tav::RunPendingMessages();
+        };
+        for (auto& p : pairs) {
+            q.WatchFd(p.fd[0], EPOLLIN, &w);
+            p.Send();
+        }
+        tav::RunPendingMessages();
+        EXPECT_EQ(w.calls, 3);
+        for (auto& p : pairs) EXPECT_EQ(w.perFd[p.fd[0]], 1);
+
+        // Interest taken away inside a handler holds for the rest of the pass and after it.
+        w.onReady = [&] {
+            for (auto& p : pairs) q.ModifyFd(p.fd[0], 0);
+        };
+        tav::RunPendingMessages();
+        EXPECT_EQ(w.calls, 4);
+        tav::RunPendingMessages();
+        EXPECT_EQ(w.calls, 4);
+        w.onReady = nullptr;
+        q.ModifyFd(pairs[1].fd[0], EPOLLIN);
+        tav::RunPendingMessages();
+        EXPECT_EQ(w.calls, 5);
+        EXPECT_EQ(w.perFd[pairs[1].fd[0]], 2);
+        for (auto& p : pairs) q.UnwatchFd(p.fd[0]);
+    });
+}
+
+TEST(MessageQueue, TimersFireOnceOrPeriodicallyUntilCancelled) {
+    OnFreshThread([] {
+        MessageQueue& q = MessageQueue::ForThisThread();
+        int once = 0, ticks = 0;
+        q.AddTimer(1ms, false, [&] { ++once; });
+        TimerId periodic = q.AddTimer(1ms, true, [&] { ++ticks; });
+        EXPECT_TRUE(PumpUntil([&] { return ticks >= 3; }));
+        EXPECT_EQ(once, 1);
+        q.CancelTimer(periodic);
+        int last = ticks;
+        tav::RunMessagesFor(20ms);
+        EXPECT_EQ(ticks, last);
+        q.CancelTimer(periodic);  // stale: nothing happens
+    });
+}
+
+TEST(TimerSet, TimerCancelledByAnEarlierHandlerOfThePassDoesNotFire) {
+    TimerSet timers;
+    auto t0 = TimerSet::Clock::now();
+    int fired = 0;
+    TimerId second = 0;
+    TimerId first = timers.Add(5ms, false, [&] { timers.Cancel(second); ++fired; }, t0);
+    second = timers.Add(5ms, true, [&] { ++fired; }, t0);
+    std::vector<TimerId> due;
+    timers.CollectDue(t0 + 4ms, due);
+    EXPECT_TRUE(due.empty());
+    timers.CollectDue(t0 + 5ms, due);
+    ASSERT_EQ(due, (std::vector<TimerId>{first, second}));
+    for (TimerId id : due)
+        if (auto fn = timers.Fire(id, t0 + 5ms)) (*fn)();
+    EXPECT_EQ(fired, 1);
+    EXPECT_EQ(timers.Count(), 0u);
+    // The freed slot is used again under a new sequence: the old ids stay dead.
+    TimerId third = timers.Add(1ms, false, [] {}, t0);
+    EXPECT_NE(third, first);
+    EXPECT_NE(third, second);
+    EXPECT_FALSE(timers.Cancel(first));
+    EXPECT_FALSE(timers.Cancel(second));
+    EXPECT_TRUE(timers.Cancel(third));
+}
