@@ -100,8 +100,8 @@ int main(int argc, char** argv) {
         try {
             return c.run(args);
         } catch (const UsageError& e) {
-            std::fprintf(stderr, "tavsock %s: %s\nusage: tavsock %s %s\n", name.c_str(), e.what(), name.c_str(),
-                         c.args.c_str());
+            const std::string usage = c.args.empty() ? name : name + " " + c.args;
+            std::fprintf(stderr, "tavsock %s: %s\nusage: tavsock %s\n", name.c_str(), e.what(), usage.c_str());
             return kExitUsage;
         } catch (const tav::SockError& e) {
             std::fprintf(stderr, "tavsock %s: error %d: %s\n", name.c_str(), e.Number(), e.Description().c_str());
