@@ -3,7 +3,10 @@
 // The socket object knows the manager only by name. The manager's source provides the real
 // definition (its AddSocket under `key`); until that is linked in, a weak default in
 // core/SocketRegistration.cpp registers nothing. The manager's strong definition replaces it
-// at link time, in the shared library and in the static archive alike.
+// at link time. In the static archive that holds only when the manager's definition sits in an
+// object file that is linked anyway (the one with TAVSocketMgr::AddSocket and its factory), as
+// the archive pulls no member just to replace a weak symbol; deleting the weak default once the
+// manager exists removes the question.
 #pragma once
 
 #include <cstdint>

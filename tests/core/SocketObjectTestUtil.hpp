@@ -2,6 +2,7 @@
 // manager makes them, loopback pairs and waits on readiness (blocking polls, never sleeps).
 #pragma once
 
+#include <tavsock/SockError.hpp>
 #include <tavsock/TAVSocket.hpp>
 
 #include "core/SocketAccess.hpp"
@@ -14,6 +15,17 @@
 #include <vector>
 
 namespace tav::test {
+
+/// The number of the SockError that `call` raises, 0 when it raises none.
+template <class F>
+int32_t Raised(F&& call) {
+    try {
+        call();
+    } catch (const SockError& e) {
+        return e.Number();
+    }
+    return 0;
+}
 
 class SocketObjectTest : public ::testing::Test {
 protected:
@@ -75,20 +87,6 @@ protected:
         sockintf::FD_SET_W* sets[3] = {};
         sets[which] = &set;
         return sockintf::intselect(0, sets[0], sets[1], sets[2], &tv) == 0 && set.IsSet(s.Handle());
-    }
-
-    /// Reads from `s` with the layer until `count` bytes came or nothing arrives for 10 s.
-    static ByteArray ReadExactly(const TAVSocket& s, size_t count) {
-        ByteArray out(count);
-        size_t got = 0;
-        while (got < count && WaitFor(s, kRead)) {
-            int n = sockintf::intrecv(s.Handle(), reinterpret_cast<char*>(out.data() + got),
-                                      static_cast<int>(count - got), 0);
-            if (n <= 0) break;
-            got += static_cast<size_t>(n);
-        }
-        out.resize(got);
-        return out;
     }
 
 private:
