@@ -299,3 +299,17 @@ TEST_F(AsyncSelect, RefusesForeignWindowsNonSocketsAndUnknownEvents) {
     ASSERT_EQ(intsendto(s, "d", 1, 0, &addr, sizeof addr), 1);
     ASSERT_TRUE(WaitCount(s, FD_READ_W));
 }
+
+TEST_F(AsyncSelect, EndingThreadWithdrawsItsRegistrations) {
+    SOCKADDR_IN addr;
+    const SOCKET s = Bound(SOCK_DGRAM_W, addr);
+    std::thread([s] {
+        const HWND own = CreateWindowHandle({});
+        EXPECT_EQ(intWSAAsyncSelect(s, own, kMsg, FD_READ_W), 0);
+    }).join();
+    uint32_t blocking = 0;
+    EXPECT_EQ(intioctlsocket(s, FIONBIO_W, &blocking), 0);  // no longer registered
+    ASSERT_EQ(Select(s, FD_READ_W), 0);  // and free to register here
+    ASSERT_EQ(intsendto(s, "d", 1, 0, &addr, sizeof addr), 1);
+    ASSERT_TRUE(WaitCount(s, FD_READ_W));
+}
