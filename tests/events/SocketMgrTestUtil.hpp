@@ -9,8 +9,6 @@
 
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
-#include "events/TAVAsyncSocket.hpp"
-#include "platform/Diagnostics.hpp"
 #include "platform/MessageQueue.hpp"
 
 #include <gtest/gtest.h>
@@ -27,7 +25,7 @@ namespace tav::test {
 struct Call {
     std::string name;
     std::shared_ptr<TAVSocket> socket;
-    int32_t value = 0;  // error code, event type, async handle
+    int32_t value = 0;  // error code, event type, or the look-up handle
     bool isOOB = false;
     TAV_SocketState state = Skt_NotInitialized;
     TAV_SocketDisconnectKind kind = NotDisconnected;
@@ -36,15 +34,13 @@ struct Call {
 class Recorder : public ITAVSockNotify {
 public:
     std::vector<Call> calls;
-    /// Runs inside each notification, after it is recorded.
-    std::function<void(const Call&)> onCall;
+    std::function<void(const Call&)> onCall;  // runs inside each notification, once recorded
+    std::shared_ptr<TAVHostInfo> host;
 
-    void AsyncError(int32_t AsyncHandle, int32_t ErrorCode) override {
-        Record({"AsyncError", nullptr, ErrorCode}, AsyncHandle);
-    }
+    void AsyncError(int32_t AsyncHandle, int32_t) override { Record({"AsyncError", nullptr, AsyncHandle}); }
     void HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) override {
         host = HostObject;
-        Record({"HostResolved", nullptr, 0}, AsyncHandle);
+        Record({"HostResolved", nullptr, AsyncHandle});
     }
     void SocketError(int32_t ErrorCode, const std::shared_ptr<TAVSocket>& Socket) override {
         Record({"SocketError", Socket, ErrorCode});
@@ -57,9 +53,6 @@ public:
         Record({"SocketNotification", Skt, EventType});
     }
 
-    std::shared_ptr<TAVHostInfo> host;
-    int32_t lastAsyncHandle = 0;
-
     /// The calls named `name` for `socket` (any socket when null).
     std::vector<Call> Of(const std::string& name, const std::shared_ptr<TAVSocket>& socket = nullptr) const {
         std::vector<Call> out;
@@ -67,30 +60,26 @@ public:
             if (c.name == name && (!socket || c.socket == socket)) out.push_back(c);
         return out;
     }
-    bool Has(const std::string& name, const std::shared_ptr<TAVSocket>& socket, int32_t value) const {
-        for (const Call& c : Of(name, socket))
-            if (c.value == value) return true;
+    bool Notified(const std::shared_ptr<TAVSocket>& socket, int32_t eventType) const {
+        for (const Call& c : Of("SocketNotification", socket))
+            if (c.value == eventType) return true;
         return false;
     }
-    /// The names of the calls for `socket`, in order, as one text ("DataReceived SocketNotification:32").
+    /// The calls for `socket` in order, DataSent left out (it comes whenever the socket can
+    /// send): "DataReceived SocketError:10054 SocketNotification:32".
     std::string Trace(const std::shared_ptr<TAVSocket>& socket) const {
         std::string out;
         for (const Call& c : calls) {
-            if (c.socket != socket || c.name == "DataSent") continue;  // DataSent comes whenever writable
-            if (!out.empty()) out += ' ';
-            out += c.name;
-            if (c.name == "SocketNotification" || c.name == "SocketError") out += ":" + std::to_string(c.value);
+            if (c.socket != socket || c.name == "DataSent") continue;
+            out += (out.empty() ? "" : " ") + c.name;
+            if (c.name != "DataReceived") out += ":" + std::to_string(c.value);
         }
         return out;
     }
 
 private:
-    void Record(Call c, int32_t asyncHandle = 0) {
-        if (c.socket) {
-            c.state = c.socket->State();
-            c.kind = c.socket->DisconnectKind();
-        }
-        if (c.name == "AsyncError" || c.name == "HostResolved") lastAsyncHandle = asyncHandle;
+    void Record(Call c) {
+        if (c.socket) c.state = c.socket->State(), c.kind = c.socket->DisconnectKind();
         calls.push_back(c);
         if (onCall) onCall(calls.back());
     }
@@ -106,51 +95,33 @@ inline std::string RouteName(const ::testing::TestParamInfo<Route>& info) {
 class SocketMgrTest : public ::testing::TestWithParam<Route> {
 protected:
     void SetUp() override {
-        Diagnostics::Current().ResetForTesting();
         mgr = TAVSocketMgr::Create();
-        Attach(GetParam());
-    }
-    void TearDown() override { mgr.reset(); }
-
-    /// Connects the recorder by `route`; counts what arrives by the other one.
-    void Attach(Route route) {
-        if (route == Route::Callback) {
-            mgr->CallbackObject(rec);
-            // Nothing may come as an event while a callback object is set.
-            mgr->AsyncError.Subscribe([this](int32_t, int32_t) { ++otherRoute; });
-            mgr->HostResolved.Subscribe([this](int32_t, const std::shared_ptr<TAVHostInfo>&) { ++otherRoute; });
-            mgr->SocketError.Subscribe([this](int32_t, const std::shared_ptr<TAVSocket>&) { ++otherRoute; });
-            mgr->DataReceived.Subscribe([this](const std::shared_ptr<TAVSocket>&, bool) { ++otherRoute; });
-            mgr->SocketNotification.Subscribe([this](const std::shared_ptr<TAVSocket>&, int32_t&) { ++otherRoute; });
-            mgr->DataSent.Subscribe([this](const std::shared_ptr<TAVSocket>&) { ++otherRoute; });
-            return;
-        }
         Recorder* r = rec.get();
-        mgr->AsyncError.Subscribe([r](int32_t h, int32_t e) { r->AsyncError(h, e); });
-        mgr->HostResolved.Subscribe([r](int32_t h, const std::shared_ptr<TAVHostInfo>& o) { r->HostResolved(h, o); });
-        mgr->SocketError.Subscribe([r](int32_t e, const std::shared_ptr<TAVSocket>& s) { r->SocketError(e, s); });
-        mgr->DataReceived.Subscribe([r](const std::shared_ptr<TAVSocket>& s, bool oob) { r->DataReceived(s, oob); });
-        mgr->SocketNotification.Subscribe([r](const std::shared_ptr<TAVSocket>& s, int32_t& t) { r->SocketNotification(s, t); });
-        mgr->DataSent.Subscribe([r](const std::shared_ptr<TAVSocket>& s) { r->DataSent(s); });
+        if (GetParam() == Route::Callback) {
+            mgr->CallbackObject(rec);
+            r = nullptr;  // the events must stay silent: they only count
+        }
+        mgr->AsyncError.Subscribe([=, this](int32_t h, int32_t e) { r ? r->AsyncError(h, e) : Stray(); });
+        mgr->HostResolved.Subscribe([=, this](int32_t h, auto& o) { r ? r->HostResolved(h, o) : Stray(); });
+        mgr->SocketError.Subscribe([=, this](int32_t e, auto& s) { r ? r->SocketError(e, s) : Stray(); });
+        mgr->DataReceived.Subscribe([=, this](auto& s, bool oob) { r ? r->DataReceived(s, oob) : Stray(); });
+        mgr->SocketNotification.Subscribe([=, this](auto& s, int32_t& t) { r ? r->SocketNotification(s, t) : Stray(); });
+        mgr->DataSent.Subscribe([=, this](auto& s) { r ? r->DataSent(s) : Stray(); });
     }
+    void TearDown() override {
+        mgr.reset();
+        EXPECT_EQ(strays, 0) << "notifications went both ways";
+    }
+    void Stray() { ++strays; }
 
-    static bool Pump(const std::function<bool()>& done) {
-        return RunMessagesUntil(done, std::chrono::seconds(20));
-    }
-
-    static std::shared_ptr<TAVSockAddr> Loopback() {
-        auto a = TAVSockAddr::Create();
-        a->IPAddress("127.0.0.1");
-        return a;
-    }
+    static bool Pump(const std::function<bool()>& done) { return RunMessagesUntil(done, std::chrono::seconds(20)); }
 
     /// A listening stream socket of the manager.
     std::shared_ptr<TAVSocket> Listener() {
         auto s = mgr->CreateSocket(TAVSockKind_Stream);
-        EXPECT_TRUE(s);
-        if (!s) return nullptr;
-        EXPECT_EQ(s->Bind(Loopback()), 0);
-        EXPECT_EQ(s->Listen(5), 0);
+        auto local = TAVSockAddr::Create();
+        local->IPAddress("127.0.0.1");
+        EXPECT_TRUE(s && s->Bind(local) == 0 && s->Listen(5) == 0);
         return s;
     }
 
@@ -159,17 +130,16 @@ protected:
     /// recorded on the way are cleared.
     void Connect(std::shared_ptr<TAVSocket>& client, std::shared_ptr<TAVSocket>& server) {
         listener = Listener();
-        ASSERT_TRUE(listener);
         client = mgr->CreateSocket(TAVSockKind_Stream);
-        ASSERT_TRUE(client);
+        ASSERT_TRUE(listener && client);
         EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
-        ASSERT_TRUE(Pump([&] { return rec->Has("SocketNotification", listener, FD_ACCEPT); }));
+        ASSERT_TRUE(Pump([&] { return rec->Notified(listener, FD_ACCEPT); }));
         std::shared_ptr<TAVSockAddr> peer;
         server = listener->Accept(mgr, peer);
         ASSERT_TRUE(server);
         // Both ends are told once that they can send; after that the trace is quiet.
         ASSERT_TRUE(Pump([&] {
-            return rec->Has("SocketNotification", client, FD_CONNECT) && !rec->Of("DataSent", client).empty() &&
+            return rec->Notified(client, FD_CONNECT) && !rec->Of("DataSent", client).empty() &&
                    !rec->Of("DataSent", server).empty();
         }));
         rec->calls.clear();
@@ -182,18 +152,18 @@ protected:
                                             (error << 16) | event));
     }
     /// Posts a notification that gives SocketError(1, empty) and pumps until it arrived: what
-    /// was posted before has been handled then.
+    /// was posted before has been handled then. The marker is taken out of the record.
     void Settle() {
-        const size_t before = rec->Of("SocketError").size();
+        auto isMarker = [](const Call& c) { return c.name == "SocketError" && c.value == 1 && !c.socket; };
         PostNotification(0, FD_READ, 1);
-        ASSERT_TRUE(Pump([&] { return rec->Of("SocketError").size() > before; }));
-        std::erase_if(rec->calls, [](const Call& c) { return c.name == "SocketError" && c.value == 1 && !c.socket; });
+        ASSERT_TRUE(Pump([&] { return std::any_of(rec->calls.begin(), rec->calls.end(), isMarker); }));
+        std::erase_if(rec->calls, isMarker);
     }
 
     std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
     std::shared_ptr<TAVSocketMgr> mgr;
     std::shared_ptr<TAVSocket> listener;
-    int otherRoute = 0;
+    int strays = 0;
 };
 
 }  // namespace tav::test
