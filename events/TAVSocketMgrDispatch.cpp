@@ -107,7 +107,9 @@ void TAVSocketMgr::CloseSocket(const std::shared_ptr<TAVSocketMgr>& self, const 
 bool TAVSocketMgr::StillServing(const std::shared_ptr<TAVSocketMgr>& self,
                                 const std::shared_ptr<TAVSocket>& socket) const {
     // Only the dispatch's own reference is left: the host let go of the manager, which ends
-    // when the dispatch returns; nothing more is delivered on its behalf.
+    // when the dispatch returns; nothing more is delivered on its behalf. (A dispatch nested
+    // inside another one of the same manager, through a receiver that runs the queue, sees the
+    // outer dispatch's reference too and goes on until it returns; the outer one then stops.)
     if (self.use_count() <= 1) return false;
     // A receiver removed the socket: it is done with it.
     return mHandles && mHandles->Holds(socket);
