@@ -1,0 +1,315 @@
+#include "core/DebugLog.hpp"
+#include "events/TAVPrivateWindow.hpp"
+#include "platform/Diagnostics.hpp"
+#include "platform/MessageQueue.hpp"
+
+#include <tavsock/SockError.hpp>
+
+#include "EventsTestUtil.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+using namespace tav;
+using namespace tav::PrivateWndSupport;
+using tav::test::OnFreshThread;
+using tav::test::PumpUntil;
+
+namespace {
+
+// Records what the window hands to its event subscribers.
+struct Recorder {
+    std::vector<int32_t> msgs;
+    std::vector<int32_t> delayed;
+    std::vector<EventConnection> links;
+    void Attach(TAVPrivateWindow& w) {
+        links.push_back(w.WndMessage.Subscribe(
+            [this](int32_t, int32_t Msg, intptr_t, intptr_t, int32_t&, bool&) { msgs.push_back(Msg); }));
+        links.push_back(w.DelayedEvent.Subscribe([this](Variant& v) { delayed.push_back(v.AsLong()); }));
+    }
+};
+
+struct RecordingSink : ITAVPrvWndNotify {
+    std::vector<int32_t> msgs;
+    std::vector<int32_t> delayed;
+    void WndMessage(int32_t, int32_t Msg, intptr_t, intptr_t, int32_t&, bool&) override { msgs.push_back(Msg); }
+    void DelayedEvent(Variant& v) override { delayed.push_back(v.AsLong()); }
+};
+
+// A window of its own class, made by CreateWindowEx, which hands over every message.
+int32_t MakeFullWindow(TAVPrivateWindow& w) {
+    w.RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);
+    return w.CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
+}
+
+constexpr int32_t kNcDestroy = static_cast<int32_t>(platform::WM_NCDESTROY);
+
+}  // namespace
+
+TEST(PrivateWindow, UserWindowHandsOnlyUserRangeAndPostedEventsToItsTarget) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        Recorder rec;
+        rec.Attach(*w);
+        const int32_t h = w->CreateUserWindow();
+        ASSERT_NE(h, 0);
+        for (int32_t msg : {0x3FF, 0x400, 0x10, 0xFFFF, 0x10000, 0x10400, 0x501}) w->PostMessageNumber(msg, 1, 2);
+        w->PostEvent(7);
+        EXPECT_TRUE(PumpUntil([&] { return !rec.delayed.empty(); }));
+        EXPECT_EQ(rec.msgs, (std::vector<int32_t>{0x400, 0xFFFF, 0x501}));
+        EXPECT_EQ(rec.delayed, std::vector<int32_t>{7});
+
+        // The platform ending the window: WM_NCDESTROY is filtered out, so hWnd still reads
+        // the dead handle; the registry entry is gone all the same.
+        ASSERT_TRUE(platform::DestroyWindowHandle(h));
+        EXPECT_EQ(w->hWnd(), h);
+        EXPECT_EQ(WindowRegistryCount(), 0);
+        EXPECT_EQ(rec.msgs.size(), 3u);
+        w->DestroyWindow();  // a handle the platform no longer knows is only forgotten
+        EXPECT_EQ(w->hWnd(), 0);
+    });
+}
+
+TEST(PrivateWindow, CreateWindowExWindowGetsEveryMessageAndItsLastOneClearsHwnd) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        EXPECT_EQ(w->CreateWindowEx(0, "NoSuchClass", "x", 0, 0, 0, 0, 0, 0, 0), 0);
+        Recorder rec;
+        rec.Attach(*w);
+        const int32_t h = MakeFullWindow(*w);
+        ASSERT_NE(h, 0);
+        w->PostMessageNumber(0x10, 0, 0);
+        w->PostMessageNumber(0x10000, 0, 0);
+        EXPECT_TRUE(PumpUntil([&] { return rec.msgs.size() == 2; }));
+        ASSERT_TRUE(platform::DestroyWindowHandle(h));
+        EXPECT_EQ(rec.msgs, (std::vector<int32_t>{0x10, 0x10000, kNcDestroy}));
+        EXPECT_EQ(w->hWnd(), 0);
+        EXPECT_EQ(WindowRegistryCount(), 0);
+    });
+}
+
+TEST(PrivateWindow, TargetDecidesResultAndDefaultProcessingAndMayWriteThroughAddresses) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        int32_t unsent = 9;
+        std::string text = "abc";
+        EXPECT_EQ(w->SendMessageNumber(0x400, 0, unsent), 0);  // no window yet
+        EXPECT_EQ(w->SendMessageString(0x400, 0, text), 0);
+        EXPECT_EQ(w->PostMessageNumber(0x400, 0, 0), 0);
+        EXPECT_EQ(text, "abc");
+
+        ASSERT_NE(MakeFullWindow(*w), 0);
+        w->WndMessage.Subscribe([](int32_t, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
+            RtnVal = 42;
+            if (Msg == 0x401) NoDef = true;
+            if (Msg == 0x402) *reinterpret_cast<int32_t*>(lParam) = 1234;  // by reference
+            if (Msg == 0x403) {
+                char* buffer = reinterpret_cast<char*>(lParam);
+                for (intptr_t i = 0; i < wParam; ++i) buffer[i] = static_cast<char>(std::toupper(buffer[i]));
+            }
+            NoDef = NoDef || Msg >= 0x402;
+        });
+        int32_t value = 5;
+        EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 0);  // default processing replaced RtnVal
+        EXPECT_EQ(w->SendMessageNumber(0x401, 0, value), 42);
+        EXPECT_EQ(w->SendMessageNumber(0x402, 0, value, true), 42);
+        EXPECT_EQ(value, 1234);
+        std::string s("mixed\0Case", 10);
+        EXPECT_EQ(w->SendMessageString(0x403, 10, s), 42);
+        EXPECT_EQ(s, std::string("MIXED\0CASE", 10));
+        w->DestroyWindow();
+    });
+}
+
+TEST(PrivateWindow, PostEventMakesTheUserWindowAndDeliversOnlyThroughTheQueue) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        Recorder rec;
+        rec.Attach(*w);
+        EXPECT_EQ(w->hWnd(), 0);
+        w->PostEvent(5);
+        EXPECT_NE(w->hWnd(), 0);
+        EXPECT_TRUE(rec.delayed.empty());
+        EXPECT_TRUE(PumpUntil([&] { return !rec.delayed.empty(); }));
+        EXPECT_EQ(rec.delayed, std::vector<int32_t>{5});
+        // A user window made this way filters like any other.
+        w->PostMessageNumber(0x3FF, 0, 0);
+        w->PostEvent(6);
+        EXPECT_TRUE(PumpUntil([&] { return rec.delayed.size() == 2; }));
+        EXPECT_TRUE(rec.msgs.empty());
+    });
+}
+
+TEST(PrivateWindow, NewWindowReplacesTheRegistryEntryOfTheOldOne) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        Recorder rec;
+        rec.Attach(*w);
+        w->RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);
+        const int32_t h1 = PvtWndCreateWindow(w, 0, "TestWndClass", "a", 0, 0, 0, 0, 0, 0, 0);
+        const int32_t h2 = PvtWndCreateWindow(w, 0, "TestWndClass", "b", 0, 0, 0, 0, 0, 0, 0);
+        ASSERT_TRUE(h1 != 0 && h2 != 0 && h1 != h2);
+        EXPECT_EQ(WindowRegistryCount(), 1);
+        platform::SendMessageTo(h1, 0x400, 0, 0);  // default processing only
+        platform::SendMessageTo(h2, 0x401, 0, 0);
+        EXPECT_EQ(rec.msgs, std::vector<int32_t>{0x401});
+        platform::DestroyWindowHandle(h1);
+        platform::DestroyWindowHandle(h2);
+        EXPECT_EQ(rec.msgs, (std::vector<int32_t>{0x401, kNcDestroy}));
+
+        // Without an object the window is made all the same, reaches nobody, and the missing
+        // object is reported.
+        Diagnostics::Current().ResetForTesting();
+        const int32_t h3 = PvtWndCreateWindow(nullptr, 0, "TestWndClass", "c", 0, 0, 0, 0, 0, 0, 0);
+        EXPECT_NE(h3, 0);
+        ASSERT_EQ(Diagnostics::Current().FailureCount(), 1);
+        EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "Not (PvtWnd Is Nothing)");
+        EXPECT_EQ(Diagnostics::Current().LastFailures().back().source, "TAVSock.PrivateWndSupport.PvtWndCreateWindow");
+        EXPECT_EQ(platform::SendMessageTo(h3, 0x400, 0, 0), 0);
+        platform::DestroyWindowHandle(h3);
+        EXPECT_EQ(WindowRegistryCount(), 0);
+    });
+}
+
+TEST(PrivateWindow, ClassIsRegisteredOncePerThreadWithItsDefaults) {
+    OnFreshThread([] {
+        auto a = TAVPrivateWindow::Create();
+        auto b = TAVPrivateWindow::Create();
+        EXPECT_FALSE(ClassRegisteredFlag());
+        ASSERT_NE(a->CreateUserWindow(), 0);
+        ASSERT_NE(b->CreateUserWindow(), 0);
+        ASSERT_NE(a->CreateUserWindow(), 0);  // a second window of the same object
+        EXPECT_TRUE(ClassRegisteredFlag());
+        EXPECT_EQ(ClassRegistrationCount(), 1);
+        EXPECT_EQ(WindowRegistryCount(), 2);
+        const WndClassRecord* c = FindWndClass("tavuserwndclass");
+        ASSERT_NE(c, nullptr);
+        EXPECT_EQ(c->style, 11);
+        EXPECT_EQ(c->hIcon, 32512);
+        EXPECT_EQ(c->hCursor, 32512);
+        EXPECT_EQ(c->hbrBackground, 2);
+        EXPECT_EQ(c->wndProc, &PrvWndProc);
+        EXPECT_NE(c->instance, 0);
+        EXPECT_EQ(a->RegisterClass(std::string("TAVUserWndClass") + '\0', 0, 0, 0, 0, 0, 0), 0);  // exists
+
+        OnFreshThread([] {
+            auto c2 = TAVPrivateWindow::Create();
+            EXPECT_NE(c2->CreateUserWindow(), 0);
+            EXPECT_EQ(ClassRegistrationCount(), 1);
+        });
+        a.reset();
+        EXPECT_TRUE(WindowRegistryExists());
+        b.reset();  // the last window finds the registry empty and releases it
+        EXPECT_FALSE(WindowRegistryExists());
+    });
+}
+
+TEST(PrivateWindow, ErrorsOfTargetsAreAbsorbed) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        std::vector<int32_t> seen;
+        w->WndMessage.Subscribe([&](int32_t, int32_t Msg, intptr_t, intptr_t, int32_t& RtnVal, bool& NoDef) {
+            seen.push_back(Msg);
+            RtnVal = 7;
+            NoDef = true;
+            throw std::runtime_error("target failed");
+        });
+        w->DelayedEvent.Subscribe([&](Variant& v) {
+            seen.push_back(v.AsLong());
+            throw SockError(1, "", "");
+        });
+        ASSERT_NE(MakeFullWindow(*w), 0);
+        int32_t value = 0;
+        EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 7);  // the target's values survive its error
+        w->PostEvent(3);
+        w->PostMessageNumber(0x401, 0, 0);
+        EXPECT_TRUE(PumpUntil([&] { return seen.size() == 3; }));
+        w->DestroyWindow();  // the last message throws too, and the window is gone anyway
+        EXPECT_EQ(seen, (std::vector<int32_t>{0x400, 3, 0x401, kNcDestroy}));
+        EXPECT_EQ(w->hWnd(), 0);
+        EXPECT_EQ(WindowRegistryCount(), 0);
+    });
+}
+
+TEST(PrivateWindow, CallbackObjectAndEventsAreExclusiveRoutes) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        Recorder rec;
+        rec.Attach(*w);
+        auto sink = std::make_shared<RecordingSink>();
+        w->CallbackObject(sink);
+        ASSERT_NE(w->CreateUserWindow(), 0);
+        w->PostMessageNumber(0x400, 0, 0);
+        w->PostEvent(1);
+        EXPECT_TRUE(PumpUntil([&] { return sink->delayed.size() == 1; }));
+        w->CallbackObject(nullptr);
+        w->PostMessageNumber(0x401, 0, 0);
+        w->PostEvent(2);
+        EXPECT_TRUE(PumpUntil([&] { return rec.delayed.size() == 1; }));
+        EXPECT_EQ(sink->msgs, std::vector<int32_t>{0x400});
+        EXPECT_EQ(sink->delayed, std::vector<int32_t>{1});
+        EXPECT_EQ(rec.msgs, std::vector<int32_t>{0x401});
+        EXPECT_EQ(rec.delayed, std::vector<int32_t>{2});
+    });
+}
+
+TEST(PrivateWindow, OwnerMayDropTheObjectFromInsideItsHandler) {
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        bool handled = false;
+        w->DelayedEvent.Subscribe([&](Variant&) {
+            handled = true;
+            w->DestroyWindow();
+            w.reset();  // the window procedure still holds the object until it returns
+        });
+        w->PostEvent(1);
+        w->PostEvent(2);  // queued for a window that will be gone: dropped
+        EXPECT_TRUE(PumpUntil([&] { return handled; }));
+        tav::RunPendingMessages();
+        EXPECT_FALSE(WindowRegistryExists());
+    });
+}
+
+TEST(PrivateWindow, TracesEachMessageAtLevelsSixAndEight) {
+    char folder[] = "/tmp/tavsock-wndlog-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string root = folder;
+    { std::ofstream(root + "/DEBUGTAVSOCK8.LVL"); }
+    setenv("TAVSOCK_CONFIG_DIR", root.c_str(), 1);
+    setenv("TAVSOCK_LOG_DIR", root.c_str(), 1);
+    OnFreshThread([] {
+        auto w = TAVPrivateWindow::Create();
+        const int32_t h = w->CreateUserWindow();
+        int delivered = 0;
+        w->DelayedEvent.Subscribe([&](Variant&) { ++delivered; });
+        w->PostMessageNumber(0x400, 3, (10035 << 16) | 2);
+        w->PostMessageNumber(0x10, 0, 0);
+        w->PostMessageNumber(0x10000, 0, 0);
+        w->PostEvent(5);
+        EXPECT_TRUE(PumpUntil([&] { return delivered == 1; }));
+        std::ifstream in(DebugLogFileName(), std::ios::binary);
+        const std::string log = (std::ostringstream() << in.rdbuf()).str();
+        const std::string hw = "<hwnd>" + std::to_string(h);
+        const std::string fields = "<msg>1024<wParam>3<lParam>657653762";
+        const std::string words = "<lerrHI>10035<LoLparmMsg#>2<FD_READ>1<FD_WRITE>2<FD_ACCEPT>8<FD_CONNECT>16<FD_CLOSE>32";
+        const std::string cbk = "TAVPrivateWindow Cbk_WndMessage Network 'cbk_WndMessage' Received - ";
+        EXPECT_NE(log.find("PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." +
+                           hw + fields + words),
+                  std::string::npos);
+        EXPECT_NE(log.find(cbk + "Raise WndMessage - LOW LEVEL." + hw + fields + "<RtnVal>0" + words), std::string::npos);
+        EXPECT_NE(log.find(cbk + "Exit sub 'userwindow2' - LOW LEVEL." + hw + "<msg>16"), std::string::npos);
+        EXPECT_NE(log.find(cbk + "Exit sub 'userwindow1' - LOW LEVEL." + hw + "<msg>65536"), std::string::npos);
+        EXPECT_NE(log.find(cbk + "Exit sub 'Delaymsgnum' - LOW LEVEL." + hw), std::string::npos);
+        CloseDebugLogFile();
+    });
+    unsetenv("TAVSOCK_CONFIG_DIR");
+    unsetenv("TAVSOCK_LOG_DIR");
+    std::filesystem::remove_all(root);
+}
