@@ -2,6 +2,9 @@
 #pragma once
 
 #include <tavsock/Object.hpp>
+#include <tavsock/TAVHostInfo.hpp>
+#include <tavsock/TAVProtocolInfo.hpp>
+#include <tavsock/TAVServiceInfo.hpp>
 #include <tavsock/Variant.hpp>
 
 #include <cstdint>
@@ -39,8 +42,26 @@ public:
     ByteArray ByteArrayFromString(const std::string& Text) const;
 
     // ---- Look-ups -------------------------------------------------------------------------
-    // HostIPAddress, GetServiceByName, GetServiceByPort, GetHostByName, GetHostByAddress,
-    // GetHostName, GetProtoByName and GetProtoByNumber belong here.
+    // Blocking calls on the caller's thread; the stack must have been started on it (a socket
+    // manager does that). A look-up that finds nothing returns null (or "") and never raises.
+
+    /// The dotted address of the local machine: its host name looked up by name, first address.
+    /// "" when the look-up finds nothing.
+    std::string HostIPAddress() const;
+    /// The service entry of a name ("http"); an empty Protocol matches any protocol.
+    std::shared_ptr<TAVServiceInfo> GetServiceByName(const std::string& ServiceName, const std::string& Protocol) const;
+    /// The service entry of a port given in host byte order (80); an empty Protocol matches any.
+    std::shared_ptr<TAVServiceInfo> GetServiceByPort(int16_t ServicePort, const std::string& Protocol) const;
+    /// The host entry of a name; dotted text resolves to itself.
+    std::shared_ptr<TAVHostInfo> GetHostByName(const std::string& HostName) const;
+    /// The host entry of a dotted IPv4 address.
+    std::shared_ptr<TAVHostInfo> GetHostByAddress(const std::string& HostAddress) const;
+    /// The local host name; "" on failure.
+    std::string GetHostName() const;
+    /// The protocol entry of a name ("tcp").
+    std::shared_ptr<TAVProtocolInfo> GetProtoByName(const std::string& ProtocolName) const;
+    /// The protocol entry of a number (6).
+    std::shared_ptr<TAVProtocolInfo> GetProtoByNumber(int16_t ProtocolNumber) const;
 
 private:
     TAVSocketUtil() = default;

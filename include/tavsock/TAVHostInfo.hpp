@@ -1,0 +1,60 @@
+// One host entry: official name, aliases and IPv4 addresses.
+#pragma once
+
+#include <tavsock/Object.hpp>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tav {
+
+/// The result of a host look-up. Hosts cannot create one: TAVSocketUtil's look-ups return it,
+/// and background look-ups hand it over in their HostResolved notification. Lists are 1-based.
+class TAVHostInfo : public Object {
+public:
+    std::string TypeName() const override { return "TAVHostInfo"; }
+
+    /// Number of aliases.
+    int32_t AliasCount() const { return static_cast<int32_t>(aliases_.size()); }
+    /// Alias number Index (1..AliasCount); any other index raises library error 1.
+    std::string Alias(int32_t Index) const;
+    /// Number of IPv4 addresses.
+    int32_t AddressCount() const { return static_cast<int32_t>(addresses_.size()); }
+    /// Address number Index (1..AddressCount) in network byte order, in the resolver's order;
+    /// any other index raises library error 1.
+    int32_t Address(int32_t Index) const;
+
+    /// The official host name; "" after a look-up that found nothing.
+    std::string Name() const { return name_; }
+    void Name(const std::string& value);
+
+    /// Blocking look-up by name. Found: the object holds the entry. Not found: Name becomes ""
+    /// and the aliases and addresses of an earlier look-up stay as they were. Never raises.
+    void GetHostByName(const std::string& HostName);
+    /// Blocking look-up by dotted IPv4 address; the outcome as for GetHostByName.
+    void GetHostByAddress(const std::string& IPAddr);
+
+private:
+    TAVHostInfo() = default;
+    // Library code creates, fills and hands the result buffer out through HostInfoAccess
+    // (names/HostInfoAccess.hpp).
+    friend class HostInfoAccess;
+
+    /// Bytes the background look-ups may write: 1024 announced, one spare byte behind them.
+    static constexpr size_t kResultBufferSize = 1025;
+
+    std::string name_;
+    std::vector<std::string> aliases_;
+    std::vector<int32_t> addresses_;  // network byte order
+    int16_t addrType_ = 0;            // as received; not exposed
+    int16_t addrLength_ = 0;          // as received; not exposed
+    // Written by the socket layer while a background look-up is pending. It lives inside the
+    // object, which never moves (objects are held by shared_ptr and cannot be copied), and is
+    // aligned so that the host record at its start can be read in place.
+    alignas(std::max_align_t) std::array<char, kResultBufferSize> resultBuffer_{};
+};
+
+}  // namespace tav

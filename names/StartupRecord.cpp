@@ -1,0 +1,10 @@
+#include "names/StartupRecord.hpp"
+
+namespace tav {
+
+sockintf::WSADATA& ThreadStartupRecord() noexcept {
+    thread_local sockintf::WSADATA record{};
+    return record;
+}
+
+}  // namespace tav

@@ -1,0 +1,75 @@
+// The tavsock tool's command and demo registry, and small helpers its commands share.
+//
+// Subcommands and parts of the `demo` tour register themselves from their own source files
+// with a namespace-scope RegisterCommand / RegisterDemoPart object, so adding one means adding
+// a .cpp file to tools/ and nothing else. Everything runs on the main thread, after main()
+// has started the network stack for it.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace tavtool {
+
+using Args = std::vector<std::string>;
+
+/// Exit codes: success, nothing found (or a demo part failed), bad arguments.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitNotFound = 1;
+inline constexpr int kExitUsage = 2;
+
+/// Thrown by a command for arguments it cannot use; main prints the message and the
+/// command's usage line and exits with kExitUsage.
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+/// One subcommand: `tavsock <name> <args...>`. `run` gets the arguments after the name and
+/// returns the exit code.
+struct Command {
+    std::string name;
+    std::string args;  // as shown in the usage text, e.g. "<name-or-port> [protocol]"
+    std::string help;  // one line
+    std::function<int(const Args&)> run;
+};
+
+/// One stop of the `demo` tour. Parts run by ascending `order`; the bands keep the tour in a
+/// sensible sequence as parts are added: 100-199 names and library information, 200-299
+/// socket managers and events, 300-399 background look-ups, 400-499 transfer clients.
+/// `run` prints what it shows and returns false when something it expected did not happen.
+struct DemoPart {
+    int order;
+    std::string title;
+    std::function<bool()> run;
+};
+
+void AddCommand(Command command);
+void AddDemoPart(DemoPart part);
+/// Commands in registration-independent order (by name).
+std::vector<Command> Commands();
+/// Demo parts by ascending order.
+std::vector<DemoPart> DemoParts();
+
+struct RegisterCommand {
+    explicit RegisterCommand(Command command) { AddCommand(std::move(command)); }
+};
+struct RegisterDemoPart {
+    explicit RegisterDemoPart(DemoPart part) { AddDemoPart(std::move(part)); }
+};
+
+/// Parses a whole decimal number or a 0x-prefixed hexadecimal one; nothing for other text.
+std::optional<int64_t> ParseNumber(const std::string& text);
+
+/// "0x" followed by 8 hex digits of the 32-bit pattern.
+std::string Hex32(int32_t value);
+
+/// Throws UsageError unless args.size() is within [min, max].
+void RequireArgs(const Args& args, size_t min, size_t max);
+
+}  // namespace tavtool
