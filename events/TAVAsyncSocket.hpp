@@ -78,12 +78,14 @@ public:
     /// Stops the socket's notifications; the socket layer's result (0 or -1).
     int32_t MakeSocketNonAsync(int32_t Socket);
 
+    /// Library-internal: the window that the socket layer reports to, 0 without one.
+    int32_t WindowHandle() const;
+
 private:
     class NotifySink;
 
     TAVAsyncSocket() = default;
     void Initialize();
-    int32_t WindowHandle() const;
     int32_t KeepPending(const std::shared_ptr<TAVHostInfo>& info, int32_t handle);
     void Terminate() noexcept;
 

@@ -1,19 +1,11 @@
-#include "core/DebugLog.hpp"
 #include "events/TAVPrivateWindow.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/MessageQueue.hpp"
-
-#include <tavsock/SockError.hpp>
 
 #include "EventsTestUtil.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cctype>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
 
@@ -28,11 +20,9 @@ namespace {
 struct Recorder {
     std::vector<int32_t> msgs;
     std::vector<int32_t> delayed;
-    std::vector<EventConnection> links;
     void Attach(TAVPrivateWindow& w) {
-        links.push_back(w.WndMessage.Subscribe(
-            [this](int32_t, int32_t Msg, intptr_t, intptr_t, int32_t&, bool&) { msgs.push_back(Msg); }));
-        links.push_back(w.DelayedEvent.Subscribe([this](Variant& v) { delayed.push_back(v.AsLong()); }));
+        w.WndMessage.Subscribe([this](int32_t, int32_t Msg, intptr_t, intptr_t, int32_t&, bool&) { msgs.push_back(Msg); });
+        w.DelayedEvent.Subscribe([this](Variant& v) { delayed.push_back(v.AsLong()); });
     }
 };
 
@@ -53,18 +43,20 @@ constexpr int32_t kNcDestroy = static_cast<int32_t>(platform::WM_NCDESTROY);
 
 }  // namespace
 
-TEST(PrivateWindow, UserWindowHandsOnlyUserRangeAndPostedEventsToItsTarget) {
+TEST(PrivateWindow, UserWindowFromPostEventHandsOnlyUserRangeAndPostedEventsToItsTarget) {
     OnFreshThread([] {
         auto w = TAVPrivateWindow::Create();
         Recorder rec;
         rec.Attach(*w);
-        const int32_t h = w->CreateUserWindow();
+        w->PostEvent(5);  // makes the user window; the value comes back only from the queue
+        const int32_t h = w->hWnd();
         ASSERT_NE(h, 0);
+        EXPECT_TRUE(rec.delayed.empty());
         for (int32_t msg : {0x3FF, 0x400, 0x10, 0xFFFF, 0x10000, 0x10400, 0x501}) w->PostMessageNumber(msg, 1, 2);
         w->PostEvent(7);
-        EXPECT_TRUE(PumpUntil([&] { return !rec.delayed.empty(); }));
+        EXPECT_TRUE(PumpUntil([&] { return rec.delayed.size() == 2; }));
         EXPECT_EQ(rec.msgs, (std::vector<int32_t>{0x400, 0xFFFF, 0x501}));
-        EXPECT_EQ(rec.delayed, std::vector<int32_t>{7});
+        EXPECT_EQ(rec.delayed, (std::vector<int32_t>{5, 7}));
 
         // The platform ending the window: WM_NCDESTROY is filtered out, so hWnd still reads
         // the dead handle; the registry entry is gone all the same.
@@ -72,30 +64,12 @@ TEST(PrivateWindow, UserWindowHandsOnlyUserRangeAndPostedEventsToItsTarget) {
         EXPECT_EQ(w->hWnd(), h);
         EXPECT_EQ(WindowRegistryCount(), 0);
         EXPECT_EQ(rec.msgs.size(), 3u);
-        w->DestroyWindow();  // a handle the platform no longer knows is only forgotten
+        w->DestroyWindow();
         EXPECT_EQ(w->hWnd(), 0);
     });
 }
 
-TEST(PrivateWindow, CreateWindowExWindowGetsEveryMessageAndItsLastOneClearsHwnd) {
-    OnFreshThread([] {
-        auto w = TAVPrivateWindow::Create();
-        EXPECT_EQ(w->CreateWindowEx(0, "NoSuchClass", "x", 0, 0, 0, 0, 0, 0, 0), 0);
-        Recorder rec;
-        rec.Attach(*w);
-        const int32_t h = MakeFullWindow(*w);
-        ASSERT_NE(h, 0);
-        w->PostMessageNumber(0x10, 0, 0);
-        w->PostMessageNumber(0x10000, 0, 0);
-        EXPECT_TRUE(PumpUntil([&] { return rec.msgs.size() == 2; }));
-        ASSERT_TRUE(platform::DestroyWindowHandle(h));
-        EXPECT_EQ(rec.msgs, (std::vector<int32_t>{0x10, 0x10000, kNcDestroy}));
-        EXPECT_EQ(w->hWnd(), 0);
-        EXPECT_EQ(WindowRegistryCount(), 0);
-    });
-}
-
-TEST(PrivateWindow, TargetDecidesResultAndDefaultProcessingAndMayWriteThroughAddresses) {
+TEST(PrivateWindow, CreateWindowExWindowHandsEverythingAndTargetDecidesTheResult) {
     OnFreshThread([] {
         auto w = TAVPrivateWindow::Create();
         int32_t unsent = 9;
@@ -103,19 +77,20 @@ TEST(PrivateWindow, TargetDecidesResultAndDefaultProcessingAndMayWriteThroughAdd
         EXPECT_EQ(w->SendMessageNumber(0x400, 0, unsent), 0);  // no window yet
         EXPECT_EQ(w->SendMessageString(0x400, 0, text), 0);
         EXPECT_EQ(w->PostMessageNumber(0x400, 0, 0), 0);
-        EXPECT_EQ(text, "abc");
+        EXPECT_EQ(w->CreateWindowEx(0, "NoSuchClass", "x", 0, 0, 0, 0, 0, 0, 0), 0);
 
-        ASSERT_NE(MakeFullWindow(*w), 0);
-        w->WndMessage.Subscribe([](int32_t, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
+        std::vector<int32_t> msgs;
+        w->WndMessage.Subscribe([&](int32_t, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
+            msgs.push_back(Msg);
             RtnVal = 42;
-            if (Msg == 0x401) NoDef = true;
+            NoDef = Msg != 0x400;
             if (Msg == 0x402) *reinterpret_cast<int32_t*>(lParam) = 1234;  // by reference
-            if (Msg == 0x403) {
-                char* buffer = reinterpret_cast<char*>(lParam);
-                for (intptr_t i = 0; i < wParam; ++i) buffer[i] = static_cast<char>(std::toupper(buffer[i]));
-            }
-            NoDef = NoDef || Msg >= 0x402;
+            if (Msg == 0x403)
+                for (intptr_t i = 0; i < wParam; ++i) reinterpret_cast<char*>(lParam)[i] ^= 0x20;
+            if (Msg == 0x10 || Msg == kNcDestroy) throw std::runtime_error("target failed");
         });
+        const int32_t h = MakeFullWindow(*w);
+        ASSERT_NE(h, 0);
         int32_t value = 5;
         EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 0);  // default processing replaced RtnVal
         EXPECT_EQ(w->SendMessageNumber(0x401, 0, value), 42);
@@ -123,27 +98,16 @@ TEST(PrivateWindow, TargetDecidesResultAndDefaultProcessingAndMayWriteThroughAdd
         EXPECT_EQ(value, 1234);
         std::string s("mixed\0Case", 10);
         EXPECT_EQ(w->SendMessageString(0x403, 10, s), 42);
-        EXPECT_EQ(s, std::string("MIXED\0CASE", 10));
-        w->DestroyWindow();
-    });
-}
+        EXPECT_EQ(s, std::string("MIXED cASE", 10));
+        EXPECT_EQ(w->SendMessageNumber(0x10, 0, value), 42);  // the target's values survive its error
+        w->PostMessageNumber(0x10000, 0, 0);
+        EXPECT_TRUE(PumpUntil([&] { return msgs.size() == 6; }));
 
-TEST(PrivateWindow, PostEventMakesTheUserWindowAndDeliversOnlyThroughTheQueue) {
-    OnFreshThread([] {
-        auto w = TAVPrivateWindow::Create();
-        Recorder rec;
-        rec.Attach(*w);
+        // Its last message reaches the target too (which fails on it), and hWnd reads 0 after.
+        ASSERT_TRUE(platform::DestroyWindowHandle(h));
+        EXPECT_EQ(msgs, (std::vector<int32_t>{0x400, 0x401, 0x402, 0x403, 0x10, 0x10000, kNcDestroy}));
         EXPECT_EQ(w->hWnd(), 0);
-        w->PostEvent(5);
-        EXPECT_NE(w->hWnd(), 0);
-        EXPECT_TRUE(rec.delayed.empty());
-        EXPECT_TRUE(PumpUntil([&] { return !rec.delayed.empty(); }));
-        EXPECT_EQ(rec.delayed, std::vector<int32_t>{5});
-        // A user window made this way filters like any other.
-        w->PostMessageNumber(0x3FF, 0, 0);
-        w->PostEvent(6);
-        EXPECT_TRUE(PumpUntil([&] { return rec.delayed.size() == 2; }));
-        EXPECT_TRUE(rec.msgs.empty());
+        EXPECT_EQ(WindowRegistryCount(), 0);
     });
 }
 
@@ -191,12 +155,8 @@ TEST(PrivateWindow, ClassIsRegisteredOncePerThreadWithItsDefaults) {
         EXPECT_EQ(WindowRegistryCount(), 2);
         const WndClassRecord* c = FindWndClass("tavuserwndclass");
         ASSERT_NE(c, nullptr);
-        EXPECT_EQ(c->style, 11);
-        EXPECT_EQ(c->hIcon, 32512);
-        EXPECT_EQ(c->hCursor, 32512);
-        EXPECT_EQ(c->hbrBackground, 2);
-        EXPECT_EQ(c->wndProc, &PrvWndProc);
-        EXPECT_NE(c->instance, 0);
+        EXPECT_TRUE(c->style == 11 && c->hIcon == 32512 && c->hCursor == 32512 && c->hbrBackground == 2);
+        EXPECT_TRUE(c->wndProc == &PrvWndProc && c->instance != 0);
         EXPECT_EQ(a->RegisterClass(std::string("TAVUserWndClass") + '\0', 0, 0, 0, 0, 0, 0), 0);  // exists
 
         OnFreshThread([] {
@@ -208,33 +168,6 @@ TEST(PrivateWindow, ClassIsRegisteredOncePerThreadWithItsDefaults) {
         EXPECT_TRUE(WindowRegistryExists());
         b.reset();  // the last window finds the registry empty and releases it
         EXPECT_FALSE(WindowRegistryExists());
-    });
-}
-
-TEST(PrivateWindow, ErrorsOfTargetsAreAbsorbed) {
-    OnFreshThread([] {
-        auto w = TAVPrivateWindow::Create();
-        std::vector<int32_t> seen;
-        w->WndMessage.Subscribe([&](int32_t, int32_t Msg, intptr_t, intptr_t, int32_t& RtnVal, bool& NoDef) {
-            seen.push_back(Msg);
-            RtnVal = 7;
-            NoDef = true;
-            throw std::runtime_error("target failed");
-        });
-        w->DelayedEvent.Subscribe([&](Variant& v) {
-            seen.push_back(v.AsLong());
-            throw SockError(1, "", "");
-        });
-        ASSERT_NE(MakeFullWindow(*w), 0);
-        int32_t value = 0;
-        EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 7);  // the target's values survive its error
-        w->PostEvent(3);
-        w->PostMessageNumber(0x401, 0, 0);
-        EXPECT_TRUE(PumpUntil([&] { return seen.size() == 3; }));
-        w->DestroyWindow();  // the last message throws too, and the window is gone anyway
-        EXPECT_EQ(seen, (std::vector<int32_t>{0x400, 3, 0x401, kNcDestroy}));
-        EXPECT_EQ(w->hWnd(), 0);
-        EXPECT_EQ(WindowRegistryCount(), 0);
     });
 }
 
@@ -278,12 +211,7 @@ TEST(PrivateWindow, OwnerMayDropTheObjectFromInsideItsHandler) {
 }
 
 TEST(PrivateWindow, TracesEachMessageAtLevelsSixAndEight) {
-    char folder[] = "/tmp/tavsock-wndlog-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string root = folder;
-    { std::ofstream(root + "/DEBUGTAVSOCK8.LVL"); }
-    setenv("TAVSOCK_CONFIG_DIR", root.c_str(), 1);
-    setenv("TAVSOCK_LOG_DIR", root.c_str(), 1);
+    tav::test::DebugLogFolder folder(8);
     OnFreshThread([] {
         auto w = TAVPrivateWindow::Create();
         const int32_t h = w->CreateUserWindow();
@@ -294,8 +222,7 @@ TEST(PrivateWindow, TracesEachMessageAtLevelsSixAndEight) {
         w->PostMessageNumber(0x10000, 0, 0);
         w->PostEvent(5);
         EXPECT_TRUE(PumpUntil([&] { return delivered == 1; }));
-        std::ifstream in(DebugLogFileName(), std::ios::binary);
-        const std::string log = (std::ostringstream() << in.rdbuf()).str();
+        const std::string log = tav::test::DebugLogFolder::ThreadLog();
         const std::string hw = "<hwnd>" + std::to_string(h);
         const std::string fields = "<msg>1024<wParam>3<lParam>657653762";
         const std::string words = "<lerrHI>10035<LoLparmMsg#>2<FD_READ>1<FD_WRITE>2<FD_ACCEPT>8<FD_CONNECT>16<FD_CLOSE>32";
@@ -307,9 +234,5 @@ TEST(PrivateWindow, TracesEachMessageAtLevelsSixAndEight) {
         EXPECT_NE(log.find(cbk + "Exit sub 'userwindow2' - LOW LEVEL." + hw + "<msg>16"), std::string::npos);
         EXPECT_NE(log.find(cbk + "Exit sub 'userwindow1' - LOW LEVEL." + hw + "<msg>65536"), std::string::npos);
         EXPECT_NE(log.find(cbk + "Exit sub 'Delaymsgnum' - LOW LEVEL." + hw), std::string::npos);
-        CloseDebugLogFile();
     });
-    unsetenv("TAVSOCK_CONFIG_DIR");
-    unsetenv("TAVSOCK_LOG_DIR");
-    std::filesystem::remove_all(root);
 }
