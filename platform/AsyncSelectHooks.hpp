@@ -16,14 +16,15 @@
 namespace tav::sockintf {
 
 /// Called on the thread that made the socket call (any thread), after the system call and
-/// before the socket call returns. Every member of an installed table must be non-null; the
-/// functions must be cheap, must not block, and may call back into the layer (the last error
-/// and errno of the caller are saved around them).
+/// before the socket call returns. The first three members of an installed table must be
+/// non-null; the functions must be cheap, must not block, and may call back into the layer
+/// (the last error and errno of the caller are saved around them).
 struct AsyncSelectHooks {
     /// A re-enabling call ran on `s`, whatever its result unless said otherwise: `event` is
     /// FD_READ_W after intrecv/intrecvfrom (FD_OOB_W when MSG_OOB_W was given); FD_WRITE_W
-    /// after intsend/intsendto failed with 10035; FD_CONNECT_W after intconnect failed with
-    /// 10035 (a connection is under way).
+    /// after intsend/intsendto failed with 10035; FD_CONNECT_W after intconnect succeeded or
+    /// failed with 10035 (a connection is established or under way); FD_ACCEPT_W after
+    /// intlisten succeeded (the socket now takes connections).
     void (*Reenable)(SOCKET s, int32_t event) noexcept;
     /// intaccept ran on the listener `s` (re-enables FD_ACCEPT_W); `accepted` is the new
     /// handle, or INVALID_SOCKET when the call failed. Windows gives the accepted socket the
@@ -32,6 +33,10 @@ struct AsyncSelectHooks {
     /// intclosesocket is about to close `s`: drop its registration. The descriptor is still
     /// open while this runs, so its number cannot be reused by another socket meanwhile.
     void (*Closing)(SOCKET s) noexcept;
+    /// Whether `s` is registered for notifications: Windows refuses to make such a socket
+    /// blocking again (intioctlsocket FIONBIO_W with 0 fails with 10022). May be null: then
+    /// no socket counts as registered.
+    bool (*Registered)(SOCKET s) noexcept = nullptr;
 };
 
 namespace detail {
@@ -64,6 +69,12 @@ inline void HookReenable(SOCKET s, int32_t event) noexcept {
 inline void HookAccepted(SOCKET s, SOCKET accepted) noexcept {
     if (const AsyncSelectHooks* h = gAsyncSelectHooks.load(std::memory_order_acquire)) [[unlikely]]
         RunHook([&] { h->Accepted(s, accepted); });
+}
+
+/// Asks without saving errno or the last error: the caller has made no system call yet.
+inline bool HookRegistered(SOCKET s) noexcept {
+    const AsyncSelectHooks* h = gAsyncSelectHooks.load(std::memory_order_acquire);
+    return h != nullptr && h->Registered != nullptr && h->Registered(s);
 }
 
 inline void HookClosing(SOCKET s) noexcept {

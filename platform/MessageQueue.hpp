@@ -48,6 +48,8 @@ using WndProc = std::function<intptr_t(HWND hWnd, uint32_t msg, uintptr_t wParam
 HWND CreateWindowHandle(WndProc proc);
 /// True while the handle exists, including during its WM_NCDESTROY. Any thread.
 bool IsWindowHandle(HWND hWnd);
+/// True while the handle exists and belongs to the calling thread's queue.
+bool IsWindowOfThisThread(HWND hWnd);
 /// Destroys a window of the calling thread: its procedure receives WM_NCDESTROY (wParam and
 /// lParam 0) synchronously, then the handle is forgotten; messages still queued for it are
 /// dropped. Returns false for an unknown handle, one owned by another thread, or one whose
@@ -163,6 +165,7 @@ public:
 private:
     friend HWND CreateWindowHandle(WndProc proc);
     friend bool DestroyWindowHandle(HWND hWnd);
+    friend bool IsWindowOfThisThread(HWND hWnd);
     friend bool PostMessageTo(HWND hWnd, uint32_t msg, uintptr_t wParam, intptr_t lParam);
     friend intptr_t SendMessageTo(HWND hWnd, uint32_t msg, uintptr_t wParam, intptr_t lParam);
     friend bool PostTaskToWindowThread(HWND hWnd, std::function<void()> fn);

@@ -84,10 +84,13 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
     const sockaddr_in a = detail::ToNative(*name);
-    if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return 0;
-    int err = errno;
+    int err = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
     if (err == EINTR) err = FinishInterruptedConnect(s);
-    if (err == 0) return 0;
+    if (err == 0) {
+        // A connection made at once still owes its FD_CONNECT (and FD_WRITE) notifications.
+        detail::HookReenable(s, FD_CONNECT_W);
+        return 0;
+    }
     const int wsa = WsaErrorFromErrno(err);
     if (wsa == WSAEWOULDBLOCK) detail::HookReenable(s, FD_CONNECT_W);
     return Fail(wsa);
@@ -96,6 +99,7 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
 int intlisten(SOCKET s, int backlog) {
     if (!Started()) return SOCKET_ERROR;
     if (::listen(s, backlog) != 0) return FailErrno();
+    detail::HookReenable(s, FD_ACCEPT_W);
     return 0;
 }
 

@@ -306,14 +306,35 @@ PROTOENT* intgetprotobynumber(int number);
 // Asynchronous calls; they deliver window messages through the per-thread message queue.
 /// Registers `s` for the events in `lEvent` (FD_READ 1, FD_WRITE 2, FD_OOB 4, FD_ACCEPT 8,
 /// FD_CONNECT 16, FD_CLOSE 32), posted to `hWnd` as message `wMsg` with wParam = s and
-/// lParam = (error << 16) | event. lEvent 0 stops notifications. Returns 0 or -1.
+/// lParam = (error << 16) | event. Returns 0 or -1: 10022 when the calling thread does not
+/// own `hWnd` or `lEvent` has other bits, 10038 when `s` is not a socket.
+/// The Windows Sockets rules hold: each event is posted once, then again only after its
+/// re-enabling call (a receive for FD_READ, an out-of-band receive for FD_OOB, accept for
+/// FD_ACCEPT, a send that failed with 10035 for FD_WRITE), and at once if its condition
+/// still holds then. FD_WRITE also comes once a connection is made (after FD_CONNECT, on an
+/// accepted socket, on a socket registered while connected, on a datagram socket when
+/// registered). FD_CONNECT comes once per non-blocking connect with its outcome (10061,
+/// 10060, ...); FD_CLOSE once per connection: 0 for the peer's orderly close (possibly while
+/// data is still unread, FD_READ first), 10054 for a reset, 10053 for a connection given up.
+/// After the end of a stream FD_READ is posted only while bytes are waiting.
+/// The socket becomes non-blocking and cannot be made blocking while registered (FIONBIO 0
+/// fails with 10022). A new call replaces the registration; lEvent 0 ends it, as does
+/// intclosesocket or the end of the thread. Messages already queued stay queued. An accepted
+/// socket takes over its listener's registration. Re-enabling calls may come from any thread.
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
 /// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
-/// just before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is handled.
-/// Returns a non-zero request handle, or 0 with the last error set.
+/// immediately before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is
+/// handled by the window procedure, and only while the look-up is pending and the window
+/// exists. Errors of the completion: 11001-11004 (length 0), or 10055 when `buflen` is too
+/// small, with the length the record needs (the buffer is then not written).
+/// Returns a non-zero request handle, or 0 with the last error set: 10014 for a null buffer,
+/// 10022 for an unknown window. A null or empty name means the local host.
 HANDLE intWSAAsyncGetHostByName(HWND hWnd, uint32_t wMsg, const char* name, char* buf, int buflen);
+/// As intWSAAsyncGetHostByName by address: 10014 for a null `addr` or `len` below 4, 10047
+/// for a `type` other than AF_INET_W.
 HANDLE intWSAAsyncGetHostByAddr(HWND hWnd, uint32_t wMsg, const char* addr, int len, int type, char* buf, int buflen);
 /// Drops a pending look-up: its message is never delivered and its buffer never written.
+/// -1 with 10022 for a handle that is not pending (completed, cancelled or unknown).
 int intWSACancelAsyncRequest(HANDLE handle);
 
 }  // namespace tav::sockintf

@@ -1,5 +1,6 @@
 // Socket options and ioctl commands: Windows numbering and value formats at the surface,
 // Linux options underneath.
+#include "platform/AsyncSelectHooks.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
 
@@ -200,6 +201,9 @@ int intioctlsocket(SOCKET s, int32_t cmd, uint32_t* argp) {
     switch (cmd) {
     case FIONBIO_W: {
         int on = *argp != 0 ? 1 : 0;  // one ioctl, no F_GETFL/F_SETFL pair
+        // Notifications assume calls that never wait, so Windows keeps such a socket
+        // non-blocking until its registration is cancelled.
+        if (on == 0 && detail::HookRegistered(s)) return Fail(WSAEINVAL);
         if (::ioctl(s, FIONBIO, &on) != 0) return FailErrno();
         return 0;
     }

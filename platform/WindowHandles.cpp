@@ -20,6 +20,11 @@ bool IsWindowHandle(HWND hWnd) {
     return hWnd != 0 && WindowRegistry::Instance().Contains(hWnd);
 }
 
+bool IsWindowOfThisThread(HWND hWnd) {
+    MessageQueue* q = MessageQueue::Current();
+    return q != nullptr && q->CheckOwner() && q->windows_.count(hWnd) != 0;
+}
+
 bool DestroyWindowHandle(HWND hWnd) {
     MessageQueue* q = MessageQueue::Current();
     if (!q || !q->CheckOwner()) return false;

@@ -1,0 +1,71 @@
+// The asynchronous-select registrations of one thread: the sockets registered for windows of
+// that thread's message queue, watched through the queue and turned into posted messages.
+//
+// Thread rule: a registry belongs to its thread (created on first use, ended with the thread)
+// and every member runs there. Other threads reach it through PostToOwner() only. The slot
+// table (AsyncSelectSlots) is the authority on which registration of a socket is current;
+// members that take a generation do nothing when the entry no longer has it.
+//
+// Cost: entries are a vector indexed by descriptor number, so a notification, a re-enabling
+// call and a registration are O(1) whatever the number of registered sockets.
+#pragma once
+
+#include "platform/AsyncSelectEntry.hpp"
+#include "platform/MessageQueue.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace tav::sockintf::async {
+
+class AsyncSelectRegistry final : public platform::FdWatcher {
+public:
+    /// The calling thread's registry, created on first use (with the thread's queue); null
+    /// while the thread is ending.
+    static AsyncSelectRegistry* ForThisThread();
+    /// The calling thread's registry, or null when it has none.
+    static AsyncSelectRegistry* Current();
+    /// Runs `fn` with registry `owner` on its thread, in order with that thread's messages.
+    /// Any thread. False when that registry or its thread has ended (`fn` is then dropped).
+    static bool PostToOwner(uint32_t owner, std::function<void(AsyncSelectRegistry&)> fn);
+
+    uint32_t Id() const { return id_; }
+    /// Number of registered sockets.
+    size_t Count() const { return count_; }
+
+    /// Starts registration `gen` of `s` (its token must already be in the slot table),
+    /// replacing any earlier one here. Returns 0, or the Windows error that refused it.
+    int Register(SOCKET s, uint32_t gen, HWND hWnd, uint32_t msg, int32_t mask, SockPhase phase);
+    /// Gives the socket `accepted`, whose token with generation `gen` the caller has stored,
+    /// the registration of `listener`, as Windows does for accepted sockets. When the listener
+    /// is no longer registered the token is withdrawn instead.
+    void Inherit(SOCKET listener, SOCKET accepted, uint32_t gen);
+    /// A re-enabling call ran on `s` (see AsyncSelectHooks).
+    void Reenable(SOCKET s, uint32_t gen, int32_t event);
+    /// Ends registration `gen` of `s` and stops watching it.
+    void Drop(SOCKET s, uint32_t gen);
+
+    void OnFdReady(int fd, uint32_t events) override;
+
+    AsyncSelectRegistry(const AsyncSelectRegistry&) = delete;
+    AsyncSelectRegistry& operator=(const AsyncSelectRegistry&) = delete;
+    /// Withdraws this thread's tokens from the slot table and its watches from the queue.
+    ~AsyncSelectRegistry();
+
+private:
+    explicit AsyncSelectRegistry(platform::MessageQueue& queue);
+
+    AsyncSelectEntry* Find(SOCKET s, uint32_t gen);
+    void Rewatch(SOCKET s, AsyncSelectEntry& e);
+    void Forget(SOCKET s);
+
+    const uint32_t id_;
+    // The thread's queue is created before its registry and ended after it.
+    platform::MessageQueue& queue_;
+    std::vector<AsyncSelectEntry> entries_;  // indexed by socket handle
+    size_t count_ = 0;
+};
+
+}  // namespace tav::sockintf::async

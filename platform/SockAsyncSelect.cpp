@@ -1,0 +1,126 @@
+// intWSAAsyncSelect and the re-enabling hooks of the socket calls.
+//
+// A registration lives in the registry of the thread that owns its window. The hooks run on
+// whatever thread made the socket call: on the owner's thread they act at once, elsewhere
+// they send the change to the owner's queue. The slot table is always updated at once, on the
+// calling thread, so a close or a new registration takes effect before the call returns even
+// when the owner hears of it later.
+#include "platform/AsyncSelectHooks.hpp"
+#include "platform/AsyncSelectRegistry.hpp"
+#include "platform/AsyncSelectSlots.hpp"
+#include "platform/MessageQueue.hpp"
+#include "platform/SockIntf.hpp"
+#include "platform/SockLayer.hpp"
+
+#include <sys/ioctl.h>
+
+namespace tav::sockintf {
+
+using async::AsyncSelectRegistry;
+using async::AsyncSelectSlots;
+using async::GenOf;
+using async::MakeToken;
+using async::OwnerOf;
+using async::Token;
+using detail::Fail;
+
+namespace {
+
+constexpr int32_t kAllEvents = FD_READ_W | FD_WRITE_W | FD_OOB_W | FD_ACCEPT_W | FD_CONNECT_W | FD_CLOSE_W;
+
+/// Runs `fn` with the registry of `owner`: at once on its own thread, else through its queue.
+/// Hooks must not throw; a change that cannot be sent (no memory, owner gone) is lost, which
+/// the owner's check against the slot table makes safe.
+template <class Fn>
+void WithOwner(uint32_t owner, Fn&& fn) noexcept {
+    AsyncSelectRegistry* self = AsyncSelectRegistry::Current();
+    if (self != nullptr && self->Id() == owner) {
+        fn(*self);
+        return;
+    }
+    try {
+        AsyncSelectRegistry::PostToOwner(owner, std::forward<Fn>(fn));
+    } catch (...) {
+    }
+}
+
+/// Ends registration `old` (if any) in its owner's registry.
+void DropRegistration(SOCKET s, Token old) noexcept {
+    if (old == 0) return;
+    WithOwner(OwnerOf(old), [s, gen = GenOf(old)](AsyncSelectRegistry& r) { r.Drop(s, gen); });
+}
+
+void OnReenable(SOCKET s, int32_t event) noexcept {
+    const Token t = AsyncSelectSlots::Load(s);
+    if (t == 0) return;
+    WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
+}
+
+void OnAccepted(SOCKET listener, SOCKET accepted) noexcept {
+    const Token t = AsyncSelectSlots::Load(listener);
+    if (t == 0) return;
+    uint32_t acceptedGen = 0;
+    if (accepted != INVALID_SOCKET) {
+        // Claimed here, so a close of the new socket before its owner hears of it wins.
+        acceptedGen = AsyncSelectSlots::NewGeneration();
+        bool ok = false;
+        const Token old = AsyncSelectSlots::Exchange(accepted, MakeToken(OwnerOf(t), acceptedGen), ok);
+        if (!ok) acceptedGen = 0;
+        if (OwnerOf(old) != OwnerOf(t)) DropRegistration(accepted, old);
+    }
+    WithOwner(OwnerOf(t), [listener, accepted, gen = GenOf(t), acceptedGen](AsyncSelectRegistry& r) {
+        r.Reenable(listener, gen, FD_ACCEPT_W);
+        if (acceptedGen != 0) r.Inherit(listener, accepted, acceptedGen);
+    });
+}
+
+void OnClosing(SOCKET s) noexcept {
+    bool ok = false;
+    DropRegistration(s, AsyncSelectSlots::Exchange(s, 0, ok));
+}
+
+bool IsRegistered(SOCKET s) noexcept {
+    return AsyncSelectSlots::Load(s) != 0;
+}
+
+constexpr AsyncSelectHooks kHooks{OnReenable, OnAccepted, OnClosing, IsRegistered};
+
+}  // namespace
+
+int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
+    if (!detail::Started()) return SOCKET_ERROR;
+    // Installed by every call rather than once, so a table swapped in meanwhile (tests do)
+    // cannot leave registrations without their re-enabling points.
+    if (detail::gAsyncSelectHooks.load(std::memory_order_acquire) != &kHooks) InstallAsyncSelectHooks(&kHooks);
+    if ((lEvent & ~kAllEvents) != 0) return Fail(WSAEINVAL);
+    // Notifications are delivered by the queue of the calling thread only.
+    if (!platform::IsWindowOfThisThread(hWnd)) return Fail(WSAEINVAL);
+    int error = 0;
+    const async::SockPhase phase = async::ClassifySocket(s, error);
+    if (error != 0) return Fail(error);
+    if (s >= AsyncSelectSlots::kMaxHandle) return Fail(WSAENOBUFS);
+    AsyncSelectRegistry* registry = AsyncSelectRegistry::ForThisThread();
+    if (registry == nullptr) return Fail(WSAENETDOWN);  // the thread is ending
+
+    bool ok = false;
+    if (lEvent == 0) {
+        DropRegistration(s, AsyncSelectSlots::Exchange(s, 0, ok));
+        return 0;
+    }
+    // As on Windows, a registered socket is non-blocking (and stays so until unregistered).
+    int on = 1;
+    if (::ioctl(s, FIONBIO, &on) != 0) return detail::FailErrno();
+    const uint32_t gen = AsyncSelectSlots::NewGeneration();
+    const Token token = MakeToken(registry->Id(), gen);
+    const Token old = AsyncSelectSlots::Exchange(s, token, ok);
+    if (!ok) return Fail(WSAENOBUFS);
+    // A registration on this thread is simply replaced by Register.
+    if (OwnerOf(old) != registry->Id()) DropRegistration(s, old);
+    if (const int err = registry->Register(s, gen, hWnd, wMsg, lEvent, phase); err != 0) {
+        AsyncSelectSlots::Replace(s, token, 0);
+        return Fail(err);
+    }
+    return 0;
+}
+
+}  // namespace tav::sockintf
