@@ -19,8 +19,7 @@ public:
     /// set); setting `NoDef` true suppresses default processing. wParam and lParam are
     /// pointer-wide so that a message may carry an address (SendMessageNumber by reference,
     /// SendMessageString); the socket layer's messages fit in 32 bits.
-    virtual void WndMessage(int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal,
-                            bool& NoDef) {
+    virtual void WndMessage(int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
         (void)hWnd, (void)Msg, (void)wParam, (void)lParam, (void)RtnVal, (void)NoDef;
     }
 

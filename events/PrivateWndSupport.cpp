@@ -80,9 +80,8 @@ void EnterInRegistry(const std::shared_ptr<TAVPrivateWindow>& PvtWnd, HWND hWnd)
 }  // namespace
 
 int32_t PvtWndCreateWindow(const std::shared_ptr<TAVPrivateWindow>& PvtWnd, int32_t WndExStyle,
-                           const std::string& lpClassName, const std::string& lpWindowName, int32_t WndStyle,
-                           int32_t X, int32_t Y, int32_t nWidth, int32_t nHeight, int32_t hWndParent,
-                           int32_t lpParam) {
+                           const std::string& lpClassName, const std::string& lpWindowName, int32_t WndStyle, int32_t X,
+                           int32_t Y, int32_t nWidth, int32_t nHeight, int32_t hWndParent, int32_t lpParam) {
     (void)WndExStyle, (void)lpWindowName, (void)WndStyle, (void)X, (void)Y, (void)nWidth, (void)nHeight;
     (void)hWndParent, (void)lpParam;
     // Each step goes on after an error of the one before, which is shown to the user.
@@ -121,8 +120,9 @@ intptr_t PrvWndProc(HWND hWnd, uint32_t Msg, uintptr_t wParam, intptr_t lParam) 
             // other reference from inside its handler.
             std::shared_ptr<TAVPrivateWindow> target = it->second.lock();
             if (DebugLogWanted(8))
-                WriteDebugLog(8, "PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." +
-                                     WndMessageFields(hWnd, msg, wp, lParam, nullptr));
+                WriteDebugLog(
+                    8, "PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." +
+                           WndMessageFields(hWnd, msg, wp, lParam, nullptr));
             try {
                 // An entry whose object is ending (or was never set) has nobody to hand to.
                 if (target) target->Cbk_WndMessage(hWnd, msg, wp, lParam, RtnVal, NoDef);

@@ -67,9 +67,8 @@ inline int32_t LowWordOf(intptr_t param) noexcept {
 /// position, size, parent and creation parameter have no meaning for a hidden queue window;
 /// they are accepted and ignored. Errors are shown in a message box and creation goes on.
 int32_t PvtWndCreateWindow(const std::shared_ptr<TAVPrivateWindow>& PvtWnd, int32_t WndExStyle,
-                           const std::string& lpClassName, const std::string& lpWindowName, int32_t WndStyle,
-                           int32_t X, int32_t Y, int32_t nWidth, int32_t nHeight, int32_t hWndParent,
-                           int32_t lpParam);
+                           const std::string& lpClassName, const std::string& lpWindowName, int32_t WndStyle, int32_t X,
+                           int32_t Y, int32_t nWidth, int32_t nHeight, int32_t hWndParent, int32_t lpParam);
 
 /// The window procedure of every private window: hands the message to the registered object,
 /// removes the registry entry on WM_NCDESTROY, and gives default processing unless the

@@ -193,10 +193,11 @@ void TAVAsyncSocket::ITAVPrvWndNotify_WndMessage(int32_t hWnd, int32_t Msg, intp
     ShowingErrors(" error in AsycnSocket.mPrivateWnd_WndMessage", [&] {
         if (Msg == kSocketMessage) {
             if (DebugLogWanted(6))
-                WriteDebugLog(6, "TAVAsyncSocket ITAVPrvWndNotify_Wnd Network 'SocketMessage' Received - LOW LEVEL.<hwnd>" +
-                                     std::to_string(hWnd) + "<msg>" + std::to_string(kSocketMessage) + "<wParam>" +
-                                     std::to_string(wParam) + "<lParam>" + std::to_string(lParam) + "<RtnVal>" +
-                                     std::to_string(RtnVal));
+                WriteDebugLog(
+                    6, "TAVAsyncSocket ITAVPrvWndNotify_Wnd Network 'SocketMessage' Received - LOW LEVEL.<hwnd>" +
+                           std::to_string(hWnd) + "<msg>" + std::to_string(kSocketMessage) + "<wParam>" +
+                           std::to_string(wParam) + "<lParam>" + std::to_string(lParam) + "<RtnVal>" +
+                           std::to_string(RtnVal));
             SocketMessage(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
         } else if (Msg == kLookupMessage) {
             OnLookupCompleted(static_cast<int32_t>(wParam), PrivateWndSupport::HighWordOf(lParam));

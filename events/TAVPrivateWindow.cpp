@@ -43,8 +43,8 @@ int32_t TAVPrivateWindow::CreateUserWindow() {
         RegisterClass(kUserWndClassName, 0, 0, 0, 0, 0, 0);
         SetClassRegisteredFlag();
     }
-    hWnd_ = PvtWndCreateWindow(SharedFromThisAs<TAVPrivateWindow>(), 0, kUserWndClassName, kPrvWndName, kPrvWndStyle,
-                               0, 0, 0, 0, 0, 0);
+    hWnd_ = PvtWndCreateWindow(SharedFromThisAs<TAVPrivateWindow>(), 0, kUserWndClassName, kPrvWndName, kPrvWndStyle, 0,
+                               0, 0, 0, 0, 0);
     if (hWnd_ != 0) userWindow_ = true;
     return hWnd_;
 }
@@ -53,8 +53,8 @@ int32_t TAVPrivateWindow::CreateWindowEx(int32_t WndExStyle, const std::string& 
                                          const std::string& lpWindowName, int32_t WndStyle, int32_t X, int32_t Y,
                                          int32_t nWidth, int32_t nHeight, int32_t hWndParent, int32_t lpParam) {
     DestroyWindow();
-    hWnd_ = PvtWndCreateWindow(SharedFromThisAs<TAVPrivateWindow>(), WndExStyle, lpClassName, lpWindowName,
-                               WndStyle, X, Y, nWidth, nHeight, hWndParent, lpParam);
+    hWnd_ = PvtWndCreateWindow(SharedFromThisAs<TAVPrivateWindow>(), WndExStyle, lpClassName, lpWindowName, WndStyle, X,
+                               Y, nWidth, nHeight, hWndParent, lpParam);
     return hWnd_;
 }
 
@@ -81,8 +81,8 @@ int32_t TAVPrivateWindow::PostMessageNumber(int32_t Msg, int32_t wParam, int32_t
     return platform::PostMessageTo(hWnd_, static_cast<uint32_t>(Msg), wp, lParam) ? 1 : 0;
 }
 
-int32_t TAVPrivateWindow::RegisterClass(const std::string& ClassName, int32_t Style, int32_t clsExtra,
-                                        int32_t wndExtra, int32_t hIcon, int32_t hCursor, int32_t hbrBackground) {
+int32_t TAVPrivateWindow::RegisterClass(const std::string& ClassName, int32_t Style, int32_t clsExtra, int32_t wndExtra,
+                                        int32_t hIcon, int32_t hCursor, int32_t hbrBackground) {
     WndClassRecord record;
     record.className = ClassName;
     record.style = Style != 0 ? Style : kDefaultClassStyle;

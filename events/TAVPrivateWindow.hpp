@@ -57,8 +57,8 @@ public:
     /// Destroys the current window and makes one of the caller's (registered) class, which
     /// hands every message to the target. Returns the new handle, or 0.
     int32_t CreateWindowEx(int32_t WndExStyle, const std::string& lpClassName, const std::string& lpWindowName,
-                           int32_t WndStyle, int32_t X, int32_t Y, int32_t nWidth, int32_t nHeight,
-                           int32_t hWndParent, int32_t lpParam);
+                           int32_t WndStyle, int32_t X, int32_t Y, int32_t nWidth, int32_t nHeight, int32_t hWndParent,
+                           int32_t lpParam);
     /// Default processing for the current window.
     int32_t DefWindowProc(int32_t wMsg, intptr_t wParam, intptr_t lParam);
     /// Destroys the current window if the queue still knows it (its WM_NCDESTROY removes the
@@ -90,13 +90,12 @@ private:
     TAVPrivateWindow();
 
     /// Hands one message to the target; called by PrvWndProc only.
-    void Cbk_WndMessage(int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal,
-                        bool& NoDef);
+    void Cbk_WndMessage(int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef);
 
     std::shared_ptr<ITAVPrvWndNotify> callbackObject_;
     int32_t hWnd_ = 0;
-    bool userWindow_ = false;       // the current window was made by CreateUserWindow
-    const int32_t postEventMsg_;    // the process-wide number of "TAVPostEventMsg"
+    bool userWindow_ = false;     // the current window was made by CreateUserWindow
+    const int32_t postEventMsg_;  // the process-wide number of "TAVPostEventMsg"
 };
 
 }  // namespace tav

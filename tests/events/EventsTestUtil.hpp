@@ -35,8 +35,7 @@ class DebugLogFolder {
 public:
     explicit DebugLogFolder(int level) {
         char folder[] = "/tmp/tavsock-events-log-XXXXXX";
-        if (::mkdtemp(folder) == nullptr) return;
-        root_ = folder;
+        root_ = ::mkdtemp(folder) ? folder : "/tmp";
         std::ofstream(root_ + "/DEBUGTAVSOCK" + std::to_string(level) + ".LVL");
         ::setenv("TAVSOCK_CONFIG_DIR", root_.c_str(), 1);
         ::setenv("TAVSOCK_LOG_DIR", root_.c_str(), 1);
@@ -46,7 +45,7 @@ public:
     ~DebugLogFolder() {
         ::unsetenv("TAVSOCK_CONFIG_DIR");
         ::unsetenv("TAVSOCK_LOG_DIR");
-        if (!root_.empty()) std::filesystem::remove_all(root_);
+        if (root_ != "/tmp") std::filesystem::remove_all(root_);
     }
 
     // What the calling thread has logged so far; closes its log file.

@@ -16,21 +16,19 @@ using tav::test::PumpUntil;
 
 namespace {
 
-// Records what the window hands to its event subscribers.
-struct Recorder {
-    std::vector<int32_t> msgs;
-    std::vector<int32_t> delayed;
-    void Attach(TAVPrivateWindow& w) {
-        w.WndMessage.Subscribe([this](int32_t, int32_t Msg, intptr_t, intptr_t, int32_t&, bool&) { msgs.push_back(Msg); });
-        w.DelayedEvent.Subscribe([this](Variant& v) { delayed.push_back(v.AsLong()); });
-    }
-};
-
-struct RecordingSink : ITAVPrvWndNotify {
+// Records what the window hands over: through its events once attached, or as its
+// CallbackObject.
+struct Recorder : ITAVPrvWndNotify {
     std::vector<int32_t> msgs;
     std::vector<int32_t> delayed;
     void WndMessage(int32_t, int32_t Msg, intptr_t, intptr_t, int32_t&, bool&) override { msgs.push_back(Msg); }
     void DelayedEvent(Variant& v) override { delayed.push_back(v.AsLong()); }
+    void Attach(TAVPrivateWindow& w) {
+        w.WndMessage.Subscribe([this](int32_t h, int32_t m, intptr_t wp, intptr_t lp, int32_t& r, bool& n) {
+            WndMessage(h, m, wp, lp, r, n);
+        });
+        w.DelayedEvent.Subscribe([this](Variant& v) { DelayedEvent(v); });
+    }
 };
 
 // A window of its own class, made by CreateWindowEx, which hands over every message.
@@ -80,15 +78,16 @@ TEST(PrivateWindow, CreateWindowExWindowHandsEverythingAndTargetDecidesTheResult
         EXPECT_EQ(w->CreateWindowEx(0, "NoSuchClass", "x", 0, 0, 0, 0, 0, 0, 0), 0);
 
         std::vector<int32_t> msgs;
-        w->WndMessage.Subscribe([&](int32_t, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
-            msgs.push_back(Msg);
-            RtnVal = 42;
-            NoDef = Msg != 0x400;
-            if (Msg == 0x402) *reinterpret_cast<int32_t*>(lParam) = 1234;  // by reference
-            if (Msg == 0x403)
-                for (intptr_t i = 0; i < wParam; ++i) reinterpret_cast<char*>(lParam)[i] ^= 0x20;
-            if (Msg == 0x10 || Msg == kNcDestroy) throw std::runtime_error("target failed");
-        });
+        w->WndMessage.Subscribe(
+            [&](int32_t, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
+                msgs.push_back(Msg);
+                RtnVal = 42;
+                NoDef = Msg != 0x400;
+                if (Msg == 0x402) *reinterpret_cast<int32_t*>(lParam) = 1234;  // by reference
+                if (Msg == 0x403)
+                    for (intptr_t i = 0; i < wParam; ++i) reinterpret_cast<char*>(lParam)[i] ^= 0x20;
+                if (Msg == 0x10 || Msg == kNcDestroy) throw std::runtime_error("target failed");
+            });
         const int32_t h = MakeFullWindow(*w);
         ASSERT_NE(h, 0);
         int32_t value = 5;
@@ -176,7 +175,7 @@ TEST(PrivateWindow, CallbackObjectAndEventsAreExclusiveRoutes) {
         auto w = TAVPrivateWindow::Create();
         Recorder rec;
         rec.Attach(*w);
-        auto sink = std::make_shared<RecordingSink>();
+        auto sink = std::make_shared<Recorder>();
         w->CallbackObject(sink);
         ASSERT_NE(w->CreateUserWindow(), 0);
         w->PostMessageNumber(0x400, 0, 0);
@@ -225,12 +224,15 @@ TEST(PrivateWindow, TracesEachMessageAtLevelsSixAndEight) {
         const std::string log = tav::test::DebugLogFolder::ThreadLog();
         const std::string hw = "<hwnd>" + std::to_string(h);
         const std::string fields = "<msg>1024<wParam>3<lParam>657653762";
-        const std::string words = "<lerrHI>10035<LoLparmMsg#>2<FD_READ>1<FD_WRITE>2<FD_ACCEPT>8<FD_CONNECT>16<FD_CLOSE>32";
+        const std::string words =
+            "<lerrHI>10035<LoLparmMsg#>2<FD_READ>1<FD_WRITE>2<FD_ACCEPT>8<FD_CONNECT>16<FD_CLOSE>32";
         const std::string cbk = "TAVPrivateWindow Cbk_WndMessage Network 'cbk_WndMessage' Received - ";
-        EXPECT_NE(log.find("PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." +
-                           hw + fields + words),
+        EXPECT_NE(
+            log.find("PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." + hw +
+                     fields + words),
+            std::string::npos);
+        EXPECT_NE(log.find(cbk + "Raise WndMessage - LOW LEVEL." + hw + fields + "<RtnVal>0" + words),
                   std::string::npos);
-        EXPECT_NE(log.find(cbk + "Raise WndMessage - LOW LEVEL." + hw + fields + "<RtnVal>0" + words), std::string::npos);
         EXPECT_NE(log.find(cbk + "Exit sub 'userwindow2' - LOW LEVEL." + hw + "<msg>16"), std::string::npos);
         EXPECT_NE(log.find(cbk + "Exit sub 'userwindow1' - LOW LEVEL." + hw + "<msg>65536"), std::string::npos);
         EXPECT_NE(log.find(cbk + "Exit sub 'Delaymsgnum' - LOW LEVEL." + hw), std::string::npos);
