@@ -1,0 +1,237 @@
+// TavUDPSocketMgr over loopback: one DataReceived per read notification with the sender's
+// address, by either delivery route; socket creation and its failures; lifetime.
+#include <tavsock/CreateObject.hpp>
+#include <tavsock/MessageLoop.hpp>
+#include <tavsock/SockError.hpp>
+#include <tavsock/TavUDPSocketMgr.hpp>
+
+#include "core/SockErrors.hpp"
+#include "events/SocketMgrAccess.hpp"
+#include "platform/MessageQueue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace tav;
+
+std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
+    auto a = TAVSockAddr::Create();
+    a->IPAddress("127.0.0.1");
+    a->Port(port);
+    return a;
+}
+
+bool Pump(const std::function<bool()>& done) { return RunMessagesUntil(done, std::chrono::seconds(10)); }
+
+struct Received {
+    std::shared_ptr<TAVSocket> socket;
+    std::shared_ptr<TAVSockAddr> address;
+    Variant info;
+};
+
+/// Param: InternalEarlyBound. The inner manager's own DataReceived event is counted too, to
+/// show which route the notifications took.
+class UdpMgrTest : public ::testing::TestWithParam<bool> {
+protected:
+    void SetUp() override {
+        mgr = TavUDPSocketMgr::Create();
+        mgr->DataReceived.Subscribe(
+            [this](const std::shared_ptr<TAVSocket>& s, const std::shared_ptr<TAVSockAddr>& a, Variant& info) {
+                got.push_back({s, a, info});
+                if (onEvent) onEvent();
+            });
+        mgr->Sockets()->DataReceived.Subscribe([this](const std::shared_ptr<TAVSocket>&, bool) { ++innerEvents; });
+        mgr->InternalEarlyBound(GetParam());
+    }
+    void TearDown() override {
+        mgr.reset();
+        RunPendingMessages();
+    }
+
+    bool PumpFor(size_t events) {
+        return Pump([&] { return got.size() >= events; });
+    }
+    /// Posts a read notification for `skt` to the inner manager's window, as the socket layer
+    /// would, whether or not anything waits.
+    void PostRead(const TAVSocket& skt) {
+        const int32_t hWnd = SocketMgrAccess::AsyncService(*mgr->Sockets())->WindowHandle();
+        ASSERT_TRUE(platform::PostMessageTo(hWnd, TAVAsyncSocket::kSocketMessage, static_cast<uintptr_t>(skt.Handle()),
+                                            FD_READ));
+    }
+
+    std::shared_ptr<TavUDPSocketMgr> mgr;
+    std::vector<Received> got;
+    std::function<void()> onEvent;
+    int innerEvents = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(Routes, UdpMgrTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "EarlyBound" : "Events"; });
+
+TEST_P(UdpMgrTest, DatagramsFromTwoSendersCarryTheirOwnSenderAddresses) {
+    EXPECT_EQ(mgr->InternalEarlyBound(), GetParam());
+    auto receiver = mgr->CreateServerSocket(Loopback());
+    auto first = mgr->CreateClientSocket(Loopback());
+    auto second = mgr->CreateClientSocket(Loopback());
+    const auto to = Loopback(receiver->LocalAddr()->Port());
+    first->SendTo(Variant("one"), to);
+    second->SendTo(Variant("two"), to);
+
+    ASSERT_TRUE(PumpFor(2));
+    ASSERT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[0].socket, receiver);
+    EXPECT_EQ(got[1].socket, receiver);
+    EXPECT_EQ(got[0].info, Variant("one"));
+    EXPECT_EQ(got[1].info, Variant("two"));
+    EXPECT_NE(got[0].address, got[1].address) << "each event gets a fresh address object";
+    EXPECT_EQ(got[0].address->IPAddress(), "127.0.0.1");
+    EXPECT_EQ(got[0].address->Port(), first->LocalAddr()->Port());
+    EXPECT_EQ(got[1].address->Port(), second->LocalAddr()->Port());
+    EXPECT_NE(got[0].address->Port(), got[1].address->Port());
+    // Exactly one route: early bound, the inner manager raises none of its own events.
+    EXPECT_EQ(innerEvents, GetParam() ? 0 : 2);
+
+    // A reply goes back to the address the event carried.
+    receiver->SendTo(Variant("back"), got[1].address);
+    ASSERT_TRUE(PumpFor(3));
+    EXPECT_EQ(got[2].socket, second);
+    EXPECT_EQ(got[2].info, Variant("back"));
+    EXPECT_EQ(got[2].address->Port(), receiver->LocalAddr()->Port());
+}
+
+TEST_P(UdpMgrTest, TextModeKeepsEveryByteAndBinaryModeGivesBytes) {
+    auto text = mgr->CreateServerSocket(Loopback());
+    auto binary = mgr->CreateServerSocket(Loopback());
+    binary->DataMode(DataMode_Binary);
+    auto sender = mgr->CreateClientSocket(Loopback());
+    sender->DataMode(DataMode_Binary);
+    const ByteArray bytes{'a', 0x00, 0xE9, 0xFF, 'z'};
+    sender->SendTo(Variant(bytes), Loopback(text->LocalAddr()->Port()));
+    sender->SendTo(Variant(bytes), Loopback(binary->LocalAddr()->Port()));
+
+    ASSERT_TRUE(PumpFor(2));
+    for (const Received& r : got) {
+        if (r.socket == text) {
+            ASSERT_TRUE(r.info.IsString());
+            EXPECT_EQ(r.info.AsString(), std::string("a\0\xE9\xFFz", 5));
+        } else {
+            EXPECT_EQ(r.socket, binary);
+            ASSERT_TRUE(r.info.IsByteArray());
+            EXPECT_EQ(r.info.AsBytes(), bytes);
+        }
+    }
+}
+
+TEST_P(UdpMgrTest, ReadNotificationWithNothingToReadStillRaisesOneEvent) {
+    auto receiver = mgr->CreateServerSocket(Loopback());
+    PostRead(*receiver);
+    ASSERT_TRUE(PumpFor(1));
+    EXPECT_EQ(got[0].socket, receiver);
+    EXPECT_EQ(got[0].info, Variant("")) << "the read found nothing";
+    EXPECT_EQ(got[0].address->IPAddress(), "0.0.0.0");
+    EXPECT_EQ(got[0].address->Port(), 0);
+
+    // A real datagram afterwards is the next event: the empty read raised exactly one.
+    auto sender = mgr->CreateClientSocket(Loopback());
+    sender->SendTo(Variant("real"), Loopback(receiver->LocalAddr()->Port()));
+    ASSERT_TRUE(PumpFor(2));
+    EXPECT_EQ(got.size(), 2u);
+    EXPECT_EQ(got[1].info, Variant("real"));
+}
+
+TEST_P(UdpMgrTest, HandlerFaultIsAbsorbedAndDestroyingTheManagerInsideDataReceivedIsSafe) {
+    auto receiver = mgr->CreateServerSocket(Loopback());
+    auto sender = mgr->CreateClientSocket(Loopback());
+    const auto to = Loopback(receiver->LocalAddr()->Port());
+    onEvent = [] { throw std::runtime_error("host fault"); };
+    sender->SendTo(Variant("first"), to);
+    ASSERT_TRUE(PumpFor(1));
+
+    std::weak_ptr<TavUDPSocketMgr> weak = mgr;
+    std::weak_ptr<TAVSocketMgr> inner = mgr->Sockets();
+    onEvent = [&] {
+        mgr->DestroySocket(got.back().socket);
+        mgr.reset();  // the last reference
+    };
+    sender->SendTo(Variant("second"), to);
+    sender->SendTo(Variant("third"), to);
+    ASSERT_TRUE(PumpFor(2));
+    EXPECT_TRUE(weak.expired());
+    ASSERT_TRUE(Pump([&] { return inner.expired(); }));
+    RunMessagesFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(got.size(), 2u) << "nothing is raised for a manager that is gone";
+    EXPECT_EQ(got[1].info, Variant("second"));
+}
+
+TEST(UdpMgrSockets, ServerSocketIsNotListeningAndDestroyTakesSocketsOut) {
+    auto mgr = std::dynamic_pointer_cast<TavUDPSocketMgr>(CreateObject("TAVSock.TavUDPSocketMgr"));
+    ASSERT_TRUE(mgr);
+    auto server = mgr->CreateServerSocket(Loopback(), "srv");
+    auto client = mgr->CreateClientSocket(Loopback());
+    EXPECT_TRUE(server->IsServerSocket());
+    EXPECT_FALSE(client->IsServerSocket());
+    EXPECT_EQ(server->Kind(), TAVSockKind_Datagram);
+    EXPECT_EQ(server->State(), Skt_Bound) << "datagram sockets do not listen";
+    EXPECT_EQ(mgr->Sockets()->Item(Variant("SRV")), server);
+
+    mgr->DestroySocket(server);
+    EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);
+    EXPECT_FALSE(mgr->Sockets()->IsValidKey("srv"));
+    mgr->DestroySocket(server);  // no longer held
+    mgr->DestroySocket(nullptr);
+    EXPECT_EQ(mgr->Sockets()->Item(Variant(int32_t{1})), client);
+}
+
+TEST(UdpMgrSockets, BindFailureRaisesTheSocketErrorAndLeavesNoSocket) {
+    auto mgr = TavUDPSocketMgr::Create();
+    auto taken = mgr->CreateServerSocket(Loopback());
+    const int16_t port = taken->LocalAddr()->Port();
+    for (bool server : {false, true}) {
+        try {
+            server ? mgr->CreateServerSocket(Loopback(port), "dup") : mgr->CreateClientSocket(Loopback(port), "dup");
+            ADD_FAILURE() << "bound twice";
+        } catch (const SockError& e) {
+            EXPECT_EQ(e.Number(), SockErrorNumber(10048));
+            EXPECT_EQ(e.Source(), "TAV Winsock Library");
+            EXPECT_EQ(e.Description(), "WSAGetLastError Value 10048");
+        }
+        EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);
+        EXPECT_FALSE(mgr->Sockets()->IsValidKey("dup"));
+    }
+    try {
+        mgr->CreateClientSocket(nullptr);
+        ADD_FAILURE() << "bound to nothing";
+    } catch (const SockError& e) {
+        EXPECT_EQ(e.Number(), 91);
+    }
+    EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);
+}
+
+TEST(UdpMgrSockets, TagStaysInThisManagerAndNothingKeepsTheManagerAlive) {
+    auto mgr = TavUDPSocketMgr::Create();
+    mgr->InternalEarlyBound(true);
+    mgr->Tag(Variant("mine"));
+    EXPECT_EQ(mgr->Tag(), Variant("mine"));
+    EXPECT_TRUE(mgr->Sockets()->Tag().IsEmpty());
+    auto store = mgr->ExtraData();
+    EXPECT_EQ(mgr->ExtraData(), store);
+    mgr->Tag(Variant(std::static_pointer_cast<Object>(store)));
+    EXPECT_EQ(mgr->Tag().AsObject(), store);
+
+    // The inner manager outlives its owner when a host holds it, and then raises its own
+    // events again.
+    std::weak_ptr<TavUDPSocketMgr> weak = mgr;
+    std::shared_ptr<TAVSocketMgr> inner = mgr->Sockets();
+    mgr.reset();
+    EXPECT_TRUE(weak.expired());
+    EXPECT_EQ(inner->CallbackObject(), nullptr);
+}
+
+}  // namespace
