@@ -22,7 +22,11 @@ void PrintUsage(std::FILE* out) {
     std::fprintf(out, "usage: tavsock <command> [arguments]\n\ncommands:\n");
     for (const Command& c : Commands()) {
         const std::string head = c.name + (c.args.empty() ? "" : " " + c.args);
-        std::fprintf(out, "  %-34s %s\n", head.c_str(), c.help.c_str());
+        // Long argument lists put the help text on a line of its own.
+        if (head.size() > 34)
+            std::fprintf(out, "  %s\n  %-34s %s\n", head.c_str(), "", c.help.c_str());
+        else
+            std::fprintf(out, "  %-34s %s\n", head.c_str(), c.help.c_str());
     }
     std::fprintf(out,
                  "\nexit status: %d success, %d nothing found or a demo step failed, %d bad arguments\n",
