@@ -89,7 +89,6 @@ std::string SocketName(const std::shared_ptr<tav::TAVSocket>& skt) {
     return skt ? "socket " + std::to_string(skt->Handle()) : std::string("(no socket)");
 }
 
-namespace {
 std::string Quoted(const std::string& bytes) {
     std::string out = "\"";
     for (const char c : bytes) {
@@ -112,7 +111,6 @@ std::string Quoted(const std::string& bytes) {
     }
     return out + "\"";
 }
-}  // namespace
 
 std::string Shown(const tav::Variant& info) {
     if (info.IsByteArray()) {
@@ -123,14 +121,10 @@ std::string Shown(const tav::Variant& info) {
     return std::string("(") + info.TypeName() + ")";
 }
 
-void PrintEvent(const std::string& name, const std::string& detail) {
-    std::printf("  %-16s %s\n", name.c_str(), detail.c_str());
+void PrintEvent(const std::string& name, const std::string& detail, const std::string& label) {
+    const std::string head = label.empty() ? "" : "[" + label + "] ";
+    std::printf("  %s%-16s %s\n", head.c_str(), name.c_str(), detail.c_str());
     std::fflush(stdout);
-}
-
-int64_t ElapsedMs() {
-    static const auto start = std::chrono::steady_clock::now();
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 }
 
 }  // namespace tavtool

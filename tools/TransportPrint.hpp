@@ -8,7 +8,6 @@
 #include <tavsock/TAVSocket.hpp>
 #include <tavsock/Variant.hpp>
 
-#include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -48,15 +47,14 @@ std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t p
 std::string Endpoint(const tav::TAVSockAddr& addr);
 /// "socket 7" with the handle, for event lines.
 std::string SocketName(const std::shared_ptr<tav::TAVSocket>& skt);
+/// Text in double quotes with C escapes for what does not print (\n, \x00, ...).
+std::string Quoted(const std::string& bytes);
 /// Received data for a line of output: text quoted with C escapes for what does not print,
 /// bytes as text too with a "bytes" prefix, and the length.
 std::string Shown(const tav::Variant& info);
 
-/// Prints one event line ("  <name padded> <detail>") and flushes, so output interleaves
-/// correctly with other processes.
-void PrintEvent(const std::string& name, const std::string& detail);
-
-/// Milliseconds since the first call, for demo lines that show the order of things.
-int64_t ElapsedMs();
+/// Prints one event line ("  [label] <name padded> <detail>"; no brackets without a label)
+/// and flushes, so output interleaves correctly with other processes.
+void PrintEvent(const std::string& name, const std::string& detail, const std::string& label = "");
 
 }  // namespace tavtool
