@@ -1,0 +1,40 @@
+// Library-internal access to TAVSocket: its factory and the members that the socket managers
+// and the transport managers use to drive it.
+//
+// TAVSocket befriends this one class only, so its public header names none of the library's
+// classes; library sources include this header and call, e.g., SocketAccess::SetState(s, x).
+// Hosts do not get this header.
+#pragma once
+
+#include <tavsock/TAVSocket.hpp>
+
+#include <cstdint>
+#include <memory>
+
+namespace tav {
+
+class SocketAccess {
+public:
+    /// A new socket with every field at its default (no handle, Skt_NotInitialized).
+    static std::shared_ptr<TAVSocket> Create() { return std::shared_ptr<TAVSocket>(new TAVSocket()); }
+
+    static void SetDisconnectKind(TAVSocket& s, TAV_SocketDisconnectKind kind) noexcept { s.SetDisconnectKind(kind); }
+    /// Takes over `handle` (it is closed when the socket ends); does not close an earlier one.
+    static void SetHandle(TAVSocket& s, int32_t handle) noexcept { s.SetHandle(handle); }
+    static void SetIsConnectionAcceptor(TAVSocket& s, bool flag) noexcept { s.SetIsConnectionAcceptor(flag); }
+    static void SetIsServerSocket(TAVSocket& s, bool flag) noexcept { s.SetIsServerSocket(flag); }
+    static void SetState(TAVSocket& s, TAV_SocketState state) noexcept { s.SetState(state); }
+    /// Drops both pending buffers and the pending peer.
+    static void ClearPendingSend(TAVSocket& s) noexcept { s.ClearPendingSend(); }
+    /// Opens a new non-blocking handle of `kind` (1 stream, 2 datagram), closing an earlier
+    /// one. Returns the handle, -1 on failure (State Skt_Error).
+    static int32_t CreateSocket(TAVSocket& s, int32_t kind) { return s.CreateSocket(kind); }
+    /// Flushes pending data (urgent data first); returns the result of the last send call:
+    /// -1 with the socket error as LastError() when data remains pending or was dropped, else
+    /// the byte count (0 when nothing was pending). May run the message queue while it waits.
+    static int32_t GenericSend(TAVSocket& s) { return s.GenericSend(); }
+    /// Sets the calling thread's last socket error to 0.
+    static void ClearLastError() noexcept { TAVSocket::ClearLastError(); }
+};
+
+}  // namespace tav

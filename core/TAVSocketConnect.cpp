@@ -1,0 +1,155 @@
+// TAVSocket: binding, listening, connecting, accepting, addresses and socket options.
+#include <tavsock/MessageLoop.hpp>
+#include <tavsock/TAVSocket.hpp>
+
+#include "core/DebugLog.hpp"
+#include "core/SockErrors.hpp"
+#include "core/SocketAccess.hpp"
+#include "core/SocketRegistration.hpp"
+#include "core/SocketSupport.hpp"
+#include "platform/SockIntf.hpp"
+
+namespace tav {
+
+using namespace sockintf;
+
+namespace {
+
+constexpr const char* kHandleCondition = "mHandle <> TAVSock_InvalidSocketHandle";
+
+// The object model's runtime raises this when a method reaches through an empty reference.
+[[noreturn]] void RaiseObjectNotSet() {
+    throw SockError(91, "", "Object variable or With block variable not set");
+}
+
+SOCKADDR_IN RecordOf(const std::shared_ptr<TAVSockAddr>& addr) {
+    if (!addr) RaiseObjectNotSet();
+    return SocketSupport::AddrRecordFromSockAddr(*addr);
+}
+
+std::shared_ptr<TAVSockAddr> AddressFrom(const SOCKADDR_IN& record) {
+    auto addr = TAVSockAddr::Create();
+    SocketSupport::SockAddrFromAddrRecord(record, *addr);
+    return addr;
+}
+
+}  // namespace
+
+int32_t TAVSocket::Bind(const std::shared_ptr<TAVSockAddr>& SockAddr) {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const SOCKADDR_IN record = RecordOf(SockAddr);
+    const int32_t result = intbind(handle_, &record, sizeof record);
+    state_ = result == 0 ? Skt_Bound : Skt_Error;
+    return result;
+}
+
+int32_t TAVSocket::Listen(int32_t Backlog) {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const int32_t result = intlisten(handle_, Backlog);
+    if (result == 0) state_ = Skt_Listening;
+    return result;
+}
+
+int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const SOCKADDR_IN record = RecordOf(SockAddr);
+    // Handlers run below may drop the host's last reference to this socket.
+    const auto keepAlive = weak_from_this().lock();
+
+    RunPendingMessages();
+    const int32_t result = intconnect(handle_, &record, sizeof record);
+    const int32_t error = result == 0 ? 0 : intWSAGetLastError();
+    // The state is set before the queue runs again: on loopback the connect notification can
+    // arrive in that very turn, and the state it sets must not be overwritten afterwards.
+    if (result == 0) {
+        state_ = Skt_Ready;
+        if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + "<TAVSocket - Connect - Success");
+    } else if (error == WSAEWOULDBLOCK) {
+        state_ = Skt_ConnectionPending;
+        if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + "<TAVSocket - Connect - WSAEWOULDBLOCK - WAITING...");
+    } else if (error == WSAECONNREFUSED) {
+        state_ = Skt_Disconnected;
+    } else if (error == WSANOTINITIALISED) {
+        state_ = Skt_NotInitialized;
+    } else {
+        state_ = Skt_Error;
+    }
+    RunPendingMessages();
+    // Handlers may have made socket calls of their own; callers read the connect's code.
+    intWSASetLastError(error);
+
+    if (DebugLogWanted(2))
+        WriteDebugLog(2, LogPrefix() + "<TAVSocket - Connect - WSAEWOULDBLOCK - Exiting function  mState>" +
+                             std::to_string(state_) + "  pending=" + std::to_string(Skt_ConnectionPending));
+    return result;
+}
+
+std::shared_ptr<TAVSocket> TAVSocket::Accept(const std::shared_ptr<TAVSocketMgr>& SocketList,
+                                             std::shared_ptr<TAVSockAddr>& ConnectedName) {
+    CheckHandle("Handle <> TAVSock_InvalidSocketHandle");
+    ClearLastError();
+    state_ = Skt_Connecting;
+
+    SOCKADDR_IN record;
+    int length = sizeof record;
+    const SOCKET accepted = intaccept(handle_, &record, &length);
+    state_ = Skt_Listening;
+    if (accepted == INVALID_SOCKET) return nullptr;
+
+    auto socket = SocketAccess::Create();
+    socket->SetHandle(accepted);
+    socket->msgBeginMark_ = msgBeginMark_;
+    socket->msgEndMark_ = msgEndMark_;
+    socket->dataMode_ = dataMode_;
+    socket->SetIsConnectionAcceptor(true);
+    ConnectedName = AddressFrom(record);
+    if (SocketList) AddSocketToManager(*SocketList, socket, std::to_string(accepted));
+    return socket;
+}
+
+std::shared_ptr<TAVSockAddr> TAVSocket::LocalAddr() const {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    SOCKADDR_IN record;
+    int length = sizeof record;
+    if (intgetsockname(handle_, &record, &length) != 0) {
+        (void)intWSAGetLastError();
+        return nullptr;
+    }
+    return AddressFrom(record);
+}
+
+std::shared_ptr<TAVSockAddr> TAVSocket::RemoteAddr() const {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    SOCKADDR_IN record;
+    int length = sizeof record;
+    if (intgetpeername(handle_, &record, &length) != 0) {
+        (void)intWSAGetLastError();
+        return nullptr;
+    }
+    return AddressFrom(record);
+}
+
+int32_t TAVSocket::SocketOption(int32_t SktOpt) const {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    int32_t value = 0;
+    int length = sizeof value;
+    if (intgetsockopt(handle_, SOL_SOCKET_W, SktOpt, reinterpret_cast<char*>(&value), &length) == SOCKET_ERROR)
+        RaiseBareSocketError(intWSAGetLastError());
+    return value;
+}
+
+void TAVSocket::SocketOption(int32_t SktOpt, int32_t value) {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    if (intsetsockopt(handle_, SOL_SOCKET_W, SktOpt, reinterpret_cast<const char*>(&value), sizeof value) ==
+        SOCKET_ERROR)
+        RaiseBareSocketError(intWSAGetLastError());
+}
+
+}  // namespace tav

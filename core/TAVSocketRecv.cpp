@@ -1,0 +1,141 @@
+// TAVSocket: reading normal, urgent and datagram data as text or bytes.
+#include <tavsock/TAVSocket.hpp>
+
+#include "core/DebugLog.hpp"
+#include "core/SocketSupport.hpp"
+#include "platform/Diagnostics.hpp"
+#include "platform/SockIntf.hpp"
+
+#include <algorithm>
+
+namespace tav {
+
+using namespace sockintf;
+
+// The debug-log labels and procedure name of one receive method.
+struct TAVSocket::RecvLabels {
+    const char* procedure;
+    const char* binaryCount;  // label of the byte count in the binary line
+    const char* stringCount;  // label of the byte count in the text line
+    const char* errorLabel;   // label of the error code, or null when the line has none
+    const char* readFailed;   // line for a failed sized read, or null
+};
+
+namespace {
+
+constexpr const char* kHandleCondition = "mHandle <> TAVSock_InvalidSocketHandle";
+
+// The read of a socket with nothing waiting: a zero-length read reports the socket's
+// condition without taking anything; the caller gets one zero byte and a count of 0.
+ByteArray ProbeRead(int32_t handle, int32_t& bytesRead, int32_t& errorCode) {
+    ByteArray buffer(1, 0);
+    intrecv(handle, reinterpret_cast<char*>(buffer.data()), 0, 0);
+    bytesRead = 0;
+    errorCode = intWSAGetLastError();
+    return buffer;
+}
+
+std::string Text(const ByteArray& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+Variant TAVSocket::Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels) {
+    const std::string error = labels.errorLabel ? labels.errorLabel + std::to_string(errorCode) : std::string();
+    if (dataMode_ == DataMode_Binary) {
+        if (DebugLogWanted(2))
+            WriteDebugLog(2, LogPrefix() + labels.binaryCount + std::to_string(bytesRead) + error + "<Received:>" +
+                                 Text(bytes));
+        return Variant(std::move(bytes));
+    }
+    if (dataMode_ == DataMode_String) {
+        std::string text = SocketSupport::StringFromByteArray(bytes);
+        if (!text.empty() && DebugLogWanted(2)) {
+            const size_t n = std::min<size_t>(70, text.size());
+            WriteDebugLog(2, LogPrefix() + labels.stringCount + std::to_string(bytesRead) + error +
+                                 "<Received left70>" + text.substr(0, n) + "<right70>" +
+                                 text.substr(text.size() - n));
+        }
+        return Variant(std::move(text));
+    }
+    Diagnostics::Current().ReportFailure("Invalid DataMode set for socket", SourceName(this, labels.procedure));
+    return Variant();
+}
+
+Variant TAVSocket::Recv(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
+    static const RecvLabels labels{"Recv", "<TAVSocket-Recv binary  RtnBytesRead>",
+                                   "<TAVSocket-Recv string RtnBytesRead>", nullptr,
+                                   "<TAVSocket-Recv tried to recv(bytecount>0) got Error:>"};
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    ByteArray buffer;
+    if (count == 0) {
+        buffer = ProbeRead(handle_, RtnBytesRead, RtnErrorCode);
+    } else {
+        buffer.resize(static_cast<size_t>(count));
+        const int32_t result = intrecv(handle_, reinterpret_cast<char*>(buffer.data()), count, 0);
+        RtnBytesRead = result;
+        RtnErrorCode = 0;
+        if (result > 0) {
+            buffer.resize(static_cast<size_t>(result));
+        } else {
+            RtnErrorCode = intWSAGetLastError();
+            RtnBytesRead = 0;
+            buffer.clear();
+            if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + labels.readFailed + std::to_string(RtnErrorCode));
+        }
+    }
+    return Deliver(buffer, RtnBytesRead, RtnErrorCode, labels);
+}
+
+Variant TAVSocket::RecvOOB(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
+    static const RecvLabels labels{"RecvOOB", "<TAVSocket-RecvOOB Binary RtnBytesRead>",
+                                   "<TAVSocket-RecvOOB string RtnBytesRead>", "<RtnErrorCode>", nullptr};
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    // At least one byte: TCP carries a single urgent byte, which may wait alone.
+    ByteArray buffer(static_cast<size_t>(std::max<int32_t>(count, 1)));
+    const int32_t result =
+        intrecv(handle_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), MSG_OOB_W);
+    RtnErrorCode = intWSAGetLastError();
+    if (result > 0) {
+        RtnBytesRead = result;
+        buffer.resize(static_cast<size_t>(result));
+    } else {
+        RtnBytesRead = 0;
+        buffer.clear();
+    }
+    return Deliver(buffer, RtnBytesRead, RtnErrorCode, labels);
+}
+
+Variant TAVSocket::RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::shared_ptr<TAVSockAddr>& PeerName) {
+    static const RecvLabels labels{"RecvFrom", "<TAVSocket-RecvFrom binary  BytesRead>",
+                                   "<TAVSocket-RecvFrom string BytesRead>", "<ErrorCode>",
+                                   "<TAVSocket-RecvFrom tried to recv(bytecount>0) got Error:>"};
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    if (count == 0) {
+        ByteArray probe = ProbeRead(handle_, BytesRead, ErrorCode);
+        return Deliver(probe, BytesRead, ErrorCode, labels);
+    }
+    ByteArray buffer(static_cast<size_t>(count));
+    SOCKADDR_IN from;
+    int fromLength = sizeof from;
+    const int32_t result = intrecvfrom(handle_, reinterpret_cast<char*>(buffer.data()), count, 0, &from, &fromLength);
+    BytesRead = result;
+    ErrorCode = 0;
+    if (result > 0) {
+        buffer.resize(static_cast<size_t>(result));
+    } else {
+        ErrorCode = intWSAGetLastError();
+        BytesRead = 0;
+        buffer.clear();
+        if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + labels.readFailed + std::to_string(ErrorCode));
+    }
+    if (PeerName) SocketSupport::SockAddrFromAddrRecord(from, *PeerName);
+    return Deliver(buffer, BytesRead, ErrorCode, labels);
+}
+
+}  // namespace tav

@@ -1,0 +1,115 @@
+// TAVSocket: the send methods, which queue data in the pending buffers and flush them.
+#include <tavsock/TAVSocket.hpp>
+
+#include "core/DebugLog.hpp"
+#include "core/SockErrors.hpp"
+#include "core/SocketSendState.hpp"
+#include "platform/Diagnostics.hpp"
+#include "platform/SockIntf.hpp"
+
+#include <algorithm>
+
+namespace tav {
+
+using namespace sockintf;
+
+namespace {
+
+constexpr const char* kBinaryCondition = "Me.DataMode = DataMode_Binary";
+constexpr const char* kStringCondition = "Me.DataMode = DataMode_String";
+
+const uint8_t* BytesOf(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
+
+// The start line of Send: short buffers whole, long ones by their ends. Byte arrays read as
+// one character per byte.
+std::string SendStartText(const Variant& buffer) {
+    std::string_view text;
+    std::string scratch;
+    if (buffer.IsString()) {
+        text = buffer.AsString();
+    } else if (buffer.IsByteArray()) {
+        const ByteArray& b = buffer.AsBytes();
+        text = std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+    } else if (!buffer.IsObject()) {
+        scratch = buffer.ToString();
+        text = scratch;
+    }
+    if (text.size() < 100) return "<Send start Send buffer:" + std::string(text);
+    return "<Send start Send buffer1-100:" + std::string(text.substr(0, 100)) + "<right100>" +
+           std::string(text.substr(text.size() - 100));
+}
+
+}  // namespace
+
+void TAVSocket::ClearPendingSend() noexcept {
+    send_->normal.Clear();
+    send_->urgent.Clear();
+    send_->peer.reset();
+}
+
+void TAVSocket::Send(const Variant& Buffer) {
+    if (DebugLogWanted(4)) WriteDebugLog(4, LogPrefix() + SendStartText(Buffer));
+    ClearLastError();
+    int32_t result = 0;
+    if (Buffer.IsByteArray()) {
+        Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "Send"), kBinaryCondition);
+        const ByteArray& bytes = Buffer.AsBytes();
+        send_->normal.Append(bytes.data(), bytes.size());
+        result = GenericSend();
+    } else if (Buffer.IsString()) {
+        Diagnostics::Current().Check(dataMode_ == DataMode_String, SourceName(this, "Send"), kStringCondition);
+        const std::string& text = Buffer.AsString();
+        send_->normal.Append(BytesOf(msgBeginMark_), msgBeginMark_.size());
+        send_->normal.Append(BytesOf(text), text.size());
+        send_->normal.Append(BytesOf(msgEndMark_), msgEndMark_.size());
+        result = GenericSend();
+        if (DebugLogWanted(4)) {
+            const int32_t error = intWSAGetLastError();
+            const int32_t pending = send_->normal.Length();
+            if (error != 0 || (pending >= 1 && pending != result))
+                WriteDebugLog(4, LogPrefix() + "<Send 2d - ** Not all bytes sent ** intWSAGetLastError>" +
+                                     std::to_string(error));
+        }
+    } else {
+        Diagnostics::Current().ReportFailure("Invalid data type in message Buffer", SourceName(this, "Send"));
+    }
+    if (result == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
+    if (DebugLogWanted(4))
+        WriteDebugLog(4, LogPrefix() + "<Send 3 - mPendedSendLength>" + std::to_string(send_->normal.Length()) +
+                             "<res>" + std::to_string(result) + "<tavsock_error>" + std::to_string(SOCKET_ERROR));
+}
+
+void TAVSocket::SendOOB(const Variant& Buffer) {
+    Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "SendOOB"), kBinaryCondition);
+    ClearLastError();
+    if (!Buffer.IsByteArray()) RaiseBareSocketError(WSAEFAULT);
+    const ByteArray& bytes = Buffer.AsBytes();
+    send_->urgent.Append(bytes.data(), bytes.size());
+    if (GenericSend() == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
+}
+
+void TAVSocket::SendTo(const Variant& Buffer, const std::shared_ptr<TAVSockAddr>& PeerName, bool OOB) {
+    const uint8_t* data = nullptr;
+    size_t size = 0;
+    if (Buffer.IsByteArray()) {
+        Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "SendTo"), kBinaryCondition);
+        data = Buffer.AsBytes().data();
+        size = Buffer.AsBytes().size();
+    } else if (Buffer.IsString()) {
+        // Text goes out byte for byte; the framing marks belong to stream messages.
+        Diagnostics::Current().Check(dataMode_ == DataMode_String, SourceName(this, "SendTo"), kStringCondition);
+        data = BytesOf(Buffer.AsString());
+        size = Buffer.AsString().size();
+    } else {
+        Diagnostics::Current().ReportFailure("Unsupported data type", SourceName(this, "SendTo"));
+        return;
+    }
+    ClearLastError();
+    // One datagram at a time: it must not be merged with data still waiting.
+    if (send_->normal.Length() > 0 || send_->urgent.Length() >= 1) RaiseBareSocketError(WSAEWOULDBLOCK);
+    (OOB ? send_->urgent : send_->normal).Replace(data, size);
+    send_->peer = PeerName;
+    if (GenericSend() == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
+}
+
+}  // namespace tav

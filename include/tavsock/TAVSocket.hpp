@@ -1,0 +1,264 @@
+// One socket handle of the socket interface layer, with its state, framing marks and send
+// buffer.
+#pragma once
+
+#include <tavsock/Object.hpp>
+#include <tavsock/TAVSockAddr.hpp>
+#include <tavsock/Types.hpp>
+#include <tavsock/ValueStore.hpp>
+#include <tavsock/Variant.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tav {
+
+class TAVSocketMgr;
+
+/// A stream or datagram socket. Hosts cannot create one: socket managers make them (and
+/// `Accept` makes the sockets of accepted connections); hosts reach them through the managers
+/// and collections. The handle is non-blocking once the manager has created it.
+///
+/// Thread rule: use on the thread that created it. `Connect` and the retry waits of the send
+/// methods run the calling thread's message queue, so notifications (for this or other
+/// sockets) may be handled inside those calls; a handler may even drop the last reference to
+/// this socket, which then ends when the call returns.
+///
+/// Errors: only `SocketOption` and the send methods raise (a bare SockError whose number is
+/// the Windows Sockets code, empty source and description). Everything else reports through
+/// its result, its out parameters and `State()`. Precondition failures (an invalid handle, a
+/// value out of range, a data-mode mismatch) go to the diagnostics service; the call goes on.
+/// A null address object where one is required raises SockError 91 ("Object variable not
+/// set"), as the object model's runtime does.
+///
+/// Sending: data goes into a pending buffer and is flushed at once. When the stack's send
+/// buffer is full (10035) the flush waits and retries: the wait before retry n of one flush is
+/// lngRetrySendStart + (n - 1) * lngRetrySendStep + carry-over milliseconds (carry-over at
+/// least 1, and after a flush whose last send needed k retries it is lngRetrySendStart +
+/// k * lngRetrySendStep), at most lngRetrySendTimes retries in a row. Each wait is measured on
+/// the monotonic clock and spent blocked in the message queue, running whatever arrives; it
+/// never spins and never sleeps without running the queue. When the retries run out the send
+/// raises 10035 and the rest stays pending; the socket manager flushes it on the next write
+/// notification. Decisions where the classic behaviour was open:
+///   - A failure inside a flush that is not a socket error (out of memory, an exception
+///     escaping the message queue) is written to the debug log and ends the flush with the
+///     result of the last send call; what is unsent stays pending.
+///   - `SendTo` with text sends its bytes as they are (one byte per character), without the
+///     framing marks, which belong to stream messages.
+///   - `SendTo` with a buffer that is neither bytes nor text reports "Unsupported data type"
+///     and sends nothing.
+///
+/// Receiving: `Recv`, `RecvOOB` and `RecvFrom` read what waits now and never raise. A read
+/// with nothing waiting returns one zero byte (or a one-character text "\0") with a count of
+/// 0; go by the count. Decisions:
+///   - A read that was sized above 0 but returned no bytes (a failure, or an empty datagram)
+///     returns an empty byte array or empty text.
+///   - `RecvOOB` sizes its buffer by the normal data waiting but at least 1 byte, so the
+///     urgent byte (TCP carries one) can be read when no normal data waits.
+class TAVSocket : public Object {
+public:
+    ~TAVSocket() override;
+    std::string TypeName() const override { return "TAVSocket"; }
+
+    // ---- Properties -----------------------------------------------------------------------
+
+    /// Result of the last send call of the last flush (-1 when it failed).
+    int32_t BytesSent() const noexcept { return bytesSent_; }
+
+    /// DataMode_String (0): received data comes back as text, one character per byte;
+    /// DataMode_Binary (1): as a byte array. Another value is reported and stored.
+    int32_t DataMode() const noexcept { return dataMode_; }
+    void DataMode(int32_t NewValue);
+
+    /// How the connection ended, as the socket manager last set it.
+    TAV_SocketDisconnectKind DisconnectKind() const noexcept { return disconnectKind_; }
+
+    /// Free for the client. Reading it when none is held creates an empty store and keeps it.
+    std::shared_ptr<ValueStore> ExtraData();
+    void ExtraData(std::shared_ptr<ValueStore> store);
+
+    /// The socket handle; TAVSock_InvalidSocketHandle (-1) when there is none.
+    int32_t Handle() const noexcept { return handle_; }
+
+    /// Retry settings of the send path, in milliseconds and tries; stored without checks.
+    /// Defaults 1, 50 and 30.
+    int32_t lngRetrySendStart() const noexcept { return retrySendStart_; }
+    void lngRetrySendStart(int32_t value) noexcept { retrySendStart_ = value; }
+    int32_t lngRetrySendStep() const noexcept { return retrySendStep_; }
+    void lngRetrySendStep(int32_t value) noexcept { retrySendStep_ = value; }
+    int32_t lngRetrySendTimes() const noexcept { return retrySendTimes_; }
+    void lngRetrySendTimes(int32_t value) noexcept { retrySendTimes_ = value; }
+
+    /// True on sockets made by `Accept`.
+    bool IsConnectionAcceptor() const noexcept { return isConnectionAcceptor_; }
+
+    /// Zero-time polls of the handle: an exception waits (urgent data, a failed connect),
+    /// urgent data waits (at-mark query), data or a connection can be read.
+    bool IsExceptionTriggered() const;
+    bool IsOOBAvailable() const;
+    bool IsReadable() const;
+
+    /// True when a transport manager made this socket a server socket.
+    bool IsServerSocket() const noexcept { return isServerSocket_; }
+
+    /// True when 8192 <= Value <= 16777216.
+    bool IsValidMaxRecvHoldBufferSize(int32_t Value) const noexcept;
+
+    /// Zero-time poll: the socket can take data now.
+    bool IsWriteable() const;
+
+    /// 1 stream (TCP), 2 datagram (UDP), 0 until set by CreateSocket (and on accepted sockets).
+    int32_t Kind() const noexcept { return kind_; }
+
+    /// The calling thread's last Windows Sockets error, not a value kept by the socket.
+    int32_t LastError() const;
+
+    /// The local end point, or null when the handle has none (the error is dropped).
+    std::shared_ptr<TAVSockAddr> LocalAddr() const;
+
+    /// Largest hold buffer of the TCP manager's message framing; a value outside 8192 to
+    /// 16777216 is reported and stored. Default 1048576.
+    int32_t MaxRecvHoldBufferSize() const noexcept { return maxRecvHoldBufferSize_; }
+    void MaxRecvHoldBufferSize(int32_t NewValue);
+
+    /// Framing marks put around every text sent with `Send`; received text is cut at them by
+    /// the TCP manager. Default empty.
+    const std::string& MsgBeginMark() const noexcept { return msgBeginMark_; }
+    void MsgBeginMark(const std::string& NewValue) { msgBeginMark_ = NewValue; }
+    const std::string& MsgEndMark() const noexcept { return msgEndMark_; }
+    void MsgEndMark(const std::string& NewValue) { msgEndMark_ = NewValue; }
+
+    /// Kept for hosts (nothing in the library reads it); a negative value is reported and
+    /// stored.
+    int32_t NoEndMarkTimeout() const noexcept { return noEndMarkTimeout_; }
+    void NoEndMarkTimeout(int32_t NewValue);
+
+    /// The connected peer, or null when not connected (the error is dropped).
+    std::shared_ptr<TAVSockAddr> RemoteAddr() const;
+
+    /// A socket-level option (level 0xFFFF, Windows numbering: 2 accepts connections, 128
+    /// linger, 0x1001 send buffer, 0x2003 largest message, ...) as a 32-bit value. Raises the
+    /// socket error when the call fails.
+    int32_t SocketOption(int32_t SktOpt) const;
+    void SocketOption(int32_t SktOpt, int32_t value);
+
+    TAV_SocketState State() const noexcept { return state_; }
+
+    /// Free for the client: any value or object.
+    Variant Tag() const { return tag_; }
+    void Tag(Variant value) { tag_ = std::move(value); }
+
+    // ---- Connections ----------------------------------------------------------------------
+
+    /// Takes one waiting connection of this listening socket. On success returns the new
+    /// socket (the listener's marks and data mode, IsConnectionAcceptor true; Kind 0 and
+    /// State Skt_NotInitialized), sets ConnectedName to a new address holding the peer and
+    /// registers the socket with SocketList under the decimal text of its handle (a null
+    /// SocketList skips that). Otherwise returns null and leaves ConnectedName alone. Either
+    /// way the listener is Skt_Listening afterwards.
+    std::shared_ptr<TAVSocket> Accept(const std::shared_ptr<TAVSocketMgr>& SocketList,
+                                      std::shared_ptr<TAVSockAddr>& ConnectedName);
+
+    /// Binds to the end point. Returns 0 (State Skt_Bound) or -1 (State Skt_Error).
+    int32_t Bind(const std::shared_ptr<TAVSockAddr>& SockAddr);
+
+    /// Starts a connection, running pending messages once before and once after the call.
+    /// Returns 0 (connected, Skt_Ready) or -1; then State tells: Skt_ConnectionPending while
+    /// under way (10035; completion arrives as a connect notification), Skt_Disconnected when
+    /// refused, Skt_NotInitialized when the stack is not started, Skt_Error otherwise.
+    /// LastError() holds the code of the connect call on return.
+    int32_t Connect(const std::shared_ptr<TAVSockAddr>& SockAddr);
+
+    /// Bytes waiting to be read (for a datagram socket: the size of the next datagram); 0 on
+    /// failure or without a handle.
+    int32_t HowMuchDataIsAvailable() const;
+
+    /// Starts listening. Returns 0 (State Skt_Listening) or -1 (State unchanged; read the
+    /// code with LastError()).
+    int32_t Listen(int32_t Backlog = 1);
+
+    /// The largest message of the socket (SocketOption 0x2003), 0 without a handle.
+    int32_t MaxUDPDatagramSize() const;
+
+    // ---- Receiving ------------------------------------------------------------------------
+
+    /// Reads what waits: a datagram socket up to its largest datagram, otherwise the bytes
+    /// waiting. RtnBytesRead gets the count read (0 on failure), RtnErrorCode 0 or the socket
+    /// error. Returns text (DataMode_String) or a byte array (DataMode_Binary); Empty for an
+    /// invalid data mode (reported).
+    Variant Recv(int32_t& RtnBytesRead, int32_t& RtnErrorCode);
+    /// As Recv, reading urgent (out-of-band) data; RtnErrorCode is the socket error in every
+    /// case.
+    Variant RecvOOB(int32_t& RtnBytesRead, int32_t& RtnErrorCode);
+    /// As Recv; when a read was made and PeerName is not null, PeerName gets the sender.
+    Variant RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::shared_ptr<TAVSockAddr>& PeerName);
+
+    // ---- Sending --------------------------------------------------------------------------
+
+    /// Sends a byte array as it is, or a text between MsgBeginMark and MsgEndMark (the other
+    /// types are reported and nothing is sent). A data-mode mismatch is reported only.
+    /// Raises the socket error when the flush ends in failure; after 10035 the rest stays
+    /// pending.
+    void Send(const Variant& Buffer);
+    /// Sends a byte array as urgent data; another type raises 10014.
+    void SendOOB(const Variant& Buffer);
+    /// Sends one datagram (or urgent data when OOB) to PeerName (null: the connected peer).
+    /// Raises 10035 without sending when data is still pending.
+    void SendTo(const Variant& Buffer, const std::shared_ptr<TAVSockAddr>& PeerName, bool OOB = false);
+
+    // ---- Diagnostics ----------------------------------------------------------------------
+
+    /// Reads the polls and the options 2 and 128; shows nothing. Raises only when an option
+    /// read fails.
+    void ShowSocketInfo() const;
+
+private:
+    struct SendState;
+    struct RecvLabels;
+    friend class SocketAccess;  // core/SocketAccess.hpp: the library's way in
+
+    TAVSocket();
+
+    // Library-internal members (reached through SocketAccess).
+    void SetDisconnectKind(TAV_SocketDisconnectKind kind) noexcept { disconnectKind_ = kind; }
+    void SetHandle(int32_t handle) noexcept { handle_ = handle; }
+    void SetIsConnectionAcceptor(bool flag) noexcept { isConnectionAcceptor_ = flag; }
+    void SetIsServerSocket(bool flag) noexcept { isServerSocket_ = flag; }
+    void SetState(TAV_SocketState state) noexcept { state_ = state; }
+    void ClearPendingSend() noexcept;
+    int32_t CreateSocket(int32_t kind);
+    int32_t GenericSend();
+    static void ClearLastError() noexcept;
+
+    // Helpers of the send and receive paths.
+    int32_t FlushOutOfBand(int32_t& result);
+    int32_t FlushNormal(int32_t& result);
+    void WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount, int64_t currentStep);
+    bool Poll(int which) const;
+    Variant Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels);
+    void CheckHandle(const char* conditionText) const;
+    std::string LogPrefix() const;
+
+    int32_t handle_ = TAVSock_InvalidSocketHandle;
+    int32_t kind_ = 0;
+    TAV_SocketState state_ = Skt_NotInitialized;
+    TAV_SocketDisconnectKind disconnectKind_ = NotDisconnected;
+    int32_t dataMode_ = DataMode_String;
+    bool isServerSocket_ = false;
+    bool isConnectionAcceptor_ = false;
+    std::string msgBeginMark_;
+    std::string msgEndMark_;
+    int32_t noEndMarkTimeout_ = 0;
+    int32_t maxRecvHoldBufferSize_ = 1048576;
+    int32_t retrySendStart_ = 1;
+    int32_t retrySendStep_ = 50;
+    int32_t retrySendTimes_ = 30;
+    int32_t bytesSent_ = 0;
+    int32_t maxDatagram_ = 0;  // cached by CreateSocket for datagram sockets
+    Variant tag_;
+    std::shared_ptr<ValueStore> extraData_;  // null until first read or set
+    std::unique_ptr<SendState> send_;        // pending data; never null
+};
+
+}  // namespace tav

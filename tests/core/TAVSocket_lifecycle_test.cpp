@@ -1,0 +1,149 @@
+#include "SocketObjectTestUtil.hpp"
+
+#include <tuple>
+
+using namespace tav;
+using namespace tav::test;
+using sockintf::intWSAGetLastError;
+
+namespace {
+
+using SocketLifecycle = SocketObjectTest;
+
+TEST_F(SocketLifecycle, NewSocketHasDefaultsAndReportsItsMissingHandle) {
+    auto s = SocketAccess::Create();
+    EXPECT_EQ(s->Handle(), -1);
+    EXPECT_EQ(s->State(), Skt_NotInitialized);
+    EXPECT_EQ(std::make_tuple(int32_t{s->DisconnectKind()}, s->Kind(), s->DataMode(), s->BytesSent()),
+              std::make_tuple(0, 0, 0, 0));
+    EXPECT_EQ(s->MaxRecvHoldBufferSize(), 1048576);
+    EXPECT_EQ(s->lngRetrySendStart(), 1);
+    EXPECT_EQ(s->lngRetrySendStep(), 50);
+    EXPECT_EQ(s->lngRetrySendTimes(), 30);
+    EXPECT_FALSE(s->IsServerSocket() || s->IsConnectionAcceptor());
+    EXPECT_EQ(s->ExtraData(), s->ExtraData());
+
+    // Without a handle these two answer 0 quietly; the at-mark query reports the handle.
+    EXPECT_EQ(s->HowMuchDataIsAvailable(), 0);
+    EXPECT_EQ(s->MaxUDPDatagramSize(), 0);
+    EXPECT_EQ(Failures(), 0);
+    EXPECT_FALSE(s->IsOOBAvailable());
+    ASSERT_EQ(Failures(), 1);
+    const auto& failure = Diagnostics::Current().LastFailures().back();
+    EXPECT_EQ(failure.source, "TAVSock.TAVSocket");
+    EXPECT_EQ(failure.text, "mHandle <> TAVSock_InvalidSocketHandle");
+
+    // Out-of-range settings are reported and stored all the same.
+    s->MaxRecvHoldBufferSize(8191);
+    s->DataMode(5);
+    EXPECT_EQ(s->MaxRecvHoldBufferSize(), 8191);
+    EXPECT_EQ(s->DataMode(), 5);
+    ASSERT_EQ(Failures(), 3);
+    EXPECT_EQ(Diagnostics::Current().LastFailures().back().source, "TAVSock.TAVSocket.Let DataMode");
+    EXPECT_TRUE(s->IsValidMaxRecvHoldBufferSize(8192) && s->IsValidMaxRecvHoldBufferSize(16777216));
+    EXPECT_FALSE(s->IsValidMaxRecvHoldBufferSize(16777217));
+}
+
+TEST_F(SocketLifecycle, CreateSocketWithUnknownKindReportsTwiceAndFails) {
+    auto s = SocketAccess::Create();
+    EXPECT_EQ(SocketAccess::CreateSocket(*s, 3), -1);
+    EXPECT_EQ(s->State(), Skt_Error);
+    EXPECT_EQ(s->Kind(), 0);
+    const auto& failures = Diagnostics::Current().LastFailures();
+    ASSERT_EQ(failures.size(), 2u);
+    EXPECT_EQ(failures[0].text.rfind("Invalid socket Kind specified", 0), 0u);
+    EXPECT_EQ(failures[0].source, "TAVSock.TAVSocket.CreateSocket@Protocol=TAVSockProtocol_IP");
+    EXPECT_EQ(failures[1].text, failures[0].text);
+    EXPECT_EQ(failures[1].source, "TAVSock.TAVSocket.CreateSocket");
+}
+
+TEST_F(SocketLifecycle, DatagramSocketCachesItsLargestDatagram) {
+    auto s = Make(TAVSockKind_Datagram);
+    EXPECT_EQ(s->State(), Skt_Initialized);
+    EXPECT_EQ(s->Kind(), TAVSockKind_Datagram);
+    EXPECT_EQ(s->MaxUDPDatagramSize(), sockintf::MAX_UDP_DATAGRAM);
+    // A datagram socket cannot listen: the call fails and the state stays.
+    EXPECT_EQ(s->Listen(), -1);
+    EXPECT_EQ(s->State(), Skt_Initialized);
+}
+
+TEST_F(SocketLifecycle, BindToAnAddressInUseGivesError) {
+    auto first = Bound(TAVSockKind_Stream);
+    EXPECT_EQ(first->State(), Skt_Bound);
+    auto second = Make(TAVSockKind_Stream);
+    EXPECT_EQ(second->Bind(first->LocalAddr()), -1);
+    EXPECT_EQ(second->LastError(), sockintf::WSAEADDRINUSE);
+    EXPECT_EQ(second->State(), Skt_Error);
+    EXPECT_EQ(Raised([&] { second->Bind(nullptr); }), 91);
+}
+
+TEST_F(SocketLifecycle, ConnectIsPendingThenWritableAndAcceptCopiesTheListenerSettings) {
+    auto listener = Listener();
+    listener->MsgBeginMark("<");
+    listener->MsgEndMark(">");
+    listener->DataMode(DataMode_Binary);
+    std::shared_ptr<TAVSockAddr> name;
+    EXPECT_EQ(listener->Accept(nullptr, name), nullptr);  // nothing waits yet
+    EXPECT_EQ(name, nullptr);
+    EXPECT_EQ(listener->State(), Skt_Listening);
+
+    auto client = Make(TAVSockKind_Stream);
+    EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
+    EXPECT_EQ(client->LastError(), sockintf::WSAEWOULDBLOCK);
+    EXPECT_EQ(client->State(), Skt_ConnectionPending);
+    ASSERT_TRUE(WaitFor(*client, kWrite));
+    EXPECT_TRUE(client->IsWriteable());
+
+    ASSERT_TRUE(WaitFor(*listener, kRead));
+    auto accepted = listener->Accept(nullptr, name);
+    ASSERT_NE(accepted, nullptr);
+    EXPECT_EQ(listener->State(), Skt_Listening);
+    EXPECT_TRUE(accepted->IsConnectionAcceptor());
+    EXPECT_EQ(accepted->MsgBeginMark(), "<");
+    EXPECT_EQ(accepted->MsgEndMark(), ">");
+    EXPECT_EQ(accepted->DataMode(), DataMode_Binary);
+    EXPECT_EQ(accepted->Kind(), 0);
+    EXPECT_EQ(accepted->State(), Skt_NotInitialized);
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(name->IPAddress(), "127.0.0.1");
+    EXPECT_EQ(name->Port(), client->LocalAddr()->Port());
+    EXPECT_EQ(accepted->RemoteAddr()->Port(), client->LocalAddr()->Port());
+
+    // The handle closes with the object: the peer reads the end of the stream.
+    const int32_t handle = accepted->Handle();
+    accepted.reset();
+    uint32_t waiting = 0;
+    EXPECT_EQ(sockintf::intioctlsocket(handle, sockintf::FIONREAD_W, &waiting), -1);
+    EXPECT_TRUE(WaitFor(*client, kRead));
+    EXPECT_EQ(client->HowMuchDataIsAvailable(), 0);
+}
+
+TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
+    // A bound socket that does not listen keeps its port closed for the whole test.
+    auto closed = Bound(TAVSockKind_Stream);
+    auto client = Make(TAVSockKind_Stream);
+    EXPECT_EQ(client->Connect(closed->LocalAddr()), -1);
+    EXPECT_EQ(client->State(), Skt_ConnectionPending);
+    ASSERT_TRUE(WaitFor(*client, kExcept));
+    EXPECT_TRUE(client->IsExceptionTriggered());
+    EXPECT_EQ(client->SocketOption(sockintf::SO_ERROR_W), sockintf::WSAECONNREFUSED);
+
+    // A handle left in blocking mode (as when switching it failed) is refused in the call.
+    auto blocking = SocketAccess::Create();
+    SocketAccess::SetHandle(*blocking, sockintf::intsocket(2, 1, 6));
+    EXPECT_EQ(blocking->Connect(closed->LocalAddr()), -1);
+    EXPECT_EQ(blocking->LastError(), sockintf::WSAECONNREFUSED);
+    EXPECT_EQ(blocking->State(), Skt_Disconnected);
+}
+
+TEST_F(SocketLifecycle, SocketOptionsReadWriteAndRaiseBareErrors) {
+    auto listener = Listener();
+    EXPECT_EQ(listener->SocketOption(sockintf::SO_ACCEPTCONN_W), 1);
+    EXPECT_NO_THROW(listener->ShowSocketInfo());
+    listener->SocketOption(sockintf::SO_KEEPALIVE_W, 1);
+    EXPECT_EQ(listener->SocketOption(sockintf::SO_KEEPALIVE_W), 1);
+    EXPECT_EQ(Raised([&] { listener->SocketOption(0x7777); }), sockintf::WSAENOPROTOOPT);
+    EXPECT_EQ(Make(TAVSockKind_Stream)->RemoteAddr(), nullptr);  // not connected
+}
+
+}  // namespace

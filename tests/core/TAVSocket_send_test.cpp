@@ -1,0 +1,170 @@
+#include "SocketObjectTestUtil.hpp"
+
+#include "core/DebugLog.hpp"
+#include "core/PendingBuffer.hpp"
+#include "platform/MessageQueue.hpp"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace tav;
+using namespace tav::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+using SocketSend = SocketObjectTest;
+
+ByteArray Pattern(size_t n, uint8_t seed) {
+    ByteArray b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + seed + i / 251);
+    return b;
+}
+
+// Switches the debug log to level 4 in a temporary folder for one test.
+class Level4Log {
+public:
+    Level4Log() {
+        char templ[] = "/tmp/tavsock-socket-XXXXXX";
+        root_ = mkdtemp(templ);
+        std::ofstream(root_ / "DEBUGTAVSOCK4.LVL");
+        for (const char* name : {"TAVSOCK_CONFIG_DIR", "TAVSOCK_LOG_DIR"}) setenv(name, root_.c_str(), 1);
+        ResetDebugLogForTesting();
+    }
+    ~Level4Log() {
+        for (const char* name : {"TAVSOCK_CONFIG_DIR", "TAVSOCK_LOG_DIR"}) unsetenv(name);
+        ResetDebugLogForTesting();
+        fs::remove_all(root_);
+    }
+    /// The lines written so far whose message (after "Tag>") starts with `prefix`.
+    static std::vector<std::string> Lines(const std::string& prefix) {
+        std::ifstream in(DebugLogFileName(), std::ios::binary);
+        std::string all = (std::ostringstream() << in.rdbuf()).str(), line;
+        std::vector<std::string> out;
+        for (size_t i = 0; i + 304 <= all.size(); i += 304)
+            if (line = all.substr(i + 1, 300); line.find("Tag>" + prefix) != std::string::npos)
+                out.push_back(line.substr(line.find("Tag>") + 4, line.find_last_not_of(' ') - line.find("Tag>") - 3));
+        return out;
+    }
+
+private:
+    fs::path root_;
+};
+
+TEST(PendingBuffer, KeepsOrderAcrossPartialConsumesAndAppends) {
+    PendingBuffer b;
+    const ByteArray data = Pattern(1000, 1);
+    b.Append(data.data(), 600);
+    b.Consume(500);  // dead prefix larger than the rest: the next append compacts
+    b.Append(data.data() + 600, 400);
+    b.Consume(10);
+    ASSERT_EQ(b.Length(), 490);
+    EXPECT_TRUE(std::equal(b.Data(), b.Data() + 490, data.begin() + 510));
+    b.Consume(1000);
+    EXPECT_TRUE(b.IsEmpty());
+    b.Replace(data.data(), 3);
+    EXPECT_EQ(b.Length(), 3);
+    b.Clear();
+    EXPECT_EQ(b.Length(), 0);
+}
+
+TEST_F(SocketSend, TextIsFramedAndBytesAreSentAsTheyAre) {
+    std::shared_ptr<TAVSocket> client, server;
+    Pair(client, server);
+    client->MsgBeginMark("[");
+    client->MsgEndMark("]");
+    client->Send(Variant("abc"));
+    EXPECT_EQ(client->BytesSent(), 5);
+    int32_t n, err;
+    ASSERT_TRUE(WaitFor(*server, kRead));
+    EXPECT_EQ(server->Recv(n, err), Variant("[abc]"));
+
+    // Bytes carry no marks; the data-mode mismatch is only reported.
+    client->Send(Variant(ByteArray{1, 2, 3}));
+    EXPECT_EQ(client->BytesSent(), 3);
+    ASSERT_TRUE(WaitFor(*server, kRead));
+    EXPECT_EQ(server->Recv(n, err), Variant(std::string("\1\2\3")));
+    ASSERT_EQ(Failures(), 1);
+    EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "Me.DataMode = DataMode_Binary");
+
+    // Nothing to send, and a buffer of another type: no error, nothing sent.
+    client->MsgBeginMark("");
+    client->MsgEndMark("");
+    client->Send(Variant(""));
+    client->Send(Variant(int32_t{5}));
+    EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "Invalid data type in message Buffer");
+    EXPECT_EQ(client->BytesSent(), 3);
+    EXPECT_FALSE(server->IsReadable());
+
+    EXPECT_EQ(Raised([&] { client->SendOOB(Variant("x")); }), sockintf::WSAEFAULT);
+}
+
+TEST_F(SocketSend, PartialSendsKeepTheRestPendingInOrder) {
+    std::shared_ptr<TAVSocket> client, server;
+    Pair(client, server);
+    client->DataMode(DataMode_Binary);
+    client->lngRetrySendTimes(0);  // the first full buffer ends the flush
+    const ByteArray first = Pattern(8 << 20, 3), second = Pattern(300000, 9);
+
+    EXPECT_EQ(Raised([&] { client->Send(Variant(first)); }), sockintf::WSAEWOULDBLOCK);
+    EXPECT_EQ(client->BytesSent(), -1);
+    // More data queues behind the rest; a datagram-style send is refused while data waits.
+    EXPECT_EQ(Raised([&] { client->Send(Variant(second)); }), sockintf::WSAEWOULDBLOCK);
+    EXPECT_EQ(Raised([&] { client->SendTo(Variant(ByteArray{0xEE}), nullptr); }), sockintf::WSAEWOULDBLOCK);
+
+    // Drain the peer and flush as the socket manager does on write notifications.
+    ByteArray got;
+    const size_t total = first.size() + second.size();
+    ByteArray chunk(65536);
+    while (got.size() < total && WaitFor(*server, kRead)) {
+        const int n = sockintf::intrecv(server->Handle(), reinterpret_cast<char*>(chunk.data()), 65536, 0);
+        ASSERT_GT(n, 0);
+        got.insert(got.end(), chunk.begin(), chunk.begin() + n);
+        if (client->IsWriteable()) SocketAccess::GenericSend(*client);
+    }
+    ByteArray expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    ASSERT_EQ(got.size(), total);
+    EXPECT_TRUE(got == expected);
+    EXPECT_EQ(SocketAccess::GenericSend(*client), 0);  // nothing left
+}
+
+TEST_F(SocketSend, RetriesRunOutWith10035WhileMessagesRunAndDataStaysPending) {
+    Level4Log log;
+    std::shared_ptr<TAVSocket> client, server;
+    Pair(client, server);
+    client->lngRetrySendTimes(3);
+    client->lngRetrySendStart(0);
+    client->lngRetrySendStep(0);
+    bool ran = false;
+    platform::MessageQueue::ForThisThread().PostTask([&] { ran = true; });
+
+    const std::string text(8 << 20, 'x');  // more than a peer that does not read can buffer
+    EXPECT_EQ(Raised([&] { client->Send(Variant(text)); }), sockintf::WSAEWOULDBLOCK);
+    EXPECT_TRUE(ran) << "the retry wait did not run the message queue";
+
+    const auto starts = Level4Log::Lines("<Send start"), retries = Level4Log::Lines("<GenericSend 4b");
+    ASSERT_EQ(starts.size(), 1u);
+    EXPECT_EQ(starts[0], "<Send start Send buffer1-100:" + std::string(100, 'x') + "<right100>" + std::string(100, 'x'));
+    ASSERT_EQ(retries.size(), 3u);
+    EXPECT_EQ(Level4Log::Lines("<GenericSend 4c").size() + Level4Log::Lines("<GenericSend 4d").size(), 2u);
+    size_t at = 0;
+    for (const char* label : {"ERROR/RETRY on send intWSAGetLastError>10035", "<mPendedSendLength>", "<res>-1",
+                              "<retrycount>3", "<sngCurTimer>", "<rsstrt>0", "<rsstep>0", "<curstep>0", "<rst>",
+                              "<lngLastRetryTime>1"}) {
+        at = retries.back().find(label, at);
+        EXPECT_NE(at, std::string::npos) << label << " in " << retries.back();
+    }
+
+    // An aborted peer ends the connection: the next flush fails and drops what was pending.
+    server->SocketOption(sockintf::SO_LINGER_W, 1);  // linger on, time 0: close resets
+    server.reset();
+    ASSERT_TRUE(WaitFor(*client, kRead));
+    EXPECT_EQ(SocketAccess::GenericSend(*client), -1);
+    EXPECT_EQ(client->LastError(), sockintf::WSAECONNRESET);
+    EXPECT_EQ(SocketAccess::GenericSend(*client), 0);
+}
+
+}  // namespace
