@@ -1,5 +1,6 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TAVSockAddr.hpp>
+#include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/Text.hpp>
 #include <tavsock/ValueStore.hpp>
 
@@ -20,6 +21,7 @@ struct Creatable {
 const Creatable kCreatable[] = {
     {"TAVSockAddr", [] { return ObjectPtr(TAVSockAddr::Create()); }},
     {"ValueStore", [] { return ObjectPtr(ValueStore::Create()); }},
+    {"TavTCPSocketMgr", [] { return ObjectPtr(TavTCPSocketMgr::Create()); }},
 };
 }  // namespace
 
