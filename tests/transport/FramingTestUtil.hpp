@@ -48,11 +48,9 @@ public:
         char templ[] = "/tmp/tavsock-tcplog-XXXXXX";
         if (!mkdtemp(templ)) throw std::runtime_error("mkdtemp");
         root_ = templ;
-        std::filesystem::create_directories(root_ / "config");
-        std::filesystem::create_directories(root_ / "log");
-        std::ofstream(root_ / "config" / "DEBUGTAVSOCK2.LVL");
-        setenv("TAVSOCK_CONFIG_DIR", (root_ / "config").c_str(), 1);
-        setenv("TAVSOCK_LOG_DIR", (root_ / "log").c_str(), 1);
+        std::ofstream(root_ / "DEBUGTAVSOCK2.LVL");  // marker and log in one folder
+        setenv("TAVSOCK_CONFIG_DIR", root_.c_str(), 1);
+        setenv("TAVSOCK_LOG_DIR", root_.c_str(), 1);
         tav::ResetDebugLogForTesting();
     }
     ~ScopedDebugLog() {
