@@ -30,7 +30,14 @@ TEST_P(TcpMgrTest, ClientConnectsAndServerAcceptsWithOneEventEach) {
     EXPECT_EQ(mgr->Sockets()->Item(Variant(std::to_string(accepted->Handle()))), accepted);
     EXPECT_EQ(acceptedFrom->IPAddress(), "127.0.0.1");
     EXPECT_EQ(acceptedFrom->Port(), client->LocalAddr()->Port());
+    ASSERT_TRUE(Pump([&] { return dataSent > 0; }));  // the connected socket can take data
     EXPECT_EQ(Diagnostics::Current().FailureCount(), 0);
+}
+
+TEST_P(TcpMgrTest, BackgroundLookUpsAreForwarded) {
+    const int32_t handle = mgr->WSAAsyncGetHostByAddress("127.0.0.1");
+    ASSERT_NE(handle, 0);
+    EXPECT_TRUE(PumpFor("HostResolved:" + std::to_string(handle)));
 }
 
 TEST_P(TcpMgrTest, BinaryReadsArriveAsBytesInBothDirectionsAndNothingIsHeld) {
