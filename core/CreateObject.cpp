@@ -1,5 +1,7 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TAVSockAddr.hpp>
+#include <tavsock/TAVSocketMgr.hpp>
+#include <tavsock/TAVSockets.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/Text.hpp>
 #include <tavsock/ValueStore.hpp>
@@ -20,6 +22,8 @@ struct Creatable {
 // The creatable classes, by the name after "TAVSock.".
 const Creatable kCreatable[] = {
     {"TAVSockAddr", [] { return ObjectPtr(TAVSockAddr::Create()); }},
+    {"TAVSocketMgr", [] { return ObjectPtr(TAVSocketMgr::Create()); }},
+    {"TAVSockets", [] { return ObjectPtr(TAVSockets::Create()); }},
     {"ValueStore", [] { return ObjectPtr(ValueStore::Create()); }},
     {"TavTCPSocketMgr", [] { return ObjectPtr(TavTCPSocketMgr::Create()); }},
 };

@@ -1,12 +1,7 @@
 // How TAVSocket::Accept hands an accepted socket to the socket manager it was given.
 //
-// The socket object knows the manager only by name. The manager's source provides the real
-// definition (its AddSocket under `key`); until that is linked in, a weak default in
-// core/SocketRegistration.cpp registers nothing. The manager's strong definition replaces it
-// at link time. In the static archive that holds only when the manager's definition sits in an
-// object file that is linked anyway (the one with TAVSocketMgr::AddSocket and its factory), as
-// the archive pulls no member just to replace a weak symbol; deleting the weak default once the
-// manager exists removes the question.
+// The socket object knows the manager only by name; the manager's source
+// (events/TAVSocketMgr.cpp) defines this function as its AddSocket under `key`.
 #pragma once
 
 #include <cstdint>

@@ -1,0 +1,60 @@
+// Index from socket handle to the sockets of a manager's collection, for the notification
+// dispatch.
+//
+// The manager's collection and this index change together (the manager is the only one that
+// adds to or removes from its collection). Each entry remembers the handle its socket had
+// when it was added; a socket's handle does not change while a manager holds it (the library
+// sets it only before registering the socket). The same handle may be under several sockets:
+// a handle closed behind a socket's back can be reused by a new socket while the old object is
+// still held.
+//
+// Positions are not stored: items only ever go to the end of the collection, so the order in
+// which entries were added is their position order. Each entry carries an ever-increasing
+// sequence number; the per-handle lists stay in that order, so the first entry of a list is
+// the one at the lowest position. `slots_` (one per position) says under which handle and
+// sequence number the entry at a position is filed.
+//
+// Costs: Find and Holds O(1) on average (the lists are almost always one entry long); Append
+// O(1) amortised; RemoveAt O(Count) (the same shift the collection itself makes).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+namespace tav {
+
+class TAVSocket;
+
+class SocketHandleIndex {
+public:
+    /// Records `socket`, just added at the end of the collection, under its current handle.
+    void Append(const std::shared_ptr<TAVSocket>& socket);
+    /// Forgets the entry at `position` (1-based), just removed from the collection.
+    void RemoveAt(int32_t position);
+    void Clear() noexcept;
+
+    /// The socket at the lowest position whose handle is `handle`; null when none.
+    std::shared_ptr<TAVSocket> Find(int32_t handle) const;
+    /// True when that very socket is in the collection.
+    bool Holds(const std::shared_ptr<TAVSocket>& socket) const;
+
+    int32_t Count() const noexcept { return static_cast<int32_t>(slots_.size()); }
+
+private:
+    struct Entry {
+        uint64_t sequence;
+        std::shared_ptr<TAVSocket> socket;
+    };
+    struct Slot {
+        uint64_t sequence;
+        int32_t handle;  // the handle the entry is filed under
+    };
+
+    std::vector<Slot> slots_;  // one per position
+    std::unordered_map<int32_t, std::vector<Entry>> byHandle_;  // each list sorted by sequence
+    uint64_t nextSequence_ = 0;
+};
+
+}  // namespace tav

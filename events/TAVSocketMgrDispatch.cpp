@@ -1,0 +1,182 @@
+// The socket manager's notification dispatch: what arrives from the asynchronous service,
+// turned into deliveries and state changes.
+#include <tavsock/TAVSocketMgr.hpp>
+
+#include "core/SocketAccess.hpp"
+#include "events/SocketHandleIndex.hpp"
+
+namespace tav {
+
+namespace {
+
+// Low and high 16 bits of a notification's lParam: event code and error code.
+constexpr int32_t LowWord(int32_t value) noexcept {
+    return static_cast<int32_t>(static_cast<uint32_t>(value) & 0xFFFFu);
+}
+constexpr int32_t HighWord(int32_t value) noexcept {
+    return static_cast<int32_t>((static_cast<uint32_t>(value) >> 16) & 0xFFFFu);
+}
+
+}  // namespace
+
+// ---- Handlers of the asynchronous service -----------------------------------------------------
+
+void TAVSocketMgr::mAsync_AsyncError(int32_t AsyncHandle, int32_t ErrorCode) {
+    DeliverAsyncError(AsyncHandle, ErrorCode);
+}
+
+void TAVSocketMgr::mAsync_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) {
+    DeliverHostResolved(AsyncHandle, HostObject);
+}
+
+void TAVSocketMgr::mAsync_SocketMessage(const std::shared_ptr<TAVSocketMgr>& self, int32_t wParam, int32_t lParam) {
+    // Nothing escapes to the service, which would show it to the user.
+    try {
+        const int32_t handle = wParam;
+        const int32_t error = HighWord(lParam);
+        const int32_t event = LowWord(lParam);
+
+        // Held for the whole dispatch: a receiver may destroy the socket.
+        std::shared_ptr<TAVSocket> socket;
+        if (handle != 0) socket = SocketFromHandle(handle);
+
+        if (error != 0) {
+            DeliverSocketError(error, socket);
+            if (event != FD_CLOSE) return;
+        }
+        if (!socket) return;
+        DispatchEvent(self, socket, event, error);
+    } catch (...) {
+        // A failed step (a poll, a flush) ends the dispatch; the next notification starts anew.
+    }
+}
+
+void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, const std::shared_ptr<TAVSocket>& socket,
+                                 int32_t event, int32_t error) {
+    switch (event) {
+    case FD_READ:
+    case FD_OOB:
+        DeliverDataReceived(socket, socket->IsOOBAvailable());
+        break;
+    case FD_WRITE:
+        DeliverDataSent(socket);
+        if (!StillServing(self, socket)) return;
+        if (socket->IsWriteable()) SocketAccess::GenericSend(*socket);
+        break;
+    case FD_ACCEPT:
+        SocketAccess::SetState(*socket, Skt_ConnectionPending);
+        DeliverSocketNotification(socket, FD_ACCEPT);
+        break;
+    case FD_CONNECT:
+        SocketAccess::SetState(*socket, Skt_Ready);
+        SocketAccess::SetDisconnectKind(*socket, NotDisconnected);
+        DeliverSocketNotification(socket, FD_CONNECT);
+        break;
+    case FD_CLOSE:
+        CloseSocket(self, socket, error);
+        break;
+    default:
+        break;
+    }
+}
+
+void TAVSocketMgr::CloseSocket(const std::shared_ptr<TAVSocketMgr>& self, const std::shared_ptr<TAVSocket>& socket,
+                               int32_t error) {
+    SocketAccess::SetState(*socket, Skt_Disconnecting);
+    SocketAccess::SetDisconnectKind(*socket, error != 0 ? AbortiveDisconnect : GracefulDisconnect);
+    SocketAccess::ClearPendingSend(*socket);
+
+    // Offer what is still readable: the loop ends when nothing is readable, or when a receiver
+    // read nothing (the amount waiting did not change), so a receiver that ignores the data
+    // gets exactly one offer.
+    // A receiver of the SocketError that came first may already be done with the socket.
+    bool serving = StillServing(self, socket);
+    int32_t previous = 0;
+    while (serving && socket->IsReadable()) {
+        const int32_t waiting = socket->HowMuchDataIsAvailable();
+        if (waiting == 0 || waiting == previous) break;
+        previous = waiting;
+        DeliverDataReceived(socket, false);
+        serving = StillServing(self, socket);
+    }
+    if (serving) DeliverSocketNotification(socket, FD_CLOSE);
+    // The socket ends disconnected even when a receiver let go of it on the way.
+    SocketAccess::SetState(*socket, Skt_Disconnected);
+}
+
+bool TAVSocketMgr::StillServing(const std::shared_ptr<TAVSocketMgr>& self,
+                                const std::shared_ptr<TAVSocket>& socket) const {
+    // Only the dispatch's own reference is left: the host let go of the manager, which ends
+    // when the dispatch returns; nothing more is delivered on its behalf. (A dispatch nested
+    // inside another one of the same manager, through a receiver that runs the queue, sees the
+    // outer dispatch's reference too and goes on until it returns; the outer one then stops.)
+    if (self.use_count() <= 1) return false;
+    // A receiver removed the socket: it is done with it.
+    return mHandles && mHandles->Holds(socket);
+}
+
+// ---- Delivery: the callback object when set, else the event -----------------------------------
+
+void TAVSocketMgr::DeliverAsyncError(int32_t AsyncHandle, int32_t ErrorCode) noexcept {
+    try {
+        // The receiver may replace or clear CallbackObject during the call; keep it alive.
+        if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
+            receiver->AsyncError(AsyncHandle, ErrorCode);
+        else
+            AsyncError(AsyncHandle, ErrorCode);
+    } catch (...) {
+    }
+}
+
+void TAVSocketMgr::DeliverHostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) noexcept {
+    try {
+        if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
+            receiver->HostResolved(AsyncHandle, HostObject);
+        else
+            HostResolved(AsyncHandle, HostObject);
+    } catch (...) {
+    }
+}
+
+void TAVSocketMgr::DeliverSocketError(int32_t ErrorCode, const std::shared_ptr<TAVSocket>& Socket) noexcept {
+    try {
+        if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
+            receiver->SocketError(ErrorCode, Socket);
+        else
+            SocketError(ErrorCode, Socket);
+    } catch (...) {
+    }
+}
+
+void TAVSocketMgr::DeliverDataReceived(const std::shared_ptr<TAVSocket>& Skt, bool IsOOB) noexcept {
+    try {
+        if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
+            receiver->DataReceived(Skt, IsOOB);
+        else
+            DataReceived(Skt, IsOOB);
+    } catch (...) {
+    }
+}
+
+void TAVSocketMgr::DeliverSocketNotification(const std::shared_ptr<TAVSocket>& Skt, int32_t EventType) noexcept {
+    try {
+        // The receiver gets the event code by reference; what it leaves there is not used.
+        if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
+            receiver->SocketNotification(Skt, EventType);
+        else
+            SocketNotification(Skt, EventType);
+    } catch (...) {
+    }
+}
+
+void TAVSocketMgr::DeliverDataSent(const std::shared_ptr<TAVSocket>& Skt) noexcept {
+    try {
+        if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
+            receiver->DataSent(Skt);
+        else
+            DataSent(Skt);
+    } catch (...) {
+    }
+}
+
+}  // namespace tav

@@ -1,0 +1,169 @@
+// Fixture of the socket manager tests: a manager on the test thread, a receiver that records
+// every notification (reached through the callback object or through the events), loopback
+// connections made through the manager, and hand-made notifications posted to its window.
+#pragma once
+
+#include <tavsock/ITAVSockNotify.hpp>
+#include <tavsock/MessageLoop.hpp>
+#include <tavsock/TAVSocketMgr.hpp>
+
+#include "core/SocketAccess.hpp"
+#include "events/SocketMgrAccess.hpp"
+#include "platform/MessageQueue.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tav::test {
+
+/// One notification as the receiver saw it, with the socket's state at that moment.
+struct Call {
+    std::string name;
+    std::shared_ptr<TAVSocket> socket;
+    int32_t value = 0;  // error code, event type, or the look-up handle
+    bool isOOB = false;
+    TAV_SocketState state = Skt_NotInitialized;
+    TAV_SocketDisconnectKind kind = NotDisconnected;
+};
+
+class Recorder : public ITAVSockNotify {
+public:
+    std::vector<Call> calls;
+    std::function<void(const Call&)> onCall;  // runs inside each notification, once recorded
+    std::shared_ptr<TAVHostInfo> host;
+
+    void AsyncError(int32_t AsyncHandle, int32_t) override { Record({"AsyncError", nullptr, AsyncHandle}); }
+    void HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) override {
+        host = HostObject;
+        Record({"HostResolved", nullptr, AsyncHandle});
+    }
+    void SocketError(int32_t ErrorCode, const std::shared_ptr<TAVSocket>& Socket) override {
+        Record({"SocketError", Socket, ErrorCode});
+    }
+    void DataReceived(const std::shared_ptr<TAVSocket>& Skt, bool IsOOB) override {
+        Record({"DataReceived", Skt, 0, IsOOB});
+    }
+    void DataSent(const std::shared_ptr<TAVSocket>& Skt) override { Record({"DataSent", Skt}); }
+    void SocketNotification(const std::shared_ptr<TAVSocket>& Skt, int32_t& EventType) override {
+        Record({"SocketNotification", Skt, EventType});
+    }
+
+    /// The calls named `name` for `socket` (any socket when null).
+    std::vector<Call> Of(const std::string& name, const std::shared_ptr<TAVSocket>& socket = nullptr) const {
+        std::vector<Call> out;
+        for (const Call& c : calls)
+            if (c.name == name && (!socket || c.socket == socket)) out.push_back(c);
+        return out;
+    }
+    bool Notified(const std::shared_ptr<TAVSocket>& socket, int32_t eventType) const {
+        for (const Call& c : Of("SocketNotification", socket))
+            if (c.value == eventType) return true;
+        return false;
+    }
+    /// The calls for `socket` in order, DataSent left out (it comes whenever the socket can
+    /// send): "DataReceived SocketError:10054 SocketNotification:32".
+    std::string Trace(const std::shared_ptr<TAVSocket>& socket) const {
+        std::string out;
+        for (const Call& c : calls) {
+            if (c.socket != socket || c.name == "DataSent") continue;
+            out += (out.empty() ? "" : " ") + c.name;
+            if (c.name != "DataReceived") out += ":" + std::to_string(c.value);
+        }
+        return out;
+    }
+
+private:
+    void Record(Call c) {
+        if (c.socket) c.state = c.socket->State(), c.kind = c.socket->DisconnectKind();
+        calls.push_back(c);
+        if (onCall) onCall(calls.back());
+    }
+};
+
+/// How notifications reach the receiver.
+enum class Route { Callback, Events };
+
+inline std::string RouteName(const ::testing::TestParamInfo<Route>& info) {
+    return info.param == Route::Callback ? "CallbackObject" : "Events";
+}
+
+class SocketMgrTest : public ::testing::TestWithParam<Route> {
+protected:
+    void SetUp() override {
+        mgr = TAVSocketMgr::Create();
+        Recorder* r = rec.get();
+        if (GetParam() == Route::Callback) {
+            mgr->CallbackObject(rec);
+            r = nullptr;  // the events must stay silent: they only count
+        }
+        mgr->AsyncError.Subscribe([=, this](int32_t h, int32_t e) { r ? r->AsyncError(h, e) : Stray(); });
+        mgr->HostResolved.Subscribe([=, this](int32_t h, auto& o) { r ? r->HostResolved(h, o) : Stray(); });
+        mgr->SocketError.Subscribe([=, this](int32_t e, auto& s) { r ? r->SocketError(e, s) : Stray(); });
+        mgr->DataReceived.Subscribe([=, this](auto& s, bool oob) { r ? r->DataReceived(s, oob) : Stray(); });
+        mgr->SocketNotification.Subscribe([=, this](auto& s, int32_t& t) { r ? r->SocketNotification(s, t) : Stray(); });
+        mgr->DataSent.Subscribe([=, this](auto& s) { r ? r->DataSent(s) : Stray(); });
+    }
+    void TearDown() override {
+        mgr.reset();
+        EXPECT_EQ(strays, 0) << "notifications went both ways";
+    }
+    void Stray() { ++strays; }
+
+    static bool Pump(const std::function<bool()>& done) { return RunMessagesUntil(done, std::chrono::seconds(20)); }
+
+    /// A listening stream socket of the manager.
+    std::shared_ptr<TAVSocket> Listener() {
+        auto s = mgr->CreateSocket(TAVSockKind_Stream);
+        auto local = TAVSockAddr::Create();
+        local->IPAddress("127.0.0.1");
+        EXPECT_TRUE(s && s->Bind(local) == 0 && s->Listen(5) == 0);
+        return s;
+    }
+
+    /// A connection between two sockets of the manager: `client` connected by Connect,
+    /// `server` made by the listener's Accept once the accept notification came. The calls
+    /// recorded on the way are cleared.
+    void Connect(std::shared_ptr<TAVSocket>& client, std::shared_ptr<TAVSocket>& server) {
+        listener = Listener();
+        client = mgr->CreateSocket(TAVSockKind_Stream);
+        ASSERT_TRUE(listener && client);
+        EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
+        ASSERT_TRUE(Pump([&] { return rec->Notified(listener, FD_ACCEPT); }));
+        std::shared_ptr<TAVSockAddr> peer;
+        server = listener->Accept(mgr, peer);
+        ASSERT_TRUE(server);
+        // Both ends are told once that they can send; after that the trace is quiet.
+        ASSERT_TRUE(Pump([&] {
+            return rec->Notified(client, FD_CONNECT) && !rec->Of("DataSent", client).empty() &&
+                   !rec->Of("DataSent", server).empty();
+        }));
+        rec->calls.clear();
+    }
+
+    /// Posts a socket notification to the manager's window, as the socket layer would.
+    void PostNotification(int32_t handle, int32_t event, int32_t error = 0) {
+        const int32_t hWnd = SocketMgrAccess::AsyncService(*mgr)->WindowHandle();
+        ASSERT_TRUE(platform::PostMessageTo(hWnd, TAVAsyncSocket::kSocketMessage, static_cast<uintptr_t>(handle),
+                                            (error << 16) | event));
+    }
+    /// Posts a notification that gives SocketError(1, empty) and pumps until it arrived: what
+    /// was posted before has been handled then. The marker is taken out of the record.
+    void Settle() {
+        auto isMarker = [](const Call& c) { return c.name == "SocketError" && c.value == 1 && !c.socket; };
+        PostNotification(0, FD_READ, 1);
+        ASSERT_TRUE(Pump([&] { return std::any_of(rec->calls.begin(), rec->calls.end(), isMarker); }));
+        std::erase_if(rec->calls, isMarker);
+    }
+
+    std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
+    std::shared_ptr<TAVSocketMgr> mgr;
+    std::shared_ptr<TAVSocket> listener;
+    int strays = 0;
+};
+
+}  // namespace tav::test

@@ -1,0 +1,133 @@
+// Notifications of real loopback connections, by either route (callback object or events).
+#include "events/SocketMgrTestUtil.hpp"
+
+#include "platform/SockIntf.hpp"
+
+namespace tav::test {
+namespace {
+
+namespace sk = sockintf;
+
+INSTANTIATE_TEST_SUITE_P(Routes, SocketMgrTest, ::testing::Values(Route::Callback, Route::Events), RouteName);
+
+TEST_P(SocketMgrTest, AcceptAndConnectMoveStatesAndAcceptRegistersTheNewSocketUnderItsHandle) {
+    listener = Listener();
+    auto client = mgr->CreateSocket(TAVSockKind_Stream, "client");
+    ASSERT_TRUE(listener && client);
+    EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
+    ASSERT_TRUE(Pump([&] { return rec->Notified(listener, FD_ACCEPT) && rec->Notified(client, FD_CONNECT); }));
+    EXPECT_EQ(rec->Of("SocketNotification", listener)[0].state, Skt_ConnectionPending);
+    const Call connected = rec->Of("SocketNotification", client)[0];
+    EXPECT_EQ(connected.state, Skt_Ready);
+    EXPECT_EQ(connected.kind, NotDisconnected);
+
+    std::shared_ptr<TAVSockAddr> peer;
+    auto server = listener->Accept(mgr, peer);
+    ASSERT_TRUE(server);
+    EXPECT_EQ(mgr->SocketCount(), 3);
+    EXPECT_EQ(mgr->Item(Variant(std::to_string(server->Handle()))), server);
+    EXPECT_EQ(mgr->Item(Variant("CLIENT")), client);
+    // Registered for notifications: data from the client reaches it.
+    client->Send(Variant("ping"));
+    EXPECT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+}
+
+TEST_P(SocketMgrTest, ReadAndOutOfBandNotificationsOfferTheDataWithIsOOB) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    client->Send(Variant("abc"));
+    ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+    EXPECT_FALSE(rec->Of("DataReceived", server)[0].isOOB);
+    int32_t n = 0, err = 0;
+    server->Recv(n, err);
+
+    // An urgent byte is offered with IsOOB true, and so is any read notification meanwhile.
+    rec->calls.clear();
+    client->SendOOB(Variant(ByteArray{'!'}));
+    ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+    rec->calls.clear();
+    PostNotification(server->Handle(), FD_READ);
+    Settle();
+    ASSERT_EQ(rec->Of("DataReceived", server).size(), 1u);
+    EXPECT_TRUE(rec->Of("DataReceived", server)[0].isOOB);
+}
+
+TEST_P(SocketMgrTest, WriteNotificationDeliversDataSentThenFlushesWhatIsPending) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    // With no retries the first full send buffer ends the send; the rest stays pending.
+    client->lngRetrySendTimes(0);
+    client->DataMode(DataMode_Binary);
+    server->DataMode(DataMode_Binary);
+    const ByteArray data(8 << 20, 'x');
+    try {
+        client->Send(Variant(data));
+    } catch (const SockError& e) {
+        EXPECT_EQ(e.Number(), sk::WSAEWOULDBLOCK);
+    }
+    // Only the flush after each write notification can move the rest.
+    size_t received = 0;
+    rec->onCall = [&](const Call& c) {
+        if (c.name != "DataReceived") return;
+        int32_t n = 0, err = 0;
+        server->Recv(n, err);
+        received += static_cast<size_t>(n);
+    };
+    ASSERT_TRUE(Pump([&] { return received == data.size(); })) << received;
+    EXPECT_FALSE(rec->Of("DataSent", client).empty());
+}
+
+TEST_P(SocketMgrTest, CloseOffersUnreadDataOnceToAReceiverThatReadsNothing) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    client->Send(Variant("hello"));
+    ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+    mgr->DestroySocket(Variant(client));
+    client.reset();  // the last reference closes the handle
+    ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
+    // The read notification's offer, exactly one offer inside the close, then the close.
+    EXPECT_EQ(rec->Trace(server), "DataReceived DataReceived SocketNotification:32");
+    EXPECT_EQ(rec->Of("DataReceived", server)[1].state, Skt_Disconnecting);
+    const Call closed = rec->Of("SocketNotification", server)[0];
+    EXPECT_EQ(closed.state, Skt_Disconnecting);
+    EXPECT_EQ(closed.kind, GracefulDisconnect);
+    EXPECT_EQ(server->State(), Skt_Disconnected);
+    EXPECT_EQ(server->HowMuchDataIsAvailable(), 5);
+}
+
+TEST_P(SocketMgrTest, CloseKeepsOfferingWhileTheReceiverReadsAndStopsWhenAllIsRead) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    client->Send(Variant("hello"));
+    ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+    // From now on each offer takes two bytes: 5, 3, 1, then nothing is left.
+    rec->onCall = [&](const Call& c) {
+        char buf[2];
+        if (c.name == "DataReceived") sk::intrecv(server->Handle(), buf, 2, 0);
+    };
+    rec->calls.clear();
+    mgr->DestroySocket(Variant(client));
+    client.reset();
+    ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
+    EXPECT_EQ(rec->Trace(server), "DataReceived DataReceived DataReceived SocketNotification:32");
+    EXPECT_EQ(server->HowMuchDataIsAvailable(), 0);
+}
+
+TEST_P(SocketMgrTest, LookupsEndInHostResolvedOrAsyncError) {
+    const int32_t handle = mgr->WSAAsyncGetHostByName("localhost");
+    ASSERT_NE(handle, 0);
+    ASSERT_TRUE(Pump([&] { return !rec->Of("HostResolved").empty(); }));
+    EXPECT_EQ(rec->Of("HostResolved")[0].value, handle);
+    EXPECT_FALSE(rec->host->Name().empty());
+    // A completion nobody waits for (here: cancelled) is an AsyncError.
+    const int32_t cancelled = mgr->WSAAsyncGetHostByAddress("127.0.0.1");
+    mgr->CancelAsyncRequest(cancelled);
+    const int32_t hWnd = SocketMgrAccess::AsyncService(*mgr)->WindowHandle();
+    ASSERT_TRUE(platform::PostMessageTo(hWnd, TAVAsyncSocket::kLookupMessage, static_cast<uintptr_t>(cancelled), 0));
+    ASSERT_TRUE(Pump([&] { return !rec->Of("AsyncError").empty(); }));
+    EXPECT_EQ(rec->Of("AsyncError")[0].value, cancelled);
+    EXPECT_EQ(rec->Of("HostResolved").size(), 1u);
+}
+
+}  // namespace
+}  // namespace tav::test
