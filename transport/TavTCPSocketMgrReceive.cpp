@@ -20,11 +20,16 @@
 #include "transport/TavTCPSocketMgrSink.hpp"
 #include "transport/WaitTime.hpp"
 
+#include <algorithm>
+
 namespace tav {
 
 namespace {
 constexpr int32_t kLogLevel = 2;
 constexpr int64_t kReadWait = 5 * waittime::kPerSecond;
+// Largest piece of one read handed to the framer at a time (the receive buffer of the
+// classic stack was at most this large); never more than half the hold-buffer limit.
+constexpr size_t kFramingSlice = 64 * 1024;
 }  // namespace
 
 /// One socket's framing settings and the manager's hand-over, for the framing engine.
@@ -116,9 +121,27 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
     if (data.IsString()) {
         Receiving context(*this, Skt);
         bool delivered = false;
+        // One read takes everything the stack holds, which on Linux can be megabytes (large
+        // loopback and autotuned buffers), far more than the few kilobytes a read brought on
+        // the system these hosts were written for. Feeding the text to the framer in slices,
+        // as if it had arrived in several reads, keeps a stream of small messages from
+        // tripping the hold-buffer limit; only a single message longer than the limit still
+        // overflows.
+        const std::string_view text = data.AsString();
+        size_t sliceSize = kFramingSlice;
         try {
-            delivered = mFramer && mFramer->ReceiveText(context, data.AsString(), bytesRead);
+            const int32_t limit = Skt->MaxRecvHoldBufferSize();
+            sliceSize = std::clamp<size_t>(limit > 1 ? static_cast<size_t>(limit) / 2 : 1, 1, kFramingSlice);
         } catch (...) {
+        }
+        for (size_t at = 0; at < text.size() && mFramer;) {
+            const std::string_view slice = text.substr(at, sliceSize);
+            at += slice.size();
+            try {
+                delivered = mFramer->ReceiveText(context, slice, static_cast<int32_t>(slice.size())) || delivered;
+            } catch (...) {
+            }
+            if (!StillServing(Skt)) break;
         }
         // A handler may have let go of the manager or destroyed the socket: then there is
         // nothing to poll for.

@@ -155,3 +155,35 @@ TEST_P(TcpMgrTest, TagGoesToTheInnerManagerAndTheManagerIsCreatableByName) {
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrTest, ::testing::Values(Route::Events, Route::EarlyBound), RouteName);
 
 }  // namespace
+
+namespace {
+
+// One read on Linux can bring far more than the hold-buffer limit; a stream of small framed
+// messages must still arrive whole, in order, with nothing dropped.
+TEST_P(TcpMgrTest, ManySmallMessagesInOneLargeReadAreNotDroppedByTheHoldLimit) {
+    Connect("BEG", "END");
+    accepted->MaxRecvHoldBufferSize(8192);
+    int messages = 0;
+    bool inOrder = true;
+    mgr->DataReceived.Subscribe([&](const std::shared_ptr<TAVSocket>&, Variant& info) {
+        char expected[16];
+        std::snprintf(expected, sizeof expected, "%06d", messages);
+        if (info.ToString().compare(0, 6, expected) != 0) inOrder = false;
+        ++messages;
+    });
+    const int total = 3000;  // about 300 KB, sent before the server reads anything
+    std::string bulk;
+    for (int i = 0; i < total; ++i) {
+        char id[16];
+        std::snprintf(id, sizeof id, "%06d", i);
+        bulk += "BEG" + std::string(id) + std::string(90, 'x') + "END";
+    }
+    client->lngRetrySendStart(0);
+    client->lngRetrySendStep(0);
+    SendRaw(bulk);
+    ASSERT_TRUE(Pump([&] { return messages == total; }));
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(Held(accepted), "");
+}
+
+}  // namespace
