@@ -30,8 +30,9 @@ class MessageFramer;
 /// DataMode_String the text read is held per socket, and each whole message standing between
 /// the socket's MsgBeginMark and MsgEndMark (compared without regard to letter case; either
 /// may be empty) is raised as one DataReceived with the message text, without its marks; text
-/// before a begin mark is dropped with the message. Held text that would grow beyond the
-/// socket's MaxRecvHoldBufferSize is dropped silently. Out-of-band data is raised as
+/// before a begin mark is dropped with the message. A large read is framed in slices of at most
+/// half the socket's MaxRecvHoldBufferSize, so only held text that still would grow beyond
+/// that limit (a message longer than it) is dropped, silently. Out-of-band data is raised as
 /// OOBDataReceived. A one-second timer reads data that was left unread: once five seconds have
 /// passed since the last read without a read (twelve after a socket was made), it looks at the
 /// last socket that had data, reads what waits, and stops when nothing does.
