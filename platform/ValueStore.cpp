@@ -26,4 +26,14 @@ Variant& ValueStore::Slot(const std::string& key) {
     return it->second;
 }
 
+Variant* ValueStore::Find(const std::string& key) {
+    auto it = values_.find(key);
+    return it == values_.end() ? nullptr : &it->second;
+}
+
+const Variant* ValueStore::Find(const std::string& key) const {
+    auto it = values_.find(key);
+    return it == values_.end() ? nullptr : &it->second;
+}
+
 }  // namespace tav

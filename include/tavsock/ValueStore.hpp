@@ -32,6 +32,9 @@ public:
     /// library grow a held text without copying it. The reference lives until the entry is
     /// removed or replaced.
     Variant& Slot(const std::string& key);
+    /// In-place access to an existing entry; null when there is none. Valid as Slot's.
+    Variant* Find(const std::string& key);
+    const Variant* Find(const std::string& key) const;
 
 protected:
     ValueStore() = default;

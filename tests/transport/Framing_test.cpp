@@ -1,0 +1,227 @@
+// The framing engine on its own: mark rules, held text, overflow, re-entry, faults and the log
+// lines, without sockets.
+#include "FramingTestUtil.hpp"
+
+#include "platform/Diagnostics.hpp"
+
+#include <tavsock/MessageBox.hpp>
+#include <tavsock/SockError.hpp>
+#include <tavsock/Text.hpp>
+
+#include <random>
+
+using namespace tav;
+using tavtest::FakeFramingContext;
+
+namespace {
+
+using Texts = std::vector<std::string>;
+
+class FramingTest : public ::testing::Test {
+protected:
+    FramingTest() : store_(ValueStore::Create()), framer_(store_) {
+        c_.begin = "BEG";
+        c_.end = "END";
+    }
+    // One text read through the read notification's text branch.
+    bool Read(const std::string& data) { return framer_.ReceiveText(c_, data, static_cast<int32_t>(data.size())); }
+    std::string Held() const { return std::string(framer_.HeldTextOf(c_.handle)); }
+
+    std::shared_ptr<ValueStore> store_;
+    MessageFramer framer_;
+    FakeFramingContext c_;
+};
+
+TEST_F(FramingTest, MarkRulesOverReadsOfAllShapes) {
+    struct Case {
+        const char* begin;
+        const char* end;
+        Texts reads, messages;
+        const char* held;
+    };
+    const Case cases[] = {
+        {"BEG", "END", {"BEGabENDBEGcdEND"}, {"ab", "cd"}, ""},
+        {"BEG", "END", {"BEGab", "cENDx"}, {"abc"}, "x"},
+        {"BEG", "END", {"B", "EGxy", "zE", "N", "DBE", "GqE", "ND"}, {"xyz", "q"}, ""},  // marks split
+        {"Beg", "eNd", {"begabENDBEGcdend"}, {"ab", "cd"}, ""},
+        {"BEG", "\xC4X", {"BEGzz\xE4x"}, {"zz"}, ""},  // the code page's capitals fold too
+        {"BEG", "END", {"zzBEGabENDyyBEGcdEND"}, {"ab", "cd"}, ""},
+        {"BEG", "END", {"BEGENDxEND"}, {"ENDx"}, ""},  // no empty message right after the begin mark
+        {"XEN", "END", {"XENDabEND"}, {"Dab"}, ""},
+        {"BEG", "END", {"abENDcdEND", "xEND"}, {}, "abENDcdENDxEND"},  // no begin mark: nothing
+        {"", "END", {"abENDcd"}, {"ab"}, "cd"},
+        {"", "END", {"ENDabENDq"}, {"ENDab"}, "q"},  // an end mark at position 1 is passed over
+        {"", "", {"one", "two and END"}, {"one", "two and END"}, ""},
+        {"BEG", "", {"xx", "xBEGrest"}, {"rest"}, ""},
+    };
+    for (const Case& k : cases) {
+        store_->Remove("7");
+        c_.messages.clear();
+        c_.begin = k.begin;
+        c_.end = k.end;
+        for (const std::string& r : k.reads) Read(r);
+        EXPECT_EQ(c_.messages, k.messages) << k.begin << "/" << k.end << " " << k.reads[0];
+        EXPECT_EQ(Held(), k.held) << k.begin << "/" << k.end << " " << k.reads[0];
+    }
+}
+
+TEST_F(FramingTest, OverflowDropsHeldTextAndChunkWithError5AbsorbedOnTheReadPath) {
+    c_.maxSize = 10;
+    framer_.BufferData(c_, "BEGab");
+    try {
+        framer_.BufferData(c_, "cdEND!");
+        FAIL() << "no error raised";
+    } catch (const SockError& e) {
+        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040205u));
+        EXPECT_EQ(e.Description(), "WSAGetLastError Value 5");
+    }
+    EXPECT_EQ(Held(), "");
+    framer_.BufferData(c_, "BEGabcdEND");  // exactly at the limit
+    EXPECT_EQ(Held(), "BEGabcdEND");
+    EXPECT_FALSE(Read("x"));
+    EXPECT_TRUE(c_.messages.empty());
+    EXPECT_TRUE(store_->Exists("7"));  // emptied, not removed
+}
+
+TEST_F(FramingTest, PositionsCountFromWhatIsStillHeldAndAnAbsentEntryIsEmpty) {
+    Diagnostics::Current().ResetForTesting();
+    store_->Value("7", Variant("zBEGabENDBEGcdEN"));  // plain text is read and taken over
+    EXPECT_EQ(framer_.FindMsgStart(c_), 5);
+    EXPECT_EQ(framer_.FindMsgEnd(c_, 5), 6);
+    EXPECT_EQ(framer_.FindMsgEnd(c_, 7), 0);  // the end mark starting at 7 is passed over
+    int32_t s = 0, e = 0;
+    framer_.ProcessRecvBuf(c_, s, e);
+    EXPECT_EQ(c_.messages, Texts{"ab"});
+    EXPECT_EQ(Held(), "BEGcdEN");
+    EXPECT_EQ(framer_.FindMsgStart(c_), 4);
+    EXPECT_EQ(framer_.FindMsgEnd(c_, 4), 0);
+    // Processing when not ready fails the check and cuts nothing.
+    s = e = 0;
+    framer_.ProcessRecvBuf(c_, s, e);
+    EXPECT_EQ(c_.messages.size(), 1u);
+    ASSERT_EQ(Diagnostics::Current().FailureCount(), 1);
+    EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "IsRecvBufReadyToProcess(Skt)");
+    EXPECT_EQ(Diagnostics::Current().LastFailures().back().source, "TAVSock.TavTCPSocketMgr.ProcessRecvBuf");
+    Diagnostics::Current().ResetForTesting();
+    // An absent entry reads as empty text: no begin mark, and nothing is made.
+    store_->Remove("7");
+    EXPECT_EQ(framer_.FindMsgStart(c_), 0);
+    EXPECT_FALSE(framer_.IsRecvBufReadyToProcess(c_, s, e));
+    EXPECT_FALSE(store_->Exists("7"));
+}
+
+TEST_F(FramingTest, AHandlerThatReadsAgainSeesOnlyWhatFollowsItsMessage) {
+    Texts seen;
+    c_.onMessage = [&](const std::string& m) {
+        seen.push_back(m + ":" + Held());
+        int32_t s = 0, e = 0;
+        // A nested read notification: it finds the rest already cut free of "a".
+        if (m == "a" && framer_.IsRecvBufReadyToProcess(c_, s, e)) framer_.ProcessRecvBuf(c_, s, e);
+    };
+    Read("BEGaENDBEGbENDBEGcENDBEGd");
+    EXPECT_EQ(c_.messages, (Texts{"a", "b", "c"}));
+    EXPECT_EQ(seen, (Texts{"a:BEGbENDBEGcENDBEGd", "b:BEGcENDBEGd", "c:BEGd"}));
+    EXPECT_EQ(Held(), "BEGd");
+}
+
+TEST_F(FramingTest, HandlerFaultsAreShownAndCuttingGoesOnUntilTheManagerIsLetGo) {
+    std::vector<std::pair<std::string, std::string>> boxes;
+    SetMessageBoxHandler([&](const std::string& text, const std::string& title) { boxes.emplace_back(text, title); });
+    c_.onMessage = [&](const std::string& m) {
+        if (m == "a") throw SockError(5, "app", "handler failed");
+        if (m == "b") throw 42;
+        if (m == "c") c_.serving = false;
+    };
+    Read("BEGaENDBEGbENDBEGcENDBEGdEND");
+    SetMessageBoxHandler(nullptr);
+    EXPECT_EQ(c_.messages, (Texts{"a", "b", "c"}));
+    EXPECT_EQ(Held(), "BEGdEND");
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0], std::make_pair(std::string("handler failed"), std::string("TAVSock.TavTCPSocketMgr.ProcessRecvBuf")));
+    EXPECT_EQ(boxes[1].first, "Unknown error");
+}
+
+// The rules written out the slow, obvious way: whole strings, searches from position 1.
+struct ReferenceFramer {
+    std::string held;
+    Texts messages;
+    void Read(const std::string& data, const std::string& b, const std::string& e, size_t maxSize) {
+        if (held.size() + data.size() > maxSize) {
+            held.clear();
+            return;
+        }
+        held += data;
+        while (!held.empty()) {
+            size_t s = 1;
+            if (!b.empty()) {
+                const size_t p = FindNoCase(held, b);
+                if (p == std::string::npos) return;
+                s = p + 1 + b.size();
+            }
+            size_t end = held.size();
+            if (!e.empty()) {
+                size_t p = FindNoCase(held, e);
+                while (p != std::string::npos && p + 1 <= s) p = FindNoCase(held, e, p + 1);
+                if (p == std::string::npos) return;
+                end = p;
+            }
+            messages.push_back(held.substr(s - 1, end - s + 1));
+            held.erase(0, end + e.size());
+        }
+    }
+};
+
+TEST_F(FramingTest, RandomReadsGiveTheSameMessagesAsTheRulesWrittenPlainly) {
+    std::mt19937 rng(12345);
+    const char alphabet[] = "BEGNDbegnd<>xy";
+    const char* marks[][2] = {{"BEG", "END"}, {"", "END"}, {"<", ">"}, {"bEg", ""}, {"EE", "EE"}, {"", ""}};
+    for (int round = 0; round < 40; ++round) {
+        store_->Remove("7");
+        c_.messages.clear();
+        c_.begin = marks[round % 6][0];
+        c_.end = marks[round % 6][1];
+        c_.maxSize = round % 3 == 0 ? 8192 : 1048576;
+        ReferenceFramer ref;
+        // Long reads holding many messages and tiny ones splitting the marks, so that both
+        // compaction and the remembered searches are crossed.
+        for (int r = 0; r < 60; ++r) {
+            const size_t len = (r % 7 == 0) ? 3000 + rng() % 6000 : rng() % 9;
+            std::string data;
+            for (size_t i = 0; i < len; ++i) data += alphabet[rng() % (sizeof alphabet - 1)];
+            Read(data);
+            ref.Read(data, c_.begin, c_.end, static_cast<size_t>(c_.maxSize));
+            ASSERT_EQ(Held(), ref.held) << "round " << round << " read " << r;
+        }
+        ASSERT_EQ(c_.messages, ref.messages) << "round " << round;
+    }
+}
+
+TEST_F(FramingTest, LogLinesCarryPositionsRelativeToWhatIsHeld) {
+    tavtest::ScopedDebugLog log;
+    c_.handle = 12;
+    framer_.BufferData(c_, "zzBEG");
+    Read("abENDBEGcdENDBEGe");
+    const std::string ready1 = "Tag>T<TAVTcpSocketMgr - IsRecvBufReadyToProcess:True<MsgStartsAt>6<MsgEndsAt>7"
+                               "<Len(HoldBuffer(Skt.handle))>22<Skt.Handle>12";
+    const Texts expected = {
+        "Tag>T<TAVTcpSocketMgr - BufferData lenIn:5 lenCurrent:5<maxbufsize>1048576<str>zzBEG<",
+        "Tag>T<TAVTcpSocketMgr - BufferData lenIn:17 lenCurrent:22<maxbufsize>1048576<str>abENDBEGcdENDBEGe<",
+        ready1,
+        "Tag>T<TAVTcpSocketMgr - ITAVSockNotify_DataReceived have data calling ProcessRecvBuf sckhandle>12"
+        "<lenIn>17<str>abENDBEGcdENDBEGe<",
+        ready1,
+        "Tag>T<TAVTcpSocketMgr - ProcessRecvBuf len:2<MsgStartsAt>6<MsgEndsAt>7<MsgLen>2<str>ab<",
+        "Tag>T<TAVTcpSocketMgr - IsRecvBufReadyToProcess:True<MsgStartsAt>4<MsgEndsAt>5"
+        "<Len(HoldBuffer(Skt.handle))>12<Skt.Handle>12",
+        "Tag>T<TAVTcpSocketMgr - ProcessRecvBuf - Have more data starting over.  MsgStartsAt>4 < MsgLen > 2",
+        "Tag>T<TAVTcpSocketMgr - ProcessRecvBuf len:2<MsgStartsAt>4<MsgEndsAt>5<MsgLen>2<str>cd<",
+        "Tag>T<TAVTcpSocketMgr - HAVE DATA<20 ?? IsRecvBufReadyToProcess:False<Skt.MsgBeginMark>BEG"
+        "<Skt.MsgEndMark>END<MsgStartsAt>4<MsgEndsAt>0<Len(HoldBuffer(Skt.handle))>4<Skt.Handle>12<buffer>BEGe<",
+        "Tag>T<TAVTcpSocketMgr - IsRecvBufReadyToProcess:False<MsgStartsAt>4<MsgEndsAt>0"
+        "<Len(HoldBuffer(Skt.handle))>4<Skt.Handle>12",
+    };
+    EXPECT_EQ(log.Messages(), expected);
+
+}
+
+}  // namespace

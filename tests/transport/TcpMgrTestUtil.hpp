@@ -1,0 +1,138 @@
+// Fixture of the TCP manager tests: a manager on the test thread whose nine events are
+// recorded as text, loopback connections made through it, and a queue pump.
+#pragma once
+
+#include <tavsock/MessageLoop.hpp>
+#include <tavsock/TavTCPSocketMgr.hpp>
+
+#include "platform/Diagnostics.hpp"
+#include "transport/TcpSocketMgrAccess.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tavtest {
+
+using namespace tav;
+
+/// How the inner manager reaches the TCP manager.
+enum class Route { Events, EarlyBound };
+
+inline std::string RouteName(const ::testing::TestParamInfo<Route>& info) {
+    return info.param == Route::Events ? "Events" : "EarlyBound";
+}
+
+inline std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
+    auto a = TAVSockAddr::Create();
+    a->IPAddress("127.0.0.1");
+    a->Port(port);
+    return a;
+}
+
+inline std::string TextOf(const Variant& v) {
+    if (v.IsByteArray()) return std::string(v.AsBytes().begin(), v.AsBytes().end());
+    return v.ToString();
+}
+
+class TcpMgrTest : public ::testing::TestWithParam<Route> {
+protected:
+    void SetUp() override {
+        Diagnostics::Current().ResetForTesting();
+        mgr = TavTCPSocketMgr::Create();
+        Record(*mgr);
+        if (GetParam() == Route::EarlyBound) mgr->InternalEarlyBound(true);
+    }
+    void TearDown() override {
+        mgr.reset();
+        RunPendingMessages();
+    }
+
+    /// Subscribes to every event of `m`; each lands in `events` as "Name" or "Name:detail".
+    /// `onEvent` runs inside the event, after it was recorded.
+    void Record(TavTCPSocketMgr& m) {
+        m.AcceptComplete.Subscribe([this](const std::shared_ptr<TAVSocket>& s, const std::shared_ptr<TAVSocket>& n,
+                                          const std::shared_ptr<TAVSockAddr>& name) {
+            accepted = n;
+            acceptedFrom = name;
+            Add("AcceptComplete", s);
+        });
+        m.AsyncError.Subscribe([this](int32_t h, int32_t e) { Add("AsyncError:" + std::to_string(h) + ":" + std::to_string(e)); });
+        m.ConnectComplete.Subscribe([this](const std::shared_ptr<TAVSocket>& s) { Add("ConnectComplete", s); });
+        m.DataReceived.Subscribe([this](const std::shared_ptr<TAVSocket>& s, Variant& info) {
+            Add(std::string(info.IsByteArray() ? "Bytes:" : "Data:") + TextOf(info), s);
+        });
+        m.DataSent.Subscribe([this](const std::shared_ptr<TAVSocket>&) { ++dataSent; });
+        m.HostResolved.Subscribe([this](int32_t h, const std::shared_ptr<TAVHostInfo>&) { Add("HostResolved:" + std::to_string(h)); });
+        m.OOBDataReceived.Subscribe([this](const std::shared_ptr<TAVSocket>& s, Variant& info) { Add("OOB:" + TextOf(info), s); });
+        m.SocketClosed.Subscribe([this](const std::shared_ptr<TAVSocket>& s) { Add("SocketClosed", s); });
+        m.SocketError.Subscribe([this](const std::shared_ptr<TAVSocket>& s, int32_t code) {
+            Add("SocketError:" + std::to_string(code), s);
+        });
+    }
+
+    /// Runs the queue until `done` holds (10 s at most).
+    static bool Pump(const std::function<bool()>& done) {
+        return RunMessagesUntil(done, std::chrono::seconds(10));
+    }
+    /// Runs the queue until an event with this text was recorded for `s` (any socket if null).
+    bool PumpFor(const std::string& event, const std::shared_ptr<TAVSocket>& s = nullptr) {
+        return Pump([&] { return Count(event, s) > 0; });
+    }
+    int Count(const std::string& event, const std::shared_ptr<TAVSocket>& s = nullptr) const {
+        int n = 0;
+        for (size_t i = 0; i < events.size(); ++i)
+            if (events[i] == event && (!s || sockets[i] == s.get())) ++n;
+        return n;
+    }
+    /// The recorded events of `s`, in order.
+    std::vector<std::string> Of(const std::shared_ptr<TAVSocket>& s) const {
+        std::vector<std::string> out;
+        for (size_t i = 0; i < events.size(); ++i)
+            if (sockets[i] == s.get()) out.push_back(events[i]);
+        return out;
+    }
+    /// Everything raised as DataReceived for `s`, joined.
+    std::string Received(const std::shared_ptr<TAVSocket>& s) const {
+        std::string all;
+        for (const std::string& e : Of(s))
+            if (e.rfind("Data:", 0) == 0 || e.rfind("Bytes:", 0) == 0) all += e.substr(e.find(':') + 1);
+        return all;
+    }
+
+    /// A listening server socket (with the given marks and mode, which accepted sockets
+    /// inherit), a client connected to it, and the accepted socket. Both sides report done.
+    void Connect(const std::string& begin = "", const std::string& end = "", int32_t mode = DataMode_String) {
+        server = mgr->CreateServerSocket(Loopback());
+        server->MsgBeginMark(begin);
+        server->MsgEndMark(end);
+        server->DataMode(mode);
+        client = mgr->CreateClientSocket(Loopback());
+        client->DataMode(DataMode_Binary);
+        client->Connect(Loopback(server->LocalAddr()->Port()));
+        ASSERT_TRUE(Pump([&] { return accepted && Count("ConnectComplete", client) == 1; }));
+    }
+    /// Sends raw bytes from the client.
+    void SendRaw(const std::string& bytes) { client->Send(Variant(ByteArray(bytes.begin(), bytes.end()))); }
+    std::string Held(const std::shared_ptr<TAVSocket>& s) const { return TcpSocketMgrAccess::HeldText(*mgr, *s); }
+
+    void Add(const std::string& e, const std::shared_ptr<TAVSocket>& s = nullptr) {
+        events.push_back(e);
+        sockets.push_back(s.get());
+        if (onEvent) onEvent(e, s);
+    }
+
+    std::shared_ptr<TavTCPSocketMgr> mgr;
+    std::shared_ptr<TAVSocket> server, client, accepted;
+    std::shared_ptr<TAVSockAddr> acceptedFrom;
+    std::vector<std::string> events;
+    std::vector<const TAVSocket*> sockets;  // not held: tests close sockets by letting go
+    std::function<void(const std::string&, const std::shared_ptr<TAVSocket>&)> onEvent;
+    int dataSent = 0;
+};
+
+}  // namespace tavtest

@@ -1,0 +1,130 @@
+// The TCP manager's lifetime and timer: destroying sockets and the manager from inside its
+// events, no reference cycles, the timer reading data left unread, and the debug-log lines.
+#include "FramingTestUtil.hpp"
+#include "TcpMgrTestUtil.hpp"
+
+#include "events/SocketMgrAccess.hpp"
+#include "events/TAVAsyncSocket.hpp"
+#include "transport/WaitTime.hpp"
+
+using namespace tav;
+using namespace tavtest;
+
+namespace {
+
+using Events = std::vector<std::string>;
+using TcpMgrLifetime = TcpMgrTest;
+
+TEST_P(TcpMgrLifetime, DestroyingTheSocketInsideDataReceivedStopsItsMessages) {
+    Connect("BEG", "END");
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>& s) {
+        if (e == "Data:a") mgr->DestroySocket(accepted);
+        (void)s;
+    };
+    SendRaw("BEGaENDBEGbENDBEGc");
+    ASSERT_TRUE(PumpFor("Data:a"));
+    RunPendingMessages();
+    EXPECT_EQ(Of(accepted), Events{"Data:a"});
+    EXPECT_FALSE(mgr->Sockets()->Contains(accepted));
+    EXPECT_FALSE(TcpSocketMgrAccess::HoldBuffer(*mgr)->Exists(std::to_string(accepted->Handle())));
+    EXPECT_EQ(TcpSocketMgrAccess::LastSocket(*mgr), nullptr);  // not polled any more
+    // Destroying a socket the manager does not hold raises nothing.
+    mgr->DestroySocket(accepted);
+}
+
+TEST_P(TcpMgrLifetime, LettingGoOfTheManagerInsideAnEventEndsItAfterTheEvent) {
+    Connect("BEG", "END");
+    std::weak_ptr<TavTCPSocketMgr> weak = mgr;
+    std::weak_ptr<TAVSocketMgr> inner = mgr->Sockets();
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
+        if (e == "Data:a") mgr.reset();
+    };
+    SendRaw("BEGaENDBEGbEND");
+    ASSERT_TRUE(PumpFor("Data:a"));
+    RunPendingMessages();
+    EXPECT_EQ(Received(accepted), "a");
+    EXPECT_TRUE(weak.expired());
+    EXPECT_TRUE(inner.expired());
+}
+
+TEST_P(TcpMgrLifetime, TheTimerReadsDataLeftUnreadOnceTheMarkIsReachedThenStops) {
+    Connect("", "", DataMode_Binary);
+    platform::Timer& timer = TcpSocketMgrAccess::Timer(*mgr);
+    EXPECT_FALSE(timer.Enabled());
+    timer.Interval(20);
+    SendRaw("first");
+    ASSERT_TRUE(PumpFor("Bytes:first", accepted));
+    EXPECT_TRUE(timer.Enabled());
+    EXPECT_EQ(TcpSocketMgrAccess::LastSocket(*mgr), accepted);
+
+    // No more notifications for the socket: what comes now is left unread.
+    SocketMgrAccess::AsyncService(*mgr->Sockets())->MakeSocketNonAsync(accepted->Handle());
+    SendRaw("later");
+    ASSERT_TRUE(Pump([&] { return accepted->HowMuchDataIsAvailable() == 5; }));
+
+    // Before the mark the ticks leave it there and the timer stays on.
+    int ticks = 0;
+    EventConnection counting = timer.Tick.Subscribe([&] { ++ticks; });
+    TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now() + 3600 * waittime::kPerSecond);
+    ASSERT_TRUE(Pump([&] { return ticks >= 3; }));
+    EXPECT_EQ(Received(accepted), "first");
+    EXPECT_TRUE(timer.Enabled());
+
+    // Once it is reached a tick reads; the first tick that finds nothing turns the timer off.
+    TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now());
+    ASSERT_TRUE(PumpFor("Bytes:later", accepted));
+    EXPECT_TRUE(timer.Enabled());
+    TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now());
+    ASSERT_TRUE(Pump([&] { return !timer.Enabled(); }));
+
+    // With no socket to poll the first tick turns it off, mark or not.
+    timer.Enabled(true);
+    mgr->DestroySocket(accepted);
+    TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now() + 3600 * waittime::kPerSecond);
+    ASSERT_TRUE(Pump([&] { return !timer.Enabled(); }));
+    counting.Disconnect();
+}
+
+TEST(WaitTimeTest, MarksAreTimesOfDayComparedAcrossMidnight) {
+    using namespace waittime;
+    EXPECT_TRUE(Reached(10 * kPerSecond, 10 * kPerSecond));
+    EXPECT_FALSE(Reached(10 * kPerSecond, 15 * kPerSecond));
+    EXPECT_TRUE(Reached(16 * kPerSecond, 15 * kPerSecond));
+    // Set at 23:59:58 for five seconds later: not reached at 00:00:01, reached at 00:00:03.
+    const int64_t mark = 86398 * kPerSecond + 5 * kPerSecond;
+    EXPECT_FALSE(Reached(1 * kPerSecond, mark));
+    EXPECT_TRUE(Reached(3 * kPerSecond, mark));
+    EXPECT_EQ(Text(452961234), "45296.1234");
+    EXPECT_EQ(Text(50000), "5.0000");
+    const int64_t now = Now();
+    EXPECT_GE(now, 0);
+    EXPECT_LT(now, kPerDay);
+}
+
+TEST_P(TcpMgrLifetime, EventsAreLoggedWithTheManagersTag) {
+    tavtest::ScopedDebugLog log;
+    mgr->Tag(Variant("M"));
+    Connect("", "END");
+    SendRaw("hiEND");
+    ASSERT_TRUE(PumpFor("Data:hi"));
+    mgr->DestroySocket(client);
+    client.reset();
+    ASSERT_TRUE(PumpFor("SocketClosed", accepted));
+    std::string all;
+    for (const std::string& l : log.Messages()) all += l + "\n";
+    const std::string a = std::to_string(accepted->Handle());
+    for (const std::string& line : std::vector<std::string>{
+             "Tag>M<TAVTcpSocketMgr - Done CreateServerSocket mWaitTime>", "Tag>M<TAVTcpSocketMgr - start CreateClientSocket\n",
+          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_ACCEPT message sckhandle>" +
+              std::to_string(server->Handle()) + "\n",
+          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CONNECT message - setting skt_ready for socket",
+          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>5\n",
+          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>5  and start tmrprocessincoming mWaitTime>",
+          "Tag>M<DestroySocket - Skt.Handle>",
+          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CLOSE message - sckhandle>" + a + "\n"})
+        EXPECT_NE(all.find(line), std::string::npos) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrLifetime, ::testing::Values(Route::Events, Route::EarlyBound), RouteName);
+
+}  // namespace

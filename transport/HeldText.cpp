@@ -1,0 +1,83 @@
+#include "transport/HeldText.hpp"
+
+#include <tavsock/Text.hpp>
+
+#include <algorithm>
+
+namespace tav {
+
+namespace {
+// Below this much dead prefix compacting is not worth a move; it is bounded by one message
+// plus one read, so the memory it keeps is small.
+constexpr size_t kCompactFloor = 4096;
+}  // namespace
+
+void HeldText::Append(std::string_view more) {
+    // A string that must grow copies everything it holds; drop the dead prefix first so that
+    // only live text is moved, and maybe no growth is needed at all.
+    if (start_ != 0 && data_.size() + more.size() > data_.capacity()) Compact();
+    data_.append(more);
+}
+
+void HeldText::Consume(size_t n) noexcept {
+    start_ += std::min(n, Length());
+    if (start_ == data_.size()) {
+        Clear();
+        return;
+    }
+    // Compacting only once the dead prefix is at least as long as the live text means each
+    // move is paid for by the consumed bytes since the last one: linear overall.
+    if (start_ >= kCompactFloor && start_ >= data_.size() - start_) Compact();
+}
+
+void HeldText::Clear() noexcept {
+    data_.clear();  // keeps the capacity for the next read
+    start_ = 0;
+    Forget();
+}
+
+void HeldText::Compact() noexcept {
+    const size_t shift = start_;
+    if (shift == 0) return;
+    data_.erase(0, shift);
+    start_ = 0;
+    for (SearchMemo* m : {&begin_, &end_}) {
+        if (!m->valid) continue;
+        if (m->from < shift) {
+            m->valid = false;  // it described text that is gone
+            continue;
+        }
+        m->from -= shift;
+        m->resumeAt -= shift;
+        if (m->found != npos) m->found -= shift;
+    }
+}
+
+size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
+    const size_t absFrom = start_ + from;
+    if (absFrom > data_.size()) return npos;
+    if (mark.empty()) return from;
+
+    if (!memo.valid || memo.from != absFrom || memo.mark != mark) {
+        memo.valid = true;
+        memo.mark.assign(mark);
+        memo.from = absFrom;
+        memo.resumeAt = absFrom;
+        memo.found = npos;
+    } else if (memo.found != npos) {
+        return memo.found - start_;
+    }
+
+    const size_t hit = FindNoCase(data_, mark, memo.resumeAt);
+    if (hit != npos) {
+        memo.found = hit;
+        return hit - start_;
+    }
+    // An occurrence that text still to come could complete starts in the last
+    // (length of the mark - 1) characters; resume there.
+    const size_t tail = mark.size() - 1;
+    memo.resumeAt = std::max(absFrom, data_.size() > tail ? data_.size() - tail : size_t{0});
+    return npos;
+}
+
+}  // namespace tav

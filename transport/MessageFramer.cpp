@@ -1,0 +1,276 @@
+#include "transport/MessageFramer.hpp"
+
+#include "core/DebugLog.hpp"
+#include "core/SockErrors.hpp"
+#include "platform/Diagnostics.hpp"
+#include "transport/HeldText.hpp"
+
+#include <tavsock/MessageBox.hpp>
+#include <tavsock/SockError.hpp>
+
+#include <algorithm>
+#include <exception>
+
+namespace tav {
+
+namespace {
+
+constexpr int32_t kLogLevel = 2;
+constexpr int32_t kErrHoldBufferOverflow = 5;
+constexpr size_t npos = std::string_view::npos;
+
+// Appends `text` whole between `whole` and "<" when it has at most `limit` characters, else
+// its first and last `limit` characters after `left` and `right`.
+void AppendShown(std::string& line, std::string_view text, size_t limit, const char* whole, const char* left,
+                 const char* right) {
+    if (text.size() <= limit) {
+        line.append(whole).append(text);
+    } else {
+        line.append(left).append(text.substr(0, limit));
+        line.append(right).append(text.substr(text.size() - limit));
+    }
+    line += '<';
+}
+
+void AppendShown70(std::string& line, std::string_view text) {
+    AppendShown(line, text, 70, "<str>", "<strleft70>", "<strright70>");
+}
+
+// The HeldText of an existing entry, null when there is none. An entry holding plain text is
+// taken over into a HeldText in place, so that it can be searched with memory and cut.
+HeldText* Existing(ValueStore& store, const std::string& key) {
+    Variant* entry = store.Find(key);
+    if (!entry) return nullptr;
+    if (entry->IsObject()) {
+        if (auto* held = dynamic_cast<HeldText*>(entry->AsObject().get())) return held;
+    }
+    auto held = std::make_shared<HeldText>(entry->IsString() ? entry->AsString() : std::string());
+    HeldText* raw = held.get();
+    *entry = Variant(std::move(held));
+    return raw;
+}
+
+// As Existing, making the entry when there is none.
+HeldText& Writable(ValueStore& store, const std::string& key) {
+    if (HeldText* held = Existing(store, key)) return *held;
+    auto held = std::make_shared<HeldText>();
+    HeldText& ref = *held;
+    store.Slot(key) = Variant(std::move(held));
+    return ref;
+}
+
+// FindMsgStart on held text `held` (null: empty).
+int32_t StartIn(HeldText* held, std::string_view beginMark) {
+    if (beginMark.empty()) return 1;
+    if (!held) return 0;
+    const size_t p = held->FindBeginMark(beginMark, 0);
+    return p == npos ? 0 : static_cast<int32_t>(p + 1 + beginMark.size());
+}
+
+// FindMsgEnd on held text `held` (null: empty). The first end mark at a 1-based position
+// above MsgStartsAt is the first one at a 0-based index of at least MsgStartsAt; the 1-based
+// position before it is that same index.
+int32_t EndIn(HeldText* held, std::string_view endMark, int32_t MsgStartsAt) {
+    if (endMark.empty()) return held ? static_cast<int32_t>(held->Length()) : 0;
+    if (!held) return 0;
+    const size_t p = held->FindEndMark(endMark, MsgStartsAt > 0 ? static_cast<size_t>(MsgStartsAt) : 0);
+    return p == npos ? 0 : static_cast<int32_t>(p);
+}
+
+}  // namespace
+
+std::string_view MessageFramer::HeldTextOf(const ValueStore& store, const std::string& key) {
+    const Variant* entry = store.Find(key);
+    if (!entry) return {};
+    if (entry->IsString()) return entry->AsString();
+    if (entry->IsObject()) {
+        if (auto* held = dynamic_cast<const HeldText*>(entry->AsObject().get())) return held->Text();
+    }
+    return {};
+}
+
+bool MessageFramer::ReceiveText(FramingContext& c, std::string_view data, int32_t bytesRead) {
+    try {
+        BufferData(c, data);
+    } catch (...) {
+        // An overflow emptied the held text; the readiness test below finds nothing.
+    }
+    int32_t MsgStartsAt = 0;
+    int32_t MsgEndsAt = 0;
+    bool ready = false;
+    try {
+        ready = IsRecvBufReadyToProcess(c, MsgStartsAt, MsgEndsAt);
+    } catch (...) {
+    }
+    if (!ready) return false;
+    if (DebugLogWanted(kLogLevel)) {
+        std::string line = c.LogPrefix();
+        line.append("<TAVTcpSocketMgr - ITAVSockNotify_DataReceived have data calling ProcessRecvBuf sckhandle>")
+            .append(std::to_string(c.Handle()))
+            .append("<lenIn>")
+            .append(std::to_string(bytesRead));
+        AppendShown70(line, data);
+        WriteDebugLog(kLogLevel, line);
+    }
+    ProcessRecvBuf(c, MsgStartsAt, MsgEndsAt);
+    return true;
+}
+
+void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
+    const std::string key = std::to_string(c.Handle());
+    HeldText* held = Existing(*store_, key);
+    const int64_t heldLength = held ? static_cast<int64_t>(held->Length()) : 0;
+    const int32_t maxSize = c.MaxRecvHoldBufferSize();
+    if (heldLength + static_cast<int64_t>(data.size()) <= maxSize) {
+        HeldText& target = held ? *held : Writable(*store_, key);
+        target.Append(data);
+        if (DebugLogWanted(kLogLevel)) {
+            std::string line = c.LogPrefix();
+            line.append("<TAVTcpSocketMgr - BufferData lenIn:")
+                .append(std::to_string(data.size()))
+                .append(" lenCurrent:")
+                .append(std::to_string(target.Length()))
+                .append("<maxbufsize>")
+                .append(std::to_string(maxSize));
+            AppendShown70(line, data);
+            WriteDebugLog(kLogLevel, line);
+        }
+        return;
+    }
+    // Overflow: what was held and this chunk are both dropped.
+    Writable(*store_, key).Clear();
+    if (DebugLogWanted(kLogLevel)) WriteDebugLog(kLogLevel, c.LogPrefix() + "<TAVTcpSocketMgr - BufferData SOCKET ERR - OVERFLOW");
+    RaiseSockError(kErrHoldBufferOverflow);
+}
+
+int32_t MessageFramer::FindMsgStart(FramingContext& c) {
+    return StartIn(Existing(*store_, std::to_string(c.Handle())), c.MsgBeginMark());
+}
+
+int32_t MessageFramer::FindMsgEnd(FramingContext& c, int32_t MsgStartsAt) {
+    return EndIn(Existing(*store_, std::to_string(c.Handle())), c.MsgEndMark(), MsgStartsAt);
+}
+
+bool MessageFramer::IsRecvBufReadyToProcess(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt) {
+    const int32_t handle = c.Handle();
+    HeldText* held = Existing(*store_, std::to_string(handle));
+    const size_t length = held ? held->Length() : 0;
+    bool ready = false;
+    if (length != 0) {
+        if (MsgStartsAt == 0) MsgStartsAt = StartIn(held, c.MsgBeginMark());
+        if (MsgEndsAt == 0) MsgEndsAt = EndIn(held, c.MsgEndMark(), MsgStartsAt);
+        ready = MsgStartsAt > 0 && MsgEndsAt > 0;
+    }
+    if (!DebugLogWanted(kLogLevel)) return ready;
+
+    const std::string prefix = c.LogPrefix();
+    const std::string fields = "<MsgStartsAt>" + std::to_string(MsgStartsAt) + "<MsgEndsAt>" +
+                               std::to_string(MsgEndsAt) + "<Len(HoldBuffer(Skt.handle))>" + std::to_string(length) +
+                               "<Skt.Handle>" + std::to_string(handle);
+    if (length != 0 && !ready) {
+        std::string line = prefix;
+        line.append(length <= 20 ? "<TAVTcpSocketMgr - HAVE DATA<20 ?? IsRecvBufReadyToProcess:"
+                                 : "<TAVTcpSocketMgr - HAVE DATA>20 ?? IsRecvBufReadyToProcess:")
+            .append("False<Skt.MsgBeginMark>")
+            .append(c.MsgBeginMark())
+            .append("<Skt.MsgEndMark>")
+            .append(c.MsgEndMark())
+            .append(fields);
+        AppendShown(line, held->Text(), 20, "<buffer>", "<left20>", "<right20>");
+        WriteDebugLog(kLogLevel, line);
+    }
+    WriteDebugLog(kLogLevel, prefix + "<TAVTcpSocketMgr - IsRecvBufReadyToProcess:" + (ready ? "True" : "False") + fields);
+    return ready;
+}
+
+void MessageFramer::ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt) {
+    // Held for the whole run: a handler may let go of the manager that owns the store.
+    const std::shared_ptr<ValueStore> store = store_;
+    try {
+        if (!IsRecvBufReadyToProcess(c, MsgStartsAt, MsgEndsAt))
+            Diagnostics::Current().Check(false, c.Source("ProcessRecvBuf"), "IsRecvBufReadyToProcess(Skt)");
+    } catch (...) {
+        ShowFault(c);
+    }
+    const std::string key = std::to_string(c.Handle());
+    for (;;) {
+        int32_t MsgLen = 0;
+        bool cut = false;
+        try {
+            HeldText* held = Existing(*store, key);
+            if (MsgStartsAt == 0) MsgStartsAt = StartIn(held, c.MsgBeginMark());
+            if (MsgEndsAt == 0) MsgEndsAt = EndIn(held, c.MsgEndMark(), MsgStartsAt);
+            // Only whole messages are cut; each cut takes at least one character, so the loop
+            // ends.
+            if (MsgStartsAt <= 0 || MsgEndsAt <= 0) return;
+            MsgLen = MsgEndsAt - MsgStartsAt + 1;
+            std::string message = CutMessage(c, key, MsgStartsAt, MsgEndsAt);
+            cut = true;
+            if (DebugLogWanted(kLogLevel)) {
+                std::string line = c.LogPrefix();
+                line.append("<TAVTcpSocketMgr - ProcessRecvBuf len:")
+                    .append(std::to_string(message.size()))
+                    .append("<MsgStartsAt>")
+                    .append(std::to_string(MsgStartsAt))
+                    .append("<MsgEndsAt>")
+                    .append(std::to_string(MsgEndsAt))
+                    .append("<MsgLen>")
+                    .append(std::to_string(MsgLen));
+                AppendShown70(line, message);
+                WriteDebugLog(kLogLevel, line);
+            }
+            c.DeliverMessage(std::move(message));
+        } catch (...) {
+            ShowFault(c);
+            // A fault before the cut would meet the same text again.
+            if (!cut) return;
+        }
+        if (!c.StillServing()) return;
+
+        MsgStartsAt = 0;
+        MsgEndsAt = 0;
+        bool more = false;
+        try {
+            more = IsRecvBufReadyToProcess(c, MsgStartsAt, MsgEndsAt);
+            if (more && DebugLogWanted(kLogLevel))
+                WriteDebugLog(kLogLevel, c.LogPrefix() +
+                                             "<TAVTcpSocketMgr - ProcessRecvBuf - Have more data starting over.  MsgStartsAt>" +
+                                             std::to_string(MsgStartsAt) + " < MsgLen > " + std::to_string(MsgLen));
+        } catch (...) {
+            ShowFault(c);
+        }
+        if (!more) return;
+    }
+}
+
+std::string MessageFramer::CutMessage(FramingContext& c, const std::string& key, int32_t MsgStartsAt,
+                                      int32_t MsgEndsAt) {
+    HeldText* held = Existing(*store_, key);
+    if (!held) return {};
+    const std::string_view text = held->Text();
+    const size_t first = static_cast<size_t>(MsgStartsAt - 1);
+    const size_t count = MsgEndsAt >= MsgStartsAt ? static_cast<size_t>(MsgEndsAt - MsgStartsAt + 1) : 0;
+    std::string message = first < text.size() ? std::string(text.substr(first, count)) : std::string();
+    // Text before the begin mark and the begin mark go with the message; the end mark too.
+    held->Consume(static_cast<size_t>(MsgEndsAt) + c.MsgEndMark().size());
+    return message;
+}
+
+void MessageFramer::ShowFault(FramingContext& c) const noexcept {
+    try {
+        std::string text;
+        try {
+            throw;
+        } catch (const SockError& e) {
+            text = e.Description().empty() ? "Error " + std::to_string(e.Number()) : e.Description();
+        } catch (const std::exception& e) {
+            text = e.what();
+        } catch (...) {
+            text = "Unknown error";
+        }
+        ShowMessageBox(text, c.Source("ProcessRecvBuf"));
+    } catch (...) {
+    }
+}
+
+}  // namespace tav

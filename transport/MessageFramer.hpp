@@ -1,0 +1,97 @@
+// The framing engine of the TCP manager's receive path: text read from a stream socket is
+// held per socket until a whole message stands between the socket's begin and end marks, then
+// each message is cut out and handed over, in order.
+//
+// Held text lives in the manager's hold buffer (a ValueStore), one entry per socket under the
+// socket's handle in decimal. The entry holds a HeldText object rather than the text itself,
+// so that appends happen in place and messages are cut by moving an offset (see HeldText.hpp);
+// read it with HeldTextOf(), under which an absent entry, like an empty one, is empty text (an
+// entry holding plain text is read as that text and taken over on the next append). Entries
+// are made by the first append and removed only when the manager destroys the socket.
+//
+// Positions are 1-based character positions in the held text, 0 meaning not known or not
+// found; MsgStartsAt is the first character of a message, MsgEndsAt its last. Marks compare
+// without regard to letter case. Cost: each held character is scanned and moved a bounded
+// number of times, so the cost per message does not grow with the number of messages one read
+// holds, nor with the number of reads a long message takes.
+//
+// Every step reads the hold buffer and the socket's settings afresh, so a handler that runs
+// the message queue (and so a nested read notification) sees what the outer run stored; a
+// message is handed over only after it has been cut. Logging at level 2; not thread-safe.
+#pragma once
+
+#include <tavsock/ValueStore.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tav {
+
+/// What framing needs of one socket and of the manager it works for, read at each step.
+class FramingContext {
+public:
+    virtual int32_t Handle() const = 0;
+    virtual std::string_view MsgBeginMark() const = 0;
+    virtual std::string_view MsgEndMark() const = 0;
+    virtual int32_t MaxRecvHoldBufferSize() const = 0;
+    /// "Tag>" followed by the manager's Tag: the start of every log line.
+    virtual std::string LogPrefix() const = 0;
+    /// SourceName of the manager with `procedure`, for checks and the fault message box.
+    virtual std::string Source(const char* procedure) const = 0;
+    /// Raises DataReceived with one message; whatever the handlers throw comes back here.
+    virtual void DeliverMessage(std::string message) = 0;
+    /// Asked after each hand-over: false (the manager was let go, the socket destroyed) ends
+    /// the cutting.
+    virtual bool StillServing() const = 0;
+
+protected:
+    ~FramingContext() = default;
+};
+
+class MessageFramer {
+public:
+    /// Works on `holdBuffer`, which it keeps alive.
+    explicit MessageFramer(std::shared_ptr<ValueStore> holdBuffer) : store_(std::move(holdBuffer)) {}
+
+    const std::shared_ptr<ValueStore>& HoldBuffer() const noexcept { return store_; }
+
+    /// The held text under `key`; empty when there is no entry.
+    static std::string_view HeldTextOf(const ValueStore& store, const std::string& key);
+    /// The held text of the socket `handle`; empty when there is none.
+    std::string_view HeldTextOf(int32_t handle) const { return HeldTextOf(*store_, std::to_string(handle)); }
+
+    /// The text branch of a read notification: holds `data`, and when a message is complete
+    /// hands over every complete message. An overflow (error 5) is absorbed here. Returns true
+    /// when messages were cut (the caller then re-arms its timer), false when the text stays
+    /// held. `bytesRead` is only logged.
+    bool ReceiveText(FramingContext& c, std::string_view data, int32_t bytesRead);
+
+    /// Appends `data` to the held text. When that would make it longer than
+    /// MaxRecvHoldBufferSize, the held text is emptied, `data` dropped and library error 5
+    /// raised.
+    void BufferData(FramingContext& c, std::string_view data);
+    /// 1 without a begin mark; else the position after the first begin mark, 0 when none.
+    int32_t FindMsgStart(FramingContext& c);
+    /// Without an end mark the held length; else the position before the first end mark that
+    /// begins after MsgStartsAt (one beginning exactly there is passed over), 0 when none.
+    int32_t FindMsgEnd(FramingContext& c, int32_t MsgStartsAt);
+    /// False for empty held text (positions untouched). Otherwise fills the positions that are
+    /// 0 and answers whether both are found.
+    bool IsRecvBufReadyToProcess(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+    /// Cuts and hands over messages from the given positions on, while whole ones are held.
+    /// A fault, including one thrown by a handler, is shown in a message box titled with the
+    /// source "ProcessRecvBuf", and the cutting goes on.
+    void ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+
+private:
+    // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
+    // the positions designate nothing (the entry changed under a handler).
+    std::string CutMessage(FramingContext& c, const std::string& key, int32_t MsgStartsAt, int32_t MsgEndsAt);
+    void ShowFault(FramingContext& c) const noexcept;
+
+    std::shared_ptr<ValueStore> store_;
+};
+
+}  // namespace tav
