@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "tavsock %s: %s\nusage: tavsock %s\n", name.c_str(), e.what(), usage.c_str());
             return kExitUsage;
         } catch (const tav::SockError& e) {
-            std::fprintf(stderr, "tavsock %s: error %d: %s\n", name.c_str(), e.Number(), e.Description().c_str());
+            std::fprintf(stderr, "tavsock %s: error %d (%s): %s\n", name.c_str(), e.Number(), Hex32(e.Number()).c_str(),
+                         e.Description().c_str());
             return kExitNotFound;
         }
     }
