@@ -207,10 +207,10 @@ void MessageQueue::SyncTimerFd() {
     // steady_clock is CLOCK_MONOTONIC on Linux, so its epoch is the timer descriptor's.
     auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest->time_since_epoch()).count();
     if (ns <= 0) ns = 1;  // an all-zero value would disarm the descriptor
-    itimerspec spec{};
-    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
-    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
-    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armedDeadline_ = earliest;
+    itimerspec deadline{};
+    deadline.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    deadline.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &deadline, nullptr) == 0) armedDeadline_ = earliest;
 }
 
 int MessageQueue::PollDescriptor() {
