@@ -16,10 +16,9 @@ TEST_F(SocketLifecycle, NewSocketHasDefaultsAndReportsItsMissingHandle) {
     EXPECT_EQ(s->State(), Skt_NotInitialized);
     EXPECT_EQ(std::make_tuple(int32_t{s->DisconnectKind()}, s->Kind(), s->DataMode(), s->BytesSent()),
               std::make_tuple(0, 0, 0, 0));
-    EXPECT_EQ(s->MaxRecvHoldBufferSize(), 1048576);
-    EXPECT_EQ(s->lngRetrySendStart(), 1);
-    EXPECT_EQ(s->lngRetrySendStep(), 50);
-    EXPECT_EQ(s->lngRetrySendTimes(), 30);
+    // A 1 MiB hold limit; send retries wait 1 ms, then 50 ms more each time, 30 times at most.
+    EXPECT_EQ(std::make_tuple(s->MaxRecvHoldBufferSize(), s->lngRetrySendStart(), s->lngRetrySendStep(), s->lngRetrySendTimes()),
+              std::make_tuple(1048576, 1, 50, 30));
     EXPECT_FALSE(s->IsServerSocket() || s->IsConnectionAcceptor());
 
     // Without a handle these two answer 0 quietly; the at-mark query reports the handle.

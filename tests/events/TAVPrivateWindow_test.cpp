@@ -26,12 +26,6 @@ struct Recorder : ITAVPrvWndNotify {
     }
 };
 
-// A window of its own class, made by CreateWindowEx, which hands over every message.
-int32_t MakeFullWindow(TAVPrivateWindow& w) {
-    w.RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);
-    return w.CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
-}
-
 constexpr int32_t kNcDestroy = static_cast<int32_t>(platform::WM_NCDESTROY);
 
 }  // namespace
@@ -83,7 +77,8 @@ TEST(PrivateWindow, CreateWindowExWindowHandsEverythingAndTargetDecidesTheResult
                     for (intptr_t i = 0; i < wParam; ++i) reinterpret_cast<char*>(lParam)[i] ^= 0x20;
                 if (Msg == 0x10 || Msg == kNcDestroy) throw std::runtime_error("target failed");
             });
-        const int32_t h = MakeFullWindow(*w);
+        w->RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);  // its own class: every message is handed over
+        const int32_t h = w->CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
         ASSERT_NE(h, 0);
         int32_t value = 5;
         EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 0);  // default processing replaced RtnVal

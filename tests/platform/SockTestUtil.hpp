@@ -55,14 +55,6 @@ namespace tav::sockintf::test {
 using tav::test::OnFreshThread;
 using tav::test::PumpUntil;
 
-inline SOCKADDR_IN Loopback(uint16_t hostPort) {
-    SOCKADDR_IN a;
-    a.sin_family = AF_INET_W;
-    a.sin_port = inthtons(hostPort);
-    a.sin_addr = inthtonl(0x7F000001);
-    return a;
-}
-
 constexpr int kRead = 0, kWrite = 1, kExcept = 2;
 
 /// True when `s` gets into set `which` (kRead, kWrite, kExcept) within `seconds`.
@@ -108,7 +100,9 @@ protected:
     /// A socket of `type` bound to 127.0.0.1 at a free port, whose address goes to `addr`.
     SOCKET Bound(int type, SOCKADDR_IN& addr) {
         const SOCKET s = NewSocket(type);
-        addr = Loopback(0);
+        addr = SOCKADDR_IN{};
+        addr.sin_family = AF_INET_W;
+        addr.sin_addr = inthtonl(0x7F000001);
         int len = sizeof addr;
         EXPECT_EQ(intbind(s, &addr, len), 0) << intWSAGetLastError();
         EXPECT_EQ(intgetsockname(s, &addr, &len), 0) << intWSAGetLastError();
