@@ -41,8 +41,8 @@ TEST_F(SocketRecv, RecvReturnsTextOrBytesAndAProbeByteWhenNothingWaits) {
     server->DataMode(7);
     EXPECT_TRUE(server->Recv(n, err).IsEmpty());
     ASSERT_EQ(Failures(), 2);  // the setting and the read
-    EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "Invalid DataMode set for socket");
-    EXPECT_EQ(Diagnostics::Current().LastFailures().back().source, "TAVSock.TAVSocket.Recv");
+    EXPECT_EQ(LastFailure().text, "Invalid DataMode set for socket");
+    EXPECT_EQ(LastFailure().source, "TAVSock.TAVSocket.Recv");
 }
 
 TEST_F(SocketRecv, RecvFromFillsTheSenderAndEmptyReadsGiveEmptyData) {

@@ -1,17 +1,9 @@
 #include "SocketObjectTestUtil.hpp"
 
-#include "core/DebugLog.hpp"
 #include "core/PendingBuffer.hpp"
-#include "platform/MessageQueue.hpp"
-
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 using namespace tav;
 using namespace tav::test;
-namespace fs = std::filesystem;
 
 namespace {
 
@@ -22,36 +14,6 @@ ByteArray Pattern(size_t n, uint8_t seed) {
     for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + seed + i / 251);
     return b;
 }
-
-// Switches the debug log to level 4 in a temporary folder for one test.
-class Level4Log {
-public:
-    Level4Log() {
-        char templ[] = "/tmp/tavsock-socket-XXXXXX";
-        root_ = mkdtemp(templ);
-        std::ofstream(root_ / "DEBUGTAVSOCK4.LVL");
-        for (const char* name : {"TAVSOCK_CONFIG_DIR", "TAVSOCK_LOG_DIR"}) setenv(name, root_.c_str(), 1);
-        ResetDebugLogForTesting();
-    }
-    ~Level4Log() {
-        for (const char* name : {"TAVSOCK_CONFIG_DIR", "TAVSOCK_LOG_DIR"}) unsetenv(name);
-        ResetDebugLogForTesting();
-        fs::remove_all(root_);
-    }
-    /// The lines written so far whose message (after "Tag>") starts with `prefix`.
-    static std::vector<std::string> Lines(const std::string& prefix) {
-        std::ifstream in(DebugLogFileName(), std::ios::binary);
-        std::string all = (std::ostringstream() << in.rdbuf()).str(), line;
-        std::vector<std::string> out;
-        for (size_t i = 0; i + 304 <= all.size(); i += 304)
-            if (line = all.substr(i + 1, 300); line.find("Tag>" + prefix) != std::string::npos)
-                out.push_back(line.substr(line.find("Tag>") + 4, line.find_last_not_of(' ') - line.find("Tag>") - 3));
-        return out;
-    }
-
-private:
-    fs::path root_;
-};
 
 TEST(PendingBuffer, KeepsOrderAcrossPartialConsumesAndAppends) {
     PendingBuffer b;
@@ -87,14 +49,14 @@ TEST_F(SocketSend, TextIsFramedAndBytesAreSentAsTheyAre) {
     ASSERT_TRUE(WaitFor(*server, kRead));
     EXPECT_EQ(server->Recv(n, err), Variant(std::string("\1\2\3")));
     ASSERT_EQ(Failures(), 1);
-    EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "Me.DataMode = DataMode_Binary");
+    EXPECT_EQ(LastFailure().text, "Me.DataMode = DataMode_Binary");
 
     // Nothing to send, and a buffer of another type: no error, nothing sent.
     client->MsgBeginMark("");
     client->MsgEndMark("");
     client->Send(Variant(""));
     client->Send(Variant(int32_t{5}));
-    EXPECT_EQ(Diagnostics::Current().LastFailures().back().text, "Invalid data type in message Buffer");
+    EXPECT_EQ(LastFailure().text, "Invalid data type in message Buffer");
     EXPECT_EQ(client->BytesSent(), 3);
     EXPECT_FALSE(server->IsReadable());
 
@@ -132,7 +94,7 @@ TEST_F(SocketSend, PartialSendsKeepTheRestPendingInOrder) {
 }
 
 TEST_F(SocketSend, RetriesRunOutWith10035WhileMessagesRunAndDataStaysPending) {
-    Level4Log log;
+    DebugLogFolder log(4);
     std::shared_ptr<TAVSocket> client, server;
     Pair(client, server);
     client->lngRetrySendTimes(3);
@@ -145,11 +107,11 @@ TEST_F(SocketSend, RetriesRunOutWith10035WhileMessagesRunAndDataStaysPending) {
     EXPECT_EQ(Raised([&] { client->Send(Variant(text)); }), sockintf::WSAEWOULDBLOCK);
     EXPECT_TRUE(ran) << "the retry wait did not run the message queue";
 
-    const auto starts = Level4Log::Lines("<Send start"), retries = Level4Log::Lines("<GenericSend 4b");
+    const auto starts = DebugLogFolder::Messages("<Send start"), retries = DebugLogFolder::Messages("<GenericSend 4b");
     ASSERT_EQ(starts.size(), 1u);
     EXPECT_EQ(starts[0], "<Send start Send buffer1-100:" + std::string(100, 'x') + "<right100>" + std::string(100, 'x'));
     ASSERT_EQ(retries.size(), 3u);
-    EXPECT_EQ(Level4Log::Lines("<GenericSend 4c").size() + Level4Log::Lines("<GenericSend 4d").size(), 2u);
+    EXPECT_EQ(DebugLogFolder::Messages("<GenericSend 4c").size() + DebugLogFolder::Messages("<GenericSend 4d").size(), 2u);
     size_t at = 0;
     for (const char* label : {"ERROR/RETRY on send intWSAGetLastError>10035", "<mPendedSendLength>", "<res>-1",
                               "<retrycount>3", "<sngCurTimer>", "<rsstrt>0", "<rsstep>0", "<curstep>0", "<rst>",

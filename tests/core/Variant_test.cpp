@@ -1,3 +1,6 @@
+#include "core/SockErrors.hpp"
+#include "platform/SockTestUtil.hpp"
+
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/Event.hpp>
 #include <tavsock/SockError.hpp>
@@ -5,9 +8,8 @@
 #include <tavsock/ValueStore.hpp>
 #include <tavsock/Variant.hpp>
 
-#include <gtest/gtest.h>
-
 using namespace tav;
+using tav::test::Raised;
 
 TEST(Variant, ConvertsNumbersAndTextTheWayTheObjectModelDoes) {
     EXPECT_TRUE(Variant().IsEmpty());
@@ -23,30 +25,16 @@ TEST(Variant, ConvertsNumbersAndTextTheWayTheObjectModelDoes) {
     EXPECT_EQ(Variant(ByteArray{'a', 'b'}).ToString(), "ab");
     EXPECT_EQ(Variant(int16_t(3)), Variant(3));
     EXPECT_FALSE(Variant("3") == Variant(3));
+    auto a = ValueStore::Create();  // objects compare by identity
+    EXPECT_EQ(Variant(a), Variant(a));
+    EXPECT_FALSE(Variant(a) == Variant(ValueStore::Create()));
+    EXPECT_EQ(Variant(a).ObjectAs<ValueStore>(), a);
 }
 
 TEST(Variant, CheckedAccessorsRaiseTypeMismatchAndOverflow) {
-    try {
-        (void)Variant(5).AsString();
-        FAIL();
-    } catch (const SockError& e) {
-        EXPECT_EQ(e.Number(), 13);
-    }
-    EXPECT_THROW((void)Variant("abc").AsLong(), SockError);
-    try {
-        (void)Variant(70000).AsInteger();
-        FAIL();
-    } catch (const SockError& e) {
-        EXPECT_EQ(e.Number(), 6);
-    }
-}
-
-TEST(Variant, ObjectsCompareByIdentity) {
-    auto a = ValueStore::Create();
-    auto b = ValueStore::Create();
-    EXPECT_EQ(Variant(a), Variant(a));
-    EXPECT_FALSE(Variant(a) == Variant(b));
-    EXPECT_EQ(Variant(a).ObjectAs<ValueStore>(), a);
+    EXPECT_EQ(Raised([] { (void)Variant(5).AsString(); }), 13);
+    EXPECT_EQ(Raised([] { (void)Variant("abc").AsLong(); }), 13);
+    EXPECT_EQ(Raised([] { (void)Variant(70000).AsInteger(); }), 6);
 }
 
 TEST(Event, CallsSubscribersInOrderAndSurvivesUnsubscribeDuringDispatch) {
@@ -93,16 +81,29 @@ TEST(Text, FoldsTheLettersOfTheSingleByteCodePage) {
     EXPECT_EQ(FindNoCase("abc", "abcd"), std::string_view::npos);
 }
 
-TEST(CreateObject, CreatesByNameAndRejectsUnknownNames) {
+TEST(SockErrors, LibraryErrorsCarryNumberSourceAndTextByCode) {
+    const std::pair<int32_t, const char*> cases[] = {
+        {1, "Invalid Parameter"},
+        {2, "Operation invalid for current object state"},
+        {3, "Error accessing specified host file"},
+        {4, "WSAGetLastError Value 4"},
+        {10054, "WSAGetLastError Value 10054"},
+    };
+    for (const auto& [code, text] : cases) {
+        try {
+            RaiseSockError(code);
+            ADD_FAILURE() << code;
+        } catch (const SockError& e) {
+            EXPECT_EQ(static_cast<uint32_t>(e.Number()), 0x80040200u + static_cast<uint32_t>(code));
+            EXPECT_EQ(e.Source(), "TAV Winsock Library");
+            EXPECT_EQ(e.Description(), text);
+        }
+    }
+}
+
+TEST(CreateObject, CreatesByNameAndRejectsUnknownNamesWithLibraryError1) {
     auto o = CreateObject("tavsock.valuestore");
     ASSERT_NE(o, nullptr);
     EXPECT_EQ(o->TypeName(), "ValueStore");
-    try {
-        CreateObject("TAVSock.NoSuchClass");
-        FAIL();
-    } catch (const SockError& e) {
-        EXPECT_EQ(e.Number(), kSockErrorBase + 1);
-        EXPECT_EQ(e.Source(), "TAV Winsock Library");
-        EXPECT_EQ(e.Description(), "Invalid Parameter");
-    }
+    EXPECT_EQ(Raised([] { CreateObject("TAVSock.NoSuchClass"); }), kSockErrorBase + 1);
 }

@@ -145,6 +145,20 @@ protected:
         rec->calls.clear();
     }
 
+    /// Connects a client to a server and lets the server be told of five bytes from the client,
+    /// which it leaves unread. Then, with the record cleared and `onCall` in place, destroys the
+    /// client: its handle closes, and the server's close notification is under way.
+    void CloseClientWithUnreadData(std::shared_ptr<TAVSocket>& server, std::function<void(const Call&)> onCall) {
+        rec->onCall = nullptr;
+        std::shared_ptr<TAVSocket> client;
+        Connect(client, server);
+        client->Send(Variant("hello"));
+        ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+        rec->calls.clear();
+        rec->onCall = std::move(onCall);
+        mgr->DestroySocket(Variant(client));
+    }
+
     /// Posts a socket notification to the manager's window, as the socket layer would.
     void PostNotification(int32_t handle, int32_t event, int32_t error = 0) {
         const int32_t hWnd = SocketMgrAccess::AsyncService(*mgr)->WindowHandle();

@@ -1,4 +1,6 @@
-// Notifications of real loopback connections, by either route (callback object or events).
+// Notifications of real loopback connections, by either route (callback object or events):
+// what each event gives, notifications that carry an error or name a handle the manager does
+// not hold, and receivers that destroy the notified socket or let go of the whole manager.
 #include "events/SocketMgrTestUtil.hpp"
 
 #include "platform/SockIntf.hpp"
@@ -77,40 +79,24 @@ TEST_P(SocketMgrTest, WriteNotificationDeliversDataSentThenFlushesWhatIsPending)
     EXPECT_FALSE(rec->Of("DataSent", client).empty());
 }
 
-TEST_P(SocketMgrTest, CloseOffersUnreadDataOnceToAReceiverThatReadsNothing) {
-    std::shared_ptr<TAVSocket> client, server;
-    Connect(client, server);
-    client->Send(Variant("hello"));
-    ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
-    mgr->DestroySocket(Variant(client));
-    client.reset();  // the last reference closes the handle
-    ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
-    // The read notification's offer, exactly one offer inside the close, then the close.
-    EXPECT_EQ(rec->Trace(server), "DataReceived DataReceived SocketNotification:32");
-    EXPECT_EQ(rec->Of("DataReceived", server)[1].state, Skt_Disconnecting);
-    const Call closed = rec->Of("SocketNotification", server)[0];
-    EXPECT_EQ(closed.state, Skt_Disconnecting);
-    EXPECT_EQ(closed.kind, GracefulDisconnect);
-    EXPECT_EQ(server->State(), Skt_Disconnected);
-    EXPECT_EQ(server->HowMuchDataIsAvailable(), 5);
-}
-
-TEST_P(SocketMgrTest, CloseKeepsOfferingWhileTheReceiverReadsAndStopsWhenAllIsRead) {
-    std::shared_ptr<TAVSocket> client, server;
-    Connect(client, server);
-    client->Send(Variant("hello"));
-    ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
-    // From now on each offer takes two bytes: 5, 3, 1, then nothing is left.
-    rec->onCall = [&](const Call& c) {
-        char buf[2];
-        if (c.name == "DataReceived") sk::intrecv(server->Handle(), buf, 2, 0);
-    };
-    rec->calls.clear();
-    mgr->DestroySocket(Variant(client));
-    client.reset();
-    ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
-    EXPECT_EQ(rec->Trace(server), "DataReceived DataReceived DataReceived SocketNotification:32");
-    EXPECT_EQ(server->HowMuchDataIsAvailable(), 0);
+TEST_P(SocketMgrTest, CloseOffersUnreadDataWhileTheReceiverReadsAndOnceWhenItReadsNothing) {
+    // Reading two bytes per offer: 5, 3, 1, then nothing is left. Reading nothing: one offer.
+    for (const int perOffer : {2, 0}) {
+        std::shared_ptr<TAVSocket> server;
+        CloseClientWithUnreadData(server, [&](const Call& c) {
+            char buf[2];
+            if (c.name == "DataReceived" && perOffer > 0) sk::intrecv(server->Handle(), buf, perOffer, 0);
+        });
+        ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
+        EXPECT_EQ(rec->Trace(server), perOffer ? "DataReceived DataReceived DataReceived SocketNotification:32"
+                                               : "DataReceived SocketNotification:32");
+        EXPECT_EQ(server->HowMuchDataIsAvailable(), perOffer ? 0 : 5);
+        EXPECT_EQ(rec->Of("DataReceived", server)[0].state, Skt_Disconnecting);
+        const Call closed = rec->Of("SocketNotification", server)[0];
+        EXPECT_EQ(closed.state, Skt_Disconnecting);
+        EXPECT_EQ(closed.kind, GracefulDisconnect);
+        EXPECT_EQ(server->State(), Skt_Disconnected);
+    }
 }
 
 TEST_P(SocketMgrTest, LookupsEndInHostResolvedOrAsyncError) {
@@ -127,6 +113,81 @@ TEST_P(SocketMgrTest, LookupsEndInHostResolvedOrAsyncError) {
     ASSERT_TRUE(Pump([&] { return !rec->Of("AsyncError").empty(); }));
     EXPECT_EQ(rec->Of("AsyncError")[0].value, cancelled);
     EXPECT_EQ(rec->Of("HostResolved").size(), 1u);
+}
+
+TEST_P(SocketMgrTest, CloseWithErrorReportsItFirstThenClosesAbortivelyWhateverReceiversThrow) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    rec->onCall = [](const Call&) { throw std::runtime_error("receiver failed"); };
+    PostNotification(server->Handle(), FD_CLOSE, sk::WSAECONNRESET);
+    ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
+    EXPECT_EQ(rec->Trace(server), "SocketError:10054 SocketNotification:32");
+    const Call closed = rec->Of("SocketNotification", server)[0];
+    EXPECT_EQ(closed.state, Skt_Disconnecting);
+    EXPECT_EQ(closed.kind, AbortiveDisconnect);
+    EXPECT_EQ(server->State(), Skt_Disconnected);
+}
+
+TEST_P(SocketMgrTest, WriteAcceptAndConnectWithErrorReportOnlyTheErrorAndKeepTheState) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    const TAV_SocketState serverState = server->State();
+    PostNotification(server->Handle(), FD_WRITE, sk::WSAENOBUFS);
+    PostNotification(listener->Handle(), FD_ACCEPT, sk::WSAENETDOWN);
+    PostNotification(client->Handle(), FD_CONNECT, sk::WSAECONNREFUSED);
+    Settle();
+    EXPECT_EQ(rec->Trace(server), "SocketError:10055");
+    EXPECT_EQ(rec->Trace(listener), "SocketError:10050");
+    EXPECT_EQ(rec->Trace(client), "SocketError:10061");
+    EXPECT_TRUE(rec->Of("DataSent").empty());
+    EXPECT_EQ(server->State(), serverState);
+    EXPECT_EQ(listener->State(), Skt_Listening);
+    EXPECT_EQ(client->State(), Skt_Ready);
+}
+
+TEST_P(SocketMgrTest, AHandleNotHeldGivesSocketErrorWithoutSocketOrNothing) {
+    auto held = mgr->CreateSocket(TAVSockKind_Datagram);
+    ASSERT_TRUE(held);
+    ASSERT_TRUE(Pump([&] { return !rec->Of("DataSent", held).empty(); }));  // datagram sockets can send at once
+    rec->calls.clear();
+    const int32_t foreign = held->Handle() + 1000;
+    PostNotification(foreign, FD_READ);
+    PostNotification(foreign, FD_CLOSE);
+    PostNotification(foreign, FD_CLOSE, sk::WSAECONNABORTED);
+    PostNotification(held->Handle(), 64);  // not an event code
+    Settle();
+    ASSERT_EQ(rec->calls.size(), 1u);
+    EXPECT_EQ(rec->calls[0].name, "SocketError");
+    EXPECT_EQ(rec->calls[0].value, sk::WSAECONNABORTED);
+    EXPECT_FALSE(rec->calls[0].socket);
+}
+
+TEST_P(SocketMgrTest, ReceiverDestroyingTheSocketDuringCloseEndsTheDeliveries) {
+    std::shared_ptr<TAVSocket> server;
+    CloseClientWithUnreadData(server, [&](const Call& c) {
+        if (c.name != "DataReceived" || c.state != Skt_Disconnecting) return;
+        mgr->DestroySocket(Variant(c.socket));
+        server.reset();  // only the dispatch (and the record) hold it now
+    });
+    ASSERT_TRUE(Pump([&] { return !server; }));
+    Settle();
+    // No close notification after that, but the socket still ends disconnected.
+    EXPECT_TRUE(rec->Of("SocketNotification").empty());
+    EXPECT_EQ(rec->Of("DataReceived").back().socket->State(), Skt_Disconnected);
+    EXPECT_EQ(mgr->SocketCount(), 1);  // the listener
+}
+
+TEST_P(SocketMgrTest, ReceiverLettingGoOfTheManagerEndsItAfterTheDispatch) {
+    std::weak_ptr<TAVSocketMgr> watch = mgr;
+    const int startups = sk::WSAStartupCount();
+    std::shared_ptr<TAVSocket> server;
+    CloseClientWithUnreadData(server, [&](const Call& c) {
+        if (c.name == "DataReceived" && c.state == Skt_Disconnecting) mgr.reset();
+    });
+    ASSERT_TRUE(Pump([&] { return watch.expired(); }));
+    EXPECT_TRUE(rec->Of("SocketNotification").empty());
+    EXPECT_EQ(server->State(), Skt_Disconnected);
+    EXPECT_EQ(sk::WSAStartupCount(), startups - 1);
 }
 
 }  // namespace

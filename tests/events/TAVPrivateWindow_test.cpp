@@ -1,10 +1,5 @@
+#include "core/SocketObjectTestUtil.hpp"
 #include "events/TAVPrivateWindow.hpp"
-#include "platform/Diagnostics.hpp"
-#include "platform/MessageQueue.hpp"
-
-#include "EventsTestUtil.hpp"
-
-#include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <vector>
@@ -30,12 +25,6 @@ struct Recorder : ITAVPrvWndNotify {
         w.DelayedEvent.Subscribe([this](Variant& v) { DelayedEvent(v); });
     }
 };
-
-// A window of its own class, made by CreateWindowEx, which hands over every message.
-int32_t MakeFullWindow(TAVPrivateWindow& w) {
-    w.RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);
-    return w.CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
-}
 
 constexpr int32_t kNcDestroy = static_cast<int32_t>(platform::WM_NCDESTROY);
 
@@ -88,7 +77,8 @@ TEST(PrivateWindow, CreateWindowExWindowHandsEverythingAndTargetDecidesTheResult
                     for (intptr_t i = 0; i < wParam; ++i) reinterpret_cast<char*>(lParam)[i] ^= 0x20;
                 if (Msg == 0x10 || Msg == kNcDestroy) throw std::runtime_error("target failed");
             });
-        const int32_t h = MakeFullWindow(*w);
+        w->RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);  // its own class: every message is handed over
+        const int32_t h = w->CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
         ASSERT_NE(h, 0);
         int32_t value = 5;
         EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 0);  // default processing replaced RtnVal
@@ -221,20 +211,16 @@ TEST(PrivateWindow, TracesEachMessageAtLevelsSixAndEight) {
         w->PostMessageNumber(0x10000, 0, 0);
         w->PostEvent(5);
         EXPECT_TRUE(PumpUntil([&] { return delivered == 1; }));
-        const std::string log = tav::test::DebugLogFolder::ThreadLog();
         const std::string hw = "<hwnd>" + std::to_string(h);
         const std::string fields = "<msg>1024<wParam>3<lParam>657653762";
         const std::string words =
             "<lerrHI>10035<LoLparmMsg#>2<FD_READ>1<FD_WRITE>2<FD_ACCEPT>8<FD_CONNECT>16<FD_CLOSE>32";
         const std::string cbk = "TAVPrivateWindow Cbk_WndMessage Network 'cbk_WndMessage' Received - ";
-        EXPECT_NE(
-            log.find("PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." + hw +
-                     fields + words),
-            std::string::npos);
-        EXPECT_NE(log.find(cbk + "Raise WndMessage - LOW LEVEL." + hw + fields + "<RtnVal>0" + words),
-                  std::string::npos);
-        EXPECT_NE(log.find(cbk + "Exit sub 'userwindow2' - LOW LEVEL." + hw + "<msg>16"), std::string::npos);
-        EXPECT_NE(log.find(cbk + "Exit sub 'userwindow1' - LOW LEVEL." + hw + "<msg>65536"), std::string::npos);
-        EXPECT_NE(log.find(cbk + "Exit sub 'Delaymsgnum' - LOW LEVEL." + hw), std::string::npos);
+        for (const std::string& text :
+             {"PrivateWndSupport PrvWndProc Windows Message Recv - Raise Cbk_WndMessage - Very LOW LEVEL." + hw + fields + words,
+              cbk + "Raise WndMessage - LOW LEVEL." + hw + fields + "<RtnVal>0" + words,
+              cbk + "Exit sub 'userwindow2' - LOW LEVEL." + hw + "<msg>16",
+              cbk + "Exit sub 'userwindow1' - LOW LEVEL." + hw + "<msg>65536", cbk + "Exit sub 'Delaymsgnum' - LOW LEVEL." + hw})
+            EXPECT_TRUE(tav::test::DebugLogFolder::Logged(text)) << text;
     });
 }

@@ -1,25 +1,13 @@
 // Helpers for the look-up tests: a started stack per test and checks of raised library errors.
 #pragma once
 
-#include <tavsock/SockError.hpp>
-
 #include "names/StartupRecord.hpp"
-#include "platform/SockIntf.hpp"
+#include "platform/SockTestUtil.hpp"
 
-#include <gtest/gtest.h>
-
-/// The statement raises library error 1, "Invalid Parameter".
-#define EXPECT_INVALID_PARAMETER(statement)                                                 \
-    do {                                                                                    \
-        try {                                                                               \
-            (void)(statement);                                                              \
-            ADD_FAILURE() << #statement " raised nothing";                                  \
-        } catch (const ::tav::SockError& e) {                                               \
-            EXPECT_EQ(static_cast<uint32_t>(e.Number()), 0x80040201u);                      \
-            EXPECT_EQ(e.Source(), "TAV Winsock Library");                                   \
-            EXPECT_EQ(e.Description(), "Invalid Parameter");                                \
-        }                                                                                   \
-    } while (0)
+/// The statement raises library error 1, "Invalid Parameter" (the texts of library errors are
+/// pinned where they are made).
+#define EXPECT_INVALID_PARAMETER(statement) \
+    EXPECT_EQ(static_cast<uint32_t>(::tav::test::Raised([&] { (void)(statement); })), 0x80040201u) << #statement
 
 namespace tav::test {
 

@@ -5,29 +5,19 @@
 #include "NamesTestUtil.hpp"
 #include "names/SockLibInfoAccess.hpp"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <thread>
+#include <tuple>
 
 namespace {
 
 using tav::SockLibInfoAccess;
 using tav::ThreadStartupRecord;
-
-template <class Body>
-void OnFreshThread(Body body) {
-    std::thread(body).join();
-}
+using tav::test::OnFreshThread;
 
 void ExpectNeverStarted(const tav::OSSockLibInfo& info) {
-    EXPECT_EQ(info.CurrentVersion(), 0);
-    EXPECT_EQ(info.HighVersion(), 0);
-    EXPECT_EQ(info.Description(), "");
-    EXPECT_EQ(info.SystemStatus(), "");
-    EXPECT_EQ(info.VendorInfo(), "");
-    EXPECT_EQ(info.MaxSockets(), 0);
-    EXPECT_EQ(info.MaxUDPDatagramSize(), 0);
+    EXPECT_EQ(std::make_tuple(info.CurrentVersion(), info.HighVersion(), info.MaxSockets(), info.MaxUDPDatagramSize()),
+              std::make_tuple(0, 0, 0, 0));
+    EXPECT_EQ(info.Description() + info.SystemStatus() + info.VendorInfo(), "");
     EXPECT_FALSE(info.HasMaxUDPDatagramSize());
 }
 

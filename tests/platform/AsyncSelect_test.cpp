@@ -1,71 +1,41 @@
 // Asynchronous-select notifications on real loopback sockets, delivered through the queue.
-#include "platform/MessageQueue.hpp"
-#include "platform/SockIntf.hpp"
 #include "SockTestUtil.hpp"
 
-#include <tavsock/MessageLoop.hpp>
-
-#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
-#include <vector>
 
 using namespace tav::sockintf;
-using namespace std::chrono_literals;
-using tav::platform::CreateWindowHandle;
-using tav::platform::DestroyWindowHandle;
-using tav::platform::HWND;
-using tav::sockintf::test::StackTest;
+using namespace tav::sockintf::test;
 
 namespace {
 
 constexpr uint32_t kMsg = 0x501;
 
-struct Note {
-    uint32_t msg;
-    SOCKET s;
-    int32_t event;
-    int error;
-};
-
-class AsyncSelect : public StackTest {
+// A notification is a message with the socket as wParam, the event in the low word of lParam
+// and the error in the high word.
+class AsyncSelect : public WindowTest {
 protected:
-    void SetUp() override {
-        StackTest::SetUp();
-        wnd_ = CreateWindowHandle([this](HWND, uint32_t msg, uintptr_t w, intptr_t l) -> intptr_t {
-            const auto v = static_cast<uint32_t>(l);
-            notes_.push_back({msg, static_cast<SOCKET>(w), static_cast<int32_t>(v & 0xFFFF), static_cast<int>(v >> 16)});
-            return 0;
-        });
-        ASSERT_NE(wnd_, 0);
-    }
-    void TearDown() override {
-        DestroyWindowHandle(wnd_);
-        StackTest::TearDown();
-    }
-
     int Select(SOCKET s, int32_t mask = 0x3F, uint32_t msg = kMsg) { return intWSAAsyncSelect(s, wnd_, msg, mask); }
 
     int Count(SOCKET s, int32_t event) const {
-        return static_cast<int>(std::count_if(notes_.begin(), notes_.end(), [&](const Note& n) { return n.s == s && n.event == event; }));
+        return static_cast<int>(std::count_if(got_.begin(), got_.end(), [&](const Message& m) { return m.w == s && m.Low == event; }));
     }
     /// Position of the first `event` for `s` in the order of delivery, -1 when none.
     int IndexOf(SOCKET s, int32_t event) const {
-        for (size_t i = 0; i < notes_.size(); ++i)
-            if (notes_[i].s == s && notes_[i].event == event) return static_cast<int>(i);
+        for (size_t i = 0; i < got_.size(); ++i)
+            if (got_[i].w == s && got_[i].Low == event) return static_cast<int>(i);
         return -1;
     }
-    const Note* Last(SOCKET s, int32_t event) const {
-        for (auto it = notes_.rbegin(); it != notes_.rend(); ++it)
-            if (it->s == s && it->event == event) return &*it;
-        return nullptr;
+    /// The error of the latest `event` for `s`, -1 when none came.
+    int ErrorOf(SOCKET s, int32_t event) const {
+        for (auto it = got_.rbegin(); it != got_.rend(); ++it)
+            if (it->w == s && it->Low == event) return it->High;
+        return -1;
     }
     /// Runs the queue until `s` has had `count` notifications of `event`.
     bool WaitCount(SOCKET s, int32_t event, int count = 1) {
-        return tav::RunMessagesUntil([&] { return Count(s, event) >= count; }, 10s);
+        return PumpUntil([&] { return Count(s, event) >= count; });
     }
     /// Lets whatever is ready now be reported. Loopback delivery is done when the sending call
     /// returns, so zero-time polls show every notification the current state can give.
@@ -79,23 +49,15 @@ protected:
     static long Fill(SOCKET s) {
         static char chunk[64 * 1024];
         long total = 0;
-        for (int i = 0; i < 100000; ++i) {
-            const int r = intsend(s, chunk, sizeof chunk, 0);
-            if (r < 0) break;
-            total += r;
-        }
+        for (int i = 0, r = 0; i < 100000 && (r = intsend(s, chunk, sizeof chunk, 0)) >= 0; ++i) total += r;
         return total;
     }
-
-    HWND wnd_ = 0;
-    std::vector<Note> notes_;
 };
 
 }  // namespace
 
-TEST_F(AsyncSelect, ReadIsPostedOnceAndAgainAfterAPartialReceive) {
-    SOCKET c, srv;
-    Pair(c, srv);
+TEST_F(AsyncSelect, ReadIsPostedOnceAndAgainAfterAReceiveOnAnyThread) {
+    auto [c, srv] = Pair();
     ASSERT_EQ(Select(c), 0);
     ASSERT_EQ(intsend(srv, "abc", 3, 0), 3);
     ASSERT_TRUE(WaitCount(c, FD_READ_W));
@@ -103,9 +65,12 @@ TEST_F(AsyncSelect, ReadIsPostedOnceAndAgainAfterAPartialReceive) {
     EXPECT_EQ(Count(c, FD_READ_W), 1);  // still waiting for a receive
     EXPECT_EQ(Count(c, FD_WRITE_W), 1);  // registered while connected: once, at once
 
-    char buf[8];
-    ASSERT_EQ(intrecv(c, buf, 1, 0), 1);
+    std::thread([c] {
+        char b;
+        EXPECT_EQ(intrecv(c, &b, 1, 0), 1);
+    }).join();
     ASSERT_TRUE(WaitCount(c, FD_READ_W, 2));  // two bytes still waiting
+    char buf[8];
     ASSERT_EQ(intrecv(c, buf, sizeof buf, 0), 2);
     EXPECT_EQ(Settle(), 0);
     EXPECT_EQ(Count(c, FD_READ_W), 2);
@@ -117,22 +82,8 @@ TEST_F(AsyncSelect, ReadIsPostedOnceAndAgainAfterAPartialReceive) {
     EXPECT_EQ(Count(c, FD_CLOSE_W), 0);
 }
 
-TEST_F(AsyncSelect, ReceiveOnAnotherThreadReenablesRead) {
-    SOCKET c, srv;
-    Pair(c, srv);
-    ASSERT_EQ(Select(c, FD_READ_W), 0);
-    ASSERT_EQ(intsend(srv, "ab", 2, 0), 2);
-    ASSERT_TRUE(WaitCount(c, FD_READ_W));
-    std::thread([c] {
-        char b;
-        EXPECT_EQ(intrecv(c, &b, 1, 0), 1);
-    }).join();
-    ASSERT_TRUE(WaitCount(c, FD_READ_W, 2));
-}
-
 TEST_F(AsyncSelect, WriteComesBackAfterWouldBlockOnceThePeerDrains) {
-    SOCKET c, srv;
-    Pair(c, srv);
+    auto [c, srv] = Pair();
     ASSERT_EQ(Select(c, FD_WRITE_W), 0);
     ASSERT_TRUE(WaitCount(c, FD_WRITE_W));
     long sent = Fill(c);
@@ -141,11 +92,7 @@ TEST_F(AsyncSelect, WriteComesBackAfterWouldBlockOnceThePeerDrains) {
     EXPECT_EQ(Count(c, FD_WRITE_W), 1);  // no room yet
 
     static char sink[64 * 1024];
-    while (sent > 0) {
-        const int r = intrecv(srv, sink, sizeof sink, 0);
-        ASSERT_GT(r, 0);
-        sent -= r;
-    }
+    for (int r = 1; sent > 0 && r > 0; sent -= r) ASSERT_GT(r = intrecv(srv, sink, sizeof sink, 0), 0);
     ASSERT_TRUE(WaitCount(c, FD_WRITE_W, 2));
     EXPECT_EQ(Settle(), 0);
     EXPECT_EQ(Count(c, FD_WRITE_W), 2);  // once per would-block
@@ -156,8 +103,7 @@ TEST_F(AsyncSelect, AcceptIsReenabledByAcceptAndTheNewSocketInheritsTheRegistrat
     const SOCKET l = Bound(SOCK_STREAM_W, addr);
     ASSERT_EQ(Select(l), 0);  // registered before listening, as the socket manager does
     ASSERT_EQ(intlisten(l, 8), 0);
-    const SOCKET c1 = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
-    const SOCKET c2 = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
+    const SOCKET c1 = NewSocket(), c2 = NewSocket();
     ASSERT_EQ(intconnect(c1, &addr, sizeof addr), 0);
     ASSERT_EQ(intconnect(c2, &addr, sizeof addr), 0);
     ASSERT_TRUE(WaitCount(l, FD_ACCEPT_W));
@@ -175,37 +121,34 @@ TEST_F(AsyncSelect, AcceptIsReenabledByAcceptAndTheNewSocketInheritsTheRegistrat
 }
 
 TEST_F(AsyncSelect, ConnectReportsItsOutcomeOnce) {
-    SOCKADDR_IN addr;
-    const SOCKET l = Listener(addr);
-    const SOCKET ok = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
+    SOCKADDR_IN addr, closed;
+    Listener(addr);
+    const SOCKET ok = NewSocket();
     ASSERT_EQ(Select(ok), 0);
     EXPECT_WSA_FAIL(intconnect(ok, &addr, sizeof addr), WSAEWOULDBLOCK);
     ASSERT_TRUE(WaitCount(ok, FD_WRITE_W));
     ASSERT_EQ(Count(ok, FD_CONNECT_W), 1);
-    EXPECT_EQ(Last(ok, FD_CONNECT_W)->error, 0);
+    EXPECT_EQ(ErrorOf(ok, FD_CONNECT_W), 0);
     EXPECT_LT(IndexOf(ok, FD_CONNECT_W), IndexOf(ok, FD_WRITE_W));
 
-    SOCKADDR_IN closed;
     ASSERT_EQ(Close(Listener(closed)), 0);  // a port just closed refuses connections
-    const SOCKET refused = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
+    const SOCKET refused = NewSocket();
     ASSERT_EQ(Select(refused), 0);
     EXPECT_WSA_FAIL(intconnect(refused, &closed, sizeof closed), WSAEWOULDBLOCK);
     ASSERT_TRUE(WaitCount(refused, FD_CONNECT_W));
-    EXPECT_EQ(Last(refused, FD_CONNECT_W)->error, WSAECONNREFUSED);
+    EXPECT_EQ(ErrorOf(refused, FD_CONNECT_W), WSAECONNREFUSED);
     EXPECT_EQ(Settle(), 0);
     EXPECT_EQ(Count(refused, FD_WRITE_W) + Count(refused, FD_CLOSE_W) + Count(refused, FD_READ_W), 0);
     EXPECT_EQ(Count(ok, FD_CONNECT_W), 1);
-    (void)l;
 }
 
 TEST_F(AsyncSelect, GracefulCloseWithUnreadDataReportsReadThenCloseAndThenGoesQuiet) {
-    SOCKET c, srv;
-    Pair(c, srv);
+    auto [c, srv] = Pair();
     ASSERT_EQ(intsend(srv, "xyz", 3, 0), 3);
     ASSERT_EQ(Close(srv), 0);
     ASSERT_EQ(Select(c), 0);  // data and the close are seen in one pass
     ASSERT_TRUE(WaitCount(c, FD_CLOSE_W));
-    EXPECT_EQ(Last(c, FD_CLOSE_W)->error, 0);
+    EXPECT_EQ(ErrorOf(c, FD_CLOSE_W), 0);
     ASSERT_EQ(Count(c, FD_READ_W), 1);
     EXPECT_LT(IndexOf(c, FD_READ_W), IndexOf(c, FD_CLOSE_W));
 
@@ -222,15 +165,14 @@ TEST_F(AsyncSelect, GracefulCloseWithUnreadDataReportsReadThenCloseAndThenGoesQu
 }
 
 TEST_F(AsyncSelect, ResetGivesClose10054) {
-    SOCKET c, srv;
-    Pair(c, srv);
+    auto [c, srv] = Pair();
     ASSERT_EQ(Select(c), 0);
     ASSERT_TRUE(WaitCount(c, FD_WRITE_W));
     const uint16_t linger[2] = {1, 0};  // on, 0 seconds: close sends a reset
     ASSERT_EQ(intsetsockopt(srv, SOL_SOCKET_W, SO_LINGER_W, reinterpret_cast<const char*>(linger), 4), 0);
     ASSERT_EQ(Close(srv), 0);
     ASSERT_TRUE(WaitCount(c, FD_CLOSE_W));
-    EXPECT_EQ(Last(c, FD_CLOSE_W)->error, WSAECONNRESET);
+    EXPECT_EQ(ErrorOf(c, FD_CLOSE_W), WSAECONNRESET);
     char buf[8];
     intrecv(c, buf, sizeof buf, 0);
     intrecv(c, buf, sizeof buf, 0);
@@ -240,8 +182,7 @@ TEST_F(AsyncSelect, ResetGivesClose10054) {
 }
 
 TEST_F(AsyncSelect, OutOfBandIsReenabledByAnOutOfBandReceive) {
-    SOCKET c, srv;
-    Pair(c, srv);
+    auto [c, srv] = Pair();
     ASSERT_EQ(Select(c, FD_OOB_W), 0);
     ASSERT_EQ(intsend(srv, "a", 1, MSG_OOB_W), 1);
     ASSERT_TRUE(WaitCount(c, FD_OOB_W));
@@ -255,15 +196,14 @@ TEST_F(AsyncSelect, OutOfBandIsReenabledByAnOutOfBandReceive) {
 }
 
 TEST_F(AsyncSelect, RegistrationIsReplacedStoppedByMaskZeroAndDroppedByClose) {
-    SOCKET c, srv;
-    Pair(c, srv);
+    auto [c, srv] = Pair();
     ASSERT_EQ(Select(c, FD_READ_W, kMsg + 1), 0);
     ASSERT_EQ(Select(c, FD_READ_W), 0);  // replaces the first registration
     uint32_t blocking = 0;
     EXPECT_WSA_FAIL(intioctlsocket(c, FIONBIO_W, &blocking), WSAEINVAL);
     ASSERT_EQ(intsend(srv, "1", 1, 0), 1);
     ASSERT_TRUE(WaitCount(c, FD_READ_W));
-    EXPECT_TRUE(std::all_of(notes_.begin(), notes_.end(), [](const Note& n) { return n.msg == kMsg; }));
+    EXPECT_TRUE(std::all_of(got_.begin(), got_.end(), [](const Message& m) { return m.msg == kMsg; }));
 
     ASSERT_EQ(Select(c, 0), 0);
     EXPECT_EQ(intioctlsocket(c, FIONBIO_W, &blocking), 0);  // allowed once unregistered
@@ -276,17 +216,17 @@ TEST_F(AsyncSelect, RegistrationIsReplacedStoppedByMaskZeroAndDroppedByClose) {
     ASSERT_EQ(Select(c, FD_READ_W), 0);  // data already waiting is reported at once
     ASSERT_TRUE(WaitCount(c, FD_READ_W, 2));
     ASSERT_EQ(Close(c), 0);
-    const SOCKET again = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));  // likely the same number
+    const SOCKET again = NewSocket();  // likely the same number
     EXPECT_EQ(intioctlsocket(again, FIONBIO_W, &blocking), 0);
     EXPECT_EQ(Settle(), 0);
     EXPECT_EQ(Count(again, FD_READ_W), again == c ? 2 : 0);
 }
 
-TEST_F(AsyncSelect, RefusesForeignWindowsNonSocketsAndUnknownEvents) {
+TEST_F(AsyncSelect, RegistrationNeedsAWindowOfTheCallingThreadASocketAndKnownEvents) {
     SOCKADDR_IN addr;
     const SOCKET s = Bound(SOCK_DGRAM_W, addr);
-    HWND foreign = 0;
-    std::thread([&foreign] { foreign = CreateWindowHandle({}); }).join();
+    tav::platform::HWND foreign = 0;
+    OnFreshThread([&foreign] { foreign = tav::platform::CreateWindowHandle({}); });
     EXPECT_WSA_FAIL(intWSAAsyncSelect(s, foreign, kMsg, FD_READ_W), WSAEINVAL);
     EXPECT_WSA_FAIL(Select(s, 0x40), WSAEINVAL);
     int pipeFds[2];
@@ -294,22 +234,14 @@ TEST_F(AsyncSelect, RefusesForeignWindowsNonSocketsAndUnknownEvents) {
     EXPECT_WSA_FAIL(Select(pipeFds[0]), WSAENOTSOCK);
     ::close(pipeFds[0]);
     ::close(pipeFds[1]);
+
+    // A thread that ends withdraws its registrations: the socket may block again and be
+    // registered here.
+    OnFreshThread([s] { EXPECT_EQ(intWSAAsyncSelect(s, tav::platform::CreateWindowHandle({}), kMsg, FD_READ_W), 0); });
+    uint32_t blocking = 0;
+    EXPECT_EQ(intioctlsocket(s, FIONBIO_W, &blocking), 0);
     ASSERT_EQ(Select(s), 0);
     ASSERT_TRUE(WaitCount(s, FD_WRITE_W));  // a datagram socket can send at once
-    ASSERT_EQ(intsendto(s, "d", 1, 0, &addr, sizeof addr), 1);
-    ASSERT_TRUE(WaitCount(s, FD_READ_W));
-}
-
-TEST_F(AsyncSelect, EndingThreadWithdrawsItsRegistrations) {
-    SOCKADDR_IN addr;
-    const SOCKET s = Bound(SOCK_DGRAM_W, addr);
-    std::thread([s] {
-        const HWND own = CreateWindowHandle({});
-        EXPECT_EQ(intWSAAsyncSelect(s, own, kMsg, FD_READ_W), 0);
-    }).join();
-    uint32_t blocking = 0;
-    EXPECT_EQ(intioctlsocket(s, FIONBIO_W, &blocking), 0);  // no longer registered
-    ASSERT_EQ(Select(s, FD_READ_W), 0);  // and free to register here
     ASSERT_EQ(intsendto(s, "d", 1, 0, &addr, sizeof addr), 1);
     ASSERT_TRUE(WaitCount(s, FD_READ_W));
 }

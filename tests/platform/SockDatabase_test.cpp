@@ -1,15 +1,12 @@
 // Database calls and the host record layout shared with the background look-ups.
 #include "platform/HostDb.hpp"
-#include "platform/SockIntf.hpp"
 #include "SockTestUtil.hpp"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 #include <vector>
 
 using namespace tav::sockintf;
-using tav::sockintf::test::StackTest;
+using namespace tav::sockintf::test;
 
 namespace {
 uint32_t Address(const HOSTENT* h, int i) {

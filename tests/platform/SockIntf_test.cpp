@@ -1,15 +1,12 @@
 // Start-up rules, error numbers on real sockets, data calls and re-enabling hooks.
 #include "platform/AsyncSelectHooks.hpp"
-#include "platform/SockIntf.hpp"
 #include "SockTestUtil.hpp"
-
-#include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
 
 using namespace tav::sockintf;
-using tav::sockintf::test::StackTest;
+using namespace tav::sockintf::test;
 
 TEST(SockStartup, CallsFailWith10093BeforeStartupAndAfterLastCleanup) {
     ASSERT_EQ(WSAStartupCount(), 0);
@@ -36,9 +33,9 @@ class SockCalls : public StackTest {};
 TEST_F(SockCalls, RefusedConnectGives10061BlockingAndLaterNonBlocking) {
     SOCKADDR_IN addr;
     ASSERT_EQ(Close(Listener(addr)), 0);  // a port just closed refuses connections
-    EXPECT_WSA_FAIL(intconnect(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)), &addr, 16), WSAECONNREFUSED);
+    EXPECT_WSA_FAIL(intconnect(NewSocket(), &addr, 16), WSAECONNREFUSED);
 
-    const SOCKET c = NonBlocking(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)));
+    const SOCKET c = NonBlocking(NewSocket());
     EXPECT_WSA_FAIL(intconnect(c, &addr, sizeof addr), WSAEWOULDBLOCK);
     ASSERT_TRUE(WaitFor(c, kExcept));
     EXPECT_FALSE(WaitFor(c, kWrite, 0));
@@ -53,7 +50,7 @@ TEST_F(SockCalls, WouldBlockConnectBecomesWritableAndAcceptKeepsNonBlockingMode)
     int peerLen = sizeof peer;
     EXPECT_WSA_FAIL(intaccept(l, &peer, &peerLen), WSAEWOULDBLOCK);  // nothing pending yet
 
-    const SOCKET c = NonBlocking(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)));
+    const SOCKET c = NonBlocking(NewSocket());
     if (intconnect(c, &addr, sizeof addr) != 0) {
         EXPECT_EQ(intWSAGetLastError(), WSAEWOULDBLOCK);  // 10035, never 10036
     }
@@ -69,15 +66,14 @@ TEST_F(SockCalls, WouldBlockConnectBecomesWritableAndAcceptKeepsNonBlockingMode)
 TEST_F(SockCalls, BindToPortInUseGives10048AndUnboundHasNoName) {
     SOCKADDR_IN addr, name;
     Listener(addr);
-    const SOCKET s = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
+    const SOCKET s = NewSocket();
     int len = sizeof name;
     EXPECT_WSA_FAIL(intgetsockname(s, &name, &len), WSAEINVAL);
     EXPECT_WSA_FAIL(intbind(s, &addr, sizeof addr), WSAEADDRINUSE);
 }
 
 TEST_F(SockCalls, SendToClosedPeerFailsWithoutSignal) {
-    SOCKET c, a;
-    Pair(c, a);
+    auto [c, a] = Pair();
     ASSERT_EQ(Close(a), 0);
     // The first sends may go out before the peer's reset comes back; the process must
     // survive the failing one (no SIGPIPE).
@@ -88,8 +84,7 @@ TEST_F(SockCalls, SendToClosedPeerFailsWithoutSignal) {
 }
 
 TEST_F(SockCalls, ZeroLengthReadProbesWithoutBlockingOrConsuming) {
-    SOCKET c, a;
-    Pair(c, a);
+    auto [c, a] = Pair();
     char buf[16] = {};
     intWSASetLastError(0);
     EXPECT_EQ(intrecv(a, buf, 0, 0), 0);  // blocking socket, nothing waiting
@@ -143,7 +138,7 @@ TEST_F(SockCalls, ReenablingPointsReachTheInstalledHooks) {
     HooksInstalled installed;
     SOCKADDR_IN addr;
     const SOCKET l = Listener(addr);
-    const SOCKET c = NonBlocking(Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0)));
+    const SOCKET c = NonBlocking(NewSocket());
     EXPECT_EQ(Seen(), FD_ACCEPT_W);  // the listener takes connections now
     intconnect(c, &addr, sizeof addr);  // under way or made at once: FD_CONNECT either way
     EXPECT_EQ(Seen(), FD_CONNECT_W);

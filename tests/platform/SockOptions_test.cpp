@@ -1,13 +1,10 @@
 // Socket options and ioctl commands in Windows numbering.
-#include "platform/SockIntf.hpp"
 #include "SockTestUtil.hpp"
-
-#include <gtest/gtest.h>
 
 #include <cstring>
 
 using namespace tav::sockintf;
-using tav::sockintf::test::StackTest;
+using namespace tav::sockintf::test;
 
 namespace {
 
@@ -35,8 +32,8 @@ protected:
 TEST_F(SockOptions, ValuesRoundTripInWindowsTerms) {
     SOCKADDR_IN addr;
     const SOCKET l = Listener(addr);
-    const SOCKET udp = Own(intsocket(AF_INET_W, SOCK_DGRAM_W, 0));
-    const SOCKET tcp = Own(intsocket(AF_INET_W, SOCK_STREAM_W, 0));
+    const SOCKET udp = NewSocket(SOCK_DGRAM_W);
+    const SOCKET tcp = NewSocket();
     ASSERT_EQ(Set(tcp, SO_LINGER_W, Linger(1, 7)), 0);
     EXPECT_EQ(Get(tcp, SO_LINGER_W), Linger(1, 7));
     ASSERT_EQ(Set(tcp, SO_DONTLINGER_W, 1), 0);
@@ -66,8 +63,7 @@ TEST_F(SockOptions, ValuesRoundTripInWindowsTerms) {
 }
 
 TEST_F(SockOptions, FionreadCountsBytesAndAtMarkSeesUrgentData) {
-    SOCKET c, a;
-    Pair(c, a);
+    auto [c, a] = Pair();
     uint32_t v = 99;
     ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
     EXPECT_EQ(v, 0u);

@@ -1,20 +1,17 @@
 // intselect: ready members only, any number and value of handles.
-#include "platform/SockIntf.hpp"
 #include "SockTestUtil.hpp"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/resource.h>
 
 using namespace tav::sockintf;
-using tav::sockintf::test::StackTest;
+using namespace tav::sockintf::test;
 
 class SockSelect : public StackTest {};
 
 TEST_F(SockSelect, EachSetKeepsOnlyItsReadyMembers) {
-    SOCKET c1, a1, c2, a2;
-    Pair(c1, a1);
-    Pair(c2, a2);
+    auto [c1, a1] = Pair();
+    auto [c2, a2] = Pair();
     ASSERT_EQ(intsend(c1, "x", 1, 0), 1);
     ASSERT_TRUE(WaitFor(a1, kRead));
 
@@ -54,7 +51,7 @@ TEST_F(SockSelect, HandlesAbove1024AndManySocketsInSeveralSets) {
     std::vector<SOCKET> socks(200);
     std::vector<SOCKADDR_IN> addrs(200);
     for (size_t i = 0; i < socks.size(); ++i) socks[i] = Bound(SOCK_DGRAM_W, addrs[i]);
-    const SOCKET sender = Own(intsocket(AF_INET_W, SOCK_DGRAM_W, 0));
+    const SOCKET sender = NewSocket(SOCK_DGRAM_W);
     ASSERT_EQ(intsendto(sender, "x", 1, 0, &target, sizeof target), 1);  // lands on `high`
     for (size_t i = 0; i < socks.size(); i += 7) ASSERT_EQ(intsendto(sender, "y", 1, 0, &addrs[i], 16), 1);
     ASSERT_TRUE(WaitFor(high, kRead));

@@ -1,10 +1,19 @@
-// Helpers for the socket layer tests: a started stack per test and loopback sockets.
+// Helpers shared by the tests of every layer: scenarios on fresh threads, pumping the queue,
+// raised errors, and for the socket layer a started stack per test with loopback sockets.
 #pragma once
 
+#include "platform/MessageQueue.hpp"
 #include "platform/SockIntf.hpp"
+
+#include <tavsock/MessageLoop.hpp>
+#include <tavsock/SockError.hpp>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
+#include <thread>
+#include <utility>
 #include <vector>
 
 /// The call fails with -1 (or INVALID_SOCKET) and leaves `err` as the last error.
@@ -14,20 +23,54 @@
         EXPECT_EQ(::tav::sockintf::intWSAGetLastError(), (err));                       \
     } while (0)
 
+namespace tav::test {
+
+/// Runs a scenario on a thread of its own: a fresh message queue and fresh per-thread state
+/// (windows, registries, log level, start-up record), all torn down when the scenario ends.
+template <class Fn>
+void OnFreshThread(Fn fn) {
+    std::thread(fn).join();
+}
+
+/// Runs the calling thread's queue until `done` holds; generous, so slow machines pass.
+inline bool PumpUntil(const std::function<bool()>& done) {
+    return tav::RunMessagesUntil(done, std::chrono::seconds(20));
+}
+
+/// The number of the SockError that `call` raises, 0 when it raises none.
+template <class F>
+int32_t Raised(F&& call) {
+    try {
+        call();
+    } catch (const SockError& e) {
+        return e.Number();
+    }
+    return 0;
+}
+
+}  // namespace tav::test
+
 namespace tav::sockintf::test {
 
-inline SOCKADDR_IN Loopback(uint16_t hostPort) {
-    SOCKADDR_IN a;
-    a.sin_family = AF_INET_W;
-    a.sin_port = inthtons(hostPort);
-    a.sin_addr = inthtonl(0x7F000001);
-    return a;
+using tav::test::OnFreshThread;
+using tav::test::PumpUntil;
+
+constexpr int kRead = 0, kWrite = 1, kExcept = 2;
+
+/// True when `s` gets into set `which` (kRead, kWrite, kExcept) within `seconds`.
+inline bool WaitFor(SOCKET s, int which, int seconds = 10) {
+    FD_SET_W set;
+    set.Set(s);
+    const TIMEVAL_W tv{seconds, 0};
+    FD_SET_W* sets[3] = {};
+    sets[which] = &set;
+    return intselect(0, sets[0], sets[1], sets[2], &tv) == 0 && set.IsSet(s);
 }
 
 /// Starts the stack for one test, closes the sockets the test made, then cleans up.
 class StackTest : public ::testing::Test {
 protected:
-    static constexpr int kRead = 0, kWrite = 1, kExcept = 2;
+    static constexpr int kRead = test::kRead, kWrite = test::kWrite, kExcept = test::kExcept;
 
     void SetUp() override {
         WSADATA data;
@@ -43,6 +86,7 @@ protected:
         if (s != INVALID_SOCKET) owned_.push_back(s);
         return s;
     }
+    SOCKET NewSocket(int type = SOCK_STREAM_W) { return Own(intsocket(AF_INET_W, type, 0)); }
     int Close(SOCKET s) {
         std::erase(owned_, s);
         return intclosesocket(s);
@@ -55,8 +99,10 @@ protected:
 
     /// A socket of `type` bound to 127.0.0.1 at a free port, whose address goes to `addr`.
     SOCKET Bound(int type, SOCKADDR_IN& addr) {
-        const SOCKET s = Own(intsocket(AF_INET_W, type, 0));
-        addr = Loopback(0);
+        const SOCKET s = NewSocket(type);
+        addr = SOCKADDR_IN{};
+        addr.sin_family = AF_INET_W;
+        addr.sin_addr = inthtonl(0x7F000001);
         int len = sizeof addr;
         EXPECT_EQ(intbind(s, &addr, len), 0) << intWSAGetLastError();
         EXPECT_EQ(intgetsockname(s, &addr, &len), 0) << intWSAGetLastError();
@@ -68,27 +114,45 @@ protected:
         return s;
     }
 
-    /// A connected pair of blocking stream sockets.
-    void Pair(SOCKET& client, SOCKET& server) {
+    /// A connected pair of blocking stream sockets: {client, server}.
+    std::pair<SOCKET, SOCKET> Pair() {
         SOCKADDR_IN addr;
         const SOCKET l = Listener(addr);
-        client = Own(intsocket(AF_INET_W, SOCK_STREAM_W, IPPROTO_TCP_W));
-        ASSERT_EQ(intconnect(client, &addr, sizeof addr), 0) << intWSAGetLastError();
-        server = Own(intaccept(l, nullptr, nullptr));
-    }
-
-    /// True when `s` gets into set `which` (kRead, kWrite, kExcept) within `seconds`.
-    static bool WaitFor(SOCKET s, int which, int seconds = 10) {
-        FD_SET_W set;
-        set.Set(s);
-        const TIMEVAL_W tv{seconds, 0};
-        FD_SET_W* sets[3] = {};
-        sets[which] = &set;
-        return intselect(0, sets[0], sets[1], sets[2], &tv) == 0 && set.IsSet(s);
+        const SOCKET client = NewSocket();
+        EXPECT_EQ(intconnect(client, &addr, sizeof addr), 0) << intWSAGetLastError();
+        return {client, Own(intaccept(l, nullptr, nullptr))};
     }
 
 private:
     std::vector<SOCKET> owned_;
+};
+
+/// One message a test window received; `Low` and `High` are the words of lParam.
+struct Message {
+    uint32_t msg;
+    int32_t w;  // a socket or a request handle
+    int Low, High;
+};
+
+/// A started stack and a window of the test thread that records every message it gets.
+class WindowTest : public StackTest {
+protected:
+    void SetUp() override {
+        StackTest::SetUp();
+        wnd_ = platform::CreateWindowHandle([this](platform::HWND, uint32_t msg, uintptr_t w, intptr_t l) -> intptr_t {
+            const auto v = static_cast<uint32_t>(l);
+            got_.push_back({msg, static_cast<int32_t>(w), static_cast<int>(v & 0xFFFF), static_cast<int>(v >> 16)});
+            return 0;
+        });
+        ASSERT_NE(wnd_, 0);
+    }
+    void TearDown() override {
+        platform::DestroyWindowHandle(wnd_);
+        StackTest::TearDown();
+    }
+
+    platform::HWND wnd_ = 0;
+    std::vector<Message> got_;
 };
 
 }  // namespace tav::sockintf::test

@@ -1,21 +1,12 @@
 #include "platform/Timer.hpp"
-
-#include <tavsock/MessageLoop.hpp>
-
-#include <gtest/gtest.h>
+#include "SockTestUtil.hpp"
 
 #include <memory>
-#include <thread>
 
 using tav::platform::Timer;
+using tav::test::OnFreshThread;
+using tav::test::PumpUntil;
 using namespace std::chrono_literals;
-
-namespace {
-template <class Fn>
-void OnFreshThread(Fn fn) {
-    std::thread(fn).join();
-}
-}  // namespace
 
 TEST(Timer, TicksWhileEnabledAndStopsWhenAHandlerDisablesIt) {
     OnFreshThread([] {
@@ -28,7 +19,7 @@ TEST(Timer, TicksWhileEnabledAndStopsWhenAHandlerDisablesIt) {
         EXPECT_EQ(tav::RunMessagesFor(20ms), 0);
         timer.Interval(5);
         EXPECT_TRUE(timer.Enabled());
-        EXPECT_TRUE(tav::RunMessagesUntil([&] { return ticks == 3; }, 10s));
+        EXPECT_TRUE(PumpUntil([&] { return ticks == 3; }));
         EXPECT_FALSE(timer.Enabled());
         EXPECT_EQ(tav::RunMessagesFor(30ms), 0);
         EXPECT_EQ(ticks, 3);
@@ -36,9 +27,9 @@ TEST(Timer, TicksWhileEnabledAndStopsWhenAHandlerDisablesIt) {
         // Enabled again, it ticks again; a new interval restarts the period.
         timer.Enabled(true);
         timer.Interval(1);
-        EXPECT_EQ(timer.Interval(), 1);
-        EXPECT_TRUE(tav::RunMessagesUntil([&] { return ticks == 5; }, 10s));
+        EXPECT_TRUE(PumpUntil([&] { return ticks == 5; }));
         timer.Enabled(false);
+        EXPECT_EQ(tav::RunMessagesFor(20ms), 0);
     });
 }
 
@@ -52,7 +43,7 @@ TEST(Timer, AHandlerMayDestroyTheTimer) {
         });
         timer->Interval(1);
         timer->Enabled(true);
-        EXPECT_TRUE(tav::RunMessagesUntil([&] { return timer == nullptr; }, 10s));
+        EXPECT_TRUE(PumpUntil([&] { return timer == nullptr; }));
         EXPECT_EQ(tav::RunMessagesFor(20ms), 0);
         EXPECT_EQ(ticks, 1);
     });
