@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -29,14 +30,9 @@ public:
     /// The full path of `program` found on PATH; "" when it is not installed.
     static std::string Find(const std::string& program) {
         const char* path = std::getenv("PATH");
-        std::string dirs = path ? path : "/usr/bin:/bin";
-        size_t start = 0;
-        while (start <= dirs.size()) {
-            const size_t end = std::min(dirs.find(':', start), dirs.size());
-            const std::string candidate = dirs.substr(start, end - start) + "/" + program;
-            if (end > start && ::access(candidate.c_str(), X_OK) == 0) return candidate;
-            start = end + 1;
-        }
+        std::istringstream dirs(path ? path : "/usr/bin:/bin");
+        for (std::string dir; std::getline(dirs, dir, ':');)
+            if (!dir.empty() && ::access((dir + "/" + program).c_str(), X_OK) == 0) return dir + "/" + program;
         return "";
     }
 

@@ -1,7 +1,8 @@
 // The TCP manager's lifetime and timer: destroying sockets and the manager from inside its
 // events, no reference cycles, the timer reading data left unread, and the debug-log lines.
-#include "FramingTestUtil.hpp"
-#include "TcpMgrTestUtil.hpp"
+#include "TransportTestUtil.hpp"
+
+#include "core/SocketObjectTestUtil.hpp"
 
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
@@ -17,9 +18,8 @@ using TcpMgrLifetime = TcpMgrTest;
 
 TEST_P(TcpMgrLifetime, DestroyingTheSocketInsideDataReceivedStopsItsMessages) {
     Connect("BEG", "END");
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>& s) {
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
         if (e == "Data:a") mgr->DestroySocket(accepted);
-        (void)s;
     };
     SendRaw("BEGaENDBEGbENDBEGc");
     ASSERT_TRUE(PumpFor("Data:a"));
@@ -60,13 +60,13 @@ TEST_P(TcpMgrLifetime, TheTimerReadsDataLeftUnreadOnceTheMarkIsReachedThenStops)
     // No more notifications for the socket: what comes now is left unread.
     SocketMgrAccess::AsyncService(*mgr->Sockets())->MakeSocketNonAsync(accepted->Handle());
     SendRaw("later");
-    ASSERT_TRUE(Pump([&] { return accepted->HowMuchDataIsAvailable() == 5; }));
+    ASSERT_TRUE(PumpUntil([&] { return accepted->HowMuchDataIsAvailable() == 5; }));
 
     // Before the mark the ticks leave it there and the timer stays on.
     int ticks = 0;
     EventConnection counting = timer.Tick.Subscribe([&] { ++ticks; });
     TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now() + 3600 * waittime::kPerSecond);
-    ASSERT_TRUE(Pump([&] { return ticks >= 3; }));
+    ASSERT_TRUE(PumpUntil([&] { return ticks >= 3; }));
     EXPECT_EQ(Received(accepted), "first");
     EXPECT_TRUE(timer.Enabled());
 
@@ -75,13 +75,13 @@ TEST_P(TcpMgrLifetime, TheTimerReadsDataLeftUnreadOnceTheMarkIsReachedThenStops)
     ASSERT_TRUE(PumpFor("Bytes:later", accepted));
     EXPECT_TRUE(timer.Enabled());
     TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now());
-    ASSERT_TRUE(Pump([&] { return !timer.Enabled(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !timer.Enabled(); }));
 
     // With no socket to poll the first tick turns it off, mark or not.
     timer.Enabled(true);
     mgr->DestroySocket(accepted);
     TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now() + 3600 * waittime::kPerSecond);
-    ASSERT_TRUE(Pump([&] { return !timer.Enabled(); }));
+    ASSERT_TRUE(PumpUntil([&] { return !timer.Enabled(); }));
     counting.Disconnect();
 }
 
@@ -102,7 +102,7 @@ TEST(WaitTimeTest, MarksAreTimesOfDayComparedAcrossMidnight) {
 }
 
 TEST_P(TcpMgrLifetime, EventsAreLoggedWithTheManagersTag) {
-    tavtest::ScopedDebugLog log;
+    test::DebugLogFolder log(2);
     mgr->Tag(Variant("M"));
     Connect("", "END");
     SendRaw("hiEND");
@@ -111,20 +111,20 @@ TEST_P(TcpMgrLifetime, EventsAreLoggedWithTheManagersTag) {
     client.reset();
     ASSERT_TRUE(PumpFor("SocketClosed", accepted));
     std::string all;
-    for (const std::string& l : log.Messages()) all += l + "\n";
+    for (const std::string& l : test::DebugLogFolder::Messages("M<")) all += l + "\n";
     const std::string a = std::to_string(accepted->Handle());
     for (const std::string& line : std::vector<std::string>{
-             "Tag>M<TAVTcpSocketMgr - Done CreateServerSocket mWaitTime>", "Tag>M<TAVTcpSocketMgr - start CreateClientSocket\n",
-          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_ACCEPT message sckhandle>" +
+             "M<TAVTcpSocketMgr - Done CreateServerSocket mWaitTime>", "M<TAVTcpSocketMgr - start CreateClientSocket\n",
+          "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_ACCEPT message sckhandle>" +
               std::to_string(server->Handle()) + "\n",
-          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CONNECT message - setting skt_ready for socket",
-          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>5\n",
-          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>5  and start tmrprocessincoming mWaitTime>",
-          "Tag>M<DestroySocket - Skt.Handle>",
-          "Tag>M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CLOSE message - sckhandle>" + a + "\n"})
+          "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CONNECT message - setting skt_ready for socket",
+          "M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>5\n",
+          "M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>5  and start tmrprocessincoming mWaitTime>",
+          "M<DestroySocket - Skt.Handle>",
+          "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CLOSE message - sckhandle>" + a + "\n"})
         EXPECT_NE(all.find(line), std::string::npos) << line;
 }
 
-INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrLifetime, ::testing::Values(Route::Events, Route::EarlyBound), RouteName);
+INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrLifetime, ::testing::Bool(), RouteName);
 
 }  // namespace

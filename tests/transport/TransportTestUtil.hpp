@@ -1,16 +1,17 @@
-// Fixture of the TCP manager tests: a manager on the test thread whose nine events are
-// recorded as text, loopback connections made through it, and a queue pump.
+// Shared fixture of the transport tests: loopback addresses, the delivery route as the test
+// parameter, and a TCP manager on the test thread whose nine events are recorded as text,
+// with loopback connections made through it.
 #pragma once
 
-#include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 
 #include "platform/Diagnostics.hpp"
+#include "platform/SockTestUtil.hpp"
 #include "transport/TcpSocketMgrAccess.hpp"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,13 +20,11 @@
 namespace tavtest {
 
 using namespace tav;
+using tav::test::PumpUntil;
 
-/// How the inner manager reaches the TCP manager.
-enum class Route { Events, EarlyBound };
-
-inline std::string RouteName(const ::testing::TestParamInfo<Route>& info) {
-    return info.param == Route::Events ? "Events" : "EarlyBound";
-}
+/// The parameter of the manager tests: InternalEarlyBound, the route by which the inner
+/// manager reaches its owner.
+inline std::string RouteName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "EarlyBound" : "Events"; }
 
 inline std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
     auto a = TAVSockAddr::Create();
@@ -34,18 +33,13 @@ inline std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
     return a;
 }
 
-inline std::string TextOf(const Variant& v) {
-    if (v.IsByteArray()) return std::string(v.AsBytes().begin(), v.AsBytes().end());
-    return v.ToString();
-}
-
-class TcpMgrTest : public ::testing::TestWithParam<Route> {
+class TcpMgrTest : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {
         Diagnostics::Current().ResetForTesting();
         mgr = TavTCPSocketMgr::Create();
         Record(*mgr);
-        if (GetParam() == Route::EarlyBound) mgr->InternalEarlyBound(true);
+        mgr->InternalEarlyBound(GetParam());
     }
     void TearDown() override {
         mgr.reset();
@@ -74,27 +68,24 @@ protected:
             Add("SocketError:" + std::to_string(code), s);
         });
     }
-
-    /// Runs the queue until `done` holds (10 s at most).
-    static bool Pump(const std::function<bool()>& done) {
-        return RunMessagesUntil(done, std::chrono::seconds(10));
+    static std::string TextOf(const Variant& v) {
+        return v.IsByteArray() ? std::string(v.AsBytes().begin(), v.AsBytes().end()) : v.ToString();
     }
+
     /// Runs the queue until an event with this text was recorded for `s` (any socket if null).
     bool PumpFor(const std::string& event, const std::shared_ptr<TAVSocket>& s = nullptr) {
-        return Pump([&] { return Count(event, s) > 0; });
+        return PumpUntil([&] { return Count(event, s) > 0; });
     }
-    int Count(const std::string& event, const std::shared_ptr<TAVSocket>& s = nullptr) const {
-        int n = 0;
-        for (size_t i = 0; i < events.size(); ++i)
-            if (events[i] == event && (!s || sockets[i] == s.get())) ++n;
-        return n;
-    }
-    /// The recorded events of `s`, in order.
+    /// The recorded events of `s` (of every socket when null), in order.
     std::vector<std::string> Of(const std::shared_ptr<TAVSocket>& s) const {
         std::vector<std::string> out;
         for (size_t i = 0; i < events.size(); ++i)
-            if (sockets[i] == s.get()) out.push_back(events[i]);
+            if (!s || sockets[i] == s.get()) out.push_back(events[i]);
         return out;
+    }
+    int Count(const std::string& event, const std::shared_ptr<TAVSocket>& s = nullptr) const {
+        const std::vector<std::string> of = Of(s);
+        return static_cast<int>(std::count(of.begin(), of.end(), event));
     }
     /// Everything raised as DataReceived for `s`, joined.
     std::string Received(const std::shared_ptr<TAVSocket>& s) const {
@@ -114,7 +105,7 @@ protected:
         client = mgr->CreateClientSocket(Loopback());
         client->DataMode(DataMode_Binary);
         client->Connect(Loopback(server->LocalAddr()->Port()));
-        ASSERT_TRUE(Pump([&] { return accepted && Count("ConnectComplete", client) == 1; }));
+        ASSERT_TRUE(PumpUntil([&] { return accepted && Count("ConnectComplete", client) == 1; }));
     }
     /// Sends raw bytes from the client.
     void SendRaw(const std::string& bytes) { client->Send(Variant(ByteArray(bytes.begin(), bytes.end()))); }
