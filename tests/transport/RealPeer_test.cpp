@@ -6,10 +6,6 @@
 
 #include "PeerProcess.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 namespace {
 
 using namespace tav;
@@ -18,20 +14,6 @@ using tav::peertest::PeerProcess;
 using Events = std::vector<std::string>;
 
 std::string PortText(int16_t port) { return std::to_string(static_cast<uint16_t>(port)); }
-
-/// A port nobody listens on right now: bound once with port 0, read back, let go. Another
-/// process may take it before the peer does; the caller retries with a new one then.
-int16_t FreeTcpPort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-                    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0;
-    ::close(fd);
-    return ok ? static_cast<int16_t>(ntohs(a.sin_port)) : 0;
-}
 
 /// The TCP manager fixture with a peer program that must not outlive the test.
 class RealPeerTest : public TcpMgrTest {
@@ -48,14 +30,18 @@ protected:
 
     /// Starts socat as an echo server on a free port (its PIPE address sends back what it
     /// reads, and forks no helper that could outlive it) and connects a client socket of the
-    /// manager to it. socat needs a moment before it listens: a refused attempt is retried
+    /// manager to it. The port is one the manager was just given and let go of: another
+    /// process may take it before the peer does. socat needs a moment before it listens: a refused attempt is retried
     /// (a bounded number of times, running the queue in between); a peer that could not take
     /// its port is started again on another.
     std::shared_ptr<TAVSocket> ConnectToEchoPeer() {
         int16_t port = 0;
         for (int attempt = 0; attempt < 200; ++attempt) {
             if (!peer.Running()) {
-                port = FreeTcpPort();
+                auto probe = mgr->CreateServerSocket(Loopback());
+                port = probe->LocalAddr()->Port();
+                mgr->DestroySocket(probe);
+                probe.reset();  // the last reference: the port is free again
                 if (!peer.Start({socat, "TCP-LISTEN:" + PortText(port) + ",bind=127.0.0.1,reuseaddr", "PIPE"}))
                     return nullptr;
             }

@@ -119,7 +119,7 @@ TEST_P(UdpMgrTest, HandlerFaultIsAbsorbedAndDestroyingTheManagerInsideDataReceiv
     EXPECT_EQ(got[1].info, Variant("second"));
 }
 
-TEST(UdpMgrSockets, ServerSocketsDoNotListenAndFailedCreationLeavesNoSocket) {
+TEST(UdpMgrSockets, ServerSocketsDoNotListenFailedCreationLeavesNoSocketAndTagStaysHere) {
     auto mgr = std::dynamic_pointer_cast<TavUDPSocketMgr>(CreateObject("TAVSock.TavUDPSocketMgr"));
     ASSERT_TRUE(mgr);
     auto server = mgr->CreateServerSocket(Loopback(), "srv");
@@ -143,18 +143,15 @@ TEST(UdpMgrSockets, ServerSocketsDoNotListenAndFailedCreationLeavesNoSocket) {
     mgr->DestroySocket(nullptr);
     EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);
     EXPECT_EQ(mgr->Sockets()->Item(Variant(int32_t{1})), client);
-}
 
-TEST(UdpMgrSockets, TagStaysInThisManagerAndNothingKeepsTheManagerAlive) {
-    auto mgr = TavUDPSocketMgr::Create();
     mgr->InternalEarlyBound(true);
     mgr->Tag(Variant("mine"));
     EXPECT_EQ(mgr->Tag(), Variant("mine"));
     EXPECT_TRUE(mgr->Sockets()->Tag().IsEmpty());
     EXPECT_EQ(mgr->ExtraData(), mgr->ExtraData());
 
-    // The inner manager outlives its owner when a host holds it, and then raises its own
-    // events again.
+    // Nothing keeps the manager alive. The inner manager outlives its owner when a host holds
+    // it, and then raises its own events again.
     std::weak_ptr<TavUDPSocketMgr> weak = mgr;
     std::shared_ptr<TAVSocketMgr> inner = mgr->Sockets();
     mgr.reset();
