@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -42,10 +43,10 @@ public:
         Stop();
         // A peer that ends while we still write to it must not end the test with SIGPIPE.
         ::signal(SIGPIPE, SIG_IGN);
-        int in[2], out[2];
-        if (::pipe2(in, O_CLOEXEC) != 0) return false;
-        if (::pipe2(out, O_CLOEXEC) != 0) {
-            ::close(in[0]), ::close(in[1]);
+        int in[2] = {-1, -1}, out[2] = {-1, -1};
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) {
+            for (int fd : {in[0], in[1]})
+                if (fd >= 0) ::close(fd);
             return false;
         }
         posix_spawn_file_actions_t actions;
@@ -70,9 +71,8 @@ public:
         if (rc != 0) {
             pid_ = -1;
             Stop();
-            return false;
         }
-        return true;
+        return rc == 0;
     }
 
     bool WriteInput(const std::string& data) {
@@ -87,8 +87,7 @@ public:
     }
     /// End of input for the peer.
     void CloseInput() {
-        if (input_ >= 0) ::close(input_);
-        input_ = -1;
+        if (input_ >= 0) ::close(std::exchange(input_, -1));
     }
 
     /// Reads the peer's output until `bytes` bytes came, it closed its output, or `timeout`
@@ -131,8 +130,7 @@ public:
             pid_ = -1;
         }
         CloseInput();
-        if (output_ >= 0) ::close(output_);
-        output_ = -1;
+        if (output_ >= 0) ::close(std::exchange(output_, -1));
     }
 
 private:

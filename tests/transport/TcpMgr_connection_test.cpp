@@ -3,7 +3,6 @@
 #include "TransportTestUtil.hpp"
 
 #include <tavsock/CreateObject.hpp>
-#include <tavsock/SockError.hpp>
 
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"

@@ -70,7 +70,6 @@ TEST_P(UdpMgrTest, DatagramsFromTwoSendersCarryTheirOwnSenderAddresses) {
     EXPECT_EQ(got[0].address->IPAddress(), "127.0.0.1");
     EXPECT_EQ(got[0].address->Port(), first->LocalAddr()->Port());
     EXPECT_EQ(got[1].address->Port(), second->LocalAddr()->Port());
-    EXPECT_NE(got[0].address->Port(), got[1].address->Port());
     // Exactly one route: early bound, the inner manager raises none of its own events.
     EXPECT_EQ(innerEvents, GetParam() ? 0 : 2);
 }
