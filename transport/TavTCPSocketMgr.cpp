@@ -5,6 +5,7 @@
 #include "core/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
+#include "events/SocketMgrForwarding.hpp"
 #include "names/StartupRecord.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"
@@ -41,28 +42,7 @@ void TavTCPSocketMgr::Initialize() {
     // either route; so do the timer's ticks. Nothing this manager owns keeps it alive.
     mSocketMgr = TAVSocketMgr::Create();
     mNotifySink = std::make_shared<NotifySink>(WeakFromThisAs<TavTCPSocketMgr>());
-    std::weak_ptr<NotifySink> sink = mNotifySink;
-    mSubscriptions.push_back(mSocketMgr->AsyncError.Subscribe([sink](int32_t AsyncHandle, int32_t ErrorCode) {
-        if (auto s = sink.lock()) s->AsyncError(AsyncHandle, ErrorCode);
-    }));
-    mSubscriptions.push_back(mSocketMgr->HostResolved.Subscribe(
-        [sink](int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) {
-            if (auto s = sink.lock()) s->HostResolved(AsyncHandle, HostObject);
-        }));
-    mSubscriptions.push_back(
-        mSocketMgr->SocketError.Subscribe([sink](int32_t ErrorCode, const std::shared_ptr<TAVSocket>& Socket) {
-            if (auto s = sink.lock()) s->SocketError(ErrorCode, Socket);
-        }));
-    mSubscriptions.push_back(mSocketMgr->DataReceived.Subscribe([sink](const std::shared_ptr<TAVSocket>& Skt, bool IsOOB) {
-        if (auto s = sink.lock()) s->DataReceived(Skt, IsOOB);
-    }));
-    mSubscriptions.push_back(
-        mSocketMgr->SocketNotification.Subscribe([sink](const std::shared_ptr<TAVSocket>& Skt, int32_t& EventType) {
-            if (auto s = sink.lock()) s->SocketNotification(Skt, EventType);
-        }));
-    mSubscriptions.push_back(mSocketMgr->DataSent.Subscribe([sink](const std::shared_ptr<TAVSocket>& Skt) {
-        if (auto s = sink.lock()) s->DataSent(Skt);
-    }));
+    ForwardSocketMgrEvents(*mSocketMgr, mNotifySink, mSubscriptions);
 
     HoldBuffer = ValueStore::Create();
     mFramer = std::make_unique<MessageFramer>(HoldBuffer);

@@ -7,6 +7,7 @@
 #include "core/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
+#include "events/SocketMgrForwarding.hpp"
 #include "names/StartupRecord.hpp"
 #include "platform/SockIntf.hpp"
 
@@ -48,12 +49,9 @@ void TavUDPSocketMgr::Initialize() {
     mStartedUp = sk::intWSAStartup(0x0101, &ThreadStartupRecord()) == 0;
     mSocketMgr = TAVSocketMgr::Create();
     mNotifySink = std::make_shared<NotifySink>(WeakFromThisAs<TavUDPSocketMgr>());
-    // The events' route: the subscription reaches the sink weakly too, so the inner manager's
-    // event holds nothing of this manager.
-    std::weak_ptr<NotifySink> sink = mNotifySink;
-    mSubscriptions.push_back(mSocketMgr->DataReceived.Subscribe([sink](const std::shared_ptr<TAVSocket>& Skt, bool IsOOB) {
-        if (const auto s = sink.lock()) s->DataReceived(Skt, IsOOB);
-    }));
+    // The events' route ends in the same sink; the subscriptions hold it weakly, so the inner
+    // manager's events hold nothing of this manager.
+    ForwardSocketMgrEvents(*mSocketMgr, mNotifySink, mSubscriptions);
 }
 
 void TavUDPSocketMgr::Terminate() noexcept {
