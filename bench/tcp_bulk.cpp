@@ -3,6 +3,8 @@
 // and, in the same run, by a plain epoll loop reading into one buffer until EAGAIN. Prints
 // both rates and their ratio (target: the manager at least 0.8 of the plain loop). Best of
 // three rounds each; the debug log is kept off.
+#include "BenchLoopback.hpp"
+
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 
@@ -19,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::LoopbackPort;
 using namespace std::chrono_literals;
 
 namespace {
@@ -27,14 +30,6 @@ namespace {
 constexpr size_t kTotal = size_t{1} << 30;
 constexpr size_t kWrite = 64 * 1024;
 constexpr int kRounds = 3;
-
-sockaddr_in LoopbackPort(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
 
 /// Connects to `port` and writes kTotal bytes, then closes.
 void Send(uint16_t port) {
@@ -79,59 +74,21 @@ double ManagerRate() {
 
 /// Bytes per second through a plain epoll loop on the same kind of connection.
 double PlainRate() {
-    const int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = LoopbackPort(0);
-    socklen_t len = sizeof a;
-    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-    ::listen(l, 1);
-    const auto t0 = Clock::now();
-    std::thread sender(Send, ntohs(a.sin_port));
-    const int s = ::accept4(l, nullptr, nullptr, SOCK_NONBLOCK);
-    const int ep = ::epoll_create1(0);
-    epoll_event ev{EPOLLIN, {.fd = s}};
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, s, &ev);
-    std::vector<char> buffer(1 << 20);
     size_t received = 0;
-    bool done = false;
-    while (!done) {
-        epoll_event out[4];
-        if (::epoll_wait(ep, out, 4, 10000) <= 0) break;
-        for (;;) {
-            const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
-            if (n > 0) {
-                received += static_cast<size_t>(n);
-                continue;
-            }
-            done = n == 0;
-            break;
-        }
-    }
-    const std::chrono::duration<double> t = Clock::now() - t0;
-    sender.join();
-    ::close(ep);
-    ::close(s);
-    ::close(l);
+    const double seconds = bench::PlainEpollReceive(Send, [&](const char*, size_t n) { received += n; });
     if (received != kTotal) {
         std::fprintf(stderr, "plain loop received %zu bytes\n", received);
         std::exit(1);
     }
-    return static_cast<double>(received) / t.count();
-}
-
-template <class Fn>
-double Best(Fn fn) {
-    double best = 0;
-    for (int r = 0; r < kRounds; ++r) best = std::max(best, fn());
-    return best;
+    return static_cast<double>(received) / seconds;
 }
 
 }  // namespace
 
 int main() {
     setenv("TAVSOCK_CONFIG_DIR", "/nonexistent/tavsock-bench", 1);  // no marker: log off
-    const double plain = Best(PlainRate);
-    const double mgr = Best(ManagerRate);
+    const double plain = bench::Best(kRounds, PlainRate);
+    const double mgr = bench::Best(kRounds, ManagerRate);
     std::printf("binary bulk receive: TavTCPSocketMgr %8.0f MiB/s   plain epoll %8.0f MiB/s   ratio %.2f (target >= 0.8)\n",
                 mgr / (1 << 20), plain / (1 << 20), mgr / plain);
     return 0;

@@ -13,6 +13,8 @@
 // Every figure is the best of three rounds; the debug log is kept off.
 #include "transport/MessageFramer.hpp"
 
+#include "BenchLoopback.hpp"
+
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/Text.hpp>
@@ -31,7 +33,8 @@
 #include <thread>
 #include <vector>
 
-using Clock = std::chrono::steady_clock;
+using bench::Clock;
+using bench::LoopbackPort;
 using namespace std::chrono_literals;
 
 namespace {
@@ -129,14 +132,6 @@ double ScannerRate(const std::string& stream, long expected) {
     return static_cast<double>(count) / s.count();
 }
 
-sockaddr_in LoopbackPort(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
 /// Connects to `port`, writes `stream` in 64 KiB pieces, then closes.
 void SendStream(uint16_t port, const std::string& stream) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -187,54 +182,21 @@ double ManagerRate(const std::string& stream, long expected) {
 /// Messages per second of a plain epoll loop that reads the connection into a buffer and
 /// runs the linear scanner over it, keeping an unfinished message for the next read.
 double PlainRate(const std::string& stream, long expected) {
-    const int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = LoopbackPort(0);
-    socklen_t len = sizeof a;
-    ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);
-    ::listen(l, 1);
-    const auto t0 = Clock::now();
-    std::thread sender(SendStream, ntohs(a.sin_port), std::cref(stream));
-    const int s = ::accept4(l, nullptr, nullptr, SOCK_NONBLOCK);
-    const int ep = ::epoll_create1(0);
-    epoll_event ev{EPOLLIN, {.fd = s}};
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, s, &ev);
     std::string held;
-    std::vector<char> buffer(1 << 20);
     long count = 0;
     size_t bytes = 0;
-    bool done = false;
-    while (!done) {
-        epoll_event out[4];
-        if (::epoll_wait(ep, out, 4, 10000) <= 0) break;
-        for (;;) {
-            const ssize_t n = ::recv(s, buffer.data(), buffer.size(), 0);
-            if (n <= 0) {
-                done = n == 0;
-                break;
-            }
-            held.append(buffer.data(), static_cast<size_t>(n));
+    const double seconds = bench::PlainEpollReceive(
+        [&](uint16_t port) { SendStream(port, stream); },
+        [&](const char* data, size_t n) {
+            held.append(data, n);
             const size_t used = Scan(held, count, bytes);
             held.erase(0, used);
-        }
-    }
-    const std::chrono::duration<double> t = Clock::now() - t0;
-    sender.join();
-    ::close(ep);
-    ::close(s);
-    ::close(l);
+        });
     if (count != expected) {
         std::fprintf(stderr, "plain loop found %ld messages\n", count);
         std::exit(1);
     }
-    return static_cast<double>(count) / t.count();
-}
-
-template <class Fn>
-double Best(Fn fn) {
-    double best = 0;
-    for (int r = 0; r < kRounds; ++r) best = std::max(best, fn());
-    return best;
+    return static_cast<double>(count) / seconds;
 }
 
 }  // namespace
@@ -243,19 +205,19 @@ int main() {
     setenv("TAVSOCK_CONFIG_DIR", "/nonexistent/tavsock-bench", 1);  // no marker: log off
 
     const std::string stream = Stream(kMessages);
-    const double scanner = Best([&] { return ScannerRate(stream, kMessages); });
-    const double engine = Best([&] { return EngineRate(stream, 65536, kMessages); });
+    const double scanner = bench::Best(kRounds, [&] { return ScannerRate(stream, kMessages); });
+    const double engine = bench::Best(kRounds, [&] { return EngineRate(stream, 65536, kMessages); });
     std::printf("engine, 64 KiB reads:   %10.0f messages/s   scanner %10.0f messages/s   ratio %.2f (target >= 0.3)\n",
                 engine, scanner, engine / scanner);
 
     // Reads of exactly 10 and 10,000 whole messages.
-    const double few = Best([&] { return EngineRate(stream, 10 * kFramed, kMessages); });
-    const double many = Best([&] { return EngineRate(stream, 10000 * kFramed, kMessages); });
+    const double few = bench::Best(kRounds, [&] { return EngineRate(stream, 10 * kFramed, kMessages); });
+    const double many = bench::Best(kRounds, [&] { return EngineRate(stream, 10000 * kFramed, kMessages); });
     std::printf("engine, 10 per read:    %10.0f ns/message\n", 1e9 / few);
     std::printf("engine, 10000 per read: %10.0f ns/message   ratio 10000/10 %.2f (target ~1)\n", 1e9 / many, few / many);
 
-    const double plain = Best([&] { return PlainRate(stream, kMessages); });
-    const double mgr = Best([&] { return ManagerRate(stream, kMessages); });
+    const double plain = bench::Best(kRounds, [&] { return PlainRate(stream, kMessages); });
+    const double mgr = bench::Best(kRounds, [&] { return ManagerRate(stream, kMessages); });
     std::printf("loopback, TavTCPSocketMgr: %10.0f messages/s   plain epoll + scanner %10.0f messages/s   ratio %.2f\n",
                 mgr, plain, mgr / plain);
     return 0;
