@@ -4,7 +4,9 @@
 set -euo pipefail
 want=(g++ cmake ninja-build pkg-config)
 if [ "${1:-build}" = test ]; then
-  want+=(libgtest-dev libgmock-dev socat netcat-openbsd python3)
+  want+=(libgtest-dev libgmock-dev socat netcat-openbsd python3
+    # real peers for the transfer clients, and the baselines the benchmarks measure against
+    nginx-light curl tinyproxy vsftpd python3-pyftpdlib libboost-dev libglib2.0-dev)
 fi
 missing=()
 for p in "${want[@]}"; do
