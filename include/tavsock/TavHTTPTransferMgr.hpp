@@ -1,0 +1,234 @@
+// The HTTP transfer manager: one HTTP/1.0 request at a time, driven by events.
+#pragma once
+
+#include <tavsock/Event.hpp>
+#include <tavsock/ITavHTTPNotify.hpp>
+#include <tavsock/Object.hpp>
+#include <tavsock/TAVHostInfo.hpp>
+#include <tavsock/TAVSockAddr.hpp>
+#include <tavsock/TAVSocket.hpp>
+#include <tavsock/TavTCPSocketMgr.hpp>
+#include <tavsock/Types.hpp>
+#include <tavsock/Variant.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tav {
+
+namespace platform {
+class Timer;
+}
+class HttpOutputFile;
+
+/// One HTTP/1.0 request at a time over a private TavTCPSocketMgr. Execute/Execute2 return at
+/// once; the look-up of the host (in the background), the connection, the request, the
+/// response and the end are driven by the queue. The response ends when the server closes the
+/// connection; redirections, keep-alive, chunked coding and authentication are not handled.
+/// The body is delivered whole at the end (HTTPDataReceived, as text or bytes), or written to
+/// an output file as it arrives (nothing of it is held then).
+///
+/// Notifications go to CallbackObject when one is set, else out as the events below; never
+/// both. Whatever a receiver throws is absorbed.
+///
+/// HTTPObjectError codes:
+///  - 1: the host name could not be resolved (look-up error, or no address);
+///  - 3: no socket, the connect failed at once, or the request could not be sent;
+///  - 4: more body bytes than Content-Length + 4, or a header block that does not end within
+///       100 KiB (a peer cannot make the header buffer grow without bound); the request then
+///       ends like an HTTP error (output file deleted, HTTPReady 0);
+///  - 5: the TCP manager reported a socket error (a refused connect, a reset); the request is
+///       not ended by it (a reset in the middle of the body is followed by the close, which
+///       ends the request with what came; compare BytesReceived with ContentLength);
+///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
+///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4.
+///
+/// Output file. The name is never a danger to the machine, even for root:
+///  - absent, or a regular file: replaced by a new file (created under a temporary name in the
+///    same folder and renamed over the name, so nothing can be planted at the name between a
+///    delete and a create). Only such a file, made by this request, is deleted on a failure
+///    (HTTP error, object errors 4, 6, 7), and only while the name still refers to it;
+///  - a symbolic link to a regular file is written through (truncated), as a shell redirection
+///    does: it is how /dev/stdout and /dev/fd/N reach a file. Never deleted;
+///  - a device (/dev/null, a terminal), a FIFO or a socket: opened for writing as it is, never
+///    truncated nor deleted; a FIFO without a reader fails at once (library error 3);
+///  - a directory: library error 3.
+/// Reset closes the file and keeps what was written.
+///
+/// Decisions where the behaviour had room:
+///  - A connection that cannot be started (no socket, or the connect failing at once), after a
+///    host-name look-up as well as from Execute2, notifies HTTPObjectError 3 and returns the
+///    request to Idle, closing (not deleting) the output file: no request is left that only
+///    Reset can clear. A socket-creation failure inside Execute2 is raised to its caller.
+///  - The request is handed to the socket's Send once. What the kernel does not take at once
+///    stays pending in the socket and is flushed on its write notifications; only a send that
+///    fails (an error other than 10035) gives HTTPObjectError 3 and Reset.
+///
+/// Thread rule: everything runs on the creating thread, while it runs its message queue.
+/// Receivers may call Reset, start the next request from HTTPReady, or let go of the manager.
+/// Creatable ("TAVSock.TavHTTPTransferMgr").
+class TavHTTPTransferMgr : public Object {
+public:
+    /// A new, Idle manager with its TCP manager (InternalEarlyBound true).
+    static std::shared_ptr<TavHTTPTransferMgr> Create();
+    ~TavHTTPTransferMgr() override;
+    std::string TypeName() const override { return "TavHTTPTransferMgr"; }
+
+    /// Request states, as RequestState() reports them.
+    enum : int32_t { Idle = 0, Resolving = 1, Connecting = 2, AwaitingResponse = 3 };
+    /// The added HTTPObjectError codes (see above).
+    static constexpr int32_t kObjectErrorTimeout = 6;
+    static constexpr int32_t kObjectErrorWrite = 7;
+    /// Largest response header block, CR LF CR LF included.
+    static constexpr size_t kMaxHeaderBytes = 100 * 1024;
+
+    // ---- Events, in dispatch-identifier order ----------------------------------------------
+
+    /// (DataReceived): the whole body, text or bytes per RetrieveMode; may be moved out.
+    Event<Variant&> HTTPDataReceived;
+    /// (ByteCount): body bytes received so far (saturated at the largest Long).
+    Event<int32_t> HTTPDataTransferred;
+    /// (code): a failure on the library side (codes above).
+    Event<int32_t> HTTPObjectError;
+    /// (code): the request is over; always 0.
+    Event<int32_t> HTTPReady;
+    /// (ErrCode, errdesc): a status other than 2xx (1xx and 3xx included) and its reason.
+    Event<const std::string&, const std::string&> HTTPError;
+
+    // ---- Properties --------------------------------------------------------------------------
+
+    std::shared_ptr<ITavHTTPNotify> CallbackObject() const { return mCallback; }
+    void CallbackObject(std::shared_ptr<ITavHTTPNotify> callback) { mCallback = std::move(callback); }
+
+    /// The last URL assigned. A new value forgets the resolved address; without a proxy it is
+    /// parsed at once ("http://" optional, any case; host, optional ":port", path), raising
+    /// library error 4 when malformed (the value stays assigned). With a proxy the whole URL
+    /// becomes the request target.
+    const std::string& URL() const noexcept { return mURL; }
+    void URL(const std::string& value);
+
+    /// "host[:port]" (optional "http://", no path) of a proxy, or "" (the default). A new value
+    /// is parsed at once (library error 4 when malformed); requests then go to the proxy with
+    /// the whole URL in the request line.
+    const std::string& Proxy() const noexcept { return mProxy; }
+    void Proxy(const std::string& value);
+
+    /// TAVRetrieveText (default) or TAVRetrieveByteArray; another value raises library
+    /// error 1 and changes nothing.
+    int32_t RetrieveMode() const noexcept { return mRetrieveMode; }
+    void RetrieveMode(int32_t value);
+
+    /// The response header block of the current or last response, from the status line to
+    /// the empty line that ends it (while it arrives: what came so far).
+    const std::string& HTTPHeader() const noexcept { return mHeaderBuffer; }
+
+    /// Milliseconds without progress (look-up, connect, bytes received) after which a request
+    /// ends with HTTPObjectError 6; 0 (the default) waits for ever. Checked about four times
+    /// per period, so the end comes between Timeout and 1.25 x Timeout. Negative raises
+    /// library error 1.
+    int32_t Timeout() const noexcept { return mTimeout; }
+    void Timeout(int32_t ms);
+
+    /// The Content-Length the current or last response announced; -1 while none was (no such
+    /// header, or the header block has not ended). 64-bit so bodies past 2 GiB are told right.
+    int64_t ContentLength() const noexcept { return mLengthAnnounced ? mContentLength : -1; }
+    /// Body bytes received by the current or last request (64-bit, as ContentLength). A body
+    /// that stops early still ends in HTTPReady: compare the two to tell it from a whole one.
+    int64_t BytesReceived() const noexcept { return mReceived; }
+
+    /// 0 Idle, 1 Resolving, 2 Connecting, 3 AwaitingResponse.
+    int32_t RequestState() const noexcept { return mState; }
+
+    // ---- Methods -----------------------------------------------------------------------------
+
+    /// Starts a request and returns at once: 0, or the Windows Sockets error when the
+    /// background look-up could not start (the request is then Idle). Raises library error 2
+    /// while a request runs (which is left untouched), 4 for a malformed URL; once OutputFile
+    /// is named, any failure is raised as library error 3 instead. A non-empty URL is assigned
+    /// first; the same URL and proxy as before reuse the resolved address. With Data, the
+    /// request carries it as a body of type ContentType, announced two bytes longer than Data
+    /// for the CR LF that follows it. Headers are extra header lines (CR LF separated).
+    int32_t Execute2(const std::string& URL = "", const std::string& Operation = "GET", const std::string& Data = "",
+                     const std::string& Headers = "", const std::string& OutputFile = "",
+                     const std::string& ContentType = "application/x-www-form-urlencoded");
+    /// Execute2 with ContentType "application/x-www-form-urlencoded".
+    int32_t Execute(const std::string& URL = "", const std::string& Operation = "GET", const std::string& Data = "",
+                    const std::string& Headers = "", const std::string& OutputFile = "");
+    /// Abandons the current request without a notification: the look-up is cancelled, the
+    /// output file closed (and kept), the socket destroyed; Idle.
+    void Reset();
+
+private:
+    friend class HttpTransferMgrAccess;  // transfer/HttpTransferMgrAccess.hpp
+
+    TavHTTPTransferMgr();
+    void Initialize();
+    void SetState(int32_t state);
+    void MarkProgress() { mLastProgress = std::chrono::steady_clock::now(); }
+
+    void ParseURL();
+    void BuildServerAddress(int32_t netAddr);
+    void StartConnection();
+    void AbandonStart();
+    void SendRequest();
+    std::string ComposeRequest() const;
+    void ReceiveChunk(const ByteArray& chunk);
+    void ReceiveHeaderBytes(const ByteArray& chunk);
+    void ReceiveBody(const uint8_t* data, size_t n);
+    void ParseHeaders();
+    void FinishResponse();
+    void FailRequest(bool objectError, int32_t code, const std::string& status, const std::string& reason);
+    void CloseOutput(bool discard);
+
+    // Handlers of the TCP manager's events.
+    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
+    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
+    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& SourceSocket);
+    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& SourceSocket, Variant& Info);
+    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& SourceSocket);
+    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t ErrorCode);
+    void tmrTimeout_Tick();
+
+    // Notifications: to the callback object when set, else the event; errors absorbed.
+    void NotifyDataReceived(Variant& data);
+    void NotifyDataTransferred();
+    void NotifyObjectError(int32_t code);
+    void NotifyReady();
+    void NotifyError(const std::string& status, const std::string& reason);
+
+    std::shared_ptr<ITavHTTPNotify> mCallback;
+    std::string mURL;
+    std::string mProxy;
+    int32_t mRetrieveMode = TAVRetrieveText;
+    int32_t mTimeout = 0;
+
+    std::shared_ptr<TavTCPSocketMgr> mTCPMgr;
+    std::vector<EventConnection> mSubscriptions;  // to mTCPMgr's events and the timer
+    std::unique_ptr<platform::Timer> tmrTimeout;  // enabled while a request runs with a Timeout
+    std::chrono::steady_clock::time_point mLastProgress{};
+    std::shared_ptr<TAVSocket> mSocket;           // the request's socket, kept after the end
+    std::shared_ptr<TAVSockAddr> mServerAddr;     // null until resolved; cleared by URL/Proxy
+    int32_t mLookupHandle = 0;
+    int32_t mState = Idle;
+    uint64_t mRequestSerial = 0;                  // moves on whenever a request starts or ends
+
+    std::string mHost;
+    int32_t mPort = 80;
+    std::string mTarget;
+    std::string mOperation, mData, mHeaders, mContentType;
+
+    std::string mOutputFileName;
+    std::unique_ptr<HttpOutputFile> mOutput;      // non-null while the output file is open
+    std::string mTextBuffer;
+    ByteArray mByteBuffer{0};
+    int64_t mReceived = 0;
+    std::string mHeaderBuffer;
+    bool mHeadersComplete = false;
+    int64_t mContentLength = 0;                   // not reset between requests (see ParseHeaders)
+    bool mLengthAnnounced = false;
+};
+
+}  // namespace tav

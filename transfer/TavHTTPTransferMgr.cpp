@@ -1,0 +1,329 @@
+// TavHTTPTransferMgr: life cycle, properties, URL parsing, starting and abandoning requests,
+// notifications.
+#include <tavsock/TavHTTPTransferMgr.hpp>
+
+#include "core/DebugLog.hpp"
+#include "core/SockAddrAccess.hpp"
+#include "core/SockErrors.hpp"
+#include "platform/SockIntf.hpp"
+#include "platform/Timer.hpp"
+#include "transfer/HttpOutputFile.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace tav {
+
+namespace {
+constexpr int32_t kErrMalformedURL = 4;
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    return text;
+}
+
+/// The value of the leading decimal digits of `text` (0 when there are none), held at the
+/// largest Long.
+int32_t LeadingNumber(const std::string& text) {
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = std::min<int64_t>(value * 10 + (c - '0'), std::numeric_limits<int32_t>::max());
+    }
+    return static_cast<int32_t>(value);
+}
+}  // namespace
+
+std::shared_ptr<TavHTTPTransferMgr> TavHTTPTransferMgr::Create() {
+    std::shared_ptr<TavHTTPTransferMgr> mgr(new TavHTTPTransferMgr());
+    mgr->Initialize();
+    return mgr;
+}
+
+TavHTTPTransferMgr::TavHTTPTransferMgr() = default;
+
+void TavHTTPTransferMgr::Initialize() {
+    mTCPMgr = TavTCPSocketMgr::Create();
+    mTCPMgr->InternalEarlyBound(true);
+
+    // Every handler holds the manager for its call (a receiver may let go of it) and refers to
+    // it weakly in between: the TCP manager it owns must not keep it alive.
+    const std::weak_ptr<TavHTTPTransferMgr> weak = WeakFromThisAs<TavHTTPTransferMgr>();
+    auto& s = mSubscriptions;
+    s.push_back(mTCPMgr->HostResolved.Subscribe([weak](int32_t h, const std::shared_ptr<TAVHostInfo>& host) {
+        if (auto self = weak.lock()) self->TCPMgr_HostResolved(h, host);
+    }));
+    s.push_back(mTCPMgr->AsyncError.Subscribe([weak](int32_t h, int32_t error) {
+        if (auto self = weak.lock()) self->TCPMgr_AsyncError(h, error);
+    }));
+    s.push_back(mTCPMgr->ConnectComplete.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt) {
+        if (auto self = weak.lock()) self->TCPMgr_ConnectComplete(skt);
+    }));
+    s.push_back(mTCPMgr->DataReceived.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt, Variant& info) {
+        if (auto self = weak.lock()) self->TCPMgr_DataReceived(skt, info);
+    }));
+    s.push_back(mTCPMgr->SocketClosed.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt) {
+        if (auto self = weak.lock()) self->TCPMgr_SocketClosed(skt);
+    }));
+    s.push_back(mTCPMgr->SocketError.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt, int32_t error) {
+        if (auto self = weak.lock()) self->TCPMgr_SocketError(skt, error);
+    }));
+
+    tmrTimeout = std::make_unique<platform::Timer>();
+    s.push_back(tmrTimeout->Tick.Subscribe([weak] {
+        if (auto self = weak.lock()) self->tmrTimeout_Tick();
+    }));
+}
+
+TavHTTPTransferMgr::~TavHTTPTransferMgr() {
+    Reset();
+    for (EventConnection& c : mSubscriptions) c.Disconnect();
+    mSubscriptions.clear();
+    tmrTimeout.reset();
+    if (mTCPMgr) mTCPMgr->InternalEarlyBound(false);
+    mCallback.reset();
+    mTCPMgr.reset();
+}
+
+// ---- Properties -----------------------------------------------------------------------------
+
+void TavHTTPTransferMgr::URL(const std::string& value) {
+    if (value == mURL) return;
+    mServerAddr.reset();
+    mURL = value;
+    if (mProxy.empty())
+        ParseURL();
+    else
+        mTarget = mURL;
+}
+
+void TavHTTPTransferMgr::Proxy(const std::string& value) {
+    if (value == mProxy) return;
+    mProxy = value;
+    ParseURL();
+}
+
+void TavHTTPTransferMgr::RetrieveMode(int32_t value) {
+    if (value != TAVRetrieveText && value != TAVRetrieveByteArray) RaiseSockError(kErrInvalidParameter);
+    mRetrieveMode = value;
+}
+
+void TavHTTPTransferMgr::Timeout(int32_t ms) {
+    if (ms < 0) RaiseSockError(kErrInvalidParameter);
+    mTimeout = ms;
+    tmrTimeout->Interval(std::max(1, ms / 4));
+    tmrTimeout->Enabled(mState != Idle && mTimeout > 0);
+}
+
+void TavHTTPTransferMgr::SetState(int32_t state) {
+    mState = state;
+    if (tmrTimeout) tmrTimeout->Enabled(state != Idle && mTimeout > 0);
+}
+
+// ---- URL ------------------------------------------------------------------------------------
+
+void TavHTTPTransferMgr::ParseURL() {
+    const std::string& source = mProxy.empty() ? mURL : mProxy;
+    mServerAddr.reset();
+    mTarget.clear();
+    mPort = 80;
+
+    std::string rest = source;
+    if (source.size() >= 7 && Lower(source.substr(0, 7)) == "http://") {
+        if (source.size() < 8) RaiseSockError(kErrMalformedURL);
+        rest = source.substr(7);
+    }
+    std::string host;
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos) {
+        host = rest;
+        mTarget = "/";
+    } else {
+        if (!mProxy.empty() || slash == 0) RaiseSockError(kErrMalformedURL);
+        host = rest.substr(0, slash);
+        mTarget = rest.substr(slash);
+    }
+    // Through a proxy the request line carries the whole URL.
+    if (!mProxy.empty()) mTarget = mURL;
+
+    const size_t colon = host.find(':');
+    if (colon != std::string::npos) {
+        if (colon == 0 || colon + 1 == host.size()) RaiseSockError(kErrMalformedURL);
+        mPort = LeadingNumber(host.substr(colon + 1));
+        host.resize(colon);
+    }
+    mHost = host;
+}
+
+void TavHTTPTransferMgr::BuildServerAddress(int32_t netAddr) {
+    mServerAddr = TAVSockAddr::Create();
+    SockAddrAccess::SetNetAddress(*mServerAddr, netAddr);
+    mServerAddr->Port(static_cast<int16_t>(mPort));
+}
+
+// ---- Starting and abandoning ----------------------------------------------------------------
+
+int32_t TavHTTPTransferMgr::Execute(const std::string& URL, const std::string& Operation, const std::string& Data,
+                                    const std::string& Headers, const std::string& OutputFile) {
+    return Execute2(URL, Operation, Data, Headers, OutputFile, "application/x-www-form-urlencoded");
+}
+
+int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& Operation, const std::string& Data,
+                                     const std::string& Headers, const std::string& OutputFile,
+                                     const std::string& ContentType) {
+    if (mState != Idle) RaiseSockError(kErrInvalidState);
+    mContentType = ContentType;
+    mOutputFileName = OutputFile;
+
+    auto start = [&]() -> int32_t {
+        if (!URL.empty()) this->URL(URL);
+        mOperation = Operation;
+        mData = Data;
+        mHeaders = Headers;
+        MarkProgress();
+        if (mServerAddr) {
+            StartConnection();
+            return 0;
+        }
+        const int32_t address = mTCPMgr->Sockets()->Util()->NetAddrFromDottedStr(mHost);
+        if (address != -1) {
+            BuildServerAddress(address);
+            StartConnection();
+            return 0;
+        }
+        SetState(Resolving);
+        mLookupHandle = mTCPMgr->WSAAsyncGetHostByName(mHost);
+        if (mLookupHandle != 0) return 0;
+        const int32_t error = sockintf::intWSAGetLastError();
+        CloseOutput(false);
+        SetState(Idle);
+        return error;
+    };
+
+    if (OutputFile.empty()) return start();
+    try {
+        mOutput = HttpOutputFile::Open(OutputFile);
+        if (!mOutput) RaiseSockError(kErrHostFile);
+        return start();
+    } catch (...) {
+        // Nothing of this request stays behind: the file it made goes with it.
+        if (mState == Idle) CloseOutput(true);
+        RaiseSockError(kErrHostFile);
+    }
+}
+
+void TavHTTPTransferMgr::StartConnection() {
+    mTextBuffer.clear();
+    mByteBuffer.assign(1, 0);
+    mReceived = 0;
+    mHeaderBuffer.clear();
+    mHeadersComplete = false;
+    mLengthAnnounced = false;
+
+    // The last request's socket was kept until now.
+    if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));
+    mSocket = mTCPMgr->CreateClientSocket(TAVSockAddr::Create());  // raises on failure
+    if (!mSocket) {
+        AbandonStart();
+        return;
+    }
+    mSocket->DataMode(DataMode_Binary);
+
+    // Connect runs the queue: on loopback the connection (and more) may be done when it
+    // returns, so the state is set first.
+    const std::shared_ptr<TAVSocket> socket = mSocket;
+    const uint64_t serial = ++mRequestSerial;
+    SetState(Connecting);
+    const int32_t r = socket->Connect(mServerAddr);
+    if (serial != mRequestSerial || mState != Connecting) return;
+    if (r != 0 && socket->LastError() != sockintf::WSAEWOULDBLOCK) AbandonStart();
+}
+
+void TavHTTPTransferMgr::AbandonStart() {
+    CloseOutput(false);
+    if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));
+    mLookupHandle = 0;
+    SetState(Idle);
+    ++mRequestSerial;
+    NotifyObjectError(3);
+}
+
+void TavHTTPTransferMgr::Reset() {
+    if (mLookupHandle != 0 && mTCPMgr) mTCPMgr->Sockets()->CancelAsyncRequest(mLookupHandle);
+    mLookupHandle = 0;
+    CloseOutput(false);
+    if (mSocket && mTCPMgr) mTCPMgr->DestroySocket(mSocket);
+    mSocket.reset();
+    SetState(Idle);
+    ++mRequestSerial;
+}
+
+void TavHTTPTransferMgr::CloseOutput(bool discard) {
+    if (!mOutput) return;
+    mOutput->Close(discard);
+    mOutput.reset();
+}
+
+// ---- Notifications --------------------------------------------------------------------------
+// Each goes to the callback object when one is set, else out as the event; what a receiver
+// throws is absorbed. The manager is held for the call: a receiver may let go of it.
+
+void TavHTTPTransferMgr::NotifyDataReceived(Variant& data) {
+    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
+    try {
+        if (const auto cb = mCallback)
+            cb->HTTPDataReceived(self, data);
+        else
+            HTTPDataReceived(data);
+    } catch (...) {
+    }
+}
+
+void TavHTTPTransferMgr::NotifyDataTransferred() {
+    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
+    const auto count = static_cast<int32_t>(std::min<int64_t>(mReceived, std::numeric_limits<int32_t>::max()));
+    try {
+        if (const auto cb = mCallback)
+            cb->HTTPDataTransferred(self, count);
+        else
+            HTTPDataTransferred(count);
+    } catch (...) {
+    }
+}
+
+void TavHTTPTransferMgr::NotifyObjectError(int32_t code) {
+    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
+    if (DebugLogWanted(2)) WriteDebugLog(2, "<TavHTTPTransferMgr - HTTPObjectError code>" + std::to_string(code));
+    try {
+        if (const auto cb = mCallback)
+            cb->HTTPObjectError(self, code);
+        else
+            HTTPObjectError(code);
+    } catch (...) {
+    }
+}
+
+void TavHTTPTransferMgr::NotifyReady() {
+    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
+    try {
+        if (const auto cb = mCallback)
+            cb->HTTPReady(self, 0);
+        else
+            HTTPReady(0);
+    } catch (...) {
+    }
+}
+
+void TavHTTPTransferMgr::NotifyError(const std::string& status, const std::string& reason) {
+    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
+    try {
+        if (const auto cb = mCallback)
+            cb->HTTPError(self, status, reason);
+        else
+            HTTPError(status, reason);
+    } catch (...) {
+    }
+}
+
+}  // namespace tav
