@@ -37,6 +37,25 @@ int OpenNewBeside(const std::string& name, std::string& tempName) {
     return -1;
 }
 
+/// The descriptor that /dev/stdout, /dev/stderr, /dev/fd/N or /proc/self/fd/N names; -1 for
+/// any other name.
+int DescriptorNamed(const std::string& name) {
+    if (name == "/dev/stdin") return 0;
+    if (name == "/dev/stdout") return 1;
+    if (name == "/dev/stderr") return 2;
+    for (const char* prefix : {"/dev/fd/", "/proc/self/fd/"}) {
+        const std::string p(prefix);
+        if (name.size() <= p.size() || name.compare(0, p.size(), p) != 0) continue;
+        int fd = 0;
+        for (size_t i = p.size(); i < name.size(); ++i) {
+            if (name[i] < '0' || name[i] > '9' || fd > 100000000) return -1;
+            fd = fd * 10 + (name[i] - '0');
+        }
+        return fd;
+    }
+    return -1;
+}
+
 }  // namespace
 
 std::unique_ptr<HttpOutputFile> HttpOutputFile::Open(const std::string& name) {
@@ -44,9 +63,20 @@ std::unique_ptr<HttpOutputFile> HttpOutputFile::Open(const std::string& name) {
         errno = ENOENT;
         return nullptr;
     }
-    struct stat link{}, target{};
-    const bool exists = ::lstat(name.c_str(), &link) == 0;
-    const bool resolves = exists && ::stat(name.c_str(), &target) == 0;
+    struct stat target{};
+    if (const int named = DescriptorNamed(name); named >= 0) {
+        // A descriptor of this process: written through a duplicate, so its offset and append
+        // mode hold (a shell's ">>" stays an append), whatever it refers to.
+        if (::fstat(named, &target) != 0) return nullptr;
+        if (S_ISDIR(target.st_mode)) {
+            errno = EISDIR;
+            return nullptr;
+        }
+        const int fd = ::fcntl(named, F_DUPFD_CLOEXEC, 3);
+        if (fd < 0) return nullptr;
+        return std::unique_ptr<HttpOutputFile>(new HttpOutputFile(name, fd, false));
+    }
+    const bool resolves = ::stat(name.c_str(), &target) == 0;
     if (resolves && S_ISDIR(target.st_mode)) {
         errno = EISDIR;
         return nullptr;
@@ -59,13 +89,8 @@ std::unique_ptr<HttpOutputFile> HttpOutputFile::Open(const std::string& name) {
         ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         return std::unique_ptr<HttpOutputFile>(new HttpOutputFile(name, fd, false));
     }
-    if (resolves && S_ISLNK(link.st_mode)) {
-        // A link to a regular file (/dev/stdout redirected to a file): written through.
-        const int fd = ::open(name.c_str(), O_WRONLY | O_TRUNC | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) return nullptr;
-        return std::unique_ptr<HttpOutputFile>(new HttpOutputFile(name, fd, false));
-    }
-    // Absent, a dangling link, or a regular file: a new file takes the name.
+    // Absent, a regular file, or a link (to a regular file, or dangling): a new file takes the
+    // name. A link is replaced, not followed, as deleting the name would have done.
     std::string tempName;
     const int fd = OpenNewBeside(name, tempName);
     if (fd < 0) return nullptr;

@@ -11,8 +11,9 @@
 namespace tav {
 
 /// An open output file. Open decides by what the name is (see TavHTTPTransferMgr.hpp): a
-/// regular file or an absent name gets a new file renamed over it; a link to a regular file
-/// is written through; a device, FIFO or socket is written as it is; a directory is refused.
+/// descriptor name (/dev/stdout, /dev/fd/N) writes to that descriptor; a device, FIFO or
+/// socket is written as it is; a directory is refused; anything else (absent, a regular file,
+/// a link) gets a new file renamed over the name.
 /// Owns its descriptor.
 class HttpOutputFile {
 public:

@@ -47,15 +47,18 @@ class HttpOutputFile;
 ///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4.
 ///
 /// Output file. The name is never a danger to the machine, even for root:
-///  - absent, or a regular file: replaced by a new file (created under a temporary name in the
-///    same folder and renamed over the name, so nothing can be planted at the name between a
-///    delete and a create). Only such a file, made by this request, is deleted on a failure
-///    (HTTP error, object errors 4, 6, 7), and only while the name still refers to it;
-///  - a symbolic link to a regular file is written through (truncated), as a shell redirection
-///    does: it is how /dev/stdout and /dev/fd/N reach a file. Never deleted;
+///  - /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N: the process's own descriptor is
+///    written through a duplicate (its offset and append mode hold); never truncated, never
+///    deleted;
 ///  - a device (/dev/null, a terminal), a FIFO or a socket: opened for writing as it is, never
 ///    truncated nor deleted; a FIFO without a reader fails at once (library error 3);
-///  - a directory: library error 3.
+///  - a directory: library error 3;
+///  - anything else (absent, a regular file, a symbolic link): replaced by a new file, made
+///    under a unique temporary name in the same folder and renamed over the name. That is
+///    what deleting and creating it would give (a link is replaced, not followed), without a
+///    moment in which another name can be planted there. Only such a file, made by this
+///    request, is deleted on a failure (HTTP error, object errors 4, 6, 7), and only while the
+///    name still refers to it.
 /// Reset closes the file and keeps what was written.
 ///
 /// Decisions where the behaviour had room:
