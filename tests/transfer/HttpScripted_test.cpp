@@ -1,0 +1,329 @@
+// TavHTTPTransferMgr against a scripted server: the request byte for byte, responses cut
+// where real servers would not cut them, and the failures real servers will not produce.
+#include "HttpTestUtil.hpp"
+
+namespace {
+
+using namespace tavhttptest;
+using tav::TavHTTPTransferMgr;
+using S = ScriptedServer;
+
+const std::string kCRLF = "\r\n";
+
+class HttpScriptedTest : public HttpMgrTest {};
+INSTANTIATE_TEST_SUITE_P(BothRoutes, HttpScriptedTest, ::testing::Bool(), RouteName);
+
+TEST_P(HttpScriptedTest, RequestIsComposedByteForByte) {
+    const std::string ok = "HTTP/1.0 200 OK\r\n\r\nx";
+    ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}, {S::Send(ok)}});
+    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
+
+    // Plain GET: request line, the three fixed lines and the empty line.
+    ASSERT_EQ(mgr->Execute(server.Url("/a/b.html")), 0);
+    ASSERT_TRUE(RunUntilReady())
+    // Headers without a final CR LF get one; three characters of Data are announced as 5 and
+    // followed by CR LF, then the closing CR LF.
+    events.clear();
+    ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
+    ASSERT_TRUE(RunUntilReady())
+    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither.
+    events.clear();
+    ASSERT_EQ(mgr->Execute("", "PUT", "z\r\n", "X-Three: 3\r\n"), 0);
+    ASSERT_TRUE(RunUntilReady());
+
+    const auto requests = server.Requests();
+    ASSERT_EQ(requests.size(), 3u);
+    const std::string fixed = "Accept: */*\r\nHost: 127.0.0.1\r\nAccept-Language: en\r\n";
+    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + fixed + kCRLF);
+    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + fixed +
+                               "X-One: 1\r\nX-Two: 2\r\nContent-Length: 5\r\nContent-type: text/plain\r\n\r\na=b\r\n\r\n");
+    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed +
+                               "X-Three: 3\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
+                               "z\r\n\r\n");
+    EXPECT_EQ(body, "x");
+}
+
+TEST_P(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
+    ScriptedServer proxy({{S::Send("HTTP/1.0 200 OK\r\n\r\nvia proxy")}});
+    mgr->Proxy("HTTP://localhost:" + std::to_string(proxy.Port()));
+    const std::string url = "http://example.invalid:8080/p?q=1";
+    ASSERT_EQ(mgr->Execute(url), 0);  // "localhost" is looked up in the background
+    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
+    ASSERT_TRUE(RunUntilReady());
+    ASSERT_EQ(proxy.Requests().size(), 1u);
+    EXPECT_EQ(proxy.Requests()[0],
+              "GET " + url + " HTTP/1.0\r\nAccept: */*\r\nHost: localhost\r\nAccept-Language: en\r\n\r\n");
+    EXPECT_EQ(body, "via proxy");
+}
+
+TEST_P(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
+    // The cut runs through the status line, the CR LF CR LF and the body's first bytes, so
+    // body bytes also arrive in the chunk that ends the header block.
+    const std::string body = EveryByteValue(300);
+    const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: 300\r\nX-Pad: abc\r\n\r\n" + body;
+    const size_t headerEnd = response.find("\r\n\r\n") + 4;
+    std::vector<S::Script> scripts;
+    for (size_t cut = 1; cut < headerEnd + 3; ++cut)
+        scripts.push_back({S::Send(response.substr(0, cut)), S::WaitGo(), S::Send(response.substr(cut))});
+    ScriptedServer server(scripts);
+    // Each read the manager handles lets the server send the next piece.
+    Tcp()->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant&) { server.Go(); });
+    mgr->RetrieveMode(tav::TAVRetrieveByteArray);
+    for (size_t cut = 1; cut < headerEnd + 3; ++cut) {
+        SCOPED_TRACE("cut after byte " + std::to_string(cut));
+        events.clear();
+        this->body.clear();
+        lastCount = 0;
+        ASSERT_EQ(mgr->Execute(server.Url()), 0);
+        ASSERT_TRUE(RunUntilReady());
+        EXPECT_EQ(events, (std::vector<std::string>{"DataReceived", "Ready 0"}));
+        EXPECT_EQ(this->body, body);
+        EXPECT_EQ(mgr->HTTPHeader(), response.substr(0, headerEnd));
+        EXPECT_EQ(mgr->ContentLength(), 300);
+        EXPECT_EQ(mgr->BytesReceived(), 300);
+    }
+}
+
+TEST_P(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
+    TempDir dir;
+    const std::string out = dir / "page.html";
+    WriteFile(out, "old content");
+    ScriptedServer server({{S::Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!")},
+                           {S::Send("HTTP/1.0 301 Moved\r\n\r\n")}});
+    ASSERT_EQ(mgr->Execute(server.Url("/x"), "GET", "", "", out), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"Error 404 Not Found", "Ready 0"}));
+    EXPECT_FALSE(fs::exists(out));
+
+    // Not 2xx is an error, 3xx included; without an output file no body is delivered.
+    events.clear();
+    ASSERT_EQ(mgr->Execute(server.Url("/y")), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"Error 301 Moved", "Ready 0"}));
+}
+
+TEST_P(HttpScriptedTest, BodyLengthAgainstContentLength) {
+    ScriptedServer server({
+        {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcd")},   // +4: tolerated
+        {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcde")},  // +5: object error 4
+        {S::Send("HTTP/1.0 200 OK\r\ncontent-LENGTH:   10\r\n\r\n01234")},          // short: still Ready
+        {S::Send("HTTP/1.0 204 No Content\r\n\r\n")},                                // empty, no length
+    });
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(body, "0123456789abcd");
+    EXPECT_EQ(mgr->BytesReceived(), 14);
+
+    events.clear();
+    body.clear();
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 4", "Ready 0"}));
+
+    events.clear();
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(body, "01234");
+    EXPECT_EQ(mgr->ContentLength(), 10);
+    EXPECT_EQ(mgr->BytesReceived(), 5);
+
+    // Byte-array mode with an empty body: one element holding 0.
+    events.clear();
+    mgr->RetrieveMode(tav::TAVRetrieveByteArray);
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_TRUE(bodyIsBytes);
+    EXPECT_EQ(body, std::string(1, '\0'));
+    EXPECT_EQ(mgr->ContentLength(), -1);
+    EXPECT_EQ(mgr->BytesReceived(), 0);
+}
+
+TEST_P(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
+    TempDir dir;
+    const std::string out = dir / "stalled.bin";
+    const std::string endless = "HTTP/1.0 200 OK\r\n" + std::string(110 * 1024, 'h');
+    ScriptedServer server({{S::Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"), S::Hold()},
+                           {S::Hold()},
+                           {S::Send(endless), S::Hold()},
+                           {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"), S::WaitGo(), S::Reset()}});
+    mgr->Timeout(300);
+
+    // Stops in the middle of the body: time-out, the file it made is deleted.
+    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", out), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 6", "Ready 0"}));
+    EXPECT_FALSE(fs::exists(out));
+
+    // Accepts and never answers.
+    events.clear();
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 6", "Ready 0"}));
+
+    // A header block that never ends stops at 100 KiB, before any time-out.
+    events.clear();
+    mgr->Timeout(0);
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 4", "Ready 0"}));
+    EXPECT_LE(mgr->HTTPHeader().size(), TavHTTPTransferMgr::kMaxHeaderBytes);
+
+    // Reset by the peer in the middle of the body: the socket error is told, and the close
+    // that follows ends the request with what came.
+    events.clear();
+    Tcp()->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant&) { server.Go(); });
+    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_TRUE(Has("ObjectError 5"));
+    EXPECT_EQ(mgr->ContentLength(), 100);
+    EXPECT_EQ(mgr->BytesReceived(), 4);
+}
+
+TEST_P(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
+    TempDir dir;
+    const std::string out = dir / "partial.bin";
+    ScriptedServer server({{S::Send("HTTP/1.0 200 OK\r\n\r\nfirst bytes"), S::Hold()}});
+    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", out), 0);
+    ASSERT_TRUE(tav::RunMessagesUntil([&] { return mgr->BytesReceived() == 11; }, kWait));
+
+    try {
+        mgr->Execute(server.Url("/other"));
+        ADD_FAILURE() << "a second request was accepted";
+    } catch (const tav::SockError& e) {
+        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040202u));
+    }
+    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::AwaitingResponse);
+
+    mgr->Reset();
+    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
+    EXPECT_EQ(ReadFile(out), "first bytes");
+    EXPECT_FALSE(Has("Ready 0"));  // Reset tells nobody
+    EXPECT_EQ(transferred, 1);
+}
+
+TEST_P(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
+    TempDir dir;
+    ScriptedServer server({{S::Send("HTTP/1.0 500 Oops\r\n\r\n")}, {S::Send("HTTP/1.0 500 Oops\r\n\r\n")}});
+
+    // A device is written as it is and survives the failure.
+    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", "/dev/null"), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_TRUE(Has("Error 500 Oops"));
+    struct stat st{};
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+
+    // A link is replaced, never followed: the file it points to keeps its content.
+    const std::string target = dir / "precious", link = dir / "link";
+    WriteFile(target, "keep me");
+    fs::create_symlink(target, link);
+    events.clear();
+    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", link), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(ReadFile(target), "keep me");
+    EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // the new file took the link's place and went
+
+    // A directory, and a FIFO without a reader, raise error 3 and start nothing.
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& name : {dir.Path(), fifo}) {
+        try {
+            mgr->Execute(server.Url(), "GET", "", "", name);
+            ADD_FAILURE() << name << " was accepted";
+        } catch (const tav::SockError& e) {
+            EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040203u)) << name;
+        }
+        EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(fs::is_directory(dir.Path()));
+    EXPECT_EQ(server.Accepted(), 2);
+}
+
+TEST(HttpUrlTest, UrlAndProxyParsing) {
+    using A = tav::HttpTransferMgrAccess;
+    auto mgr = TavHTTPTransferMgr::Create();
+    auto raisesMalformed = [&](auto&& assign) {
+        try {
+            assign();
+        } catch (const tav::SockError& e) {
+            return e.Number() == static_cast<int32_t>(0x80040204u);
+        }
+        return false;
+    };
+
+    mgr->URL("HtTp://example.com");
+    EXPECT_EQ(A::Host(*mgr), "example.com");
+    EXPECT_EQ(A::Port(*mgr), 80);
+    EXPECT_EQ(A::Target(*mgr), "/");
+    mgr->URL("example.com:8081x/a/b?c");
+    EXPECT_EQ(A::Host(*mgr), "example.com");
+    EXPECT_EQ(A::Port(*mgr), 8081);
+    EXPECT_EQ(A::Target(*mgr), "/a/b?c");
+
+    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http://"); }));
+    EXPECT_EQ(mgr->URL(), "http://");  // the value stays assigned
+    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http:///path"); }));
+    EXPECT_TRUE(raisesMalformed([&] { mgr->URL(":80/x"); }));
+    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:/x"); }));
+
+    mgr->URL("http://site.example/page");
+    mgr->Proxy("proxy.example:3128");
+    EXPECT_EQ(A::Host(*mgr), "proxy.example");
+    EXPECT_EQ(A::Port(*mgr), 3128);
+    EXPECT_EQ(A::Target(*mgr), "http://site.example/page");
+    mgr->URL("http://other.example/");
+    EXPECT_EQ(A::Target(*mgr), "http://other.example/");
+    EXPECT_TRUE(raisesMalformed([&] { mgr->Proxy("proxy.example:3128/path"); }));
+
+    try {
+        mgr->RetrieveMode(2);
+        ADD_FAILURE() << "RetrieveMode 2 was taken";
+    } catch (const tav::SockError& e) {
+        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040201u));
+    }
+    EXPECT_EQ(mgr->RetrieveMode(), tav::TAVRetrieveText);
+    EXPECT_NE(std::dynamic_pointer_cast<TavHTTPTransferMgr>(tav::CreateObject("TAVSock.TavHTTPTransferMgr")), nullptr);
+}
+
+TEST_P(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
+    const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
+    ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}, {S::Send(ok)}});
+    const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";
+    ASSERT_EQ(mgr->Execute(url), 0);
+    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_TRUE(tav::HttpTransferMgrAccess::HasServerAddress(*mgr));
+
+    events.clear();
+    ASSERT_EQ(mgr->Execute(url), 0);
+    EXPECT_NE(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
+    ASSERT_TRUE(RunUntilReady());
+
+    events.clear();
+    ASSERT_EQ(mgr->Execute(url + "again"), 0);
+    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+TEST(HttpLifetimeTest, NextRequestStartsFromHTTPReadyAndTheManagerMayBeDroppedThere) {
+    const std::string ok = "HTTP/1.0 200 OK\r\n\r\nbody";
+    ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}});
+    auto mgr = TavHTTPTransferMgr::Create();
+    int ready = 0;
+    std::weak_ptr<TavHTTPTransferMgr> weak = mgr;
+    mgr->HTTPReady.Subscribe([&](int32_t) {
+        // Idle already: the next request may start here; after it, the last reference goes.
+        if (++ready == 1)
+            mgr->Execute(server.Url("/second"));
+        else
+            mgr.reset();
+    });
+    ASSERT_EQ(mgr->Execute(server.Url("/first")), 0);
+    ASSERT_TRUE(tav::RunMessagesUntil([&] { return weak.expired(); }, kWait));
+    EXPECT_EQ(ready, 2);
+    EXPECT_EQ(server.Requests().size(), 2u);
+}
+
+}  // namespace
