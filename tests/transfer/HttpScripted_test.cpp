@@ -20,12 +20,12 @@ TEST_P(HttpScriptedTest, RequestIsComposedByteForByte) {
 
     // Plain GET: request line, the three fixed lines and the empty line.
     ASSERT_EQ(mgr->Execute(server.Url("/a/b.html")), 0);
-    ASSERT_TRUE(RunUntilReady())
+    ASSERT_TRUE(RunUntilReady());
     // Headers without a final CR LF get one; three characters of Data are announced as 5 and
     // followed by CR LF, then the closing CR LF.
     events.clear();
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
-    ASSERT_TRUE(RunUntilReady())
+    ASSERT_TRUE(RunUntilReady());
     // Data that ends in CR LF gets no second one; Headers ending in CR LF neither.
     events.clear();
     ASSERT_EQ(mgr->Execute("", "PUT", "z\r\n", "X-Three: 3\r\n"), 0);
