@@ -2,7 +2,6 @@
 // notifications.
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
-#include "core/DebugLog.hpp"
 #include "core/SockAddrAccess.hpp"
 #include "core/SockErrors.hpp"
 #include "platform/SockIntf.hpp"
@@ -138,7 +137,7 @@ void TavHTTPTransferMgr::ParseURL() {
     const size_t slash = rest.find('/');
     if (slash == std::string::npos) {
         host = rest;
-        mTarget = "/";
+        mTarget.assign(1, '/');  // (assigning the literal trips a false -Wrestrict in GCC 12)
     } else {
         if (!mProxy.empty() || slash == 0) RaiseSockError(kErrMalformedURL);
         host = rest.substr(0, slash);
@@ -294,7 +293,6 @@ void TavHTTPTransferMgr::NotifyDataTransferred() {
 
 void TavHTTPTransferMgr::NotifyObjectError(int32_t code) {
     const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
-    if (DebugLogWanted(2)) WriteDebugLog(2, "<TavHTTPTransferMgr - HTTPObjectError code>" + std::to_string(code));
     try {
         if (const auto cb = mCallback)
             cb->HTTPObjectError(self, code);
