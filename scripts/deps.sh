@@ -2,11 +2,11 @@
 # Installs the Debian packages a build (and its tests) need, only when some are missing.
 # Usage: scripts/deps.sh [build|test]
 set -euo pipefail
-want=(g++ cmake ninja-build pkg-config)
+want=(g++ cmake ninja-build pkg-config libssl-dev)
 if [ "${1:-build}" = test ]; then
   want+=(libgtest-dev libgmock-dev socat netcat-openbsd python3
     # real peers for the transfer clients, and the baselines the benchmarks measure against
-    nginx-light curl tinyproxy vsftpd python3-pyftpdlib libboost-dev libglib2.0-dev)
+    nginx-light curl tinyproxy vsftpd python3-pyftpdlib libboost-dev libglib2.0-dev openssl)
 fi
 missing=()
 for p in "${want[@]}"; do

@@ -1,4 +1,4 @@
-// `tavsock get http://...`: one request through a TavHTTPTransferMgr. The body streams to a
+// `tavsock get http://...` and `https://...`: one request through a TavHTTPTransferMgr. The body streams to a
 // file or to standard output as it arrives (the manager writes it; nothing is held), the
 // header block goes to stderr on request, progress to stderr while it is a terminal.
 #include "GetCommand.hpp"
@@ -21,7 +21,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "[-o FILE|-] [--proxy HOST[:PORT]] [--timeout SECONDS] [--data TEXT] [-H LINE]... [--show-header]";
+    "[-o FILE|-] [--proxy HOST[:PORT]] [--timeout SECONDS] [--data TEXT] [-H LINE]... [--show-header]\n"
+    "      [--cacert FILE] [--capath DIR] [--insecure]   (https: trusted authorities; no certificate check)";
 
 struct GetOptions {
     std::string url;
@@ -32,6 +33,9 @@ struct GetOptions {
     std::string data;
     std::string headers;  // the -H lines, each ending in CR LF
     bool showHeader = false;
+    std::string caFile;
+    std::string caFolder;
+    bool insecure = false;
 };
 
 GetOptions ParseGetOptions(const Args& args) {
@@ -60,6 +64,12 @@ GetOptions ParseGetOptions(const Args& args) {
             o.headers += value() + "\r\n";
         } else if (a == "--show-header") {
             o.showHeader = true;
+        } else if (a == "--cacert") {
+            o.caFile = value();
+        } else if (a == "--capath") {
+            o.caFolder = value();
+        } else if (a == "-k" || a == "--insecure") {
+            o.insecure = true;
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
         } else if (!haveUrl) {
@@ -140,6 +150,7 @@ std::string ObjectErrorText(int32_t code, double timeoutSeconds) {
         return buf;
     }
     case tav::TavHTTPTransferMgr::kObjectErrorWrite: return "the output could not be written";
+    case tav::TavHTTPTransferMgr::kObjectErrorTLS: return "the connection could not be secured";
     default: return "object error " + std::to_string(code);
     }
 }
@@ -155,6 +166,9 @@ int RunHttpGet(const Args& args) {
     const GetOptions o = ParseGetOptions(args);
     const auto mgr = tav::TavHTTPTransferMgr::Create();
     mgr->Timeout(static_cast<int32_t>(std::lround(o.timeoutSeconds * 1000)));
+    mgr->TLSCAFile(o.caFile);
+    mgr->TLSCAFolder(o.caFolder);
+    mgr->DangerouslyAcceptAnyCertificate(o.insecure);
     try {
         mgr->Proxy(o.proxy);
     } catch (const tav::SockError&) {
@@ -176,7 +190,10 @@ int RunHttpGet(const Args& args) {
         failure = "HTTP " + status + " " + reason;
     });
     mgr->HTTPObjectError.Subscribe([&](int32_t code) {
-        if (failure.empty()) failure = ObjectErrorText(code, o.timeoutSeconds);
+        if (failure.empty())
+            failure = code == tav::TavHTTPTransferMgr::kObjectErrorTLS && !mgr->TLSError().empty()
+                          ? mgr->TLSError()
+                          : ObjectErrorText(code, o.timeoutSeconds);
         // A socket error does not end the request by itself (a refused connect never would).
         if (code == 5) done = true;
     });
@@ -224,6 +241,7 @@ int RunHttpGet(const Args& args) {
 }
 
 const RegisterGetScheme kHttp{{"http://", kUsage, RunHttpGet, true}};
+const RegisterGetScheme kHttps{{"https://", "(as http://)", RunHttpGet, false}};
 
 }  // namespace
 }  // namespace tavtool

@@ -7,6 +7,8 @@
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"
 #include "transfer/HttpOutputFile.hpp"
+#include "transfer/TlsChannel.hpp"
+#include "transfer/TlsContext.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -31,6 +33,50 @@ int32_t LeadingNumber(const std::string& text) {
         value = std::min<int64_t>(value * 10 + (c - '0'), std::numeric_limits<int32_t>::max());
     }
     return static_cast<int32_t>(value);
+}
+
+bool StartsWithNoCase(const std::string& text, const char* prefix) {
+    const size_t n = std::char_traits<char>::length(prefix);
+    return text.size() >= n && Lower(text.substr(0, n)) == prefix;
+}
+
+struct UrlParts {
+    bool secure = false;
+    std::string host;
+    int32_t port = 80;
+    std::string target;
+};
+
+/// Host, port and path of a URL ("http://" or "https://" optional, any case) or of a proxy
+/// (only "http://", no path); raises library error 4 when malformed.
+UrlParts SplitURL(const std::string& source, bool isProxy) {
+    UrlParts p;
+    std::string rest = source;
+    if (StartsWithNoCase(source, "http://")) {
+        if (source.size() < 8) RaiseSockError(kErrMalformedURL);
+        rest = source.substr(7);
+    } else if (!isProxy && StartsWithNoCase(source, "https://")) {
+        if (source.size() < 9) RaiseSockError(kErrMalformedURL);
+        rest = source.substr(8);
+        p.secure = true;
+        p.port = 443;
+    }
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos) {
+        p.host = rest;
+        p.target.assign(1, '/');  // (assigning the literal trips a false -Wrestrict in GCC 12)
+    } else {
+        if (isProxy || slash == 0) RaiseSockError(kErrMalformedURL);
+        p.host = rest.substr(0, slash);
+        p.target = rest.substr(slash);
+    }
+    const size_t colon = p.host.find(':');
+    if (colon != std::string::npos) {
+        if (colon == 0 || colon + 1 == p.host.size()) RaiseSockError(kErrMalformedURL);
+        p.port = LeadingNumber(p.host.substr(colon + 1));
+        p.host.resize(colon);
+    }
+    return p;
 }
 }  // namespace
 
@@ -91,10 +137,12 @@ void TavHTTPTransferMgr::URL(const std::string& value) {
     if (value == mURL) return;
     mServerAddr.reset();
     mURL = value;
-    if (mProxy.empty())
+    if (mProxy.empty()) {
         ParseURL();
-    else
+    } else {
         mTarget = mURL;
+        ParseOrigin();
+    }
 }
 
 void TavHTTPTransferMgr::Proxy(const std::string& value) {
@@ -111,48 +159,83 @@ void TavHTTPTransferMgr::RetrieveMode(int32_t value) {
 void TavHTTPTransferMgr::Timeout(int32_t ms) {
     if (ms < 0) RaiseSockError(kErrInvalidParameter);
     mTimeout = ms;
-    tmrTimeout->Interval(std::max(1, ms / 4));
-    tmrTimeout->Enabled(mState != Idle && mTimeout > 0);
+    UpdateTimer();
+}
+
+void TavHTTPTransferMgr::TLSCAFile(const std::string& path) {
+    mCAFile = path;
+    mTlsContext.reset();
+}
+
+void TavHTTPTransferMgr::TLSCAFolder(const std::string& path) {
+    mCAFolder = path;
+    mTlsContext.reset();
+}
+
+void TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) {
+    mAcceptAnyCertificate = value;
+    mTlsContext.reset();
+}
+
+void TavHTTPTransferMgr::TLSHandshakeTimeout(int32_t ms) {
+    if (ms < 0) RaiseSockError(kErrInvalidParameter);
+    mHandshakeTimeout = ms;
+    UpdateTimer();
 }
 
 void TavHTTPTransferMgr::SetState(int32_t state) {
     mState = state;
-    if (tmrTimeout) tmrTimeout->Enabled(state != Idle && mTimeout > 0);
+    UpdateTimer();
+}
+
+void TavHTTPTransferMgr::UpdateTimer() {
+    if (!tmrTimeout) return;
+    // Checked about four times per period of the shorter limit that applies.
+    int32_t period = mTimeout;
+    if (mSecure && mHandshakeTimeout > 0 && (period == 0 || mHandshakeTimeout < period)) period = mHandshakeTimeout;
+    if (mState == Idle || period == 0) {
+        tmrTimeout->Enabled(false);
+        return;
+    }
+    const int32_t interval = std::max(1, period / 4);
+    if (!tmrTimeout->Enabled() || tmrTimeout->Interval() != interval) {
+        tmrTimeout->Interval(interval);
+        tmrTimeout->Enabled(true);
+    }
 }
 
 // ---- URL ------------------------------------------------------------------------------------
 
 void TavHTTPTransferMgr::ParseURL() {
-    const std::string& source = mProxy.empty() ? mURL : mProxy;
     mServerAddr.reset();
     mTarget.clear();
     mPort = 80;
+    if (mProxy.empty()) {
+        mSecure = false;
+        const UrlParts p = SplitURL(mURL, false);
+        mSecure = p.secure;
+        mHost = p.host;
+        mPort = p.port;
+        mTarget = p.target;
+        return;
+    }
+    const UrlParts p = SplitURL(mProxy, true);
+    mHost = p.host;
+    mPort = p.port;
+    // Through a proxy the request line carries the whole URL (for https: see ParseOrigin).
+    mTarget = mURL;
+    ParseOrigin();
+}
 
-    std::string rest = source;
-    if (source.size() >= 7 && Lower(source.substr(0, 7)) == "http://") {
-        if (source.size() < 8) RaiseSockError(kErrMalformedURL);
-        rest = source.substr(7);
-    }
-    std::string host;
-    const size_t slash = rest.find('/');
-    if (slash == std::string::npos) {
-        host = rest;
-        mTarget.assign(1, '/');  // (assigning the literal trips a false -Wrestrict in GCC 12)
-    } else {
-        if (!mProxy.empty() || slash == 0) RaiseSockError(kErrMalformedURL);
-        host = rest.substr(0, slash);
-        mTarget = rest.substr(slash);
-    }
-    // Through a proxy the request line carries the whole URL.
-    if (!mProxy.empty()) mTarget = mURL;
-
-    const size_t colon = host.find(':');
-    if (colon != std::string::npos) {
-        if (colon == 0 || colon + 1 == host.size()) RaiseSockError(kErrMalformedURL);
-        mPort = LeadingNumber(host.substr(colon + 1));
-        host.resize(colon);
-    }
-    mHost = host;
+void TavHTTPTransferMgr::ParseOrigin() {
+    // An https URL through a proxy goes through a tunnel to the server it names, which then
+    // gets the path only; an http URL is the proxy's business and is not parsed here.
+    mSecure = StartsWithNoCase(mURL, "https://");
+    if (!mSecure) return;
+    const UrlParts o = SplitURL(mURL, false);
+    mOriginHost = o.host;
+    mOriginPort = o.port;
+    mOriginTarget = o.target;
 }
 
 void TavHTTPTransferMgr::BuildServerAddress(int32_t netAddr) {
@@ -219,6 +302,11 @@ void TavHTTPTransferMgr::StartConnection() {
     mHeaderBuffer.clear();
     mHeadersComplete = false;
     mLengthAnnounced = false;
+    mTls.reset();
+    mTunnelReply.clear();
+    mTlsError.clear();
+    mTlsVersion.clear();
+    mTlsCipher.clear();
 
     // The last request's socket was kept until now.
     if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));
@@ -254,6 +342,7 @@ void TavHTTPTransferMgr::Reset() {
     CloseOutput(false);
     if (mSocket && mTCPMgr) mTCPMgr->DestroySocket(mSocket);
     mSocket.reset();
+    mTls.reset();
     SetState(Idle);
     ++mRequestSerial;
 }

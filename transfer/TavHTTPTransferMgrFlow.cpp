@@ -8,6 +8,8 @@
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"
 #include "transfer/HttpOutputFile.hpp"
+#include "transfer/TlsChannel.hpp"
+#include "transfer/TlsContext.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -27,6 +29,12 @@ std::string Lower(std::string_view text) {
     for (char& c : out)
         if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
     return out;
+}
+
+std::string Seconds(int32_t ms) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%g", ms / 1000.0);
+    return buf;
 }
 }  // namespace
 
@@ -63,9 +71,11 @@ void TavHTTPTransferMgr::TCPMgr_AsyncError(int32_t AsyncHandle, int32_t /*ErrorC
 std::string TavHTTPTransferMgr::ComposeRequest() const {
     std::string text;
     text.reserve(256 + mHeaders.size() + mData.size() + mTarget.size());
-    text += mOperation + " " + mTarget + " HTTP/1.0" + kCRLF;
+    // Through a tunnel the server itself reads the request: the path and its own name.
+    const bool tunnelled = Tunnelled();
+    text += mOperation + " " + (tunnelled ? mOriginTarget : mTarget) + " HTTP/1.0" + kCRLF;
     text += std::string("Accept: */*") + kCRLF;
-    text += "Host: " + mHost + kCRLF;
+    text += "Host: " + (tunnelled ? mOriginHost : mHost) + kCRLF;
     text += std::string("Accept-Language: en") + kCRLF;
     if (!mHeaders.empty()) {
         text += mHeaders;
@@ -86,42 +96,178 @@ std::string TavHTTPTransferMgr::ComposeRequest() const {
 void TavHTTPTransferMgr::TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& SourceSocket) {
     if (!mSocket || SourceSocket != mSocket || mState != Connecting) return;
     MarkProgress();
-    SendRequest();
+    if (!mSecure)
+        SendRequest();
+    else if (Tunnelled())
+        StartTunnel();
+    else
+        StartHandshake(nullptr, 0);
+}
+
+bool TavHTTPTransferMgr::SendBytes(const std::shared_ptr<TAVSocket>& socket, ByteArray bytes) {
+    try {
+        socket->Send(Variant(std::move(bytes)));
+        return socket->BytesSent() > 0 || socket->LastError() == sockintf::WSAEWOULDBLOCK;
+    } catch (...) {
+        return false;
+    }
 }
 
 void TavHTTPTransferMgr::SendRequest() {
     const std::string text = ComposeRequest();
     const std::shared_ptr<TAVSocket> socket = mSocket;
+    const std::shared_ptr<TlsChannel> tls = mTls;
     const uint64_t serial = mRequestSerial;
+    ByteArray bytes = mTCPMgr->Sockets()->Util()->ByteArrayFromString(text);
+    // Over TLS the request follows the end of the handshake in the same send.
+    if (tls) {
+        if (!tls->Send(bytes.data(), bytes.size())) {
+            FailTls(tls->Error());
+            return;
+        }
+        bytes = tls->TakeOutgoing();
+    }
     // Send runs the queue while it waits: the answer may arrive before it returns.
     SetState(AwaitingResponse);
-    bool failed = false;
-    try {
-        socket->Send(Variant(mTCPMgr->Sockets()->Util()->ByteArrayFromString(text)));
-        failed = socket->BytesSent() <= 0 && socket->LastError() != sockintf::WSAEWOULDBLOCK;
-    } catch (...) {
-        failed = true;
-    }
-    if (!failed || serial != mRequestSerial) return;
+    const bool sent = SendBytes(socket, std::move(bytes));
+    if (sent || serial != mRequestSerial) return;
     NotifyObjectError(3);
     if (serial == mRequestSerial) Reset();
+}
+
+// ---- Tunnel and handshake (https) -----------------------------------------------------------
+
+void TavHTTPTransferMgr::StartTunnel() {
+    const std::string authority = mOriginHost + ":" + std::to_string(mOriginPort);
+    const std::string text = "CONNECT " + authority + " HTTP/1.0" + kCRLF + "Host: " + authority + kCRLF + kCRLF;
+    const std::shared_ptr<TAVSocket> socket = mSocket;
+    const uint64_t serial = mRequestSerial;
+    mSetupStarted = std::chrono::steady_clock::now();
+    SetState(Tunnelling);
+    if (SendBytes(socket, mTCPMgr->Sockets()->Util()->ByteArrayFromString(text)) || serial != mRequestSerial) return;
+    NotifyObjectError(3);
+    if (serial == mRequestSerial) Reset();
+}
+
+void TavHTTPTransferMgr::ReceiveTunnelBytes(const uint8_t* data, size_t n) {
+    const size_t before = mTunnelReply.size();
+    mTunnelReply.append(reinterpret_cast<const char*>(data), n);
+    const size_t at = mTunnelReply.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
+    if (at == std::string::npos || at + 4 > kMaxHeaderBytes) {
+        if (mTunnelReply.size() >= kMaxHeaderBytes) FailTls("the proxy's answer to CONNECT did not end");
+        return;
+    }
+    const size_t end = at + 4;
+    // The proxy's answer is the header block this request got, should it refuse.
+    mHeaderBuffer = mTunnelReply.substr(0, end);
+    const size_t space = mHeaderBuffer.find(' ');
+    const std::string status = space == std::string::npos ? "" : mHeaderBuffer.substr(space + 1, 3);
+    if (status.size() != 3 || status[0] != '2') {
+        const size_t lineEnd = mHeaderBuffer.find(kCRLF);
+        const size_t from = space == std::string::npos ? lineEnd : space + 5;
+        const std::string reason = lineEnd > from ? mHeaderBuffer.substr(from, lineEnd - from) : std::string();
+        FailRequest(false, 0, status, reason);
+        return;
+    }
+    mHeaderBuffer.clear();
+    // Bytes after the answer are the server's: they go to the handshake.
+    const size_t offset = end - before;
+    mTunnelReply.clear();
+    StartHandshake(data + offset, n - offset);
+}
+
+void TavHTTPTransferMgr::StartHandshake(const uint8_t* early, size_t n) {
+    if (mState != Tunnelling) mSetupStarted = std::chrono::steady_clock::now();
+    if (!mTlsContext) {
+        std::string error;
+        mTlsContext = TlsContext::Create({mCAFile, mCAFolder, !mAcceptAnyCertificate}, error);
+        if (!mTlsContext) {
+            FailTls(error);
+            return;
+        }
+    }
+    std::string error;
+    const std::string host = Tunnelled() ? mOriginHost : mHost;
+    std::shared_ptr<TlsChannel> tls = TlsChannel::Create(mTlsContext, host, nullptr, error);
+    if (!tls) {
+        FailTls(error);
+        return;
+    }
+    mTls = tls;
+    SetState(Handshaking);
+    // The ClientHello (and an answer to whatever came early) goes out at once.
+    if (tls->Receive(early, n) == TlsChannel::Phase::Failed) {
+        FailTls(tls->Error());
+        return;
+    }
+    const std::shared_ptr<TAVSocket> socket = mSocket;
+    const uint64_t serial = mRequestSerial;
+    if (SendBytes(socket, tls->TakeOutgoing()) || serial != mRequestSerial) return;
+    NotifyObjectError(3);
+    if (serial == mRequestSerial) Reset();
+}
+
+void TavHTTPTransferMgr::ReceiveTls(const ByteArray& chunk) {
+    // Held for the call: a receiver may end the request (and drop the channel) on the way.
+    const std::shared_ptr<TlsChannel> tls = mTls;
+    const std::shared_ptr<TAVSocket> socket = mSocket;
+    const bool handshaking = mState == Handshaking;
+    const TlsChannel::Phase phase = tls->Receive(chunk.data(), chunk.size());
+    if (phase == TlsChannel::Phase::Failed) {
+        FailTls(tls->Error());
+        return;
+    }
+    const uint64_t serial = mRequestSerial;
+    if (handshaking) {
+        if (phase == TlsChannel::Phase::Handshaking) {
+            if (tls->HasOutgoing()) SendBytes(socket, tls->TakeOutgoing());
+            return;
+        }
+        mTlsVersion = tls->Version();
+        mTlsCipher = tls->Cipher();
+        // Plain bytes cannot precede the request, but none is dropped should they come.
+        const ByteArray early(tls->PlainData(), tls->PlainData() + tls->PlainSize());
+        SendRequest();
+        if (serial != mRequestSerial || mState != AwaitingResponse || early.empty()) return;
+        ReceivePlain(early.data(), early.size());
+        return;
+    }
+    // The answer records (key updates) are taken before the plain bytes run host code.
+    ByteArray answer = tls->HasOutgoing() ? tls->TakeOutgoing() : ByteArray();
+    if (tls->PlainSize() > 0) ReceivePlain(tls->PlainData(), tls->PlainSize());
+    if (!answer.empty() && serial == mRequestSerial && mState == AwaitingResponse) SendBytes(socket, std::move(answer));
+}
+
+void TavHTTPTransferMgr::FailTls(const std::string& reason) {
+    mTlsError = reason;
+    FailRequest(true, kObjectErrorTLS, "", "");
 }
 
 // ---- Response -------------------------------------------------------------------------------
 
 void TavHTTPTransferMgr::TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& SourceSocket, Variant& Info) {
-    if (!mSocket || SourceSocket != mSocket || mState != AwaitingResponse || !Info.IsByteArray()) return;
+    if (!mSocket || SourceSocket != mSocket || !Info.IsByteArray()) return;
+    if (mState != AwaitingResponse && mState != Tunnelling && mState != Handshaking) return;
     MarkProgress();
     const ByteArray& chunk = Info.AsBytes();
-    if (mHeadersComplete)
-        ReceiveBody(chunk.data(), chunk.size());
+    if (mState == Tunnelling)
+        ReceiveTunnelBytes(chunk.data(), chunk.size());
+    else if (mTls)
+        ReceiveTls(chunk);
     else
-        ReceiveHeaderBytes(chunk);
+        ReceivePlain(chunk.data(), chunk.size());
 }
 
-void TavHTTPTransferMgr::ReceiveHeaderBytes(const ByteArray& chunk) {
+void TavHTTPTransferMgr::ReceivePlain(const uint8_t* data, size_t n) {
+    if (mHeadersComplete)
+        ReceiveBody(data, n);
+    else
+        ReceiveHeaderBytes(data, n);
+}
+
+void TavHTTPTransferMgr::ReceiveHeaderBytes(const uint8_t* data, size_t n) {
     const size_t before = mHeaderBuffer.size();
-    mHeaderBuffer.append(reinterpret_cast<const char*>(chunk.data()), chunk.size());
+    mHeaderBuffer.append(reinterpret_cast<const char*>(data), n);
     // The end may straddle the previous chunk: look from three characters before it.
     const size_t at = mHeaderBuffer.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
     const size_t end = at == std::string::npos ? std::string::npos : at + 4;
@@ -140,7 +286,7 @@ void TavHTTPTransferMgr::ReceiveHeaderBytes(const ByteArray& chunk) {
     if (serial != mRequestSerial || mState != AwaitingResponse) return;
     // Body bytes that came with the end of the header block, from their place in this chunk.
     const size_t offset = end - before;
-    if (offset < chunk.size()) ReceiveBody(chunk.data() + offset, chunk.size() - offset);
+    if (offset < n) ReceiveBody(data + offset, n - offset);
 }
 
 void TavHTTPTransferMgr::ParseHeaders() {
@@ -198,8 +344,13 @@ void TavHTTPTransferMgr::ReceiveBody(const uint8_t* data, size_t n) {
 // ---- End ------------------------------------------------------------------------------------
 
 void TavHTTPTransferMgr::TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& SourceSocket) {
-    if (!mSocket || SourceSocket != mSocket || mState != AwaitingResponse) return;
-    FinishResponse();
+    if (!mSocket || SourceSocket != mSocket) return;
+    if (mState == Tunnelling)
+        FailTls("the proxy closed the connection before it answered CONNECT");
+    else if (mState == Handshaking)
+        FailTls("the server closed the connection during the TLS handshake");
+    else if (mState == AwaitingResponse)
+        FinishResponse();
 }
 
 void TavHTTPTransferMgr::FinishResponse() {
@@ -245,11 +396,17 @@ void TavHTTPTransferMgr::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& /*
 // ---- Time-out -------------------------------------------------------------------------------
 
 void TavHTTPTransferMgr::tmrTimeout_Tick() {
-    if (mState == Idle || mTimeout <= 0) {
-        tmrTimeout->Enabled(false);
+    const auto now = std::chrono::steady_clock::now();
+    if ((mState == Tunnelling || mState == Handshaking) && mHandshakeTimeout > 0 &&
+        now - mSetupStarted >= std::chrono::milliseconds(mHandshakeTimeout)) {
+        FailTls("the TLS handshake did not finish within " + Seconds(mHandshakeTimeout) + " s");
         return;
     }
-    if (std::chrono::steady_clock::now() - mLastProgress < std::chrono::milliseconds(mTimeout)) return;
+    if (mState == Idle || mTimeout <= 0) {
+        UpdateTimer();
+        return;
+    }
+    if (now - mLastProgress < std::chrono::milliseconds(mTimeout)) return;
     if (mLookupHandle != 0) mTCPMgr->Sockets()->CancelAsyncRequest(mLookupHandle);
     mLookupHandle = 0;
     FailRequest(true, kObjectErrorTimeout, "", "");

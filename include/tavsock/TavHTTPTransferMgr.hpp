@@ -23,6 +23,8 @@ namespace platform {
 class Timer;
 }
 class HttpOutputFile;
+class TlsContext;
+class TlsChannel;
 
 /// One HTTP/1.0 request at a time over a private TavTCPSocketMgr. Execute/Execute2 return at
 /// once; the look-up of the host (in the background), the connection, the request, the
@@ -44,7 +46,11 @@ class HttpOutputFile;
 ///       not ended by it (a reset in the middle of the body is followed by the close, which
 ///       ends the request with what came; compare BytesReceived with ContentLength);
 ///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
-///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4.
+///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4;
+///  - 8: an https request could not be secured: the server's certificate was refused
+///       (expired, for another host, from an unknown issuer), the TLS handshake failed or did
+///       not finish within TLSHandshakeTimeout, the server closed the connection during it, or
+///       a proxy's answer to CONNECT was unusable. TLSError() says which. Ends like code 4.
 ///
 /// Output file. The name is never a danger to the machine, even for root:
 ///  - /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N: the process's own descriptor is
@@ -70,6 +76,16 @@ class HttpOutputFile;
 ///    stays pending in the socket and is flushed on its write notifications; only a send that
 ///    fails (an error other than 10035) gives HTTPObjectError 3 and Reset.
 ///
+/// Encryption. An "https://" URL (port 443 unless it names one) is fetched over TLS 1.2 or
+/// later. The server's certificate must chain to a trusted authority (the system's store, or
+/// only TLSCAFile/TLSCAFolder when one is set) and name the URL's host (a DNS name, or the
+/// dotted address as an IP entry); otherwise the request ends with HTTPObjectError 8 before
+/// a byte of the request is sent. Through a Proxy the manager asks for a tunnel (CONNECT
+/// host:port) and speaks TLS to the server through it; the request line then carries the
+/// path only. The handshake advances in the TCP manager's events like everything else. A
+/// response ends when the server closes the connection, with or without a TLS close_notify:
+/// compare BytesReceived with ContentLength to tell a whole body from a cut one.
+///
 /// Thread rule: everything runs on the creating thread, while it runs its message queue.
 /// Receivers may call Reset, start the next request from HTTPReady, or let go of the manager.
 /// Creatable ("TAVSock.TavHTTPTransferMgr").
@@ -81,10 +97,13 @@ public:
     std::string TypeName() const override { return "TavHTTPTransferMgr"; }
 
     /// Request states, as RequestState() reports them.
-    enum : int32_t { Idle = 0, Resolving = 1, Connecting = 2, AwaitingResponse = 3 };
+    /// Tunnelling: waiting for a proxy's answer to CONNECT (https through a proxy);
+    /// Handshaking: the TLS handshake of an https request runs.
+    enum : int32_t { Idle = 0, Resolving = 1, Connecting = 2, AwaitingResponse = 3, Tunnelling = 4, Handshaking = 5 };
     /// The added HTTPObjectError codes (see above).
     static constexpr int32_t kObjectErrorTimeout = 6;
     static constexpr int32_t kObjectErrorWrite = 7;
+    static constexpr int32_t kObjectErrorTLS = 8;
     /// Largest response header block, CR LF CR LF included.
     static constexpr size_t kMaxHeaderBytes = 100 * 1024;
 
@@ -142,8 +161,38 @@ public:
     /// that stops early still ends in HTTPReady: compare the two to tell it from a whole one.
     int64_t BytesReceived() const noexcept { return mReceived; }
 
-    /// 0 Idle, 1 Resolving, 2 Connecting, 3 AwaitingResponse.
+    /// 0 Idle, 1 Resolving, 2 Connecting, 3 AwaitingResponse, 4 Tunnelling, 5 Handshaking.
     int32_t RequestState() const noexcept { return mState; }
+
+    // ---- Encryption (https) --------------------------------------------------------------------
+
+    /// A PEM file of certificate authorities to trust instead of the system's store; "" (the
+    /// default) for the system's. Read at the next request's handshake; an unreadable file
+    /// ends that request with HTTPObjectError 8.
+    const std::string& TLSCAFile() const noexcept { return mCAFile; }
+    void TLSCAFile(const std::string& path);
+    /// A folder of certificate authorities named by their hashes (as `openssl rehash` makes
+    /// it), trusted instead of the system's store; "" (the default) for none.
+    const std::string& TLSCAFolder() const noexcept { return mCAFolder; }
+    void TLSCAFolder(const std::string& path);
+    /// True turns off every check of the server's certificate (issuer, dates, host name):
+    /// the connection is then encrypted but anyone in the path can read it. False (the
+    /// default) is what almost every use wants; this is for test servers only.
+    bool DangerouslyAcceptAnyCertificate() const noexcept { return mAcceptAnyCertificate; }
+    void DangerouslyAcceptAnyCertificate(bool value);
+    /// Milliseconds a CONNECT answer and the TLS handshake together may take before the
+    /// request ends with HTTPObjectError 8; 0 waits for ever (then only Timeout limits it).
+    /// 30,000 by default, so a server that accepts and never answers cannot hold a request
+    /// even with no Timeout. Negative raises library error 1.
+    int32_t TLSHandshakeTimeout() const noexcept { return mHandshakeTimeout; }
+    void TLSHandshakeTimeout(int32_t ms);
+    /// Why the current or last request could not be secured ("" when it could or was not
+    /// https), e.g. "the server's certificate has expired".
+    const std::string& TLSError() const noexcept { return mTlsError; }
+    /// Protocol version ("TLSv1.3") and cipher suite of the current or last https request;
+    /// "" before its handshake finished.
+    const std::string& TLSVersion() const noexcept { return mTlsVersion; }
+    const std::string& TLSCipher() const noexcept { return mTlsCipher; }
 
     // ---- Methods -----------------------------------------------------------------------------
 
@@ -170,16 +219,25 @@ private:
     TavHTTPTransferMgr();
     void Initialize();
     void SetState(int32_t state);
+    void UpdateTimer();
     void MarkProgress() { mLastProgress = std::chrono::steady_clock::now(); }
 
     void ParseURL();
+    void ParseOrigin();
+    bool Tunnelled() const noexcept { return mSecure && !mProxy.empty(); }
     void BuildServerAddress(int32_t netAddr);
     void StartConnection();
     void AbandonStart();
     void SendRequest();
+    bool SendBytes(const std::shared_ptr<TAVSocket>& socket, ByteArray bytes);
     std::string ComposeRequest() const;
-    void ReceiveChunk(const ByteArray& chunk);
-    void ReceiveHeaderBytes(const ByteArray& chunk);
+    void StartTunnel();
+    void ReceiveTunnelBytes(const uint8_t* data, size_t n);
+    void StartHandshake(const uint8_t* early, size_t n);
+    void ReceiveTls(const ByteArray& chunk);
+    void FailTls(const std::string& reason);
+    void ReceivePlain(const uint8_t* data, size_t n);
+    void ReceiveHeaderBytes(const uint8_t* data, size_t n);
     void ReceiveBody(const uint8_t* data, size_t n);
     void ParseHeaders();
     void FinishResponse();
@@ -207,6 +265,9 @@ private:
     std::string mProxy;
     int32_t mRetrieveMode = TAVRetrieveText;
     int32_t mTimeout = 0;
+    std::string mCAFile, mCAFolder;
+    bool mAcceptAnyCertificate = false;
+    int32_t mHandshakeTimeout = 30000;
 
     std::shared_ptr<TavTCPSocketMgr> mTCPMgr;
     std::vector<EventConnection> mSubscriptions;  // to mTCPMgr's events and the timer
@@ -221,6 +282,16 @@ private:
     std::string mHost;
     int32_t mPort = 80;
     std::string mTarget;
+    bool mSecure = false;                         // the URL is https
+    std::string mOriginHost;                      // https through a proxy: the server behind it
+    int32_t mOriginPort = 443;
+    std::string mOriginTarget;
+
+    std::shared_ptr<TlsContext> mTlsContext;      // made at the first handshake; settings drop it
+    std::shared_ptr<TlsChannel> mTls;             // the request's TLS session, null for http
+    std::chrono::steady_clock::time_point mSetupStarted{};  // CONNECT or handshake began
+    std::string mTunnelReply;                     // the proxy's answer to CONNECT so far
+    std::string mTlsError, mTlsVersion, mTlsCipher;
     std::string mOperation, mData, mHeaders, mContentType;
 
     std::string mOutputFileName;
