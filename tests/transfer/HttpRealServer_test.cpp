@@ -144,36 +144,6 @@ TEST_P(RealServerTest, TinyproxyCarriesTheRequestToNginx) {
     EXPECT_NE(mgr->HTTPHeader().find("tinyproxy"), std::string::npos) << mgr->HTTPHeader();
 }
 
-/// The tool next to this test program in the build tree; "" when it was not built.
-std::string ToolPath() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "";
-    const fs::path tool = fs::path(std::string(self, static_cast<size_t>(n))).parent_path().parent_path() / "tools/tavsock";
-    return ::access(tool.c_str(), X_OK) == 0 ? tool.string() : "";
-}
-
-/// Runs the tool with stdout and stderr to files; its exit status.
-int RunTool(const std::vector<std::string>& args, const std::string& out, const std::string& err) {
-    std::vector<std::string> argv{ToolPath()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     if (ToolPath().empty()) GTEST_SKIP() << "the tavsock tool was not built";
     TempDir dir;
