@@ -9,6 +9,7 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 
 namespace tav {
@@ -93,19 +94,36 @@ void TlsChannel::Start() {
 TlsChannel::Phase TlsChannel::Receive(const uint8_t* data, size_t n) {
     plainSize_ = 0;
     if (phase_ == Phase::Failed || phase_ == Phase::Closed) return phase_;
-    // A memory BIO grows as needed; everything put in is taken out by Advance below, so it
-    // never holds more than one partial record between calls.
-    while (n > 0) {
-        const int chunk = static_cast<int>(std::min<size_t>(n, 1 << 30));
-        if (BIO_write(in_, data, chunk) != chunk) {
-            error_ = "out of memory for received TLS records";
-            phase_ = Phase::Failed;
-            return phase_;
-        }
-        data += chunk;
-        n -= static_cast<size_t>(chunk);
+    if (n == 0) {
+        Advance();
+        return phase_;
     }
+    // The received bytes are read where they lie, through a read-only memory buffer, rather
+    // than copied into a growing one: on a bulk download that copy is a fair share of the
+    // work. Advance reads until OpenSSL wants more, so every byte is then inside OpenSSL (a
+    // partial record stays in its own buffer) and the caller's memory is not looked at again:
+    // an empty buffer takes its place.
+    BIO* view = BIO_new_mem_buf(data, static_cast<int>(std::min<size_t>(n, INT32_MAX)));
+    if (!view || n > INT32_MAX) {
+        BIO_free(view);
+        error_ = "out of memory for received TLS records";
+        phase_ = Phase::Failed;
+        return phase_;
+    }
+    BIO_set_mem_eof_return(view, -1);
+    SSL_set0_rbio(ssl_, view);
+    in_ = view;
     Advance();
+    BIO* empty = BIO_new(BIO_s_mem());
+    if (!empty) {
+        // Nothing may read the caller's bytes later: the channel ends here.
+        phase_ = Phase::Failed;
+        error_ = "out of memory for received TLS records";
+        return phase_;
+    }
+    BIO_set_mem_eof_return(empty, -1);
+    SSL_set0_rbio(ssl_, empty);
+    in_ = empty;
     return phase_;
 }
 

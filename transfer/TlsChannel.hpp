@@ -82,7 +82,7 @@ private:
 
     std::shared_ptr<TlsContext> context_;  // outlives ssl_
     ssl_st* ssl_;                          // owned; owns both BIOs
-    bio_st* in_ = nullptr;                 // received records, read by ssl_
+    bio_st* in_ = nullptr;                 // owned by ssl_: a view of the bytes being received, else empty
     bio_st* out_ = nullptr;                // records written by ssl_, to be sent
     std::string host_;
     Phase phase_ = Phase::Handshaking;
