@@ -122,7 +122,7 @@ void TavHTTPTransferMgr::SendRequest() {
     // Over TLS the request follows the end of the handshake in the same send.
     if (tls) {
         if (!tls->Send(bytes.data(), bytes.size())) {
-            FailTls(tls->Error());
+            FailTls(tls->Error().empty() ? "the server ended the TLS session before the request" : tls->Error());
             return;
         }
         bytes = tls->TakeOutgoing();
