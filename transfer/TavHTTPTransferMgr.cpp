@@ -192,7 +192,8 @@ void TavHTTPTransferMgr::UpdateTimer() {
     if (!tmrTimeout) return;
     // Checked about four times per period of the shorter limit that applies.
     int32_t period = mTimeout;
-    if (mSecure && mHandshakeTimeout > 0 && (period == 0 || mHandshakeTimeout < period)) period = mHandshakeTimeout;
+    const bool settingUp = mState == Tunnelling || mState == Handshaking;
+    if (settingUp && mHandshakeTimeout > 0 && (period == 0 || mHandshakeTimeout < period)) period = mHandshakeTimeout;
     if (mState == Idle || period == 0) {
         tmrTimeout->Enabled(false);
         return;
