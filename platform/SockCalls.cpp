@@ -87,6 +87,10 @@ SOCKET intsocket(int af, int type, int protocol) {
 
 int intclosesocket(SOCKET s) {
     if (!Started()) return SOCKET_ERROR;
+    return CloseSocketHandle(s);
+}
+
+int CloseSocketHandle(SOCKET s) {
     if (s < 0) return Fail(WSAENOTSOCK);
     detail::HookClosing(s);
     // On Linux the descriptor is released even when close reports EINTR; closing it again
