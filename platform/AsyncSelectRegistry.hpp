@@ -42,6 +42,11 @@ public:
     /// the registration of `listener`, as Windows does for accepted sockets. When the listener
     /// is no longer registered the token is withdrawn instead.
     void Inherit(SOCKET listener, SOCKET accepted, uint32_t gen);
+    /// Whether registration `gen` of `s` is live here and was made for a connection.
+    bool IsConnection(SOCKET s, uint32_t gen) {
+        const AsyncSelectEntry* e = Find(s, gen);
+        return e != nullptr && e->phase == SockPhase::Connected;
+    }
     /// A re-enabling call ran on `s` (see AsyncSelectHooks).
     void Reenable(SOCKET s, uint32_t gen, int32_t event);
     /// Ends registration `gen` of `s` and stops watching it.

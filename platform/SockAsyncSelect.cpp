@@ -96,7 +96,7 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     // Notifications are delivered by the queue of the calling thread only.
     if (!platform::IsWindowOfThisThread(hWnd)) return Fail(WSAEINVAL);
     int error = 0;
-    const async::SockPhase phase = async::ClassifySocket(s, error);
+    async::SockPhase phase = async::ClassifySocket(s, error);
     if (error != 0) return Fail(error);
     if (s >= AsyncSelectSlots::kMaxHandle) return Fail(WSAENOBUFS);
     AsyncSelectRegistry* registry = AsyncSelectRegistry::ForThisThread();
@@ -114,6 +114,11 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     const Token token = MakeToken(registry->Id(), gen);
     const Token old = AsyncSelectSlots::Exchange(s, token, ok);
     if (!ok) return Fail(WSAENOBUFS);
+    // A connection that ended while it waited to be accepted (a reset in the backlog) shows
+    // no connection state any more, but its data and its close are still to be told; the
+    // registration it had from its listener says what it is. A fresh socket is never there.
+    if (phase == async::SockPhase::Idle && OwnerOf(old) == registry->Id() && registry->IsConnection(s, GenOf(old)))
+        phase = async::SockPhase::Connected;
     // A registration on this thread is simply replaced by Register.
     if (OwnerOf(old) != registry->Id()) DropRegistration(s, old);
     if (const int err = registry->Register(s, gen, hWnd, wMsg, lEvent, phase); err != 0) {

@@ -71,6 +71,31 @@ TEST_P(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
     }
 }
 
+TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheResetAndTheClose) {
+    Serve();
+    // The host frees sockets when they close, as the README shows.
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>& s) {
+        if (e == "SocketClosed") mgr->DestroySocket(s);
+    };
+    for (const std::string data : {"hiEND", ""}) {
+        events.clear();
+        accepted.reset();
+        {
+            rawpeer::Fd c = rawpeer::Connect(port_);
+            ASSERT_GE(c.Get(), 0);
+            if (!data.empty()) ASSERT_TRUE(rawpeer::SendAll(c, data));
+            rawpeer::Reset(c);  // before the server's queue has run
+        }
+        ASSERT_TRUE(PumpUntil([&] { return accepted && Count("SocketClosed", accepted) == 1; })) << data;
+        RunPendingMessages();
+        Events expected{"SocketError:10054", "SocketClosed"};
+        if (!data.empty()) expected.insert(expected.begin(), "Data:hi");
+        EXPECT_EQ(Of(accepted), expected);
+        EXPECT_FALSE(mgr->Sockets()->Contains(accepted));
+    }
+    EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);  // the listener
+}
+
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrRawPeers, ::testing::Bool(), RouteName);
 
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrDelivery, ::testing::Bool(), RouteName);
