@@ -14,6 +14,8 @@
 
 #include <sys/ioctl.h>
 
+#include <cerrno>
+
 namespace tav::sockintf {
 
 using async::AsyncSelectRegistry;
@@ -56,9 +58,17 @@ void OnReenable(SOCKET s, int32_t event) noexcept {
     WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
 }
 
+/// Accept failures that only more descriptors (or memory) can end.
+bool IsStarved(int err) noexcept { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
 void OnAccepted(SOCKET listener, SOCKET accepted) noexcept {
+    const int acceptError = errno;  // of the failed accept, when it failed
     const Token t = AsyncSelectSlots::Load(listener);
     if (t == 0) return;
+    if (accepted == INVALID_SOCKET && IsStarved(acceptError)) {
+        WithOwner(OwnerOf(t), [listener, gen = GenOf(t)](AsyncSelectRegistry& r) { r.DeferAccept(listener, gen); });
+        return;
+    }
     uint32_t acceptedGen = 0;
     if (accepted != INVALID_SOCKET) {
         // Claimed here, so a close of the new socket before its owner hears of it wins.
@@ -77,6 +87,10 @@ void OnAccepted(SOCKET listener, SOCKET accepted) noexcept {
 void OnClosing(SOCKET s) noexcept {
     bool ok = false;
     DropRegistration(s, AsyncSelectSlots::Exchange(s, 0, ok));
+    // The descriptor is free once this returns: a listener that ran out of them may accept
+    // again (its notification is posted at the next poll, after the close).
+    if (AsyncSelectRegistry* r = AsyncSelectRegistry::Current(); r != nullptr && r->HasStarvedAccepts())
+        r->ResumeStarvedAccepts();
 }
 
 bool IsRegistered(SOCKET s) noexcept {

@@ -4,6 +4,8 @@
 #include "RawPeer.hpp"
 #include "TransportTestUtil.hpp"
 
+#include <sys/resource.h>
+
 using namespace tav;
 using namespace tavtest;
 
@@ -99,5 +101,82 @@ TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrRawPeers, ::testing::Bool(), RouteName);
 
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrDelivery, ::testing::Bool(), RouteName);
+
+// The process runs out of descriptors with connections waiting: the server takes what it
+// can, waits without spinning, and takes the rest as descriptors come free, whether the
+// library frees them or someone else does.
+class TcpMgrOutOfDescriptors : public TcpMgrRawPeers {
+protected:
+    void TearDown() override {
+        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+        TcpMgrRawPeers::TearDown();
+    }
+    /// Lets the process open `more` descriptors, no matter which ones are open: new ones take
+    /// the lowest free numbers, and none may reach the limit.
+    void LimitDescriptors(int more) {
+        int limit = 0;
+        for (int free = 0; free < more; ++limit)
+            if (!rawpeer::IsOpen(limit)) ++free;
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(limit);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        lowered_ = true;
+    }
+
+    rlimit saved_{};
+    bool lowered_ = false;
+};
+
+TEST_P(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakesEveryConnection) {
+    constexpr int kClients = 20;
+    server = mgr->CreateServerSocket(Loopback(), "", 64);
+    port_ = static_cast<uint16_t>(server->LocalAddr()->Port());
+    int acceptNotices = 0;  // the listener's notifications, whatever became of them
+    EventConnection counting = mgr->Sockets()->SocketNotification.Subscribe(
+        [&](const std::shared_ptr<TAVSocket>&, int32_t& type) { acceptNotices += type == FD_ACCEPT ? 1 : 0; });
+    std::vector<std::shared_ptr<TAVSocket>> served;
+    bool freeing = false;
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
+        if (e != "AcceptComplete") return;
+        if (freeing)
+            mgr->DestroySocket(accepted);
+        else
+            served.push_back(accepted);
+    };
+
+    // Every descriptor the peers need is made before the limit is lowered; connecting takes
+    // none, and the connections wait in the listener's backlog.
+    std::vector<rawpeer::Fd> clients;
+    for (int i = 0; i < kClients; ++i) clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    rawpeer::Fd spare(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    LimitDescriptors(3);
+    for (rawpeer::Fd& c : clients) {
+        const sockaddr_in a = rawpeer::LoopbackAddr(port_);
+        ASSERT_EQ(::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    }
+
+    // At the limit: a few served, then a wait that does not spin through notifications.
+    RunMessagesUntil([] { return false; }, std::chrono::milliseconds(500));
+    const int atLimit = Count("AcceptComplete");
+    EXPECT_GE(atLimit, 1);
+    EXPECT_LT(atLimit, kClients);
+    EXPECT_LT(acceptNotices, atLimit + 20) << "the accept notification spins";
+
+    // A descriptor freed outside the library is found by the retry.
+    spare.Close();
+    ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") > atLimit; }));
+
+    // Descriptors the library frees let the waiting connections in at once.
+    freeing = true;
+    for (const auto& s : served) mgr->DestroySocket(s);
+    served.clear();
+    accepted.reset();
+    ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") == kClients; }));
+    counting.Disconnect();
+}
+
+// The inner manager's events are watched, so its notifications must come as events.
+INSTANTIATE_TEST_SUITE_P(Events, TcpMgrOutOfDescriptors, ::testing::Values(false), RouteName);
 
 }  // namespace
