@@ -85,7 +85,9 @@ TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
         {
             rawpeer::Fd c = rawpeer::Connect(port_);
             ASSERT_GE(c.Get(), 0);
-            if (!data.empty()) ASSERT_TRUE(rawpeer::SendAll(c, data));
+            if (!data.empty()) {
+                ASSERT_TRUE(rawpeer::SendAll(c, data));
+            }
             rawpeer::Reset(c);  // before the server's queue has run
         }
         ASSERT_TRUE(PumpUntil([&] { return accepted && Count("SocketClosed", accepted) == 1; })) << data;
