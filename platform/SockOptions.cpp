@@ -189,7 +189,7 @@ int BytesWaiting(int fd, int& out) noexcept {
             // the urgent byte at the mark, stops at the end of the stream, and takes nothing.
             // A raw system call, because the buffer is never written (no buffer is given) and
             // the sanitizers' wrappers of recv would check one as if it were.
-            const long r = detail::RetryEintr([&] {
+            const long r = RetryEintr([&] {
                 return ::syscall(SYS_recvfrom, fd, nullptr, size_t{1} << 30, MSG_PEEK | MSG_TRUNC | MSG_DONTWAIT,
                                  nullptr, nullptr);
             });
