@@ -81,6 +81,7 @@ TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
     };
     for (const std::string data : {"hiEND", ""}) {
         events.clear();
+        sockets.clear();
         accepted.reset();
         {
             rawpeer::Fd c = rawpeer::Connect(port_);
