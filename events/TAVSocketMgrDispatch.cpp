@@ -99,7 +99,11 @@ void TAVSocketMgr::CloseSocket(const std::shared_ptr<TAVSocketMgr>& self, const 
         DeliverDataReceived(socket, false);
         serving = StillServing(self, socket);
     }
-    if (serving) DeliverSocketNotification(socket, FD_CLOSE);
+    // The close is told even when a receiver destroyed the socket on the way (the dispatch
+    // holds it): a host that frees sockets when they close must hear of every close, and
+    // destroying a socket while its remaining data is offered is the natural way to be done
+    // with it. Only a manager that was let go stays silent.
+    if (self.use_count() > 1) DeliverSocketNotification(socket, FD_CLOSE);
     // The socket ends disconnected even when a receiver let go of it on the way.
     SocketAccess::SetState(*socket, Skt_Disconnected);
 }

@@ -68,13 +68,14 @@ void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocke
         WriteDebugLog(kLogLevel, LogPrefix() +
                                      "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>" +
                                      std::to_string(available));
-    if (available < 1) return;
-
     bool urgent = false;
     try {
         urgent = socket->IsOOBAvailable();
     } catch (...) {
     }
+    // An urgent byte is not counted as waiting data; one that came with nothing around it is
+    // read all the same, since no later notification may come for it.
+    if (available < 1 && !urgent) return;
     if (urgent)
         ReceiveOutOfBand(socket);
     else
