@@ -24,3 +24,4 @@
 #include <tavsock/Types.hpp>
 #include <tavsock/ValueStore.hpp>
 #include <tavsock/Variant.hpp>
+#include <tavsock/WinsockErrors.hpp>
