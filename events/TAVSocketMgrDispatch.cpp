@@ -4,6 +4,7 @@
 
 #include "core/SocketAccess.hpp"
 #include "events/SocketHandleIndex.hpp"
+#include "platform/RaiseEvent.hpp"
 
 namespace tav {
 
@@ -123,7 +124,7 @@ void TAVSocketMgr::DeliverAsyncError(int32_t AsyncHandle, int32_t ErrorCode) noe
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->AsyncError(AsyncHandle, ErrorCode);
         else
-            AsyncError(AsyncHandle, ErrorCode);
+            RaiseEvent(AsyncError, AsyncHandle, ErrorCode);
     } catch (...) {
     }
 }
@@ -133,7 +134,7 @@ void TAVSocketMgr::DeliverHostResolved(int32_t AsyncHandle, const std::shared_pt
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->HostResolved(AsyncHandle, HostObject);
         else
-            HostResolved(AsyncHandle, HostObject);
+            RaiseEvent(HostResolved, AsyncHandle, HostObject);
     } catch (...) {
     }
 }
@@ -143,7 +144,7 @@ void TAVSocketMgr::DeliverSocketError(int32_t ErrorCode, const std::shared_ptr<T
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->SocketError(ErrorCode, Socket);
         else
-            SocketError(ErrorCode, Socket);
+            RaiseEvent(SocketError, ErrorCode, Socket);
     } catch (...) {
     }
 }
@@ -153,7 +154,7 @@ void TAVSocketMgr::DeliverDataReceived(const std::shared_ptr<TAVSocket>& Skt, bo
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->DataReceived(Skt, IsOOB);
         else
-            DataReceived(Skt, IsOOB);
+            RaiseEvent(DataReceived, Skt, IsOOB);
     } catch (...) {
     }
 }
@@ -164,7 +165,7 @@ void TAVSocketMgr::DeliverSocketNotification(const std::shared_ptr<TAVSocket>& S
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->SocketNotification(Skt, EventType);
         else
-            SocketNotification(Skt, EventType);
+            RaiseEvent(SocketNotification, Skt, EventType);
     } catch (...) {
     }
 }
@@ -174,7 +175,7 @@ void TAVSocketMgr::DeliverDataSent(const std::shared_ptr<TAVSocket>& Skt) noexce
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->DataSent(Skt);
         else
-            DataSent(Skt);
+            RaiseEvent(DataSent, Skt);
     } catch (...) {
     }
 }
