@@ -5,8 +5,8 @@
 #include "events/CaughtError.hpp"
 #include "names/HostInfoAccess.hpp"
 #include "platform/MessageQueue.hpp"
-#include "platform/SockIntf.hpp"
 #include "platform/RaiseEvent.hpp"
+#include "platform/SockIntf.hpp"
 
 #include <tavsock/MessageBox.hpp>
 

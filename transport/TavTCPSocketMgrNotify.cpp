@@ -7,8 +7,8 @@
 
 #include "core/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
-#include "transport/TavTCPSocketMgrSink.hpp"
 #include "platform/RaiseEvent.hpp"
+#include "transport/TavTCPSocketMgrSink.hpp"
 
 namespace tav {
 

@@ -15,11 +15,11 @@
 
 #include "core/DebugLog.hpp"
 #include "platform/Diagnostics.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "platform/Timer.hpp"
 #include "transport/MessageFramer.hpp"
 #include "transport/TavTCPSocketMgrSink.hpp"
 #include "transport/WaitTime.hpp"
-#include "platform/RaiseEvent.hpp"
 
 #include <algorithm>
 

@@ -9,8 +9,8 @@
 #include "events/SocketMgrAccess.hpp"
 #include "events/SocketMgrForwarding.hpp"
 #include "names/StartupRecord.hpp"
-#include "platform/SockIntf.hpp"
 #include "platform/RaiseEvent.hpp"
+#include "platform/SockIntf.hpp"
 
 namespace tav {
 

@@ -1,6 +1,6 @@
 #include "core/SockErrors.hpp"
-#include "platform/SockTestUtil.hpp"
 #include "platform/RaiseEvent.hpp"
+#include "platform/SockTestUtil.hpp"
 
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/Event.hpp>

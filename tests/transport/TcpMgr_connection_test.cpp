@@ -6,8 +6,8 @@
 
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
-#include "transport/WaitTime.hpp"
 #include "platform/RaiseEvent.hpp"
+#include "transport/WaitTime.hpp"
 
 #include <cstdio>
 
