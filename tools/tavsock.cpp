@@ -57,6 +57,7 @@ int RunDemo(const Args& args) {
         std::printf("\n");
     }
     std::printf("demo: %zu parts, %d failed\n", parts.size(), failed);
+    if (failed > 0) Fail("demo", std::to_string(failed) + " of " + std::to_string(parts.size()) + " parts failed");
     return failed == 0 ? kExitOk : kExitNotFound;
 }
 
