@@ -2,6 +2,7 @@
 #include <tavsock/TAVSockAddr.hpp>
 #include <tavsock/TAVSocketMgr.hpp>
 #include <tavsock/TAVSockets.hpp>
+#include <tavsock/TavFTPTransferMgr.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/TavUDPSocketMgr.hpp>
 #include <tavsock/Text.hpp>
@@ -25,6 +26,7 @@ const Creatable kCreatable[] = {
     {"TAVSockAddr", [] { return ObjectPtr(TAVSockAddr::Create()); }},
     {"TAVSocketMgr", [] { return ObjectPtr(TAVSocketMgr::Create()); }},
     {"TAVSockets", [] { return ObjectPtr(TAVSockets::Create()); }},
+    {"TavFTPTransferMgr", [] { return ObjectPtr(TavFTPTransferMgr::Create()); }},
     {"TavTCPSocketMgr", [] { return ObjectPtr(TavTCPSocketMgr::Create()); }},
     {"TavUDPSocketMgr", [] { return ObjectPtr(TavUDPSocketMgr::Create()); }},
     {"ValueStore", [] { return ObjectPtr(ValueStore::Create()); }},

@@ -4,6 +4,7 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/Event.hpp>
 #include <tavsock/ITAVSockNotify.hpp>
+#include <tavsock/ITavFTPNotify.hpp>
 #include <tavsock/MessageBox.hpp>
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/OSSockLibInfo.hpp>
@@ -18,6 +19,7 @@
 #include <tavsock/TAVSocketMgr.hpp>
 #include <tavsock/TAVSocketUtil.hpp>
 #include <tavsock/TAVSockets.hpp>
+#include <tavsock/TavFTPTransferMgr.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/TavUDPSocketMgr.hpp>
 #include <tavsock/Text.hpp>
