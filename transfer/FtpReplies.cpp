@@ -102,6 +102,19 @@ bool TavFTPTransferMgr::ReplyPass() {
     return true;
 }
 
+void TavFTPTransferMgr::NoteAnnouncedSize(const ReplyLines& lines) {
+    // "150 Opening BINARY mode data connection for f (1234 bytes)."
+    for (const ReplyLine& line : lines) {
+        if (line.Code.compare(0, 1, "1") != 0) continue;
+        const size_t bytes = line.Text.rfind(" bytes)");
+        const size_t open = bytes == std::string::npos ? bytes : line.Text.rfind('(', bytes);
+        if (open == std::string::npos) continue;
+        const std::string number = line.Text.substr(open + 1, bytes - open - 1);
+        if (number.empty() || number.size() > 18 || number.find_first_not_of("0123456789") != std::string::npos) continue;
+        mAnnouncedSize = std::stoll(number);
+    }
+}
+
 size_t TavFTPTransferMgr::FindReply(const ReplyLines& lines, const char* prefix) {
     const size_t n = std::strlen(prefix);
     for (size_t i = 0; i < lines.size(); ++i)
@@ -122,6 +135,11 @@ void TavFTPTransferMgr::HandleReplies(const ReplyLines& lines) {
 
     // Negative replies win over everything else in the pass.
     if (FindReply(lines, "5") != 0) {
+        // The transfer is over; its local file is not held open until the next one.
+        if (ClientState >= st::PasvSent && ClientState != st::ChangingDir) {
+            CloseLocalFile(false);
+            mPendingCommand.clear();
+        }
         ClientState = st::Ready;
         for (const ReplyLine& line : lines) {
             if (line.Code.compare(0, 1, "5") != 0) continue;
@@ -185,7 +203,20 @@ int32_t TavFTPTransferMgr::StateStep(const ReplyLines& lines, uint64_t generatio
             (void)reported(i);
             return 0;
         }
-        if (const size_t i = FindReply(lines, "227")) return SetUpDataConnection(lines[i - 1].Text);
+        if (const size_t i = FindReply(lines, "227")) {
+            int32_t result = -1;
+            try {
+                result = SetUpDataConnection(lines[i - 1].Text);
+            } catch (...) {
+                // A data socket that could not be made: reported below like any failed set-up.
+            }
+            if (result != 0 && generation == mGeneration) {
+                CloseDataSocket();
+                CloseLocalFile(false);
+                mPendingCommand.clear();
+            }
+            return result;
+        }
         return 0;
     case st::PortSent:
         if (const size_t i = FindReply(lines, "331"))
@@ -212,6 +243,7 @@ int32_t TavFTPTransferMgr::StateStep(const ReplyLines& lines, uint64_t generatio
         NotifyReady();
         return 0;
     case st::RetrSent:
+        NoteAnnouncedSize(lines);
         if (const size_t i = transientOrIntermediate()) {
             if (!reported(i)) return 0;
             CloseLocalFile(true);

@@ -72,7 +72,35 @@ class FtpLocalFile;
 ///     cannot be taken for a reply of the next session.
 ///   - A control connection that fails while connecting (refused, unreachable) gives
 ///     FTPObjectError 3 and a Reset, instead of leaving the session Connecting forever.
-///   - Timeout, PairReplies: see the properties.
+///   - Timeout, PairReplies, PassiveAddressFromReply, CheckDataPeer: see the properties.
+///
+/// Transfers: NameList/List collect the listing in memory and deliver it when the final
+/// 2xx reply comes; Retrieve writes each chunk to the local file as it arrives (or collects
+/// it in memory) and ends on the 2xx reply and the end of the data connection, in either
+/// order; Store reads and sends the local file in 4096-byte blocks, as many as the socket
+/// takes, never the whole file at once. A data connection still open when the next transfer
+/// starts is used again without PASV or PORT. Decisions:
+///   - Nothing the server sent is lost: when the final reply of a listing or retrieve comes
+///     before the data connection was read to its end, what already waits on it is read first,
+///     and a data connection found closed then is dropped (not used again).
+///   - Local files: a name that is not a regular file (/dev/null, /dev/stdout, a FIFO with a
+///     reader) is written as it is and never deleted; a regular file is deleted only on the
+///     failure paths below, and only when it is still the file this transfer opened. Opening
+///     never blocks (a FIFO without a reader fails with library error 3). Store reads regular
+///     files only; a Store without a local file name raises library error 3 like an empty file.
+///   - A 4xx or 3xx reply to RETR deletes the partial local file; to STOR it keeps the file.
+///     A 5xx reply to any transfer closes the local file (kept) and returns to Ready without
+///     FTPReady; the data connection stays for the next transfer.
+///   - A 227 reply without parentheses is read from its first digit on; one that does not
+///     hold six numbers, like a data connection that cannot be made or a creation that
+///     fails, gives FTPObjectError 3 and Ready (from a transfer method: its result, or the
+///     creation's library error, as library error 3 when a local file was named).
+///   - Store data never waits inside the socket's send retries: what the stack cannot take at
+///     once is kept by the socket and goes out on the next write notification, which also
+///     brings the next blocks. The upload ends (the data connection is closed) only once the
+///     socket holds nothing back.
+///   - A local file that cannot be written or read in the middle of a transfer ends the
+///     session (FTPObjectError 6, Reset; the file kept as far as it got).
 ///
 /// Creatable ("TAVSock.TavFTPTransferMgr"). Thread rule: use it on the creating thread. A
 /// notification receiver may call any member (Reset, a new command) and may let go of the
@@ -150,6 +178,27 @@ public:
     bool PairReplies() const noexcept { return mPairReplies; }
     void PairReplies(bool value) { mPairReplies = value; }
 
+    /// True (default): a passive data connection goes to the address and port of the 227
+    /// reply. False: only the port is taken from it and the connection goes to the control
+    /// connection's peer, as for servers behind address translation or servers that point the
+    /// client at a third host.
+    bool PassiveAddressFromReply() const noexcept { return mPassiveAddressFromReply; }
+    void PassiveAddressFromReply(bool value) { mPassiveAddressFromReply = value; }
+
+    /// False (default): the first connection to the active-mode data port is taken. True: a
+    /// connection from any address but the control connection's peer is closed at once and
+    /// the port keeps listening, so a third party can neither feed nor steal the data.
+    bool CheckDataPeer() const noexcept { return mCheckDataPeer; }
+    void CheckDataPeer(bool value) { mCheckDataPeer = value; }
+
+    /// Bytes of the current or last Retrieve (written or collected) or Store (handed to the
+    /// data connection), without the wrap of FTPDataTransferred.
+    int64_t ByteCount() const noexcept { return mByteCount; }
+
+    /// The size the server announced for the current or last Retrieve in its preliminary
+    /// reply ("150 ... (N bytes)"), or -1 when it announced none.
+    int64_t AnnouncedSize() const noexcept { return mAnnouncedSize; }
+
     // ---- Methods -----------------------------------------------------------------------------
 
     /// Lists names ("NLST [Directory]") / the long form ("LIST [Directory]"). Ready only.
@@ -210,6 +259,7 @@ private:
     void HandleReplies(const ReplyLines& lines);
     int32_t StateStep(const ReplyLines& lines, uint64_t generation);
     static size_t FindReply(const ReplyLines& lines, const char* prefix);
+    void NoteAnnouncedSize(const ReplyLines& lines);
     void Report(const ReplyLine& line);
 
     // Data connection and transfers (FtpDataConnection.cpp, FtpTransfers.cpp).
@@ -227,6 +277,13 @@ private:
     int32_t SendNextBlocks();
     void FinishStore();
     void CloseLocalFile(bool deleteIt) noexcept;
+    int32_t StartPending(bool namedFile);
+    int32_t ConnectPassive(const std::string& replyText);
+    int32_t SendPort();
+    enum class SendOutcome { Done, Pending, Failed };
+    static SendOutcome SendOnData(TAVSocket& socket, ByteArray block);
+    static SendOutcome FlushData(TAVSocket& socket);
+    static constexpr int64_t kStoreBlock = 4096;
 
     // Handlers of the TCP manager's events.
     void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
@@ -263,6 +320,9 @@ private:
     int32_t mPort = 21;
     int32_t mTimeout = 0;
     bool mPairReplies = false;
+    bool mPassiveAddressFromReply = true;
+    bool mCheckDataPeer = false;
+    int64_t mAnnouncedSize = -1;
 
     int32_t ClientState = 0;                       // the state number (FtpStates.hpp)
     int32_t mLookup = 0;                           // pending look-up handle, 0 = none

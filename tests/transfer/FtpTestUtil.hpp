@@ -14,6 +14,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +34,17 @@
 namespace ftptest {
 
 using namespace tav;
-using tav::test::PumpUntil;
+
+/// Runs the queue until `done` holds (20 s at most). Checked at least every millisecond: the
+/// scripted peers' sockets are not watched by the queue, so their progress wakes nothing.
+inline bool PumpUntil(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        tav::RunMessagesFor(std::chrono::milliseconds(1));
+    }
+    return true;
+}
 namespace fs = std::filesystem;
 namespace st = tav::ftpstate;
 
@@ -41,12 +53,14 @@ namespace st = tav::ftpstate;
 /// client under test keeps running in between.
 class ScriptedPeer {
 public:
-    ScriptedPeer() {
+    /// Listens on `port` (any free one when 0); Port() is 0 when that port was taken.
+    explicit ScriptedPeer(int port = 0) {
         listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return;
         ::listen(listener_, 4);
         socklen_t len = sizeof a;
         ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len);
@@ -87,6 +101,11 @@ public:
             }
             return true;
         }) && done == bytes.size();
+    }
+    /// True when the peer's kernel has taken everything sent (nothing unacknowledged).
+    bool Delivered() const {
+        int unsent = 0;
+        return conn_ < 0 || (::ioctl(conn_, SIOCOUTQ, &unsent) == 0 && unsent == 0);
     }
     /// Runs the queue until `n` bytes came (or the connection ended); returns what came.
     std::string Receive(size_t n) {
@@ -339,8 +358,9 @@ protected:
     }
     /// Runs the queue until the client has read everything waiting on its control socket and
     /// handled it.
-    void Settle() {
+    void Settle(const ScriptedPeer* from = nullptr) {
         (void)PumpUntil([&] {
+            if (from && !from->Delivered()) return false;
             const auto& c = FtpTransferMgrAccess::ControlSocket(*ftp);
             return !c || c->HowMuchDataIsAvailable() == 0;
         });
@@ -349,7 +369,7 @@ protected:
     /// Sends one chunk from the server and lets the client take it as one chunk.
     void Chunk(DialogServer& server, const std::string& bytes) {
         ASSERT_TRUE(server.Send(bytes));
-        Settle();
+        Settle(&server);
     }
     /// Connects to the scripted server and takes the USER command.
     void ConnectTo(DialogServer& server, const std::string& user = "Anonymous") {
