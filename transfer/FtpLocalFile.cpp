@@ -1,7 +1,9 @@
 // The local file of an FTP transfer.
 #include "transfer/FtpLocalFile.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -54,7 +56,7 @@ bool FtpLocalFile::Write(const uint8_t* data, size_t n) {
     return true;
 }
 
-int64_t FtpLocalFile::Read(uint8_t* data, size_t n) {
+int64_t FtpLocalFile::ReadRaw(uint8_t* data, size_t n) {
     size_t done = 0;
     while (done < n) {
         const ssize_t r = ::read(fd_, data + done, n - done);
@@ -62,6 +64,30 @@ int64_t FtpLocalFile::Read(uint8_t* data, size_t n) {
         if (r < 0) return -1;
         if (r == 0) break;
         done += static_cast<size_t>(r);
+    }
+    return static_cast<int64_t>(done);
+}
+
+int64_t FtpLocalFile::Read(uint8_t* data, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        if (aheadPos_ == aheadLen_) {
+            // Small reads are served from one large read: a 4096-byte block costs no call.
+            if (n - done >= kReadAhead) {
+                const int64_t direct = ReadRaw(data + done, n - done);
+                return direct < 0 ? -1 : static_cast<int64_t>(done) + direct;
+            }
+            ahead_.resize(kReadAhead);
+            const int64_t got = ReadRaw(ahead_.data(), kReadAhead);
+            if (got < 0) return -1;
+            aheadPos_ = 0;
+            aheadLen_ = static_cast<size_t>(got);
+            if (got == 0) break;
+        }
+        const size_t take = std::min(n - done, aheadLen_ - aheadPos_);
+        std::memcpy(data + done, ahead_.data() + aheadPos_, take);
+        aheadPos_ += take;
+        done += take;
     }
     return static_cast<int64_t>(done);
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tav {
 
@@ -28,7 +29,8 @@ public:
 
     /// Writes all n bytes at the current position. False on failure.
     bool Write(const uint8_t* data, size_t n);
-    /// Reads exactly n bytes (fewer only at the end of the file). -1 on failure.
+    /// Reads exactly n bytes (fewer only at the end of the file). -1 on failure. Small reads
+    /// are served from a read-ahead of 64 KiB.
     int64_t Read(uint8_t* data, size_t n);
     /// The size when opened (regular files), else 0.
     int64_t Size() const noexcept { return size_; }
@@ -39,12 +41,17 @@ public:
 
 private:
     FtpLocalFile(int fd, std::string name);
+    int64_t ReadRaw(uint8_t* data, size_t n);
+    static constexpr size_t kReadAhead = 64 * 1024;
     int fd_ = -1;
     std::string name_;
     bool regular_ = false;
     int64_t size_ = 0;
     uint64_t dev_ = 0;
     uint64_t ino_ = 0;
+    std::vector<uint8_t> ahead_;  // read ahead, not yet handed out: [aheadPos_, aheadLen_)
+    size_t aheadPos_ = 0;
+    size_t aheadLen_ = 0;
 };
 
 }  // namespace tav

@@ -115,6 +115,18 @@ void TavFTPTransferMgr::NoteAnnouncedSize(const ReplyLines& lines) {
     }
 }
 
+void TavFTPTransferMgr::ReadyAfterLogin(uint64_t generation) {
+    if (mPairReplies) {
+        // Paired replies make every completion alike: a command from inside FTPReady goes.
+        ClientState = st::Ready;
+        NotifyReady();
+        return;
+    }
+    // The classic order: FTPReady comes before Ready, so a command from inside it is refused.
+    NotifyReady();
+    if (generation == mGeneration) ClientState = st::Ready;
+}
+
 size_t TavFTPTransferMgr::FindReply(const ReplyLines& lines, const char* prefix) {
     const size_t n = std::strlen(prefix);
     for (size_t i = 0; i < lines.size(); ++i)
@@ -193,9 +205,7 @@ int32_t TavFTPTransferMgr::StateStep(const ReplyLines& lines, uint64_t generatio
         }
         [[fallthrough]];
     case st::AcctSent:
-        // FTPReady comes before Ready here: a command from inside it is refused.
-        NotifyReady();
-        if (generation == mGeneration) ClientState = st::Ready;
+        ReadyAfterLogin(generation);
         return 0;
     case st::PasvSent:
         if (const size_t i = FindReply(lines, "331")) {
@@ -222,8 +232,7 @@ int32_t TavFTPTransferMgr::StateStep(const ReplyLines& lines, uint64_t generatio
         if (const size_t i = FindReply(lines, "331"))
             if (!reported(i)) return 0;
         if (!mPendingCommand.empty()) return SendPendingCommand();
-        NotifyReady();
-        if (generation == mGeneration) ClientState = st::Ready;
+        ReadyAfterLogin(generation);
         return 0;
     case st::Listing:
         if (const size_t i = transientOrIntermediate())

@@ -95,6 +95,8 @@ class FtpLocalFile;
 ///     hold six numbers, like a data connection that cannot be made or a creation that
 ///     fails, gives FTPObjectError 3 and Ready (from a transfer method: its result, or the
 ///     creation's library error, as library error 3 when a local file was named).
+///   - Store hands the socket one 4096-byte block per Send; the file is read ahead 64 KiB at a
+///     time, so a block costs one system call (the send), not two.
 ///   - Store data never waits inside the socket's send retries: what the stack cannot take at
 ///     once is kept by the socket and goes out on the next write notification, which also
 ///     brings the next blocks. The upload ends (the data connection is closed) only once the
@@ -174,7 +176,9 @@ public:
     /// with the command it answers, for servers on fast links where the greeting and the
     /// first reply arrive apart: USER waits for the greeting (the session rests in Connected,
     /// 4, until it comes; a 1xx greeting is waited past), and Ascii/Binary sent while Ready
-    /// wait for their reply like chDir (FTPReady 0 when it comes).
+    /// wait for their reply like chDir (FTPReady 0 when it comes). The session is also Ready
+    /// before the FTPReady of a login (or of a PORT reply with nothing pending), as after
+    /// every other completion, so a command may be issued from inside it.
     bool PairReplies() const noexcept { return mPairReplies; }
     void PairReplies(bool value) { mPairReplies = value; }
 
@@ -260,6 +264,7 @@ private:
     int32_t StateStep(const ReplyLines& lines, uint64_t generation);
     static size_t FindReply(const ReplyLines& lines, const char* prefix);
     void NoteAnnouncedSize(const ReplyLines& lines);
+    void ReadyAfterLogin(uint64_t generation);
     void Report(const ReplyLine& line);
 
     // Data connection and transfers (FtpDataConnection.cpp, FtpTransfers.cpp).

@@ -13,7 +13,6 @@
 namespace ftptest {
 namespace {
 
-constexpr int kManyEntries = 10000;
 
 class VsftpdTest : public FtpClientTest, public ::testing::WithParamInterface<bool> {
 protected:
@@ -53,63 +52,6 @@ protected:
         return "";
     }
 
-    /// vsftpd with a private configuration; the whole process group ends with it.
-    class VsftpdFixture {
-    public:
-        VsftpdFixture() {
-            fs::create_directories(dir / "root/pub");
-            fs::create_directories(dir / "root/many");
-            fs::create_directories(dir / "root/upload");
-            fs::create_directories(dir / "empty");
-            WriteFile(dir / "root/pub/big.bin", AllBytes(3 * 1024 * 1024 + 123));
-            WriteFile(dir / "root/pub/small.bin", AllBytes(70000));
-            WriteFile(dir / "root/pub/short.bin", AllBytes(10));
-            for (int i = 0; i < kManyEntries; ++i) WriteFile(dir / ("root/many/entry" + std::to_string(i)), "");
-            for (const char* d : {"", "/root", "/root/pub", "/root/many"}) ::chmod((dir.Path() + d).c_str(), 0755);
-            // The anonymous user writes as "ftp" into the upload directory only.
-            const std::string upload = dir / "root/upload";
-            if (std::system(("chown ftp " + upload).c_str()) != 0) ::chmod(upload.c_str(), 0777);
-            for (int attempt = 0; attempt < 5 && !started_; ++attempt) started_ = TryStart();
-        }
-        bool Started() const { return started_; }
-        int Port() const { return port_; }
-        std::string Path(const std::string& relative) const { return dir / relative; }
-
-    private:
-        bool TryStart() {
-            {
-                ScriptedPeer probe;  // a port free a moment ago
-                port_ = probe.Port();
-            }
-            const std::string conf = dir / "vsftpd.conf";
-            std::ostringstream c;
-            c << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
-              << "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\n"
-                 "anon_root=" << dir.Path() << "/root\nsecure_chroot_dir=" << dir.Path()
-              << "/empty\nseccomp_sandbox=NO\npasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
-                 "xferlog_enable=NO\nsyslog_enable=NO\nvsftpd_log_file=" << dir.Path()
-              << "/vsftpd.log\nanon_umask=022\nmax_clients=0\nmax_per_ip=0\nidle_session_timeout=120\n";
-            WriteFile(conf, c.str());
-            if (!server_.Start({"/usr/sbin/vsftpd", conf}, false)) return false;
-            // Up once it accepts a connection; a port taken meanwhile makes it end at once.
-            return PumpUntil([&] {
-                if (!server_.Running()) return true;
-                const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-                sockaddr_in a{};
-                a.sin_family = AF_INET;
-                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-                a.sin_port = htons(static_cast<uint16_t>(port_));
-                const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-                ::close(fd);
-                return up;
-            }) && server_.Running();
-        }
-
-        TempDir dir;
-        ServerProcess server_;
-        int port_ = 0;
-        bool started_ = false;
-    };
     static inline VsftpdFixture* fixture = nullptr;
 };
 
