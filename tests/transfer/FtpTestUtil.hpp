@@ -262,8 +262,9 @@ public:
 /// A temporary folder, removed with everything in it.
 class TempDir {
 public:
-    TempDir() {
-        std::string tmpl = (fs::temp_directory_path() / "tavftp.XXXXXX").string();
+    /// Under `base`, or the system's temporary folder when empty.
+    explicit TempDir(const std::string& base = "") {
+        std::string tmpl = ((base.empty() ? fs::temp_directory_path() : fs::path(base)) / "tavftp.XXXXXX").string();
         path_ = ::mkdtemp(tmpl.data()) ? tmpl : std::string();
     }
     ~TempDir() {
@@ -400,7 +401,9 @@ private:
         }) && server_.Running();
     }
 
-    TempDir dir;
+    // In memory where there is room: ten thousand files are created in a blink there, and
+    // can take seconds on a busy disk.
+    TempDir dir{::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : ""};
     ServerProcess server_;
     int port_ = 0;
     bool started_ = false;
