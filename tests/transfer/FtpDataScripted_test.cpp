@@ -122,6 +122,24 @@ TEST_F(DataScriptedTest, ActivePortCarriesTheHighAndLowByte) {
     EXPECT_EQ(notes.Joined(), "Data:a\r\nb\r\n | Ready");
 }
 
+TEST_F(DataScriptedTest, TransientReplyToPortStillSendsTheTransferWhoseReplyEndsIt) {
+    ftp->Reset();
+    ftp->PassiveMode(false);
+    DialogServer active;
+    server.Close();
+    LogIn(active);
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    ASSERT_EQ(active.NextCommand().substr(0, 5), "PORT ");
+    EXPECT_EQ(ClientState(), st::PortSent);
+    // Any reply but 5xx or 421 moves PortSent on: the transfer command goes out ...
+    Chunk(active, "450 not now\r\n");
+    ASSERT_TRUE(active.Expect("RETR f"));
+    // ... and the server's refusal of it ends the transfer with FTPError and FTPReady.
+    Chunk(active, "425 Use PORT or PASV first.\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Error:425: Use PORT or PASV first. | Ready");
+}
+
 TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     // 4xx to PASV changes nothing: the session waits in PasvSent.
     ASSERT_EQ(ftp->NameList(), 0);
@@ -187,6 +205,23 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     Chunk(server, "226 done\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:second | Ready");
+}
+
+TEST_F(DataScriptedTest, ATransferThatStopsMakingProgressTimesOut) {
+    ftp->Timeout(200);
+    ScriptedPeer data;
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    PassiveData(data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    // Data keeps it alive for longer than one time-out ...
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(data.Send("x"));
+        RunMessagesFor(std::chrono::milliseconds(80));
+    }
+    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
+    // ... and its end ends the session.
+    ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
+    EXPECT_EQ(ftp->State(), 0);
 }
 
 TEST_F(DataScriptedTest, PassiveAddressFromReplyFalseUsesTheControlPeer) {
