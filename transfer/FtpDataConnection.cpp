@@ -189,6 +189,15 @@ void TavFTPTransferMgr::DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt) 
 }
 
 void TavFTPTransferMgr::DrainDataSocket() {
+    // Active mode: the server's connection may wait in the backlog with its notification not
+    // yet handled (the final reply was read first). Take it now, or its data would be missed.
+    for (int tries = 0; tries < 4 && mData && !mPassiveMode && !mAccepted; ++tries) {
+        std::shared_ptr<TAVSockAddr> name;
+        const std::shared_ptr<TAVSocket> listener = mData;
+        const std::shared_ptr<TAVSocket> incoming = listener->Accept(mTcp->Sockets(), name);
+        if (!incoming) break;
+        TCPMgr_AcceptComplete(listener, incoming, name);
+    }
     // Only a connected data socket: a listening one has nothing to read.
     while (mData && (mPassiveMode || mAccepted)) {
         const std::shared_ptr<TAVSocket> data = mData;

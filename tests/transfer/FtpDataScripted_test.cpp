@@ -120,6 +120,21 @@ TEST_F(DataScriptedTest, ActivePortCarriesTheHighAndLowByte) {
     Chunk(active, "226 ok\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:a\r\nb\r\n | Ready");
+
+    // The whole transfer and its final reply happen before the client looks at any of it:
+    // the connection still waiting to be accepted is not forgotten.
+    notes.notes.clear();
+    ASSERT_EQ(ftp->NameList(), 0);
+    const std::string port2 = active.NextCommand();
+    Chunk(active, "200 PORT ok\r\n");
+    ASSERT_TRUE(active.Expect("NLST"));
+    const int fd2 = ConnectToPort(port2);
+    ASSERT_GE(fd2, 0);
+    ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
+    ::close(fd2);
+    ASSERT_TRUE(active.Send("150 listing\r\n226 ok\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:late\r\n | Ready");
 }
 
 TEST_F(DataScriptedTest, TransientReplyToPortStillSendsTheTransferWhoseReplyEndsIt) {
