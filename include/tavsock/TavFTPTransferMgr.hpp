@@ -38,7 +38,8 @@ class FtpLocalFile;
 /// Replies: the control connection's bytes are cut into lines at CR LF (a bare LF does not end
 /// a line); all complete lines present form one processing pass, handled at once by the state
 /// machine. A line whose fourth character is "-" opens a multi-line reply that runs to the next
-/// line starting with the same code and becomes one reply line. Any 5xx line returns the
+/// line starting with the same code and no hyphen (so "220-" lines continue a greeting) and
+/// becomes one reply line; one left unfinished by a pass is not continued. Any 5xx line returns the
 /// session to Ready with one FTPError per such line and no FTPReady; a 421 line ends the
 /// session (FTPObjectError 4, then Reset).
 ///
@@ -62,7 +63,7 @@ class FtpLocalFile;
 /// Store, or a Store of an empty file. Creating the control socket (construction, Reset,
 /// Disconnect) can raise the TCP manager's library error.
 ///
-/// Decisions beyond the classic behaviour, all additive (defaults keep it):
+/// Decisions where the classic behaviour left room or could leave a host stuck:
 ///   - A lost control connection ends the session like a 421 (FTPObjectError 4, Reset), so a
 ///     host never waits forever on a connection that is gone. The last bytes the server sent
 ///     before closing are processed first (a final 421 then reports once).
@@ -72,14 +73,18 @@ class FtpLocalFile;
 ///     cannot be taken for a reply of the next session.
 ///   - A control connection that fails while connecting (refused, unreachable) gives
 ///     FTPObjectError 3 and a Reset, instead of leaving the session Connecting forever.
-///   - Timeout, PairReplies, PassiveAddressFromReply, CheckDataPeer: see the properties.
+///   - Timeout, PairReplies, PassiveAddressFromReply, CheckDataPeer, ByteCount and
+///     AnnouncedSize are additions; their defaults keep the classic behaviour.
 ///
 /// Transfers: NameList/List collect the listing in memory and deliver it when the final
 /// 2xx reply comes; Retrieve writes each chunk to the local file as it arrives (or collects
 /// it in memory) and ends on the 2xx reply and the end of the data connection, in either
 /// order; Store reads and sends the local file in 4096-byte blocks, as many as the socket
 /// takes, never the whole file at once. A data connection still open when the next transfer
-/// starts is used again without PASV or PORT. Decisions:
+/// starts is used again without PASV or PORT. Any reply to PORT but 5xx or 421 sends the
+/// transfer command (a server that refused the PORT then refuses the transfer, which ends it
+/// with FTPError and FTPReady); a 4xx reply to PASV leaves the session waiting in PasvSent
+/// (Timeout ends that). Decisions:
 ///   - Nothing the server sent is lost: when the final reply of a listing or retrieve comes
 ///     before the data connection was read to its end, what already waits on it is read first,
 ///     and a data connection found closed then is dropped (not used again).
@@ -129,7 +134,7 @@ public:
     /// (ByteCount): bytes written (retrieve to a file), characters collected (in memory) or
     /// bytes handed to the data connection (store). Wraps beyond 2 GiB, as a Long does.
     /// During a store it is raised as this event even when CallbackObject is set (the classic
-    /// component did so); then the callback receives it as well only from other paths.
+    /// component did so); the callback gets the progress of retrieves only.
     Event<int32_t> FTPDataTransferred;
 
     // ---- Properties --------------------------------------------------------------------------
