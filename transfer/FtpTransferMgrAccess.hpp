@@ -21,6 +21,8 @@ public:
     static const std::shared_ptr<TAVSocket>& DataSocket(const TavFTPTransferMgr& m) noexcept { return m.mData; }
     /// Text received on the control connection and not yet cut into lines.
     static const std::string& ReplyBuffer(const TavFTPTransferMgr& m) noexcept { return m.mReplyBuffer; }
+    /// The bound of a listing or in-memory retrieve (1 GiB); tests lower it.
+    static void MaxDataBuffer(TavFTPTransferMgr& m, size_t bytes) noexcept { m.mMaxDataBuffer = bytes; }
     /// The TCP manager the client works through.
     static const std::shared_ptr<TavTCPSocketMgr>& Tcp(const TavFTPTransferMgr& m) noexcept { return m.mTcp; }
 };

@@ -90,11 +90,18 @@ void TavFTPTransferMgr::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, co
     const ByteArray& bytes = Info.AsBytes();
     if (bytes.empty()) return;
     Progress();
+    const bool retrieving = ClientState == st::RetrSent || ClientState == st::Retrieving;
+    const bool collecting = ClientState == st::Listing || (retrieving && !mFile);
+    if (collecting && bytes.size() > mMaxDataBuffer - std::min(mMaxDataBuffer, mDataBuffer.size())) {
+        // A server that sends without end must not take all our memory.
+        Fail(6);
+        return;
+    }
     if (ClientState == st::Listing) {
         mDataBuffer.append(bytes.begin(), bytes.end());
         return;
     }
-    if (ClientState != st::RetrSent && ClientState != st::Retrieving) return;
+    if (!retrieving) return;
     if (mFile) {
         if (!mFile->Write(bytes.data(), bytes.size())) {
             Fail(6);

@@ -53,7 +53,8 @@ class FtpLocalFile;
 ///      the session is Reset except for the socket error while storing;
 ///   5  Timeout: nothing came from the server for Timeout milliseconds while an operation was
 ///      pending (session Reset);
-///   6  the local file could not be written (retrieve) or read (store) during a transfer
+///   6  the local side could not take part: the local file could not be written (retrieve)
+///      or read (store) during a transfer, or a listing or in-memory retrieve would pass 1 GiB
 ///      (session Reset: the server must not keep a partial upload as complete, and a half-read
 ///      data connection cannot be resynchronised).
 ///
@@ -333,6 +334,7 @@ private:
     bool mPassiveAddressFromReply = true;
     bool mCheckDataPeer = false;
     int64_t mAnnouncedSize = -1;
+    size_t mMaxDataBuffer = size_t{1} << 30;       // bound of the in-memory data buffer
 
     int32_t ClientState = 0;                       // the state number (FtpStates.hpp)
     int32_t mLookup = 0;                           // pending look-up handle, 0 = none

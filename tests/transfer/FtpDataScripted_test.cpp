@@ -222,7 +222,7 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     EXPECT_EQ(notes.Joined(), "Data:second | Ready");
 }
 
-TEST_F(DataScriptedTest, ATransferThatStopsMakingProgressTimesOut) {
+TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded) {
     ftp->Timeout(200);
     ScriptedPeer data;
     ASSERT_EQ(ftp->Retrieve("f"), 0);
@@ -236,6 +236,25 @@ TEST_F(DataScriptedTest, ATransferThatStopsMakingProgressTimesOut) {
     EXPECT_EQ(notes.Count("ObjectError:5"), 0);
     // ... and its end ends the session.
     ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
+    EXPECT_EQ(ftp->State(), 0);
+
+    // Data collected in memory has a bound: a server that sends without end ends the session.
+    server.Close();
+    DialogServer again;
+    LogIn(again);
+    FtpTransferMgrAccess::MaxDataBuffer(*ftp, 1000);
+    ScriptedPeer data2;
+    ASSERT_EQ(ftp->NameList(), 0);
+    ASSERT_TRUE(again.Expect("PASV"));
+    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data2.Port() >> 8) + "," +
+                           std::to_string(data2.Port() & 0xFF) + ")\r\n"));
+    ASSERT_TRUE(data2.Accept());
+    ASSERT_TRUE(again.Expect("NLST", "150 ok\r\n"));
+    ASSERT_TRUE(data2.Send(std::string(600, 'a')));
+    RunMessagesFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(notes.Count("ObjectError:6"), 0);
+    ASSERT_TRUE(data2.Send(std::string(600, 'b')));
+    ASSERT_TRUE(notes.WaitFor("ObjectError:6"));
     EXPECT_EQ(ftp->State(), 0);
 }
 
