@@ -1,9 +1,11 @@
 // Cost of the socket interface layer over the bare system calls it wraps: small sends and
-// receives on a loopback TCP pair, and a one-socket poll through intselect. Prints the time
-// per operation of each and the ratio layer / bare.
+// receives on a loopback TCP pair, a one-socket poll through intselect and the bytes-waiting
+// question with and without data. Prints the time per operation of each and the ratio
+// layer / bare.
 #include "platform/SockIntf.hpp"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -66,6 +68,20 @@ int main() {
         intselect(0, nullptr, &set, nullptr, &zero);
     });
     Report("one-socket write poll", barePoll, layerPoll);
+
+    // Bytes waiting, the question every read is sized by. With data waiting the layer asks
+    // the kernel once, as the bare call does; with nothing waiting it also asks whether the
+    // read position stands at an urgent mark, past which the kernel does not count.
+    int n = 0;
+    uint32_t waiting = 0;
+    const double bareIdle = NanosPerRound([&] { (void)::ioctl(s, FIONREAD, &n); });
+    const double layerIdle = NanosPerRound([&] { intioctlsocket(s, FIONREAD_W, &waiting); });
+    Report("bytes waiting, none", bareIdle, layerIdle);
+    (void)::send(c, buf, sizeof buf, MSG_NOSIGNAL);
+    const double bareData = NanosPerRound([&] { (void)::ioctl(s, FIONREAD, &n); });
+    const double layerData = NanosPerRound([&] { intioctlsocket(s, FIONREAD_W, &waiting); });
+    Report("bytes waiting, 64 bytes", bareData, layerData);
+    (void)::recv(s, buf, sizeof buf, 0);
 
     intclosesocket(s);
     intclosesocket(c);

@@ -16,7 +16,9 @@ TAVSocket::TAVSocket() : send_(std::make_unique<SendState>()) {}
 TAVSocket::~TAVSocket() {
     CloseDebugLogFile();
     if (handle_ != TAVSock_InvalidSocketHandle) {
-        intclosesocket(handle_);
+        // Also when the last manager has stopped the stack already: the handle is this
+        // object's to close, and nobody else will.
+        CloseSocketHandle(handle_);
         handle_ = TAVSock_InvalidSocketHandle;
     }
     extraData_.reset();

@@ -4,6 +4,7 @@
 
 #include "core/SocketAccess.hpp"
 #include "events/SocketHandleIndex.hpp"
+#include "platform/RaiseEvent.hpp"
 
 namespace tav {
 
@@ -99,7 +100,11 @@ void TAVSocketMgr::CloseSocket(const std::shared_ptr<TAVSocketMgr>& self, const 
         DeliverDataReceived(socket, false);
         serving = StillServing(self, socket);
     }
-    if (serving) DeliverSocketNotification(socket, FD_CLOSE);
+    // The close is told even when a receiver destroyed the socket on the way (the dispatch
+    // holds it): a host that frees sockets when they close must hear of every close, and
+    // destroying a socket while its remaining data is offered is the natural way to be done
+    // with it. Only a manager that was let go stays silent.
+    if (self.use_count() > 1) DeliverSocketNotification(socket, FD_CLOSE);
     // The socket ends disconnected even when a receiver let go of it on the way.
     SocketAccess::SetState(*socket, Skt_Disconnected);
 }
@@ -123,7 +128,7 @@ void TAVSocketMgr::DeliverAsyncError(int32_t AsyncHandle, int32_t ErrorCode) noe
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->AsyncError(AsyncHandle, ErrorCode);
         else
-            AsyncError(AsyncHandle, ErrorCode);
+            RaiseEvent(AsyncError, AsyncHandle, ErrorCode);
     } catch (...) {
     }
 }
@@ -133,7 +138,7 @@ void TAVSocketMgr::DeliverHostResolved(int32_t AsyncHandle, const std::shared_pt
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->HostResolved(AsyncHandle, HostObject);
         else
-            HostResolved(AsyncHandle, HostObject);
+            RaiseEvent(HostResolved, AsyncHandle, HostObject);
     } catch (...) {
     }
 }
@@ -143,7 +148,7 @@ void TAVSocketMgr::DeliverSocketError(int32_t ErrorCode, const std::shared_ptr<T
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->SocketError(ErrorCode, Socket);
         else
-            SocketError(ErrorCode, Socket);
+            RaiseEvent(SocketError, ErrorCode, Socket);
     } catch (...) {
     }
 }
@@ -153,7 +158,7 @@ void TAVSocketMgr::DeliverDataReceived(const std::shared_ptr<TAVSocket>& Skt, bo
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->DataReceived(Skt, IsOOB);
         else
-            DataReceived(Skt, IsOOB);
+            RaiseEvent(DataReceived, Skt, IsOOB);
     } catch (...) {
     }
 }
@@ -164,7 +169,7 @@ void TAVSocketMgr::DeliverSocketNotification(const std::shared_ptr<TAVSocket>& S
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->SocketNotification(Skt, EventType);
         else
-            SocketNotification(Skt, EventType);
+            RaiseEvent(SocketNotification, Skt, EventType);
     } catch (...) {
     }
 }
@@ -174,7 +179,7 @@ void TAVSocketMgr::DeliverDataSent(const std::shared_ptr<TAVSocket>& Skt) noexce
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->DataSent(Skt);
         else
-            DataSent(Skt);
+            RaiseEvent(DataSent, Skt);
     } catch (...) {
     }
 }

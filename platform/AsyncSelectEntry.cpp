@@ -1,5 +1,7 @@
 #include "platform/AsyncSelectEntry.hpp"
 
+#include "platform/SockLayer.hpp"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/epoll.h>
@@ -42,7 +44,7 @@ SockPhase PhaseOfTcpState(int state) {
 
 bool BytesWaiting(int fd) {
     int n = 0;
-    return ::ioctl(fd, FIONREAD, &n) == 0 && n > 0;
+    return detail::BytesWaiting(fd, n) == 0 && n > 0;
 }
 
 /// The FD_CLOSE error for a broken connection: Windows reports a reset as 10054 and a

@@ -27,8 +27,9 @@ struct AsyncSelectHooks {
     /// intlisten succeeded (the socket now takes connections).
     void (*Reenable)(SOCKET s, int32_t event) noexcept;
     /// intaccept ran on the listener `s` (re-enables FD_ACCEPT_W); `accepted` is the new
-    /// handle, or INVALID_SOCKET when the call failed. Windows gives the accepted socket the
-    /// listener's registration; this hook is where that can be done.
+    /// handle, or INVALID_SOCKET when the call failed, errno then holding its reason.
+    /// Windows gives the accepted socket the listener's registration; this hook is where that
+    /// can be done.
     void (*Accepted)(SOCKET s, SOCKET accepted) noexcept;
     /// intclosesocket is about to close `s`: drop its registration. The descriptor is still
     /// open while this runs, so its number cannot be reused by another socket meanwhile.

@@ -2,6 +2,7 @@
 
 #include "platform/AsyncSelectSlots.hpp"
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -94,6 +95,7 @@ AsyncSelectRegistry::AsyncSelectRegistry(platform::MessageQueue& queue)
 AsyncSelectRegistry::~AsyncSelectRegistry() {
     Directory::Instance().Remove(id_);
     const bool queueAlive = platform::MessageQueue::Current() == &queue_;
+    if (queueAlive && starvedTimer_ != 0) queue_.CancelTimer(starvedTimer_);
     for (size_t s = 0; s < entries_.size(); ++s) {
         if (entries_[s].gen == 0) continue;
         const int fd = static_cast<int>(s);
@@ -138,6 +140,29 @@ void AsyncSelectRegistry::Reenable(SOCKET s, uint32_t gen, int32_t event) {
     if (e == nullptr) return;
     e->Reenable(event);
     Rewatch(s, *e);
+}
+
+void AsyncSelectRegistry::DeferAccept(SOCKET listener, uint32_t gen) {
+    if (Find(listener, gen) == nullptr) return;
+    starved_.push_back({listener, gen});
+    if (starvedTimer_ != 0) return;
+    // Short enough that a server whose descriptors are freed by others goes on accepting
+    // soon; long enough that waiting costs nothing measurable.
+    constexpr std::chrono::milliseconds kRetry{100};
+    starvedTimer_ = queue_.AddTimer(kRetry, false, [this] {
+        starvedTimer_ = 0;
+        ResumeStarvedAccepts();
+    });
+}
+
+void AsyncSelectRegistry::ResumeStarvedAccepts() {
+    if (starvedTimer_ != 0) {
+        queue_.CancelTimer(starvedTimer_);
+        starvedTimer_ = 0;
+    }
+    std::vector<Starved> starved;
+    starved.swap(starved_);
+    for (const Starved& s : starved) Reenable(s.listener, s.gen, FD_ACCEPT_W);
 }
 
 void AsyncSelectRegistry::Drop(SOCKET s, uint32_t gen) {

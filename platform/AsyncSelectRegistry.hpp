@@ -42,10 +42,23 @@ public:
     /// the registration of `listener`, as Windows does for accepted sockets. When the listener
     /// is no longer registered the token is withdrawn instead.
     void Inherit(SOCKET listener, SOCKET accepted, uint32_t gen);
+    /// Whether registration `gen` of `s` is live here and was made for a connection.
+    bool IsConnection(SOCKET s, uint32_t gen) {
+        const AsyncSelectEntry* e = Find(s, gen);
+        return e != nullptr && e->phase == SockPhase::Connected;
+    }
     /// A re-enabling call ran on `s` (see AsyncSelectHooks).
     void Reenable(SOCKET s, uint32_t gen, int32_t event);
     /// Ends registration `gen` of `s` and stops watching it.
     void Drop(SOCKET s, uint32_t gen);
+    /// An accept on `listener` failed for want of descriptors (or memory). Re-enabling
+    /// FD_ACCEPT at once would post it again and again, as fast as the thread can go, while
+    /// the connections wait; instead it is re-enabled when a socket is closed on this thread
+    /// (ResumeStarvedAccepts) or, for descriptors freed elsewhere, after a short wait.
+    void DeferAccept(SOCKET listener, uint32_t gen);
+    /// Re-enables FD_ACCEPT on every listener waiting for a descriptor.
+    void ResumeStarvedAccepts();
+    bool HasStarvedAccepts() const { return !starved_.empty(); }
 
     void OnFdReady(int fd, uint32_t events) override;
 
@@ -66,6 +79,12 @@ private:
     platform::MessageQueue& queue_;
     std::vector<AsyncSelectEntry> entries_;  // indexed by socket handle
     size_t count_ = 0;
+    struct Starved {
+        SOCKET listener;
+        uint32_t gen;
+    };
+    std::vector<Starved> starved_;        // listeners whose FD_ACCEPT waits for a descriptor
+    platform::TimerId starvedTimer_ = 0;  // the retry for them; 0 while none is set
 };
 
 }  // namespace tav::sockintf::async

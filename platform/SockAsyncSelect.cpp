@@ -14,6 +14,8 @@
 
 #include <sys/ioctl.h>
 
+#include <cerrno>
+
 namespace tav::sockintf {
 
 using async::AsyncSelectRegistry;
@@ -56,9 +58,17 @@ void OnReenable(SOCKET s, int32_t event) noexcept {
     WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
 }
 
+/// Accept failures that only more descriptors (or memory) can end.
+bool IsStarved(int err) noexcept { return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM; }
+
 void OnAccepted(SOCKET listener, SOCKET accepted) noexcept {
+    const int acceptError = errno;  // of the failed accept, when it failed
     const Token t = AsyncSelectSlots::Load(listener);
     if (t == 0) return;
+    if (accepted == INVALID_SOCKET && IsStarved(acceptError)) {
+        WithOwner(OwnerOf(t), [listener, gen = GenOf(t)](AsyncSelectRegistry& r) { r.DeferAccept(listener, gen); });
+        return;
+    }
     uint32_t acceptedGen = 0;
     if (accepted != INVALID_SOCKET) {
         // Claimed here, so a close of the new socket before its owner hears of it wins.
@@ -77,6 +87,10 @@ void OnAccepted(SOCKET listener, SOCKET accepted) noexcept {
 void OnClosing(SOCKET s) noexcept {
     bool ok = false;
     DropRegistration(s, AsyncSelectSlots::Exchange(s, 0, ok));
+    // The descriptor is free once this returns: a listener that ran out of them may accept
+    // again (its notification is posted at the next poll, after the close).
+    if (AsyncSelectRegistry* r = AsyncSelectRegistry::Current(); r != nullptr && r->HasStarvedAccepts())
+        r->ResumeStarvedAccepts();
 }
 
 bool IsRegistered(SOCKET s) noexcept {
@@ -96,7 +110,7 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     // Notifications are delivered by the queue of the calling thread only.
     if (!platform::IsWindowOfThisThread(hWnd)) return Fail(WSAEINVAL);
     int error = 0;
-    const async::SockPhase phase = async::ClassifySocket(s, error);
+    async::SockPhase phase = async::ClassifySocket(s, error);
     if (error != 0) return Fail(error);
     if (s >= AsyncSelectSlots::kMaxHandle) return Fail(WSAENOBUFS);
     AsyncSelectRegistry* registry = AsyncSelectRegistry::ForThisThread();
@@ -114,6 +128,11 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     const Token token = MakeToken(registry->Id(), gen);
     const Token old = AsyncSelectSlots::Exchange(s, token, ok);
     if (!ok) return Fail(WSAENOBUFS);
+    // A connection that ended while it waited to be accepted (a reset in the backlog) shows
+    // no connection state any more, but its data and its close are still to be told; the
+    // registration it had from its listener says what it is. A fresh socket is never there.
+    if (phase == async::SockPhase::Idle && OwnerOf(old) == registry->Id() && registry->IsConnection(s, GenOf(old)))
+        phase = async::SockPhase::Connected;
     // A registration on this thread is simply replaced by Register.
     if (OwnerOf(old) != registry->Id()) DropRegistration(s, old);
     if (const int err = registry->Register(s, gen, hWnd, wMsg, lEvent, phase); err != 0) {

@@ -45,6 +45,29 @@ bool IsDeadQueuedConnection(int err) {
     }
 }
 
+/// After a 0 from connect: whether the call only collected a connection that an earlier
+/// non-blocking connect made. Linux answers that once with 0 and EISCONN from then on;
+/// Windows says 10056 every time. A non-blocking TCP connect never completes within the call
+/// itself, so 0 on such a socket can only mean the earlier one. Costs two system calls, on
+/// that path only.
+bool CompletedEarlier(SOCKET s) {
+    const int fl = ::fcntl(s, F_GETFL);
+    if (fl < 0 || (fl & O_NONBLOCK) == 0) return false;
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+/// Whether `s` has an address of its own. Linux picks a port on every interface for a
+/// listener that was never bound; Windows refuses with 10022, and a listener nobody asked
+/// for, open to every interface, is not something to make silently.
+bool HasLocalAddress(SOCKET s) {
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return true;  // listen reports it
+    return a.sin_family != AF_INET || a.sin_port != 0;
+}
+
 }  // namespace
 
 SOCKET intsocket(int af, int type, int protocol) {
@@ -64,6 +87,10 @@ SOCKET intsocket(int af, int type, int protocol) {
 
 int intclosesocket(SOCKET s) {
     if (!Started()) return SOCKET_ERROR;
+    return CloseSocketHandle(s);
+}
+
+int CloseSocketHandle(SOCKET s) {
     if (s < 0) return Fail(WSAENOTSOCK);
     detail::HookClosing(s);
     // On Linux the descriptor is released even when close reports EINTR; closing it again
@@ -86,6 +113,7 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     const sockaddr_in a = detail::ToNative(*name);
     int err = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
     if (err == EINTR) err = FinishInterruptedConnect(s);
+    if (err == 0 && CompletedEarlier(s)) return Fail(WSAEISCONN);
     if (err == 0) {
         // A connection made at once still owes its FD_CONNECT (and FD_WRITE) notifications.
         detail::HookReenable(s, FD_CONNECT_W);
@@ -98,6 +126,7 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
 
 int intlisten(SOCKET s, int backlog) {
     if (!Started()) return SOCKET_ERROR;
+    if (!HasLocalAddress(s)) return Fail(WSAEINVAL);
     if (::listen(s, backlog) != 0) return FailErrno();
     detail::HookReenable(s, FD_ACCEPT_W);
     return 0;

@@ -215,6 +215,10 @@ int WSAStartupCount();
 SOCKET intsocket(int af, int type, int protocol);
 /// Closes the handle after the asynchronous-select registration of it has been dropped.
 int intclosesocket(SOCKET s);
+/// intclosesocket for the end of a socket object, whether or not the stack is still started:
+/// on Windows the last clean-up closes every socket of the process, so a handle must never
+/// outlive both its object and the stack here. Not part of the Windows interface.
+int CloseSocketHandle(SOCKET s);
 /// `namelen` must be at least 16 (else 10014); 10048 when the address is in use.
 int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen);
 /// Blocking: 0, or -1 with the reason (10061 refused, 10060 timed out, ...). Non-blocking:

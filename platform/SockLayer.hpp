@@ -57,6 +57,13 @@ inline auto RetryEintr(Call&& call) noexcept {
 /// some socket has a time-out; `dontWait` says the call itself was non-blocking.
 int WouldBlockError(SOCKET s, bool dontWait) noexcept;
 
+/// FIONREAD as Windows answers it: the bytes of normal data one receive would return now,
+/// stored in `out`; 0 on success, -1 with errno set. Linux counts only up to an urgent
+/// mark, and at the mark answers 0 whatever follows it; there the normal data past the mark
+/// is counted instead (the urgent byte itself is not part of the stream). Answers 0 for a
+/// listener, which Linux refuses to count.
+int BytesWaiting(int fd, int& out) noexcept;
+
 inline sockaddr_in ToNative(const SOCKADDR_IN& a) noexcept {
     sockaddr_in n{};
     n.sin_family = static_cast<sa_family_t>(static_cast<uint16_t>(a.sin_family));

@@ -4,6 +4,7 @@
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -36,6 +37,17 @@ int RecvFlags(int flags) {
     return n;
 }
 
+/// The Windows number for EPIPE from a send. Linux gives EPIPE both on a stream socket that
+/// never had a connection (or listens) and on one whose connection is gone; Windows tells the
+/// two apart (10057 and 10054), and the send path throws pending data away only on the
+/// second. A connection that ended has its receive side shut, which poll reports as RDHUP; a
+/// socket that never connected does not. One more system call, on this failure only.
+int BrokenPipeError(SOCKET s) {
+    pollfd p{s, POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) == 1 && (p.revents & POLLRDHUP) != 0) return WSAECONNRESET;
+    return WSAENOTCONN;
+}
+
 /// Common end of a failed send: sets the last error, arms FD_WRITE on a would-block.
 int SendFailed(SOCKET s, int err) {
     if (err == EAGAIN) {
@@ -43,6 +55,7 @@ int SendFailed(SOCKET s, int err) {
         if (wsa == WSAEWOULDBLOCK) detail::HookReenable(s, FD_WRITE_W);
         return Fail(wsa);
     }
+    if (err == EPIPE) return Fail(BrokenPipeError(s));
     return Fail(WsaErrorFromErrno(err));
 }
 

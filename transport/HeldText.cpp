@@ -30,6 +30,36 @@ void HeldText::Consume(size_t n) noexcept {
     if (start_ >= kCompactFloor && start_ >= data_.size() - start_) Compact();
 }
 
+std::string_view HeldText::DiscardThrough(std::string_view endMark, std::string_view more) {
+    if (!discarding_) return more;
+    if (endMark.empty()) return {};
+    const size_t keep = endMark.size() - 1;
+    size_t through = npos;  // index in `more` just past the mark
+    if (!tail_.empty()) {
+        // Only occurrences that begin in the tail: the others lie wholly in `more`.
+        std::string joint = tail_;
+        joint.append(more.substr(0, keep));
+        const size_t p = FindNoCase(joint, endMark);
+        if (p < tail_.size()) through = p + endMark.size() - tail_.size();
+    }
+    if (through == npos) {
+        const size_t p = FindNoCase(more, endMark);
+        if (p != npos) through = p + endMark.size();
+    }
+    if (through != npos) {
+        discarding_ = false;
+        tail_.clear();
+        return more.substr(through);
+    }
+    if (more.size() >= keep) {
+        tail_.assign(more.substr(more.size() - keep));
+    } else {
+        tail_.append(more);
+        if (tail_.size() > keep) tail_.erase(0, tail_.size() - keep);
+    }
+    return {};
+}
+
 void HeldText::Clear() noexcept {
     data_.clear();  // keeps the capacity for the next read
     start_ = 0;

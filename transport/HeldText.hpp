@@ -48,6 +48,21 @@ public:
     /// Drops everything.
     void Clear() noexcept;
 
+    /// After an overflow, the rest of the message that overflowed is being dropped: true from
+    /// StartDiscarding() until DiscardThrough() has met the message's end mark.
+    bool Discarding() const noexcept { return discarding_; }
+    /// Drops everything held and starts dropping what comes, up to an end mark.
+    void StartDiscarding() noexcept {
+        Clear();
+        discarding_ = true;
+        tail_.clear();
+    }
+    /// While discarding: drops the front of `more` through the first occurrence of `endMark`
+    /// (which may have begun in text dropped before) and returns what follows it, ending the
+    /// discarding; without one, drops all of `more` and returns empty text. Keeps at most the
+    /// mark's length less one of dropped text, to find a mark split between reads.
+    std::string_view DiscardThrough(std::string_view endMark, std::string_view more);
+
     /// Case-insensitive search for the framing marks, with the memory described above; one
     /// memory for the begin mark and one for the end mark, since the two searches alternate.
     /// Returns the position of the first occurrence of `mark` at or after `from`, or npos.
@@ -76,6 +91,8 @@ private:
 
     std::string data_;
     size_t start_ = 0;  // data_[0, start_) is delivered text not yet compacted away
+    bool discarding_ = false;
+    std::string tail_;  // while discarding: the last dropped characters, shorter than the mark
     SearchMemo begin_;
     SearchMemo end_;
 };

@@ -119,28 +119,46 @@ bool MessageFramer::ReceiveText(FramingContext& c, std::string_view data, int32_
 void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
     const std::string key = std::to_string(c.Handle());
     HeldText* held = Existing(*store_, key);
-    const int64_t heldLength = held ? static_cast<int64_t>(held->Length()) : 0;
     const int32_t maxSize = c.MaxRecvHoldBufferSize();
-    if (heldLength + static_cast<int64_t>(data.size()) <= maxSize) {
-        HeldText& target = held ? *held : Writable(*store_, key);
-        target.Append(data);
-        if (DebugLogWanted(kLogLevel)) {
-            std::string line = c.LogPrefix();
-            line.append("<TAVTcpSocketMgr - BufferData lenIn:")
-                .append(std::to_string(data.size()))
-                .append(" lenCurrent:")
-                .append(std::to_string(target.Length()))
-                .append("<maxbufsize>")
-                .append(std::to_string(maxSize));
-            AppendShown70(line, data);
-            WriteDebugLog(kLogLevel, line);
+    const std::string_view endMark = c.MsgEndMark();
+    bool overflowed = false;
+    for (;;) {
+        // The rest of a message that overflowed is dropped through its end mark: no part of it
+        // may ever be handed over as if it were a message.
+        if (held && held->Discarding()) {
+            data = held->DiscardThrough(endMark, data);
+            if (held->Discarding()) break;
         }
-        return;
+        const int64_t heldLength = held ? static_cast<int64_t>(held->Length()) : 0;
+        if (heldLength + static_cast<int64_t>(data.size()) <= maxSize) {
+            HeldText& target = held ? *held : Writable(*store_, key);
+            target.Append(data);
+            if (DebugLogWanted(kLogLevel)) {
+                std::string line = c.LogPrefix();
+                line.append("<TAVTcpSocketMgr - BufferData lenIn:")
+                    .append(std::to_string(data.size()))
+                    .append(" lenCurrent:")
+                    .append(std::to_string(target.Length()))
+                    .append("<maxbufsize>")
+                    .append(std::to_string(maxSize));
+                AppendShown70(line, data);
+                WriteDebugLog(kLogLevel, line);
+            }
+            break;
+        }
+        // Overflow: what was held and this chunk are dropped; with an end mark, only as far
+        // as the end of the message that overflowed, so the messages after it survive.
+        HeldText& target = Writable(*store_, key);
+        if (DebugLogWanted(kLogLevel)) WriteDebugLog(kLogLevel, c.LogPrefix() + "<TAVTcpSocketMgr - BufferData SOCKET ERR - OVERFLOW");
+        overflowed = true;
+        if (endMark.empty()) {
+            target.Clear();
+            break;
+        }
+        target.StartDiscarding();
+        held = &target;
     }
-    // Overflow: what was held and this chunk are both dropped.
-    Writable(*store_, key).Clear();
-    if (DebugLogWanted(kLogLevel)) WriteDebugLog(kLogLevel, c.LogPrefix() + "<TAVTcpSocketMgr - BufferData SOCKET ERR - OVERFLOW");
-    RaiseSockError(kErrHoldBufferOverflow);
+    if (overflowed) RaiseSockError(kErrHoldBufferOverflow);
 }
 
 int32_t MessageFramer::FindMsgStart(FramingContext& c) {

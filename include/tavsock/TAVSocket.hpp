@@ -166,16 +166,24 @@ public:
     /// Starts a connection, running pending messages once before and once after the call.
     /// Returns 0 (connected, Skt_Ready) or -1; then State tells: Skt_ConnectionPending while
     /// under way (10035; completion arrives as a connect notification), Skt_Disconnected when
-    /// refused, Skt_NotInitialized when the stack is not started, Skt_Error otherwise.
-    /// LastError() holds the code of the connect call on return.
+    /// refused, Skt_NotInitialized when the stack is not started, Skt_Error otherwise (10056
+    /// for a socket whose connection is already made). LastError() holds the code of the
+    /// connect call on return.
+    /// Re-entry: the messages run here are delivered before Connect returns, so on loopback
+    /// ConnectComplete (and other sockets' events) usually arrive inside the call. Set your own
+    /// state before calling, never after. Messages run through the thread's pump
+    /// (SetMessagePump in MessageLoop.hpp), so a host loop keeps running too.
     int32_t Connect(const std::shared_ptr<TAVSockAddr>& SockAddr);
 
     /// Bytes waiting to be read (for a datagram socket: the size of the next datagram); 0 on
-    /// failure or without a handle.
+    /// failure or without a handle. An urgent byte is not counted, but the data behind it is:
+    /// ahead of the byte the count stops where it stands, at it the count is what follows
+    /// (one read would return as much), so a reader sized by this count reads past it.
     int32_t HowMuchDataIsAvailable() const;
 
     /// Starts listening. Returns 0 (State Skt_Listening) or -1 (State unchanged; read the
-    /// code with LastError()).
+    /// code with LastError()). A socket that was never bound cannot listen (10022): nothing
+    /// picks an address on every interface behind the host's back.
     int32_t Listen(int32_t Backlog = 1);
 
     /// The largest message of the socket (SocketOption 0x2003), 0 without a handle.
@@ -199,7 +207,12 @@ public:
     /// Sends a byte array as it is, or a text between MsgBeginMark and MsgEndMark (the other
     /// types are reported and nothing is sent). A data-mode mismatch is reported only.
     /// Raises the socket error when the flush ends in failure; after 10035 the rest stays
-    /// pending.
+    /// pending and goes out at the next write notification (DataSent follows); so it does
+    /// after 10057 (never connected); a reset drops it.
+    /// Re-entry: while the stack's buffer is full, Send waits with growing pauses
+    /// (lngRetrySendStart/Step/Times: with the defaults about 22 s in all) and lets
+    /// messages run during each pause, so any event, including DataReceived of this socket
+    /// and a nested Send on it, can be delivered before Send returns.
     void Send(const Variant& Buffer);
     /// Sends a byte array as urgent data; another type raises 10014.
     void SendOOB(const Variant& Buffer);

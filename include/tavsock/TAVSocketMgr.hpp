@@ -36,15 +36,17 @@ class SocketHandleIndex;
 /// starts the network stack (version 1.1, overwriting the thread's start-up record that
 /// SockLibInfo reads); its end stops it again, after every socket has been made non-async and
 /// let go and the hidden window destroyed. A socket closes its handle when its last reference
-/// goes, which is not necessarily when the manager lets go of it.
+/// goes, which is not necessarily when the manager lets go of it (nor before the stack stops:
+/// a socket let go of after the last manager ended still closes its handle).
 ///
 /// Thread rule: everything runs on the creating thread; notifications arrive while that
 /// thread runs its message queue (MessageLoop.hpp). Receivers (callback or event handlers)
 /// may call back into the manager, destroy the socket they are told about, or let go of the
 /// manager itself: the dispatch keeps both alive until it returns, and after each delivery it
 /// stops if nobody else holds the manager any more or the manager no longer holds the
-/// socket (a close still leaves the socket Skt_Disconnected). Whatever a receiver throws is
-/// absorbed.
+/// socket. A close is the exception to the second rule: a receiver that destroys the socket
+/// while its remaining data is offered ends the offers, but is still told of the close, once
+/// (and the socket ends Skt_Disconnected). Whatever a receiver throws is absorbed.
 class TAVSocketMgr : public Object {
 public:
     /// A new manager with an empty collection.

@@ -32,8 +32,10 @@ class MessageFramer;
 /// may be empty) is raised as one DataReceived with the message text, without its marks; text
 /// before a begin mark is dropped with the message. A large read is framed in slices of at most
 /// half the socket's MaxRecvHoldBufferSize, so only held text that still would grow beyond
-/// that limit (a message longer than it) is dropped, silently. Out-of-band data is raised as
-/// OOBDataReceived. A one-second timer reads data that was left unread: once five seconds have
+/// that limit (a message longer than it) is dropped, silently; with an end mark set such a
+/// message is dropped whole, up to and including its end mark, however many reads it takes,
+/// and what follows is framed as usual (no part of it is ever raised). Out-of-band data is
+/// raised as OOBDataReceived, also when the urgent byte came with no normal data. A one-second timer reads data that was left unread: once five seconds have
 /// passed since the last read without a read (twelve after a socket was made), it looks at the
 /// last socket that had data, reads what waits, and stops when nothing does.
 ///

@@ -116,6 +116,28 @@ TEST_F(SocketLifecycle, ConnectIsPendingThenWritableAndAcceptCopiesTheListenerSe
     EXPECT_EQ(client->HowMuchDataIsAvailable(), 0);
 }
 
+TEST_F(SocketLifecycle, CallsOutOfTurnFailAndKeepWhatTheyShould) {
+    // Listen without Bind fails and the state stays.
+    auto unbound = Make(TAVSockKind_Stream);
+    EXPECT_EQ(unbound->Listen(5), -1);
+    EXPECT_EQ(unbound->LastError(), sockintf::WSAEINVAL);
+    EXPECT_EQ(unbound->State(), Skt_Initialized);
+
+    // Send without a connection raises 10057 and keeps the data for a later flush.
+    EXPECT_EQ(Raised([&] { unbound->Send(Variant(std::string("kept"))); }), sockintf::WSAENOTCONN);
+    EXPECT_EQ(SocketAccess::GenericSend(*unbound), -1);
+    EXPECT_EQ(unbound->LastError(), sockintf::WSAENOTCONN);
+
+    // A second Connect on a connection that is made fails.
+    auto listener = Listener();
+    auto client = Make(TAVSockKind_Stream);
+    EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
+    ASSERT_TRUE(WaitFor(*client, kWrite));
+    EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
+    EXPECT_EQ(client->LastError(), sockintf::WSAEISCONN);
+    EXPECT_EQ(client->State(), Skt_Error);
+}
+
 TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
     // A bound socket that does not listen keeps its port closed for the whole test.
     auto closed = Bound(TAVSockKind_Stream);

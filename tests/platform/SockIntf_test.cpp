@@ -160,3 +160,28 @@ TEST_F(SockCalls, ReenablingPointsReachTheInstalledHooks) {
     EXPECT_EQ(Close(a), 0);
     EXPECT_EQ(Seen(), FD_CLOSE_W);
 }
+
+// Calls made out of turn answer as Windows Sockets does; hosts branch on these numbers.
+TEST_F(SockCalls, CallsOutOfTurnGiveTheWindowsResults) {
+    // A listener that was never bound is refused rather than opened on every interface.
+    const SOCKET unbound = NewSocket();
+    EXPECT_WSA_FAIL(intlisten(unbound, 5), WSAEINVAL);
+    SOCKADDR_IN name;
+    int len = sizeof name;
+    EXPECT_WSA_FAIL(intgetsockname(unbound, &name, &len), WSAEINVAL);  // still no address
+
+    // Sending without a connection is "not connected", not a reset.
+    const char byte = 'x';
+    EXPECT_WSA_FAIL(intsend(unbound, &byte, 1, 0), WSAENOTCONN);
+    SOCKADDR_IN addr;
+    const SOCKET listener = Listener(addr);
+    EXPECT_WSA_FAIL(intsend(listener, &byte, 1, 0), WSAENOTCONN);
+
+    // Connecting again after a non-blocking connect completed: 10056 every time.
+    const SOCKET c = NonBlocking(NewSocket());
+    EXPECT_WSA_FAIL(intconnect(c, &addr, sizeof addr), WSAEWOULDBLOCK);
+    ASSERT_TRUE(WaitFor(c, kWrite));
+    EXPECT_WSA_FAIL(intconnect(c, &addr, sizeof addr), WSAEISCONN);
+    EXPECT_WSA_FAIL(intconnect(c, &addr, sizeof addr), WSAEISCONN);
+    EXPECT_EQ(intsend(c, &byte, 1, 0), 1);
+}

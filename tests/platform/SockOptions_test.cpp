@@ -85,3 +85,44 @@ TEST_F(SockOptions, FionreadCountsBytesAndAtMarkSeesUrgentData) {
     EXPECT_EQ(v, 1u);
     EXPECT_FALSE(WaitFor(a, kExcept, 0));
 }
+
+// Data that follows an urgent byte counts as waiting, before and after the byte is read, so
+// that whatever sizes its reads by the count reaches it.
+TEST_F(SockOptions, FionreadCountsTheDataPastTheUrgentMark) {
+    auto [c, a] = Pair();
+    char buf[64];
+    uint32_t v = 99;
+    // An urgent byte with nothing ahead of it and nothing after: no normal data.
+    ASSERT_EQ(intsend(c, "!", 1, MSG_OOB_W), 1);
+    ASSERT_TRUE(WaitFor(a, kExcept));
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 0u);
+    ASSERT_EQ(intsend(c, "after", 5, 0), 5);
+    ASSERT_TRUE(WaitFor(a, kRead));  // loopback: the data is there once the poll says so
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(intrecv(a, buf, 1, MSG_OOB_W), 1);
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 5u);
+    ASSERT_EQ(intrecv(a, buf, static_cast<int>(v), 0), 5);
+    EXPECT_EQ(std::string(buf, 5), "after");
+
+    // Normal data ahead of the mark is counted up to it; once it is read, what follows.
+    ASSERT_EQ(intsend(c, "normal", 6, 0), 6);
+    ASSERT_EQ(intsend(c, "?", 1, MSG_OOB_W), 1);
+    ASSERT_EQ(intsend(c, "more", 4, 0), 4);
+    ASSERT_TRUE(WaitFor(a, kExcept));
+    ASSERT_EQ(intrecv(a, buf, 1, MSG_OOB_W), 1);
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 6u);
+    ASSERT_EQ(intrecv(a, buf, sizeof buf, 0), 6);
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 4u);
+    ASSERT_EQ(intrecv(a, buf, sizeof buf, 0), 4);
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 0u);
+    ASSERT_EQ(Close(c), 0);  // the end of the stream is not data
+    ASSERT_TRUE(WaitFor(a, kRead));
+    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
+    EXPECT_EQ(v, 0u);
+}

@@ -86,7 +86,7 @@ TEST_F(FramingTest, MarkRulesOverReadsOfAllShapes) {
     }
 }
 
-TEST_F(FramingTest, OverflowDropsHeldTextAndChunkWithError5AbsorbedOnTheReadPath) {
+TEST_F(FramingTest, OverflowDropsTheWholeMessageThroughItsEndMarkWithError5AbsorbedOnTheReadPath) {
     c_.maxSize = 10;
     framer_.BufferData(c_, "BEGab");
     try {
@@ -96,12 +96,32 @@ TEST_F(FramingTest, OverflowDropsHeldTextAndChunkWithError5AbsorbedOnTheReadPath
         EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040205u));
         EXPECT_EQ(e.Description(), "WSAGetLastError Value 5");
     }
-    EXPECT_EQ(Held(), "");
+    EXPECT_EQ(Held(), "!");  // what follows the message's end mark stays
+    store_->Remove("7");
     framer_.BufferData(c_, "BEGabcdEND");  // exactly at the limit
     EXPECT_EQ(Held(), "BEGabcdEND");
-    EXPECT_FALSE(Read("x"));
-    EXPECT_TRUE(c_.messages.empty());
+    store_->Remove("7");
+
+    // A message that overflows over several reads is never handed over, not even its tail;
+    // its end mark may come split between reads. The next message is delivered.
+    c_.maxSize = 12;
+    EXPECT_FALSE(Read("BEGxxxxxxx"));
+    EXPECT_FALSE(Read("yyyyyyE"));
+    EXPECT_EQ(Held(), "");
+    EXPECT_FALSE(Read("yyyyEN"));
+    EXPECT_TRUE(Read("dBEGokENDBEGn"));
+    EXPECT_EQ(c_.messages, Texts{"ok"});
+    EXPECT_EQ(Held(), "BEGn");
     EXPECT_TRUE(store_->Exists("7"));  // emptied, not removed
+
+    // Without an end mark nothing tells where the message ends: the chunk alone goes.
+    store_->Remove("7");
+    c_.end = "";
+    c_.messages.clear();
+    EXPECT_FALSE(Read("xxxxxxxx"));  // no begin mark yet: held
+    EXPECT_FALSE(Read("xxxBEGa"));
+    EXPECT_TRUE(Read("BEGb"));
+    EXPECT_EQ(c_.messages, Texts{"b"});
 }
 
 // Positions themselves are pinned by the log lines below.
@@ -162,9 +182,23 @@ TEST_F(FramingTest, HandlerFaultsAreShownAndCuttingGoesOnUntilTheManagerIsLetGo)
 struct ReferenceFramer {
     std::string held;
     Texts messages;
-    void Read(const std::string& data, const std::string& b, const std::string& e, size_t maxSize) {
+    bool discarding = false;
+    std::string dropped;  // since the overflow
+    void Read(std::string data, const std::string& b, const std::string& e, size_t maxSize) {
+        if (discarding) {
+            dropped += data;
+            const size_t p = FindNoCase(dropped, e);
+            if (p == std::string::npos) return;
+            data = dropped.substr(p + e.size());
+            dropped.clear();
+            discarding = false;
+        }
         if (held.size() + data.size() > maxSize) {
+            // The message that overflowed goes through its end mark; with none, the chunk.
             held.clear();
+            if (e.empty()) return;
+            discarding = true;
+            Read(std::move(data), b, e, maxSize);
             return;
         }
         held += data;

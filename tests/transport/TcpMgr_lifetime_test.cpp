@@ -1,5 +1,6 @@
 // The TCP manager's lifetime and timer: destroying sockets and the manager from inside its
 // events, no reference cycles, the timer reading data left unread, and the debug-log lines.
+#include "RawPeer.hpp"
 #include "TransportTestUtil.hpp"
 
 #include "core/SocketObjectTestUtil.hpp"
@@ -45,6 +46,39 @@ TEST_P(TcpMgrLifetime, LettingGoOfTheManagerInsideAnEventEndsItAfterTheEvent) {
     EXPECT_EQ(Received(accepted), "a");
     EXPECT_TRUE(weak.expired());
     EXPECT_TRUE(inner.expired());
+}
+
+TEST_P(TcpMgrLifetime, ASocketOutlivingItsManagerStillClosesItsHandle) {
+    uint16_t port = 0;
+    rawpeer::Fd listener = rawpeer::Listen(port);
+    ASSERT_GE(listener.Get(), 0);
+    const auto remote = Loopback(static_cast<int16_t>(port));
+
+    // The host keeps the socket and lets go of the manager first.
+    auto kept = mgr->CreateClientSocket(Loopback());
+    kept->Connect(remote);
+    ASSERT_TRUE(PumpFor("ConnectComplete", kept));
+    rawpeer::Fd first(::accept(listener.Get(), nullptr, nullptr));
+    const int keptHandle = kept->Handle();
+    mgr.reset();
+    ASSERT_EQ(sockintf::WSAStartupCount(), 0);
+    kept.reset();
+    EXPECT_FALSE(rawpeer::IsOpen(keptHandle));
+    EXPECT_TRUE(rawpeer::SeesEnd(first));
+
+    // A ConnectComplete handler lets go of the manager while the host holds no socket.
+    mgr = TavTCPSocketMgr::Create();
+    Record(*mgr);
+    mgr->InternalEarlyBound(GetParam());
+    const int handle = mgr->CreateClientSocket(Loopback())->Handle();
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
+        if (e == "ConnectComplete") mgr.reset();
+    };
+    mgr->Sockets()->Item(Variant(int32_t{1}))->Connect(remote);
+    ASSERT_TRUE(PumpUntil([&] { return !mgr; }));
+    EXPECT_FALSE(rawpeer::IsOpen(handle));
+    rawpeer::Fd second(::accept(listener.Get(), nullptr, nullptr));
+    EXPECT_TRUE(rawpeer::SeesEnd(second));
 }
 
 TEST_P(TcpMgrLifetime, TheTimerReadsDataLeftUnreadOnceTheMarkIsReachedThenStops) {

@@ -1,0 +1,190 @@
+// Nothing a peer sends is lost: urgent bytes in the stream, messages over the hold limit,
+// connections reset before they are accepted, and a server out of descriptors. The peers are
+// plain POSIX sockets, so they can do what the library never does itself.
+#include "RawPeer.hpp"
+#include "TransportTestUtil.hpp"
+
+#include <sys/resource.h>
+
+using namespace tav;
+using namespace tavtest;
+
+namespace {
+
+using Events = std::vector<std::string>;
+using TcpMgrDelivery = TcpMgrTest;
+
+TEST_P(TcpMgrDelivery, AMessageOverTheHoldLimitIsDroppedWholeAndTheNextOneArrives) {
+    Connect("", "END");
+    accepted->MaxRecvHoldBufferSize(8192);
+    SendRaw(std::string(20000, 'y') + "END" + "okEND");
+    ASSERT_TRUE(PumpFor("Data:ok", accepted));
+    EXPECT_EQ(Of(accepted), Events{"Data:ok"});
+}
+
+class TcpMgrRawPeers : public TcpMgrTest {
+protected:
+    /// A server socket of the manager with the end mark END; its port goes to `port_`.
+    void Serve() {
+        server = mgr->CreateServerSocket(Loopback());
+        server->MsgEndMark("END");
+        port_ = static_cast<uint16_t>(server->LocalAddr()->Port());
+    }
+    /// A raw client connected to the server, and the socket that accepted it.
+    rawpeer::Fd Client() {
+        accepted.reset();
+        rawpeer::Fd c = rawpeer::Connect(port_);
+        EXPECT_GE(c.Get(), 0);
+        EXPECT_TRUE(PumpUntil([&] { return accepted != nullptr; }));
+        return c;
+    }
+    bool Urgent(const rawpeer::Fd& c, const std::string& byte) { return rawpeer::SendAll(c, byte, MSG_OOB); }
+
+    uint16_t port_ = 0;
+};
+
+TEST_P(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
+    Serve();
+    {
+        // Normal data, then the urgent byte, then more data: nothing after the mark may stall.
+        rawpeer::Fd c = Client();
+        ASSERT_TRUE(rawpeer::SendAll(c, "normalEND"));
+        ASSERT_TRUE(Urgent(c, "!"));
+        ASSERT_TRUE(PumpUntil([&] { return Count("OOB:!", accepted) == 1 && Count("Data:normal", accepted) == 1; }));
+        ASSERT_TRUE(rawpeer::SendAll(c, "afterEND"));
+        ASSERT_TRUE(PumpFor("Data:after", accepted));
+        ASSERT_TRUE(rawpeer::SendAll(c, "lastEND"));
+        c.Close();
+        ASSERT_TRUE(PumpFor("SocketClosed", accepted));
+        const Events got = Of(accepted);
+        EXPECT_EQ(Events(got.end() - 3, got.end()), (Events{"Data:after", "Data:last", "SocketClosed"}));
+    }
+    {
+        // An urgent byte with nothing ahead of it, alone for a while, then data and the close.
+        rawpeer::Fd c = Client();
+        ASSERT_TRUE(Urgent(c, "?"));
+        ASSERT_TRUE(PumpFor("OOB:?", accepted));
+        ASSERT_TRUE(rawpeer::SendAll(c, "afterEND"));
+        ASSERT_TRUE(PumpFor("Data:after", accepted));
+        ASSERT_TRUE(rawpeer::SendAll(c, "lastEND"));
+        c.Close();
+        ASSERT_TRUE(PumpFor("SocketClosed", accepted));
+        EXPECT_EQ(Of(accepted), (Events{"OOB:?", "Data:after", "Data:last", "SocketClosed"}));
+    }
+}
+
+TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheResetAndTheClose) {
+    Serve();
+    // The host frees sockets when they close, as the README shows.
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>& s) {
+        if (e == "SocketClosed") mgr->DestroySocket(s);
+    };
+    for (const std::string data : {"hiEND", ""}) {
+        events.clear();
+        sockets.clear();
+        accepted.reset();
+        {
+            rawpeer::Fd c = rawpeer::Connect(port_);
+            ASSERT_GE(c.Get(), 0);
+            if (!data.empty()) {
+                ASSERT_TRUE(rawpeer::SendAll(c, data));
+            }
+            rawpeer::Reset(c);  // before the server's queue has run
+        }
+        ASSERT_TRUE(PumpUntil([&] { return accepted && Count("SocketClosed", accepted) == 1; })) << data;
+        RunPendingMessages();
+        Events expected{"SocketError:10054", "SocketClosed"};
+        if (!data.empty()) expected.insert(expected.begin(), "Data:hi");
+        EXPECT_EQ(Of(accepted), expected);
+        EXPECT_FALSE(mgr->Sockets()->Contains(accepted));
+    }
+    EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);  // the listener
+}
+
+INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrRawPeers, ::testing::Bool(), RouteName);
+
+INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrDelivery, ::testing::Bool(), RouteName);
+
+// The process runs out of descriptors with connections waiting: the server takes what it
+// can, waits without spinning, and takes the rest as descriptors come free, whether the
+// library frees them or someone else does.
+class TcpMgrOutOfDescriptors : public TcpMgrRawPeers {
+protected:
+    void TearDown() override {
+        if (lowered_) ::setrlimit(RLIMIT_NOFILE, &saved_);
+        TcpMgrRawPeers::TearDown();
+    }
+    /// Lets the process open `more` descriptors, no matter which ones are open: new ones take
+    /// the lowest free numbers, and none may reach the limit.
+    void LimitDescriptors(int more) {
+        int limit = 0;
+        for (int free = 0; free < more; ++limit)
+            if (!rawpeer::IsOpen(limit)) ++free;
+        ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
+        rlimit low = saved_;
+        low.rlim_cur = static_cast<rlim_t>(limit);
+        ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+        lowered_ = true;
+    }
+
+    rlimit saved_{};
+    bool lowered_ = false;
+};
+
+TEST_P(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakesEveryConnection) {
+#if defined(__SANITIZE_ADDRESS__)
+    // The undefined-behaviour checker opens a pipe whenever it meets a type for the first
+    // time; with no descriptor left it takes sound objects for broken ones.
+    GTEST_SKIP() << "the sanitizer runtime needs descriptors of its own";
+#endif
+    constexpr int kClients = 20;
+    server = mgr->CreateServerSocket(Loopback(), "", 64);
+    port_ = static_cast<uint16_t>(server->LocalAddr()->Port());
+    int acceptNotices = 0;  // the listener's notifications, whatever became of them
+    EventConnection counting = mgr->Sockets()->SocketNotification.Subscribe(
+        [&](const std::shared_ptr<TAVSocket>&, int32_t& type) { acceptNotices += type == FD_ACCEPT ? 1 : 0; });
+    std::vector<std::shared_ptr<TAVSocket>> served;
+    bool freeing = false;
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
+        if (e != "AcceptComplete") return;
+        if (freeing)
+            mgr->DestroySocket(accepted);
+        else
+            served.push_back(accepted);
+    };
+
+    // Every descriptor the peers need is made before the limit is lowered; connecting takes
+    // none, and the connections wait in the listener's backlog.
+    std::vector<rawpeer::Fd> clients;
+    for (int i = 0; i < kClients; ++i) clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    rawpeer::Fd spare(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    LimitDescriptors(3);
+    for (rawpeer::Fd& c : clients) {
+        const sockaddr_in a = rawpeer::LoopbackAddr(port_);
+        ASSERT_EQ(::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+    }
+
+    // At the limit: a few served, then a wait that does not spin through notifications.
+    RunMessagesUntil([] { return false; }, std::chrono::milliseconds(500));
+    const int atLimit = Count("AcceptComplete");
+    EXPECT_GE(atLimit, 1);
+    EXPECT_LT(atLimit, kClients);
+    EXPECT_LT(acceptNotices, atLimit + 20) << "the accept notification spins";
+
+    // A descriptor freed outside the library is found by the retry.
+    spare.Close();
+    ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") > atLimit; }));
+
+    // Descriptors the library frees let the waiting connections in at once.
+    freeing = true;
+    for (const auto& s : served) mgr->DestroySocket(s);
+    served.clear();
+    accepted.reset();
+    ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") == kClients; }));
+    counting.Disconnect();
+}
+
+// The inner manager's events are watched, so its notifications must come as events.
+INSTANTIATE_TEST_SUITE_P(Events, TcpMgrOutOfDescriptors, ::testing::Values(false), RouteName);
+
+}  // namespace
