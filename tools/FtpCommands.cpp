@@ -24,9 +24,14 @@
 namespace tavtool {
 namespace {
 
-constexpr const char* kLsUsage = "ftp://[USER[:PASS]@]HOST[:PORT]/DIR [--long] [--active] [--timeout SECONDS]";
-constexpr const char* kGetUsage = "[-o FILE|-] [--active] [--timeout SECONDS]";
-constexpr const char* kPutUsage = "<local-file> ftp://[USER[:PASS]@]HOST[:PORT]/NAME [--active] [--timeout SECONDS]";
+// ftps:// is explicit FTP over TLS; the options after the URL say whom to trust.
+#define TAVSOCK_TLS_OPTIONS " [--cacert FILE] [--capath DIR] [--insecure]"
+constexpr const char* kLsUsage =
+    "ftp[s]://[USER[:PASS]@]HOST[:PORT]/DIR [--long] [--active] [--timeout SECONDS]" TAVSOCK_TLS_OPTIONS;
+constexpr const char* kGetUsage = "[-o FILE|-] [--active] [--timeout SECONDS]" TAVSOCK_TLS_OPTIONS;
+constexpr const char* kPutUsage =
+    "<local-file> ftp[s]://[USER[:PASS]@]HOST[:PORT]/NAME [--active] [--timeout SECONDS]" TAVSOCK_TLS_OPTIONS;
+#undef TAVSOCK_TLS_OPTIONS
 
 struct FtpUrl {
     std::string user = "anonymous";
@@ -34,6 +39,7 @@ struct FtpUrl {
     std::string host;
     int32_t port = 21;
     std::string path;  // relative to the login directory, without the leading "/"
+    bool tls = false;  // ftps://: explicit FTP over TLS
 };
 
 std::string PercentDecoded(const std::string& text) {
@@ -51,11 +57,12 @@ std::string PercentDecoded(const std::string& text) {
 }
 
 FtpUrl ParseUrl(const std::string& url) {
-    std::string lower = url.substr(0, 6);
+    std::string lower = url.substr(0, 7);
     std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
-    if (lower != "ftp://") throw UsageError("not an ftp:// URL: " + url);
-    std::string rest = url.substr(6);
     FtpUrl u;
+    u.tls = lower == "ftps://";
+    if (!u.tls && lower.compare(0, 6, "ftp://") != 0) throw UsageError("not an ftp:// or ftps:// URL: " + url);
+    std::string rest = url.substr(u.tls ? 7 : 6);
     const size_t slash = rest.find('/');
     std::string authority = rest.substr(0, slash);
     u.path = slash == std::string::npos ? "" : PercentDecoded(rest.substr(slash + 1));
@@ -84,6 +91,9 @@ struct Options {
     bool longForm = false;
     double timeoutSeconds = 30;
     std::string output = "-";
+    std::string caFile;
+    std::string caFolder;
+    bool insecure = false;
 };
 
 // Takes the options from args[first...]; the positional arguments are returned.
@@ -97,6 +107,12 @@ std::vector<std::string> ParseOptions(const Args& args, size_t first, Options& o
         };
         if (a == "--active") {
             o.active = true;
+        } else if (a == "--cacert") {
+            o.caFile = value();
+        } else if (a == "--capath") {
+            o.caFolder = value();
+        } else if (a == "-k" || a == "--insecure") {
+            o.insecure = true;
         } else if (a == "--long" && allowLong) {
             o.longForm = true;
         } else if ((a == "-o" || a == "--output") && allowOutput) {
@@ -129,6 +145,7 @@ std::string ObjectErrorText(int32_t code, double timeoutSeconds) {
         return buf;
     }
     case 6: return "the local file could not be written or read";
+    case 7: return "the session could not be secured";
     default: return "error " + std::to_string(code);
     }
 }
@@ -146,6 +163,10 @@ public:
         ftp_->Port(url.port);
         ftp_->User(url.user);
         ftp_->Password(url.password);
+        ftp_->UseTLS(url.tls);
+        ftp_->TLSCAFile(o.caFile);
+        ftp_->TLSCAFolder(o.caFolder);
+        ftp_->DangerouslyAcceptAnyCertificate(o.insecure);
         progress_ = ::isatty(2) == 1;
         ftp_->FTPError.Subscribe([this](const std::string& code, const std::string& text) {
             if (failure_.empty()) failure_ = "server replied " + code + text;
@@ -153,7 +174,9 @@ public:
             if (code.compare(0, 1, "5") == 0) done_ = true;
         });
         ftp_->FTPObjectError.Subscribe([this](int32_t code) {
-            if (failure_.empty()) failure_ = ObjectErrorText(code, o_.timeoutSeconds);
+            if (failure_.empty())
+                failure_ = code == 7 && !ftp_->TLSError().empty() ? ftp_->TLSError()
+                                                                   : ObjectErrorText(code, o_.timeoutSeconds);
             done_ = true;
         });
         ftp_->FTPReady.Subscribe([this](int32_t) { OnReady(); });
@@ -232,7 +255,7 @@ int Failed(const std::string& what, const std::string& reason) {
 int RunLs(const Args& args) {
     Options o;
     const std::vector<std::string> pos = ParseOptions(args, 0, o, true, false);
-    if (pos.size() != 1) throw UsageError("one ftp:// URL is needed");
+    if (pos.size() != 1) throw UsageError("one ftp:// or ftps:// URL is needed");
     const FtpUrl url = ParseUrl(pos[0]);
     Session s(url, o);
     const bool ok = s.Run([&](tav::TavFTPTransferMgr& ftp) { return o.longForm ? ftp.List(url.path) : ftp.NameList(url.path); });
@@ -242,7 +265,7 @@ int RunLs(const Args& args) {
 int RunPut(const Args& args) {
     Options o;
     const std::vector<std::string> pos = ParseOptions(args, 0, o, false, false);
-    if (pos.size() != 2) throw UsageError("a local file and an ftp:// URL are needed");
+    if (pos.size() != 2) throw UsageError("a local file and an ftp:// or ftps:// URL are needed");
     const FtpUrl url = ParseUrl(pos[1]);
     if (url.path.empty() || url.path.back() == '/') throw UsageError("the URL must name the file to store");
     struct stat info {};
@@ -261,7 +284,7 @@ int RunPut(const Args& args) {
 int FtpGetCommand(const Args& args) {
     Options o;
     const std::vector<std::string> pos = ParseOptions(args, 0, o, false, true);
-    if (pos.size() != 1) throw UsageError("one ftp:// URL is needed");
+    if (pos.size() != 1) throw UsageError("one ftp:// or ftps:// URL is needed");
     const FtpUrl url = ParseUrl(pos[0]);
     if (url.path.empty() || url.path.back() == '/') throw UsageError("the URL must name a file");
     const bool toStdout = o.output == "-";
@@ -295,6 +318,7 @@ namespace {
 const RegisterCommand kLs{{"ls", kLsUsage, "list a directory of an FTP server (names, or --long)", RunLs}};
 const RegisterCommand kPut{{"put", kPutUsage, "store a local file on an FTP server", RunPut}};
 const RegisterGetScheme kFtpGet{{"ftp://", FtpGetUsage(), FtpGetCommand}};
+const RegisterGetScheme kFtpsGet{{"ftps://", "(as ftp://)", FtpGetCommand}};
 }  // namespace
 
 }  // namespace tavtool

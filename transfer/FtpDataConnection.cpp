@@ -9,6 +9,7 @@
 #include "core/SocketAccess.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/TlsChannel.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -141,6 +142,11 @@ int32_t TavFTPTransferMgr::SendPendingCommand() {
 void TavFTPTransferMgr::DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt) {
     if (!Skt || Skt != mData || ClientState != st::DataConnecting) return;
     Progress();
+    if (mUseTLS) {
+        const uint64_t before = mGeneration;
+        StartDataTls();
+        if (before != mGeneration) return;
+    }
     if (mPendingCommand.empty()) {
         ClientState = st::Ready;
         NotifyReady();
@@ -177,6 +183,11 @@ void TavFTPTransferMgr::TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& 
     NewSocket->lngRetrySendTimes(0);
     mData = NewSocket;
     mAccepted = true;
+    if (mUseTLS) {
+        const uint64_t before = mGeneration;
+        StartDataTls();
+        if (before != mGeneration) return;
+    }
     // An upload whose go-ahead came before the connection starts now.
     if (ClientState == st::Storing) DataSocketWritable();
 }
@@ -221,6 +232,7 @@ void TavFTPTransferMgr::CloseDataSocket() noexcept {
     if (!mData) return;
     const std::shared_ptr<TAVSocket> data = std::move(mData);
     mData.reset();
+    mDataTls.reset();
     mAccepted = false;
     try {
         if (mTcp) mTcp->DestroySocket(data);

@@ -4,6 +4,8 @@
 
 #include "core/DebugLog.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/TlsChannel.hpp"
+#include "platform/Timer.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -25,8 +27,16 @@ constexpr size_t kMaxReplyBuffer = 4 * kMaxReplyLine;
 void TavFTPTransferMgr::ControlReceived(const Variant& Info) {
     if (!Info.IsByteArray()) return;
     const ByteArray& bytes = Info.AsBytes();
+    if (mControlTls) {
+        ControlTlsReceived(bytes);
+        return;
+    }
+    ControlBytes(bytes.data(), bytes.size());
+}
+
+void TavFTPTransferMgr::ControlBytes(const uint8_t* data, size_t n) {
     Progress();
-    mReplyBuffer.append(bytes.begin(), bytes.end());
+    mReplyBuffer.append(reinterpret_cast<const char*>(data), n);
     if (mInHandler) {
         // The loop already running takes it; only a buffer growing without end stops it.
         if (mReplyBuffer.size() > kMaxReplyBuffer) Fail(4);
@@ -145,6 +155,15 @@ void TavFTPTransferMgr::HandleReplies(const ReplyLines& lines) {
                                      st::Name(ClientState) + "<lines>" + std::to_string(lines.size()) + "<first>" +
                                      lines.front().Code + lines.front().Text.substr(0, 70));
 
+    // A session that was to be secured is not carried on in the clear.
+    if (InTlsSetup()) {
+        const size_t refused = FindReply(lines, "5");
+        if (refused != 0) {
+            const ReplyLine& line = lines[refused - 1];
+            FailTls("the server refused to secure the session: " + line.Code + line.Text);
+            return;
+        }
+    }
     // Negative replies win over everything else in the pass.
     if (FindReply(lines, "5") != 0) {
         // The transfer is over; its local file is not held open until the next one.
@@ -187,6 +206,32 @@ int32_t TavFTPTransferMgr::StateStep(const ReplyLines& lines, uint64_t generatio
     };
 
     switch (ClientState) {
+    case st::TlsGreeting: {
+        const bool onlyPreliminary =
+            std::all_of(lines.begin(), lines.end(), [](const ReplyLine& l) { return l.Code.compare(0, 1, "1") == 0; });
+        if (onlyPreliminary) return 0;
+        ClientState = st::AuthSent;
+        return SendCommand("AUTH TLS");
+    }
+    case st::AuthSent:
+        if (FindReply(lines, "234") != 0) {
+            StartControlTls();
+            return 0;
+        }
+        FailTls("the server does not offer TLS: AUTH TLS was answered " + lines.front().Code + lines.front().Text);
+        return 0;
+    case st::PbszSent:
+        ClientState = st::ProtSent;
+        return SendCommand("PROT P");
+    case st::ProtSent:
+        if (FindReply(lines, "2") == 0) {
+            FailTls("the server did not protect the data connections: PROT P was answered " + lines.front().Code +
+                    lines.front().Text);
+            return 0;
+        }
+        if (tmrTlsHandshake) tmrTlsHandshake->Enabled(false);
+        ReadyAfterLogin(generation);
+        return 0;
     case st::Connected: {
         // Only while pairing replies: the greeting has come, unless all of it was 1xx.
         const bool onlyPreliminary =
@@ -205,8 +250,7 @@ int32_t TavFTPTransferMgr::StateStep(const ReplyLines& lines, uint64_t generatio
         }
         [[fallthrough]];
     case st::AcctSent:
-        ReadyAfterLogin(generation);
-        return 0;
+        return ProtectAfterLogin(generation);
     case st::PasvSent:
         if (const size_t i = FindReply(lines, "331")) {
             ClientState = st::Ready;

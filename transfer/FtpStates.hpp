@@ -24,6 +24,13 @@ inline constexpr int32_t Retrieving = 18;
 inline constexpr int32_t Storing = 19;
 inline constexpr int32_t StoreDone = 20;
 inline constexpr int32_t StorSent = 21;
+// Explicit TLS (UseTLS): the greeting awaited before AUTH TLS, its reply, the handshake on
+// the control connection, and the protection of data connections after the login.
+inline constexpr int32_t TlsGreeting = 30;
+inline constexpr int32_t AuthSent = 31;
+inline constexpr int32_t ControlHandshake = 32;
+inline constexpr int32_t PbszSent = 33;
+inline constexpr int32_t ProtSent = 34;
 
 /// The state's name ("Ready"), "?" for a number that is not one.
 const char* Name(int32_t state) noexcept;

@@ -5,6 +5,7 @@
 #include "platform/RaiseEvent.hpp"
 #include "transfer/FtpLocalFile.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/TlsChannel.hpp"
 
 #include <algorithm>
 
@@ -90,6 +91,15 @@ void TavFTPTransferMgr::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, co
     if (Skt != mData || !Info.IsByteArray()) return;
     const ByteArray& bytes = Info.AsBytes();
     if (bytes.empty()) return;
+    if (mDataTls) {
+        DataTlsReceived(bytes);
+        return;
+    }
+    DataBytes(bytes.data(), bytes.size());
+}
+
+void TavFTPTransferMgr::DataBytes(const uint8_t* data, size_t n) {
+    if (n == 0) return;
     Progress();
     const bool retrieving = ClientState == st::RetrSent || ClientState == st::Retrieving;
     const bool collecting = ClientState == st::Listing || (retrieving && !mFile);
@@ -99,20 +109,20 @@ void TavFTPTransferMgr::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, co
         return;
     }
     if (ClientState == st::Listing) {
-        mDataBuffer.append(bytes.begin(), bytes.end());
+        mDataBuffer.append(reinterpret_cast<const char*>(data), n);
         return;
     }
     if (!retrieving) return;
     if (mFile) {
-        if (!mFile->Write(bytes.data(), bytes.size())) {
+        if (!mFile->Write(data, n)) {
             Fail(6);
             return;
         }
-        mByteCount += static_cast<int64_t>(bytes.size());
+        mByteCount += static_cast<int64_t>(n);
         NotifyDataTransferred(static_cast<int32_t>(static_cast<uint32_t>(mByteCount)));
         return;
     }
-    mDataBuffer.append(bytes.begin(), bytes.end());
+    mDataBuffer.append(reinterpret_cast<const char*>(data), n);
     NotifyDataTransferred(static_cast<int32_t>(static_cast<uint32_t>(mDataBuffer.size())));
 }
 
@@ -134,6 +144,10 @@ int32_t TavFTPTransferMgr::SendNextBlocks() {
     const std::shared_ptr<TAVSocket> data = mData;
     if (!data) return -1;
     const uint64_t generation = mGeneration;
+    // Over TLS the blocks wait for the data connection's handshake, whose end starts them.
+    const std::shared_ptr<TlsChannel> tls = mDataTls;
+    if (tls && tls->State() == TlsChannel::Phase::Handshaking) return 0;
+    if (tls && tls->State() != TlsChannel::Phase::Open) return -1;
     ByteArray block;
     while (mBytesRemaining > 0) {
         const size_t n = static_cast<size_t>(std::min<int64_t>(kStoreBlock, mBytesRemaining));
@@ -146,11 +160,26 @@ int32_t TavFTPTransferMgr::SendNextBlocks() {
         mBytesRemaining -= static_cast<int64_t>(n);
         mByteCount += static_cast<int64_t>(n);
         Progress();
+        if (tls) {
+            if (!tls->Send(block.data(), n)) return -1;
+            block = tls->TakeOutgoing();
+        }
         const SendOutcome sent = SendOnData(*data, std::move(block));
         if (generation != mGeneration || data != mData) return 0;  // a receiver ended it meanwhile
         if (sent == SendOutcome::Failed) return -1;
         if (sent == SendOutcome::Pending) return 0;  // the next write notification goes on
         block = ByteArray();
+    }
+    if (tls) {
+        // The end of the file is told with close_notify, so the server can tell it from a
+        // connection cut short (once: a later call finds nothing more to send).
+        tls->Shutdown();
+        if (tls->HasOutgoing()) {
+            const SendOutcome sent = SendOnData(*data, tls->TakeOutgoing());
+            if (generation != mGeneration || data != mData) return 0;
+            if (sent == SendOutcome::Failed) return -1;
+            if (sent == SendOutcome::Pending) return 0;
+        }
     }
     // Everything is handed over; it is finished once the socket has sent what it still holds.
     switch (FlushData(*data)) {

@@ -12,6 +12,8 @@
 #include "platform/Timer.hpp"
 #include "transfer/FtpLocalFile.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/TlsChannel.hpp"
+#include "transfer/TlsContext.hpp"
 
 #include <algorithm>
 
@@ -46,6 +48,11 @@ const char* ftpstate::Name(int32_t state) noexcept {
     case Storing: return "Storing";
     case StoreDone: return "StoreDone";
     case StorSent: return "StorSent";
+    case TlsGreeting: return "TlsGreeting";
+    case AuthSent: return "AuthSent";
+    case ControlHandshake: return "ControlHandshake";
+    case PbszSent: return "PbszSent";
+    case ProtSent: return "ProtSent";
     default: return "?";
     }
 }
@@ -64,6 +71,7 @@ void TavFTPTransferMgr::Initialize() {
     mTcp = TavTCPSocketMgr::Create();
     mTcp->InternalEarlyBound(true);
     tmrTimeout = std::make_unique<platform::Timer>();
+    tmrTlsHandshake = std::make_unique<platform::Timer>();
     Subscribe();
     NewControlSocket();
 }
@@ -92,6 +100,7 @@ void TavFTPTransferMgr::Subscribe() {
     mSubscriptions.push_back(mTcp->HostResolved.Subscribe(guarded(&TavFTPTransferMgr::TCPMgr_HostResolved)));
     mSubscriptions.push_back(mTcp->AcceptComplete.Subscribe(guarded(&TavFTPTransferMgr::TCPMgr_AcceptComplete)));
     mSubscriptions.push_back(tmrTimeout->Tick.Subscribe(guarded(&TavFTPTransferMgr::tmrTimeout_Tick)));
+    mSubscriptions.push_back(tmrTlsHandshake->Tick.Subscribe(guarded(&TavFTPTransferMgr::tmrTlsHandshake_Tick)));
 }
 
 TavFTPTransferMgr::~TavFTPTransferMgr() {
@@ -99,6 +108,7 @@ TavFTPTransferMgr::~TavFTPTransferMgr() {
     for (EventConnection& c : mSubscriptions) c.Disconnect();
     mSubscriptions.clear();
     tmrTimeout.reset();
+    tmrTlsHandshake.reset();
     mCallbackObject.reset();
     if (mTcp) {
         try {
@@ -133,6 +143,8 @@ void TavFTPTransferMgr::EndSession(bool createControl) noexcept {
         }
     }
     mControl.reset();
+    mControlTls.reset();
+    if (tmrTlsHandshake) tmrTlsHandshake->Enabled(false);
     mReplyBuffer.clear();
     mScanFrom = 0;
     mPendingCommand.clear();
@@ -211,6 +223,10 @@ void TavFTPTransferMgr::Timeout(int32_t ms) {
 // ---- Session methods --------------------------------------------------------------------------
 
 int32_t TavFTPTransferMgr::Connect(const std::string& Site) {
+    mSite = Site;
+    mTlsError.clear();
+    mTlsVersion.clear();
+    mTlsCipher.clear();
     const int32_t address = mTcp->Sockets()->Util()->NetAddrFromDottedStr(Site);
     if (address != -1) {
         ClientState = st::ConnectPending;
@@ -256,8 +272,13 @@ int32_t TavFTPTransferMgr::SendCommand(const std::string& command) {
         WriteDebugLog(kLogLevel, "Tag>" + mTcp->Tag().ToString() + "<TavFTPTransferMgr - SendCommand state>" +
                                      st::Name(ClientState) + "<cmd>" + (command.rfind("PASS ", 0) == 0 ? "PASS ****" : command));
     Progress();
+    ByteArray bytes(text.begin(), text.end());
+    if (const std::shared_ptr<TlsChannel> tls = mControlTls) {
+        if (!tls->Send(bytes.data(), bytes.size())) return -1;
+        bytes = tls->TakeOutgoing();
+    }
     try {
-        control->Send(Variant(ByteArray(text.begin(), text.end())));
+        control->Send(Variant(std::move(bytes)));
     } catch (const SockError& e) {
         // The rest stays pending and goes out on the next write notification.
         if (e.Number() == sockintf::WSAEWOULDBLOCK) return 0;
@@ -315,6 +336,12 @@ void TavFTPTransferMgr::TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>&
     if (Skt && Skt == mControl) {
         if (ClientState != st::Connecting) return;
         Progress();
+        if (mUseTLS) {
+            // AUTH TLS follows the greeting; nothing else goes out in the clear.
+            ClientState = st::TlsGreeting;
+            ArmTlsTimer();
+            return;
+        }
         if (mPairReplies) {
             ClientState = st::Connected;  // USER follows the greeting
             return;

@@ -180,7 +180,11 @@ void TavHTTPTransferMgr::StartHandshake(const uint8_t* early, size_t n) {
     if (mState != Tunnelling) mSetupStarted = std::chrono::steady_clock::now();
     if (!mTlsContext) {
         std::string error;
-        mTlsContext = TlsContext::Create({mCAFile, mCAFolder, !mAcceptAnyCertificate}, error);
+        TlsContext::Settings settings;
+        settings.caFile = mCAFile;
+        settings.caFolder = mCAFolder;
+        settings.verify = !mAcceptAnyCertificate;
+        mTlsContext = TlsContext::Create(settings, error);
         if (!mTlsContext) {
             FailTls(error);
             return;

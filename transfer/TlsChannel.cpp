@@ -41,7 +41,7 @@ std::string CertificateFailureText(long verifyResult, const std::string& host) {
 }
 
 std::unique_ptr<TlsChannel> TlsChannel::Create(std::shared_ptr<TlsContext> context, const std::string& host,
-                                               ssl_session_st* resume, std::string& error) {
+                                               const TlsChannel* resumeFrom, std::string& error) {
     ERR_clear_error();
     SSL* ssl = SSL_new(context->Native());
     BIO* in = ssl ? BIO_new(BIO_s_mem()) : nullptr;
@@ -75,7 +75,13 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(std::shared_ptr<TlsContext> conte
         error = "the host name " + host + " cannot be checked against a certificate";
         return nullptr;
     }
-    if (resume) SSL_set_session(ssl, resume);
+    if (resumeFrom) {
+        // SSL_set_session takes its own reference.
+        if (SSL_SESSION* session = SSL_get1_session(resumeFrom->ssl_)) {
+            SSL_set_session(ssl, session);
+            SSL_SESSION_free(session);
+        }
+    }
     ERR_clear_error();
     return channel;
 }
@@ -229,8 +235,5 @@ bool TlsChannel::SessionReused() const {
     return SSL_session_reused(ssl_) == 1;
 }
 
-ssl_session_st* TlsChannel::TakeSession() const {
-    return SSL_get1_session(ssl_);
-}
 
 }  // namespace tav

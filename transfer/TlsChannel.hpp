@@ -15,7 +15,6 @@
 #include <string>
 
 struct ssl_st;
-struct ssl_session_st;
 struct bio_st;
 
 namespace tav {
@@ -31,11 +30,12 @@ public:
     };
 
     /// A channel to `host` (a DNS name or a dotted IPv4 address, checked against the
-    /// certificate when the context verifies; DNS names also go out as SNI). `resume`, when
-    /// not null, is offered for resumption (the channel takes its own reference). Null, with
+    /// certificate when the context verifies; DNS names also go out as SNI). When
+    /// `resumeFrom` is not null, its session is offered for resumption (servers that tie a
+    /// second connection to the first, like FTP data connections, require it). Null, with
     /// `error` set, when OpenSSL cannot make the connection object.
     static std::unique_ptr<TlsChannel> Create(std::shared_ptr<TlsContext> context, const std::string& host,
-                                              ssl_session_st* resume, std::string& error);
+                                              const TlsChannel* resumeFrom, std::string& error);
     ~TlsChannel();
     TlsChannel(const TlsChannel&) = delete;
     TlsChannel& operator=(const TlsChannel&) = delete;
@@ -70,9 +70,6 @@ public:
     std::string Cipher() const;
     /// True when the handshake resumed the session offered to Create.
     bool SessionReused() const;
-    /// The session to offer to a later connection, with a reference the caller owns
-    /// (SSL_SESSION_free), or null when there is none yet.
-    ssl_session_st* TakeSession() const;
 
 private:
     TlsChannel(std::shared_ptr<TlsContext> context, ssl_st* ssl, std::string host);

@@ -23,6 +23,7 @@ std::shared_ptr<TlsContext> TlsContext::Create(const Settings& settings, std::st
     }
     std::shared_ptr<TlsContext> result(new TlsContext(ctx, settings.verify));
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+    if (settings.upToTls12) SSL_CTX_set_max_proto_version(ctx, TLS1_2_VERSION);
     // Records go through memory buffers: a partial write is fine and the buffer may move.
     SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
     // Sessions are kept by the connections that want to resume them (FTP data connections),

@@ -18,6 +18,7 @@ public:
         std::string caFile;    // PEM file of trusted authorities; "" = none
         std::string caFolder;  // hashed folder (c_rehash) of trusted authorities; "" = none
         bool verify = true;    // false accepts any certificate for any name
+        bool upToTls12 = false;  // true: no TLS 1.3 (servers whose 1.3 support is broken)
     };
 
     /// A context for `settings`. With a CA file or folder only those are trusted; with

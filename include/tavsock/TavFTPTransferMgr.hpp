@@ -9,6 +9,7 @@
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/Variant.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,6 +21,8 @@ namespace platform {
 class Timer;
 }
 class FtpLocalFile;
+class TlsContext;
+class TlsChannel;
 
 /// An FTP client for one server at a time, over a private TavTCPSocketMgr. Every method
 /// returns at once; the session advances while the owning thread runs its message queue,
@@ -56,7 +59,20 @@ class FtpLocalFile;
 ///   6  the local side could not take part: the local file could not be written (retrieve)
 ///      or read (store) during a transfer, or a listing or in-memory retrieve would pass 1 GiB
 ///      (session Reset: the server must not keep a partial upload as complete, and a half-read
-///      data connection cannot be resynchronised).
+///      data connection cannot be resynchronised);
+///   7  UseTLS: the session could not be secured: the server refused AUTH TLS, PBSZ or PROT,
+///      its certificate was refused (expired, another host, unknown issuer), a handshake
+///      (control or data connection) failed or did not finish within TLSHandshakeTimeout.
+///      TLSError() says which; the session is Reset.
+///
+/// Encryption (UseTLS True): explicit FTP over TLS. After the greeting the client sends
+/// AUTH TLS and, on 234, makes the control connection a TLS connection, checking the server's
+/// certificate against the trusted authorities (the system's, or TLSCAFile/TLSCAFolder) and
+/// the name given to Connect; then it logs in (nothing, the password included, goes out in
+/// clear), sends PBSZ 0 and PROT P, and is Ready. Every data connection is a TLS connection
+/// too, resuming the control connection's session (servers that require it, such as vsftpd
+/// with require_ssl_reuse, refuse others); an upload ends with close_notify. TLS 1.2 is used:
+/// common servers fail uploads over TLS 1.3.
 ///
 /// Library errors raised to the caller: 1 Port outside 1..65535; 2 PassiveMode changed
 /// outside Disconnected, chDir/chDirParent/NameList/List/Retrieve/Store outside Ready, Abort
@@ -200,6 +216,30 @@ public:
     bool CheckDataPeer() const noexcept { return mCheckDataPeer; }
     void CheckDataPeer(bool value) { mCheckDataPeer = value; }
 
+    /// False (default): plain FTP. True: explicit FTP over TLS (above). May be changed only
+    /// while Disconnected (else library error 2).
+    bool UseTLS() const noexcept { return mUseTLS; }
+    void UseTLS(bool value);
+    /// Trusted authorities instead of the system's store: a PEM file, or a folder of hashed
+    /// names (`openssl rehash`); "" (default) for none. Read at the next Connect.
+    const std::string& TLSCAFile() const noexcept { return mCAFile; }
+    void TLSCAFile(const std::string& path);
+    const std::string& TLSCAFolder() const noexcept { return mCAFolder; }
+    void TLSCAFolder(const std::string& path);
+    /// True turns off every check of the server's certificate; for test servers only.
+    bool DangerouslyAcceptAnyCertificate() const noexcept { return mAcceptAnyCertificate; }
+    void DangerouslyAcceptAnyCertificate(bool value);
+    /// Milliseconds the AUTH TLS exchange and a handshake (control or data connection) may
+    /// take before the session ends with FTPObjectError 7; 0 waits for ever. 30,000 by
+    /// default, so a stalled handshake ends even without a Timeout. Negative values are 0.
+    int32_t TLSHandshakeTimeout() const noexcept { return mHandshakeTimeout; }
+    void TLSHandshakeTimeout(int32_t ms);
+    /// Why the session could not be secured ("" when it could or did not try).
+    const std::string& TLSError() const noexcept { return mTlsError; }
+    /// Protocol version and cipher suite of the control connection ("" before its handshake).
+    const std::string& TLSVersion() const noexcept { return mTlsVersion; }
+    const std::string& TLSCipher() const noexcept { return mTlsCipher; }
+
     /// Bytes of the current or last Retrieve (written or collected) or Store (handed to the
     /// data connection), without the wrap of FTPDataTransferred.
     int64_t ByteCount() const noexcept { return mByteCount; }
@@ -261,8 +301,22 @@ private:
     bool SetStoredInState() const noexcept;
     void Fail(int32_t code);  // FTPObjectError code, then Reset
 
+    // Encryption (FtpTls.cpp).
+    static constexpr int32_t kObjectErrorTLS = 7;
+    bool InTlsSetup() const noexcept;
+    void StartControlTls();
+    void ControlTlsReceived(const ByteArray& bytes);
+    void StartDataTls();
+    void DataTlsReceived(const ByteArray& bytes);
+    bool SendControlBytes(ByteArray bytes);
+    void FailTls(const std::string& reason);
+    int32_t ProtectAfterLogin(uint64_t generation);
+    void ArmTlsTimer();
+    void tmrTlsHandshake_Tick();
+
     // Replies (FtpReplies.cpp).
     void ControlReceived(const Variant& Info);
+    void ControlBytes(const uint8_t* data, size_t n);
     void SplitReplies();
     bool ReplyPass();
     void HandleReplies(const ReplyLines& lines);
@@ -280,6 +334,7 @@ private:
     void CloseDataSocket() noexcept;
     void DrainDataSocket();
     void DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, const Variant& Info);
+    void DataBytes(const uint8_t* data, size_t n);
     void DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
     void DataSocketWritable();
     void DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt);
@@ -352,6 +407,18 @@ private:
     uint64_t mProgress = 0;                        // bumped by every reply and data chunk
     uint64_t mProgressSeen = 0;                    // value at the last timer check
     int mQuietChecks = 0;                          // checks in a row without progress
+
+    bool mUseTLS = false;
+    std::string mCAFile, mCAFolder;
+    bool mAcceptAnyCertificate = false;
+    int32_t mHandshakeTimeout = 30000;
+    std::string mSite;                             // the name given to Connect: the certificate's
+    std::shared_ptr<TlsContext> mTlsContext;       // made at Connect with UseTLS
+    std::shared_ptr<TlsChannel> mControlTls;       // non-null from the 234 reply on
+    std::shared_ptr<TlsChannel> mDataTls;          // with mData, while UseTLS
+    std::unique_ptr<platform::Timer> tmrTlsHandshake;  // enabled while a TLS set-up runs
+    std::chrono::steady_clock::time_point mTlsStarted{};  // greeting awaited, or a handshake began
+    std::string mTlsError, mTlsVersion, mTlsCipher;
 };
 
 }  // namespace tav
