@@ -161,10 +161,15 @@ void TavFTPTransferMgr::FailTls(const std::string& reason) {
 
 void TavFTPTransferMgr::StartDataTls() {
     const std::shared_ptr<TAVSocket> data = mData;
-    if (!mUseTLS || !data || !mTlsContext) return;
+    if (!mUseTLS || !data) return;
+    if (!mControlTls) {
+        // Data before the control connection was secured: it never goes in the clear.
+        FailTls("a data connection was opened before the session was secured");
+        return;
+    }
     std::string error;
     // The control connection's session: the server ties the data connection to it.
-    std::shared_ptr<TlsChannel> tls = TlsChannel::Create(mTlsContext, mSite, mControlTls.get(), error);
+    std::shared_ptr<TlsChannel> tls = TlsChannel::Create(mControlTls->Context(), mSite, mControlTls.get(), error);
     if (!tls) {
         FailTls(error);
         return;

@@ -63,6 +63,9 @@ public:
     ByteArray TakeOutgoing();
 
     Phase State() const noexcept { return phase_; }
+    /// The context the channel was made with (a second connection of the same session uses
+    /// the same trust settings, whatever changed since).
+    const std::shared_ptr<TlsContext>& Context() const noexcept { return context_; }
     /// Why the channel failed, in words a user can act on; "" while it has not.
     const std::string& Error() const noexcept { return error_; }
     /// Protocol version and cipher suite of the finished handshake ("" before).
