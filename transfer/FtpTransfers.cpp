@@ -103,7 +103,7 @@ void TavFTPTransferMgr::DataBytes(const uint8_t* data, size_t n) {
     Progress();
     const bool retrieving = ClientState == st::RetrSent || ClientState == st::Retrieving;
     const bool collecting = ClientState == st::Listing || (retrieving && !mFile);
-    if (collecting && bytes.size() > mMaxDataBuffer - std::min(mMaxDataBuffer, mDataBuffer.size())) {
+    if (collecting && n > mMaxDataBuffer - std::min(mMaxDataBuffer, mDataBuffer.size())) {
         // A server that sends without end must not take all our memory.
         Fail(6);
         return;
