@@ -481,7 +481,12 @@ struct Series {
 
 /// Runs the contenders kRuns times interleaved; prints each one's runs and median, then every
 /// contender's median against the first's.
+/// BENCH_ONLY=<name prefix> in the environment runs that contender alone (for profiling).
 void Compare(const char* title, const char* unit, std::vector<Series> series) {
+    if (const char* only = std::getenv("BENCH_ONLY")) {
+        std::erase_if(series, [only](const Series& s) { return std::strncmp(s.name, only, std::strlen(only)) != 0; });
+        if (series.empty()) return;
+    }
     for (int r = 0; r < kRuns; ++r)
         for (auto& s : series) s.values.push_back(s.run());
     std::printf("%s\n", title);

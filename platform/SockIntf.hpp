@@ -221,6 +221,11 @@ int intclosesocket(SOCKET s);
 int CloseSocketHandle(SOCKET s);
 /// `namelen` must be at least 16 (else 10014); 10048 when the address is in use.
 int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen);
+/// intbind for a stream socket that is to connect: with port 0 the port is chosen by the
+/// connect, towards its destination, so that ports of earlier connections still in TIME_WAIT
+/// do not run out. intgetsockname before the connect takes the port at once, so the address
+/// read stays the socket's. Not part of the Windows interface.
+int BindForConnect(SOCKET s, const SOCKADDR_IN* name, int namelen);
 /// Blocking: 0, or -1 with the reason (10061 refused, 10060 timed out, ...). Non-blocking:
 /// -1 with 10035 while the connection is under way; its outcome shows later in intselect
 /// (write set on success, exception set on failure) and in SO_ERROR_W.

@@ -232,6 +232,7 @@ private:
     void SetState(TAV_SocketState state) noexcept { state_ = state; }
     void ClearPendingSend() noexcept;
     int32_t CreateSocket(int32_t kind);
+    int32_t BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr);
     int32_t GenericSend();
     static void ClearLastError() noexcept;
 
