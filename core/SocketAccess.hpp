@@ -35,6 +35,11 @@ public:
     static int32_t BindForConnect(TAVSocket& s, const std::shared_ptr<TAVSockAddr>& addr) {
         return s.BindForConnect(addr);
     }
+    /// Recv of a stream socket for a caller that has just read HowMuchDataIsAvailable as
+    /// `count`: the same result without asking the stack again.
+    static Variant RecvWaiting(TAVSocket& s, int32_t count, int32_t& bytesRead, int32_t& errorCode) {
+        return s.RecvWaiting(count, bytesRead, errorCode);
+    }
     /// Flushes pending data (urgent data first); returns the result of the last send call:
     /// -1 with the socket error as LastError() when data remains pending or was dropped, else
     /// the byte count (0 when nothing was pending). May run the message queue while it waits.

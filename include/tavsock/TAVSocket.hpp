@@ -242,6 +242,9 @@ private:
     void WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount, int64_t currentStep);
     bool Poll(int which) const;
     Variant Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels);
+    Variant DeliverText(std::string& text, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels);
+    // Recv of a stream socket whose waiting byte count the caller has just asked.
+    Variant RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& RtnErrorCode);
     void CheckHandle(const char* conditionText) const;
     std::string LogPrefix() const;
 
