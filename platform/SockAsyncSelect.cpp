@@ -101,6 +101,13 @@ constexpr AsyncSelectHooks kHooks{OnReenable, OnAccepted, OnClosing, IsRegistere
 
 }  // namespace
 
+bool UrgentDataKnownAbsent(SOCKET s) noexcept {
+    const Token t = AsyncSelectSlots::Load(s);
+    if (t == 0) return false;
+    AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
+    return r != nullptr && r->Id() == OwnerOf(t) && r->TakeUrgentAbsent(s, GenOf(t));
+}
+
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     if (!detail::Started()) return SOCKET_ERROR;
     // Installed by every call rather than once, so a table swapped in meanwhile (tests do)

@@ -331,6 +331,11 @@ PROTOENT* intgetprotobynumber(int number);
 /// intclosesocket or the end of the thread. Messages already queued stay queued. An accepted
 /// socket takes over its listener's registration. Re-enabling calls may come from any thread.
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
+/// True when the FD_READ notification now being handled for `s` came from a poll that
+/// watched for urgent data and saw none, and nothing has re-enabled a notification since:
+/// the urgent-data question is then answered without a system call. Answers once per such
+/// notification; false when not known. Not part of the Windows interface.
+bool UrgentDataKnownAbsent(SOCKET s) noexcept;
 /// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
 /// immediately before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is
 /// handled by the window procedure, and only while the look-up is pending and the window
