@@ -237,6 +237,7 @@ private:
     static void ClearLastError() noexcept;
 
     // Helpers of the send and receive paths.
+    bool SendDirect(const uint8_t* data, size_t size, int32_t& result);
     int32_t FlushOutOfBand(int32_t& result);
     int32_t FlushNormal(int32_t& result);
     void WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount, int64_t currentStep);
