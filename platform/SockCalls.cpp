@@ -165,11 +165,15 @@ int intlisten(SOCKET s, int backlog) {
 SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen) {
     if (!Started()) return INVALID_SOCKET;
     if (addr != nullptr && (addrlen == nullptr || *addrlen < kAddrLen)) return Fail(WSAEFAULT);
-    // Linux accept does not pass O_NONBLOCK on; Windows does. Accepting is rare next to data
-    // transfer, so one look at the listener's flags is the price of that rule.
-    const int listenerFlags = ::fcntl(s, F_GETFL);
-    if (listenerFlags < 0) return FailErrno();
-    const bool nonBlocking = (listenerFlags & O_NONBLOCK) != 0;
+    // Linux accept does not pass O_NONBLOCK on; Windows does. A listener registered for
+    // notifications is non-blocking until unregistered (making it blocking is refused);
+    // otherwise one look at its flags is the price of that rule.
+    bool nonBlocking = true;
+    if (!detail::HookRegistered(s)) {
+        const int listenerFlags = ::fcntl(s, F_GETFL);
+        if (listenerFlags < 0) return FailErrno();
+        nonBlocking = (listenerFlags & O_NONBLOCK) != 0;
+    }
     const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
     sockaddr_in peer{};
     int fd;
