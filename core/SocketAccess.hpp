@@ -29,6 +29,17 @@ public:
     /// Opens a new non-blocking handle of `kind` (1 stream, 2 datagram), closing an earlier
     /// one. Returns the handle, -1 on failure (State Skt_Error).
     static int32_t CreateSocket(TAVSocket& s, int32_t kind) { return s.CreateSocket(kind); }
+    /// Bind for a socket that is to connect: a port of 0 is chosen by the connect (towards
+    /// its destination, so TIME_WAIT of earlier connections does not exhaust the ports), or
+    /// when LocalAddr is read before. Otherwise as Bind.
+    static int32_t BindForConnect(TAVSocket& s, const std::shared_ptr<TAVSockAddr>& addr) {
+        return s.BindForConnect(addr);
+    }
+    /// Recv of a stream socket for a caller that has just read HowMuchDataIsAvailable as
+    /// `count`: the same result without asking the stack again.
+    static Variant RecvWaiting(TAVSocket& s, int32_t count, int32_t& bytesRead, int32_t& errorCode) {
+        return s.RecvWaiting(count, bytesRead, errorCode);
+    }
     /// Flushes pending data (urgent data first); returns the result of the last send call:
     /// -1 with the socket error as LastError() when data remains pending or was dropped, else
     /// the byte count (0 when nothing was pending). May run the message queue while it waits.

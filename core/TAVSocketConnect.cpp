@@ -44,6 +44,15 @@ int32_t TAVSocket::Bind(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     return result;
 }
 
+int32_t TAVSocket::BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const SOCKADDR_IN record = RecordOf(SockAddr);
+    const int32_t result = sockintf::BindForConnect(handle_, &record, sizeof record);
+    state_ = result == 0 ? Skt_Bound : Skt_Error;
+    return result;
+}
+
 int32_t TAVSocket::Listen(int32_t Backlog) {
     CheckHandle(kHandleCondition);
     ClearLastError();

@@ -40,52 +40,74 @@ std::string Text(const ByteArray& bytes) { return std::string(bytes.begin(), byt
 }  // namespace
 
 Variant TAVSocket::Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels) {
-    const std::string error = labels.errorLabel ? labels.errorLabel + std::to_string(errorCode) : std::string();
     if (dataMode_ == DataMode_Binary) {
-        if (DebugLogWanted(2))
+        if (DebugLogWanted(2)) {
+            const std::string error = labels.errorLabel ? labels.errorLabel + std::to_string(errorCode) : std::string();
             WriteDebugLog(2, LogPrefix() + labels.binaryCount + std::to_string(bytesRead) + error + "<Received:>" +
                                  Text(bytes));
+        }
         return Variant(std::move(bytes));
     }
     if (dataMode_ == DataMode_String) {
         std::string text = SocketSupport::StringFromByteArray(bytes);
-        if (!text.empty() && DebugLogWanted(2)) {
-            const size_t n = std::min<size_t>(70, text.size());
-            WriteDebugLog(2, LogPrefix() + labels.stringCount + std::to_string(bytesRead) + error +
-                                 "<Received left70>" + text.substr(0, n) + "<right70>" +
-                                 text.substr(text.size() - n));
-        }
-        return Variant(std::move(text));
+        return DeliverText(text, bytesRead, errorCode, labels);
     }
     Diagnostics::Current().ReportFailure("Invalid DataMode set for socket", SourceName(this, labels.procedure));
     return Variant();
 }
 
+Variant TAVSocket::DeliverText(std::string& text, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels) {
+    if (!text.empty() && DebugLogWanted(2)) {
+        const std::string error = labels.errorLabel ? labels.errorLabel + std::to_string(errorCode) : std::string();
+        const size_t n = std::min<size_t>(70, text.size());
+        WriteDebugLog(2, LogPrefix() + labels.stringCount + std::to_string(bytesRead) + error + "<Received left70>" +
+                             text.substr(0, n) + "<right70>" + text.substr(text.size() - n));
+    }
+    return Variant(std::move(text));
+}
+
 Variant TAVSocket::Recv(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
+    // The count asks nothing of the handle's validity; RecvWaiting checks it.
+    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    return RecvWaiting(count, RtnBytesRead, RtnErrorCode);
+}
+
+Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
     static const RecvLabels labels{"Recv", "<TAVSocket-Recv binary  RtnBytesRead>",
                                    "<TAVSocket-Recv string RtnBytesRead>", nullptr,
                                    "<TAVSocket-Recv tried to recv(bytecount>0) got Error:>"};
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
-    ByteArray buffer;
     if (count == 0) {
-        buffer = ProbeRead(handle_, RtnBytesRead, RtnErrorCode);
-    } else {
-        buffer.resize(static_cast<size_t>(count));
-        const int32_t result = intrecv(handle_, reinterpret_cast<char*>(buffer.data()), count, 0);
-        RtnBytesRead = result;
-        RtnErrorCode = 0;
-        if (result > 0) {
-            buffer.resize(static_cast<size_t>(result));
-        } else {
-            RtnErrorCode = intWSAGetLastError();
-            RtnBytesRead = 0;
-            buffer.clear();
-            if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + labels.readFailed + std::to_string(RtnErrorCode));
-        }
+        ByteArray buffer = ProbeRead(handle_, RtnBytesRead, RtnErrorCode);
+        return Deliver(buffer, RtnBytesRead, RtnErrorCode, labels);
     }
-    return Deliver(buffer, RtnBytesRead, RtnErrorCode, labels);
+    // Text is read straight into the text it is delivered as: no second copy of every read.
+    std::string text;
+    ByteArray bytes;
+    char* into = nullptr;
+    if (dataMode_ == DataMode_String) {
+        text.resize(static_cast<size_t>(count));
+        into = text.data();
+    } else {
+        bytes.resize(static_cast<size_t>(count));
+        into = reinterpret_cast<char*>(bytes.data());
+    }
+    const int32_t result = intrecv(handle_, into, count, 0);
+    RtnBytesRead = result;
+    RtnErrorCode = 0;
+    const size_t kept = result > 0 ? static_cast<size_t>(result) : 0;
+    if (result <= 0) {
+        RtnErrorCode = intWSAGetLastError();
+        RtnBytesRead = 0;
+        if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + labels.readFailed + std::to_string(RtnErrorCode));
+    }
+    if (dataMode_ == DataMode_String) {
+        text.resize(kept);
+        return DeliverText(text, RtnBytesRead, RtnErrorCode, labels);
+    }
+    bytes.resize(kept);
+    return Deliver(bytes, RtnBytesRead, RtnErrorCode, labels);
 }
 
 Variant TAVSocket::RecvOOB(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {

@@ -7,6 +7,8 @@
 #include "platform/Diagnostics.hpp"
 #include "platform/SockIntf.hpp"
 
+#include <climits>
+
 #include <algorithm>
 
 namespace tav {
@@ -47,6 +49,46 @@ void TAVSocket::ClearPendingSend() noexcept {
     send_->peer.reset();
 }
 
+bool TAVSocket::SendDirect(const uint8_t* data, size_t size, int32_t& result) {
+    // With nothing pending, the bytes usually go out in one send straight from the caller's
+    // buffer: copying them into the pending buffer first would cost a copy of every byte.
+    // Only what the stack does not take is kept; the flush then goes on as ever, so waits,
+    // retries and results are those of the pending route. Not taken while the send log is
+    // on (its lines follow the pending route), for datagrams, or with anything pending.
+    SendState& st = *send_;
+    if (size == 0 || size > static_cast<size_t>(INT32_MAX) || handle_ == TAVSock_InvalidSocketHandle ||
+        kind_ == TAVSockKind_Datagram || !st.normal.IsEmpty() || !st.urgent.IsEmpty() || st.peer || DebugLogWanted(4))
+        return false;
+    const int32_t sent = intsend(handle_, reinterpret_cast<const char*>(data), static_cast<int>(size), 0);
+    if (sent == static_cast<int32_t>(size)) {
+        st.carryOver = 0;
+        bytesSent_ = sent;
+        result = sent;
+        return true;
+    }
+    if (sent < 0) {
+        const int32_t error = intWSAGetLastError();
+        if (error == WSAEWOULDBLOCK) {
+            // The flush sends again and, the stack still full, waits and retries as ever.
+            st.normal.Append(data, size);
+            result = GenericSend();
+            return true;
+        }
+        // A failure the pending route would have ended with at once: the data stays pending
+        // unless the connection is gone, and the caller sees this result and error.
+        if (error != WSAENETRESET && error != WSAECONNABORTED && error != WSAECONNRESET && error != WSAESHUTDOWN)
+            st.normal.Append(data, size);
+        bytesSent_ = sent;
+        result = sent;
+        return true;
+    }
+    // Taken in part: the rest is flushed as the pending route flushes it after a short send.
+    st.carryOver = 0;
+    st.normal.Append(data + sent, size - static_cast<size_t>(sent));
+    result = GenericSend();
+    return true;
+}
+
 void TAVSocket::Send(const Variant& Buffer) {
     if (DebugLogWanted(4)) WriteDebugLog(4, LogPrefix() + SendStartText(Buffer));
     ClearLastError();
@@ -54,8 +96,10 @@ void TAVSocket::Send(const Variant& Buffer) {
     if (Buffer.IsByteArray()) {
         Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "Send"), kBinaryCondition);
         const ByteArray& bytes = Buffer.AsBytes();
-        send_->normal.Append(bytes.data(), bytes.size());
-        result = GenericSend();
+        if (!SendDirect(bytes.data(), bytes.size(), result)) {
+            send_->normal.Append(bytes.data(), bytes.size());
+            result = GenericSend();
+        }
     } else if (Buffer.IsString()) {
         Diagnostics::Current().Check(dataMode_ == DataMode_String, SourceName(this, "Send"), kStringCondition);
         const std::string& text = Buffer.AsString();

@@ -1,5 +1,10 @@
 #include <tavsock/Text.hpp>
 
+#include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace tav {
 
 bool TextEqualNoCase(std::string_view a, std::string_view b) noexcept {
@@ -9,17 +14,78 @@ bool TextEqualNoCase(std::string_view a, std::string_view b) noexcept {
     return true;
 }
 
+namespace {
+
+// The byte test of one needle character: a haystack byte h matches folded character f when
+// (h | bits) == f. A letter with a capital form matches either case by the 0x20 bit alone
+// (A-Z, and the accented capitals 0xC0-0xDE but 0xD7, sit 0x20 below their small forms), so
+// one OR and one compare cover both; any other character matches only itself.
+struct ByteTest {
+    unsigned char bits;
+    unsigned char value;
+};
+
+ByteTest TestFor(char c) noexcept {
+    const auto f = static_cast<unsigned char>(FoldCase(c));
+    const bool paired = (f >= 'a' && f <= 'z') || (f >= 0xE0 && f <= 0xFE && f != 0xF7);
+    return {static_cast<unsigned char>(paired ? 0x20 : 0), f};
+}
+
+bool Matches(char h, ByteTest t) noexcept {
+    return static_cast<unsigned char>(static_cast<unsigned char>(h) | t.bits) == t.value;
+}
+
+bool RestMatches(const char* at, std::string_view needle) noexcept {
+    for (size_t k = 2; k < needle.size(); ++k)
+        if (FoldCase(at[k]) != FoldCase(needle[k])) return false;
+    return true;
+}
+
+}  // namespace
+
 size_t FindNoCase(std::string_view haystack, std::string_view needle, size_t from) noexcept {
     if (from > haystack.size()) return std::string_view::npos;
     if (needle.empty()) return from;
     if (needle.size() > haystack.size() - from) return std::string_view::npos;
-    const char first = FoldCase(needle[0]);
-    const size_t last = haystack.size() - needle.size();
-    for (size_t i = from; i <= last; ++i) {
-        if (FoldCase(haystack[i]) != first) continue;
-        size_t k = 1;
-        while (k < needle.size() && FoldCase(haystack[i + k]) == FoldCase(needle[k])) ++k;
-        if (k == needle.size()) return i;
+    const char* h = haystack.data();
+    const size_t last = haystack.size() - needle.size();  // last possible start
+    const ByteTest first = TestFor(needle[0]);
+    // A one-character needle is looked for as a pair with itself: the second test then
+    // always holds for the byte that follows, so only the first decides.
+    const bool single = needle.size() == 1;
+    const ByteTest second = single ? ByteTest{0xFF, 0xFF} : TestFor(needle[1]);
+    size_t i = from;
+#if defined(__SSE2__)
+    // Sixteen candidate starts at a time: both leading characters tested at once, so that a
+    // common first letter (an 'e' of "END" in ordinary text) rarely leaves the vector loop.
+    if (!single) {
+        const __m128i bits0 = _mm_set1_epi8(static_cast<char>(first.bits));
+        const __m128i value0 = _mm_set1_epi8(static_cast<char>(first.value));
+        const __m128i bits1 = _mm_set1_epi8(static_cast<char>(second.bits));
+        const __m128i value1 = _mm_set1_epi8(static_cast<char>(second.value));
+        // Loads reach h[i + 16]; that byte exists while i + 16 < size.
+        while (i + 16 < haystack.size() && i <= last) {
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i + 1));
+            const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, bits0), value0),
+                                              _mm_cmpeq_epi8(_mm_or_si128(b, bits1), value1));
+            auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            while (mask != 0) {
+                const size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+                if (at > last) return std::string_view::npos;
+                if (RestMatches(h + at, needle)) return at;
+                mask &= mask - 1;
+            }
+            i += 16;
+        }
+    } else if (first.bits == 0) {
+        const void* p = std::memchr(h + i, first.value, last + 1 - i);
+        return p ? static_cast<size_t>(static_cast<const char*>(p) - h) : std::string_view::npos;
+    }
+#endif
+    for (; i <= last; ++i) {
+        if (!Matches(h[i], first) || (!single && !Matches(h[i + 1], second))) continue;
+        if (RestMatches(h + i, needle)) return i;
     }
     return std::string_view::npos;
 }

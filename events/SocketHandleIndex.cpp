@@ -8,6 +8,7 @@
 namespace tav {
 
 void SocketHandleIndex::Append(const std::shared_ptr<TAVSocket>& socket) {
+    ++changes_;
     const uint64_t sequence = nextSequence_++;
     const int32_t handle = socket->Handle();
     byHandle_[handle].push_back(Entry{sequence, socket});
@@ -16,6 +17,7 @@ void SocketHandleIndex::Append(const std::shared_ptr<TAVSocket>& socket) {
 
 void SocketHandleIndex::RemoveAt(int32_t position) {
     if (position < 1 || position > Count()) return;
+    ++changes_;
     const auto slot = slots_.begin() + (position - 1);
     const uint64_t sequence = slot->sequence;
     auto list = byHandle_.find(slot->handle);
@@ -28,6 +30,7 @@ void SocketHandleIndex::RemoveAt(int32_t position) {
 }
 
 void SocketHandleIndex::Clear() noexcept {
+    ++changes_;
     slots_.clear();
     byHandle_.clear();
 }

@@ -41,6 +41,9 @@ public:
     bool Holds(const std::shared_ptr<TAVSocket>& socket) const;
 
     int32_t Count() const noexcept { return static_cast<int32_t>(slots_.size()); }
+    /// Counts every change of the collection: an answer of Find or Holds stays true while
+    /// this does not move, so a caller asking about one socket many times asks once.
+    uint64_t Changes() const noexcept { return changes_; }
 
 private:
     struct Entry {
@@ -55,6 +58,7 @@ private:
     std::vector<Slot> slots_;  // one per position
     std::unordered_map<int32_t, std::vector<Entry>> byHandle_;  // each list sorted by sequence
     uint64_t nextSequence_ = 0;
+    uint64_t changes_ = 0;
 };
 
 }  // namespace tav

@@ -34,6 +34,9 @@ public:
     static std::shared_ptr<TAVSocket> SocketFromHandle(const TAVSocketMgr& mgr, int32_t Handle) {
         return mgr.SocketFromHandle(Handle);
     }
+    /// Moves whenever the collection changes (see SocketHandleIndex::Changes); a socket found
+    /// by SocketFromHandle stays the answer while this stays the same.
+    static uint64_t MembershipChanges(const TAVSocketMgr& mgr) noexcept;
     /// The manager's asynchronous service. Raising its SocketMessage event stands for a
     /// notification arriving at the manager's window.
     static const std::shared_ptr<TAVAsyncSocket>& AsyncService(const TAVSocketMgr& mgr) { return mgr.mAsync; }

@@ -199,3 +199,12 @@ int32_t AddSocketToManager(TAVSocketMgr& mgr, const std::shared_ptr<TAVSocket>& 
 }
 
 }  // namespace tav
+
+namespace tav {
+
+uint64_t SocketMgrAccess::MembershipChanges(const TAVSocketMgr& mgr) noexcept {
+    // No index (the manager is ending): a value no index reports, so nothing is taken as known.
+    return mgr.mHandles ? mgr.mHandles->Changes() : UINT64_MAX;
+}
+
+}  // namespace tav

@@ -5,6 +5,7 @@
 #include "core/SocketAccess.hpp"
 #include "events/SocketHandleIndex.hpp"
 #include "platform/RaiseEvent.hpp"
+#include "platform/SockIntf.hpp"
 
 namespace tav {
 
@@ -56,6 +57,15 @@ void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, cons
                                  int32_t event, int32_t error) {
     switch (event) {
     case FD_READ:
+        // The poll behind a read notification usually has answered the urgent-data question
+        // already; only when it has not is the stack asked (a system call on every read).
+        if (sockintf::UrgentDataKnownAbsent(socket->Handle())) {
+            SocketAccess::ClearLastError();  // as the question leaves it
+            DeliverDataReceived(socket, false);
+        } else {
+            DeliverDataReceived(socket, socket->IsOOBAvailable());
+        }
+        break;
     case FD_OOB:
         DeliverDataReceived(socket, socket->IsOOBAvailable());
         break;

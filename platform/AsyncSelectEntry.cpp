@@ -109,6 +109,7 @@ uint32_t AsyncSelectEntry::Interest() const {
 }
 
 void AsyncSelectEntry::Reenable(int32_t event) {
+    urgentAbsent = false;
     const bool stream = phase != SockPhase::Datagram;
     switch (event) {
     case FD_READ_W:
@@ -182,9 +183,13 @@ int AsyncSelectEntry::OnConnectDone(int fd, uint32_t events, Notice* out) {
 int AsyncSelectEntry::OnConnectedReady(int fd, uint32_t events, Notice* out) {
     int n = 0;
     if (events & kEnded) peerDone = true;
+    if (events & EPOLLPRI) urgentAbsent = false;  // whatever was posted before
     if ((armed & FD_READ_W) != 0 && (events & (EPOLLIN | kEnded)) != 0) {
         armed &= ~FD_READ_W;
-        if (!peerDone || BytesWaiting(fd)) out[n++] = {FD_READ_W, 0};
+        if (!peerDone || BytesWaiting(fd)) {
+            out[n++] = {FD_READ_W, 0};
+            urgentAbsent = (watched & EPOLLPRI) != 0 && (events & EPOLLPRI) == 0;
+        }
     }
     if ((armed & FD_OOB_W) != 0 && (events & EPOLLPRI) != 0) {
         armed &= ~FD_OOB_W;

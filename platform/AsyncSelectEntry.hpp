@@ -56,6 +56,9 @@ struct AsyncSelectEntry {
     bool closeDone = false;   // FD_CLOSE posted: never again on this connection
     bool peerDone = false;    // end of stream or failure seen: FD_READ needs bytes waiting
     bool quiet = false;       // error or hang-up reported with nothing to post: stop watching
+    // FD_READ was posted from a poll that watched for urgent data and saw none: the reader of
+    // that notification need not ask the stack again. Any re-enabling call ends it.
+    bool urgentAbsent = false;
                               // until a re-enabling call, or the condition would spin the loop
     uint32_t watched = 0;     // the interest the queue watches now
 

@@ -47,6 +47,14 @@ public:
         const AsyncSelectEntry* e = Find(s, gen);
         return e != nullptr && e->phase == SockPhase::Connected;
     }
+    /// True once after FD_READ was posted for registration `gen` of `s` from a poll that
+    /// watched for urgent data and saw none, until a re-enabling call; see UrgentDataKnownAbsent.
+    bool TakeUrgentAbsent(SOCKET s, uint32_t gen) {
+        AsyncSelectEntry* e = Find(s, gen);
+        if (e == nullptr || !e->urgentAbsent) return false;
+        e->urgentAbsent = false;
+        return true;
+    }
     /// A re-enabling call ran on `s` (see AsyncSelectHooks).
     void Reenable(SOCKET s, uint32_t gen, int32_t event);
     /// Ends registration `gen` of `s` and stops watching it.

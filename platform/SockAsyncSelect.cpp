@@ -13,6 +13,7 @@
 #include "platform/SockLayer.hpp"
 
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 
@@ -101,6 +102,13 @@ constexpr AsyncSelectHooks kHooks{OnReenable, OnAccepted, OnClosing, IsRegistere
 
 }  // namespace
 
+bool UrgentDataKnownAbsent(SOCKET s) noexcept {
+    const Token t = AsyncSelectSlots::Load(s);
+    if (t == 0) return false;
+    AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
+    return r != nullptr && r->Id() == OwnerOf(t) && r->TakeUrgentAbsent(s, GenOf(t));
+}
+
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     if (!detail::Started()) return SOCKET_ERROR;
     // Installed by every call rather than once, so a table swapped in meanwhile (tests do)
@@ -109,9 +117,18 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     if ((lEvent & ~kAllEvents) != 0) return Fail(WSAEINVAL);
     // Notifications are delivered by the queue of the calling thread only.
     if (!platform::IsWindowOfThisThread(hWnd)) return Fail(WSAEINVAL);
-    int error = 0;
-    async::SockPhase phase = async::ClassifySocket(s, error);
-    if (error != 0) return Fail(error);
+    // Cancelling needs only to know the handle is a socket; the connection state is asked
+    // for a registration alone (one system call less on every socket's end).
+    async::SockPhase phase = async::SockPhase::Idle;
+    if (lEvent == 0) {
+        int type = 0;
+        socklen_t len = sizeof type;
+        if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return Fail(WSAENOTSOCK);
+    } else {
+        int error = 0;
+        phase = async::ClassifySocket(s, error);
+        if (error != 0) return Fail(error);
+    }
     if (s >= AsyncSelectSlots::kMaxHandle) return Fail(WSAENOBUFS);
     AsyncSelectRegistry* registry = AsyncSelectRegistry::ForThisThread();
     if (registry == nullptr) return Fail(WSAENETDOWN);  // the thread is ending

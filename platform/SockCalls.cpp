@@ -4,6 +4,7 @@
 #include "platform/SockLayer.hpp"
 
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +19,19 @@ using detail::kAddrLen;
 using detail::Started;
 
 namespace {
+
+// A socket bound by BindForConnect whose port is still to be chosen by its connect: the port
+// is taken now, as a plain bind would have taken it, so that the address read is the one the
+// socket keeps. False when the socket is not such a socket or no port could be had.
+bool ClaimDeferredPort(SOCKET s, sockaddr_in bound) {
+    int deferred = 0;
+    socklen_t len = sizeof deferred;
+    if (::getsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &deferred, &len) != 0 || deferred == 0) return false;
+    const int off = 0;
+    if (::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &off, sizeof off) != 0) return false;
+    bound.sin_port = 0;
+    return ::bind(s, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0;
+}
 
 /// A blocking connect interrupted by a signal goes on in the kernel; calling connect again
 /// would give EALREADY. Waits for it to finish and returns its errno (0 on success).
@@ -107,6 +121,22 @@ int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     return 0;
 }
 
+int BindForConnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
+    if (!Started()) return SOCKET_ERROR;
+    if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
+    const sockaddr_in a = detail::ToNative(*name);
+    if (a.sin_port == 0) {
+        // Without the option the stack picks a port here, not knowing the destination, and
+        // must skip every port still in TIME_WAIT from earlier connections; after a few
+        // thousand connections in a row it runs out. Left to the connect, the port only has
+        // to be unused towards that one destination. Stacks without the option bind as usual.
+        const int on = 1;
+        (void)::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    }
+    if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return FailErrno();
+    return 0;
+}
+
 int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
@@ -135,11 +165,15 @@ int intlisten(SOCKET s, int backlog) {
 SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen) {
     if (!Started()) return INVALID_SOCKET;
     if (addr != nullptr && (addrlen == nullptr || *addrlen < kAddrLen)) return Fail(WSAEFAULT);
-    // Linux accept does not pass O_NONBLOCK on; Windows does. Accepting is rare next to data
-    // transfer, so one look at the listener's flags is the price of that rule.
-    const int listenerFlags = ::fcntl(s, F_GETFL);
-    if (listenerFlags < 0) return FailErrno();
-    const bool nonBlocking = (listenerFlags & O_NONBLOCK) != 0;
+    // Linux accept does not pass O_NONBLOCK on; Windows does. A listener registered for
+    // notifications is non-blocking until unregistered (making it blocking is refused);
+    // otherwise one look at its flags is the price of that rule.
+    bool nonBlocking = true;
+    if (!detail::HookRegistered(s)) {
+        const int listenerFlags = ::fcntl(s, F_GETFL);
+        if (listenerFlags < 0) return FailErrno();
+        nonBlocking = (listenerFlags & O_NONBLOCK) != 0;
+    }
     const int flags = SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0);
     sockaddr_in peer{};
     int fd;
@@ -166,6 +200,10 @@ int intgetsockname(SOCKET s, SOCKADDR_IN* name, int* namelen) {
     sockaddr_in a{};
     socklen_t len = sizeof a;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return FailErrno();
+    if (a.sin_port == 0 && ClaimDeferredPort(s, a)) {
+        len = sizeof a;
+        if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return FailErrno();
+    }
     // Linux answers 0.0.0.0:0 for a socket that has no address yet; Windows refuses.
     if (a.sin_port == 0 && a.sin_addr.s_addr == 0) return Fail(WSAEINVAL);
     *name = detail::FromNative(a);

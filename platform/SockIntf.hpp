@@ -221,6 +221,11 @@ int intclosesocket(SOCKET s);
 int CloseSocketHandle(SOCKET s);
 /// `namelen` must be at least 16 (else 10014); 10048 when the address is in use.
 int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen);
+/// intbind for a stream socket that is to connect: with port 0 the port is chosen by the
+/// connect, towards its destination, so that ports of earlier connections still in TIME_WAIT
+/// do not run out. intgetsockname before the connect takes the port at once, so the address
+/// read stays the socket's. Not part of the Windows interface.
+int BindForConnect(SOCKET s, const SOCKADDR_IN* name, int namelen);
 /// Blocking: 0, or -1 with the reason (10061 refused, 10060 timed out, ...). Non-blocking:
 /// -1 with 10035 while the connection is under way; its outcome shows later in intselect
 /// (write set on success, exception set on failure) and in SO_ERROR_W.
@@ -326,6 +331,11 @@ PROTOENT* intgetprotobynumber(int number);
 /// intclosesocket or the end of the thread. Messages already queued stay queued. An accepted
 /// socket takes over its listener's registration. Re-enabling calls may come from any thread.
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
+/// True when the FD_READ notification now being handled for `s` came from a poll that
+/// watched for urgent data and saw none, and nothing has re-enabled a notification since:
+/// the urgent-data question is then answered without a system call. Answers once per such
+/// notification; false when not known. Not part of the Windows interface.
+bool UrgentDataKnownAbsent(SOCKET s) noexcept;
 /// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
 /// immediately before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is
 /// handled by the window procedure, and only while the look-up is pending and the window

@@ -36,27 +36,23 @@ void AppendShown70(std::string& line, std::string_view text) {
     AppendShown(line, text, 70, "<str>", "<strleft70>", "<strright70>");
 }
 
-// The HeldText of an existing entry, null when there is none. An entry holding plain text is
-// taken over into a HeldText in place, so that it can be searched with memory and cut.
-HeldText* Existing(ValueStore& store, const std::string& key) {
+// The HeldText of an existing entry, null when there is none; `life` gets the object's
+// reference. An entry holding plain text is taken over into a HeldText in place, so that it
+// can be searched with memory and cut.
+HeldText* Existing(ValueStore& store, const std::string& key, std::weak_ptr<Object>& life) {
     Variant* entry = store.Find(key);
     if (!entry) return nullptr;
     if (entry->IsObject()) {
-        if (auto* held = dynamic_cast<HeldText*>(entry->AsObject().get())) return held;
+        if (auto* held = dynamic_cast<HeldText*>(entry->AsObject().get())) {
+            life = entry->AsObject();
+            return held;
+        }
     }
     auto held = std::make_shared<HeldText>(entry->IsString() ? entry->AsString() : std::string());
     HeldText* raw = held.get();
+    life = held;
     *entry = Variant(std::move(held));
     return raw;
-}
-
-// As Existing, making the entry when there is none.
-HeldText& Writable(ValueStore& store, const std::string& key) {
-    if (HeldText* held = Existing(store, key)) return *held;
-    auto held = std::make_shared<HeldText>();
-    HeldText& ref = *held;
-    store.Slot(key) = Variant(std::move(held));
-    return ref;
 }
 
 // FindMsgStart on held text `held` (null: empty).
@@ -89,6 +85,24 @@ std::string_view MessageFramer::HeldTextOf(const ValueStore& store, const std::s
     return {};
 }
 
+HeldText* MessageFramer::Existing(int32_t handle) {
+    if (cached_ && handle == cachedHandle_ && !cachedLife_.expired()) return cached_;
+    cached_ = tav::Existing(*store_, std::to_string(handle), cachedLife_);
+    cachedHandle_ = handle;
+    return cached_;
+}
+
+HeldText& MessageFramer::Writable(int32_t handle) {
+    if (HeldText* held = Existing(handle)) return *held;
+    auto held = std::make_shared<HeldText>();
+    HeldText& ref = *held;
+    cachedLife_ = held;
+    cached_ = &ref;
+    cachedHandle_ = handle;
+    store_->Slot(std::to_string(handle)) = Variant(std::move(held));
+    return ref;
+}
+
 bool MessageFramer::ReceiveText(FramingContext& c, std::string_view data, int32_t bytesRead) {
     try {
         BufferData(c, data);
@@ -117,8 +131,8 @@ bool MessageFramer::ReceiveText(FramingContext& c, std::string_view data, int32_
 }
 
 void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
-    const std::string key = std::to_string(c.Handle());
-    HeldText* held = Existing(*store_, key);
+    const int32_t handle = c.Handle();
+    HeldText* held = Existing(handle);
     const int32_t maxSize = c.MaxRecvHoldBufferSize();
     const std::string_view endMark = c.MsgEndMark();
     bool overflowed = false;
@@ -131,7 +145,7 @@ void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
         }
         const int64_t heldLength = held ? static_cast<int64_t>(held->Length()) : 0;
         if (heldLength + static_cast<int64_t>(data.size()) <= maxSize) {
-            HeldText& target = held ? *held : Writable(*store_, key);
+            HeldText& target = held ? *held : Writable(handle);
             target.Append(data);
             if (DebugLogWanted(kLogLevel)) {
                 std::string line = c.LogPrefix();
@@ -148,7 +162,7 @@ void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
         }
         // Overflow: what was held and this chunk are dropped; with an end mark, only as far
         // as the end of the message that overflowed, so the messages after it survive.
-        HeldText& target = Writable(*store_, key);
+        HeldText& target = Writable(handle);
         if (DebugLogWanted(kLogLevel)) WriteDebugLog(kLogLevel, c.LogPrefix() + "<TAVTcpSocketMgr - BufferData SOCKET ERR - OVERFLOW");
         overflowed = true;
         if (endMark.empty()) {
@@ -162,16 +176,16 @@ void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
 }
 
 int32_t MessageFramer::FindMsgStart(FramingContext& c) {
-    return StartIn(Existing(*store_, std::to_string(c.Handle())), c.MsgBeginMark());
+    return StartIn(Existing(c.Handle()), c.MsgBeginMark());
 }
 
 int32_t MessageFramer::FindMsgEnd(FramingContext& c, int32_t MsgStartsAt) {
-    return EndIn(Existing(*store_, std::to_string(c.Handle())), c.MsgEndMark(), MsgStartsAt);
+    return EndIn(Existing(c.Handle()), c.MsgEndMark(), MsgStartsAt);
 }
 
 bool MessageFramer::IsRecvBufReadyToProcess(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt) {
     const int32_t handle = c.Handle();
-    HeldText* held = Existing(*store_, std::to_string(handle));
+    HeldText* held = Existing(handle);
     const size_t length = held ? held->Length() : 0;
     bool ready = false;
     if (length != 0) {
@@ -210,19 +224,19 @@ void MessageFramer::ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int3
     } catch (...) {
         ShowFault(c);
     }
-    const std::string key = std::to_string(c.Handle());
     for (;;) {
         int32_t MsgLen = 0;
         bool cut = false;
         try {
-            HeldText* held = Existing(*store, key);
+            const int32_t handle = c.Handle();
+            HeldText* held = Existing(handle);
             if (MsgStartsAt == 0) MsgStartsAt = StartIn(held, c.MsgBeginMark());
             if (MsgEndsAt == 0) MsgEndsAt = EndIn(held, c.MsgEndMark(), MsgStartsAt);
             // Only whole messages are cut; each cut takes at least one character, so the loop
             // ends.
             if (MsgStartsAt <= 0 || MsgEndsAt <= 0) return;
             MsgLen = MsgEndsAt - MsgStartsAt + 1;
-            std::string message = CutMessage(c, key, MsgStartsAt, MsgEndsAt);
+            std::string message = CutMessage(c, handle, MsgStartsAt, MsgEndsAt);
             cut = true;
             if (DebugLogWanted(kLogLevel)) {
                 std::string line = c.LogPrefix();
@@ -261,9 +275,8 @@ void MessageFramer::ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int3
     }
 }
 
-std::string MessageFramer::CutMessage(FramingContext& c, const std::string& key, int32_t MsgStartsAt,
-                                      int32_t MsgEndsAt) {
-    HeldText* held = Existing(*store_, key);
+std::string MessageFramer::CutMessage(FramingContext& c, int32_t handle, int32_t MsgStartsAt, int32_t MsgEndsAt) {
+    HeldText* held = Existing(handle);
     if (!held) return {};
     const std::string_view text = held->Text();
     const size_t first = static_cast<size_t>(MsgStartsAt - 1);

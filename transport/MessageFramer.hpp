@@ -29,6 +29,8 @@
 
 namespace tav {
 
+class HeldText;
+
 /// What framing needs of one socket and of the manager it works for, read at each step.
 class FramingContext {
 public:
@@ -88,12 +90,23 @@ public:
     void ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
 
 private:
+    // The HeldText of the entry of `handle`, null when there is none (an entry holding plain
+    // text is taken over). The last one found is remembered with a weak reference: removing
+    // or replacing the entry ends the object, so a live reference means the entry is still
+    // that object, and the messages of a read (even of many reads) cost no look-up of the
+    // decimal key.
+    HeldText* Existing(int32_t handle);
+    // As Existing, making the entry when there is none.
+    HeldText& Writable(int32_t handle);
     // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
     // the positions designate nothing (the entry changed under a handler).
-    std::string CutMessage(FramingContext& c, const std::string& key, int32_t MsgStartsAt, int32_t MsgEndsAt);
+    std::string CutMessage(FramingContext& c, int32_t handle, int32_t MsgStartsAt, int32_t MsgEndsAt);
     void ShowFault(FramingContext& c) const noexcept;
 
     std::shared_ptr<ValueStore> store_;
+    int32_t cachedHandle_ = 0;
+    HeldText* cached_ = nullptr;        // valid while cachedLife_ has not expired
+    std::weak_ptr<Object> cachedLife_;
 };
 
 }  // namespace tav

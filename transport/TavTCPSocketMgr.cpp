@@ -130,7 +130,7 @@ std::shared_ptr<TAVSocket> TavTCPSocketMgr::CreateClientSocket(const std::shared
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - CreateClientSocket - CreateError");
         FailCreate(nullptr);
     }
-    if (socket->Bind(LocalAddr) != 0) {
+    if (SocketAccess::BindForConnect(*socket, LocalAddr) != 0) {
         if (DebugLogWanted(kLogLevel))
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - CreateClientSocket - CreateError2");
         FailCreate(socket);

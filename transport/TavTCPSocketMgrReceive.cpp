@@ -14,6 +14,8 @@
 #include <tavsock/TavTCPSocketMgr.hpp>
 
 #include "core/DebugLog.hpp"
+#include "core/SocketAccess.hpp"
+#include "events/SocketMgrAccess.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "platform/Timer.hpp"
@@ -48,16 +50,29 @@ public:
         Variant Info(std::move(message));
         RaiseEvent(mgr_.DataReceived, skt_, Info);
     }
-    bool StillServing() const override { return mgr_.StillServing(skt_); }
+    /// Asked after every message: the full check (a look-up of the socket by its handle) is
+    /// made again only when the inner manager's collection changed since it last held.
+    bool StillServing() const override {
+        if (servingChanges_ != kUnknown && mgr_.weak_from_this().use_count() > mgr_.mDispatches &&
+            mgr_.mSocketMgr && SocketMgrAccess::MembershipChanges(*mgr_.mSocketMgr) == servingChanges_)
+            return true;
+        if (!mgr_.StillServing(skt_)) return false;
+        if (skt_ && mgr_.mSocketMgr) servingChanges_ = SocketMgrAccess::MembershipChanges(*mgr_.mSocketMgr);
+        return true;
+    }
 
 private:
+    static constexpr uint64_t kUnknown = UINT64_MAX;
     TavTCPSocketMgr& mgr_;  // held by the dispatch that made this
     const std::shared_ptr<TAVSocket>& skt_;
+    mutable uint64_t servingChanges_ = kUnknown;  // collection changes when last found serving
 };
 
-void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocket>& Skt, bool /*IsOOB*/) {
-    // Held for the whole call: a handler may destroy the socket. The urgent-data question is
-    // asked afresh below rather than taken from the notification.
+void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocket>& Skt, bool IsOOB) {
+    // Held for the whole call: a handler may destroy the socket. IsOOB is the urgent-data
+    // question the notification has just asked (the timer asks it itself before calling);
+    // asking again would cost a system call on every read for a byte that is almost never
+    // there.
     const std::shared_ptr<TAVSocket> socket = Skt;
     if (!socket) return;
     int32_t available = 0;
@@ -69,18 +84,14 @@ void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocke
         WriteDebugLog(kLogLevel, LogPrefix() +
                                      "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>" +
                                      std::to_string(available));
-    bool urgent = false;
-    try {
-        urgent = socket->IsOOBAvailable();
-    } catch (...) {
-    }
+    const bool urgent = IsOOB;
     // An urgent byte is not counted as waiting data; one that came with nothing around it is
     // read all the same, since no later notification may come for it.
     if (available < 1 && !urgent) return;
     if (urgent)
         ReceiveOutOfBand(socket);
     else
-        ReceiveNormal(socket);
+        ReceiveNormal(socket, available);
 }
 
 void TavTCPSocketMgr::ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt) {
@@ -101,7 +112,7 @@ void TavTCPSocketMgr::ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt) {
     }
 }
 
-void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
+void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt, int32_t available) {
     try {
         ArmTimer(Skt);
     } catch (...) {
@@ -110,7 +121,7 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
     int32_t errorCode = 0;  // not looked at: the count tells
     Variant data;
     try {
-        data = Skt->Recv(bytesRead, errorCode);
+        data = SocketAccess::RecvWaiting(*Skt, available, bytesRead, errorCode);  // the count just asked
     } catch (...) {
     }
     if (DebugLogWanted(kLogLevel)) {
@@ -201,7 +212,12 @@ void TavTCPSocketMgr::tmrProcessIncoming_Tick() {
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - tmrProcessIncoming_Tick have data fire datareceived. Len>" +
                                          std::to_string(available) + "<sochand>" + std::to_string(socket->Handle()) +
                                          "  mWaitTime>" + waittime::Text(mWaitTime) + "<timer>" + waittime::Text(now));
-        ITAVSockNotify_DataReceived(socket, false);
+        bool urgent = false;
+        try {
+            urgent = socket->IsOOBAvailable();
+        } catch (...) {
+        }
+        ITAVSockNotify_DataReceived(socket, urgent);
         mWaitTime = waittime::Now() + kReadWait;
         return;
     }

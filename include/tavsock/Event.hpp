@@ -126,7 +126,11 @@ private:
         if (state_->slots.empty()) return;
         // Keep the state alive: a handler may destroy the object that owns this event.
         auto state = state_;
-        auto snapshot = state->slots;
+        // No copy of the list: while a raise is under way removals only mark slots (the
+        // list is compacted when the outermost raise ends) and additions go to the end, so
+        // the first `count` slots are the snapshot. Slots are reached by index and plain
+        // pointer, since an addition may move the list's storage.
+        const size_t count = state->slots.size();
         ++state->depth;
         struct DepthGuard {
             State& s;
@@ -134,8 +138,10 @@ private:
                 if (--s.depth == 0 && s.dirty) s.Compact();
             }
         } guard{*state};
-        for (const auto& slot : snapshot)
+        for (size_t i = 0; i < count; ++i) {
+            Slot* slot = state->slots[i].get();
             if (slot->active) slot->handler(args...);
+        }
     }
 
     struct Slot : detail::EventSlotBase {

@@ -241,15 +241,20 @@ private:
     void SetState(TAV_SocketState state) noexcept { state_ = state; }
     void ClearPendingSend() noexcept;
     int32_t CreateSocket(int32_t kind);
+    int32_t BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr);
     int32_t GenericSend();
     static void ClearLastError() noexcept;
 
     // Helpers of the send and receive paths.
+    bool SendDirect(const uint8_t* data, size_t size, int32_t& result);
     int32_t FlushOutOfBand(int32_t& result);
     int32_t FlushNormal(int32_t& result);
     void WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount, int64_t currentStep);
     bool Poll(int which) const;
     Variant Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels);
+    Variant DeliverText(std::string& text, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels);
+    // Recv of a stream socket whose waiting byte count the caller has just asked.
+    Variant RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& RtnErrorCode);
     void CheckHandle(const char* conditionText) const;
     std::string LogPrefix() const;
 

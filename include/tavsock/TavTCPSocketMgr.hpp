@@ -147,7 +147,7 @@ private:
     void OnAccept(const std::shared_ptr<TAVSocket>& Skt);
     // Receive path helpers (TavTCPSocketMgrReceive.cpp).
     void ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt);
-    void ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt);
+    void ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt, int32_t available);
     void ArmTimer(const std::shared_ptr<TAVSocket>& Skt);
     void tmrProcessIncoming_Tick();
 

@@ -41,6 +41,24 @@ TEST_P(TcpMgrTest, ClientConnectsAndServerAcceptsWithOneEventEach) {
     EXPECT_EQ(Diagnostics::Current().FailureCount(), 0);
 }
 
+// The port of a client socket is chosen by its connect, so that thousands of earlier connections
+// in TIME_WAIT cannot use up the ports; a host that reads LocalAddr before connecting still
+// reads the port the connection then has, and reads it the same each time.
+TEST_P(TcpMgrTest, ClientPortReadBeforeTheConnectIsTheConnectionsPort) {
+    server = mgr->CreateServerSocket(Loopback());
+    client = mgr->CreateClientSocket(Loopback());
+    const int16_t before = client->LocalAddr()->Port();
+    EXPECT_NE(before, 0);
+    EXPECT_EQ(client->LocalAddr()->IPAddress(), "127.0.0.1");
+    EXPECT_EQ(client->LocalAddr()->Port(), before);
+    client->Connect(Loopback(server->LocalAddr()->Port()));
+    ASSERT_TRUE(PumpUntil([&] { return accepted && Count("ConnectComplete", client) == 1; }));
+    EXPECT_EQ(acceptedFrom->Port(), before);
+    EXPECT_EQ(client->LocalAddr()->Port(), before);
+    // A port given by the host is bound at once: a second socket cannot have it.
+    EXPECT_NE(test::Raised([&] { mgr->CreateClientSocket(Loopback(before)); }), 0);
+}
+
 // The cutting rules are the framing engine's; here only that text is held per socket across
 // reads, with the marks the accepted socket inherited.
 TEST_P(TcpMgrTest, FramedTextIsHeldAcrossReadsAndCutWithTheSocketsMarks) {
