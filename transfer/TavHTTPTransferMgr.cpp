@@ -150,6 +150,9 @@ void TavHTTPTransferMgr::ParseURL() {
     if (colon != std::string::npos) {
         if (colon == 0 || colon + 1 == host.size()) RaiseSockError(kErrMalformedURL);
         mPort = LeadingNumber(host.substr(colon + 1));
+        // The server address keeps 16 bits of the port: a larger number would silently
+        // connect to another port (65616 to 80).
+        if (mPort > 65535) RaiseSockError(kErrMalformedURL);
         host.resize(colon);
     }
     mHost = host;
@@ -212,13 +215,17 @@ int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& 
     }
 }
 
-void TavHTTPTransferMgr::StartConnection() {
+void TavHTTPTransferMgr::ClearResponse() {
     mTextBuffer.clear();
     mByteBuffer.assign(1, 0);
     mReceived = 0;
     mHeaderBuffer.clear();
     mHeadersComplete = false;
     mLengthAnnounced = false;
+}
+
+void TavHTTPTransferMgr::StartConnection() {
+    ClearResponse();
 
     // The last request's socket was kept until now.
     if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));

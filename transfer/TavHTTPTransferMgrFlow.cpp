@@ -112,7 +112,10 @@ void TavHTTPTransferMgr::SendRequest() {
 void TavHTTPTransferMgr::TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& SourceSocket, Variant& Info) {
     if (!mSocket || SourceSocket != mSocket || mState != AwaitingResponse || !Info.IsByteArray()) return;
     MarkProgress();
-    const ByteArray& chunk = Info.AsBytes();
+    ReceiveChunk(Info.AsBytes());
+}
+
+void TavHTTPTransferMgr::ReceiveChunk(const ByteArray& chunk) {
     if (mHeadersComplete)
         ReceiveBody(chunk.data(), chunk.size());
     else

@@ -108,13 +108,13 @@ public:
 
     /// The last URL assigned. A new value forgets the resolved address; without a proxy it is
     /// parsed at once ("http://" optional, any case; host, optional ":port", path), raising
-    /// library error 4 when malformed (the value stays assigned). With a proxy the whole URL
+    /// library error 4 when malformed, a port above 65535 included (the value stays assigned). With a proxy the whole URL
     /// becomes the request target.
     const std::string& URL() const noexcept { return mURL; }
     void URL(const std::string& value);
 
     /// "host[:port]" (optional "http://", no path) of a proxy, or "" (the default). A new value
-    /// is parsed at once (library error 4 when malformed); requests then go to the proxy with
+    /// is parsed at once (library error 4 when malformed, as for URL); requests then go to the proxy with
     /// the whole URL in the request line.
     const std::string& Proxy() const noexcept { return mProxy; }
     void Proxy(const std::string& value);
@@ -174,10 +174,13 @@ private:
 
     void ParseURL();
     void BuildServerAddress(int32_t netAddr);
+    // Empties the response buffers for the next request (the content length stays).
+    void ClearResponse();
     void StartConnection();
     void AbandonStart();
     void SendRequest();
     std::string ComposeRequest() const;
+    // One chunk of the response: header bytes until the header block ends, body after.
     void ReceiveChunk(const ByteArray& chunk);
     void ReceiveHeaderBytes(const ByteArray& chunk);
     void ReceiveBody(const uint8_t* data, size_t n);
