@@ -4,7 +4,8 @@
 // Each read goes through MessageFramer::ReceiveText, as the manager's read notification hands
 // it over; the model keeps the held text as a plain string and cuts it with naive searches.
 // After every read the messages handed over so far and the held text must be the model's,
-// and no message may be longer than the limit.
+// and no message may be longer than the limit. A read may also be handed in from inside the
+// handler of a message, as when a host runs the queue there.
 #include "FuzzInput.hpp"
 
 #include "transport/MessageFramer.hpp"
@@ -48,11 +49,23 @@ struct Model {
     std::string dropped;
     std::vector<std::string> messages;
 
-    void Read(std::string data) {
+    // Text handed in from inside the handler of the next message, as a host that runs the
+    // queue there would see it; empty when none waits.
+    std::string nested;
+    bool nestedWaiting = false;
+
+    void Read(const std::string& data) {
+        Append(data);
+        Cut();
+    }
+
+    void Append(std::string data) {
         for (;;) {
             if (discarding) {
+                // What was dropped before holds no end mark: only one ending in `data` counts.
+                const size_t from = dropped.size() >= end.size() ? dropped.size() - end.size() + 1 : 0;
                 dropped += data;
-                const size_t p = NaiveFind(dropped, end, 0);
+                const size_t p = NaiveFind(dropped, end, from);
                 if (p == std::string::npos) break;
                 data = dropped.substr(p + end.size());
                 dropped.clear();
@@ -66,12 +79,18 @@ struct Model {
             if (end.empty()) break;
             discarding = true;
         }
+    }
+
+    void Cut() {
         // Cut every whole message: from after the first begin mark to before the first end
         // mark that starts at least one character later.
-        while (!held.empty()) {
-            size_t first = 0;
+        // Cut text is erased once at the end (or before a nested read): erasing each message
+        // from the front would make long reads of small messages quadratic.
+        size_t at = 0;
+        while (at < held.size()) {
+            size_t first = at;
             if (!begin.empty()) {
-                const size_t p = NaiveFind(held, begin, 0);
+                const size_t p = NaiveFind(held, begin, at);
                 if (p == std::string::npos) break;
                 first = p + begin.size();
             }
@@ -81,8 +100,15 @@ struct Model {
                 if (last == std::string::npos) break;
             }
             messages.push_back(held.substr(first, last - first));
-            held.erase(0, std::min(held.size(), last + end.size()));
+            at = std::min(held.size(), last + end.size());
+            if (nestedWaiting) {
+                nestedWaiting = false;
+                held.erase(0, at);
+                at = 0;
+                Append(nested);
+            }
         }
+        held.erase(0, at);
     }
 };
 
@@ -93,6 +119,9 @@ public:
     std::string begin, end;
     int32_t limit = 0;
     std::vector<std::string> messages;
+    tav::MessageFramer* framer = nullptr;
+    std::string nested;
+    bool nestedWaiting = false;
 
     int32_t Handle() const override { return 7; }
     std::string_view MsgBeginMark() const override { return begin; }
@@ -100,7 +129,15 @@ public:
     int32_t MaxRecvHoldBufferSize() const override { return limit; }
     std::string LogPrefix() const override { return "Tag>"; }
     std::string Source(const char* procedure) const override { return std::string("fuzz.") + procedure; }
-    void DeliverMessage(std::string message) override { messages.push_back(std::move(message)); }
+    void DeliverMessage(std::string message) override {
+        messages.push_back(std::move(message));
+        if (nestedWaiting) {
+            // A read notification inside the handler: the framer must cope with being entered
+            // again while it cuts.
+            nestedWaiting = false;
+            framer->ReceiveText(*this, nested, static_cast<int32_t>(nested.size()));
+        }
+    }
     bool StillServing() const override { return true; }
 };
 
@@ -124,7 +161,11 @@ std::string Shown(const std::string& text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fuzz::FuzzInput in(data, size);
     const size_t beginLength = in.Byte() % 5;
-    const size_t endLength = in.Byte() % 5;
+    const uint8_t b = in.Byte();
+    const size_t endLength = b % 5;
+    // Reads made of a piece repeated up to 241 times: long enough to exercise the held text's
+    // compaction and the search memories across it, which short inputs never reach.
+    const size_t repeat = (b & 0x80) ? ((b >> 3) & 0xF) * 16 + 1 : 1;
     // Mostly small limits, so that overflows are common; sometimes none to speak of, sometimes
     // one that nothing can meet.
     const uint16_t w = in.Word();
@@ -137,11 +178,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     c.limit = m.limit = limit;
 
     tav::MessageFramer framer(tav::ValueStore::Create());
+    c.framer = &framer;
     size_t checked = 0;
     while (!in.Empty()) {
-        const std::string chunk = in.Text(in.Byte() % 128);
-        framer.ReceiveText(c, chunk, static_cast<int32_t>(chunk.size()));
-        m.Read(chunk);
+        const uint8_t head = in.Byte();
+        std::string chunk = in.Text(head & 0x7F);
+        if (repeat > 1) {
+            std::string piece = chunk;
+            for (size_t i = 1; i < repeat; ++i) chunk += piece;
+        }
+        if (head & 0x80) {
+            // Kept for the handler of the next message; a read of its own if none comes first.
+            if (c.nestedWaiting) {
+                c.nestedWaiting = m.nestedWaiting = false;
+                framer.ReceiveText(c, c.nested, static_cast<int32_t>(c.nested.size()));
+                m.Read(m.nested);
+            }
+            c.nested = m.nested = chunk;
+            c.nestedWaiting = m.nestedWaiting = true;
+            if (!in.Empty()) continue;
+        } else {
+            framer.ReceiveText(c, chunk, static_cast<int32_t>(chunk.size()));
+            m.Read(chunk);
+        }
+        if (c.nestedWaiting && in.Empty()) {
+            c.nestedWaiting = m.nestedWaiting = false;
+            framer.ReceiveText(c, c.nested, static_cast<int32_t>(c.nested.size()));
+            m.Read(m.nested);
+        }
 
         FUZZ_CHECK(c.messages.size() == m.messages.size(),
                    "messages " + std::to_string(c.messages.size()) + ", model " + std::to_string(m.messages.size()));
