@@ -12,6 +12,7 @@
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
 #include "platform/MessageQueue.hpp"
+#include "platform/RaiseEvent.hpp"
 
 #include <sys/resource.h>
 
@@ -70,7 +71,7 @@ double Direct(Setup& s, long n) {
     const auto& service = SocketMgrAccess::AsyncService(*s.mgr);
     const int32_t handle = s.last->Handle();
     return NsPer(n, [&] {
-        for (long i = 0; i < n; ++i) service->SocketMessage(handle, FD_ACCEPT);
+        for (long i = 0; i < n; ++i) RaiseEvent(service->SocketMessage, handle, FD_ACCEPT);
     });
 }
 

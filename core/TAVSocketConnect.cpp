@@ -59,7 +59,7 @@ int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     // Handlers run below may drop the host's last reference to this socket.
     const auto keepAlive = weak_from_this().lock();
 
-    RunPendingMessages();
+    LetMessagesRun(std::chrono::milliseconds::zero());
     const int32_t result = intconnect(handle_, &record, sizeof record);
     const int32_t error = result == 0 ? 0 : intWSAGetLastError();
     // The state is set before the queue runs again: on loopback the connect notification can
@@ -77,7 +77,7 @@ int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     } else {
         state_ = Skt_Error;
     }
-    RunPendingMessages();
+    LetMessagesRun(std::chrono::milliseconds::zero());
     // Handlers may have made socket calls of their own; callers read the connect's code.
     intWSASetLastError(error);
 

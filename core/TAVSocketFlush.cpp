@@ -158,7 +158,8 @@ int32_t TAVSocket::FlushNormal(int32_t& result) {
 }
 
 // Waits until more than (lngRetrySendStart + current step + carry-over) milliseconds have
-// passed on the monotonic clock, blocked in the message queue and running what arrives.
+// passed on the monotonic clock, blocked in the thread's pump (the library's queue, or the
+// host's loop when it set one) and running what arrives.
 void TAVSocket::WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount,
                                 int64_t currentStep) {
     SendState& st = *send_;
@@ -168,7 +169,7 @@ void TAVSocket::WaitBeforeRetry(int32_t error, int32_t length, int32_t result, i
     const auto deadline = started + milliseconds(waitMs);
     for (auto now = Clock::now(); now <= deadline; now = Clock::now()) {
         const auto left = std::chrono::ceil<milliseconds>(deadline - now);
-        if (RunMessagesFor(left) == 0 && Clock::now() + milliseconds(1) < deadline) {
+        if (LetMessagesRun(left) == 0 && Clock::now() + milliseconds(1) < deadline) {
             // The queue returned early with nothing done: it cannot wait on this thread.
             // Sleeping is then the only way not to spin.
             std::this_thread::sleep_until(deadline);

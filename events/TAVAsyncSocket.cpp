@@ -5,6 +5,7 @@
 #include "events/CaughtError.hpp"
 #include "names/HostInfoAccess.hpp"
 #include "platform/MessageQueue.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 
 #include <tavsock/MessageBox.hpp>
@@ -198,7 +199,7 @@ void TAVAsyncSocket::ITAVPrvWndNotify_WndMessage(int32_t hWnd, int32_t Msg, intp
                            std::to_string(hWnd) + "<msg>" + std::to_string(kSocketMessage) + "<wParam>" +
                            std::to_string(wParam) + "<lParam>" + std::to_string(lParam) + "<RtnVal>" +
                            std::to_string(RtnVal));
-            SocketMessage(static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
+            RaiseEvent(SocketMessage, static_cast<int32_t>(wParam), static_cast<int32_t>(lParam));
         } else if (Msg == kLookupMessage) {
             OnLookupCompleted(static_cast<int32_t>(wParam), PrivateWndSupport::HighWordOf(lParam));
         }
@@ -214,10 +215,10 @@ void TAVAsyncSocket::OnLookupCompleted(int32_t AsyncHandle, int32_t error) {
     }
     if (error == 0 && info) {
         HostInfoAccess::LoadFromBuffer(*info);
-        HostResolved(AsyncHandle, info);
+        RaiseEvent(HostResolved, AsyncHandle, info);
     } else {
         // A failed look-up, or a completion nobody waits for (cancelled, never started).
-        AsyncError(AsyncHandle, error);
+        RaiseEvent(AsyncError, AsyncHandle, error);
     }
 }
 

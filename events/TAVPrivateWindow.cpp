@@ -2,6 +2,7 @@
 
 #include "core/DebugLog.hpp"
 #include "platform/MessageQueue.hpp"
+#include "platform/RaiseEvent.hpp"
 
 #include <vector>
 
@@ -124,7 +125,7 @@ void TAVPrivateWindow::Cbk_WndMessage(int32_t hWnd, int32_t Msg, intptr_t wParam
         if (std::shared_ptr<ITAVPrvWndNotify> target = callbackObject_)
             target->DelayedEvent(lValue);
         else
-            DelayedEvent(lValue);
+            RaiseEvent(DelayedEvent, lValue);
         LogCbk("Exit sub 'Delaymsgnum'", hWnd, Msg, wParam, lParam, RtnVal);
         return;
     }
@@ -154,7 +155,7 @@ void TAVPrivateWindow::Cbk_WndMessage(int32_t hWnd, int32_t Msg, intptr_t wParam
         target->WndMessage(hWnd, Msg, wParam, lParam, RtnVal, NoDef);
     } else {
         LogCbk("Raise WndMessage", hWnd, Msg, wParam, lParam, RtnVal);
-        WndMessage(hWnd, Msg, wParam, lParam, RtnVal, NoDef);
+        RaiseEvent(WndMessage, hWnd, Msg, wParam, lParam, RtnVal, NoDef);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "core/SocketAccess.hpp"
 #include "events/SocketHandleIndex.hpp"
+#include "platform/RaiseEvent.hpp"
 
 namespace tav {
 
@@ -127,7 +128,7 @@ void TAVSocketMgr::DeliverAsyncError(int32_t AsyncHandle, int32_t ErrorCode) noe
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->AsyncError(AsyncHandle, ErrorCode);
         else
-            AsyncError(AsyncHandle, ErrorCode);
+            RaiseEvent(AsyncError, AsyncHandle, ErrorCode);
     } catch (...) {
     }
 }
@@ -137,7 +138,7 @@ void TAVSocketMgr::DeliverHostResolved(int32_t AsyncHandle, const std::shared_pt
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->HostResolved(AsyncHandle, HostObject);
         else
-            HostResolved(AsyncHandle, HostObject);
+            RaiseEvent(HostResolved, AsyncHandle, HostObject);
     } catch (...) {
     }
 }
@@ -147,7 +148,7 @@ void TAVSocketMgr::DeliverSocketError(int32_t ErrorCode, const std::shared_ptr<T
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->SocketError(ErrorCode, Socket);
         else
-            SocketError(ErrorCode, Socket);
+            RaiseEvent(SocketError, ErrorCode, Socket);
     } catch (...) {
     }
 }
@@ -157,7 +158,7 @@ void TAVSocketMgr::DeliverDataReceived(const std::shared_ptr<TAVSocket>& Skt, bo
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->DataReceived(Skt, IsOOB);
         else
-            DataReceived(Skt, IsOOB);
+            RaiseEvent(DataReceived, Skt, IsOOB);
     } catch (...) {
     }
 }
@@ -168,7 +169,7 @@ void TAVSocketMgr::DeliverSocketNotification(const std::shared_ptr<TAVSocket>& S
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->SocketNotification(Skt, EventType);
         else
-            SocketNotification(Skt, EventType);
+            RaiseEvent(SocketNotification, Skt, EventType);
     } catch (...) {
     }
 }
@@ -178,7 +179,7 @@ void TAVSocketMgr::DeliverDataSent(const std::shared_ptr<TAVSocket>& Skt) noexce
         if (std::shared_ptr<ITAVSockNotify> receiver = mCallbackObject)
             receiver->DataSent(Skt);
         else
-            DataSent(Skt);
+            RaiseEvent(DataSent, Skt);
     } catch (...) {
     }
 }

@@ -1,11 +1,15 @@
-// The README quick start: a framed-message echo server on 127.0.0.1:5000.
+// The README quick start: a framed-message echo server on 127.0.0.1:5000 (or the port given).
 #include <tavsock/tavsock.hpp>
+
+#include <cstdlib>
 #include <iostream>
 
-int main() {
+int main(int argc, char** argv) {
+    const int port = argc > 1 ? std::atoi(argv[1]) : 5000;
     auto tcp = tav::TavTCPSocketMgr::Create();
     tcp->AcceptComplete.Subscribe([](const auto&, const auto&, const auto& peer) {
-        std::cout << "connection from " << peer->IPAddress() << ":" << (peer->Port() & 0xFFFF) << "\n";
+        // Ports are 16-bit signed values: & 0xFFFF shows 40000 instead of -25536.
+        std::cout << "connection from " << peer->IPAddress() << ":" << (peer->Port() & 0xFFFF) << std::endl;
     });
     tcp->DataReceived.Subscribe([](const std::shared_ptr<tav::TAVSocket>& s, tav::Variant& msg) {
         s->Send(tav::Variant("echo: " + msg.ToString()));  // framed with the socket's marks
@@ -14,9 +18,18 @@ int main() {
 
     auto local = tav::TAVSockAddr::Create();
     local->IPAddress("127.0.0.1");
-    local->Port(5000);
-    auto server = tcp->CreateServerSocket(local, "", 16);  // raises tav::SockError on failure
-    server->MsgBeginMark("<B>");                         // accepted sockets take the marks over
+    local->Port(static_cast<int16_t>(port));
+    std::shared_ptr<tav::TAVSocket> server;
+    try {
+        server = tcp->CreateServerSocket(local, "", 16);
+    } catch (const tav::SockError& e) {
+        // A library error: 0x80040200 + the Windows Sockets number (10048 when the port is taken).
+        std::cerr << "cannot listen on port " << port << ": "
+                  << tav::WinsockErrorText(e.Number() - tav::kSockErrorBase) << std::endl;
+        return 1;
+    }
+    server->MsgBeginMark("<B>");  // accepted sockets take the marks over
     server->MsgEndMark("<E>");
-    tav::RunMessageLoop();                               // events arrive on this thread
+    std::cout << "listening on 127.0.0.1:" << port << std::endl;
+    tav::RunMessageLoop();  // events arrive on this thread
 }

@@ -3,6 +3,8 @@
 
 #include "platform/MessageQueue.hpp"
 
+#include <utility>
+
 namespace tav {
 
 using platform::MessageQueue;
@@ -36,6 +38,30 @@ void QuitMessageLoop() {
 
 int MessageLoopDescriptor() {
     return MessageQueue::ForThisThread().PollDescriptor();
+}
+
+namespace {
+// Per thread, like the queue it stands in for; empty means the library's own queue.
+thread_local MessagePump tPump;
+}  // namespace
+
+MessagePump SetMessagePump(MessagePump pump) {
+    MessagePump previous = std::move(tPump);
+    tPump = std::move(pump);
+    return previous;
+}
+
+int LetMessagesRun(std::chrono::milliseconds maxWait) {
+    if (maxWait < std::chrono::milliseconds::zero()) maxWait = std::chrono::milliseconds::zero();
+    if (!tPump) return maxWait.count() == 0 ? RunPendingMessages() : RunMessagesFor(maxWait);
+    // A copy: the pump may replace itself (SetMessagePump) while it runs.
+    const MessagePump pump = tPump;
+    try {
+        return pump(maxWait);
+    } catch (...) {
+        // The library waits inside Connect and Send; a host pump's failure must not end them.
+        return 0;
+    }
 }
 
 }  // namespace tav

@@ -1,6 +1,7 @@
 #include "platform/Timer.hpp"
 
 #include "platform/MessageQueue.hpp"
+#include "platform/RaiseEvent.hpp"
 
 namespace tav::platform {
 
@@ -30,7 +31,7 @@ void Timer::Start() {
     if (interval_ <= 0) return;
     // The callback touches nothing after raising Tick: a handler may have destroyed the timer,
     // whose destructor cancels this queue timer (the queue keeps the running callback alive).
-    id_ = MessageQueue::ForThisThread().AddTimer(std::chrono::milliseconds(interval_), true, [this] { Tick(); });
+    id_ = MessageQueue::ForThisThread().AddTimer(std::chrono::milliseconds(interval_), true, [this] { RaiseEvent(Tick); });
 }
 
 void Timer::Stop() {

@@ -15,11 +15,11 @@ int RunHost(const Args& args) {
     // Dotted text is looked up by address; a name lookup of it would only echo it back.
     const bool byAddress = Util().IsWellFormedDottedStr(what);
     const auto host = byAddress ? Util().GetHostByAddress(what) : Util().GetHostByName(what);
-    std::printf("host %s (by %s)\n", what.c_str(), byAddress ? "address" : "name");
     if (!host) {
-        std::printf("  not found\n");
+        Fail("host", "'" + what + "' not found");
         return kExitNotFound;
     }
+    std::printf("host %s (by %s)\n", what.c_str(), byAddress ? "address" : "name");
     PrintHost(*host);
     return kExitOk;
 }
@@ -35,12 +35,12 @@ int RunService(const Args& args) {
     } else {
         service = Util().GetServiceByName(args[0], protocol);
     }
-    std::printf("service %s/%s (by %s)\n", args[0].c_str(), protocol.empty() ? "any" : protocol.c_str(),
-                port ? "port" : "name");
     if (!service) {
-        std::printf("  not found\n");
+        Fail("service", "'" + args[0] + "' not found");
         return kExitNotFound;
     }
+    std::printf("service %s/%s (by %s)\n", args[0].c_str(), protocol.empty() ? "any" : protocol.c_str(),
+                port ? "port" : "name");
     PrintService(*service);
     return kExitOk;
 }
@@ -55,11 +55,11 @@ int RunProtocol(const Args& args) {
     } else {
         protocol = Util().GetProtoByName(args[0]);
     }
-    std::printf("protocol %s (by %s)\n", args[0].c_str(), number ? "number" : "name");
     if (!protocol) {
-        std::printf("  not found\n");
+        Fail("protocol", "'" + args[0] + "' not found");
         return kExitNotFound;
     }
+    std::printf("protocol %s (by %s)\n", args[0].c_str(), number ? "number" : "name");
     PrintProtocol(*protocol);
     return kExitOk;
 }

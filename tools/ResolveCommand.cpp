@@ -28,7 +28,7 @@ int RunResolve(const Args& args) {
         resolved = resolved || h == handle;
     });
     mgr->AsyncError.Subscribe([&](int32_t h, int32_t error) {
-        PrintEvent("AsyncError", "handle " + std::to_string(h) + ", error " + std::to_string(error));
+        PrintEvent("AsyncError", "handle " + std::to_string(h) + ", " + ErrorText(error));
         failed = failed || h == handle;
     });
 
@@ -38,16 +38,24 @@ int RunResolve(const Args& args) {
     std::printf("%s(\"%s\") returned handle %d; the result follows from the message queue\n",
                 byAddress ? "WSAAsyncGetHostByAddress" : "WSAAsyncGetHostByName", what.c_str(), handle);
     std::fflush(stdout);
-    if (handle == 0) return kExitNotFound;
+    if (handle == 0) {
+        Fail("resolve", "the look-up did not start");
+        return kExitNotFound;
+    }
     if (!tav::RunMessagesUntil([&] { return resolved || failed; }, kLookupTimeout)) {
-        std::printf("no answer within %lld s\n", static_cast<long long>(kLookupTimeout.count()));
+        Fail("resolve", "timed out after " + std::to_string(kLookupTimeout.count()) + " s");
         mgr->CancelAsyncRequest(handle);
+    } else if (!resolved) {
+        Fail("resolve", "'" + what + "' not found");
     }
     return resolved ? kExitOk : kExitNotFound;
 }
 
 const RegisterCommand kResolve{
-    {"resolve", "<name-or-address>", "background look-up (HostResolved / AsyncError from the queue)", RunResolve}};
+    {"resolve", "<name-or-address>", "background look-up (HostResolved / AsyncError from the queue)", RunResolve,
+     "  Starts WSAAsyncGetHostByName (or ...ByAddress for dotted text) on a socket manager and runs\n"
+     "  the queue until HostResolved or AsyncError arrives, at most 15 s.\n"
+     "  example: tavsock resolve localhost\n"}};
 
 }  // namespace
 }  // namespace tavtool

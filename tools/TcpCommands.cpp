@@ -97,26 +97,33 @@ private:
 };
 
 int RunClient(const Args& args) {
-    const Options o = ParseOptions(args, {"--begin", "--end", "--bind", "--wait"}, {"--binary"});
+    const Options o = ParseOptions(args, {"--begin", "--end", "--bind", "--wait", "--timeout"}, {"--binary"});
     RequireArgs(o.positional, 2, 2);
+    const std::chrono::seconds connectTimeout(
+        ParseCount(o.Value("--timeout", std::to_string(kConnectTimeout.count())), "--timeout", 1));
     const int16_t port = ParsePort(o.positional[1]);
     const int64_t waitMs = ParseCount(o.Value("--wait", "0"), "--wait", 0);
     const auto to = AddressOf(o.positional[0], port);
     if (!to) {
-        std::fprintf(stderr, "tavsock client: host '%s' not found\n", o.positional[0].c_str());
+        Fail("client", "host '" + o.positional[0] + "' not found");
         return kExitNotFound;
     }
 
     const auto mgr = tav::TavTCPSocketMgr::Create();
     PrintTcpEvents(*mgr);
     bool connected = false, closed = false, refused = false;
+    int32_t connectError = 0;
     int64_t writable = 0;  // DataSent events so far
     mgr->ConnectComplete.Subscribe([&](const SocketPtr&) { connected = true; });
     mgr->SocketClosed.Subscribe([&](const SocketPtr&) { closed = true; });
-    mgr->SocketError.Subscribe([&](const SocketPtr&, int32_t) { refused = refused || !connected; });
+    mgr->SocketError.Subscribe([&](const SocketPtr&, int32_t error) {
+        if (connected || refused) return;
+        refused = true;
+        connectError = error;
+    });
     mgr->DataSent.Subscribe([&](const SocketPtr&) { ++writable; });
 
-    const auto skt = mgr->CreateClientSocket(LocalAddress(o, 0));
+    const auto skt = mgr->CreateClientSocket(ClientAddress(o));
     SetFraming(*skt, o);
     std::printf("connecting %s from %s to %s (%s)\n", SocketName(skt).c_str(), Endpoint(*skt->LocalAddr()).c_str(),
                 Endpoint(*to).c_str(), FramingText(*skt).c_str());
@@ -125,12 +132,18 @@ int RunClient(const Args& args) {
     if (skt->Connect(to) == 0) {
         connected = true;
     } else if (!connected && !refused && skt->State() != tav::Skt_ConnectionPending) {
-        std::printf("Connect failed: error %d\n", skt->LastError());
+        Fail("client", "connect to " + Endpoint(*to) + " failed: " + ErrorText(skt->LastError()));
         return kExitNotFound;
     }
-    tav::RunMessagesUntil([&] { return connected || refused || closed; }, kConnectTimeout);
+    tav::RunMessagesUntil([&] { return connected || refused || closed; }, connectTimeout);
     if (!connected) {
-        std::printf("not connected\n");
+        if (refused)
+            Fail("client", "connect to " + Endpoint(*to) + " failed: " + ErrorText(connectError));
+        else if (closed)
+            Fail("client", "connect to " + Endpoint(*to) + " failed: the connection closed");
+        else
+            Fail("client", "connect to " + Endpoint(*to) + " timed out after " +
+                               std::to_string(connectTimeout.count()) + " s");
         return kExitNotFound;
     }
     std::printf("connected; each line of standard input goes out as one message, end of input ends\n");
@@ -149,7 +162,7 @@ int RunClient(const Args& args) {
                 skt->Send(tav::Variant(line));
         } catch (const tav::SockError& e) {
             if (e.Number() != kWouldBlock) {
-                std::printf("Send failed: error %d\n", e.Number());
+                Fail("client", "Send failed: " + ErrorText(e.Number()));
                 sendFailed = true;
             }
             stalledAt = writable;  // the rest goes out at the next write notification
@@ -176,10 +189,23 @@ int RunClient(const Args& args) {
 
 const RegisterCommand kServer{
     {"server", "<port> [--begin MARK] [--end MARK] [--binary] [--echo] [--count N] [--bind ADDR]",
-     "framed-message TCP server printing every event (marks take \\n \\r \\t)", RunServer}};
+     "framed-message TCP server printing every event (marks take \\n \\r \\t)", RunServer,
+     "  Listens on 127.0.0.1:<port> unless --bind names another local address (0.0.0.0: all).\n"
+     "  --begin MARK, --end MARK  text between the marks is one message (\\n \\r \\t \\\\ allowed)\n"
+     "  --binary   raw bytes instead of framed text\n"
+     "  --echo     send every message back (framed with the same marks)\n"
+     "  --count N  end after N messages (default: run until Ctrl-C)\n"
+     "  example: tavsock server 7001 --begin '<B>' --end '<E>' --echo\n"}};
 const RegisterCommand kClient{
-    {"client", "<host> <port> [--begin MARK] [--end MARK] [--binary] [--wait MS] [--bind ADDR]",
-     "send each stdin line as one framed message, print events; ends at end of input", RunClient}};
+    {"client", "<host> <port> [--begin MARK] [--end MARK] [--binary] [--wait MS] [--timeout S] [--bind ADDR]",
+     "send each stdin line as one framed message, print events; ends at end of input", RunClient,
+     "  The system picks the local address unless --bind names one (a client aimed at another\n"
+     "  host must not be bound to 127.0.0.1).\n"
+     "  --begin MARK, --end MARK  frame each line between the marks\n"
+     "  --binary     send lines as raw bytes\n"
+     "  --wait MS    after end of input, keep printing replies for MS milliseconds\n"
+     "  --timeout S  give up connecting after S seconds (default 15)\n"
+     "  example: printf 'one\\n' | tavsock client 127.0.0.1 7001 --begin '<B>' --end '<E>' --wait 1000\n"}};
 
 }  // namespace
 }  // namespace tavtool

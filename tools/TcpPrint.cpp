@@ -24,7 +24,7 @@ void PrintTcpEvents(tav::TavTCPSocketMgr& mgr, const std::string& label) {
                    SocketName(listener) + " accepted " + SocketName(skt) + " from " + (name ? Endpoint(*name) : "?"), l);
     });
     mgr.AsyncError.Subscribe([l](int32_t handle, int32_t error) {
-        PrintEvent("AsyncError", "handle " + std::to_string(handle) + ", error " + std::to_string(error), l);
+        PrintEvent("AsyncError", "handle " + std::to_string(handle) + ", " + ErrorText(error), l);
     });
     mgr.ConnectComplete.Subscribe([l](const SocketPtr& skt) {
         const auto peer = skt->RemoteAddr();
@@ -45,7 +45,7 @@ void PrintTcpEvents(tav::TavTCPSocketMgr& mgr, const std::string& label) {
         PrintEvent("SocketClosed", SocketName(skt) + (graceful ? " (graceful)" : " (abortive)"), l);
     });
     mgr.SocketError.Subscribe([l](const SocketPtr& skt, int32_t error) {
-        PrintEvent("SocketError", SocketName(skt) + ", error " + std::to_string(error), l);
+        PrintEvent("SocketError", SocketName(skt) + ", " + ErrorText(error), l);
     });
 }
 

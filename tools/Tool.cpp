@@ -1,5 +1,8 @@
 #include "Tool.hpp"
 
+#include <tavsock/SockError.hpp>
+#include <tavsock/WinsockErrors.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -63,6 +66,25 @@ std::string Hex32(int32_t value) {
 void RequireArgs(const Args& args, size_t min, size_t max) {
     if (args.size() < min) throw UsageError("missing argument");
     if (args.size() > max) throw UsageError("too many arguments");
+}
+
+std::string ErrorText(int32_t error) {
+    const std::string name = tav::WinsockErrorName(error);
+    return "error " + std::to_string(error) + (name.empty() ? "" : " (" + tav::WinsockErrorText(error) + ")");
+}
+
+std::string RaisedText(int32_t number, const std::string& description) {
+    const auto code = static_cast<int32_t>(static_cast<uint32_t>(number) - static_cast<uint32_t>(tav::kSockErrorBase));
+    if (code < 0 || code > 0xFFFF) return ErrorText(number);
+    // A library error: "WSAGetLastError Value 10048" says more with the name of 10048.
+    const std::string name = tav::WinsockErrorName(code);
+    return "error " + std::to_string(number) + " (" + Hex32(number) + "): " + description +
+           (name.empty() ? "" : " (" + tav::WinsockErrorText(code) + ")");
+}
+
+void Fail(const std::string& command, const std::string& text) {
+    std::fflush(stdout);  // keep the order of what a terminal shows
+    std::fprintf(stderr, "tavsock %s: %s\n", command.c_str(), text.c_str());
 }
 
 }  // namespace tavtool

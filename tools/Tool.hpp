@@ -32,11 +32,17 @@ public:
 
 /// One subcommand: `tavsock <name> <args...>`. `run` gets the arguments after the name and
 /// returns the exit code.
+///
+/// `tavsock help <name>` and `tavsock <name> --help` print the usage line, `help` and then
+/// `details`; a command adds its longer help by giving `details` as the fifth field of its
+/// entry (arguments, options, defaults, an example). Without it, the help is the usage line
+/// and the one-line text.
 struct Command {
     std::string name;
     std::string args;  // as shown in the usage text, e.g. "<name-or-port> [protocol]"
     std::string help;  // one line
     std::function<int(const Args&)> run;
+    std::string details = {};  // lines ending in "\n", each indented by two spaces
 };
 
 /// One stop of the `demo` tour. Parts run by ascending `order`; the bands keep the tour in a
@@ -71,5 +77,16 @@ std::string Hex32(int32_t value);
 
 /// Throws UsageError unless args.size() is within [min, max].
 void RequireArgs(const Args& args, size_t min, size_t max);
+
+/// "error 10048 (WSAEADDRINUSE: address already in use)"; a number without a Windows Sockets
+/// name is shown as "error N".
+std::string ErrorText(int32_t error);
+
+/// A raised error for a person: a bare socket error as ErrorText, a library error as its
+/// number in hex and its description, followed by the socket error's name when its code is one.
+std::string RaisedText(int32_t number, const std::string& description);
+
+/// Writes "tavsock <command>: <text>" to stderr, where every failure of a command goes.
+void Fail(const std::string& command, const std::string& text);
 
 }  // namespace tavtool

@@ -72,8 +72,8 @@ std::shared_ptr<tav::TAVSockAddr> AddressOf(const std::string& host, int16_t por
     return addr;
 }
 
-std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t port) {
-    const std::string bind = options.Value("--bind", "127.0.0.1");
+std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t port, const std::string& fallback) {
+    const std::string bind = options.Value("--bind", fallback);
     if (!Util().IsWellFormedDottedStr(bind)) throw UsageError("--bind needs a dotted IPv4 address");
     auto addr = tav::TAVSockAddr::Create();
     addr->IPAddress(bind);

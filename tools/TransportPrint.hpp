@@ -40,8 +40,14 @@ std::string UnescapeMark(const std::string& text);
 /// The address of `host` (dotted text, or a name looked up now, first address) and `port`;
 /// null when the name does not resolve.
 std::shared_ptr<tav::TAVSockAddr> AddressOf(const std::string& host, int16_t port);
-/// The default local end point of the commands: --bind (default 127.0.0.1) and `port`.
-std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t port);
+/// The local end point of a command: --bind, else `fallback`, and `port`. Servers fall back
+/// to 127.0.0.1; clients to 0.0.0.0, so the system picks the address that reaches the peer.
+std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t port,
+                                               const std::string& fallback = "127.0.0.1");
+/// The local end point of a client: --bind if given, else any address and any port.
+inline std::shared_ptr<tav::TAVSockAddr> ClientAddress(const Options& options) {
+    return LocalAddress(options, 0, "0.0.0.0");
+}
 
 /// "127.0.0.1:5000"; ports above 32767 shown as the port they are, not as negative Integers.
 std::string Endpoint(const tav::TAVSockAddr& addr);

@@ -50,13 +50,13 @@ int RunUdpSend(const Args& args) {
     const int64_t waitMs = ParseCount(o.Value("--wait", "0"), "--wait", 0);
     const auto to = AddressOf(o.positional[0], port);
     if (!to) {
-        std::fprintf(stderr, "tavsock udp-send: host '%s' not found\n", o.positional[0].c_str());
+        Fail("udp-send", "host '" + o.positional[0] + "' not found");
         return kExitNotFound;
     }
 
     const auto mgr = tav::TavUDPSocketMgr::Create();
     PrintDatagrams(*mgr);
-    const auto skt = mgr->CreateClientSocket(LocalAddress(o, 0));
+    const auto skt = mgr->CreateClientSocket(ClientAddress(o));
     const std::string& text = o.positional[2];
     skt->SendTo(tav::Variant(text), to);  // raises the socket error when it fails
     std::printf("sent %zu bytes from %s to %s\n", text.size(), Endpoint(*skt->LocalAddr()).c_str(),
@@ -68,9 +68,16 @@ int RunUdpSend(const Args& args) {
 }
 
 const RegisterCommand kUdpListen{{"udp-listen", "<port> [count] [--bind ADDR] [--binary]",
-                                  "print datagrams arriving at a UDP port (0: any free one)", RunUdpListen}};
+                                  "print datagrams arriving at a UDP port (0: any free one)", RunUdpListen,
+                                  "  Binds 127.0.0.1 unless --bind names another local address (0.0.0.0: all).\n"
+                                  "  count   end after that many datagrams (default: run until Ctrl-C)\n"
+                                  "  --binary  show data as bytes instead of text\n"
+                                  "  example: tavsock udp-listen 7000 1\n"}};
 const RegisterCommand kUdpSend{{"udp-send", "<host> <port> <text> [--bind ADDR] [--wait MS]",
-                                "send one datagram; print replies arriving within MS", RunUdpSend}};
+                                "send one datagram; print replies arriving within MS", RunUdpSend,
+                                "  The system picks the local address and port unless --bind names an address.\n"
+                                "  --wait MS  keep listening MS milliseconds for replies (default 0)\n"
+                                "  example: tavsock udp-send 127.0.0.1 7000 hello\n"}};
 
 }  // namespace
 }  // namespace tavtool

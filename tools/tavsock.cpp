@@ -19,7 +19,7 @@ namespace {
 using namespace tavtool;
 
 void PrintUsage(std::FILE* out) {
-    std::fprintf(out, "usage: tavsock <command> [arguments]\n\ncommands:\n");
+    std::fprintf(out, "usage: tavsock <command> [arguments]\n       tavsock help <command>, tavsock <command> --help\n\ncommands:\n");
     for (const Command& c : Commands()) {
         const std::string head = c.name + (c.args.empty() ? "" : " " + c.args);
         // Long argument lists put the help text on a line of its own.
@@ -29,7 +29,8 @@ void PrintUsage(std::FILE* out) {
             std::fprintf(out, "  %-34s %s\n", head.c_str(), c.help.c_str());
     }
     std::fprintf(out,
-                 "\nexit status: %d success, %d nothing found or a demo step failed, %d bad arguments\n",
+                 "\nexit status: %d success, %d failure (nothing found, refused, timed out; the reason on\n"
+                 "stderr) or a demo step failed, %d bad arguments\n",
                  kExitOk, kExitNotFound, kExitUsage);
 }
 
@@ -45,7 +46,7 @@ int RunDemo(const Args& args) {
         try {
             ok = part.run();
         } catch (const tav::SockError& e) {
-            std::printf("  raised error %d (%s): %s\n", e.Number(), Hex32(e.Number()).c_str(), e.Description().c_str());
+            std::printf("  raised %s\n", RaisedText(e.Number(), e.Description()).c_str());
         } catch (const std::exception& e) {
             std::printf("  failed: %s\n", e.what());
         }
@@ -56,17 +57,48 @@ int RunDemo(const Args& args) {
         std::printf("\n");
     }
     std::printf("demo: %zu parts, %d failed\n", parts.size(), failed);
+    if (failed > 0) Fail("demo", std::to_string(failed) + " of " + std::to_string(parts.size()) + " parts failed");
     return failed == 0 ? kExitOk : kExitNotFound;
 }
 
 const RegisterCommand kDemo{{"demo", "", "a short tour of the library on this machine (127.0.0.1 only)", RunDemo}};
 
-int RunHelp(const Args&) {
-    PrintUsage(stdout);
+std::string UsageLine(const Command& c) { return "tavsock " + c.name + (c.args.empty() ? "" : " " + c.args); }
+
+const Command* Find(const std::string& name) {
+    static const std::vector<Command> all = Commands();
+    for (const Command& c : all)
+        if (c.name == name) return &c;
+    return nullptr;
+}
+
+void PrintCommandHelp(const Command& c) {
+    std::printf("usage: %s\n\n  %s\n", UsageLine(c).c_str(), c.help.c_str());
+    if (!c.details.empty()) std::printf("\n%s", c.details.c_str());
+}
+
+int RunHelp(const Args& args) {
+    RequireArgs(args, 0, 1);
+    if (args.empty()) {
+        PrintUsage(stdout);
+        return kExitOk;
+    }
+    const Command* c = Find(args[0]);
+    if (!c) throw UsageError("no command '" + args[0] + "'; 'tavsock help' lists them");
+    PrintCommandHelp(*c);
     return kExitOk;
 }
 
-const RegisterCommand kHelp{{"help", "", "this text", RunHelp}};
+const RegisterCommand kHelp{{"help", "[command]", "this text, or the help of one command", RunHelp,
+                             "  tavsock <command> --help shows the same as tavsock help <command>.\n"}};
+
+int RunVersion(const Args& args) {
+    RequireArgs(args, 0, 0);
+    std::printf("tavsock %s\n", TAVSOCK_VERSION);
+    return kExitOk;
+}
+
+const RegisterCommand kVersion{{"version", "", "the version of the tool and library (also --version)", RunVersion}};
 
 /// Keeps the stack started, as a socket manager would, for the command's duration.
 class StackSession {
@@ -92,28 +124,33 @@ int main(int argc, char** argv) {
         PrintUsage(stderr);
         return kExitUsage;
     }
-    const std::string name = all[0] == "-h" || all[0] == "--help" ? "help" : all[0];
+    std::string name = all[0];
+    if (name == "-h" || name == "--help") name = "help";
+    if (name == "-V" || name == "--version") name = "version";
     const Args args(all.begin() + 1, all.end());
-    for (const Command& c : Commands()) {
-        if (c.name != name) continue;
-        StackSession stack;
-        if (stack.Result() != 0) {
-            std::fprintf(stderr, "tavsock: the network stack did not start (error %d)\n", stack.Result());
-            return kExitNotFound;
-        }
-        try {
-            return c.run(args);
-        } catch (const UsageError& e) {
-            const std::string usage = c.args.empty() ? name : name + " " + c.args;
-            std::fprintf(stderr, "tavsock %s: %s\nusage: tavsock %s\n", name.c_str(), e.what(), usage.c_str());
-            return kExitUsage;
-        } catch (const tav::SockError& e) {
-            std::fprintf(stderr, "tavsock %s: error %d (%s): %s\n", name.c_str(), e.Number(), Hex32(e.Number()).c_str(),
-                         e.Description().c_str());
-            return kExitNotFound;
-        }
+    const Command* c = Find(name);
+    if (!c) {
+        std::fprintf(stderr, "tavsock: unknown command '%s'\n\n", name.c_str());
+        PrintUsage(stderr);
+        return kExitUsage;
     }
-    std::fprintf(stderr, "tavsock: unknown command '%s'\n\n", name.c_str());
-    PrintUsage(stderr);
-    return kExitUsage;
+    for (const std::string& a : args)
+        if (a == "--help" || a == "-h") {
+            PrintCommandHelp(*c);
+            return kExitOk;
+        }
+    StackSession stack;
+    if (stack.Result() != 0) {
+        Fail(name, "the network stack did not start: " + ErrorText(stack.Result()));
+        return kExitNotFound;
+    }
+    try {
+        return c->run(args);
+    } catch (const UsageError& e) {
+        std::fprintf(stderr, "tavsock %s: %s\nusage: %s\n", name.c_str(), e.what(), UsageLine(*c).c_str());
+        return kExitUsage;
+    } catch (const tav::SockError& e) {
+        Fail(name, RaisedText(e.Number(), e.Description()));
+        return kExitNotFound;
+    }
 }

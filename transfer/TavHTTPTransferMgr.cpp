@@ -4,6 +4,7 @@
 
 #include "core/SockAddrAccess.hpp"
 #include "core/SockErrors.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"
 #include "transfer/HttpOutputFile.hpp"
@@ -281,7 +282,7 @@ void TavHTTPTransferMgr::NotifyDataReceived(Variant& data) {
         if (const auto cb = mCallback)
             cb->HTTPDataReceived(self, data);
         else
-            HTTPDataReceived(data);
+            RaiseEvent(HTTPDataReceived, data);
     } catch (...) {
     }
 }
@@ -293,7 +294,7 @@ void TavHTTPTransferMgr::NotifyDataTransferred() {
         if (const auto cb = mCallback)
             cb->HTTPDataTransferred(self, count);
         else
-            HTTPDataTransferred(count);
+            RaiseEvent(HTTPDataTransferred, count);
     } catch (...) {
     }
 }
@@ -304,7 +305,7 @@ void TavHTTPTransferMgr::NotifyObjectError(int32_t code) {
         if (const auto cb = mCallback)
             cb->HTTPObjectError(self, code);
         else
-            HTTPObjectError(code);
+            RaiseEvent(HTTPObjectError, code);
     } catch (...) {
     }
 }
@@ -315,7 +316,7 @@ void TavHTTPTransferMgr::NotifyReady() {
         if (const auto cb = mCallback)
             cb->HTTPReady(self, 0);
         else
-            HTTPReady(0);
+            RaiseEvent(HTTPReady, 0);
     } catch (...) {
     }
 }
@@ -326,7 +327,7 @@ void TavHTTPTransferMgr::NotifyError(const std::string& status, const std::strin
         if (const auto cb = mCallback)
             cb->HTTPError(self, status, reason);
         else
-            HTTPError(status, reason);
+            RaiseEvent(HTTPError, status, reason);
     } catch (...) {
     }
 }

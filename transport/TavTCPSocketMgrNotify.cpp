@@ -7,6 +7,7 @@
 
 #include "core/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "transport/TavTCPSocketMgrSink.hpp"
 
 namespace tav {
@@ -17,14 +18,14 @@ constexpr int32_t kLogLevel = 2;
 
 void TavTCPSocketMgr::ITAVSockNotify_AsyncError(int32_t AsyncHandle, int32_t ErrorCode) {
     try {
-        AsyncError(AsyncHandle, ErrorCode);
+        RaiseEvent(AsyncError, AsyncHandle, ErrorCode);
     } catch (...) {
     }
 }
 
 void TavTCPSocketMgr::ITAVSockNotify_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) {
     try {
-        HostResolved(AsyncHandle, HostObject);
+        RaiseEvent(HostResolved, AsyncHandle, HostObject);
     } catch (...) {
     }
 }
@@ -35,14 +36,14 @@ void TavTCPSocketMgr::ITAVSockNotify_SocketError(int32_t ErrorCode, const std::s
         WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - ITAVSockNotify_SocketError   ErrorCode>" +
                                      std::to_string(ErrorCode));
     try {
-        SocketError(socket, ErrorCode);  // the socket first, unlike the notification
+        RaiseEvent(SocketError, socket, ErrorCode);  // the socket first, unlike the notification
     } catch (...) {
     }
 }
 
 void TavTCPSocketMgr::ITAVSockNotify_DataSent(const std::shared_ptr<TAVSocket>& Skt) {
     try {
-        DataSent(Skt);
+        RaiseEvent(DataSent, Skt);
     } catch (...) {
     }
 }
@@ -64,14 +65,14 @@ void TavTCPSocketMgr::ITAVSockNotify_SocketNotification(const std::shared_ptr<TA
                                              "<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CONNECT message - "
                                              "setting skt_ready for socket sckhandle>" +
                                              std::to_string(socket->Handle()));
-            ConnectComplete(socket);
+            RaiseEvent(ConnectComplete, socket);
             break;
         case FD_CLOSE:
             if (DebugLogWanted(kLogLevel))
                 WriteDebugLog(kLogLevel, LogPrefix() +
                                              "<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CLOSE message - sckhandle>" +
                                              std::to_string(socket->Handle()));
-            SocketClosed(socket);
+            RaiseEvent(SocketClosed, socket);
             break;
         default:
             if (DebugLogWanted(kLogLevel))
@@ -93,7 +94,7 @@ void TavTCPSocketMgr::OnAccept(const std::shared_ptr<TAVSocket>& Skt) {
         WriteDebugLog(kLogLevel, LogPrefix() +
                                      "<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_ACCEPT message sckhandle>" +
                                      std::to_string(Skt->Handle()));
-    AcceptComplete(Skt, NewSocket, ConnectedName);
+    RaiseEvent(AcceptComplete, Skt, NewSocket, ConnectedName);
 }
 
 }  // namespace tav

@@ -15,6 +15,7 @@
 
 #include "core/DebugLog.hpp"
 #include "platform/Diagnostics.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "platform/Timer.hpp"
 #include "transport/MessageFramer.hpp"
 #include "transport/TavTCPSocketMgrSink.hpp"
@@ -45,7 +46,7 @@ public:
     std::string Source(const char* procedure) const override { return SourceName(&mgr_, procedure); }
     void DeliverMessage(std::string message) override {
         Variant Info(std::move(message));
-        mgr_.DataReceived(skt_, Info);
+        RaiseEvent(mgr_.DataReceived, skt_, Info);
     }
     bool StillServing() const override { return mgr_.StillServing(skt_); }
 
@@ -95,7 +96,7 @@ void TavTCPSocketMgr::ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt) {
     if (DebugLogWanted(kLogLevel))
         WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived OOBDataReceived!");
     try {
-        OOBDataReceived(Skt, Info);
+        RaiseEvent(OOBDataReceived, Skt, Info);
     } catch (...) {
     }
 }
@@ -157,7 +158,7 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
     if (data.IsByteArray()) {
         if (bytesRead == 0) return;
         try {
-            DataReceived(Skt, data);
+            RaiseEvent(DataReceived, Skt, data);
         } catch (...) {
         }
         if (DebugLogWanted(kLogLevel) && data.IsByteArray()) {

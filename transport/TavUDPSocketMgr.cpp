@@ -9,6 +9,7 @@
 #include "events/SocketMgrAccess.hpp"
 #include "events/SocketMgrForwarding.hpp"
 #include "names/StartupRecord.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 
 namespace tav {
@@ -143,7 +144,7 @@ void TavUDPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocke
         // One event per notification, whatever the read brought: a datagram, an empty one, or
         // nothing at all (the read's error code is not passed on).
         Variant info = socket->RecvFrom(bytesRead, errorCode, address);
-        DataReceived(socket, address, info);
+        RaiseEvent(DataReceived, socket, address, info);
     } catch (...) {
         // Nothing reaches the inner manager.
     }

@@ -1,13 +1,21 @@
 // Events: members to which hosts subscribe callables.
+//
+// Hosts subscribe and unsubscribe; only the object that owns an event raises it. Two forms of
+// subscription: Subscribe returns an EventConnection that stays subscribed until Disconnect()
+// is called (the explicit form), and SubscribeScoped returns an EventSubscription that
+// unsubscribes when it goes out of scope.
 #pragma once
 
 #include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace tav {
 
 namespace detail {
+/// The library's access to raising events; defined in a header that is not installed.
+struct EventRaise;
 struct EventSlotBase {
     bool active = true;
 };
@@ -43,6 +51,37 @@ private:
     std::weak_ptr<detail::EventStateBase> state_;
 };
 
+/// A subscription that ends with its scope: the destructor (or reassignment) calls
+/// Disconnect() on the connection it holds. Move-only, so one subscription has one owner.
+/// Destroying it after the event's object has gone is safe.
+class EventSubscription {
+public:
+    EventSubscription() = default;
+    /// Takes over an explicit connection; it now ends with this object.
+    explicit EventSubscription(EventConnection connection) : connection_(std::move(connection)) {}
+    EventSubscription(EventSubscription&& other) noexcept : connection_(std::exchange(other.connection_, {})) {}
+    EventSubscription& operator=(EventSubscription&& other) noexcept {
+        if (this != &other) {
+            connection_.Disconnect();
+            connection_ = std::exchange(other.connection_, {});
+        }
+        return *this;
+    }
+    EventSubscription(const EventSubscription&) = delete;
+    EventSubscription& operator=(const EventSubscription&) = delete;
+    ~EventSubscription() { connection_.Disconnect(); }
+
+    /// Unsubscribes now.
+    void Disconnect() { connection_.Disconnect(); }
+    bool Connected() const { return connection_.Connected(); }
+    /// Gives the connection back without unsubscribing: the subscription then lives on until
+    /// the returned connection is disconnected or the event's object ends.
+    EventConnection Release() { return std::exchange(connection_, {}); }
+
+private:
+    EventConnection connection_;
+};
+
 /// An event of an object. Subscribers are called in subscription order, synchronously, from a
 /// snapshot taken when the event is raised: a handler may subscribe, unsubscribe or destroy the
 /// object that raised the event. Exceptions from handlers propagate to the raiser, which
@@ -56,12 +95,20 @@ public:
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
 
-    /// Adds a subscriber; returns the handle that removes it.
+    /// Adds a subscriber; returns the handle that removes it. The subscription stays until
+    /// Disconnect() is called on a copy of the handle or the object ends; dropping the handle
+    /// does not end it.
     EventConnection Subscribe(Handler handler) {
         auto slot = std::make_shared<Slot>();
         slot->handler = std::move(handler);
         state_->slots.push_back(slot);
         return EventConnection(slot, state_);
+    }
+
+    /// Adds a subscriber that is removed when the returned object goes out of scope: the form
+    /// for a host object that must not be called after it has gone.
+    [[nodiscard]] EventSubscription SubscribeScoped(Handler handler) {
+        return EventSubscription(Subscribe(std::move(handler)));
     }
 
     bool HasSubscribers() const {
@@ -70,7 +117,11 @@ public:
         return false;
     }
 
-    /// Raises the event: calls every active subscriber with the arguments.
+private:
+    friend struct detail::EventRaise;
+
+    /// Raises the event: calls every active subscriber with the arguments. Only the owning
+    /// object raises its events (through detail::EventRaise), so a host cannot fire them.
     void operator()(Args... args) const {
         if (state_->slots.empty()) return;
         // Keep the state alive: a handler may destroy the object that owns this event.
@@ -87,7 +138,6 @@ public:
             if (slot->active) slot->handler(args...);
     }
 
-private:
     struct Slot : detail::EventSlotBase {
         Handler handler;
     };

@@ -1,4 +1,10 @@
 // The modal message box the library uses for a few unexpected errors.
+//
+// The library shows one only where something went wrong that no return value reports: a new
+// socket that cannot be made non-blocking ("Set Nonblocking IO Error: <code>"), a failure
+// inside the private window or the asynchronous socket service, and a framing failure of the
+// TCP receive path. Nothing waits for the box: the call goes on once the handler returns. A
+// program with a user interface sets a handler that shows a dialog; a service, one that logs.
 #pragma once
 
 #include <functional>

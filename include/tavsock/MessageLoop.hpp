@@ -40,4 +40,33 @@ void QuitMessageLoop();
 /// read from or close it.
 int MessageLoopDescriptor();
 
+/// The pump: what the library calls wherever it lets messages run while it waits, that is
+/// inside TAVSocket::Connect (once before and once after the connect call, with a zero wait)
+/// and on every turn of a send-retry wait (with the time left of that wait). It runs what is
+/// pending and, when nothing is, waits up to `maxWait` for something to arrive; it returns the
+/// number of items it handled.
+///
+/// The default pump runs the library's queue only (RunPendingMessages() for a zero wait,
+/// RunMessagesFor() otherwise). A host that drives the library from its own event loop sets a
+/// pump that runs one iteration of that loop, so the host's own timers and descriptors keep
+/// being served while the library waits (a retry wait can last seconds when a peer stops
+/// reading). That loop must still run the library's queue: it watches MessageLoopDescriptor()
+/// and calls RunPendingMessages(), and that watch must be allowed to fire again while the
+/// pump runs nested inside it (with GLib: g_source_set_can_recurse). See examples/glib_host.cpp.
+///
+/// Contract for a pump: never wait longer than `maxWait`; return 0 only when nothing ran. A
+/// pump that returns 0 with time left makes a retry wait sleep out its rest, so it should
+/// block rather than return at once. It is called on the owning thread, possibly nested (a
+/// handler it runs may call Send, whose retry wait calls the pump again). Exceptions thrown by
+/// the pump are dropped and count as nothing handled.
+using MessagePump = std::function<int(std::chrono::milliseconds maxWait)>;
+
+/// Sets the calling thread's pump; an empty function restores the default. Returns the
+/// previous pump (empty when it was the default), so a host can restore it.
+MessagePump SetMessagePump(MessagePump pump);
+
+/// Lets messages run for up to `maxWait` through the calling thread's pump; returns the number
+/// of items handled. Library code calls this wherever it waits; hosts may call it too.
+int LetMessagesRun(std::chrono::milliseconds maxWait);
+
 }  // namespace tav

@@ -30,7 +30,9 @@ public:
     std::string IPAddress() const;
     void IPAddress(const std::string& dotted);
 
-    /// The port in host order. Ports above 32767 read back as negative numbers (65535 is -1).
+    /// The port in host order as a 16-bit signed value, as the object model has it: ports above
+    /// 32767 read back negative (65535 is -1, 40000 is -25536). Show one with `Port() & 0xFFFF`
+    /// and set one above 32767 with `static_cast<int16_t>(port)`.
     int16_t Port() const;
     void Port(int16_t port);
 

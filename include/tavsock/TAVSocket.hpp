@@ -169,6 +169,10 @@ public:
     /// refused, Skt_NotInitialized when the stack is not started, Skt_Error otherwise (10056
     /// for a socket whose connection is already made). LastError() holds the code of the
     /// connect call on return.
+    /// Re-entry: the messages run here are delivered before Connect returns, so on loopback
+    /// ConnectComplete (and other sockets' events) usually arrive inside the call. Set your own
+    /// state before calling, never after. Messages run through the thread's pump
+    /// (SetMessagePump in MessageLoop.hpp), so a host loop keeps running too.
     int32_t Connect(const std::shared_ptr<TAVSockAddr>& SockAddr);
 
     /// Bytes waiting to be read (for a datagram socket: the size of the next datagram); 0 on
@@ -203,7 +207,12 @@ public:
     /// Sends a byte array as it is, or a text between MsgBeginMark and MsgEndMark (the other
     /// types are reported and nothing is sent). A data-mode mismatch is reported only.
     /// Raises the socket error when the flush ends in failure; after 10035 the rest stays
-    /// pending, and so it does after 10057 (never connected); a reset drops it.
+    /// pending and goes out at the next write notification (DataSent follows); so it does
+    /// after 10057 (never connected); a reset drops it.
+    /// Re-entry: while the stack's buffer is full, Send waits with growing pauses
+    /// (lngRetrySendStart/Step/Times: with the defaults about 22 s in all) and lets
+    /// messages run during each pause, so any event, including DataReceived of this socket
+    /// and a nested Send on it, can be delivered before Send returns.
     void Send(const Variant& Buffer);
     /// Sends a byte array as urgent data; another type raises 10014.
     void SendOOB(const Variant& Buffer);

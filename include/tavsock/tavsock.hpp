@@ -1,4 +1,18 @@
 // TAVSock: every public class of the library.
+//
+// What a host needs to know before the first line (the README says more):
+//   - Thread rule: objects belong to the thread that created them and are used only there;
+//     their events are delivered on that thread while it runs its queue (MessageLoop.hpp).
+//   - Re-entry: Connect and Send let messages run (Send while it waits for a full send
+//     buffer), so events can arrive before they return. Set state before such a call.
+//   - A host with its own event loop sets a pump (SetMessagePump) so that loop keeps running
+//     during those waits; see examples/glib_host.cpp.
+//   - Errors: Windows Sockets numbers throughout; WinsockErrors.hpp names them.
+//   - Ports are 16-bit signed values (TAVSockAddr::Port): above 32767 they read negative.
+//   - Unexpected errors go to a message-box handler (MessageBox.hpp), stderr by default.
+//   - The debug log is off unless a marker file DEBUGTAVSOCK<level>.LVL exists in
+//     $TAVSOCK_CONFIG_DIR (default ~/.config/tav/TAVCONTROLCENTER); logs are written to
+//     $TAVSOCK_LOG_DIR (default ~/.local/state/tav/log).
 #pragma once
 
 #include <tavsock/CreateObject.hpp>
@@ -26,3 +40,4 @@
 #include <tavsock/Types.hpp>
 #include <tavsock/ValueStore.hpp>
 #include <tavsock/Variant.hpp>
+#include <tavsock/WinsockErrors.hpp>

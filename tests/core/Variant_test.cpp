@@ -1,4 +1,5 @@
 #include "core/SockErrors.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "platform/SockTestUtil.hpp"
 
 #include <tavsock/CreateObject.hpp>
@@ -48,7 +49,7 @@ TEST(Event, CallsSubscribersInOrderAndSurvivesUnsubscribeDuringDispatch) {
     });
     second = ev.Subscribe([&](int, std::string&) { trace += "2;"; });
     std::string arg = "x";
-    ev(7, arg);
+    RaiseEvent(ev, 7, arg);
     EXPECT_EQ(trace, "1:7;");
     EXPECT_EQ(arg, "changed");
     first.Disconnect();
@@ -67,9 +68,38 @@ TEST(Event, HandlerMayDestroyTheOwnerOfTheEvent) {
     });
     owner->Fired.Subscribe([&] { ++calls; });
     auto* raw = owner.get();
-    raw->Fired();
+    RaiseEvent(raw->Fired);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(owner, nullptr);
+}
+
+TEST(Event, ScopedSubscriptionEndsWithItsScopeAndHostsCannotRaise) {
+    // A host holds the event through its owner's public member; raising is not open to it.
+    static_assert(!std::is_invocable_v<const Event<int>&, int>);
+    auto ev = std::make_unique<Event<int>>();
+    int seen = 0;
+    auto kept = ev->Subscribe([&](int v) { seen += v; });  // explicit form: outlives its handle's scope
+    {
+        EventSubscription scoped = ev->SubscribeScoped([&](int v) { seen += 10 * v; });
+        EventSubscription moved = std::move(scoped);  // the moved-from object ends nothing
+        RaiseEvent(*ev, 1);
+        EXPECT_EQ(seen, 11);
+        EXPECT_TRUE(moved.Connected());
+    }
+    RaiseEvent(*ev, 1);
+    EXPECT_EQ(seen, 12);
+
+    // Released, a scoped subscription lives on; an owner gone before its subscription is fine.
+    EventConnection released = ev->SubscribeScoped([&](int v) { seen += 100 * v; }).Release();
+    EventSubscription late(ev->Subscribe([&](int) { ADD_FAILURE(); }));
+    late.Disconnect();
+    RaiseEvent(*ev, 1);
+    EXPECT_EQ(seen, 113);
+    EventSubscription outlives = ev->SubscribeScoped([](int) {});
+    ev.reset();
+    EXPECT_FALSE(outlives.Connected());
+    kept.Disconnect();
+    released.Disconnect();
 }
 
 TEST(Text, FoldsTheLettersOfTheSingleByteCodePage) {

@@ -6,6 +6,7 @@
 
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
+#include "platform/RaiseEvent.hpp"
 #include "transport/WaitTime.hpp"
 
 #include <cstdio>
@@ -31,9 +32,9 @@ TEST_P(TcpMgrTest, ClientConnectsAndServerAcceptsWithOneEventEach) {
     // Connect notifications count only for clients, accept ones only for servers, and an
     // accept notification with nothing to accept raises nothing.
     const auto& service = SocketMgrAccess::AsyncService(*mgr->Sockets());
-    service->SocketMessage(server->Handle(), FD_CONNECT);
-    service->SocketMessage(client->Handle(), FD_ACCEPT);
-    service->SocketMessage(server->Handle(), FD_ACCEPT);
+    RaiseEvent(service->SocketMessage, server->Handle(), FD_CONNECT);
+    RaiseEvent(service->SocketMessage, client->Handle(), FD_ACCEPT);
+    RaiseEvent(service->SocketMessage, server->Handle(), FD_ACCEPT);
     EXPECT_EQ(Of(client), Events{"ConnectComplete"});
     EXPECT_EQ(Of(server), Events{"AcceptComplete"});
     EXPECT_EQ(server->State(), Skt_Listening);
