@@ -3,6 +3,7 @@
 #include <tavsock/TAVSocketMgr.hpp>
 #include <tavsock/TAVSockets.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
+#include <tavsock/TavFTPTransferMgr.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/TavUDPSocketMgr.hpp>
 #include <tavsock/Text.hpp>
@@ -27,6 +28,7 @@ const Creatable kCreatable[] = {
     {"TAVSocketMgr", [] { return ObjectPtr(TAVSocketMgr::Create()); }},
     {"TAVSockets", [] { return ObjectPtr(TAVSockets::Create()); }},
     {"TavHTTPTransferMgr", [] { return ObjectPtr(TavHTTPTransferMgr::Create()); }},
+    {"TavFTPTransferMgr", [] { return ObjectPtr(TavFTPTransferMgr::Create()); }},
     {"TavTCPSocketMgr", [] { return ObjectPtr(TavTCPSocketMgr::Create()); }},
     {"TavUDPSocketMgr", [] { return ObjectPtr(TavUDPSocketMgr::Create()); }},
     {"ValueStore", [] { return ObjectPtr(ValueStore::Create()); }},

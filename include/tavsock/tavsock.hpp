@@ -19,6 +19,7 @@
 #include <tavsock/Event.hpp>
 #include <tavsock/ITAVSockNotify.hpp>
 #include <tavsock/ITavHTTPNotify.hpp>
+#include <tavsock/ITavFTPNotify.hpp>
 #include <tavsock/MessageBox.hpp>
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/OSSockLibInfo.hpp>
@@ -34,6 +35,7 @@
 #include <tavsock/TAVSocketUtil.hpp>
 #include <tavsock/TAVSockets.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
+#include <tavsock/TavFTPTransferMgr.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/TavUDPSocketMgr.hpp>
 #include <tavsock/Text.hpp>

@@ -1,0 +1,357 @@
+// The FTP client: one session with one server, driven by the server's replies.
+#pragma once
+
+#include <tavsock/Event.hpp>
+#include <tavsock/ITavFTPNotify.hpp>
+#include <tavsock/Object.hpp>
+#include <tavsock/TAVHostInfo.hpp>
+#include <tavsock/TAVSocket.hpp>
+#include <tavsock/TavTCPSocketMgr.hpp>
+#include <tavsock/Variant.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tav {
+
+namespace platform {
+class Timer;
+}
+class FtpLocalFile;
+
+/// An FTP client for one server at a time, over a private TavTCPSocketMgr. Every method
+/// returns at once; the session advances while the owning thread runs its message queue,
+/// driven by the server's replies on the control connection, and reports through five
+/// notifications (to CallbackObject when set, else as events; never both).
+///
+/// Session: Connect resolves the site in the background when it is not a dotted address,
+/// connects the control connection and logs in: USER goes out as soon as the connection is
+/// up (without waiting for the greeting), PASS after the next reply, ACCT after the reply to
+/// PASS when a reply line carried 332 or Account is set. The end of the login is FTPReady 0.
+/// Reply codes of the login are not looked at: any reply that is not 5xx or 421 moves it on.
+/// So a greeting that arrives on its own counts as the reply to USER, and the login ends one
+/// reply early; the last reply then arrives while Ready, where only a 5xx one has an effect.
+/// Set PairReplies (below) to keep replies and commands in step.
+///
+/// Replies: the control connection's bytes are cut into lines at CR LF (a bare LF does not end
+/// a line); all complete lines present form one processing pass, handled at once by the state
+/// machine. A line whose fourth character is "-" opens a multi-line reply that runs to the next
+/// line starting with the same code and no hyphen (so "220-" lines continue a greeting) and
+/// becomes one reply line; one left unfinished by a pass is not continued. Any 5xx line returns the
+/// session to Ready with one FTPError per such line and no FTPReady; a 421 line ends the
+/// session (FTPObjectError 4, then Reset).
+///
+/// Object errors (FTPObjectError codes):
+///   1  the host name could not be resolved;
+///   2  the control connection failed at once after the look-up;
+///   3  a command could not be sent, a data connection could not be set up, or the control
+///      connection failed while connecting (the session is then Reset);
+///   4  a 421 reply, the control connection lost (closed or reset by the server in any state
+///      but Disconnected), a reply line of more than 1 MiB, or a socket error while storing;
+///      the session is Reset except for the socket error while storing;
+///   5  Timeout: nothing came from the server for Timeout milliseconds while an operation was
+///      pending (session Reset);
+///   6  the local side could not take part: the local file could not be written (retrieve)
+///      or read (store) during a transfer, or a listing or in-memory retrieve would pass 1 GiB
+///      (session Reset: the server must not keep a partial upload as complete, and a half-read
+///      data connection cannot be resynchronised).
+///
+/// Library errors raised to the caller: 1 Port outside 1..65535; 2 PassiveMode changed
+/// outside Disconnected, chDir/chDirParent/NameList/List/Retrieve/Store outside Ready, Abort
+/// while Disconnected or Ready; 3 a local file that cannot be opened or read by Retrieve or
+/// Store, or a Store of an empty file. Creating the control socket (construction, Reset,
+/// Disconnect) can raise the TCP manager's library error.
+///
+/// Decisions where the classic behaviour left room or could leave a host stuck:
+///   - A lost control connection ends the session like a 421 (FTPObjectError 4, Reset), so a
+///     host never waits forever on a connection that is gone. The last bytes the server sent
+///     before closing are processed first (a final 421 then reports once).
+///   - The reply buffer is bounded: 1 MiB without CR LF ends the session as above instead of
+///     growing without bound. Lines up to that size are handled normally.
+///   - Reset also forgets text of the old connection still waiting in the reply buffer, so it
+///     cannot be taken for a reply of the next session.
+///   - A control connection that fails while connecting (refused, unreachable) gives
+///     FTPObjectError 3 and a Reset, instead of leaving the session Connecting forever.
+///   - Timeout, PairReplies, PassiveAddressFromReply, CheckDataPeer, ByteCount and
+///     AnnouncedSize are additions; their defaults keep the classic behaviour.
+///
+/// Transfers: NameList/List collect the listing in memory and deliver it when the final
+/// 2xx reply comes; Retrieve writes each chunk to the local file as it arrives (or collects
+/// it in memory) and ends on the 2xx reply and the end of the data connection, in either
+/// order; Store reads and sends the local file in 4096-byte blocks, as many as the socket
+/// takes, never the whole file at once. A data connection still open when the next transfer
+/// starts is used again without PASV or PORT. A 4xx reply to PASV or PORT changes nothing:
+/// the session waits in PasvSent or PortSent until Reset (or Timeout ends it); any other
+/// reply to PORT but 5xx or 421 sends the transfer command. Decisions:
+///   - Nothing the server sent is lost: when the final reply of a listing or retrieve comes
+///     before the data connection was read to its end, what already waits on it is read first,
+///     and a data connection found closed then is dropped (not used again).
+///   - Local files: a name that is not a regular file (/dev/null, /dev/stdout, a FIFO with a
+///     reader) is written as it is and never deleted; a regular file is deleted only on the
+///     failure paths below, and only when it is still the file this transfer opened. Opening
+///     never blocks (a FIFO without a reader fails with library error 3). Store reads regular
+///     files only; a Store without a local file name raises library error 3 like an empty file.
+///   - A 4xx or 3xx reply to RETR deletes the partial local file; to STOR it keeps the file.
+///     A 5xx reply to any transfer closes the local file (kept) and returns to Ready without
+///     FTPReady; the data connection stays for the next transfer.
+///   - A 227 reply without parentheses is read from its first digit on; one that does not
+///     hold six numbers, like a data connection that cannot be made or a creation that
+///     fails, gives FTPObjectError 3 and Ready (from a transfer method: its result, or the
+///     creation's library error, as library error 3 when a local file was named).
+///   - Store hands the socket one 4096-byte block per Send; the file is read ahead 64 KiB at a
+///     time, so a block costs one system call (the send), not two.
+///   - Store data never waits inside the socket's send retries: what the stack cannot take at
+///     once is kept by the socket and goes out on the next write notification, which also
+///     brings the next blocks. The upload ends (the data connection is closed) only once the
+///     socket holds nothing back.
+///   - A local file that cannot be written or read in the middle of a transfer ends the
+///     session (FTPObjectError 6, Reset; the file kept as far as it got).
+///
+/// Creatable ("TAVSock.TavFTPTransferMgr"). Thread rule: use it on the creating thread. A
+/// notification receiver may call any member (Reset, a new command) and may let go of the
+/// manager; the manager holds itself for the length of each dispatch and stops working on a
+/// session that was Reset during a notification.
+class TavFTPTransferMgr : public Object {
+public:
+    /// A new manager: TCP manager created (InternalEarlyBound True), control socket created,
+    /// User "Anonymous", PassiveMode True, Port 21, Disconnected.
+    static std::shared_ptr<TavFTPTransferMgr> Create();
+    ~TavFTPTransferMgr() override;
+    std::string TypeName() const override { return "TavFTPTransferMgr"; }
+
+    // ---- Events (dispatch ids 1..5), raised only while CallbackObject is not set -----------
+
+    /// (code): see the codes above.
+    Event<int32_t> FTPObjectError;
+    /// (ErrCode, errdesc): a negative reply; errdesc keeps its leading space or hyphen.
+    Event<const std::string&, const std::string&> FTPError;
+    /// (code): the operation is finished and the session Ready; code is always 0.
+    Event<int32_t> FTPReady;
+    /// (DataReceived): a listing or an in-memory retrieve, the manager's buffer by reference.
+    Event<std::string&> FTPDataReceived;
+    /// (ByteCount): bytes written (retrieve to a file), characters collected (in memory) or
+    /// bytes handed to the data connection (store). Wraps beyond 2 GiB, as a Long does.
+    /// During a store it is raised as this event even when CallbackObject is set (the classic
+    /// component did so); the callback gets the progress of retrieves only.
+    Event<int32_t> FTPDataTransferred;
+
+    // ---- Properties --------------------------------------------------------------------------
+
+    /// Receives the notifications instead of the events when set. Held by the manager.
+    const std::shared_ptr<ITavFTPNotify>& CallbackObject() const noexcept { return mCallbackObject; }
+    void CallbackObject(std::shared_ptr<ITavFTPNotify> value) { mCallbackObject = std::move(value); }
+
+    /// Default "Anonymous". Stored only while Disconnected, during the connection set-up, or
+    /// Ready (ignored otherwise); while Ready it starts a new login at once with USER (send
+    /// failure: FTPObjectError 3).
+    const std::string& User() const noexcept { return mUser; }
+    void User(const std::string& value);
+
+    /// Write-only, default empty; sent with PASS during the login.
+    void Password(const std::string& value) { mPassword = value; }
+
+    /// Default empty. Stored like User; while Ready it sends ACCT at once. A non-empty
+    /// Account is sent during every login, asked for or not.
+    const std::string& Account() const noexcept { return mAccount; }
+    void Account(const std::string& value);
+
+    /// 0 Disconnected, 1 Ready, 2 anything in between.
+    int16_t State() const noexcept;
+
+    /// True (default): PASV data connections; False: PORT, the server connects to us. May be
+    /// changed only while Disconnected (else library error 2).
+    bool PassiveMode() const noexcept { return mPassiveMode; }
+    void PassiveMode(bool value);
+
+    /// The server's control port, 1..65535 (else library error 1, not stored). Default 21.
+    int32_t Port() const noexcept { return mPort; }
+    void Port(int32_t value);
+
+    /// Milliseconds without a reply and without data-connection progress, while an operation
+    /// is pending (any state but Disconnected and Ready), after which the session ends with
+    /// FTPObjectError 5 and Reset. 0 (default) waits forever. Checked four times per period,
+    /// so the end comes between Timeout and 1.25 Timeout after the last progress. Negative
+    /// values are taken as 0.
+    int32_t Timeout() const noexcept { return mTimeout; }
+    void Timeout(int32_t ms);
+
+    /// False (default): the classic pairing of replies and commands. True keeps every reply
+    /// with the command it answers, for servers on fast links where the greeting and the
+    /// first reply arrive apart: USER waits for the greeting (the session rests in Connected,
+    /// 4, until it comes; a 1xx greeting is waited past), and Ascii/Binary sent while Ready
+    /// wait for their reply like chDir (FTPReady 0 when it comes). The session is also Ready
+    /// before the FTPReady of a login (or of a PORT reply with nothing pending), as after
+    /// every other completion, so a command may be issued from inside it.
+    bool PairReplies() const noexcept { return mPairReplies; }
+    void PairReplies(bool value) { mPairReplies = value; }
+
+    /// True (default): a passive data connection goes to the address and port of the 227
+    /// reply. False: only the port is taken from it and the connection goes to the control
+    /// connection's peer, as for servers behind address translation or servers that point the
+    /// client at a third host.
+    bool PassiveAddressFromReply() const noexcept { return mPassiveAddressFromReply; }
+    void PassiveAddressFromReply(bool value) { mPassiveAddressFromReply = value; }
+
+    /// False (default): the first connection to the active-mode data port is taken. True: a
+    /// connection from any address but the control connection's peer is closed at once and
+    /// the port keeps listening, so a third party can neither feed nor steal the data.
+    bool CheckDataPeer() const noexcept { return mCheckDataPeer; }
+    void CheckDataPeer(bool value) { mCheckDataPeer = value; }
+
+    /// Bytes of the current or last Retrieve (written or collected) or Store (handed to the
+    /// data connection), without the wrap of FTPDataTransferred.
+    int64_t ByteCount() const noexcept { return mByteCount; }
+
+    /// The size the server announced for the current or last Retrieve in its preliminary
+    /// reply ("150 ... (N bytes)"), or -1 when it announced none.
+    int64_t AnnouncedSize() const noexcept { return mAnnouncedSize; }
+
+    // ---- Methods -----------------------------------------------------------------------------
+
+    /// Lists names ("NLST [Directory]") / the long form ("LIST [Directory]"). Ready only.
+    /// Returns 0 when started; FTPDataReceived with the listing, then FTPReady 0.
+    int32_t NameList(const std::string& Directory = "");
+    int32_t List(const std::string& Directory = "");
+    /// "CWD Directory". Ready only (else library error 2). Returns the send result (0 sent).
+    int32_t chDir(const std::string& Directory);
+    /// "CDUP", as chDir.
+    int32_t chDirParent();
+    /// Downloads SourceFile ("RETR"): into HostFileName when given, else in memory and
+    /// delivered through FTPDataReceived. Ready only.
+    int32_t Retrieve(const std::string& SourceFile, const std::string& HostFileName = "");
+    /// Uploads HostFileName as SourceFile ("STOR"). Ready only.
+    int32_t Store(const std::string& SourceFile, const std::string& HostFileName = "");
+    /// Sends "ABOR" in any state but Disconnected and Ready (else library error 2); the state
+    /// is not changed. Returns the send result.
+    int32_t Abort();
+    /// Sends "type a" / "type i" in any state; a failed send gives FTPObjectError 3.
+    void Ascii();
+    void Binary();
+    /// Same as Reset; sends nothing (no QUIT); returns 0.
+    int32_t Disconnect();
+    /// Starts a session with Site (dotted address or host name) on Port. The state is not
+    /// checked. Returns 0, or the Windows Sockets error when the look-up could not start or
+    /// the connect failed at once.
+    int32_t Connect(const std::string& Site);
+    /// Ends everything at once, without a notification: cancels a look-up, closes the local
+    /// file (kept), closes the data connection, replaces the control socket; Disconnected.
+    void Reset();
+
+private:
+    friend class FtpTransferMgrAccess;  // transfer/FtpTransferMgrAccess.hpp
+    struct ReplyLine {
+        std::string Code;  // the first three characters of the line
+        std::string Text;  // the rest, from the fourth character
+    };
+    using ReplyLines = std::vector<ReplyLine>;
+
+    TavFTPTransferMgr();
+    void Initialize();
+    void Subscribe();
+    void NewControlSocket();
+    void EndSession(bool createControl) noexcept;
+
+    // Session (TavFTPTransferMgr.cpp).
+    int32_t ConnectControl(int32_t address);
+    int32_t SendCommand(const std::string& command);
+    int32_t SendLogin(int32_t nextState, const std::string& command);
+    void SendTypeCommand(const std::string& command);
+    bool SetStoredInState() const noexcept;
+    void Fail(int32_t code);  // FTPObjectError code, then Reset
+
+    // Replies (FtpReplies.cpp).
+    void ControlReceived(const Variant& Info);
+    void SplitReplies();
+    bool ReplyPass();
+    void HandleReplies(const ReplyLines& lines);
+    int32_t StateStep(const ReplyLines& lines, uint64_t generation);
+    static size_t FindReply(const ReplyLines& lines, const char* prefix);
+    void NoteAnnouncedSize(const ReplyLines& lines);
+    void ReadyAfterLogin(uint64_t generation);
+    void Report(const ReplyLine& line);
+
+    // Data connection and transfers (FtpDataConnection.cpp, FtpTransfers.cpp).
+    int32_t StartListing(const std::string& command);
+    int32_t StartFileTransfer(bool store, const std::string& SourceFile, const std::string& HostFileName);
+    int32_t SetUpDataConnection(const std::string& replyText);
+    int32_t SendPendingCommand();
+    void CloseDataSocket() noexcept;
+    void DrainDataSocket();
+    void DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, const Variant& Info);
+    void DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
+    void DataSocketWritable();
+    void DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt);
+    void FinishRetrieve();
+    int32_t SendNextBlocks();
+    void FinishStore();
+    void CloseLocalFile(bool deleteIt) noexcept;
+    int32_t StartPending(bool namedFile);
+    int32_t ConnectPassive(const std::string& replyText);
+    int32_t SendPort();
+    enum class SendOutcome { Done, Pending, Failed };
+    static SendOutcome SendOnData(TAVSocket& socket, ByteArray block);
+    static SendOutcome FlushData(TAVSocket& socket);
+    static constexpr int64_t kStoreBlock = 4096;
+
+    // Handlers of the TCP manager's events.
+    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
+    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& Skt, Variant& Info);
+    void TCPMgr_DataSent(const std::shared_ptr<TAVSocket>& Skt);
+    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& Skt);
+    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& Skt, int32_t ErrorCode);
+    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
+    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
+    void TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket, const std::shared_ptr<TAVSocket>& NewSocket,
+                               const std::shared_ptr<TAVSockAddr>& NewSocketName);
+    void tmrTimeout_Tick();
+    void Progress() noexcept;
+    void ArmTimeout();
+
+    // Notifications: to the callback object when set, else the event; receiver errors absorbed.
+    void NotifyObjectError(int32_t code);
+    void NotifyError(const std::string& ErrCode, const std::string& errdesc);
+    void NotifyReady();
+    void NotifyDataReceived();
+    void NotifyDataTransferred(int32_t ByteCount);
+
+    std::shared_ptr<TavTCPSocketMgr> mTcp;
+    std::vector<EventConnection> mSubscriptions;   // to mTcp's events and the timer's Tick
+    std::shared_ptr<TAVSocket> mControl;           // null only after destruction began
+    std::shared_ptr<TAVSocket> mData;              // data socket (active: listening until accepted), or null
+    bool mAccepted = false;
+    std::shared_ptr<ITavFTPNotify> mCallbackObject;
+
+    std::string mUser = "Anonymous";
+    std::string mPassword;
+    std::string mAccount;
+    bool mPassiveMode = true;
+    int32_t mPort = 21;
+    int32_t mTimeout = 0;
+    bool mPairReplies = false;
+    bool mPassiveAddressFromReply = true;
+    bool mCheckDataPeer = false;
+    int64_t mAnnouncedSize = -1;
+    size_t mMaxDataBuffer = size_t{1} << 30;       // bound of the in-memory data buffer
+
+    int32_t ClientState = 0;                       // the state number (FtpStates.hpp)
+    int32_t mLookup = 0;                           // pending look-up handle, 0 = none
+    std::string mReplyBuffer;
+    size_t mScanFrom = 0;                          // reply buffer searched up to here for CR LF
+    bool mInHandler = false;
+    bool mLossReported = false;                    // FTPObjectError 4 already given for this loss
+    uint64_t mGeneration = 0;                      // bumped by every Reset
+    std::string mDataBuffer;
+    std::string mPendingCommand;
+    int32_t PendingState = 0;
+    std::unique_ptr<FtpLocalFile> mFile;           // open local file, or null
+    int64_t mByteCount = 0;
+    int64_t mBytesRemaining = 0;
+    std::unique_ptr<platform::Timer> tmrTimeout;
+    uint64_t mProgress = 0;                        // bumped by every reply and data chunk
+    uint64_t mProgressSeen = 0;                    // value at the last timer check
+    int mQuietChecks = 0;                          // checks in a row without progress
+};
+
+}  // namespace tav

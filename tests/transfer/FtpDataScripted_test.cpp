@@ -1,0 +1,335 @@
+// The FTP client's data connections against a scripted server: PASV and PORT numbers, the
+// order of the final reply and the data connection's end, negative replies to transfers,
+// reuse of an open data connection, and the two hardening properties.
+#include "transfer/FtpTestUtil.hpp"
+
+#include "core/SockErrors.hpp"
+
+#include <sys/stat.h>
+
+#include <thread>
+
+namespace ftptest {
+namespace {
+
+class DataScriptedTest : public FtpClientTest {
+protected:
+    /// Logged in with the scripted control connection.
+    void SetUp() override {
+        FtpClientTest::SetUp();
+        LogIn(server);
+    }
+    /// Answers PASV with a listener of ours (on `port` when given) and accepts the client.
+    void PassiveData(ScriptedPeer& data, const std::string& address = "127,0,0,1") {
+        ASSERT_TRUE(server.Expect("PASV"));
+        const int p = data.Port();
+        ASSERT_TRUE(server.Send("227 Entering Passive Mode (" + address + "," + std::to_string(p >> 8) + "," +
+                                std::to_string(p & 0xFF) + ").\r\n"));
+        ASSERT_TRUE(data.Accept());
+    }
+
+    DialogServer server;
+};
+
+/// A listener on a port above 32767 (the first free one of a range).
+std::unique_ptr<ScriptedPeer> HighPortPeer() {
+    for (int port = 40000 + (::getpid() % 1000) * 17; port < 65000; port += 101) {
+        auto peer = std::make_unique<ScriptedPeer>(port);
+        if (peer->Port() == port) return peer;
+    }
+    return nullptr;
+}
+
+/// The client's end of an active data connection: the PORT command parsed and connected to.
+int ConnectToPort(const std::string& portCommand, const char* fromAddress = nullptr) {
+    int n[6] = {};
+    if (std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6) return -1;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fromAddress) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3]));
+    a.sin_port = htons(static_cast<uint16_t>(n[4] * 256 + n[5]));
+    // Blocking is fine: the kernel completes a loopback connection to a listening socket.
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
+    auto data = HighPortPeer();
+    ASSERT_TRUE(data);
+    ASSERT_GT(data->Port(), 32767);
+    // 226 first: the retrieve waits for the data connection to end.
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    PassiveData(*data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 here it comes\r\n"));
+    ASSERT_TRUE(data->Send("first part,"));
+    Chunk(server, "226 done\r\n");
+    EXPECT_EQ(ClientState(), st::Retrieving);
+    EXPECT_EQ(notes.Count("Ready"), 0);
+    ASSERT_TRUE(data->Send("second part"));
+    data->Close();
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:first part,second part | Ready");
+    EXPECT_EQ(notes.lastTransferred, 22);
+
+    // The data connection ends first: the 226 finishes it.
+    notes.notes.clear();
+    ScriptedPeer data2;
+    ASSERT_EQ(ftp->Retrieve("g"), 0);
+    PassiveData(data2);
+    ASSERT_TRUE(server.Expect("RETR g", "150 ok\r\n"));
+    ASSERT_TRUE(data2.Send("abc"));
+    data2.Close();
+    ASSERT_TRUE(PumpUntil([&] { return !FtpTransferMgrAccess::DataSocket(*ftp); }));
+    EXPECT_EQ(notes.Count("Ready"), 0);
+    Chunk(server, "226 done\r\n");
+    EXPECT_EQ(notes.Joined(), "Data:abc | Ready");
+}
+
+TEST_F(DataScriptedTest, ActivePortCarriesTheHighAndLowByte) {
+    ftp->Reset();
+    ftp->PassiveMode(false);
+    DialogServer active;
+    server.Close();
+    LogIn(active);
+    ASSERT_EQ(ftp->NameList("dir"), 0);
+    const std::string port = active.NextCommand();
+    int n[6] = {};
+    ASSERT_EQ(std::sscanf(port.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]), 6) << port;
+    EXPECT_EQ(port.substr(0, 15), "PORT 127,0,0,1,");
+    const int listening = FtpTransferMgrAccess::DataSocket(*ftp)->LocalAddr()->Port() & 0xFFFF;
+    EXPECT_EQ(n[4], listening >> 8);
+    EXPECT_EQ(n[5], listening & 0xFF);
+    EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
+    Chunk(active, "200 PORT ok\r\n");
+    ASSERT_TRUE(active.Expect("NLST dir"));
+    const int fd = ConnectToPort(port);
+    ASSERT_GE(fd, 0);
+    Chunk(active, "150 listing\r\n");
+    ASSERT_TRUE(::send(fd, "a\r\nb\r\n", 6, 0) == 6);
+    ::close(fd);
+    Chunk(active, "226 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:a\r\nb\r\n | Ready");
+
+    // The whole transfer and its final reply happen before the client looks at any of it:
+    // the connection still waiting to be accepted is not forgotten.
+    notes.notes.clear();
+    ASSERT_EQ(ftp->NameList(), 0);
+    const std::string port2 = active.NextCommand();
+    Chunk(active, "200 PORT ok\r\n");
+    ASSERT_TRUE(active.Expect("NLST"));
+    const int fd2 = ConnectToPort(port2);
+    ASSERT_GE(fd2, 0);
+    ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
+    ::close(fd2);
+    ASSERT_TRUE(active.Send("150 listing\r\n226 ok\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:late\r\n | Ready");
+}
+
+TEST_F(DataScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
+    ftp->Reset();
+    ftp->PassiveMode(false);
+    DialogServer active;
+    server.Close();
+    LogIn(active);
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    ASSERT_EQ(active.NextCommand().substr(0, 5), "PORT ");
+    EXPECT_EQ(ClientState(), st::PortSent);
+    // A 4xx to PORT: no transfer command goes out, nothing is notified, the state stays.
+    Chunk(active, "450 not now\r\n");
+    Chunk(active, "200 PORT ok\r\n");
+    // The 200 that follows is the reply the session was waiting for, so the transfer goes on;
+    // had the 450 moved the state on, RETR would have been sent twice.
+    ASSERT_TRUE(active.Expect("RETR f"));
+    EXPECT_TRUE(notes.notes.empty());
+    EXPECT_EQ(ClientState(), st::RetrSent);
+}
+
+TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
+    // 4xx to PASV changes nothing: the session waits in PasvSent.
+    ASSERT_EQ(ftp->NameList(), 0);
+    ASSERT_TRUE(server.Expect("PASV"));
+    Chunk(server, "425 cannot open passive\r\n");
+    EXPECT_EQ(ClientState(), st::PasvSent);
+    EXPECT_TRUE(notes.notes.empty());
+    ftp->Reset();
+    server.Close();
+    DialogServer again;
+    LogIn(again);
+
+    // 4xx to RETR: reported, the partial file deleted, Ready.
+    TempDir dir;
+    const std::string local = dir / "partial";
+    WriteFile(local, "old contents");
+    ScriptedPeer data;
+    ASSERT_EQ(ftp->Retrieve("f", local), 0);
+    ASSERT_TRUE(again.Expect("PASV"));
+    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data.Port() >> 8) + "," +
+                           std::to_string(data.Port() & 0xFF) + ")\r\n"));
+    ASSERT_TRUE(data.Accept());
+    ASSERT_TRUE(again.Expect("RETR f", "150 go\r\n"));
+    ASSERT_TRUE(data.Send("NEW"));
+    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
+    Chunk(again, "451 local error\r\n");
+    EXPECT_EQ(notes.Joined(), "Error:451: local error | Ready");
+    EXPECT_FALSE(fs::exists(local));
+    EXPECT_FALSE(FtpTransferMgrAccess::DataSocket(*ftp));
+
+    // 3xx to STOR: reported, the local file kept, Ready.
+    notes.notes.clear();
+    WriteFile(local, AllBytes(10000));
+    ScriptedPeer data2;
+    ASSERT_EQ(ftp->Store("up", local), 0);
+    ASSERT_TRUE(again.Expect("PASV"));
+    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data2.Port() >> 8) + "," +
+                           std::to_string(data2.Port() & 0xFF) + ")\r\n"));
+    ASSERT_TRUE(data2.Accept());
+    ASSERT_TRUE(again.Expect("STOR up", "350 strange\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Error:350: strange | Ready");
+    EXPECT_EQ(ReadFile(local), AllBytes(10000));
+}
+
+TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgain) {
+    ScriptedPeer data;
+    ASSERT_EQ(ftp->NameList(), 0);
+    PassiveData(data);
+    ASSERT_TRUE(server.Expect("NLST", "150 here\r\n"));
+    // The 226 arrives while the data connection is still open, right behind the data.
+    ASSERT_TRUE(data.Send(std::string(100000, 'n')));
+    Chunk(server, "226 done\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.notes[0], "Data:" + std::string(100000, 'n'));
+    ASSERT_TRUE(FtpTransferMgrAccess::DataSocket(*ftp));
+    // The next listing goes over the same connection: no PASV.
+    notes.notes.clear();
+    ASSERT_EQ(ftp->List("x"), 0);
+    ASSERT_TRUE(server.Expect("LIST x", "150 again\r\n"));
+    ASSERT_TRUE(data.Send("second"));
+    data.Close();
+    Chunk(server, "226 done\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:second | Ready");
+}
+
+TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded) {
+    ftp->Timeout(200);
+    ScriptedPeer data;
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    PassiveData(data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    // Data keeps it alive for longer than one time-out ...
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(data.Send("x"));
+        RunMessagesFor(std::chrono::milliseconds(80));
+    }
+    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
+    // ... and its end ends the session.
+    ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
+    EXPECT_EQ(ftp->State(), 0);
+
+    // Data collected in memory has a bound: a server that sends without end ends the session.
+    server.Close();
+    DialogServer again;
+    LogIn(again);
+    FtpTransferMgrAccess::MaxDataBuffer(*ftp, 1000);
+    ScriptedPeer data2;
+    ASSERT_EQ(ftp->NameList(), 0);
+    ASSERT_TRUE(again.Expect("PASV"));
+    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data2.Port() >> 8) + "," +
+                           std::to_string(data2.Port() & 0xFF) + ")\r\n"));
+    ASSERT_TRUE(data2.Accept());
+    ASSERT_TRUE(again.Expect("NLST", "150 ok\r\n"));
+    ASSERT_TRUE(data2.Send(std::string(600, 'a')));
+    RunMessagesFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(notes.Count("ObjectError:6"), 0);
+    ASSERT_TRUE(data2.Send(std::string(600, 'b')));
+    ASSERT_TRUE(notes.WaitFor("ObjectError:6"));
+    EXPECT_EQ(ftp->State(), 0);
+}
+
+TEST_F(DataScriptedTest, PassiveAddressFromReplyFalseUsesTheControlPeer) {
+    ftp->PassiveAddressFromReply(false);
+    ScriptedPeer data;
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    PassiveData(data, "10,9,8,7");  // an address we could not reach: only its port is used
+    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    ASSERT_TRUE(data.Send("xyz"));
+    data.Close();
+    Chunk(server, "226 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:xyz | Ready");
+}
+
+TEST_F(DataScriptedTest, CheckDataPeerTurnsAStrangerAwayAndKeepsListening) {
+    ftp->Reset();
+    ftp->PassiveMode(false);
+    ftp->CheckDataPeer(true);
+    DialogServer active;
+    server.Close();
+    LogIn(active);
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    const std::string port = active.NextCommand();
+    Chunk(active, "200 ok\r\n");
+    ASSERT_TRUE(active.Expect("RETR f"));
+    const int stranger = ConnectToPort(port, "127.0.0.2");
+    ASSERT_GE(stranger, 0);
+    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
+    // The stranger's connection is closed by the client.
+    char c = 0;
+    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
+    ::close(stranger);
+    const int fd = ConnectToPort(port);
+    ASSERT_GE(fd, 0);
+    Chunk(active, "150 go\r\n");
+    ASSERT_EQ(::send(fd, "GOOD", 4, 0), 4);
+    ::close(fd);
+    Chunk(active, "226 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
+}
+
+TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string got;
+    // The reader waits in its open; the client's open finds it there.
+    std::thread reader([&] { got = ReadFile(fifo); });
+    ScriptedPeer data;
+    int32_t result = -1;
+    ASSERT_TRUE(PumpUntil([&] {
+        try {
+            result = ftp->Retrieve("f", fifo);
+            return true;
+        } catch (const SockError&) {
+            return false;  // the reader is not there yet
+        }
+    }));
+    ASSERT_EQ(result, 0);
+    PassiveData(data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
+    ASSERT_TRUE(data.Send("through the pipe"));
+    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
+    Chunk(server, "426 aborted\r\n");  // a failure path that deletes regular files
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    reader.join();
+    EXPECT_EQ(got, "through the pipe");
+    struct stat info {};
+    ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+}
+
+}  // namespace
+}  // namespace ftptest

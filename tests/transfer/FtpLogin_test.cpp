@@ -1,0 +1,90 @@
+// The FTP client's session against a real server (pyftpdlib, started by the fixture): the
+// anonymous and a named user, a wrong password, directory changes.
+#include "transfer/FtpTestUtil.hpp"
+
+#include <sys/stat.h>
+
+namespace ftptest {
+namespace {
+
+class FtpLoginTest : public FtpClientTest {
+protected:
+    static void SetUpTestSuite() {
+        dir = new TempDir();
+        fs::create_directories(*dir / "root/sub/deeper");
+        WriteFile(*dir / "root/sub/file.txt", "hello\n");
+        server = new ServerProcess();
+        if (!StartPyFtpd(*server, *dir / "root", dir->Path(), "joe", "s3cret")) started = false;
+    }
+    static void TearDownTestSuite() {
+        delete server;  // kills and reaps its process group
+        delete dir;
+        server = nullptr;
+        dir = nullptr;
+    }
+    void SetUp() override {
+        FtpClientTest::SetUp();
+        ASSERT_TRUE(started) << "pyftpdlib did not start";
+        ftp->Port(server->port);
+        ftp->Timeout(20000);
+    }
+    /// Logs in with replies kept in step with their commands.
+    void PairedLogIn(const std::string& user, const std::string& password) {
+        ftp->PairReplies(true);
+        ftp->User(user);
+        ftp->Password(password);
+        ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+        ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
+    }
+
+    static inline TempDir* dir = nullptr;
+    static inline ServerProcess* server = nullptr;
+    static inline bool started = true;
+};
+
+TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogIn) {
+    // Classic pairing: the login ends after the reply to USER or to PASS, depending on how the
+    // greeting arrives; either way the session becomes Ready with no error. (pyftpdlib knows
+    // the anonymous user in lower case only.)
+    ftp->User("anonymous");
+    ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready")) << notes.Joined();
+    RunMessagesFor(std::chrono::milliseconds(50));
+    EXPECT_EQ(notes.Joined(), "Ready");
+    EXPECT_EQ(ftp->State(), 1);
+    ftp->Reset();
+    notes.notes.clear();
+
+    PairedLogIn("joe", "s3cret");
+    EXPECT_EQ(notes.Joined(), "Ready");
+    EXPECT_EQ(ftp->State(), 1);
+}
+
+TEST_F(FtpLoginTest, WrongPasswordIs530) {
+    PairedLogIn("joe", "wrong");
+    ASSERT_EQ(notes.notes.size(), 1u);
+    EXPECT_EQ(notes.notes[0].rfind("Error:530: ", 0), 0u) << notes.Joined();
+    EXPECT_EQ(ftp->State(), 1);  // Ready, though not logged in
+}
+
+TEST_F(FtpLoginTest, DirectoryChangesAndAMissingDirectory) {
+    PairedLogIn("joe", "s3cret");
+    ASSERT_EQ(notes.Joined(), "Ready");
+    ASSERT_EQ(ftp->chDir("sub"), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    ASSERT_EQ(ftp->chDir("deeper"), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 3));
+    ASSERT_EQ(ftp->chDirParent(), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 4));
+    ASSERT_EQ(ftp->chDir("no-such-dir"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return notes.notes.size() == 5; }));
+    EXPECT_EQ(notes.notes[4].rfind("Error:550", 0), 0u) << notes.Joined();
+    EXPECT_EQ(ftp->State(), 1);
+    // The directory really is the one changed into: "deeper" is only found from "sub".
+    ASSERT_EQ(ftp->chDir("deeper"), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 5));
+    EXPECT_EQ(notes.notes.size(), 6u) << notes.Joined();
+}
+
+}  // namespace
+}  // namespace ftptest

@@ -1,0 +1,391 @@
+// The FTP client's session against a scripted server: login, reply splitting, negative
+// replies, 421, lost connections, the reply-buffer bound, the time-out and the properties.
+#include "transfer/FtpTestUtil.hpp"
+
+#include <tavsock/CreateObject.hpp>
+
+#include "core/SockErrors.hpp"
+
+namespace ftptest {
+namespace {
+
+using SessionTest = FtpClientTest;
+
+TEST_F(SessionTest, PropertiesDefaultsAndLibraryErrors) {
+    auto byName = std::dynamic_pointer_cast<TavFTPTransferMgr>(CreateObject("TAVSock.TavFTPTransferMgr"));
+    ASSERT_TRUE(byName);
+    EXPECT_EQ(byName->User(), "Anonymous");
+    EXPECT_TRUE(byName->PassiveMode());
+    EXPECT_EQ(byName->Port(), 21);
+    EXPECT_EQ(byName->State(), 0);
+    EXPECT_EQ(byName->Timeout(), 0);
+
+    const int32_t invalidParameter = SockErrorNumber(1), invalidState = SockErrorNumber(2);
+    EXPECT_EQ(test::Raised([&] { ftp->Port(0); }), invalidParameter);
+    EXPECT_EQ(test::Raised([&] { ftp->Port(65536); }), invalidParameter);
+    EXPECT_EQ(ftp->Port(), 21);
+    ftp->Port(65535);
+    EXPECT_EQ(ftp->Port(), 65535);
+    // Outside Ready: every command that needs a session is refused.
+    EXPECT_EQ(test::Raised([&] { ftp->chDir("x"); }), invalidState);
+    EXPECT_EQ(test::Raised([&] { ftp->chDirParent(); }), invalidState);
+    EXPECT_EQ(test::Raised([&] { ftp->NameList(); }), invalidState);
+    EXPECT_EQ(test::Raised([&] { ftp->Retrieve("x"); }), invalidState);
+    EXPECT_EQ(test::Raised([&] { ftp->Abort(); }), invalidState);
+    ftp->PassiveMode(false);  // allowed while Disconnected
+    EXPECT_FALSE(ftp->PassiveMode());
+
+    DialogServer server;
+    ftp->PassiveMode(true);
+    LogIn(server);
+    EXPECT_EQ(test::Raised([&] { ftp->PassiveMode(false); }), invalidState);
+    EXPECT_TRUE(ftp->PassiveMode());
+    EXPECT_EQ(test::Raised([&] { ftp->Abort(); }), invalidState);
+    // In a pending state Abort sends ABOR and leaves the state alone.
+    ASSERT_EQ(ftp->chDir("sub"), 0);
+    ASSERT_TRUE(server.Expect("CWD sub"));
+    EXPECT_EQ(ftp->Abort(), 0);
+    ASSERT_TRUE(server.Expect("ABOR"));
+    EXPECT_EQ(ClientState(), st::ChangingDir);
+    EXPECT_EQ(ftp->State(), 2);
+}
+
+TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarly) {
+    DialogServer server;
+    ftp->User("joe");
+    ftp->Password("secret");
+    ConnectTo(server, "joe");  // USER goes out without waiting for the greeting
+    EXPECT_EQ(ClientState(), st::UserSent);
+    Chunk(server, "220 welcome\r\n");  // taken as the reply to USER
+    ASSERT_TRUE(server.Expect("PASS secret"));
+    EXPECT_EQ(ClientState(), st::PassSent);
+    Chunk(server, "331 password required\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(ftp->State(), 1);
+    Chunk(server, "230 logged in\r\n");  // arrives in Ready and changes nothing
+    EXPECT_EQ(notes.Joined(), "Ready");
+    EXPECT_TRUE(server.Quiet());
+    EXPECT_EQ(server.commands, (std::vector<std::string>{"USER joe", "PASS secret"}));
+}
+
+TEST_F(SessionTest, GreetingAsOneMultiLineReplyOrSplitAcrossChunks) {
+    {
+        // One chunk: the lines of the greeting are one reply; PASS follows it once.
+        DialogServer server;
+        ConnectTo(server);
+        Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
+        ASSERT_TRUE(server.Expect("PASS "));
+        EXPECT_EQ(ClientState(), st::PassSent);
+        EXPECT_TRUE(server.Quiet());
+        // A multi-line negative reply is one FTPError with every line in its text.
+        Chunk(server, "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye\r\n");
+        ASSERT_TRUE(notes.WaitFor("Error:530:-Not today.\r\n530-Really\r\n 530\r\n530 Bye"));
+        EXPECT_EQ(notes.Count("Ready"), 0);
+        ftp->Reset();
+        notes.notes.clear();
+    }
+    {
+        // Split between its lines: the unfinished reply is not continued, so its last line
+        // counts as the next reply and completes the login.
+        DialogServer server;
+        ConnectTo(server);
+        Chunk(server, "220-Welcome\r\n");
+        ASSERT_TRUE(server.Expect("PASS "));
+        Chunk(server, "220 server\r\n");
+        ASSERT_TRUE(notes.WaitFor("Ready"));
+        EXPECT_EQ(ClientState(), st::Ready);
+    }
+}
+
+TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
+    DialogServer server;
+    ConnectTo(server);
+    Chunk(server, "22");
+    Chunk(server, "0 hel");
+    EXPECT_TRUE(server.Quiet(50));
+    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "220 hel");
+    Chunk(server, "lo\r");  // a CR alone ends nothing
+    EXPECT_TRUE(server.Quiet(50));
+    Chunk(server, "\n331 pw");
+    ASSERT_TRUE(server.Expect("PASS "));
+    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "331 pw");
+    // Bare LF does not end a line: the text stays until a CR LF comes.
+    Chunk(server, "\n230 ok\n");
+    EXPECT_EQ(ClientState(), st::PassSent);
+    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "331 pw\n230 ok\n");
+    Chunk(server, "\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+}
+
+TEST_F(SessionTest, WrongPasswordReportsTheLineAndLeavesTheSessionReadyWithoutFTPReady) {
+    DialogServer server;
+    ConnectTo(server);
+    Chunk(server, "220 hi\r\n331 pw\r\n");  // one pass: PASS once
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "530 Login incorrect.\r\n");
+    ASSERT_TRUE(notes.WaitFor("Error:530: Login incorrect."));
+    EXPECT_EQ(ftp->State(), 1);
+    EXPECT_EQ(notes.Joined(), "Error:530: Login incorrect.");
+}
+
+TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
+    {
+        DialogServer server;
+        ConnectTo(server);
+        Chunk(server, "220 hi\r\n331 pw\r\n");
+        ASSERT_TRUE(server.Expect("PASS "));
+        Chunk(server, "332 need account\r\n");
+        ASSERT_TRUE(server.Expect("ACCT "));
+        EXPECT_EQ(ClientState(), st::AcctSent);
+        Chunk(server, "230 ok\r\n");
+        ASSERT_TRUE(notes.WaitFor("Ready"));
+        // Setting Account while Ready sends ACCT at once.
+        ftp->Account("acme");
+        ASSERT_TRUE(server.Expect("ACCT acme"));
+        Chunk(server, "202 superfluous\r\n");
+        ASSERT_TRUE(notes.WaitFor("Ready", 2));
+        ftp->Reset();
+    }
+    {
+        DialogServer server;
+        ConnectTo(server);
+        Chunk(server, "220 hi\r\n331 pw\r\n");
+        ASSERT_TRUE(server.Expect("PASS "));
+        Chunk(server, "230 ok\r\n");
+        ASSERT_TRUE(server.Expect("ACCT acme"));  // Account is set: sent although not asked for
+    }
+}
+
+TEST_F(SessionTest, UserSetWhileReadyStartsANewLoginAndIsIgnoredMidLogin) {
+    DialogServer server;
+    ConnectTo(server);
+    ftp->User("ignored");  // UserSent: not stored
+    EXPECT_EQ(ftp->User(), "Anonymous");
+    Chunk(server, "220 hi\r\n331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    ftp->Password("pw2");
+    ftp->User("second");
+    EXPECT_EQ(ClientState(), st::UserSent);
+    ASSERT_TRUE(server.Expect("USER second"));
+    Chunk(server, "331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS pw2"));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+}
+
+TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectoryChange) {
+    DialogServer server;
+    int32_t duringLogin = 0, afterCwd = -1;
+    notes.onNote = [&](const std::string& note) {
+        if (note != "Ready") return;
+        if (notes.Count("Ready") == 1)
+            duringLogin = test::Raised([&] { ftp->chDir("a"); });
+        else if (notes.Count("Ready") == 2)
+            afterCwd = test::Raised([&] { ftp->chDirParent(); });
+    };
+    ConnectTo(server);
+    Chunk(server, "220 hi\r\n331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(duringLogin, SockErrorNumber(2));  // FTPReady comes before Ready after login
+    ASSERT_EQ(ftp->chDir("a"), 0);
+    ASSERT_TRUE(server.Expect("CWD a", "250 ok\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    EXPECT_EQ(afterCwd, 0);  // Ready before FTPReady everywhere else
+    ASSERT_TRUE(server.Expect("CDUP"));
+}
+
+TEST_F(SessionTest, Reply421EndsTheSessionInAnyState) {
+    // UserSent, PassSent, Ready and ChangingDir.
+    for (int step = 0; step < 4; ++step) {
+        SCOPED_TRACE(step);
+        DialogServer server;
+        notes.notes.clear();
+        const std::shared_ptr<TAVSocket> before = FtpTransferMgrAccess::ControlSocket(*ftp);
+        ConnectTo(server);
+        if (step >= 1) {
+            Chunk(server, "220 hi\r\n");
+            ASSERT_TRUE(server.Expect("PASS "));
+        }
+        if (step >= 2) {
+            Chunk(server, "230 ok\r\n");
+            ASSERT_TRUE(notes.WaitFor("Ready"));
+        }
+        if (step == 3) {
+            ASSERT_EQ(ftp->chDir("x"), 0);
+            ASSERT_TRUE(server.Expect("CWD x"));
+        }
+        Chunk(server, "421 Service not available, closing control connection.\r\n");
+        ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+        EXPECT_EQ(ftp->State(), 0);
+        EXPECT_NE(FtpTransferMgrAccess::ControlSocket(*ftp), before);  // a fresh control socket
+        server.Close();
+        RunMessagesFor(std::chrono::milliseconds(20));
+        EXPECT_EQ(notes.Count("ObjectError:4"), 1);  // the close of the old connection is not news
+    }
+}
+
+TEST_F(SessionTest, LostControlConnectionEndsTheSessionOnceInEveryPhase) {
+    // Closed before the greeting, after it, while Ready, while changing directory; then reset
+    // by the server (SocketError and close: still one report).
+    for (int phase = 0; phase < 5; ++phase) {
+        SCOPED_TRACE(phase);
+        DialogServer server;
+        notes.notes.clear();
+        ConnectTo(server);
+        if (phase >= 1) {
+            Chunk(server, "220 hi\r\n");
+            ASSERT_TRUE(server.Expect("PASS "));
+        }
+        if (phase >= 2) {
+            Chunk(server, "230 ok\r\n");
+            ASSERT_TRUE(notes.WaitFor("Ready"));
+        }
+        if (phase == 3) {
+            ASSERT_EQ(ftp->chDir("x"), 0);
+            ASSERT_TRUE(server.Expect("CWD x"));
+        }
+        if (phase == 4)
+            server.Abort();
+        else
+            server.Close();
+        ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+        EXPECT_EQ(ftp->State(), 0);
+        RunMessagesFor(std::chrono::milliseconds(20));
+        EXPECT_EQ(notes.Count("ObjectError:4"), 1);
+    }
+    // The server's last reply is handled before the loss: a final 421 reports once.
+    DialogServer server;
+    notes.notes.clear();
+    ConnectTo(server);
+    ASSERT_TRUE(server.Send("421 bye\r\n"));
+    server.Close();
+    ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+    RunMessagesFor(std::chrono::milliseconds(20));
+    EXPECT_EQ(notes.Joined(), "ObjectError:4");
+}
+
+TEST_F(SessionTest, ConnectionRefusedReturnsToDisconnected) {
+    int port = 0;
+    {
+        ScriptedPeer closed;  // a port that was free a moment ago and has no listener now
+        port = closed.Port();
+    }
+    ftp->Port(port);
+    const int32_t result = ftp->Connect("127.0.0.1");
+    if (result == 0) {
+        ASSERT_TRUE(notes.WaitFor("ObjectError:3"));
+    } else {
+        EXPECT_EQ(result, 10061);  // refused at once
+    }
+    EXPECT_EQ(ftp->State(), 0);
+    // The session can start again.
+    DialogServer server;
+    ConnectTo(server);
+}
+
+TEST_F(SessionTest, DisconnectSendsNothingAndClosesTheConnection) {
+    DialogServer server;
+    LogIn(server);
+    EXPECT_EQ(ftp->Disconnect(), 0);
+    EXPECT_EQ(ftp->State(), 0);
+    ASSERT_TRUE(server.WaitClosed());
+    EXPECT_EQ(server.AllReceived(), "");
+    EXPECT_TRUE(notes.notes.empty());
+}
+
+TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
+    DialogServer server;
+    LogIn(server);
+    ASSERT_EQ(ftp->chDir("x"), 0);
+    ASSERT_TRUE(server.Expect("CWD x"));
+    const std::string text(64 * 1024, 'z');
+    ASSERT_TRUE(server.Send("550 " + text + "\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Error:550: " + text));
+    EXPECT_EQ(ftp->State(), 1);
+
+    // More than 1 MiB without a line end.
+    ASSERT_EQ(ftp->chDir("y"), 0);
+    ASSERT_TRUE(server.Expect("CWD y"));
+    ASSERT_TRUE(server.Send("250 " + std::string(1024 * 1024 + 16, 'y')));
+    ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+    EXPECT_EQ(ftp->State(), 0);
+    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "");
+}
+
+TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
+    DialogServer server;
+    ftp->Timeout(150);
+    LogIn(server);
+    RunMessagesFor(std::chrono::milliseconds(400));  // Ready and quiet: nothing happens
+    EXPECT_TRUE(notes.notes.empty());
+    ASSERT_EQ(ftp->chDir("slow"), 0);
+    ASSERT_TRUE(server.Expect("CWD slow"));
+    ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
+    EXPECT_EQ(ftp->State(), 0);
+    ASSERT_TRUE(server.WaitClosed());
+}
+
+TEST_F(SessionTest, CallbackObjectTakesEveryNotificationInsteadOfTheEvents) {
+    auto callback = std::make_shared<Notes::Callback>(notes);
+    ftp->CallbackObject(callback);
+    EXPECT_EQ(ftp->CallbackObject(), callback);
+    DialogServer server;
+    ConnectTo(server);
+    Chunk(server, "220 hi\r\n331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    ASSERT_EQ(ftp->chDir("nope"), 0);
+    ASSERT_TRUE(server.Expect("CWD nope", "550 missing\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Error:550: missing"));
+    Chunk(server, "421 bye\r\n");
+    ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+    EXPECT_EQ(notes.notes.size(), 3u);
+    for (const std::string& route : notes.routes) EXPECT_EQ(route, "cb");
+}
+
+TEST_F(SessionTest, ResetFromInsideANotificationStopsTheRestOfThePass) {
+    DialogServer server;
+    LogIn(server);
+    notes.onNote = [&](const std::string& note) {
+        if (note.rfind("Error:550", 0) == 0) ftp->Reset();
+    };
+    ASSERT_EQ(ftp->chDir("x"), 0);
+    ASSERT_TRUE(server.Expect("CWD x"));
+    Chunk(server, "550 first\r\n551 second\r\n");
+    EXPECT_EQ(notes.Joined(), "Error:550: first");
+    EXPECT_EQ(ftp->State(), 0);
+}
+
+TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
+    DialogServer server;
+    ftp->PairReplies(true);
+    ftp->Port(server.Port());
+    ASSERT_EQ(ftp->Connect("localhost"), 0);  // resolved in the background
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(WaitState(st::Connected));
+    EXPECT_TRUE(server.Quiet());
+    Chunk(server, "120 wait a moment\r\n");
+    EXPECT_TRUE(server.Quiet());
+    Chunk(server, "220 hi\r\n");
+    ASSERT_TRUE(server.Expect("USER Anonymous", "331 pw\r\n"));
+    ASSERT_TRUE(server.Expect("PASS ", "230 ok\r\n"));
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    ftp->Binary();
+    ASSERT_TRUE(server.Expect("type i"));
+    EXPECT_EQ(ftp->State(), 2);
+    Chunk(server, "200 binary\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    // Unpaired, the type command leaves the state alone.
+    ftp->PairReplies(false);
+    ftp->Ascii();
+    ASSERT_TRUE(server.Expect("type a"));
+    EXPECT_EQ(ftp->State(), 1);
+}
+
+}  // namespace
+}  // namespace ftptest

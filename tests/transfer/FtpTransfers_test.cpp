@@ -1,0 +1,161 @@
+// The FTP client's transfers against vsftpd, started by the fixture on 127.0.0.1 with an
+// anonymous download root (binary files holding every byte value, a directory of 10,000
+// entries) and an upload directory: listings, retrieve and store, passive and active.
+#include "transfer/FtpTestUtil.hpp"
+
+#include "core/SockErrors.hpp"
+
+#include <sys/stat.h>
+
+#include <set>
+#include <sstream>
+
+namespace ftptest {
+namespace {
+
+
+class VsftpdTest : public FtpClientTest, public ::testing::WithParamInterface<bool> {
+protected:
+    static void SetUpTestSuite() { fixture = new VsftpdFixture(); }
+    static void TearDownTestSuite() {
+        delete fixture;
+        fixture = nullptr;
+    }
+    void SetUp() override {
+        FtpClientTest::SetUp();
+        ASSERT_TRUE(fixture->Started()) << "vsftpd did not start";
+        ftp->PassiveMode(GetParam());
+        ftp->PairReplies(true);
+        ftp->Timeout(20000);
+        ftp->Port(fixture->Port());
+        ftp->User("anonymous");
+        ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+        ASSERT_TRUE(notes.WaitFor("Ready")) << notes.Joined();
+        ftp->Binary();
+        ASSERT_TRUE(notes.WaitFor("Ready", 2)) << notes.Joined();
+        notes.notes.clear();
+    }
+    /// Runs the queue until the next FTPReady (or a failure); the notes since `from`.
+    std::string Finish(size_t from = 0) {
+        const int readyBefore = notes.Count("Ready");
+        EXPECT_TRUE(PumpUntil([&] {
+            return notes.Count("Ready") > readyBefore || notes.Joined().find("ObjectError") != std::string::npos;
+        }));
+        std::string all;
+        for (size_t i = from; i < notes.notes.size(); ++i) all += (all.empty() ? "" : " | ") + notes.notes[i].substr(0, 60);
+        return all;
+    }
+    /// The last FTPDataReceived text.
+    std::string LastData() const {
+        for (auto it = notes.notes.rbegin(); it != notes.notes.rend(); ++it)
+            if (it->rfind("Data:", 0) == 0) return it->substr(5);
+        return "";
+    }
+
+    static inline VsftpdFixture* fixture = nullptr;
+};
+
+std::string ModeName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Passive" : "Active"; }
+
+TEST_P(VsftpdTest, NameListAndLongListOfADirectory) {
+    ASSERT_EQ(ftp->NameList("pub"), 0);
+    ASSERT_EQ(Finish(), "Data:pub/big.bin\r\npub/short.bin\r\npub/small.bin\r\n | Ready");
+    ASSERT_EQ(ftp->List("pub"), 0);
+    Finish();
+    const std::string listing = LastData();
+    EXPECT_NE(listing.find(std::to_string(3 * 1024 * 1024 + 123) + " "), std::string::npos) << listing;
+    EXPECT_NE(listing.find("small.bin\r\n"), std::string::npos);
+}
+
+TEST_P(VsftpdTest, TenThousandEntriesComeBackWholeOnEveryRun) {
+    for (int run = 0; run < 20; ++run) {
+        SCOPED_TRACE(run);
+        const size_t from = notes.notes.size();
+        ASSERT_EQ(run % 2 == 0 ? ftp->NameList("many") : ftp->List("many"), 0);
+        const std::string result = Finish(from);
+        ASSERT_EQ(result.substr(result.size() - 5), "Ready") << result;
+        const std::string listing = LastData();
+        std::set<std::string> names;
+        std::istringstream lines(listing);
+        for (std::string line; std::getline(lines, line);) {
+            ASSERT_FALSE(line.empty());
+            ASSERT_EQ(line.back(), '\r');
+            names.insert(line.substr(line.find("entry")));
+        }
+        ASSERT_EQ(names.size(), static_cast<size_t>(kManyEntries));
+        EXPECT_TRUE(names.count("entry0\r") && names.count("entry9999\r"));
+    }
+}
+
+TEST_P(VsftpdTest, RetrieveToAFileAndToMemoryIsByteIdentical) {
+    TempDir local;
+    ASSERT_EQ(ftp->Retrieve("pub/big.bin", local / "big"), 0);
+    EXPECT_EQ(Finish(), "Ready");
+    EXPECT_EQ(ReadFile(local / "big"), ReadFile(fixture->Path("root/pub/big.bin")));
+    EXPECT_EQ(notes.lastTransferred, 3 * 1024 * 1024 + 123);
+    EXPECT_EQ(ftp->ByteCount(), 3 * 1024 * 1024 + 123);
+    EXPECT_EQ(ftp->AnnouncedSize(), 3 * 1024 * 1024 + 123);
+
+    ASSERT_EQ(ftp->Retrieve("pub/small.bin"), 0);
+    const size_t from = notes.notes.size();
+    EXPECT_EQ(Finish(from).substr(0, 5), "Data:");
+    EXPECT_EQ(LastData(), AllBytes(70000));
+    EXPECT_EQ(notes.lastTransferred, 70000);
+
+    // Over an existing longer file: written from the start, the tail stays.
+    WriteFile(local / "longer", std::string(30, '#'));
+    ASSERT_EQ(ftp->Retrieve("pub/short.bin", local / "longer"), 0);
+    Finish();
+    EXPECT_EQ(ReadFile(local / "longer"), AllBytes(10) + std::string(20, '#'));
+    // A device is written as it is.
+    ASSERT_EQ(ftp->Retrieve("pub/small.bin", "/dev/null"), 0);
+    Finish();
+    EXPECT_TRUE(fs::exists("/dev/null"));
+}
+
+TEST_P(VsftpdTest, StoreArrivesByteIdenticalAndEmptyOrMissingFilesAreRefused) {
+    TempDir local;
+    const std::string name = std::string("up-") + (GetParam() ? "p" : "a");
+    // Longer than two blocks: two whole blocks and a remainder; then a larger one.
+    for (const size_t size : {size_t{2 * 4096 + 100}, size_t{2 * 1024 * 1024 + 7}}) {
+        const std::string data = AllBytes(size);
+        WriteFile(local / "src", data);
+        const std::string target = name + std::to_string(size);
+        const size_t from = notes.notes.size();
+        ASSERT_EQ(ftp->Store("upload/" + target, local / "src"), 0);
+        EXPECT_EQ(Finish(from), "Ready");
+        EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(size));
+        EXPECT_EQ(ReadFile(fixture->Path("root/upload/" + target)), data);
+    }
+    WriteFile(local / "empty", "");
+    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", local / "empty"); }), SockErrorNumber(3));
+    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", local / "missing"); }), SockErrorNumber(3));
+    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", "/dev/null"); }), SockErrorNumber(3));
+    EXPECT_EQ(test::Raised([&] { ftp->Retrieve("pub/short.bin", local / "no/such/dir/f"); }), SockErrorNumber(3));
+    EXPECT_EQ(ftp->State(), 1);
+}
+
+TEST_P(VsftpdTest, RefusedTransfersReportAndTheNextTransferWorks) {
+    TempDir local;
+    ASSERT_EQ(ftp->Retrieve("pub/missing.bin", local / "m"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
+    EXPECT_EQ(notes.notes[0].rfind("Error:550", 0), 0u) << notes.Joined();
+    EXPECT_EQ(ftp->State(), 1);
+    // Storing into a directory the anonymous user may not write to.
+    WriteFile(local / "src", "abc");
+    notes.notes.clear();
+    ASSERT_EQ(ftp->Store("pub/nope.bin", local / "src"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
+    EXPECT_EQ(notes.notes[0].rfind("Error:553", 0), 0u) << notes.Joined();
+    EXPECT_FALSE(fs::exists(fixture->Path("root/pub/nope.bin")));
+    // The session goes on.
+    notes.notes.clear();
+    ASSERT_EQ(ftp->Retrieve("pub/short.bin"), 0);
+    Finish();
+    EXPECT_EQ(LastData(), AllBytes(10));
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(true, false), ModeName);
+
+}  // namespace
+}  // namespace ftptest

@@ -1,0 +1,251 @@
+// TavFTPTransferMgr: the data connection, passive (PASV, we connect) or active (PORT, the
+// server connects to our listening socket), and its events.
+#include <tavsock/TavFTPTransferMgr.hpp>
+
+#include <tavsock/TAVSocketUtil.hpp>
+
+#include "core/SockAddrAccess.hpp"
+#include "core/SockErrors.hpp"
+#include "core/SocketAccess.hpp"
+#include "platform/SockIntf.hpp"
+#include "transfer/FtpStates.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+namespace tav {
+
+namespace st = ftpstate;
+
+namespace {
+
+// The numeric value at the start of a text, after blanks ("12abc" 12, "x" 0), as the
+// classic component's conversion read it.
+double LeadingNumber(const std::string& text) {
+    const char* begin = text.c_str();
+    while (*begin == ' ' || *begin == '\t') ++begin;
+    return std::strtod(begin, nullptr);
+}
+
+std::string Trimmed(const std::string& text) {
+    const size_t first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+}  // namespace
+
+int32_t TavFTPTransferMgr::SetUpDataConnection(const std::string& replyText) {
+    if (mPassiveMode && replyText.empty()) {
+        CloseDataSocket();
+        ClientState = st::PasvSent;
+        return SendCommand("PASV");
+    }
+    CloseDataSocket();
+    if (!mControl) return -1;
+    // The same local interface as the control connection, any port.
+    const std::shared_ptr<TAVSockAddr> local = mControl->LocalAddr();
+    if (!local) return -1;
+    SockAddrAccess::SetNetPort(*local, 0);
+    std::shared_ptr<TAVSocket> data =
+        mPassiveMode ? mTcp->CreateClientSocket(local) : mTcp->CreateServerSocket(local, "", 1);
+    if (!data) return -1;  // creation raises on failure; a silent null is a failure too
+    data->DataMode(DataMode_Binary);
+    // Store data never waits inside Send: what the stack cannot take now goes out on the next
+    // write notification, which also brings the next blocks.
+    data->lngRetrySendTimes(0);
+    mData = data;
+    mAccepted = false;
+    return mPassiveMode ? ConnectPassive(replyText) : SendPort();
+}
+
+int32_t TavFTPTransferMgr::ConnectPassive(const std::string& replyText) {
+    // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": what stands between the parentheses.
+    // Without them, the numbers are taken from the first digit on, as servers that leave
+    // them out still send the six numbers.
+    std::string text = Trimmed(replyText);
+    const size_t open = text.find('(');
+    if (open != std::string::npos) {
+        text = text.substr(open + 1);
+        text = text.substr(0, text.find(')'));
+    } else {
+        const size_t digit = text.find_first_of("0123456789");
+        text = digit == std::string::npos ? "" : text.substr(digit);
+    }
+    size_t fourth = std::string::npos;
+    size_t at = 0;
+    for (int i = 0; i < 4; ++i) {
+        const size_t comma = text.find(',', at);
+        if (comma == std::string::npos) return -1;  // not six numbers: no connection to make
+        text[comma] = '.';
+        fourth = comma;
+        at = comma;
+    }
+    const std::string host = text.substr(0, fourth);
+    const std::string ports = text.substr(fourth + 1);
+    const size_t comma = ports.find(',');
+    const double high = LeadingNumber(ports.substr(0, comma));
+    const double low = comma == std::string::npos ? 0 : LeadingNumber(ports.substr(comma + 1));
+    const auto port = static_cast<uint16_t>(static_cast<int64_t>(std::llround(high * 256 + low)) & 0xFFFF);
+
+    const std::shared_ptr<TAVSocketUtil>& util = mTcp->Sockets()->Util();
+    int32_t address = util->NetAddrFromDottedStr(host);
+    if (!mPassiveAddressFromReply) {
+        // Only the port is taken from the reply: the data goes where the control connection
+        // goes, whatever address the server believes it has.
+        const std::shared_ptr<TAVSockAddr> peer = mControl ? mControl->RemoteAddr() : nullptr;
+        if (!peer) return -1;
+        address = SockAddrAccess::GetNetAddress(*peer);
+    }
+    auto target = TAVSockAddr::Create();
+    SockAddrAccess::SetNetAddress(*target, address);
+    SockAddrAccess::SetNetPort(*target, util->HostToNetShort(static_cast<int16_t>(port)));
+
+    const uint64_t generation = mGeneration;
+    const std::shared_ptr<TAVSocket> data = mData;
+    ClientState = st::DataConnecting;  // before the call: the completion may come inside it
+    if (data->Connect(target) == 0) {
+        // Connected at once: no completion notification is owed for it.
+        if (generation == mGeneration && data == mData && ClientState == st::DataConnecting) DataConnectComplete(data);
+        return 0;
+    }
+    const int32_t error = data->LastError();
+    if (error == sockintf::WSAEWOULDBLOCK || generation != mGeneration) return 0;
+    return error != 0 ? error : -1;
+}
+
+int32_t TavFTPTransferMgr::SendPort() {
+    const std::shared_ptr<TAVSockAddr> local = mData->LocalAddr();
+    if (!local) return -1;
+    std::string text = local->IPAddress();
+    std::replace(text.begin(), text.end(), '.', ',');
+    const auto port = static_cast<uint16_t>(mTcp->Sockets()->Util()->NetToHostShort(SockAddrAccess::GetNetPort(*local)));
+    const std::string command =
+        "PORT " + text + "," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+    ClientState = st::PortSent;
+    return SendCommand(command);
+}
+
+int32_t TavFTPTransferMgr::SendPendingCommand() {
+    if (mPendingCommand.empty()) return 0;
+    // Taken before the send: its reply (and a new transfer started from a notification) may
+    // be handled inside it.
+    const std::string command = std::move(mPendingCommand);
+    mPendingCommand.clear();
+    ClientState = PendingState;
+    PendingState = st::Disconnected;
+    return SendCommand(command);
+}
+
+void TavFTPTransferMgr::DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt) {
+    if (!Skt || Skt != mData || ClientState != st::DataConnecting) return;
+    Progress();
+    if (mPendingCommand.empty()) {
+        ClientState = st::Ready;
+        NotifyReady();
+        return;
+    }
+    const uint64_t generation = mGeneration;
+    if (SendPendingCommand() != 0 && generation == mGeneration) {
+        ClientState = st::Ready;
+        CloseLocalFile(false);
+        NotifyObjectError(3);
+    }
+}
+
+void TavFTPTransferMgr::TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket,
+                                              const std::shared_ptr<TAVSocket>& NewSocket,
+                                              const std::shared_ptr<TAVSockAddr>& NewSocketName) {
+    if (!NewSocket) return;
+    if (!SourceSocket || SourceSocket != mData || mAccepted) {
+        // Not our listening socket (any more): nobody wants this connection.
+        mTcp->DestroySocket(NewSocket);
+        return;
+    }
+    if (mCheckDataPeer) {
+        const std::shared_ptr<TAVSockAddr> peer = mControl ? mControl->RemoteAddr() : nullptr;
+        if (!peer || !NewSocketName ||
+            SockAddrAccess::GetNetAddress(*peer) != SockAddrAccess::GetNetAddress(*NewSocketName)) {
+            // A stranger: turned away, and the server's own connection is still awaited.
+            mTcp->DestroySocket(NewSocket);
+            return;
+        }
+    }
+    Progress();
+    mTcp->DestroySocket(SourceSocket);
+    NewSocket->lngRetrySendTimes(0);
+    mData = NewSocket;
+    mAccepted = true;
+    // An upload whose go-ahead came before the connection starts now.
+    if (ClientState == st::Storing) DataSocketWritable();
+}
+
+void TavFTPTransferMgr::DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt) {
+    if (!Skt || Skt != mData) return;
+    Progress();
+    CloseDataSocket();
+    if (ClientState == st::Retrieving) FinishRetrieve();
+}
+
+void TavFTPTransferMgr::DrainDataSocket() {
+    // Active mode: the server's connection may wait in the backlog with its notification not
+    // yet handled (the final reply was read first). Take it now, or its data would be missed.
+    for (int tries = 0; tries < 4 && mData && !mPassiveMode && !mAccepted; ++tries) {
+        std::shared_ptr<TAVSockAddr> name;
+        const std::shared_ptr<TAVSocket> listener = mData;
+        const std::shared_ptr<TAVSocket> incoming = listener->Accept(mTcp->Sockets(), name);
+        if (!incoming) break;
+        TCPMgr_AcceptComplete(listener, incoming, name);
+    }
+    // Only a connected data socket: a listening one has nothing to read.
+    while (mData && (mPassiveMode || mAccepted)) {
+        const std::shared_ptr<TAVSocket> data = mData;
+        const int32_t waiting = data->HowMuchDataIsAvailable();
+        if (waiting > 0) {
+            int32_t bytesRead = 0;
+            int32_t error = 0;
+            const Variant bytes = data->Recv(bytesRead, error);
+            if (bytesRead <= 0) return;
+            DataReceivedOn(data, bytes);
+            continue;
+        }
+        // Readable with nothing to read: the server has closed it (or it failed). Either way
+        // the connection is finished and must not be used for the next transfer.
+        if (data->IsReadable()) CloseDataSocket();
+        return;
+    }
+}
+
+void TavFTPTransferMgr::CloseDataSocket() noexcept {
+    if (!mData) return;
+    const std::shared_ptr<TAVSocket> data = std::move(mData);
+    mData.reset();
+    mAccepted = false;
+    try {
+        if (mTcp) mTcp->DestroySocket(data);
+    } catch (...) {
+    }
+}
+
+TavFTPTransferMgr::SendOutcome TavFTPTransferMgr::SendOnData(TAVSocket& socket, ByteArray block) {
+    try {
+        socket.Send(Variant(std::move(block)));
+    } catch (const SockError& e) {
+        return e.Number() == sockintf::WSAEWOULDBLOCK ? SendOutcome::Pending : SendOutcome::Failed;
+    } catch (...) {
+        return SendOutcome::Failed;
+    }
+    return SendOutcome::Done;  // no error: the socket holds nothing back
+}
+
+TavFTPTransferMgr::SendOutcome TavFTPTransferMgr::FlushData(TAVSocket& socket) {
+    try {
+        if (SocketAccess::GenericSend(socket) >= 0) return SendOutcome::Done;
+    } catch (...) {
+        return SendOutcome::Failed;
+    }
+    return socket.LastError() == sockintf::WSAEWOULDBLOCK ? SendOutcome::Pending : SendOutcome::Failed;
+}
+
+}  // namespace tav
