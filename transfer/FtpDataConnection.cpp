@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <locale.h>
 
 namespace tav {
 
@@ -22,11 +23,38 @@ namespace st = ftpstate;
 namespace {
 
 // The numeric value at the start of a text, after blanks ("12abc" 12, "x" 0), as the
-// classic component's conversion read it.
+// classic component's conversion read it: a sign, decimal digits with an optional fraction
+// and exponent. Read by hand, not by strtod, which would also take other white space, hex
+// numbers, "inf" and "nan", and follows the host's locale.
 double LeadingNumber(const std::string& text) {
-    const char* begin = text.c_str();
-    while (*begin == ' ' || *begin == '\t') ++begin;
-    return std::strtod(begin, nullptr);
+    size_t i = text.find_first_not_of(" \t");
+    if (i == std::string::npos) return 0;
+    const bool negative = text[i] == '-';
+    if (text[i] == '+' || text[i] == '-') ++i;
+    const size_t from = i;
+    size_t digits = 0;
+    auto skipDigits = [&] {
+        for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) ++digits;
+    };
+    skipDigits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        skipDigits();
+    }
+    if (digits == 0) return 0;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        size_t k = i + 1;
+        if (k < text.size() && (text[k] == '+' || text[k] == '-')) ++k;
+        if (k < text.size() && text[k] >= '0' && text[k] <= '9') {
+            i = k;
+            skipDigits();
+        }
+    }
+    // Only digits, a point and an exponent are left: strtod in the "C" locale reads them alike
+    // everywhere (too large gives HUGE_VAL, which the caller refuses; too small gives 0).
+    static const locale_t cLocale = newlocale(LC_ALL_MASK, "C", nullptr);
+    const double value = strtod_l(text.substr(from, i - from).c_str(), nullptr, cLocale);
+    return negative ? -value : value;
 }
 
 std::string Trimmed(const std::string& text) {
@@ -61,7 +89,7 @@ int32_t TavFTPTransferMgr::SetUpDataConnection(const std::string& replyText) {
     return mPassiveMode ? ConnectPassive(replyText) : SendPort();
 }
 
-int32_t TavFTPTransferMgr::ConnectPassive(const std::string& replyText) {
+bool TavFTPTransferMgr::ParsePassiveReply(const std::string& replyText, std::string& host, uint16_t& port) {
     // "227 Entering Passive Mode (h1,h2,h3,h4,p1,p2)": what stands between the parentheses.
     // Without them, the numbers are taken from the first digit on, as servers that leave
     // them out still send the six numbers.
@@ -78,17 +106,27 @@ int32_t TavFTPTransferMgr::ConnectPassive(const std::string& replyText) {
     size_t at = 0;
     for (int i = 0; i < 4; ++i) {
         const size_t comma = text.find(',', at);
-        if (comma == std::string::npos) return -1;  // not six numbers: no connection to make
+        if (comma == std::string::npos) return false;
         text[comma] = '.';
         fourth = comma;
         at = comma;
     }
-    const std::string host = text.substr(0, fourth);
+    host = text.substr(0, fourth);
     const std::string ports = text.substr(fourth + 1);
     const size_t comma = ports.find(',');
     const double high = LeadingNumber(ports.substr(0, comma));
     const double low = comma == std::string::npos ? 0 : LeadingNumber(ports.substr(comma + 1));
-    const auto port = static_cast<uint16_t>(static_cast<int64_t>(std::llround(high * 256 + low)) & 0xFFFF);
+    const double number = high * 256 + low;
+    // Beyond this the rounding to an integer has no defined result: no port to connect to.
+    if (!(std::fabs(number) < 0x1p62)) return false;
+    port = static_cast<uint16_t>(std::llround(number) & 0xFFFF);
+    return true;
+}
+
+int32_t TavFTPTransferMgr::ConnectPassive(const std::string& replyText) {
+    std::string host;
+    uint16_t port = 0;
+    if (!ParsePassiveReply(replyText, host, port)) return -1;  // not six numbers: no connection to make
 
     const std::shared_ptr<TAVSocketUtil>& util = mTcp->Sockets()->Util();
     int32_t address = util->NetAddrFromDottedStr(host);
@@ -119,13 +157,16 @@ int32_t TavFTPTransferMgr::ConnectPassive(const std::string& replyText) {
 int32_t TavFTPTransferMgr::SendPort() {
     const std::shared_ptr<TAVSockAddr> local = mData->LocalAddr();
     if (!local) return -1;
-    std::string text = local->IPAddress();
-    std::replace(text.begin(), text.end(), '.', ',');
     const auto port = static_cast<uint16_t>(mTcp->Sockets()->Util()->NetToHostShort(SockAddrAccess::GetNetPort(*local)));
-    const std::string command =
-        "PORT " + text + "," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+    const std::string command = PortCommand(local->IPAddress(), port);
     ClientState = st::PortSent;
     return SendCommand(command);
+}
+
+std::string TavFTPTransferMgr::PortCommand(const std::string& dottedAddress, uint16_t port) {
+    std::string text = dottedAddress;
+    std::replace(text.begin(), text.end(), '.', ',');
+    return "PORT " + text + "," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
 }
 
 int32_t TavFTPTransferMgr::SendPendingCommand() {

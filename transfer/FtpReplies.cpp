@@ -65,15 +65,21 @@ void TavFTPTransferMgr::SplitReplies() {
 
 bool TavFTPTransferMgr::ReplyPass() {
     ReplyLines lines;
+    if (!CutReplyLines(mReplyBuffer, mScanFrom, lines)) return false;
+    if (!lines.empty()) HandleReplies(lines);
+    return true;
+}
+
+bool TavFTPTransferMgr::CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines& lines) {
     bool inMultiLine = false;
     size_t opener = 0;  // index in lines of the reply that opened the multi-line reply
     size_t start = 0;
     for (;;) {
-        // Nothing before mScanFrom holds a line end (it was searched when it arrived).
-        const size_t end = mReplyBuffer.find("\r\n", std::max(start, mScanFrom));
+        // Nothing before scanFrom holds a line end (it was searched when it arrived).
+        const size_t end = buffer.find("\r\n", std::max(start, scanFrom));
         if (end == std::string::npos) break;
-        mScanFrom = 0;
-        std::string line = mReplyBuffer.substr(start, end - start);
+        scanFrom = 0;
+        std::string line = buffer.substr(start, end - start);
         start = end + 2;
 
         if (inMultiLine) {
@@ -103,12 +109,11 @@ bool TavFTPTransferMgr::ReplyPass() {
     if (start == 0) {
         // No complete line: remember how far it was searched (a CR at the end may still get
         // its LF).
-        mScanFrom = mReplyBuffer.empty() ? 0 : mReplyBuffer.size() - 1;
+        scanFrom = buffer.empty() ? 0 : buffer.size() - 1;
         return false;
     }
-    mReplyBuffer.erase(0, start);
-    mScanFrom = mReplyBuffer.empty() ? 0 : mReplyBuffer.size() - 1;
-    if (!lines.empty()) HandleReplies(lines);
+    buffer.erase(0, start);
+    scanFrom = buffer.empty() ? 0 : buffer.size() - 1;
     return true;
 }
 

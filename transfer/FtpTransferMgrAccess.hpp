@@ -23,6 +23,18 @@ public:
     static const std::string& ReplyBuffer(const TavFTPTransferMgr& m) noexcept { return m.mReplyBuffer; }
     /// The bound of a listing or in-memory retrieve (1 GiB); tests lower it.
     static void MaxDataBuffer(TavFTPTransferMgr& m, size_t bytes) noexcept { m.mMaxDataBuffer = bytes; }
+    /// The reply splitter, the 227 reply parse and the PORT text, without a connection (for
+    /// the fuzz targets); see TavFTPTransferMgr's private members of the same names.
+    using ReplyLines = TavFTPTransferMgr::ReplyLines;
+    static bool CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines& lines) {
+        return TavFTPTransferMgr::CutReplyLines(buffer, scanFrom, lines);
+    }
+    static bool ParsePassiveReply(const std::string& replyText, std::string& host, uint16_t& port) {
+        return TavFTPTransferMgr::ParsePassiveReply(replyText, host, port);
+    }
+    static std::string PortCommand(const std::string& dottedAddress, uint16_t port) {
+        return TavFTPTransferMgr::PortCommand(dottedAddress, port);
+    }
     /// The TCP manager the client works through.
     static const std::shared_ptr<TavTCPSocketMgr>& Tcp(const TavFTPTransferMgr& m) noexcept { return m.mTcp; }
 };

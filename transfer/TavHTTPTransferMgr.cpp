@@ -75,6 +75,9 @@ UrlParts SplitURL(const std::string& source, bool isProxy) {
     if (colon != std::string::npos) {
         if (colon == 0 || colon + 1 == p.host.size()) RaiseSockError(kErrMalformedURL);
         p.port = LeadingNumber(p.host.substr(colon + 1));
+        // The server address keeps 16 bits of the port: a larger number would silently
+        // connect to another port (65616 to 80).
+        if (p.port > 65535) RaiseSockError(kErrMalformedURL);
         p.host.resize(colon);
     }
     return p;
@@ -297,7 +300,7 @@ int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& 
     }
 }
 
-void TavHTTPTransferMgr::StartConnection() {
+void TavHTTPTransferMgr::ClearResponse() {
     mTextBuffer.clear();
     mByteBuffer.assign(1, 0);
     mReceived = 0;
@@ -309,6 +312,10 @@ void TavHTTPTransferMgr::StartConnection() {
     mTlsError.clear();
     mTlsVersion.clear();
     mTlsCipher.clear();
+}
+
+void TavHTTPTransferMgr::StartConnection() {
+    ClearResponse();
 
     // The last request's socket was kept until now.
     if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));

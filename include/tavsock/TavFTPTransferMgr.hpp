@@ -319,6 +319,10 @@ private:
     void ControlBytes(const uint8_t* data, size_t n);
     void SplitReplies();
     bool ReplyPass();
+    // One pass's cutting: the complete lines at the front of `buffer` become reply lines and
+    // leave it; false when there is none. Nothing before `scanFrom` holds a CR LF; it is kept
+    // up to date for the next call.
+    static bool CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines& lines);
     void HandleReplies(const ReplyLines& lines);
     int32_t StateStep(const ReplyLines& lines, uint64_t generation);
     static size_t FindReply(const ReplyLines& lines, const char* prefix);
@@ -344,7 +348,12 @@ private:
     void CloseLocalFile(bool deleteIt) noexcept;
     int32_t StartPending(bool namedFile);
     int32_t ConnectPassive(const std::string& replyText);
+    // The address text ("h1.h2.h3.h4", unchecked) and port of a 227 reply's text; false when
+    // it does not hold six numbers or its port number is beyond any meaning (1e300).
+    static bool ParsePassiveReply(const std::string& replyText, std::string& host, uint16_t& port);
     int32_t SendPort();
+    // "PORT h1,h2,h3,h4,p1,p2" for a dotted address and a port.
+    static std::string PortCommand(const std::string& dottedAddress, uint16_t port);
     enum class SendOutcome { Done, Pending, Failed };
     static SendOutcome SendOnData(TAVSocket& socket, ByteArray block);
     static SendOutcome FlushData(TAVSocket& socket);

@@ -127,13 +127,13 @@ public:
 
     /// The last URL assigned. A new value forgets the resolved address; without a proxy it is
     /// parsed at once ("http://" optional, any case; host, optional ":port", path), raising
-    /// library error 4 when malformed (the value stays assigned). With a proxy the whole URL
+    /// library error 4 when malformed, a port above 65535 included (the value stays assigned). With a proxy the whole URL
     /// becomes the request target.
     const std::string& URL() const noexcept { return mURL; }
     void URL(const std::string& value);
 
     /// "host[:port]" (optional "http://", no path) of a proxy, or "" (the default). A new value
-    /// is parsed at once (library error 4 when malformed); requests then go to the proxy with
+    /// is parsed at once (library error 4 when malformed, as for URL); requests then go to the proxy with
     /// the whole URL in the request line.
     const std::string& Proxy() const noexcept { return mProxy; }
     void Proxy(const std::string& value);
@@ -226,6 +226,8 @@ private:
     void ParseOrigin();
     bool Tunnelled() const noexcept { return mSecure && !mProxy.empty(); }
     void BuildServerAddress(int32_t netAddr);
+    // Empties the response buffers for the next request (the content length stays).
+    void ClearResponse();
     void StartConnection();
     void AbandonStart();
     void SendRequest();

@@ -266,6 +266,10 @@ TEST(HttpUrlTest, UrlAndProxyParsing) {
     EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http:///path"); }));
     EXPECT_TRUE(raisesMalformed([&] { mgr->URL(":80/x"); }));
     EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:/x"); }));
+    // A port the server address cannot carry must not wrap round to another one.
+    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:65616/x"); }));
+    mgr->URL("host:65535/x");
+    EXPECT_EQ(A::Port(*mgr), 65535);
 
     mgr->URL("http://site.example/page");
     mgr->Proxy("proxy.example:3128");

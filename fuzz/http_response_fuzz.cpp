@@ -1,0 +1,175 @@
+// The HTTP client's response reception (header block, status line, Content-Length, body)
+// against a reference model.
+//
+// The input is a response cut into chunks, and the retrieve mode. The chunks reach the manager
+// as its socket's reads would (HttpTransferMgrAccess feeds them without a connection), then
+// the server closes. The model reads the same bytes as one string: the header block ends at
+// the first CR LF CR LF, the status is the three characters after the first space, and so on.
+// The notifications, HTTPHeader and ContentLength must be the model's.
+#include "FuzzInput.hpp"
+
+#include "transfer/HttpTransferMgrAccess.hpp"
+
+#include <tavsock/TavHTTPTransferMgr.hpp>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace {
+
+using tav::TavHTTPTransferMgr;
+using A = tav::HttpTransferMgrAccess;
+
+constexpr size_t kMax = TavHTTPTransferMgr::kMaxHeaderBytes;
+// Content-Length values are held below this, far beyond any body, so that sums cannot overflow.
+constexpr int64_t kLengthCap = INT64_MAX / 16;
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text.substr(0, 120)) out += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '.';
+    return out + (text.size() > 120 ? "..." : "");
+}
+
+struct Model {
+    // Carried from one response to the next, as the manager carries it: a header block with
+    // no space in it leaves the last value in force for the length check at the end.
+    int64_t contentLength = 0;
+
+    std::vector<std::string> events;
+    std::string header;
+    int64_t announced = -1;
+
+    void Run(const std::vector<std::string>& chunks, bool bytes) {
+        events.clear();
+        header.clear();
+        announced = -1;
+        std::string stream;
+        size_t headerChunk = chunks.size();  // the chunk in which the header block ends
+        size_t headerEnd = std::string::npos;
+        for (size_t i = 0; i < chunks.size() && headerEnd == std::string::npos; ++i) {
+            stream += chunks[i];
+            const size_t p = stream.find("\r\n\r\n");
+            if (p != std::string::npos && p + 4 <= kMax) {
+                headerEnd = p + 4;
+                headerChunk = i;
+            } else if (stream.size() >= kMax) {
+                header = stream.substr(0, kMax);
+                events = {"object error 4", "ready 0"};
+                return;
+            }
+        }
+        if (headerEnd == std::string::npos) {
+            header = stream;
+            Finish("", bytes);
+            return;
+        }
+        header = stream.substr(0, headerEnd);
+
+        const size_t space = header.find(' ');
+        if (space != std::string::npos) {
+            const std::string status = header.substr(space + 1, 3);
+            if (status[0] != '2') {
+                const size_t lineEnd = header.find("\r\n");
+                const std::string reason = lineEnd > space + 5 ? header.substr(space + 5, lineEnd - space - 5) : "";
+                events = {"error " + status + "|" + reason, "ready 0"};
+                return;
+            }
+            std::string lower = header;
+            for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)) & 0xFF);
+            const size_t name = lower.find("content-length");
+            contentLength = 0;
+            if (name != std::string::npos) {
+                announced = 0;
+                const size_t colon = header.find(':', name);
+                if (colon != std::string::npos) {
+                    size_t i = colon + 1;
+                    while (i < header.size() && (header[i] == ' ' || header[i] == '\t')) ++i;
+                    std::string digits;
+                    while (i < header.size() && header[i] >= '0' && header[i] <= '9') digits += header[i++];
+                    digits.erase(0, digits.find_first_not_of('0'));
+                    contentLength = digits.empty() ? 0 : digits.size() > 18 ? kLengthCap : std::min<int64_t>(std::stoll(digits), kLengthCap);
+                    announced = contentLength;
+                }
+            }
+        }
+
+        // The body: what followed the header block in its chunk, then every later chunk.
+        std::string body;
+        const std::string first = stream.substr(headerEnd);
+        for (size_t i = headerChunk; i < chunks.size(); ++i) {
+            const std::string& part = i == headerChunk ? first : chunks[i];
+            if (part.empty()) continue;
+            body += part;
+            events.push_back("transferred " + std::to_string(body.size()));
+        }
+        Finish(body, bytes);
+    }
+
+    void Finish(const std::string& body, bool bytes) {
+        if (contentLength >= 1 && contentLength < static_cast<int64_t>(body.size()) - 4) {
+            events.push_back("object error 4");
+        } else {
+            // A byte array that received nothing is the one zero byte it started as.
+            events.push_back("received " + (bytes && body.empty() ? std::string(1, '\0') : body));
+        }
+        events.push_back("ready 0");
+    }
+};
+
+struct Harness {
+    std::shared_ptr<TavHTTPTransferMgr> mgr = TavHTTPTransferMgr::Create();
+    std::vector<std::string> events;
+
+    Harness() {
+        mgr->HTTPDataReceived.Subscribe([this](tav::Variant& v) {
+            events.push_back("received " + (v.IsByteArray() ? std::string(v.AsBytes().begin(), v.AsBytes().end())
+                                                            : v.IsString() ? v.AsString() : "?"));
+        });
+        mgr->HTTPDataTransferred.Subscribe([this](int32_t n) { events.push_back("transferred " + std::to_string(n)); });
+        mgr->HTTPObjectError.Subscribe([this](int32_t code) { events.push_back("object error " + std::to_string(code)); });
+        mgr->HTTPReady.Subscribe([this](int32_t code) { events.push_back("ready " + std::to_string(code)); });
+        mgr->HTTPError.Subscribe(
+            [this](const std::string& status, const std::string& reason) { events.push_back("error " + status + "|" + reason); });
+    }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static Harness h;
+    static Model m;
+    fuzz::FuzzInput in(data, size);
+    const uint8_t flags = in.Byte();
+    const bool bytes = flags & 1;
+    std::vector<std::string> chunks;
+    if ((flags & 6) == 6) {
+        // A header block that reaches the size limit around the bytes the input adds.
+        const size_t pad = kMax - 16 - 2 * static_cast<size_t>(in.Byte());
+        std::string start = "HTTP/1.0 200 OK\r\nX-Pad: ";
+        start.resize(pad, 'a');
+        chunks.push_back(std::move(start));
+    }
+    while (!in.Empty()) chunks.push_back(in.Text(in.Byte() & 0x7F));
+
+    h.mgr->RetrieveMode(bytes ? tav::TAVRetrieveByteArray : tav::TAVRetrieveText);
+    h.events.clear();
+    A::BeginResponse(*h.mgr);
+    for (const std::string& chunk : chunks) A::FeedResponse(*h.mgr, tav::ByteArray(chunk.begin(), chunk.end()));
+    A::EndResponse(*h.mgr);
+    m.Run(chunks, bytes);
+
+    FUZZ_CHECK(h.mgr->RequestState() == TavHTTPTransferMgr::Idle, "the response did not end the request");
+    FUZZ_CHECK(h.mgr->HTTPHeader() == m.header,
+               "header " + Printable(h.mgr->HTTPHeader()) + ", model " + Printable(m.header));
+    FUZZ_CHECK(h.mgr->HTTPHeader().size() <= kMax, "header block beyond the limit");
+    FUZZ_CHECK(h.events.size() == m.events.size(),
+               std::to_string(h.events.size()) + " notifications, model " + std::to_string(m.events.size()));
+    for (size_t i = 0; i < h.events.size(); ++i)
+        FUZZ_CHECK(h.events[i] == m.events[i],
+                   "notification " + std::to_string(i) + " " + Printable(h.events[i]) + ", model " + Printable(m.events[i]));
+    FUZZ_CHECK(h.mgr->ContentLength() == m.announced,
+               "Content-Length " + std::to_string(h.mgr->ContentLength()) + ", model " + std::to_string(m.announced));
+    return 0;
+}
