@@ -7,6 +7,8 @@
 //     curl fetching the same 1,000 URLs in one process (URL globbing), median of three
 //     (goal: at least 0.9x curl's requests per second).
 // Skips with one line when nginx, curl or the tool is missing.
+#include "BenchProcess.hpp"
+
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
@@ -29,7 +31,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
 
 namespace {
 
@@ -39,74 +40,11 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kBig = int64_t{1} << 30;
 constexpr int kSmallCount = 1000;
 
-struct Run {
-    double seconds = 0;
-    long maxRssKiB = 0;
-    int status = -1;
-};
-
-/// Runs argv with stdout and stderr to /dev/null; wall time, peak resident size, exit status.
-Run Spawn(std::vector<std::string> argv, pid_t* background = nullptr, const std::string& log = "/dev/null") {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setpgroup(&attr, 0);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    std::vector<char*> raw;
-    for (std::string& a : argv) raw.push_back(a.data());
-    raw.push_back(nullptr);
-    Run r;
-    pid_t pid = -1;
-    const auto t0 = Clock::now();
-    const int rc = ::posix_spawn(&pid, raw[0], &actions, &attr, raw.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    if (rc != 0) return r;
-    if (background) {
-        *background = pid;
-        return r;
-    }
-    int status = 0;
-    rusage usage{};
-    while (::wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-    }
-    r.seconds = std::chrono::duration<double>(Clock::now() - t0).count();
-    r.maxRssKiB = usage.ru_maxrss;
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
-}
-
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Listening(uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return ok;
-}
+using bench::FreePort;
+using bench::Listening;
+using bench::Median;
+using bench::Run;
+using bench::Spawn;
 
 /// nginx in the foreground on a free port, serving `root`; killed with its group at the end.
 class Nginx {
