@@ -8,6 +8,7 @@
 
 #include <tavsock/TAVSocket.hpp>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
 
@@ -35,10 +36,30 @@ public:
     static int32_t BindForConnect(TAVSocket& s, const std::shared_ptr<TAVSockAddr>& addr) {
         return s.BindForConnect(addr);
     }
-    /// Recv of a stream socket for a caller that has just read HowMuchDataIsAvailable as
-    /// `count`: the same result without asking the stack again.
-    static Variant RecvWaiting(TAVSocket& s, int32_t count, int32_t& bytesRead, int32_t& errorCode) {
-        return s.RecvWaiting(count, bytesRead, errorCode);
+    /// Reads what waits on a stream socket into `buffer` (std::string or ByteArray), which the
+    /// caller keeps between reads so that its memory is reused: the buffer is made at least
+    /// `target` bytes long and read into without asking first how much waits (that question
+    /// would cost a system call on every read); only a read that fills the buffer asks for the
+    /// rest and reads it too, so one call still takes everything waiting. Returns the count
+    /// read (the buffer's first bytes; the rest of the buffer is left as it was), 0 when
+    /// nothing was. Writes Recv's debug-log lines.
+    template <class Buffer>
+    static size_t ReadWaiting(TAVSocket& s, Buffer& buffer, size_t target) {
+        constexpr size_t kMost = 0x7FFFFFFF;
+        if (buffer.size() < target) buffer.resize(std::min(target, kMost));
+        int32_t error = 0;
+        const int32_t first = s.RecvInto(reinterpret_cast<char*>(buffer.data()), static_cast<int32_t>(buffer.size()), error);
+        size_t got = first > 0 ? static_cast<size_t>(first) : 0;
+        if (got != 0 && got == buffer.size()) {
+            const int32_t more = s.HowMuchDataIsAvailable();
+            if (more > 0 && got + static_cast<size_t>(more) <= kMost) {
+                buffer.resize(got + static_cast<size_t>(more));
+                const int32_t rest = s.RecvInto(reinterpret_cast<char*>(buffer.data()) + got, more, error);
+                if (rest > 0) got += static_cast<size_t>(rest);
+            }
+        }
+        if (got != 0) s.LogRecv(reinterpret_cast<const char*>(buffer.data()), static_cast<int32_t>(got));
+        return got;
     }
     /// Flushes pending data (urgent data first); returns the result of the last send call:
     /// -1 with the socket error as LastError() when data remains pending or was dropped, else

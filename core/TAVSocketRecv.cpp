@@ -110,6 +110,32 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
     return Deliver(bytes, RtnBytesRead, RtnErrorCode, labels);
 }
 
+int32_t TAVSocket::RecvInto(char* into, int32_t capacity, int32_t& RtnErrorCode) {
+    CheckHandle(kHandleCondition);
+    ClearLastError();
+    const int32_t result = intrecv(handle_, into, capacity, 0);
+    RtnErrorCode = 0;
+    if (result > 0) return result;
+    RtnErrorCode = intWSAGetLastError();
+    if (DebugLogWanted(2))
+        WriteDebugLog(2, LogPrefix() + "<TAVSocket-Recv tried to recv(bytecount>0) got Error:>" + std::to_string(RtnErrorCode));
+    return 0;
+}
+
+void TAVSocket::LogRecv(const char* data, int32_t count) const {
+    if (!DebugLogWanted(2)) return;
+    const std::string_view text(data, static_cast<size_t>(std::max(count, 0)));
+    if (dataMode_ == DataMode_Binary) {
+        WriteDebugLog(2, LogPrefix() + "<TAVSocket-Recv binary  RtnBytesRead>" + std::to_string(count) + "<Received:>" +
+                             std::string(text));
+    } else if (!text.empty()) {
+        const size_t n = std::min<size_t>(70, text.size());
+        WriteDebugLog(2, LogPrefix() + "<TAVSocket-Recv string RtnBytesRead>" + std::to_string(count) +
+                             "<Received left70>" + std::string(text.substr(0, n)) + "<right70>" +
+                             std::string(text.substr(text.size() - n)));
+    }
+}
+
 Variant TAVSocket::RecvOOB(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
     static const RecvLabels labels{"RecvOOB", "<TAVSocket-RecvOOB Binary RtnBytesRead>",
                                    "<TAVSocket-RecvOOB string RtnBytesRead>", "<RtnErrorCode>", nullptr};

@@ -15,6 +15,7 @@
 
 #include "core/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
+#include "core/VariantAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/RaiseEvent.hpp"
@@ -75,23 +76,25 @@ void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocke
     // there.
     const std::shared_ptr<TAVSocket> socket = Skt;
     if (!socket) return;
-    int32_t available = 0;
-    try {
-        available = socket->HowMuchDataIsAvailable();
-    } catch (...) {
+    // Urgent data is read apart; normal data is read without asking first how much waits
+    // (the read tells, and a notification only comes when something does). The count is
+    // asked only for the log line that shows it.
+    if (IsOOB) {
+        ReceiveOutOfBand(socket);
+        return;
     }
-    if (DebugLogWanted(kLogLevel))
+    if (DebugLogWanted(kLogLevel)) {
+        int32_t available = 0;
+        try {
+            available = socket->HowMuchDataIsAvailable();
+        } catch (...) {
+        }
         WriteDebugLog(kLogLevel, LogPrefix() +
                                      "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>" +
                                      std::to_string(available));
-    const bool urgent = IsOOB;
-    // An urgent byte is not counted as waiting data; one that came with nothing around it is
-    // read all the same, since no later notification may come for it.
-    if (available < 1 && !urgent) return;
-    if (urgent)
-        ReceiveOutOfBand(socket);
-    else
-        ReceiveNormal(socket, available);
+        if (available < 1) return;
+    }
+    ReceiveNormal(socket);
 }
 
 void TavTCPSocketMgr::ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt) {
@@ -112,78 +115,135 @@ void TavTCPSocketMgr::ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt) {
     }
 }
 
-void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt, int32_t available) {
+namespace {
+
+// A kept read buffer larger than this is let go after use: a burst must not pin megabytes.
+constexpr size_t kKeptReadBuffer = 1024 * 1024;
+
+// The size of the next read: room for as much as the last one brought and some more, so that
+// a steady stream fits in one read without asking how much waits, while a byte array handed to
+// the host is not refilled with much more than it held.
+size_t NextReadTarget(size_t got) {
+    return std::clamp<size_t>(got + std::max<size_t>(4096, got / 16), 4096, kKeptReadBuffer);
+}
+
+/// Takes a kept buffer for one read and puts it back afterwards, unless a nested read put its
+/// own back meanwhile or the buffer grew too large to keep.
+template <class Buffer>
+class TakenBuffer {
+public:
+    explicit TakenBuffer(Buffer& kept) : kept_(kept), buffer_(std::move(kept)) { kept.clear(); }
+    ~TakenBuffer() {
+        if (buffer_.capacity() <= kKeptReadBuffer && kept_.capacity() < buffer_.capacity()) kept_ = std::move(buffer_);
+    }
+    TakenBuffer(const TakenBuffer&) = delete;
+    TakenBuffer& operator=(const TakenBuffer&) = delete;
+    Buffer& get() noexcept { return buffer_; }
+
+private:
+    Buffer& kept_;
+    Buffer buffer_;
+};
+
+}  // namespace
+
+void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
     try {
         ArmTimer(Skt);
     } catch (...) {
     }
-    int32_t bytesRead = 0;
-    int32_t errorCode = 0;  // not looked at: the count tells
-    Variant data;
-    try {
-        data = SocketAccess::RecvWaiting(*Skt, available, bytesRead, errorCode);  // the count just asked
-    } catch (...) {
-    }
-    if (DebugLogWanted(kLogLevel)) {
-        const size_t length = data.IsString() ? data.AsString().size() : data.IsByteArray() ? data.AsBytes().size() : 0;
-        WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>" +
-                                     std::to_string(length) + "  and start tmrprocessincoming mWaitTime>" +
-                                     waittime::Text(mWaitTime) + "<timer>" + waittime::Text(waittime::Now()));
-    }
-
-    if (data.IsString()) {
-        Receiving context(*this, Skt);
-        bool delivered = false;
-        // One read takes everything the stack holds, which on Linux can be megabytes (large
-        // loopback and autotuned buffers), far more than the few kilobytes a read brought on
-        // the system these hosts were written for. Feeding the text to the framer in slices,
-        // as if it had arrived in several reads, keeps a stream of small messages from
-        // tripping the hold-buffer limit; only a single message longer than the limit still
-        // overflows.
-        const std::string_view text = data.AsString();
-        size_t sliceSize = kFramingSlice;
+    const bool binary = Skt->DataMode() == DataMode_Binary;
+    if (binary) {
+        TakenBuffer<ByteArray> taken(mReadBytes);
+        ByteArray& bytes = taken.get();
+        size_t got = 0;
         try {
-            const int32_t limit = Skt->MaxRecvHoldBufferSize();
-            sliceSize = std::clamp<size_t>(limit > 1 ? static_cast<size_t>(limit) / 2 : 1, 1, kFramingSlice);
+            got = SocketAccess::ReadWaiting(*Skt, bytes, mReadTarget);
         } catch (...) {
         }
-        for (size_t at = 0; at < text.size() && mFramer;) {
-            const std::string_view slice = text.substr(at, sliceSize);
-            at += slice.size();
-            try {
-                delivered = mFramer->ReceiveText(context, slice, static_cast<int32_t>(slice.size())) || delivered;
-            } catch (...) {
-            }
-            if (!StillServing(Skt)) break;
-        }
-        // A handler may have let go of the manager or destroyed the socket: then there is
-        // nothing to poll for.
-        if (delivered && StillServing(Skt)) {
-            try {
-                ArmTimer(Skt);
-            } catch (...) {
-            }
-        }
-        return;
-    }
-    if (data.IsByteArray()) {
-        if (bytesRead == 0) return;
+        LogRead(got);
+        if (got == 0) return;
+        mReadTarget = NextReadTarget(got);
+        bytes.resize(got);
+        Variant data(std::move(bytes));
         try {
             RaiseEvent(DataReceived, Skt, data);
         } catch (...) {
         }
         if (DebugLogWanted(kLogLevel) && data.IsByteArray()) {
-            const ByteArray& bytes = data.AsBytes();
+            const ByteArray& shown = data.AsBytes();
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived VBArray lenIn:" +
-                                         std::to_string(bytesRead) + "<str>" + std::string(bytes.begin(), bytes.end()));
+                                         std::to_string(got) + "<str>" + std::string(shown.begin(), shown.end()));
+        }
+        // The handlers are done with the bytes; what they left is the next read's buffer.
+        if (ByteArray* left = VariantAccess::Bytes(data)) bytes = std::move(*left);
+        return;
+    }
+    if (Skt->DataMode() != DataMode_String) {
+        // Another mode: the read reports it, as Recv does, and nothing is delivered.
+        int32_t bytesRead = 0;
+        int32_t errorCode = 0;
+        try {
+            (void)Skt->Recv(bytesRead, errorCode);
+        } catch (...) {
+        }
+        try {
+            Diagnostics::Current().ReportFailure("Invalid data type received",
+                                                 SourceName(this, "ITAVSockNotify_DataReceived"));
+        } catch (...) {
         }
         return;
     }
+    TakenBuffer<std::string> taken(mReadText);
+    std::string& buffer = taken.get();
+    size_t got = 0;
     try {
-        Diagnostics::Current().ReportFailure("Invalid data type received",
-                                             SourceName(this, "ITAVSockNotify_DataReceived"));
+        got = SocketAccess::ReadWaiting(*Skt, buffer, mReadTarget);
     } catch (...) {
     }
+    LogRead(got);
+    if (got == 0) return;
+    mReadTarget = NextReadTarget(got);
+
+    Receiving context(*this, Skt);
+    bool delivered = false;
+    // One read takes everything the stack holds, which on Linux can be megabytes (large
+    // loopback and autotuned buffers), far more than the few kilobytes a read brought on
+    // the system these hosts were written for. Feeding the text to the framer in slices,
+    // as if it had arrived in several reads, keeps a stream of small messages from
+    // tripping the hold-buffer limit; only a single message longer than the limit still
+    // overflows.
+    const std::string_view text(buffer.data(), got);
+    size_t sliceSize = kFramingSlice;
+    try {
+        const int32_t limit = Skt->MaxRecvHoldBufferSize();
+        sliceSize = std::clamp<size_t>(limit > 1 ? static_cast<size_t>(limit) / 2 : 1, 1, kFramingSlice);
+    } catch (...) {
+    }
+    for (size_t at = 0; at < text.size() && mFramer;) {
+        const std::string_view slice = text.substr(at, sliceSize);
+        at += slice.size();
+        try {
+            delivered = mFramer->ReceiveText(context, slice, static_cast<int32_t>(slice.size())) || delivered;
+        } catch (...) {
+        }
+        if (!StillServing(Skt)) break;
+    }
+    // A handler may have let go of the manager or destroyed the socket: then there is
+    // nothing to poll for.
+    if (delivered && StillServing(Skt)) {
+        try {
+            ArmTimer(Skt);
+        } catch (...) {
+        }
+    }
+}
+
+void TavTCPSocketMgr::LogRead(size_t length) const {
+    if (!DebugLogWanted(kLogLevel)) return;
+    WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>" +
+                                 std::to_string(length) + "  and start tmrprocessincoming mWaitTime>" +
+                                 waittime::Text(mWaitTime) + "<timer>" + waittime::Text(waittime::Now()));
 }
 
 void TavTCPSocketMgr::ArmTimer(const std::shared_ptr<TAVSocket>& Skt) {

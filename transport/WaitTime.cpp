@@ -8,12 +8,20 @@ namespace tav::waittime {
 int64_t Now() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    std::tm local{};
-    const time_t seconds = ts.tv_sec;
-    ::localtime_r(&seconds, &local);
-    const int64_t whole = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    // Every read asks for the time, and converting to local time takes the time-zone lock
+    // each time; the seconds since midnight only change with the wall-clock second, so the
+    // conversion is made once per second and per thread.
+    thread_local time_t cachedSecond = -1;
+    thread_local int64_t cachedWhole = 0;
+    if (ts.tv_sec != cachedSecond) {
+        std::tm local{};
+        const time_t seconds = ts.tv_sec;
+        ::localtime_r(&seconds, &local);
+        cachedWhole = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+        cachedSecond = ts.tv_sec;
+    }
     // A leap second (tm_sec 60) stays within the day.
-    const int64_t value = whole * kPerSecond + ts.tv_nsec / 100000;
+    const int64_t value = cachedWhole * kPerSecond + ts.tv_nsec / 100000;
     return value < kPerDay ? value : kPerDay - 1;
 }
 

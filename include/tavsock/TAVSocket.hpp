@@ -255,6 +255,11 @@ private:
     Variant DeliverText(std::string& text, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels);
     // Recv of a stream socket whose waiting byte count the caller has just asked.
     Variant RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& RtnErrorCode);
+    // Stream read into a caller's buffer, up to `capacity` bytes, without asking first how
+    // much waits; the count read, 0 when nothing was (RtnErrorCode says why).
+    int32_t RecvInto(char* into, int32_t capacity, int32_t& RtnErrorCode);
+    // The debug-log line of a read of `count` bytes into `data` (as Recv writes it).
+    void LogRecv(const char* data, int32_t count) const;
     void CheckHandle(const char* conditionText) const;
     std::string LogPrefix() const;
 

@@ -147,7 +147,8 @@ private:
     void OnAccept(const std::shared_ptr<TAVSocket>& Skt);
     // Receive path helpers (TavTCPSocketMgrReceive.cpp).
     void ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt);
-    void ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt, int32_t available);
+    void ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt);
+    void LogRead(size_t length) const;
     void ArmTimer(const std::shared_ptr<TAVSocket>& Skt);
     void tmrProcessIncoming_Tick();
 
@@ -157,6 +158,11 @@ private:
     std::unique_ptr<MessageFramer> mFramer;      // works on HoldBuffer
     Variant mTag;
     std::shared_ptr<TAVSocket> mLastSocket;      // the socket the timer polls; may be null
+    // Read buffers kept between reads (taken while in use, so a nested read gets its own):
+    // text stays inside the manager, bytes come back after the host's handlers have run.
+    std::string mReadText;
+    std::vector<uint8_t> mReadBytes;
+    size_t mReadTarget = 64 * 1024;              // size to read into: the last read's and some room
     int64_t mWaitTime = 0;                       // ten-thousandths of a second since local midnight
     std::shared_ptr<TAVSocketMgr> mSocketMgr;
     std::unique_ptr<platform::Timer> tmrProcessIncoming;

@@ -73,6 +73,7 @@ public:
     friend bool operator==(const Variant& a, const Variant& b);
 
 private:
+    friend class VariantAccess;  // the library's way to take a held value over without a copy
     std::variant<std::monostate, int16_t, int32_t, double, bool, std::string, ByteArray, ObjectPtr> value_;
 };
 
