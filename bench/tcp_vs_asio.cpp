@@ -481,7 +481,8 @@ struct Series {
 
 /// Runs the contenders kRuns times interleaved; prints each one's runs and median, then every
 /// contender's median against the first's.
-/// BENCH_ONLY=<name prefix> in the environment runs that contender alone (for profiling).
+/// BENCH_ONLY=<name prefix> in the environment runs that contender alone (for profiling);
+/// BENCH_BATCH=1 or 1000 runs that framed batch alone.
 void Compare(const char* title, const char* unit, std::vector<Series> series) {
     if (const char* only = std::getenv("BENCH_ONLY")) {
         std::erase_if(series, [only](const Series& s) { return std::strncmp(s.name, only, std::strlen(only)) != 0; });
@@ -503,6 +504,7 @@ void Compare(const char* title, const char* unit, std::vector<Series> series) {
 void Framed(long messages) {
     const std::string stream = Stream(messages);
     for (long batch : {1000L, 1L}) {
+        if (const char* only = std::getenv("BENCH_BATCH"); only && std::atol(only) != batch) continue;
         char title[160];
         std::snprintf(title, sizeof title, "framed, %ld messages of %zu bytes, %ld per send (messages/s):", messages,
                       kFramed, batch);

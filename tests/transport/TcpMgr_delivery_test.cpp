@@ -101,6 +101,68 @@ TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
     EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);  // the listener
 }
 
+TEST_P(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningAReadOfEverythingWaiting) {
+    Serve();
+    {
+        // A nested read (a handler that runs the queue) must not write into the text the
+        // outer read is still cutting into messages.
+        rawpeer::Fd a = Client();
+        const std::shared_ptr<TAVSocket> first = accepted;
+        rawpeer::Fd b = Client();
+        const std::shared_ptr<TAVSocket> second = accepted;
+        bool inHandler = false, nested = false;
+        onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
+            if (e.rfind("Data:", 0) != 0) return;
+            if (inHandler) {
+                nested = true;
+                return;
+            }
+            inHandler = true;
+            RunPendingMessages();
+            inHandler = false;
+        };
+        // Each read is longer than the slices it is framed in (half the hold limit), so the
+        // outer read still has text to cut when the nested one runs.
+        first->MaxRecvHoldBufferSize(8192);
+        second->MaxRecvHoldBufferSize(8192);
+        const std::string x(5000, 'x'), y(5000, 'y');
+        ASSERT_TRUE(rawpeer::SendAll(a, "a1END" + x + "ENDa3END"));
+        ASSERT_TRUE(rawpeer::SendAll(b, "b1END" + y + "ENDb3END"));
+        ASSERT_TRUE(PumpUntil([&] { return Count("Data:a3", first) == 1 && Count("Data:b3", second) == 1; }));
+        EXPECT_TRUE(nested);
+        EXPECT_EQ(Of(first), (Events{"Data:a1", "Data:" + x, "Data:a3"}));
+        EXPECT_EQ(Of(second), (Events{"Data:b1", "Data:" + y, "Data:b3"}));
+        onEvent = nullptr;
+    }
+    {
+        // Binary: far more than one buffer waits; one read still takes all of it, and a host
+        // that keeps a delivered byte array keeps its bytes while later reads go on.
+        server->DataMode(DataMode_Binary);
+        rawpeer::Fd c = Client();
+        std::string sent(300000, '\0');
+        for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 % 251);
+        std::vector<Variant> kept;
+        mgr->DataReceived.Subscribe([&](const std::shared_ptr<TAVSocket>& s, Variant& info) {
+            if (s == accepted) kept.push_back(std::move(info));
+        });
+        ASSERT_TRUE(rawpeer::SendAll(c, sent));
+        const int32_t waiting = accepted->HowMuchDataIsAvailable();  // the rest is held back by the window
+        auto total = [&] {
+            size_t n = 0;
+            for (const Variant& v : kept) n += v.AsBytes().size();
+            return n;
+        };
+        ASSERT_TRUE(PumpUntil([&] { return total() >= sent.size(); }));
+        EXPECT_GE(kept.front().AsBytes().size(), static_cast<size_t>(waiting));
+        EXPECT_GT(waiting, 64 * 1024);  // more than the first buffer takes
+        ASSERT_TRUE(rawpeer::SendAll(c, "tail"));
+        ASSERT_TRUE(PumpUntil([&] { return total() >= sent.size() + 4; }));
+        std::string joined;
+        for (const Variant& v : kept) joined.append(v.AsBytes().begin(), v.AsBytes().end());
+        EXPECT_TRUE(joined == sent + "tail");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrRawPeers, ::testing::Bool(), RouteName);
 
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrDelivery, ::testing::Bool(), RouteName);
