@@ -93,7 +93,8 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
         bytes.resize(static_cast<size_t>(count));
         into = reinterpret_cast<char*>(bytes.data());
     }
-    const int32_t result = intrecv(handle_, into, count, 0);
+    const int32_t result =
+        kind_ != TAVSockKind_Datagram ? intrecvstream(handle_, into, count, 0) : intrecv(handle_, into, count, 0);
     RtnBytesRead = result;
     RtnErrorCode = 0;
     const size_t kept = result > 0 ? static_cast<size_t>(result) : 0;
@@ -113,7 +114,8 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
 int32_t TAVSocket::RecvInto(char* into, int32_t capacity, int32_t& RtnErrorCode) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const int32_t result = intrecv(handle_, into, capacity, 0);
+    const int32_t result = kind_ != TAVSockKind_Datagram ? intrecvstream(handle_, into, capacity, 0)
+                                                        : intrecv(handle_, into, capacity, 0);
     RtnErrorCode = 0;
     if (result > 0) return result;
     RtnErrorCode = intWSAGetLastError();

@@ -278,6 +278,9 @@ int intsendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* 
 /// and fails with 10040. MSG_OOB with no urgent byte waiting fails with 10035. 0 at the end of
 /// a stream.
 int intrecv(SOCKET s, char* buf, int len, int flags);
+/// As intrecv, for a caller that knows `s` is a stream socket: the same results through a
+/// lighter system call (a stream has no datagram to cut short, so no message header is needed).
+int intrecvstream(SOCKET s, char* buf, int len, int flags);
 /// As intrecv; `from` (with `*fromlen` at least 16) receives the sender of a datagram and is
 /// left untouched for a stream socket.
 int intrecvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen);

@@ -84,7 +84,7 @@ int RecvError(SOCKET s, int err, int flags) {
     return WsaErrorFromErrno(err);
 }
 
-int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen) {
+int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen, bool stream = false) {
     if (!Started()) return SOCKET_ERROR;
     if (len < 0 || (buf == nullptr && len > 0)) return Fail(WSAEFAULT);
     if (from != nullptr && (fromlen == nullptr || *fromlen < kAddrLen)) return Fail(WSAEFAULT);
@@ -100,7 +100,11 @@ int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fro
     msghdr msg{};
     msg.msg_iov = &iov;
     msg.msg_iovlen = 1;
+    // A stream read that wants no sender needs no message header: recv is the lighter call
+    // (the kernel copies no header in and none out).
+    const bool plain = stream && from == nullptr;
     const ssize_t n = detail::RetryEintr([&] {
+        if (plain) return ::recv(s, buf, static_cast<size_t>(len), nativeFlags);
         msg.msg_name = from != nullptr ? &peer : nullptr;
         msg.msg_namelen = from != nullptr ? sizeof peer : 0;
         return ::recvmsg(s, &msg, nativeFlags);
@@ -129,6 +133,10 @@ int intsendto(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* 
 }
 
 int intrecv(SOCKET s, char* buf, int len, int flags) { return Receive(s, buf, len, flags, nullptr, nullptr); }
+
+int intrecvstream(SOCKET s, char* buf, int len, int flags) {
+    return Receive(s, buf, len, flags, nullptr, nullptr, true);
+}
 
 int intrecvfrom(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fromlen) {
     return Receive(s, buf, len, flags, from, fromlen);

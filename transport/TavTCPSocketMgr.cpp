@@ -40,6 +40,7 @@ void TavTCPSocketMgr::Initialize() {
 
     // The inner manager reaches this one through NotifySink, which refers back weakly, by
     // either route; so do the timer's ticks. Nothing this manager owns keeps it alive.
+    mSelf = WeakFromThisAs<TavTCPSocketMgr>();
     mSocketMgr = TAVSocketMgr::Create();
     mNotifySink = std::make_shared<NotifySink>(WeakFromThisAs<TavTCPSocketMgr>());
     ForwardSocketMgrEvents(*mSocketMgr, mNotifySink, mSubscriptions);
@@ -188,9 +189,16 @@ int32_t TavTCPSocketMgr::WSAAsyncGetHostByName(const std::string& HostName) {
 bool TavTCPSocketMgr::StillServing(const std::shared_ptr<TAVSocket>& Skt) const {
     // Only the running dispatches hold the manager: the host let go of it, and it ends when
     // they return; nothing more is raised on its behalf.
-    if (weak_from_this().use_count() <= mDispatches) return false;
+    if (mSelf.use_count() <= mDispatches) return false;
     if (!Skt || !mSocketMgr) return static_cast<bool>(mSocketMgr);
-    return SocketMgrAccess::SocketFromHandle(*mSocketMgr, Skt->Handle()) == Skt;
+    // Asked after every message: the look-up by handle is made again only when the inner
+    // manager's collection changed since this socket was last found in it.
+    const uint64_t changes = SocketMgrAccess::MembershipChanges(*mSocketMgr);
+    if (Skt.get() == mServingSocket && changes == mServingChanges) return true;
+    if (SocketMgrAccess::SocketFromHandle(*mSocketMgr, Skt->Handle()) != Skt) return false;
+    mServingSocket = Skt.get();
+    mServingChanges = changes;
+    return true;
 }
 
 }  // namespace tav

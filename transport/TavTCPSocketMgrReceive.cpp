@@ -51,22 +51,11 @@ public:
         Variant Info(std::move(message));
         RaiseEvent(mgr_.DataReceived, skt_, Info);
     }
-    /// Asked after every message: the full check (a look-up of the socket by its handle) is
-    /// made again only when the inner manager's collection changed since it last held.
-    bool StillServing() const override {
-        if (servingChanges_ != kUnknown && mgr_.weak_from_this().use_count() > mgr_.mDispatches &&
-            mgr_.mSocketMgr && SocketMgrAccess::MembershipChanges(*mgr_.mSocketMgr) == servingChanges_)
-            return true;
-        if (!mgr_.StillServing(skt_)) return false;
-        if (skt_ && mgr_.mSocketMgr) servingChanges_ = SocketMgrAccess::MembershipChanges(*mgr_.mSocketMgr);
-        return true;
-    }
+    bool StillServing() const override { return mgr_.StillServing(skt_); }
 
 private:
-    static constexpr uint64_t kUnknown = UINT64_MAX;
     TavTCPSocketMgr& mgr_;  // held by the dispatch that made this
     const std::shared_ptr<TAVSocket>& skt_;
-    mutable uint64_t servingChanges_ = kUnknown;  // collection changes when last found serving
 };
 
 void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocket>& Skt, bool IsOOB) {

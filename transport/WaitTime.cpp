@@ -6,11 +6,12 @@
 namespace tav::waittime {
 
 int64_t Now() {
+    // Every read asks for the time. The marks are seconds apart, so the clock the kernel
+    // keeps per tick (a few milliseconds) is precise enough and cheaper to read; converting to
+    // local time takes the time-zone lock, and the seconds since midnight only change with the
+    // wall-clock second, so the conversion is made once per second and per thread.
     timespec ts{};
-    ::clock_gettime(CLOCK_REALTIME, &ts);
-    // Every read asks for the time, and converting to local time takes the time-zone lock
-    // each time; the seconds since midnight only change with the wall-clock second, so the
-    // conversion is made once per second and per thread.
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &ts);
     thread_local time_t cachedSecond = -1;
     thread_local int64_t cachedWhole = 0;
     if (ts.tv_sec != cachedSecond) {

@@ -169,6 +169,9 @@ private:
     std::shared_ptr<NotifySink> mNotifySink;     // refers back weakly
     std::vector<EventConnection> mSubscriptions; // to mSocketMgr's events and the timer's Tick
     int32_t mDispatches = 0;                     // dispatches running, each holding the manager
+    std::weak_ptr<TavTCPSocketMgr> mSelf;        // counts who holds the manager without a copy
+    mutable const TAVSocket* mServingSocket = nullptr;  // last socket StillServing found served
+    mutable uint64_t mServingChanges = 0;        // collection changes when it was found
 };
 
 }  // namespace tav
