@@ -44,6 +44,8 @@ public:
     /// -1 with the socket error as LastError() when data remains pending or was dropped, else
     /// the byte count (0 when nothing was pending). May run the message queue while it waits.
     static int32_t GenericSend(TAVSocket& s) { return s.GenericSend(); }
+    /// Whether a flush would have anything to send (normal or out-of-band data pending).
+    static bool HasPendingSend(const TAVSocket& s) noexcept;
     /// Sets the calling thread's last socket error to 0.
     static void ClearLastError() noexcept { TAVSocket::ClearLastError(); }
 };

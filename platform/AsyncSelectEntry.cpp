@@ -162,7 +162,12 @@ int AsyncSelectEntry::OnReady(int fd, uint32_t events, Notice* out) {
 }
 
 int AsyncSelectEntry::OnConnectDone(int fd, uint32_t events, Notice* out) {
-    const SockPhase now = PhaseOfTcpState(TcpState(fd));
+    // The stack reports a connecting socket writable only once the connection is made (a
+    // failed one adds an error or a hang-up), and readiness collected before this connect
+    // never reaches it (the registry watches anew on every connect): then there is nothing
+    // to ask. Anything else is told apart by the connection state.
+    const SockPhase now = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == EPOLLOUT ? SockPhase::Connected
+                                                                                : PhaseOfTcpState(TcpState(fd));
     if (now == SockPhase::Connecting) return 0;  // not decided yet
     int n = 0;
     if (now == SockPhase::Connected) {

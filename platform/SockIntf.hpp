@@ -213,6 +213,9 @@ int WSAStartupCount();
 /// AF_INET_W only (else 10047); SOCK_STREAM_W or SOCK_DGRAM_W (else 10044); protocol 0, 6 or
 /// 17 (else 10043). The socket starts in blocking mode, as on Windows.
 SOCKET intsocket(int af, int type, int protocol);
+/// intsocket followed by FIONBIO_W with 1, in one system call: the socket starts
+/// non-blocking. Not part of the Windows interface.
+SOCKET NonBlockingSocket(int af, int type, int protocol);
 /// Closes the handle after the asynchronous-select registration of it has been dropped.
 int intclosesocket(SOCKET s);
 /// intclosesocket for the end of a socket object, whether or not the stack is still started:

@@ -3,6 +3,7 @@
 #include "platform/AsyncSelectHooks.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
+#include "platform/SocketFacts.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -237,6 +238,10 @@ int intioctlsocket(SOCKET s, int32_t cmd, uint32_t* argp) {
         // non-blocking until its registration is cancelled.
         if (on == 0 && detail::HookRegistered(s)) return Fail(WSAEINVAL);
         if (::ioctl(s, FIONBIO, &on) != 0) return FailErrno();
+        if (on != 0)
+            facts::Add(s, facts::kNonBlocking);
+        else
+            facts::Remove(s, facts::kNonBlocking);
         return 0;
     }
     case FIONREAD_W: {
