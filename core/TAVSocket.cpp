@@ -41,7 +41,7 @@ std::string TAVSocket::LogPrefix() const {
 
 void TAVSocket::DataMode(int32_t NewValue) {
     Diagnostics::Current().Check(NewValue == DataMode_Binary || NewValue == DataMode_String,
-                                 SourceName(this, "Let DataMode"),
+                                 [this] { return SourceName(this, "Let DataMode"); },
                                  "(NewValue = DataMode_Binary) Or (NewValue = DataMode_String)");
     dataMode_ = NewValue;
 }

@@ -94,14 +94,16 @@ void TAVSocket::Send(const Variant& Buffer) {
     ClearLastError();
     int32_t result = 0;
     if (Buffer.IsByteArray()) {
-        Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "Send"), kBinaryCondition);
+        Diagnostics::Current().Check(
+            dataMode_ == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
         const ByteArray& bytes = Buffer.AsBytes();
         if (!SendDirect(bytes.data(), bytes.size(), result)) {
             send_->normal.Append(bytes.data(), bytes.size());
             result = GenericSend();
         }
     } else if (Buffer.IsString()) {
-        Diagnostics::Current().Check(dataMode_ == DataMode_String, SourceName(this, "Send"), kStringCondition);
+        Diagnostics::Current().Check(
+            dataMode_ == DataMode_String, [this] { return SourceName(this, "Send"); }, kStringCondition);
         const std::string& text = Buffer.AsString();
         send_->normal.Append(BytesOf(msgBeginMark_), msgBeginMark_.size());
         send_->normal.Append(BytesOf(text), text.size());

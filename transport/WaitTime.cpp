@@ -8,10 +8,18 @@ namespace tav::waittime {
 int64_t Now() {
     timespec ts{};
     ::clock_gettime(CLOCK_REALTIME, &ts);
-    std::tm local{};
+    // The local time of a second is worked out once: sockets are often made many to a
+    // second, and the time-zone conversion costs more than everything else here.
+    thread_local time_t lastSeconds = -1;
+    thread_local int64_t lastWhole = 0;
     const time_t seconds = ts.tv_sec;
-    ::localtime_r(&seconds, &local);
-    const int64_t whole = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    if (seconds != lastSeconds) {
+        std::tm local{};
+        ::localtime_r(&seconds, &local);
+        lastWhole = local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+        lastSeconds = seconds;
+    }
+    const int64_t whole = lastWhole;
     // A leap second (tm_sec 60) stays within the day.
     const int64_t value = whole * kPerSecond + ts.tv_nsec / 100000;
     return value < kPerDay ? value : kPerDay - 1;
