@@ -55,6 +55,8 @@ void DropRegistration(SOCKET s, Token old) noexcept {
 }
 
 void OnReenable(SOCKET s, int32_t event) noexcept {
+    // Here, not in the owner's registry: the owner may hear of the call only later.
+    if (facts::Load(s) & facts::kWaitingCounted) facts::Remove(s, facts::kWaitingCounted);
     const Token t = AsyncSelectSlots::Load(s);
     if (t == 0) return;
     WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
@@ -134,6 +136,14 @@ bool UrgentDataKnownAbsent(SOCKET s) noexcept {
     if (t == 0) return false;
     AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
     return r != nullptr && r->Id() == OwnerOf(t) && r->TakeUrgentAbsent(s, GenOf(t));
+}
+
+bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept {
+    if ((facts::Load(s) & facts::kWaitingCounted) == 0) return false;
+    const Token t = AsyncSelectSlots::Load(s);
+    if (t == 0) return false;
+    AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
+    return r != nullptr && r->Id() == OwnerOf(t) && r->WaitingAtEnd(s, GenOf(t), bytes);
 }
 
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {

@@ -191,7 +191,8 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
     const sockaddr_in a = detail::ToNative(*name);
     // A bind left on paper is made by the connect itself, as the port it leaves open is.
-    facts::Remove(s, facts::kNeverConnected | facts::kUnbound | facts::kBindDeferred);
+    // A connect to no address ends the connection and empties what it had received.
+    facts::Remove(s, facts::kNeverConnected | facts::kUnbound | facts::kBindDeferred | facts::kWaitingCounted);
     int err = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
     if (err == EINTR) err = FinishInterruptedConnect(s);
     if (err == 0 && CompletedEarlier(s)) return Fail(WSAEISCONN);

@@ -339,6 +339,11 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
 /// the urgent-data question is then answered without a system call. Answers once per such
 /// notification; false when not known. Not part of the Windows interface.
 bool UrgentDataKnownAbsent(SOCKET s) noexcept;
+/// The bytes waiting on `s` when the owner of its registration (the calling thread) counted
+/// them after the end of the stream, for the notification now being handled, and nothing has
+/// been received since: no more can arrive, so that count still holds. False when not known.
+/// Not part of the Windows interface.
+bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept;
 /// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
 /// immediately before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is
 /// handled by the window procedure, and only while the look-up is pending and the window

@@ -246,7 +246,7 @@ int intioctlsocket(SOCKET s, int32_t cmd, uint32_t* argp) {
     }
     case FIONREAD_W: {
         int n = 0;
-        if (detail::BytesWaiting(s, n) != 0) return FailErrno();
+        if (!RememberedBytesWaiting(s, n) && detail::BytesWaiting(s, n) != 0) return FailErrno();
         *argp = static_cast<uint32_t>(n);
         return 0;
     }

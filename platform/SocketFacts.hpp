@@ -23,6 +23,10 @@ inline constexpr Facts kNonBlocking = 0x04;    // O_NONBLOCK is set
 inline constexpr Facts kNeverConnected = 0x08; // no connect or listen yet: the TCP state is CLOSE
 inline constexpr Facts kUnbound = 0x10;        // no bind, connect or listen yet: no address
 inline constexpr Facts kBindDeferred = 0x20;   // bound to any address, port 0, on paper only
+// The owner of the socket's registration counted the bytes left after the end of the stream
+// and nothing has been received since: the count still holds (see RememberedBytesWaiting).
+// Cleared at once by any re-enabling call, on whatever thread it is made.
+inline constexpr Facts kWaitingCounted = 0x40;
 
 inline constexpr int kMaxHandle = 1 << 20;
 
