@@ -16,7 +16,11 @@ namespace tav {
 class SocketAccess {
 public:
     /// A new socket with every field at its default (no handle, Skt_NotInitialized).
-    static std::shared_ptr<TAVSocket> Create() { return std::shared_ptr<TAVSocket>(new TAVSocket()); }
+    static std::shared_ptr<TAVSocket> Create() {
+        // One allocation for the object and its count: a socket is made for every connection.
+        struct Made final : TAVSocket {};
+        return std::make_shared<Made>();
+    }
 
     static void SetDisconnectKind(TAVSocket& s, TAV_SocketDisconnectKind kind) noexcept { s.SetDisconnectKind(kind); }
     /// Takes over `handle` (it is closed when the socket ends); does not close an earlier one.
