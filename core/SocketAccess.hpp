@@ -17,7 +17,11 @@ namespace tav {
 class SocketAccess {
 public:
     /// A new socket with every field at its default (no handle, Skt_NotInitialized).
-    static std::shared_ptr<TAVSocket> Create() { return std::shared_ptr<TAVSocket>(new TAVSocket()); }
+    static std::shared_ptr<TAVSocket> Create() {
+        // One allocation for the object and its count: a socket is made for every connection.
+        struct Made final : TAVSocket {};
+        return std::make_shared<Made>();
+    }
 
     static void SetDisconnectKind(TAVSocket& s, TAV_SocketDisconnectKind kind) noexcept { s.SetDisconnectKind(kind); }
     /// Takes over `handle` (it is closed when the socket ends); does not close an earlier one.
@@ -65,6 +69,8 @@ public:
     /// -1 with the socket error as LastError() when data remains pending or was dropped, else
     /// the byte count (0 when nothing was pending). May run the message queue while it waits.
     static int32_t GenericSend(TAVSocket& s) { return s.GenericSend(); }
+    /// Whether a flush would have anything to send (normal or out-of-band data pending).
+    static bool HasPendingSend(const TAVSocket& s) noexcept;
     /// Sets the calling thread's last socket error to 0.
     static void ClearLastError() noexcept { TAVSocket::ClearLastError(); }
 };

@@ -4,7 +4,11 @@
 
 namespace tav {
 
-std::shared_ptr<TAVSockAddr> TAVSockAddr::Create() { return std::shared_ptr<TAVSockAddr>(new TAVSockAddr()); }
+std::shared_ptr<TAVSockAddr> TAVSockAddr::Create() {
+    // One allocation for the object and its count: every accepted connection makes one.
+    struct Made final : TAVSockAddr {};
+    return std::make_shared<Made>();
+}
 
 std::shared_ptr<ValueStore> TAVSockAddr::ExtraData() {
     if (!extraData_) extraData_ = ValueStore::Create();

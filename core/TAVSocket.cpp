@@ -1,5 +1,4 @@
 // TAVSocket: creation, destruction, simple properties and the shared helpers.
-#include <tavsock/MessageBox.hpp>
 #include <tavsock/TAVSocket.hpp>
 
 #include "core/DebugLog.hpp"
@@ -42,7 +41,7 @@ std::string TAVSocket::LogPrefix() const {
 
 void TAVSocket::DataMode(int32_t NewValue) {
     Diagnostics::Current().Check(NewValue == DataMode_Binary || NewValue == DataMode_String,
-                                 SourceName(this, "Let DataMode"),
+                                 [this] { return SourceName(this, "Let DataMode"); },
                                  "(NewValue = DataMode_Binary) Or (NewValue = DataMode_String)");
     dataMode_ = NewValue;
 }
@@ -90,21 +89,16 @@ int32_t TAVSocket::CreateSocket(int32_t kind) {
         Diagnostics::Current().ReportFailure("Invalid socket Kind specified" + Diagnostics::TextOfValue(kind),
                                              SourceName(this, "CreateSocket"));
 
-    // An unknown kind still goes to the stack, which refuses the type.
-    handle_ = intsocket(AF_INET_W, kind, protocol);
+    // An unknown kind still goes to the stack, which refuses the type. The socket is made
+    // non-blocking by the same call that opens it; a stack that could open it but not switch
+    // it would show "Set Nonblocking IO Error: " and the code, but this one cannot fail so.
+    handle_ = NonBlockingSocket(AF_INET_W, kind, protocol);
     if (handle_ == INVALID_SOCKET) {
         state_ = Skt_Error;
         (void)intWSAGetLastError();
         return handle_;
     }
     state_ = Skt_Initialized;
-
-    uint32_t nonBlocking = 1;
-    if (intioctlsocket(handle_, FIONBIO_W, &nonBlocking) == SOCKET_ERROR) {
-        // The socket stays usable in blocking mode; the user is told since every later call
-        // may then block the thread.
-        ShowMessageBox("Set Nonblocking IO Error: " + std::to_string(intWSAGetLastError()));
-    }
     if (kind == TAVSockKind_Datagram) maxDatagram_ = MaxUDPDatagramSize();
     return handle_;
 }

@@ -5,6 +5,7 @@
 #include <tavsock/TAVSocket.hpp>
 
 #include "core/DebugLog.hpp"
+#include "core/SocketAccess.hpp"
 #include "core/SocketSendState.hpp"
 #include "core/SocketSupport.hpp"
 #include "platform/SockIntf.hpp"
@@ -49,6 +50,10 @@ int32_t SendCall(int32_t handle, const PendingBuffer& buffer, const TAVSockAddr*
 }
 
 }  // namespace
+
+bool SocketAccess::HasPendingSend(const TAVSocket& s) noexcept {
+    return s.send_->normal.Length() > 0 || s.send_->urgent.Length() > 0;
+}
 
 int32_t TAVSocket::GenericSend() {
     CheckHandle("mHandle <> TAVSock_InvalidSocketHandle");

@@ -94,14 +94,16 @@ void TAVSocket::Send(const Variant& Buffer) {
     ClearLastError();
     int32_t result = 0;
     if (Buffer.IsByteArray()) {
-        if (dataMode_ != DataMode_Binary) Diagnostics::Current().Check(false, SourceName(this, "Send"), kBinaryCondition);
+        Diagnostics::Current().Check(
+            dataMode_ == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
         const ByteArray& bytes = Buffer.AsBytes();
         if (!SendDirect(bytes.data(), bytes.size(), result)) {
             send_->normal.Append(bytes.data(), bytes.size());
             result = GenericSend();
         }
     } else if (Buffer.IsString()) {
-        if (dataMode_ != DataMode_String) Diagnostics::Current().Check(false, SourceName(this, "Send"), kStringCondition);
+        Diagnostics::Current().Check(
+            dataMode_ == DataMode_String, [this] { return SourceName(this, "Send"); }, kStringCondition);
         const std::string& text = Buffer.AsString();
         send_->normal.Append(BytesOf(msgBeginMark_), msgBeginMark_.size());
         send_->normal.Append(BytesOf(text), text.size());
@@ -124,7 +126,7 @@ void TAVSocket::Send(const Variant& Buffer) {
 }
 
 void TAVSocket::SendOOB(const Variant& Buffer) {
-    if (dataMode_ != DataMode_Binary) Diagnostics::Current().Check(false, SourceName(this, "SendOOB"), kBinaryCondition);
+    Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "SendOOB"), kBinaryCondition);
     ClearLastError();
     if (!Buffer.IsByteArray()) RaiseBareSocketError(WSAEFAULT);
     const ByteArray& bytes = Buffer.AsBytes();
@@ -136,12 +138,12 @@ void TAVSocket::SendTo(const Variant& Buffer, const std::shared_ptr<TAVSockAddr>
     const uint8_t* data = nullptr;
     size_t size = 0;
     if (Buffer.IsByteArray()) {
-        if (dataMode_ != DataMode_Binary) Diagnostics::Current().Check(false, SourceName(this, "SendTo"), kBinaryCondition);
+        Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "SendTo"), kBinaryCondition);
         data = Buffer.AsBytes().data();
         size = Buffer.AsBytes().size();
     } else if (Buffer.IsString()) {
         // Text goes out byte for byte; the framing marks belong to stream messages.
-        if (dataMode_ != DataMode_String) Diagnostics::Current().Check(false, SourceName(this, "SendTo"), kStringCondition);
+        Diagnostics::Current().Check(dataMode_ == DataMode_String, SourceName(this, "SendTo"), kStringCondition);
         data = BytesOf(Buffer.AsString());
         size = Buffer.AsString().size();
     } else {

@@ -72,6 +72,12 @@ void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, cons
     case FD_WRITE:
         DeliverDataSent(socket);
         if (!StillServing(self, socket)) return;
+        // With nothing pending the flush would send nothing, whatever the poll said; only
+        // the last error it leaves (none) is kept.
+        if (!SocketAccess::HasPendingSend(*socket)) {
+            SocketAccess::ClearLastError();
+            break;
+        }
         if (socket->IsWriteable()) SocketAccess::GenericSend(*socket);
         break;
     case FD_ACCEPT:

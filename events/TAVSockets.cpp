@@ -47,8 +47,10 @@ int32_t TAVSockets::CheckedPosition(const Variant& Index, const char* emptyCheck
                                     const char* indexCheckProc) const {
     Diagnostics& diagnostics = Diagnostics::Current();
     // Both checks run, as every check does; either failure ends the operation afterwards.
-    const bool notEmpty = diagnostics.Check(!IsEmpty(), SourceName(this, emptyCheckProc), kEmptyCondition);
-    const bool designates = diagnostics.CheckIndexOrKey(items_->list, Index, SourceName(this, indexCheckProc));
+    const bool notEmpty =
+        diagnostics.Check(!IsEmpty(), [&] { return SourceName(this, emptyCheckProc); }, kEmptyCondition);
+    const bool designates =
+        diagnostics.CheckIndexOrKey(items_->list, Index, [&] { return SourceName(this, indexCheckProc); });
     if (!notEmpty || !designates) RaiseSockError(kErrInvalidParameter);
     return Index.IsString() ? items_->list.PositionOfKey(Index.AsString()) : Index.AsLong();
 }

@@ -1,6 +1,7 @@
 #include "platform/AsyncSelectEntry.hpp"
 
 #include "platform/SockLayer.hpp"
+#include "platform/SocketFacts.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -42,9 +43,10 @@ SockPhase PhaseOfTcpState(int state) {
     }
 }
 
-bool BytesWaiting(int fd) {
+/// Bytes waiting on `fd`, -1 when they cannot be counted.
+int BytesWaiting(int fd) {
     int n = 0;
-    return detail::BytesWaiting(fd, n) == 0 && n > 0;
+    return detail::BytesWaiting(fd, n) == 0 ? n : -1;
 }
 
 /// The FD_CLOSE error for a broken connection: Windows reports a reset as 10054 and a
@@ -110,6 +112,7 @@ uint32_t AsyncSelectEntry::Interest() const {
 
 void AsyncSelectEntry::Reenable(int32_t event) {
     urgentAbsent = false;
+    waitingAtEnd = -1;
     const bool stream = phase != SockPhase::Datagram;
     switch (event) {
     case FD_READ_W:
@@ -162,7 +165,12 @@ int AsyncSelectEntry::OnReady(int fd, uint32_t events, Notice* out) {
 }
 
 int AsyncSelectEntry::OnConnectDone(int fd, uint32_t events, Notice* out) {
-    const SockPhase now = PhaseOfTcpState(TcpState(fd));
+    // The stack reports a connecting socket writable only once the connection is made (a
+    // failed one adds an error or a hang-up), and readiness collected before this connect
+    // never reaches it (the registry watches anew on every connect): then there is nothing
+    // to ask. Anything else is told apart by the connection state.
+    const SockPhase now = (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) == EPOLLOUT ? SockPhase::Connected
+                                                                                : PhaseOfTcpState(TcpState(fd));
     if (now == SockPhase::Connecting) return 0;  // not decided yet
     int n = 0;
     if (now == SockPhase::Connected) {
@@ -186,7 +194,19 @@ int AsyncSelectEntry::OnConnectedReady(int fd, uint32_t events, Notice* out) {
     if (events & EPOLLPRI) urgentAbsent = false;  // whatever was posted before
     if ((armed & FD_READ_W) != 0 && (events & (EPOLLIN | kEnded)) != 0) {
         armed &= ~FD_READ_W;
-        if (!peerDone || BytesWaiting(fd)) {
+        bool post = !peerDone;
+        if (!post) {
+            // After the peer's end (or a hang-up) nothing more arrives, so the count holds
+            // until something is received: the reader of this notification is told it again
+            // without asking. Marked before counting, so that a receive on another thread
+            // meanwhile unmarks it.
+            const bool ended = (events & (EPOLLRDHUP | EPOLLHUP)) != 0;
+            if (ended) facts::Add(fd, facts::kWaitingCounted);
+            const int waiting = BytesWaiting(fd);
+            post = waiting > 0;
+            if (ended && waiting >= 0) waitingAtEnd = waiting;
+        }
+        if (post) {
             out[n++] = {FD_READ_W, 0};
             urgentAbsent = (watched & EPOLLPRI) != 0 && (events & EPOLLPRI) == 0;
         }

@@ -61,6 +61,9 @@ struct AsyncSelectEntry {
     bool urgentAbsent = false;
                               // until a re-enabling call, or the condition would spin the loop
     uint32_t watched = 0;     // the interest the queue watches now
+    // Bytes waiting as counted once the stream had ended (no more can come), until a
+    // re-enabling call; -1 when not known.
+    int32_t waitingAtEnd = -1;
 
     /// Starts a registration: every asked-for event is enabled, FD_WRITE only for a socket
     /// that can send already.

@@ -139,6 +139,14 @@ void AsyncSelectRegistry::Reenable(SOCKET s, uint32_t gen, int32_t event) {
     AsyncSelectEntry* e = Find(s, gen);
     if (e == nullptr) return;
     e->Reenable(event);
+    if (event == FD_CONNECT_W && e->phase == SockPhase::Connecting) {
+        // A new connection: readiness collected before it belongs to an earlier one and must
+        // not be taken for its outcome. (A watch the stack refuses fails as a deferred
+        // change would: silently.)
+        e->watched = e->Interest();
+        queue_.WatchFd(s, e->watched, this);
+        return;
+    }
     Rewatch(s, *e);
 }
 

@@ -55,6 +55,14 @@ public:
         e->urgentAbsent = false;
         return true;
     }
+    /// The bytes waiting on `s` as counted after the end of its stream for registration
+    /// `gen`, when nothing has been received since; false when not known.
+    bool WaitingAtEnd(SOCKET s, uint32_t gen, int& bytes) {
+        const AsyncSelectEntry* e = Find(s, gen);
+        if (e == nullptr || e->waitingAtEnd < 0) return false;
+        bytes = e->waitingAtEnd;
+        return true;
+    }
     /// A re-enabling call ran on `s` (see AsyncSelectHooks).
     void Reenable(SOCKET s, uint32_t gen, int32_t event);
     /// Ends registration `gen` of `s` and stops watching it.

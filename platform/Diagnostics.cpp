@@ -30,13 +30,16 @@ void Diagnostics::ReportFailure(const std::string& message, const std::string& s
     Record("Failure", "Message", message, source);
 }
 
+bool Diagnostics::PositionDesignates(int32_t count, const Variant& position) {
+    return std::fabs(position.AsDouble()) < 2e9 && IndexTest(count, position.AsLong());
+}
+
 bool Diagnostics::CheckIndexOrKey(int32_t count, const KeyPresent& hasKey, const Variant& indexOrKey,
                                   const std::string& source) {
     if (indexOrKey.IsNumber()) {
         // A position converts like any Long (fractions half to even); a value beyond 32 bits
         // designates nothing rather than overflowing.
-        double d = indexOrKey.AsDouble();
-        if (std::fabs(d) < 2e9 && IndexTest(count, indexOrKey.AsLong())) return true;
+        if (PositionDesignates(count, indexOrKey)) return true;
         Record("Collection check failed", "Message",
                "Index out of range: " + TextOfValue(indexOrKey) + " (Count = " + std::to_string(count) + ")", source);
         return false;

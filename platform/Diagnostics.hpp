@@ -46,6 +46,14 @@ public:
     /// chooses to; most go on.
     bool Check(bool outcome, const std::string& source, const std::string& conditionText);
 
+    /// As Check, for callers whose source text costs something to build: `source()` is
+    /// called for a failure only, so a passing check allocates nothing.
+    template <std::invocable Source>
+    bool Check(bool outcome, Source&& source, const char* conditionText) {
+        if (!outcome) Record("Check failed", "Condition", conditionText, std::string(source()));
+        return outcome;
+    }
+
     /// Records an unconditional failure.
     void ReportFailure(const std::string& message, const std::string& source);
 
@@ -62,6 +70,20 @@ public:
                                [&collection](const std::string& key) { return bool(collection.ContainsKey(key)); },
                                indexOrKey, source);
     }
+
+    /// As CheckIndexOrKey above, with the source built for a miss only.
+    template <KeyedCollection C, std::invocable Source>
+    bool CheckIndexOrKey(const C& collection, const Variant& indexOrKey, Source&& source) {
+        const auto count = static_cast<int32_t>(collection.Count());
+        if (indexOrKey.IsNumber() ? PositionDesignates(count, indexOrKey)
+                                  : indexOrKey.IsString() && bool(collection.ContainsKey(indexOrKey.AsString())))
+            return true;
+        return CheckIndexOrKey(collection, indexOrKey, std::string(source()));
+    }
+
+    /// Whether the number `position` designates an item of a collection with `count` items
+    /// (converted like a Long; a value beyond 32 bits designates nothing). Records nothing.
+    static bool PositionDesignates(int32_t count, const Variant& position);
 
     /// Index test: 1 <= index <= count. Records nothing.
     static bool IndexTest(int32_t count, int32_t index) noexcept { return index >= 1 && index <= count; }

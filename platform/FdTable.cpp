@@ -16,7 +16,10 @@ bool FdTable::Watch(int fd, uint32_t events, FdWatcher* watcher, bool defer) {
     if (fd < 0 || !watcher) return false;
     if (static_cast<size_t>(fd) >= watches_.size()) watches_.resize(static_cast<size_t>(fd) + 1);
     Entry& w = watches_[fd];
+    if (w.gen != 0 && w.watcher == watcher && w.epoch == flushes_ && (w.kernelGen != 0 || events == 0))
+        return Modify(fd, events, defer);
     if (w.gen == 0) ++count_;
+    w.epoch = flushes_;
     w.watcher = watcher;
     w.gen = nextGen_++;
     if (nextGen_ == 0) nextGen_ = 1;
@@ -66,6 +69,7 @@ void FdTable::MarkDirty(int fd) {
 }
 
 void FdTable::Flush() {
+    ++flushes_;
     // Apply() may not add to dirty_, so a plain walk is safe.
     for (int fd : dirty_) Apply(fd);
     dirty_.clear();

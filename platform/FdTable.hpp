@@ -29,7 +29,9 @@ public:
     explicit FdTable(int epollFd) : epollFd_(epollFd) {}
 
     /// Starts (or replaces) the watch of `fd`. A descriptor new to the kernel is added at once,
-    /// so a bad descriptor is reported here (false); other changes follow `defer`.
+    /// so a bad descriptor is reported here (false); other changes follow `defer`. Replacing a
+    /// watch of the same watcher made since the last poll keeps its registration: nothing can
+    /// have been collected for it that the new one must not see.
     bool Watch(int fd, uint32_t events, FdWatcher* watcher, bool defer);
     /// Changes the interest of a watched descriptor; false if it is not watched.
     bool Modify(int fd, uint32_t events, bool defer);
@@ -56,6 +58,7 @@ private:
         uint32_t interest = 0;
         uint32_t kernelGen = 0;  // 0: not in the kernel's interest list
         uint32_t kernelEvents = 0;
+        uint64_t epoch = 0;  // flushes_ when the watch was made
         bool dirty = false;
     };
     bool Apply(int fd);
@@ -65,6 +68,9 @@ private:
     std::vector<Entry> watches_;  // indexed by descriptor number
     std::vector<int> dirty_;
     uint32_t nextGen_ = 1;
+    // Counts Flush() calls. The queue flushes before every poll, so a watch made since the
+    // last flush cannot have readiness collected for it yet.
+    uint64_t flushes_ = 0;
     size_t count_ = 0;
 };
 

@@ -11,6 +11,7 @@
 #include "platform/MessageQueue.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
+#include "platform/SocketFacts.hpp"
 
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -54,6 +55,8 @@ void DropRegistration(SOCKET s, Token old) noexcept {
 }
 
 void OnReenable(SOCKET s, int32_t event) noexcept {
+    // Here, not in the owner's registry: the owner may hear of the call only later.
+    if (facts::Load(s) & facts::kWaitingCounted) facts::Remove(s, facts::kWaitingCounted);
     const Token t = AsyncSelectSlots::Load(s);
     if (t == 0) return;
     WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
@@ -100,6 +103,32 @@ bool IsRegistered(SOCKET s) noexcept {
 
 constexpr AsyncSelectHooks kHooks{OnReenable, OnAccepted, OnClosing, IsRegistered};
 
+/// The phase of `s` for a new registration without asking the kernel, when it is known: from
+/// the facts of a socket the layer opened (its type; a stream socket that never connected or
+/// listened is idle), or from the registration it has on this thread for a connection (an
+/// accepted socket that its manager registers again). False when only the kernel can tell.
+bool KnownPhase(SOCKET s, facts::Facts known, Token current, AsyncSelectRegistry* registry,
+                async::SockPhase& phase) {
+    if ((known & facts::kKnown) != 0) {
+        if ((known & facts::kDatagram) != 0) {
+            phase = async::SockPhase::Datagram;
+            return true;
+        }
+        if ((known & facts::kNeverConnected) != 0) {
+            phase = async::SockPhase::Idle;
+            return true;
+        }
+    }
+    // A connection stays one for registration purposes: the kernel would say established,
+    // closing or closed, and a closed one counts as the connection it was.
+    if (registry != nullptr && current != 0 && OwnerOf(current) == registry->Id() &&
+        registry->IsConnection(s, GenOf(current))) {
+        phase = async::SockPhase::Connected;
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 bool UrgentDataKnownAbsent(SOCKET s) noexcept {
@@ -107,6 +136,14 @@ bool UrgentDataKnownAbsent(SOCKET s) noexcept {
     if (t == 0) return false;
     AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
     return r != nullptr && r->Id() == OwnerOf(t) && r->TakeUrgentAbsent(s, GenOf(t));
+}
+
+bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept {
+    if ((facts::Load(s) & facts::kWaitingCounted) == 0) return false;
+    const Token t = AsyncSelectSlots::Load(s);
+    if (t == 0) return false;
+    AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
+    return r != nullptr && r->Id() == OwnerOf(t) && r->WaitingAtEnd(s, GenOf(t), bytes);
 }
 
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
@@ -117,20 +154,26 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     if ((lEvent & ~kAllEvents) != 0) return Fail(WSAEINVAL);
     // Notifications are delivered by the queue of the calling thread only.
     if (!platform::IsWindowOfThisThread(hWnd)) return Fail(WSAEINVAL);
-    // Cancelling needs only to know the handle is a socket; the connection state is asked
-    // for a registration alone (one system call less on every socket's end).
+    // What the layer remembers of the socket, or the registration it has on this thread,
+    // answers most of what would otherwise be asked of the kernel here.
+    const facts::Facts known = facts::Load(s);
+    const Token current = AsyncSelectSlots::Load(s);
+    AsyncSelectRegistry* registry = AsyncSelectRegistry::ForThisThread();
     async::SockPhase phase = async::SockPhase::Idle;
     if (lEvent == 0) {
-        int type = 0;
-        socklen_t len = sizeof type;
-        if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return Fail(WSAENOTSOCK);
-    } else {
+        // Cancelling needs only to know the handle is a socket: one the layer opened, or
+        // one registered now, is.
+        if ((known & facts::kKnown) == 0 && current == 0) {
+            int type = 0;
+            socklen_t len = sizeof type;
+            if (::getsockopt(s, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return Fail(WSAENOTSOCK);
+        }
+    } else if (!KnownPhase(s, known, current, registry, phase)) {
         int error = 0;
         phase = async::ClassifySocket(s, error);
         if (error != 0) return Fail(error);
     }
     if (s >= AsyncSelectSlots::kMaxHandle) return Fail(WSAENOBUFS);
-    AsyncSelectRegistry* registry = AsyncSelectRegistry::ForThisThread();
     if (registry == nullptr) return Fail(WSAENETDOWN);  // the thread is ending
 
     bool ok = false;
@@ -139,8 +182,11 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
         return 0;
     }
     // As on Windows, a registered socket is non-blocking (and stays so until unregistered).
-    int on = 1;
-    if (::ioctl(s, FIONBIO, &on) != 0) return detail::FailErrno();
+    if ((known & facts::kNonBlocking) == 0) {
+        int on = 1;
+        if (::ioctl(s, FIONBIO, &on) != 0) return detail::FailErrno();
+        facts::Add(s, facts::kNonBlocking);
+    }
     const uint32_t gen = AsyncSelectSlots::NewGeneration();
     const Token token = MakeToken(registry->Id(), gen);
     const Token old = AsyncSelectSlots::Exchange(s, token, ok);

@@ -2,6 +2,7 @@
 #include "platform/AsyncSelectHooks.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
+#include "platform/SocketFacts.hpp"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -31,6 +32,28 @@ bool ClaimDeferredPort(SOCKET s, sockaddr_in bound) {
     if (::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &off, sizeof off) != 0) return false;
     bound.sin_port = 0;
     return ::bind(s, reinterpret_cast<const sockaddr*>(&bound), sizeof bound) == 0;
+}
+
+/// Makes the bind that BindForConnect left on paper, as it would have been made then.
+void MakeDeferredBind(SOCKET s) {
+    facts::Remove(s, facts::kBindDeferred);
+    const int on = 1;
+    (void)::setsockopt(s, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &on, sizeof on);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    (void)::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+}
+
+/// Whether the bind of `a` may stay on paper: a stream socket of this layer, never bound nor
+/// connected, bound to any address with port 0 and the port left to the connect. Such a bind
+/// changes nothing the kernel keeps (no address, no port), so the connect finds the socket as
+/// it would after the bind. The bind is made when something could tell the difference (a
+/// second bind, listen, reading the local address).
+bool MayDeferBind(SOCKET s, const sockaddr_in& a) {
+    constexpr facts::Facts kFresh = facts::kKnown | facts::kNeverConnected | facts::kUnbound;
+    const facts::Facts f = facts::Load(s);
+    return (f & (kFresh | facts::kDatagram)) == kFresh && a.sin_family == AF_INET && a.sin_port == 0 &&
+           a.sin_addr.s_addr == INADDR_ANY;
 }
 
 /// A blocking connect interrupted by a signal goes on in the kernel; calling connect again
@@ -84,7 +107,9 @@ bool HasLocalAddress(SOCKET s) {
 
 }  // namespace
 
-SOCKET intsocket(int af, int type, int protocol) {
+namespace {
+
+SOCKET OpenSocket(int af, int type, int protocol, bool nonBlocking) {
     if (!Started()) return INVALID_SOCKET;
     if (af != AF_INET_W) return Fail(WSAEAFNOSUPPORT);
     int nativeType = 0;
@@ -94,9 +119,23 @@ SOCKET intsocket(int af, int type, int protocol) {
     default: return Fail(WSAESOCKTNOSUPPORT);
     }
     if (protocol != 0 && protocol != IPPROTO_TCP_W && protocol != IPPROTO_UDP_W) return Fail(WSAEPROTONOSUPPORT);
-    const int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC, protocol);
+    const int fd = ::socket(AF_INET, nativeType | SOCK_CLOEXEC | (nonBlocking ? SOCK_NONBLOCK : 0), protocol);
     if (fd < 0) return FailErrno();
+    facts::Facts f = facts::kKnown;
+    f |= nativeType == SOCK_DGRAM ? facts::kDatagram : facts::kNeverConnected | facts::kUnbound;
+    if (nonBlocking) f |= facts::kNonBlocking;
+    facts::Open(fd, f);
     return fd;
+}
+
+}  // namespace
+
+SOCKET intsocket(int af, int type, int protocol) {
+    return OpenSocket(af, type, protocol, false);
+}
+
+SOCKET NonBlockingSocket(int af, int type, int protocol) {
+    return OpenSocket(af, type, protocol, true);
 }
 
 int intclosesocket(SOCKET s) {
@@ -107,6 +146,7 @@ int intclosesocket(SOCKET s) {
 int CloseSocketHandle(SOCKET s) {
     if (s < 0) return Fail(WSAENOTSOCK);
     detail::HookClosing(s);
+    facts::Close(s);
     // On Linux the descriptor is released even when close reports EINTR; closing it again
     // could close a number another thread has just been given.
     if (::close(s) != 0 && errno != EINTR) return FailErrno();
@@ -117,6 +157,8 @@ int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
     const sockaddr_in a = detail::ToNative(*name);
+    if (facts::Load(s) & facts::kBindDeferred) MakeDeferredBind(s);
+    facts::Remove(s, facts::kUnbound);
     if (::bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return FailErrno();
     return 0;
 }
@@ -125,6 +167,13 @@ int BindForConnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
     const sockaddr_in a = detail::ToNative(*name);
+    if (MayDeferBind(s, a)) {
+        facts::Add(s, facts::kBindDeferred);
+        facts::Remove(s, facts::kUnbound);
+        return 0;
+    }
+    if (facts::Load(s) & facts::kBindDeferred) MakeDeferredBind(s);
+    facts::Remove(s, facts::kUnbound);
     if (a.sin_port == 0) {
         // Without the option the stack picks a port here, not knowing the destination, and
         // must skip every port still in TIME_WAIT from earlier connections; after a few
@@ -141,6 +190,9 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen < kAddrLen) return Fail(WSAEFAULT);
     const sockaddr_in a = detail::ToNative(*name);
+    // A bind left on paper is made by the connect itself, as the port it leaves open is.
+    // A connect to no address ends the connection and empties what it had received.
+    facts::Remove(s, facts::kNeverConnected | facts::kUnbound | facts::kBindDeferred | facts::kWaitingCounted);
     int err = ::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 ? 0 : errno;
     if (err == EINTR) err = FinishInterruptedConnect(s);
     if (err == 0 && CompletedEarlier(s)) return Fail(WSAEISCONN);
@@ -156,6 +208,8 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
 
 int intlisten(SOCKET s, int backlog) {
     if (!Started()) return SOCKET_ERROR;
+    if (facts::Load(s) & facts::kBindDeferred) MakeDeferredBind(s);
+    facts::Remove(s, facts::kNeverConnected | facts::kUnbound);
     if (!HasLocalAddress(s)) return Fail(WSAEINVAL);
     if (::listen(s, backlog) != 0) return FailErrno();
     detail::HookReenable(s, FD_ACCEPT_W);
@@ -182,6 +236,7 @@ SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen) {
         fd = ::accept4(s, reinterpret_cast<sockaddr*>(&peer), &len, flags);
     } while (fd < 0 && IsDeadQueuedConnection(errno));
     const int err = errno;
+    if (fd >= 0) facts::Open(fd, facts::kKnown | (nonBlocking ? facts::kNonBlocking : 0));
     detail::HookAccepted(s, fd < 0 ? INVALID_SOCKET : fd);
     if (fd < 0) {
         if (err == EAGAIN) return Fail(nonBlocking ? WSAEWOULDBLOCK : WSAETIMEDOUT);
@@ -197,6 +252,13 @@ SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen) {
 int intgetsockname(SOCKET s, SOCKADDR_IN* name, int* namelen) {
     if (!Started()) return SOCKET_ERROR;
     if (name == nullptr || namelen == nullptr || *namelen < kAddrLen) return Fail(WSAEFAULT);
+    if (facts::Load(s) & facts::kBindDeferred) {
+        // The bind on paper and the port taken now, in one: a plain bind to any address.
+        facts::Remove(s, facts::kBindDeferred);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        (void)::bind(s, reinterpret_cast<const sockaddr*>(&any), sizeof any);
+    }
     sockaddr_in a{};
     socklen_t len = sizeof a;
     if (::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) return FailErrno();

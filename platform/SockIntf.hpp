@@ -213,6 +213,9 @@ int WSAStartupCount();
 /// AF_INET_W only (else 10047); SOCK_STREAM_W or SOCK_DGRAM_W (else 10044); protocol 0, 6 or
 /// 17 (else 10043). The socket starts in blocking mode, as on Windows.
 SOCKET intsocket(int af, int type, int protocol);
+/// intsocket followed by FIONBIO_W with 1, in one system call: the socket starts
+/// non-blocking. Not part of the Windows interface.
+SOCKET NonBlockingSocket(int af, int type, int protocol);
 /// Closes the handle after the asynchronous-select registration of it has been dropped.
 int intclosesocket(SOCKET s);
 /// intclosesocket for the end of a socket object, whether or not the stack is still started:
@@ -339,6 +342,11 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
 /// the urgent-data question is then answered without a system call. Answers once per such
 /// notification; false when not known. Not part of the Windows interface.
 bool UrgentDataKnownAbsent(SOCKET s) noexcept;
+/// The bytes waiting on `s` when the owner of its registration (the calling thread) counted
+/// them after the end of the stream, for the notification now being handled, and nothing has
+/// been received since: no more can arrive, so that count still holds. False when not known.
+/// Not part of the Windows interface.
+bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept;
 /// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
 /// immediately before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is
 /// handled by the window procedure, and only while the look-up is pending and the window

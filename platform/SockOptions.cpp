@@ -3,6 +3,7 @@
 #include "platform/AsyncSelectHooks.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
+#include "platform/SocketFacts.hpp"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -237,11 +238,15 @@ int intioctlsocket(SOCKET s, int32_t cmd, uint32_t* argp) {
         // non-blocking until its registration is cancelled.
         if (on == 0 && detail::HookRegistered(s)) return Fail(WSAEINVAL);
         if (::ioctl(s, FIONBIO, &on) != 0) return FailErrno();
+        if (on != 0)
+            facts::Add(s, facts::kNonBlocking);
+        else
+            facts::Remove(s, facts::kNonBlocking);
         return 0;
     }
     case FIONREAD_W: {
         int n = 0;
-        if (detail::BytesWaiting(s, n) != 0) return FailErrno();
+        if (!RememberedBytesWaiting(s, n) && detail::BytesWaiting(s, n) != 0) return FailErrno();
         *argp = static_cast<uint32_t>(n);
         return 0;
     }

@@ -1,0 +1,44 @@
+// What the socket interface layer remembers of the sockets it opened, so that a later call
+// need not ask the kernel what the layer itself did: the socket's type, whether it is
+// non-blocking, whether it has ever been bound, connected or listened.
+//
+// Facts are set when intsocket or intaccept opens a handle and dropped when the layer closes
+// it; a handle the layer did not open has none (Load gives 0), and callers then ask the
+// kernel as before. Only the layer's own calls keep facts true, so they hold for sockets
+// that are driven through the layer alone, which is what its handles are for.
+//
+// Handles are descriptor numbers below kMaxHandle, in chunks allocated on first use and kept
+// for the life of the process (as AsyncSelectSlots does). Thread-safe.
+#pragma once
+
+#include <cstdint>
+
+namespace tav::sockintf::facts {
+
+using Facts = uint8_t;
+
+inline constexpr Facts kKnown = 0x01;          // opened by this layer; the other bits are valid
+inline constexpr Facts kDatagram = 0x02;       // a datagram socket (else a stream socket)
+inline constexpr Facts kNonBlocking = 0x04;    // O_NONBLOCK is set
+inline constexpr Facts kNeverConnected = 0x08; // no connect or listen yet: the TCP state is CLOSE
+inline constexpr Facts kUnbound = 0x10;        // no bind, connect or listen yet: no address
+inline constexpr Facts kBindDeferred = 0x20;   // bound to any address, port 0, on paper only
+// The owner of the socket's registration counted the bytes left after the end of the stream
+// and nothing has been received since: the count still holds (see RememberedBytesWaiting).
+// Cleared at once by any re-enabling call, on whatever thread it is made.
+inline constexpr Facts kWaitingCounted = 0x40;
+
+inline constexpr int kMaxHandle = 1 << 20;
+
+/// The facts of `s`; 0 when none are known.
+Facts Load(int s) noexcept;
+/// Replaces the facts of a handle just opened. A handle beyond kMaxHandle (or no memory for
+/// its chunk) simply has none.
+void Open(int s, Facts f) noexcept;
+/// Forgets `s` (before its descriptor is closed, so the number is not yet reused).
+void Close(int s) noexcept;
+/// Adds or removes bits of a known socket; nothing for an unknown one.
+void Add(int s, Facts bits) noexcept;
+void Remove(int s, Facts bits) noexcept;
+
+}  // namespace tav::sockintf::facts

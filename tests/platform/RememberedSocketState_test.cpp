@@ -1,0 +1,174 @@
+// Calls that answer from what the layer remembers of its own sockets (their type, blocking
+// mode, whether they were ever bound, connected or listened) must give what the kernel would
+// have said, whatever was done to the socket since it was opened.
+#include "SockTestUtil.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+using namespace tav::sockintf;
+using namespace tav::sockintf::test;
+
+namespace {
+
+constexpr uint32_t kMsg = 0x501;
+
+bool IsNonBlocking(SOCKET s) {
+    const int flags = ::fcntl(s, F_GETFL);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+SOCKADDR_IN AnyAddress() {
+    SOCKADDR_IN any{};
+    any.sin_family = AF_INET_W;
+    return any;
+}
+
+uint16_t PortOf(SOCKET s) {
+    SOCKADDR_IN name;
+    int len = sizeof name;
+    if (intgetsockname(s, &name, &len) != 0) return 0;
+    return intntohs(name.sin_port);
+}
+
+class RememberedState : public WindowTest {
+protected:
+    int Select(SOCKET s, int32_t mask = 0x3F) { return intWSAAsyncSelect(s, wnd_, kMsg, mask); }
+    int Count(SOCKET s, int32_t event) const {
+        return static_cast<int>(
+            std::count_if(got_.begin(), got_.end(), [&](const Message& m) { return m.w == s && m.Low == event; }));
+    }
+    bool WaitCount(SOCKET s, int32_t event, int count = 1) {
+        return PumpUntil([&] { return Count(s, event) >= count; });
+    }
+    /// The peer port an accepted connection of `listener` reports.
+    uint16_t AcceptedFrom(SOCKET listener) {
+        SOCKADDR_IN peer;
+        int len = sizeof peer;
+        Own(intaccept(listener, &peer, &len));
+        return intntohs(peer.sin_port);
+    }
+};
+
+}  // namespace
+
+TEST_F(RememberedState, BindLeftToTheConnectLooksLikeAnyOtherBind) {
+    SOCKADDR_IN to;
+    const SOCKET listener = Listener(to);
+    const SOCKADDR_IN any = AnyAddress();
+
+    // Read before the connect, the port is taken then and kept by the connection.
+    const SOCKET early = Own(NonBlockingSocket(AF_INET_W, SOCK_STREAM_W, 0));
+    EXPECT_TRUE(IsNonBlocking(early));
+    ASSERT_EQ(BindForConnect(early, &any, sizeof any), 0);
+    const uint16_t before = PortOf(early);
+    EXPECT_NE(before, 0);
+    EXPECT_WSA_FAIL(intconnect(early, &to, sizeof to), WSAEWOULDBLOCK);
+    EXPECT_EQ(AcceptedFrom(listener), before);
+    EXPECT_EQ(PortOf(early), before);
+
+    // Not read before: the connect chooses the port.
+    const SOCKET late = Own(NonBlockingSocket(AF_INET_W, SOCK_STREAM_W, 0));
+    ASSERT_EQ(BindForConnect(late, &any, sizeof any), 0);
+    EXPECT_WSA_FAIL(intconnect(late, &to, sizeof to), WSAEWOULDBLOCK);
+    const uint16_t chosen = AcceptedFrom(listener);
+    EXPECT_NE(chosen, 0);
+    EXPECT_EQ(PortOf(late), chosen);
+
+    // Binding again, or listening, finds the socket as the first bind left it.
+    const SOCKET rebound = NewSocket();
+    ASSERT_EQ(BindForConnect(rebound, &any, sizeof any), 0);
+    SOCKADDR_IN loopback = AnyAddress();
+    loopback.sin_addr = inthtonl(0x7F000001);
+    EXPECT_EQ(intbind(rebound, &loopback, sizeof loopback), 0);
+    SOCKADDR_IN name;
+    int len = sizeof name;
+    ASSERT_EQ(intgetsockname(rebound, &name, &len), 0);
+    EXPECT_EQ(name.sin_addr, inthtonl(0x7F000001));
+    const SOCKET unlistened = NewSocket();
+    ASSERT_EQ(BindForConnect(unlistened, &any, sizeof any), 0);
+    EXPECT_WSA_FAIL(intlisten(unlistened, 1), WSAEINVAL);
+
+    // What is remembered goes with the handle: a new socket under the same number is unbound.
+    const SOCKET closed = NewSocket();
+    ASSERT_EQ(BindForConnect(closed, &any, sizeof any), 0);
+    ASSERT_EQ(Close(closed), 0);
+    const SOCKET reopened = NewSocket();  // most likely the same number
+    len = sizeof name;
+    EXPECT_WSA_FAIL(intgetsockname(reopened, &name, &len), WSAEINVAL);
+}
+
+TEST_F(RememberedState, RegistrationFollowsWhatWasDoneToTheSocketSinceItOpened) {
+    // Made blocking again before it is registered: the registration makes it non-blocking.
+    const SOCKET reblocked = Own(NonBlockingSocket(AF_INET_W, SOCK_STREAM_W, 0));
+    uint32_t blocking = 0;
+    ASSERT_EQ(intioctlsocket(reblocked, FIONBIO_W, &blocking), 0);
+    ASSERT_FALSE(IsNonBlocking(reblocked));
+    ASSERT_EQ(Select(reblocked), 0);
+    EXPECT_TRUE(IsNonBlocking(reblocked));
+    EXPECT_WSA_FAIL(intioctlsocket(reblocked, FIONBIO_W, &blocking), WSAEINVAL);
+
+    // Connected, or listening, before it is registered: it is treated as such.
+    SOCKADDR_IN to;
+    const SOCKET listener = Listener(to);
+    const SOCKET connected = NewSocket();
+    ASSERT_EQ(intconnect(connected, &to, sizeof to), 0);
+    ASSERT_EQ(Select(connected), 0);
+    EXPECT_TRUE(WaitCount(connected, FD_WRITE_W));
+    ASSERT_EQ(Select(listener), 0);
+    const SOCKET second = NewSocket();
+    ASSERT_EQ(intconnect(second, &to, sizeof to), 0);
+    EXPECT_TRUE(WaitCount(listener, FD_ACCEPT_W));
+
+    // An accepted socket registered again by its owner: what it received is told once, as is
+    // its room to send. (The first connection in the queue is the one of `connected`.)
+    const SOCKET accepted = Own(intaccept(listener, nullptr, nullptr));
+    ASSERT_NE(accepted, INVALID_SOCKET);
+    ASSERT_EQ(Select(accepted), 0);
+    ASSERT_EQ(intsend(connected, "x", 1, 0), 1);
+    ASSERT_TRUE(WaitCount(accepted, FD_READ_W));
+    ASSERT_TRUE(WaitCount(accepted, FD_WRITE_W));
+    for (int i = 0; i < 4; ++i) tav::RunPendingMessages();
+    EXPECT_EQ(Count(accepted, FD_READ_W), 1);
+    EXPECT_EQ(Count(accepted, FD_WRITE_W), 1);
+
+    // Cancelling asks nothing of a socket the layer knows, but still refuses what is none.
+    EXPECT_EQ(Select(accepted, 0), 0);
+    EXPECT_EQ(Select(NewSocket(SOCK_DGRAM_W), 0), 0);
+    int pipeFds[2];
+    ASSERT_EQ(::pipe(pipeFds), 0);
+    EXPECT_WSA_FAIL(Select(pipeFds[0], 0), WSAENOTSOCK);
+    ::close(pipeFds[0]);
+    ::close(pipeFds[1]);
+}
+
+TEST_F(RememberedState, BytesLeftAfterThePeersEndAreCountedAfreshOnceAnyThreadReceives) {
+    auto [c, srv] = Pair();
+    ASSERT_EQ(Select(c), 0);
+    ASSERT_EQ(intsend(srv, "abcd", 4, 0), 4);
+    ASSERT_EQ(Close(srv), 0);
+    ASSERT_TRUE(WaitCount(c, FD_CLOSE_W));
+    ASSERT_EQ(Count(c, FD_READ_W), 1);
+
+    uint32_t waiting = 0;
+    ASSERT_EQ(intioctlsocket(c, FIONREAD_W, &waiting), 0);
+    EXPECT_EQ(waiting, 4u);
+    char buf[4];
+    ASSERT_EQ(intrecv(c, buf, 1, 0), 1);
+    ASSERT_EQ(intioctlsocket(c, FIONREAD_W, &waiting), 0);
+    EXPECT_EQ(waiting, 3u);
+    ASSERT_TRUE(WaitCount(c, FD_READ_W, 2));  // counted again for the new notification
+    // A receive on another thread tells this one only through its queue; the count must not
+    // wait for that.
+    OnFreshThread([s = c] {
+        char byte;
+        EXPECT_EQ(intrecv(s, &byte, 1, 0), 1);
+    });
+    ASSERT_EQ(intioctlsocket(c, FIONREAD_W, &waiting), 0);
+    EXPECT_EQ(waiting, 2u);
+    ASSERT_EQ(intrecv(c, buf, sizeof buf, 0), 2);
+    ASSERT_EQ(intioctlsocket(c, FIONREAD_W, &waiting), 0);
+    EXPECT_EQ(waiting, 0u);
+}
