@@ -1,5 +1,6 @@
 // Shared pieces of the benchmarks that run outside programs (servers, curl, the tool):
-// spawning with wall time and peak resident size, free loopback ports, medians.
+// spawning with wall time and peak resident size, free loopback ports, medians, the tool's
+// path and a scratch folder.
 #pragma once
 
 #include <arpa/inet.h>
@@ -8,13 +9,16 @@
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -91,5 +95,39 @@ inline bool Listening(uint16_t port) {
     return ok;
 }
 
+/// The tavsock tool of the build this benchmark belongs to (tools/ beside bench/); empty when
+/// it was not built.
+inline std::string ToolPath() {
+    char self[PATH_MAX] = {};
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "";
+    const std::filesystem::path tool =
+        std::filesystem::path(std::string(self, static_cast<size_t>(n))).parent_path().parent_path() / "tools/tavsock";
+    return ::access(tool.c_str(), X_OK) == 0 ? tool.string() : "";
+}
+
+/// A new folder /tmp/<prefix>-XXXXXX, readable by all (servers that drop privileges read
+/// from it); removed with everything in it at the end of the object's life.
+class TempDir {
+public:
+    explicit TempDir(const std::string& prefix) {
+        std::string name = "/tmp/" + prefix + "-XXXXXX";
+        if (::mkdtemp(name.data())) {
+            ::chmod(name.c_str(), 0755);
+            path_ = name;
+        }
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    /// Empty when the folder could not be made.
+    const std::string& Path() const { return path_; }
+
+private:
+    std::string path_;
+};
 
 }  // namespace bench

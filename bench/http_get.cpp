@@ -8,29 +8,18 @@
 //     (goal: at least 0.9x curl's requests per second).
 // Skips with one line when nginx, curl or the tool is missing.
 #include "BenchProcess.hpp"
+#include "Nginx.hpp"
 
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <netinet/in.h>
-
-#include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
-
 
 namespace {
 
@@ -40,59 +29,9 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kBig = int64_t{1} << 30;
 constexpr int kSmallCount = 1000;
 
-using bench::FreePort;
-using bench::Listening;
 using bench::Median;
 using bench::Run;
 using bench::Spawn;
-
-/// nginx in the foreground on a free port, serving `root`; killed with its group at the end.
-class Nginx {
-public:
-    bool Start(const std::string& dir) {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            port_ = FreePort();
-            std::ofstream(dir + "/nginx.conf")
-                << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << dir << "/nginx.pid;\nerror_log " << dir
-                << "/error.log;\nevents { worker_connections 256; }\nhttp {\n  access_log off;\n  sendfile on;\n"
-                << "  client_body_temp_path " << dir << "/t1;\n  proxy_temp_path " << dir << "/t2;\n"
-                << "  fastcgi_temp_path " << dir << "/t3;\n  uwsgi_temp_path " << dir << "/t4;\n  scgi_temp_path " << dir
-                << "/t5;\n  default_type application/octet-stream;\n  server { listen 127.0.0.1:" << port_ << "; root "
-                << dir << "/www; }\n}\n";
-            Spawn({"/usr/sbin/nginx", "-p", dir, "-e", dir + "/error.log", "-c", dir + "/nginx.conf"}, &pid_);
-            for (int i = 0; i < 500; ++i) {
-                if (Listening(port_)) return true;
-                int status = 0;
-                if (::waitpid(pid_, &status, WNOHANG) == pid_) break;
-                ::usleep(10000);  // nginx gives no readiness signal
-            }
-            Stop();
-        }
-        return false;
-    }
-    void Stop() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-    ~Nginx() { Stop(); }
-    uint16_t Port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    uint16_t port_ = 0;
-};
-
-std::string ToolPath() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "";
-    const fs::path tool = fs::path(std::string(self, static_cast<size_t>(n))).parent_path().parent_path() / "tools/tavsock";
-    return ::access(tool.c_str(), X_OK) == 0 ? tool.string() : "";
-}
 
 /// 1,000 GETs of `url`, one after the other, each on a new connection; seconds, or -1.
 double SequentialGets(const std::string& url) {
@@ -115,87 +54,77 @@ double SequentialGets(const std::string& url) {
 }  // namespace
 
 int main() {
-    const std::string tool = ToolPath();
+    const std::string tool = bench::ToolPath();
     if (::access("/usr/sbin/nginx", X_OK) != 0 || ::access("/usr/bin/curl", X_OK) != 0 || tool.empty()) {
         std::printf("bench_http_get: skipped (needs /usr/sbin/nginx, /usr/bin/curl and the tavsock tool)\n");
         return 0;
     }
-    char tmpl[] = "/tmp/tavsock-bench-http-XXXXXX";
-    if (!::mkdtemp(tmpl)) return 1;
-    const std::string dir = tmpl;
-    ::chmod(dir.c_str(), 0755);
-    fs::create_directory(dir + "/www");
-    {
-        // Sparse: the server reads zeros from memory, so the network path is what is timed.
-        const int fd = ::open((dir + "/www/big.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0 || ::ftruncate(fd, kBig) != 0) return 1;
-        ::close(fd);
-        std::ofstream(dir + "/www/small.bin", std::ios::binary) << std::string(1024, 's');
+    const bench::TempDir scratch("tavsock-bench-http");
+    const std::string& dir = scratch.Path();
+    if (dir.empty() || !bench::MakeWebRoot(dir, kBig)) {
+        std::printf("bench_http_get: could not make the web root under /tmp\n");
+        return 1;
     }
     int result = 0;
-    {
-        Nginx nginx;
-        if (!nginx.Start(dir)) {
-            std::printf("bench_http_get: nginx did not start\n");
-            fs::remove_all(dir);
-            return 1;
-        }
-        const std::string base = "http://127.0.0.1:" + std::to_string(nginx.Port());
-        const std::string big = base + "/big.bin";
-
-        // 1. Throughput of one 1 GiB GET.
-        std::vector<double> tav, curl;
-        for (int i = 0; i < 5; ++i) {
-            const Run t = Spawn({tool, "get", big, "-o", "/dev/null"});
-            const Run c = Spawn({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", big});
-            if (t.status != 0 || c.status != 0) {
-                std::printf("bench_http_get: a 1 GiB GET failed (tavsock %d, curl %d)\n", t.status, c.status);
-                result = 1;
-                break;
-            }
-            tav.push_back(t.seconds);
-            curl.push_back(c.seconds);
-        }
-        if (result == 0) {
-            const double mt = Median(tav), mc = Median(curl);
-            std::printf("1 GiB GET, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "
-                        "ratio %.2fx (goal >= 0.90x)\n",
-                        1024 / mt, 1024 / mc, mc / mt);
-        }
-
-        // 2. Resident memory while the 1 GiB body goes to a file.
-        const std::string copy = dir + "/big.copy";
-        const Run m = Spawn({tool, "get", big, "-o", copy});
-        std::error_code ec;
-        const auto size = fs::file_size(copy, ec);
-        std::printf("1 GiB GET to a file: peak resident %.1f MiB (goal < 64 MiB), exit %d, file %s\n",
-                    static_cast<double>(m.maxRssKiB) / 1024, m.status,
-                    !ec && size == static_cast<uintmax_t>(kBig) ? "complete" : "WRONG SIZE");
-        fs::remove(copy, ec);
-
-        // 3. 1,000 sequential small GETs, a fresh connection each.
-        const std::string small = base + "/small.bin";
-        std::vector<double> tavRate, curlRate;
-        for (int i = 0; i < 3; ++i) {
-            const double t = SequentialGets(small);
-            // --http1.0: nginx closes each connection, so every URL gets a new one as here.
-            const Run c = Spawn({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", small + "?[1-1000]"});
-            if (t < 0 || c.status != 0) {
-                std::printf("bench_http_get: the 1,000 GETs failed (tavsock %s, curl %d)\n", t < 0 ? "failed" : "ok",
-                            c.status);
-                result = 1;
-                break;
-            }
-            tavRate.push_back(kSmallCount / t);
-            curlRate.push_back(kSmallCount / c.seconds);
-        }
-        if (result == 0 && !tavRate.empty()) {
-            const double rt = Median(tavRate), rc = Median(curlRate);
-            std::printf("1,000 sequential 1 KiB GETs, median of 3: TavHTTPTransferMgr %.0f req/s, curl %.0f req/s, "
-                        "ratio %.2fx (goal >= 0.90x)\n",
-                        rt, rc, rt / rc);
-        }
+    bench::Nginx nginx;  // after the folder: the server stops before its files go
+    if (!nginx.Start(dir)) {
+        std::printf("bench_http_get: nginx did not start\n");
+        return 1;
     }
-    fs::remove_all(dir);
+    const std::string base = "http://127.0.0.1:" + std::to_string(nginx.Port());
+    const std::string big = base + "/big.bin";
+
+    // 1. Throughput of one 1 GiB GET.
+    std::vector<double> tav, curl;
+    for (int i = 0; i < 5; ++i) {
+        const Run t = Spawn({tool, "get", big, "-o", "/dev/null"});
+        const Run c = Spawn({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", big});
+        if (t.status != 0 || c.status != 0) {
+            std::printf("bench_http_get: a 1 GiB GET failed (tavsock %d, curl %d)\n", t.status, c.status);
+            result = 1;
+            break;
+        }
+        tav.push_back(t.seconds);
+        curl.push_back(c.seconds);
+    }
+    if (result == 0) {
+        const double mt = Median(tav), mc = Median(curl);
+        std::printf("1 GiB GET, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "
+                    "ratio %.2fx (goal >= 0.90x)\n",
+                    1024 / mt, 1024 / mc, mc / mt);
+    }
+
+    // 2. Resident memory while the 1 GiB body goes to a file.
+    const std::string copy = dir + "/big.copy";
+    const Run m = Spawn({tool, "get", big, "-o", copy});
+    std::error_code ec;
+    const auto size = fs::file_size(copy, ec);
+    std::printf("1 GiB GET to a file: peak resident %.1f MiB (goal < 64 MiB), exit %d, file %s\n",
+                static_cast<double>(m.maxRssKiB) / 1024, m.status,
+                !ec && size == static_cast<uintmax_t>(kBig) ? "complete" : "WRONG SIZE");
+    fs::remove(copy, ec);
+
+    // 3. 1,000 sequential small GETs, a fresh connection each.
+    const std::string small = base + "/small.bin";
+    std::vector<double> tavRate, curlRate;
+    for (int i = 0; i < 3; ++i) {
+        const double t = SequentialGets(small);
+        // --http1.0: nginx closes each connection, so every URL gets a new one as here.
+        const Run c = Spawn({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", small + "?[1-1000]"});
+        if (t < 0 || c.status != 0) {
+            std::printf("bench_http_get: the 1,000 GETs failed (tavsock %s, curl %d)\n", t < 0 ? "failed" : "ok",
+                        c.status);
+            result = 1;
+            break;
+        }
+        tavRate.push_back(kSmallCount / t);
+        curlRate.push_back(kSmallCount / c.seconds);
+    }
+    if (result == 0 && !tavRate.empty()) {
+        const double rt = Median(tavRate), rc = Median(curlRate);
+        std::printf("1,000 sequential 1 KiB GETs, median of 3: TavHTTPTransferMgr %.0f req/s, curl %.0f req/s, "
+                    "ratio %.2fx (goal >= 0.90x)\n",
+                    rt, rc, rt / rc);
+    }
     return result;
 }

@@ -39,8 +39,9 @@ size_t NaiveFind(const std::string& text, const std::string& mark, size_t from) 
     return std::string::npos;
 }
 
-// Held text, and after an overflow with an end mark set, the text dropped since then: the
-// rest of the message that overflowed goes up to and including the first end mark in it.
+// Held text, and after an overflow with an end mark set, the text dropped since then (the
+// held text included): the message that overflowed goes up to and including the first end
+// mark that ends after the held text, which may have begun inside it.
 struct Model {
     std::string begin, end;
     int32_t limit = 0;
@@ -62,7 +63,8 @@ struct Model {
     void Append(std::string data) {
         for (;;) {
             if (discarding) {
-                // What was dropped before holds no end mark: only one ending in `data` counts.
+                // Only a mark ending in `data` counts: the held text's own marks had their
+                // chance, and the text dropped since held none.
                 const size_t from = dropped.size() >= end.size() ? dropped.size() - end.size() + 1 : 0;
                 dropped += data;
                 const size_t p = NaiveFind(dropped, end, from);
@@ -75,8 +77,12 @@ struct Model {
                 held += data;
                 break;
             }
+            if (end.empty()) {
+                held.clear();
+                break;
+            }
+            dropped = std::move(held);
             held.clear();
-            if (end.empty()) break;
             discarding = true;
         }
     }

@@ -30,6 +30,14 @@ void HeldText::Consume(size_t n) noexcept {
     if (start_ >= kCompactFloor && start_ >= data_.size() - start_) Compact();
 }
 
+void HeldText::StartDiscarding(std::string_view endMark) {
+    const size_t keep = endMark.empty() ? 0 : endMark.size() - 1;
+    const std::string_view text = Text();
+    tail_.assign(text.substr(text.size() - std::min(keep, text.size())));
+    Clear();
+    discarding_ = true;
+}
+
 std::string_view HeldText::DiscardThrough(std::string_view endMark, std::string_view more) {
     if (!discarding_) return more;
     if (endMark.empty()) return {};

@@ -51,12 +51,11 @@ public:
     /// After an overflow, the rest of the message that overflowed is being dropped: true from
     /// StartDiscarding() until DiscardThrough() has met the message's end mark.
     bool Discarding() const noexcept { return discarding_; }
-    /// Drops everything held and starts dropping what comes, up to an end mark.
-    void StartDiscarding() noexcept {
-        Clear();
-        discarding_ = true;
-        tail_.clear();
-    }
+    /// Drops everything held and starts dropping what comes, through the next `endMark`. The
+    /// held text's last characters (the mark's length less one) are remembered, so that a mark
+    /// begun in the held text and completed by what comes still ends the message; a mark lying
+    /// wholly in the held text does not.
+    void StartDiscarding(std::string_view endMark);
     /// While discarding: drops the front of `more` through the first occurrence of `endMark`
     /// (which may have begun in text dropped before) and returns what follows it, ending the
     /// discarding; without one, drops all of `more` and returns empty text. Keeps at most the

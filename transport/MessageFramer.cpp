@@ -169,7 +169,9 @@ void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
             target.Clear();
             break;
         }
-        target.StartDiscarding();
+        // The message's end mark may have begun in the held text: the read stopped
+        // inside it.
+        target.StartDiscarding(endMark);
         held = &target;
     }
     if (overflowed) RaiseSockError(kErrHoldBufferOverflow);

@@ -9,6 +9,7 @@
 #include <tavsock/SockError.hpp>
 #include <tavsock/Text.hpp>
 
+#include <cctype>
 #include <functional>
 #include <random>
 
@@ -124,6 +125,62 @@ TEST_F(FramingTest, OverflowDropsTheWholeMessageThroughItsEndMarkWithError5Absor
     EXPECT_EQ(c_.messages, Texts{"b"});
 }
 
+// The read that overflows may complete an end mark the held text ends with: that mark ends
+// the message that overflowed, so the message right after it is delivered. Each mark is split
+// at every position, with and without a begin mark, the held part in capitals and the rest in
+// small letters (the search folds case across the join).
+TEST_F(FramingTest, AnEndMarkSplitBetweenHeldTextAndTheOverflowingReadEndsTheDroppedMessage) {
+    auto lower = [](std::string t) {
+        for (char& ch : t) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return t;
+    };
+    constexpr size_t kLimit = 40;
+    for (const std::string begin : {"", "<b>"}) {
+        // A mark of one character cannot be split: it comes whole in the read that overflows.
+        for (const std::string mark : {"|", "EN", "END", "ENDX", "ABAB"}) {
+            for (size_t k = mark.size() > 1 ? 1 : 0; k < mark.size(); ++k) {
+                const std::string head = mark.substr(0, k), rest = lower(mark.substr(k));
+                const std::string next = begin + "ok" + mark + begin + "n";
+                const std::string filler(kLimit - begin.size() - k, '.');
+                SCOPED_TRACE("begin '" + begin + "' mark " + head + "|" + rest);
+                c_.begin = begin;
+                c_.end = mark;
+
+                // Only the start of the mark is held; the read overflows with the rest of it.
+                store_->Remove("7");
+                c_.messages.clear();
+                c_.maxSize = static_cast<int32_t>(next.size());
+                Read(head);
+                Read(rest + next);
+                EXPECT_EQ(c_.messages, Texts{"ok"});
+                EXPECT_EQ(Held(), begin + "n");
+
+                // Held text at the limit, left behind a delivered message; the rest of the mark
+                // comes a character a read, then the next message.
+                store_->Remove("7");
+                c_.messages.clear();
+                c_.maxSize = static_cast<int32_t>(kLimit);
+                Read(begin + "m0" + mark + begin + filler.substr(0, 2));
+                Read(filler.substr(2) + head);
+                ASSERT_EQ(Held().size(), kLimit);
+                for (char ch : rest) Read(std::string(1, ch));
+                Read(next);
+                EXPECT_EQ(c_.messages, (Texts{"m0", "ok"}));
+                EXPECT_EQ(Held(), begin + "n");
+
+                // A held start of a mark that the read does not complete ends nothing: the
+                // dropping goes on through the first whole mark.
+                store_->Remove("7");
+                c_.messages.clear();
+                Read(begin + filler + head);
+                Read("y" + next + mark + begin + "z");
+                EXPECT_EQ(c_.messages, Texts{"n"});
+                EXPECT_EQ(Held(), begin + "z");
+            }
+        }
+    }
+}
+
 // Positions themselves are pinned by the log lines below.
 TEST_F(FramingTest, PlainHeldTextIsTakenOverAndAnAbsentEntryIsEmpty) {
     Diagnostics::Current().ResetForTesting();
@@ -194,7 +251,9 @@ struct ReferenceFramer {
             discarding = false;
         }
         if (held.size() + data.size() > maxSize) {
-            // The message that overflowed goes through its end mark; with none, the chunk.
+            // The message that overflowed goes through its end mark, which may have begun in
+            // the held text (a mark wholly held does not count); with none, the chunk.
+            if (!e.empty()) dropped = held.substr(held.size() - std::min(held.size(), e.size() - 1));
             held.clear();
             if (e.empty()) return;
             discarding = true;
