@@ -108,6 +108,8 @@ namespace {
 
 // A kept read buffer larger than this is let go after use: a burst must not pin megabytes.
 constexpr size_t kKeptReadBuffer = 1024 * 1024;
+// Reads up to this long are delivered as a copy (see ReceiveNormal).
+constexpr size_t kCopiedRead = 4096;
 
 // The size of the next read: room for as much as the last one brought and some more, so that
 // a steady stream fits in one read without asking how much waits, while a byte array handed to
@@ -153,8 +155,17 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
         LogRead(got);
         if (got == 0) return;
         mReadTarget = NextReadTarget(got);
-        bytes.resize(got);
-        Variant data(std::move(bytes));
+        // A large read hands the buffer itself to the host (and takes it back afterwards); a
+        // small one is copied out, which costs less than refilling the buffer's spare room for
+        // the next read, and leaves the buffer as it is.
+        const bool handOver = got > kCopiedRead;
+        Variant data;
+        if (handOver) {
+            bytes.resize(got);
+            data = Variant(std::move(bytes));
+        } else {
+            data = Variant(ByteArray(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(got)));
+        }
         try {
             RaiseEvent(DataReceived, Skt, data);
         } catch (...) {
@@ -165,7 +176,8 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
                                          std::to_string(got) + "<str>" + std::string(shown.begin(), shown.end()));
         }
         // The handlers are done with the bytes; what they left is the next read's buffer.
-        if (ByteArray* left = VariantAccess::Bytes(data)) bytes = std::move(*left);
+        if (handOver)
+            if (ByteArray* left = VariantAccess::Bytes(data)) bytes = std::move(*left);
         return;
     }
     if (Skt->DataMode() != DataMode_String) {
