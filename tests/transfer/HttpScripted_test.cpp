@@ -4,16 +4,40 @@
 
 namespace {
 
-using namespace tavhttptest;
+using namespace transfertest;
 using tav::TavHTTPTransferMgr;
 using S = ScriptedServer;
 
 const std::string kCRLF = "\r\n";
 
-class HttpScriptedTest : public HttpMgrTest {};
-INSTANTIATE_TEST_SUITE_P(BothRoutes, HttpScriptedTest, ::testing::Bool(), RouteName);
+using HttpScriptedTest = HttpMgrTest;
 
-TEST_P(HttpScriptedTest, RequestIsComposedByteForByte) {
+TEST_F(HttpScriptedTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
+    // A body, a refusal and an overlong body: every kind of notification, each with the
+    // arguments it carries, once by the events and once by a callback object only.
+    const std::vector<S::Script> scripts = {{S::Send("HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello")},
+                                            {S::Send("HTTP/1.0 404 Gone\r\n\r\n")},
+                                            {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n123456")}};
+    std::vector<std::string> byRoute[2];
+    logTransfers = true;
+    for (const bool callback : {false, true}) {
+        ScriptedServer server(scripts);
+        if (callback) UseCallback();
+        events.clear(), routes.clear(), lastCount = 0;
+        for (int i = 1; i <= 3; ++i) {
+            ASSERT_EQ(mgr->Execute(server.Url()), 0);
+            ASSERT_TRUE(tav::RunMessagesUntil([&] { return std::count(events.begin(), events.end(), "Ready 0") == i; }, kWait));
+        }
+        byRoute[callback] = events;
+        EXPECT_EQ(std::count(routes.begin(), routes.end(), callback ? "callback" : "event"), long(routes.size()));
+        EXPECT_EQ(body, "hello");
+    }
+    EXPECT_EQ(byRoute[0], (std::vector<std::string>{"Transferred 5", "DataReceived", "Ready 0", "Error 404 Gone",
+                                                    "Ready 0", "Transferred 6", "ObjectError 4", "Ready 0"}));
+    EXPECT_EQ(byRoute[1], byRoute[0]);
+}
+
+TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     const std::string ok = "HTTP/1.0 200 OK\r\n\r\nx";
     ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}, {S::Send(ok)}});
     const std::string host = "127.0.0.1:" + std::to_string(server.Port());
@@ -43,7 +67,7 @@ TEST_P(HttpScriptedTest, RequestIsComposedByteForByte) {
     EXPECT_EQ(body, "x");
 }
 
-TEST_P(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
+TEST_F(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
     ScriptedServer proxy({{S::Send("HTTP/1.0 200 OK\r\n\r\nvia proxy")}});
     mgr->Proxy("HTTP://localhost:" + std::to_string(proxy.Port()));
     const std::string url = "http://example.invalid:8080/p?q=1";
@@ -56,7 +80,7 @@ TEST_P(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
     EXPECT_EQ(body, "via proxy");
 }
 
-TEST_P(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
+TEST_F(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
     // The cut runs through the status line, the CR LF CR LF and the body's first bytes, so
     // body bytes also arrive in the chunk that ends the header block.
     const std::string body = EveryByteValue(300);
@@ -84,7 +108,7 @@ TEST_P(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
     }
 }
 
-TEST_P(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
+TEST_F(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
     TempDir dir;
     const std::string out = dir / "page.html";
     WriteFile(out, "old content");
@@ -102,7 +126,7 @@ TEST_P(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
     EXPECT_EQ(events, (std::vector<std::string>{"Error 301 Moved", "Ready 0"}));
 }
 
-TEST_P(HttpScriptedTest, BodyLengthAgainstContentLength) {
+TEST_F(HttpScriptedTest, BodyLengthAgainstContentLength) {
     ScriptedServer server({
         {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcd")},   // +4: tolerated
         {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcde")},  // +5: object error 4
@@ -138,7 +162,7 @@ TEST_P(HttpScriptedTest, BodyLengthAgainstContentLength) {
     EXPECT_EQ(mgr->BytesReceived(), 0);
 }
 
-TEST_P(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
+TEST_F(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
     TempDir dir;
     const std::string out = dir / "stalled.bin";
     const std::string endless = "HTTP/1.0 200 OK\r\n" + std::string(110 * 1024, 'h');
@@ -179,7 +203,7 @@ TEST_P(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
     EXPECT_EQ(mgr->BytesReceived(), 4);
 }
 
-TEST_P(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
+TEST_F(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     TempDir dir;
     const std::string out = dir / "partial.bin";
     ScriptedServer server({{S::Send("HTTP/1.0 200 OK\r\n\r\nfirst bytes"), S::Hold()}});
@@ -201,7 +225,7 @@ TEST_P(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     EXPECT_EQ(transferred, 1);
 }
 
-TEST_P(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
+TEST_F(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
     TempDir dir;
     ScriptedServer server({{S::Send("HTTP/1.0 500 Oops\r\n\r\n")}, {S::Send("HTTP/1.0 500 Oops\r\n\r\n")}});
 
@@ -243,33 +267,27 @@ TEST_P(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
 TEST(HttpUrlTest, UrlAndProxyParsing) {
     using A = tav::HttpTransferMgrAccess;
     auto mgr = TavHTTPTransferMgr::Create();
-    auto raisesMalformed = [&](auto&& assign) {
-        try {
-            assign();
-        } catch (const tav::SockError& e) {
-            return e.Number() == static_cast<int32_t>(0x80040204u);
-        }
-        return false;
-    };
-
-    mgr->URL("HtTp://example.com");
-    EXPECT_EQ(A::Host(*mgr), "example.com");
-    EXPECT_EQ(A::Port(*mgr), 80);
-    EXPECT_EQ(A::Target(*mgr), "/");
-    mgr->URL("example.com:8081x/a/b?c");
-    EXPECT_EQ(A::Host(*mgr), "example.com");
-    EXPECT_EQ(A::Port(*mgr), 8081);
-    EXPECT_EQ(A::Target(*mgr), "/a/b?c");
-
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http://"); }));
-    EXPECT_EQ(mgr->URL(), "http://");  // the value stays assigned
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http:///path"); }));
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL(":80/x"); }));
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:/x"); }));
+    const int32_t malformed = static_cast<int32_t>(0x80040204u);
+    const struct {
+        const char *url, *host;
+        int port;
+        const char* target;
+    } good[] = {{"HtTp://example.com", "example.com", 80, "/"},
+                {"example.com:8081x/a/b?c", "example.com", 8081, "/a/b?c"},
+                {"host:65535/x", "host", 65535, "/x"},
+                {"HTTPS://example.invalid/x", "example.invalid", 443, "/x"},
+                {"https://example.invalid:8443", "example.invalid", 8443, "/"}};
+    for (const auto& c : good) {
+        mgr->URL(c.url);
+        EXPECT_EQ(A::Host(*mgr), c.host) << c.url;
+        EXPECT_EQ(A::Port(*mgr), c.port) << c.url;
+        EXPECT_EQ(A::Target(*mgr), c.target) << c.url;
+    }
     // A port the server address cannot carry must not wrap round to another one.
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:65616/x"); }));
-    mgr->URL("host:65535/x");
-    EXPECT_EQ(A::Port(*mgr), 65535);
+    for (const char* url : {"http://", "http:///path", ":80/x", "host:/x", "host:65616/x", "https://"}) {
+        EXPECT_EQ(tav::test::Raised([&] { mgr->URL(url); }), malformed) << url;
+        EXPECT_EQ(mgr->URL(), url);  // the value stays assigned
+    }
 
     mgr->URL("http://site.example/page");
     mgr->Proxy("proxy.example:3128");
@@ -278,19 +296,28 @@ TEST(HttpUrlTest, UrlAndProxyParsing) {
     EXPECT_EQ(A::Target(*mgr), "http://site.example/page");
     mgr->URL("http://other.example/");
     EXPECT_EQ(A::Target(*mgr), "http://other.example/");
-    EXPECT_TRUE(raisesMalformed([&] { mgr->Proxy("proxy.example:3128/path"); }));
+    // Through a proxy an https URL is still checked, for its tunnel.
+    EXPECT_EQ(tav::test::Raised([&] { mgr->URL("https:///path"); }), malformed);
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("proxy.example:3128/path"); }), malformed);
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("https://proxy.invalid:3128"); }), malformed);
 
-    try {
-        mgr->RetrieveMode(2);
-        ADD_FAILURE() << "RetrieveMode 2 was taken";
-    } catch (const tav::SockError& e) {
-        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040201u));
-    }
+    EXPECT_EQ(tav::test::Raised([&] { mgr->RetrieveMode(2); }), static_cast<int32_t>(0x80040201u));
     EXPECT_EQ(mgr->RetrieveMode(), tav::TAVRetrieveText);
     EXPECT_NE(std::dynamic_pointer_cast<TavHTTPTransferMgr>(tav::CreateObject("TAVSock.TavHTTPTransferMgr")), nullptr);
 }
 
-TEST_P(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
+TEST_F(HttpScriptedTest, ProxyRefusingTheTunnelIsAnHttpError) {
+    ScriptedServer proxy({{S::Send("HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n")}});
+    mgr->Proxy("127.0.0.1:" + std::to_string(proxy.Port()));
+    ASSERT_EQ(mgr->Execute("https://example.invalid:8443/a/b"), 0);
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(events, (std::vector<std::string>{"Error 403 Tunnel Refused", "Ready 0"}));
+    ASSERT_EQ(proxy.Requests().size(), 1u);
+    EXPECT_EQ(proxy.Requests()[0], "CONNECT example.invalid:8443 HTTP/1.0\r\nHost: example.invalid:8443\r\n\r\n");
+    EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
+}
+
+TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
     const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
     ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}, {S::Send(ok)}});
     const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";

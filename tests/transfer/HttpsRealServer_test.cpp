@@ -3,74 +3,11 @@
 // one for another host, one from an authority nobody trusts; tinyproxy tunnelling with
 // CONNECT; and servers that break the handshake off (close, stall, answer in plain text).
 #include "HttpTestUtil.hpp"
-#include "TlsTestUtil.hpp"
-
-#include <functional>
 
 namespace {
 
-using namespace tavhttptest;
+using namespace transfertest;
 using tav::TavHTTPTransferMgr;
-
-const std::string kNginx = "/usr/sbin/nginx";
-const std::string kTinyproxy = "/usr/bin/tinyproxy";
-
-/// A loopback server that breaks a handshake off: it reads what the client sends first, then
-/// closes, or answers with plain text and closes, or holds the connection until the client
-/// goes. One connection at a time, in its own thread.
-class HandshakeBreaker {
-public:
-    enum class Kind { Close, PlainAnswer, Hold };
-    explicit HandshakeBreaker(Kind kind) : kind_(kind) {
-        listen_ = ListenOnLoopback(port_);
-        if (::pipe2(wake_, O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
-        thread_ = std::thread([this] { Run(); });
-    }
-    ~HandshakeBreaker() {
-        if (wake_[1] >= 0) (void)!::write(wake_[1], "x", 1);
-        thread_.join();
-        for (int fd : {listen_, wake_[0], wake_[1]})
-            if (fd >= 0) ::close(fd);
-    }
-    HandshakeBreaker(const HandshakeBreaker&) = delete;
-    HandshakeBreaker& operator=(const HandshakeBreaker&) = delete;
-    std::string Url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
-    /// Bytes of the first read of the last connection (the start of the ClientHello).
-    int FirstBytes() const { return firstBytes_; }
-
-private:
-    bool WaitReadable(int fd) {
-        pollfd p[2] = {{fd, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        while (true) {
-            const int n = ::poll(p, 2, 30000);
-            if (n < 0 && errno == EINTR) continue;
-            return n > 0 && !(p[1].revents & POLLIN);
-        }
-    }
-    void Run() {
-        while (WaitReadable(listen_)) {
-            const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0) return;
-            char buf[4096];
-            if (WaitReadable(fd)) firstBytes_ = static_cast<int>(::read(fd, buf, sizeof buf));
-            if (kind_ == Kind::PlainAnswer) {
-                const std::string text = "HTTP/1.0 400 Bad Request\r\n\r\nthis is not TLS\r\n";
-                (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-            } else if (kind_ == Kind::Hold) {
-                while (WaitReadable(fd) && ::read(fd, buf, sizeof buf) > 0) {
-                }
-            }
-            ::close(fd);
-        }
-    }
-
-    Kind kind_;
-    uint16_t port_ = 0;
-    int listen_ = -1;
-    int wake_[2] = {-1, -1};
-    std::thread thread_;
-    std::atomic<int> firstBytes_{0};
-};
 
 /// One authority and one nginx for a whole suite: four TLS servers, each with one of the
 /// certificates, over the same files.
@@ -78,7 +15,7 @@ class HttpsServers {
 public:
     enum Server { Good, Expired, WrongHost, Foreign, kServers };
 
-    static bool Installed() { return ServerProcess::Installed(kOpenssl) && ServerProcess::Installed(kNginx); }
+    static bool Installed() { return transfertest::Installed(kOpenssl) && transfertest::Installed(kNginx); }
     static void Start() {
         if (!Installed() || dir_) return;
         dir_ = new TempDir();
@@ -119,28 +56,16 @@ private:
     static bool StartNginx() {
         const char* names[kServers] = {"good", "expired", "wronghost", "foreign"};
         const std::string d = dir_->Path();
-        for (int attempt = 0; attempt < 5; ++attempt) {
+        const auto ports = StartOnFreePorts(*nginx_, kServers, [&](const std::vector<uint16_t>& ports) {
             std::string servers;
-            for (int s = 0; s < kServers; ++s) {
-                ports_[s] = FreePort();
-                servers += "  server { listen 127.0.0.1:" + std::to_string(ports_[s]) + " ssl; root " + d +
+            for (int s = 0; s < kServers; ++s)
+                servers += "  server { listen 127.0.0.1:" + std::to_string(ports[s]) + " ssl; root " + d +
                            "/www;\n    ssl_certificate " + d + "/" + names[s] + ".pem; ssl_certificate_key " + d + "/" +
                            names[s] + ".key; }\n";
-            }
-            WriteFile(d + "/nginx.conf",
-                      "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\nerror_log " + d +
-                          "/nginx-error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
-                          "  client_body_temp_path " + d + "/t-body;\n  proxy_temp_path " + d + "/t-proxy;\n"
-                          "  fastcgi_temp_path " + d + "/t-fcgi;\n  uwsgi_temp_path " + d + "/t-uwsgi;\n"
-                          "  scgi_temp_path " + d + "/t-scgi;\n  default_type application/octet-stream;\n" +
-                          servers + "}\n");
-            bool up = nginx_->Start({kNginx, "-p", d, "-e", d + "/nginx-error.log", "-c", d + "/nginx.conf"},
-                                    d + "/nginx.log", d);
-            for (int s = 0; up && s < kServers; ++s) up = nginx_->WaitListening(ports_[s]);
-            if (up) return true;
-            nginx_->Stop();
-        }
-        return false;
+            return NginxCommand(d, servers);
+        }, d + "/nginx.log", d);
+        std::copy(ports.begin(), ports.end(), ports_);
+        return !ports.empty();
     }
 
     static inline TempDir* dir_ = nullptr;
@@ -160,9 +85,8 @@ protected:
         HttpMgrTest::SetUp();
     }
 };
-INSTANTIATE_TEST_SUITE_P(BothRoutes, HttpsTest, ::testing::Bool(), RouteName);
 
-TEST_P(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
+TEST_F(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     mgr->TLSCAFile(Path("ca.pem"));
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
     ASSERT_EQ(mgr->Execute(Url(Good, "/every-byte.bin")), 0);
@@ -181,7 +105,7 @@ TEST_P(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     lastCount = 0;
     mgr->TLSCAFile("");
     mgr->TLSCAFolder(Path("cafolder"));
-    const std::string out = Path("copy-" + std::to_string(GetParam()) + ".bin");
+    const std::string out = Path("copy.bin");
     ASSERT_EQ(mgr->Execute(Url(Good, "/every-byte.bin", "localhost"), "GET", "", "", out), 0);
     ASSERT_TRUE(RunUntilReady());
     EXPECT_EQ(events, (std::vector<std::string>{"Ready 0"}));
@@ -195,9 +119,9 @@ TEST_P(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     EXPECT_EQ(events, (std::vector<std::string>{"Error 404 Not Found", "Ready 0"}));
 }
 
-TEST_P(HttpsTest, RefusedCertificatesEndTheRequestWithTheReason) {
+TEST_F(HttpsTest, RefusedCertificatesEndTheRequestWithTheReason) {
     mgr->TLSCAFile(Path("ca.pem"));
-    const std::string out = Path("refused-" + std::to_string(GetParam()) + ".bin");
+    const std::string out = Path("refused.bin");
     const struct {
         Server server;
         std::string reason;
@@ -242,57 +166,43 @@ TEST_P(HttpsTest, RefusedCertificatesEndTheRequestWithTheReason) {
     EXPECT_EQ(body, "hello, world\n");
 }
 
-TEST_P(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
+TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
     mgr->TLSCAFile(Path("ca.pem"));
-    {
-        HandshakeBreaker server(HandshakeBreaker::Kind::Close);
-        ASSERT_EQ(mgr->Execute(server.Url()), 0);
-        ASSERT_TRUE(RunUntilReady());
-        EXPECT_GT(server.FirstBytes(), 0);  // a ClientHello went out
-        EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 8", "Ready 0"}));
-        EXPECT_EQ(mgr->TLSError(), "the server closed the connection during the TLS handshake");
-    }
-    {
+    mgr->TLSHandshakeTimeout(300);
+    const struct {
+        std::string answer;
+        bool close;
+        std::string reason;
+    } cases[] = {
+        {"", true, "the server closed the connection during the TLS handshake"},
+        {"HTTP/1.0 400 Bad Request\r\n\r\nthis is not TLS\r\n", true, "the TLS handshake failed: w"},
+        // Takes the ClientHello and never answers: the handshake's own limit ends it, with no
+        // Timeout set.
+        {"", false, "the TLS handshake did not finish within 0.3 s"},
+    };
+    ASSERT_EQ(mgr->Timeout(), 0);
+    for (const auto& c : cases) {
         events.clear();
-        HandshakeBreaker server(HandshakeBreaker::Kind::PlainAnswer);
-        ASSERT_EQ(mgr->Execute(server.Url()), 0);
+        ScriptedPeer server;
+        ASSERT_EQ(mgr->Execute("https://127.0.0.1:" + std::to_string(server.Port()) + "/"), 0);
+        ASSERT_TRUE(server.Accept());
+        EXPECT_FALSE(server.Receive(1).empty());  // a ClientHello went out
+        if (!c.answer.empty()) {
+            ASSERT_TRUE(server.Send(c.answer));
+        }
+        if (c.close) server.Close();
         ASSERT_TRUE(RunUntilReady());
         EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 8", "Ready 0"}));
-        EXPECT_EQ(mgr->TLSError().substr(0, 27), "the TLS handshake failed: w") << mgr->TLSError();
-    }
-    {
-        // A server that takes the ClientHello and never answers: the handshake's own limit
-        // ends it, with no Timeout set.
-        events.clear();
-        HandshakeBreaker server(HandshakeBreaker::Kind::Hold);
-        mgr->TLSHandshakeTimeout(300);
-        ASSERT_EQ(mgr->Timeout(), 0);
-        ASSERT_EQ(mgr->Execute(server.Url()), 0);
-        ASSERT_TRUE(RunUntilReady());
-        EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 8", "Ready 0"}));
-        EXPECT_EQ(mgr->TLSError(), "the TLS handshake did not finish within 0.3 s");
+        EXPECT_EQ(mgr->TLSError().substr(0, c.reason.size()), c.reason) << mgr->TLSError();
     }
     EXPECT_THROW(mgr->TLSHandshakeTimeout(-1), tav::SockError);
 }
 
-TEST_P(HttpsTest, TinyproxyTunnelsWithConnect) {
-    if (!ServerProcess::Installed(kTinyproxy)) GTEST_SKIP() << "tinyproxy is not installed";
+TEST_F(HttpsTest, TinyproxyTunnelsWithConnect) {
+    if (!transfertest::Installed(kTinyproxy)) GTEST_SKIP() << "tinyproxy is not installed";
     TempDir pdir;
     ServerProcess proxy;
-    uint16_t proxyPort = 0;
-    for (int attempt = 0; attempt < 5 && proxyPort == 0; ++attempt) {
-        const uint16_t port = FreePort();
-        // No ConnectPort line: CONNECT to any port is allowed.
-        WriteFile(pdir / "tinyproxy.conf", "Port " + std::to_string(port) +
-                                               "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 10\n"
-                                               "LogFile \"" + pdir.Path() + "/run.log\"\nPidFile \"" + pdir.Path() +
-                                               "/tinyproxy.pid\"\n");
-        if (proxy.Start({kTinyproxy, "-d", "-c", pdir / "tinyproxy.conf"}, pdir / "tinyproxy.log") &&
-            proxy.WaitListening(port))
-            proxyPort = port;
-        else
-            proxy.Stop();
-    }
+    const uint16_t proxyPort = StartTinyproxy(proxy, pdir.Path());
     ASSERT_NE(proxyPort, 0) << ReadFile(pdir / "tinyproxy.log");
 
     mgr->TLSCAFile(Path("ca.pem"));
@@ -312,35 +222,6 @@ TEST_P(HttpsTest, TinyproxyTunnelsWithConnect) {
     ASSERT_TRUE(RunUntilReady());
     EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 8", "Ready 0"}));
     EXPECT_EQ(mgr->TLSError(), "the server's certificate is for another host, not localhost");
-}
-
-TEST_P(HttpsTest, ProxyRefusingTheTunnelIsAnHttpError) {
-    ScriptedServer proxy({{ScriptedServer::Send("HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n")}});
-    mgr->Proxy("127.0.0.1:" + std::to_string(proxy.Port()));
-    ASSERT_EQ(mgr->Execute("https://example.invalid:8443/a/b"), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 403 Tunnel Refused", "Ready 0"}));
-    ASSERT_EQ(proxy.Requests().size(), 1u);
-    EXPECT_EQ(proxy.Requests()[0], "CONNECT example.invalid:8443 HTTP/1.0\r\nHost: example.invalid:8443\r\n\r\n");
-    EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
-}
-
-TEST(HttpsUrlTest, SchemeGivesPortAndAMalformedUrlIsRefused) {
-    auto mgr = TavHTTPTransferMgr::Create();
-    mgr->URL("HTTPS://example.invalid/x");
-    EXPECT_EQ(tav::HttpTransferMgrAccess::Host(*mgr), "example.invalid");
-    EXPECT_EQ(tav::HttpTransferMgrAccess::Port(*mgr), 443);
-    EXPECT_EQ(tav::HttpTransferMgrAccess::Target(*mgr), "/x");
-    mgr->URL("https://example.invalid:8443");
-    EXPECT_EQ(tav::HttpTransferMgrAccess::Port(*mgr), 8443);
-    EXPECT_EQ(tav::HttpTransferMgrAccess::Target(*mgr), "/");
-    EXPECT_THROW(mgr->URL("https://"), tav::SockError);
-    // Through a proxy an https URL is still checked, for its tunnel.
-    mgr->URL("https://example.invalid/");
-    mgr->Proxy("proxy.invalid:3128");
-    EXPECT_EQ(tav::HttpTransferMgrAccess::Host(*mgr), "proxy.invalid");
-    EXPECT_THROW(mgr->URL("https:///path"), tav::SockError);
-    EXPECT_THROW(mgr->Proxy("https://proxy.invalid:3128"), tav::SockError);
 }
 
 class HttpsToolTest : public ::testing::Test, protected HttpsServers {
