@@ -44,25 +44,19 @@ TEST_F(RealServerTest, PythonServerBodiesAsBytesAndTextAndItsErrors) {
     ASSERT_NE(port, 0) << ReadFile(dir / "python.log");
 
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(Url(port, "/every-byte.bin")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(port, "/every-byte.bin"));
     EXPECT_TRUE(bodyIsBytes);
     EXPECT_TRUE(body == binary) << "bytes differ";
     EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(binary.size()));
     EXPECT_EQ(lastCount, static_cast<int32_t>(binary.size()));
     EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.0 200 ");
 
-    events.clear();
     mgr->RetrieveMode(tav::TAVRetrieveText);
-    ASSERT_EQ(mgr->Execute(Url(port, "/hello.txt")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(port, "/hello.txt"));
     EXPECT_FALSE(bodyIsBytes);
     EXPECT_EQ(body, "hello, world\n");
 
-    events.clear();
-    ASSERT_EQ(mgr->Execute(Url(port, "/missing")), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 404 File not found", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url(port, "/missing")), (Notified{"Error 404 File not found", "Ready 0"}));
 }
 
 TEST_F(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
@@ -71,19 +65,14 @@ TEST_F(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
     ASSERT_NE(port, 0) << ReadFile(dir / "nginx-error.log");
 
     const std::string out = dir / "copy.bin";
-    ASSERT_EQ(mgr->Execute(Url(port, "/every-byte.bin"), "GET", "", "", out), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Ready 0"}));  // no HTTPDataReceived with a file
+    EXPECT_EQ(Fetch(Url(port, "/every-byte.bin"), "GET", "", "", out), (Notified{"Ready 0"}));  // no HTTPDataReceived with a file
     EXPECT_TRUE(ReadFile(out) == binary) << "file differs";
     EXPECT_EQ(mgr->BytesReceived(), static_cast<int64_t>(binary.size()));
     EXPECT_EQ(mgr->ContentLength(), mgr->BytesReceived());
     EXPECT_GT(transferred, 1);
 
     // A body nginx refuses for a static file: the error, and no file left behind.
-    events.clear();
-    ASSERT_EQ(mgr->Execute(Url(port, "/hello.txt"), "POST", "x=1", "", out), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 405 Not Allowed", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url(port, "/hello.txt"), "POST", "x=1", "", out), (Notified{"Error 405 Not Allowed", "Ready 0"}));
     EXPECT_FALSE(fs::exists(out));
 }
 
@@ -96,8 +85,7 @@ TEST_F(RealServerTest, TinyproxyCarriesTheRequestToNginx) {
 
     mgr->Proxy("http://localhost:" + std::to_string(proxyPort));
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(Url(port, "/every-byte.bin")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(port, "/every-byte.bin"));
     EXPECT_TRUE(body == binary) << "bytes differ";
     EXPECT_NE(mgr->HTTPHeader().find("tinyproxy"), std::string::npos) << mgr->HTTPHeader();
 }

@@ -15,6 +15,8 @@
 
 namespace transfertest {
 
+using Notified = std::vector<std::string>;
+
 /// A server on 127.0.0.1 that plays one script per accepted connection, in its own thread
 /// with blocking sockets: it reads the request (the header block, then Content-Length bytes
 /// and the CR LF the client adds), then runs the steps. WaitGo blocks until the test calls
@@ -231,6 +233,14 @@ protected:
     /// Runs the queue until the request is over (HTTPReady).
     bool RunUntilReady(std::chrono::milliseconds limit = kWait) {
         return tav::RunMessagesUntil([&] { return Has("Ready 0"); }, limit);
+    }
+    /// Runs one request (Execute's arguments) to its HTTPReady; the notifications it gave.
+    std::vector<std::string> Fetch(const std::string& url, const std::string& method = "GET", const std::string& data = "",
+                                   const std::string& headers = "", const std::string& file = "") {
+        events.clear(), routes.clear();
+        EXPECT_EQ(mgr->Execute(url, method, data, headers, file), 0);
+        EXPECT_TRUE(RunUntilReady()) << url;
+        return events;
     }
     const std::shared_ptr<tav::TavTCPSocketMgr>& Tcp() { return tav::HttpTransferMgrAccess::TCPMgr(*mgr); }
 
