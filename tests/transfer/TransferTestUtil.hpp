@@ -379,13 +379,14 @@ public:
 
     int Port() const { return port_; }
 
-    /// Runs the queue until a connection came in.
+    /// Runs the queue until a connection came in; it takes the place of the last one.
     bool Accept() {
         return PumpUntil([&] {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return false;
             Close();
             conn_ = fd;
+            received_.clear();
             return true;
         });
     }
