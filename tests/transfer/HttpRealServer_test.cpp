@@ -94,27 +94,31 @@ TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     if (ToolPath().empty()) GTEST_SKIP() << "the tavsock tool was not built";
     TempDir dir;
     const std::string out = dir / "out", err = dir / "err";
-    ScriptedServer server({{ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nwhole\n")},
-                           {ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\nshort")},
-                           {ScriptedServer::Send("HTTP/1.0 403 Forbidden\r\n\r\n")},
-                           {ScriptedServer::Hold()}});
+    ScriptedPeer server;
+    // `tavsock get` while the scripted server answers `response` ("": nothing at all).
+    auto get = [&](std::vector<std::string> args, const std::string& response) {
+        args.insert(args.begin(), {ToolPath(), "get", Url(server, "/")});
+        const pid_t pid = Spawn(args, out, err);
+        response.empty() ? (void)TakeRequest(server) : (void)Answer(server, response);
+        return Reap(pid);
+    };
 
-    EXPECT_EQ(RunTool({"get", server.Url("/w"), "--show-header"}, out, err), 0);
+    EXPECT_EQ(get({"--show-header"}, "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nwhole\n"), 0);
     EXPECT_EQ(ReadFile(out), "whole\n");  // streamed to standard output
     EXPECT_EQ(ReadFile(err), "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\n");
 
-    EXPECT_EQ(RunTool({"get", server.Url("/s")}, out, err), 1);
+    EXPECT_EQ(get({}, "HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\nshort"), 1);
     EXPECT_EQ(ReadFile(err), "tavsock get: body of 5 bytes, 60 announced\n");
 
-    EXPECT_EQ(RunTool({"get", server.Url("/f"), "-o", dir / "f"}, out, err), 1);
+    EXPECT_EQ(get({"-o", dir / "f"}, "HTTP/1.0 403 Forbidden\r\n\r\n"), 1);
     EXPECT_EQ(ReadFile(err), "tavsock get: HTTP 403 Forbidden\n");
     EXPECT_FALSE(fs::exists(dir / "f"));
 
-    EXPECT_EQ(RunTool({"get", server.Url("/h"), "--timeout", "0.3"}, out, err), 1);
+    EXPECT_EQ(get({"--timeout", "0.3"}, ""), 1);
     EXPECT_EQ(ReadFile(err), "tavsock get: no progress for 0.3 s\n");
 
     EXPECT_EQ(RunTool({"get", "http://", "-o", dir / "x"}, out, err), 2);
-    EXPECT_EQ(RunTool({"get", server.Url("/"), "--bogus"}, out, err), 2);
+    EXPECT_EQ(RunTool({"get", Url(server, "/"), "--bogus"}, out, err), 2);
 }
 
 }  // namespace

@@ -33,6 +33,7 @@
 #include <functional>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -155,14 +156,16 @@ inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
     return rc == 0 ? pid : -1;
 }
 
+/// Waits for a program's end; its exit status, or -1.
+inline int Reap(pid_t pid) {
+    int status = 0;
+    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 /// Runs a program to its end (see Spawn); its exit status, or -1.
 inline int RunProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "") {
-    const pid_t pid = Spawn(argv, out, err);
-    if (pid < 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return Reap(Spawn(argv, out, err));
 }
 
 /// The tool next to this test program in the build tree; "" when it was not built.
@@ -408,12 +411,15 @@ public:
         int unsent = 0;
         return conn_ < 0 || (::ioctl(conn_, SIOCOUTQ, &unsent) == 0 && unsent == 0);
     }
-    /// Runs the queue until `n` bytes came (or the connection ended); returns what came.
-    std::string Receive(size_t n) {
-        (void)PumpUntil([&] { return ReadSome() || received_.size() >= n; });
-        std::string out = received_.substr(0, std::min(n, received_.size()));
-        received_.erase(0, out.size());
-        return out;
+    /// Runs the queue until what came is `whole` (or the connection ended); takes it all.
+    std::string Receive(const std::function<bool(const std::string&)>& whole) {
+        (void)PumpUntil([&] { return ReadSome() || whole(received_); });
+        return std::exchange(received_, std::string());
+    }
+    /// True when a connection waits to be accepted.
+    bool Waiting() const {
+        pollfd p{listener_, POLLIN, 0};
+        return ::poll(&p, 1, 0) == 1;
     }
     /// Runs the queue until the peer closed its side; true when it did. Everything that came
     /// before is kept (AllReceived).
