@@ -40,7 +40,7 @@ protected:
     static inline uint16_t port = 0;
 };
 
-TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogIn) {
+TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     // Classic pairing: the login ends after the reply to USER or to PASS, depending on how the
     // greeting arrives; either way the session becomes Ready with no error. (pyftpdlib knows
     // the anonymous user in lower case only.)
@@ -56,9 +56,9 @@ TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogIn) {
     PairedLogIn("joe", "s3cret");
     EXPECT_EQ(notes.Joined(), "Ready");
     EXPECT_EQ(ftp->State(), 1);
-}
+    ftp->Reset();
+    notes.Clear();
 
-TEST_F(FtpLoginTest, WrongPasswordIs530) {
     PairedLogIn("joe", "wrong");
     ASSERT_EQ(notes.notes.size(), 1u);
     EXPECT_EQ(notes.notes[0].rfind("Error:530: ", 0), 0u) << notes.Joined();

@@ -66,34 +66,30 @@ TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarly) {
 }
 
 TEST_F(SessionTest, GreetingAsOneMultiLineReplyOrSplitAcrossChunks) {
-    {
-        // One chunk: the lines of the greeting are one reply; PASS follows it once.
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        EXPECT_EQ(ClientState(), st::PassSent);
-        EXPECT_TRUE(server.Quiet());
-        // A multi-line negative reply is one FTPError with every line in its text.
-        Chunk(server, "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye\r\n");
-        // The session stays up (Ready, though not logged in), without FTPReady.
-        ASSERT_TRUE(notes.WaitFor("Error:530:-Not today.\r\n530-Really\r\n 530\r\n530 Bye"));
-        EXPECT_EQ(notes.Joined(), "Error:530:-Not today.\r\n530-Really\r\n 530\r\n530 Bye");
-        EXPECT_EQ(ftp->State(), 1);
-        ftp->Reset();
-        notes.Clear();
-    }
-    {
-        // Split between its lines: the unfinished reply is not continued, so its last line
-        // counts as the next reply and completes the login.
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220-Welcome\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "220 server\r\n");
-        ASSERT_TRUE(notes.WaitFor("Ready"));
-        EXPECT_EQ(ClientState(), st::Ready);
-    }
+    // One chunk: the lines of the greeting are one reply; PASS follows it once.
+    DialogServer server;
+    ConnectTo(server);
+    Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    EXPECT_EQ(ClientState(), st::PassSent);
+    EXPECT_TRUE(server.Quiet());
+    // A multi-line negative reply is one FTPError with every line in its text; the session
+    // stays up (Ready, though not logged in), without FTPReady.
+    const std::string refusal = "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye";
+    Chunk(server, refusal + "\r\n");
+    ASSERT_TRUE(notes.WaitFor("Error:530:" + refusal.substr(3)));
+    EXPECT_EQ(notes.Joined(), "Error:530:" + refusal.substr(3));
+    EXPECT_EQ(ftp->State(), 1);
+
+    // Split between its lines: the unfinished reply is not continued, so its last line
+    // counts as the next reply and completes the login.
+    ftp->Reset();
+    ConnectTo(server);
+    Chunk(server, "220-Welcome\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "220 server\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(ClientState(), st::Ready);
 }
 
 TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
@@ -117,31 +113,27 @@ TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
 }
 
 TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
-    {
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220 hi\r\n331 pw\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "332 need account\r\n");
-        ASSERT_TRUE(server.Expect("ACCT "));
-        EXPECT_EQ(ClientState(), st::AcctSent);
-        Chunk(server, "230 ok\r\n");
-        ASSERT_TRUE(notes.WaitFor("Ready"));
-        // Setting Account while Ready sends ACCT at once.
-        ftp->Account("acme");
-        ASSERT_TRUE(server.Expect("ACCT acme"));
-        Chunk(server, "202 superfluous\r\n");
-        ASSERT_TRUE(notes.WaitFor("Ready", 2));
-        ftp->Reset();
-    }
-    {
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220 hi\r\n331 pw\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "230 ok\r\n");
-        ASSERT_TRUE(server.Expect("ACCT acme"));  // Account is set: sent although not asked for
-    }
+    DialogServer server;
+    ConnectTo(server);
+    Chunk(server, "220 hi\r\n331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "332 need account\r\n");
+    ASSERT_TRUE(server.Expect("ACCT "));
+    EXPECT_EQ(ClientState(), st::AcctSent);
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    // Setting Account while Ready sends ACCT at once.
+    ftp->Account("acme");
+    ASSERT_TRUE(server.Expect("ACCT acme"));
+    Chunk(server, "202 superfluous\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    // Account is set: sent after the login although not asked for.
+    ftp->Reset();
+    ConnectTo(server);
+    Chunk(server, "220 hi\r\n331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(server.Expect("ACCT acme"));
 }
 
 TEST_F(SessionTest, UserSetWhileReadyStartsANewLoginAndIsIgnoredMidLogin) {

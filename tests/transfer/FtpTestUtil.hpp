@@ -192,6 +192,17 @@ protected:
         ASSERT_EQ(ClientState(), st::Ready);
         notes.Clear();
     }
+    /// Runs the queue until the next FTPReady or FTPObjectError; the notes since `from`,
+    /// joined (each cut to 60 characters).
+    std::string Finish(size_t from = 0) {
+        const int readyBefore = notes.Count("Ready");
+        EXPECT_TRUE(PumpUntil([&] {
+            return notes.Count("Ready") > readyBefore || notes.Joined().find("ObjectError") != std::string::npos;
+        }));
+        std::string all;
+        for (size_t i = from; i < notes.notes.size(); ++i) all += (all.empty() ? "" : " | ") + notes.notes[i].substr(0, 60);
+        return all;
+    }
     /// Answers PASV with the port of `data` (and `address`) and accepts the client there.
     void PassiveData(DialogServer& server, ScriptedPeer& data, const std::string& address = "127,0,0,1") {
         ASSERT_TRUE(server.Expect("PASV"));

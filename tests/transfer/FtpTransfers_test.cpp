@@ -46,16 +46,6 @@ protected:
         ASSERT_TRUE(notes.WaitFor("Ready", 2)) << notes.Joined();
         notes.Clear();
     }
-    /// Runs the queue until the next FTPReady (or a failure); the notes since `from`.
-    std::string Finish(size_t from = 0) {
-        const int readyBefore = notes.Count("Ready");
-        EXPECT_TRUE(PumpUntil([&] {
-            return notes.Count("Ready") > readyBefore || notes.Joined().find("ObjectError") != std::string::npos;
-        }));
-        std::string all;
-        for (size_t i = from; i < notes.notes.size(); ++i) all += (all.empty() ? "" : " | ") + notes.notes[i].substr(0, 60);
-        return all;
-    }
     /// The last FTPDataReceived text.
     std::string LastData() const {
         for (auto it = notes.notes.rbegin(); it != notes.notes.rend(); ++it)
@@ -63,7 +53,21 @@ protected:
         return "";
     }
 
+    /// Runs the tool with `args` (words split at blanks, in the test's mode); keeps its
+    /// output and errors.
+    int Run(const std::string& args) {
+        std::vector<std::string> words;
+        std::istringstream in(args + (GetParam() ? "" : " --active"));
+        for (std::string w; in >> w;) words.push_back(w);
+        const int status = RunTool(words, dir / "out", dir / "err");
+        out = ReadFile(dir / "out");
+        err = ReadFile(dir / "err");
+        return status;
+    }
+
     static inline Vsftpd* fixture = nullptr;
+    TempDir dir;
+    std::string url = "ftp://127.0.0.1:" + std::to_string(fixture->Port()) + "/", out, err;
 };
 
 std::string ModeName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Passive" : "Active"; }
@@ -99,10 +103,9 @@ TEST_P(VsftpdTest, TenThousandEntriesComeBackWholeOnEveryRun) {
 }
 
 TEST_P(VsftpdTest, RetrieveToAFileAndToMemoryIsByteIdentical) {
-    TempDir local;
-    ASSERT_EQ(ftp->Retrieve("pub/big.bin", local / "big"), 0);
+    ASSERT_EQ(ftp->Retrieve("pub/big.bin", dir / "big"), 0);
     EXPECT_EQ(Finish(), "Ready");
-    EXPECT_EQ(ReadFile(local / "big"), ReadFile(fixture->Path("root/pub/big.bin")));
+    EXPECT_EQ(ReadFile(dir / "big"), ReadFile(fixture->Path("root/pub/big.bin")));
     EXPECT_EQ(notes.lastTransferred, 3 * 1024 * 1024 + 123);
     EXPECT_EQ(ftp->ByteCount(), 3 * 1024 * 1024 + 123);
     EXPECT_EQ(ftp->AnnouncedSize(), 3 * 1024 * 1024 + 123);
@@ -114,10 +117,10 @@ TEST_P(VsftpdTest, RetrieveToAFileAndToMemoryIsByteIdentical) {
     EXPECT_EQ(notes.lastTransferred, 70000);
 
     // Over an existing longer file: written from the start, the tail stays.
-    WriteFile(local / "longer", std::string(30, '#'));
-    ASSERT_EQ(ftp->Retrieve("pub/short.bin", local / "longer"), 0);
+    WriteFile(dir / "longer", std::string(30, '#'));
+    ASSERT_EQ(ftp->Retrieve("pub/short.bin", dir / "longer"), 0);
     Finish();
-    EXPECT_EQ(ReadFile(local / "longer"), EveryByteValue(10) + std::string(20, '#'));
+    EXPECT_EQ(ReadFile(dir / "longer"), EveryByteValue(10) + std::string(20, '#'));
     // A device is written as it is.
     ASSERT_EQ(ftp->Retrieve("pub/small.bin", "/dev/null"), 0);
     Finish();
@@ -125,81 +128,48 @@ TEST_P(VsftpdTest, RetrieveToAFileAndToMemoryIsByteIdentical) {
 }
 
 TEST_P(VsftpdTest, StoreArrivesByteIdenticalAndEmptyOrMissingFilesAreRefused) {
-    TempDir local;
     const std::string name = std::string("up-") + (GetParam() ? "p" : "a");
     // Longer than two blocks: two whole blocks and a remainder; then a larger one.
     for (const size_t size : {size_t{2 * 4096 + 100}, size_t{2 * 1024 * 1024 + 7}}) {
         const std::string data = EveryByteValue(size);
-        WriteFile(local / "src", data);
+        WriteFile(dir / "src", data);
         const std::string target = name + std::to_string(size);
         const size_t from = notes.notes.size();
-        ASSERT_EQ(ftp->Store("upload/" + target, local / "src"), 0);
+        ASSERT_EQ(ftp->Store("upload/" + target, dir / "src"), 0);
         EXPECT_EQ(Finish(from), "Ready");
         EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(size));
         EXPECT_EQ(ReadFile(fixture->Path("root/upload/" + target)), data);
     }
-    WriteFile(local / "empty", "");
-    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", local / "empty"); }), SockErrorNumber(3));
-    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", local / "missing"); }), SockErrorNumber(3));
+    WriteFile(dir / "empty", "");
+    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", dir / "empty"); }), SockErrorNumber(3));
+    EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", dir / "missing"); }), SockErrorNumber(3));
     EXPECT_EQ(test::Raised([&] { ftp->Store("upload/x", "/dev/null"); }), SockErrorNumber(3));
-    EXPECT_EQ(test::Raised([&] { ftp->Retrieve("pub/short.bin", local / "no/such/dir/f"); }), SockErrorNumber(3));
+    EXPECT_EQ(test::Raised([&] { ftp->Retrieve("pub/short.bin", dir / "no/such/dir/f"); }), SockErrorNumber(3));
     EXPECT_EQ(ftp->State(), 1);
 }
 
 TEST_P(VsftpdTest, RefusedTransfersReportAndTheNextTransferWorks) {
-    TempDir local;
-    ASSERT_EQ(ftp->Retrieve("pub/missing.bin", local / "m"), 0);
-    ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
-    EXPECT_EQ(notes.notes[0].rfind("Error:550", 0), 0u) << notes.Joined();
-    EXPECT_EQ(ftp->State(), 1);
+    ASSERT_EQ(ftp->Retrieve("pub/missing.bin", dir / "m"), 0);
+    EXPECT_EQ(Finish().rfind("Error:550", 0), 0u) << notes.Joined();
+    EXPECT_FALSE(fs::exists(dir / "m"));
     // Storing into a directory the anonymous user may not write to.
-    WriteFile(local / "src", "abc");
-    notes.Clear();
-    ASSERT_EQ(ftp->Store("pub/nope.bin", local / "src"), 0);
-    ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
-    EXPECT_EQ(notes.notes[0].rfind("Error:553", 0), 0u) << notes.Joined();
+    WriteFile(dir / "src", "abc");
+    ASSERT_EQ(ftp->Store("pub/nope.bin", dir / "src"), 0);
+    const size_t from = notes.notes.size();
+    EXPECT_EQ(Finish(from).rfind("Error:553", 0), 0u) << notes.Joined();
     EXPECT_FALSE(fs::exists(fixture->Path("root/pub/nope.bin")));
     // The session goes on.
-    notes.Clear();
+    EXPECT_EQ(ftp->State(), 1);
     ASSERT_EQ(ftp->Retrieve("pub/short.bin"), 0);
     Finish();
     EXPECT_EQ(LastData(), EveryByteValue(10));
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(true, false), ModeName);
-
-class FtpToolTest : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { fixture = StartVsftpd(); }
-    static void TearDownTestSuite() {
-        delete fixture;
-        fixture = nullptr;
-    }
-    void SetUp() override {
-        ASSERT_TRUE(fixture->Started()) << "vsftpd did not start";
-        if (ToolPath().empty()) GTEST_SKIP() << "tavsock is not built";
-        url = "ftp://127.0.0.1:" + std::to_string(fixture->Port()) + "/";
-    }
-    /// Runs the tool with `args` (words split at blanks); keeps its output and errors.
-    int Run(const std::string& args) {
-        std::vector<std::string> words;
-        std::istringstream in(args);
-        for (std::string w; in >> w;) words.push_back(w);
-        const int status = RunTool(words, dir / "out", dir / "err");
-        out = ReadFile(dir / "out");
-        err = ReadFile(dir / "err");
-        return status;
-    }
-
-    static inline Vsftpd* fixture = nullptr;
-    TempDir dir;
-    std::string url, out, err;
-};
-
-TEST_F(FtpToolTest, ListGetAndPutInBothModes) {
+TEST_P(VsftpdTest, ToolListsGetsAndPuts) {
+    if (ToolPath().empty()) GTEST_SKIP() << "tavsock is not built";
     ASSERT_EQ(Run("ls " + url + "pub"), 0) << err;
     EXPECT_EQ(out, "pub/big.bin\r\npub/short.bin\r\npub/small.bin\r\n");
-    ASSERT_EQ(Run("ls " + url + "pub --long --active"), 0) << err;
+    ASSERT_EQ(Run("ls " + url + "pub --long"), 0) << err;
     EXPECT_NE(out.find("small.bin"), std::string::npos);
     EXPECT_NE(out.find("70000"), std::string::npos);
 
@@ -207,20 +177,20 @@ TEST_F(FtpToolTest, ListGetAndPutInBothModes) {
     ASSERT_EQ(Run("get " + url + "pub/big.bin -o " + (dir / "big")), 0) << err;
     EXPECT_EQ(ReadFile(dir / "big"), big);
     // Standard output by default; a longer file written over loses its old tail.
-    ASSERT_EQ(Run("get " + url + "pub/small.bin --active"), 0) << err;
+    ASSERT_EQ(Run("get " + url + "pub/small.bin"), 0) << err;
     EXPECT_EQ(out, EveryByteValue(70000));
     WriteFile(dir / "big", big + "tail");
-    ASSERT_EQ(Run("get " + url + "pub/big.bin -o " + (dir / "big") + " --active"), 0) << err;
+    ASSERT_EQ(Run("get " + url + "pub/big.bin -o " + (dir / "big")), 0) << err;
     EXPECT_EQ(ReadFile(dir / "big"), big);
 
+    const std::string up = "upload/tool-" + std::to_string(GetParam());
     WriteFile(dir / "up", EveryByteValue(3 * 4096 + 5));
-    ASSERT_EQ(Run("put " + (dir / "up") + " " + url + "upload/tool-p"), 0) << err;
-    ASSERT_EQ(Run("put " + (dir / "up") + " " + url + "upload/tool-a --active"), 0) << err;
-    EXPECT_EQ(ReadFile(fixture->Path("root/upload/tool-p")), EveryByteValue(3 * 4096 + 5));
-    EXPECT_EQ(ReadFile(fixture->Path("root/upload/tool-a")), EveryByteValue(3 * 4096 + 5));
+    ASSERT_EQ(Run("put " + (dir / "up") + " " + url + up), 0) << err;
+    EXPECT_EQ(ReadFile(fixture->Path("root/" + up)), EveryByteValue(3 * 4096 + 5));
 }
 
-TEST_F(FtpToolTest, FailuresExitWithOneAndAReasonAndBadArgumentsWithTwo) {
+TEST_P(VsftpdTest, ToolFailuresExitWithOneAndAReasonAndBadArgumentsWithTwo) {
+    if (ToolPath().empty()) GTEST_SKIP() << "tavsock is not built";
     EXPECT_EQ(Run("get " + url + "pub/missing.bin -o " + (dir / "m")), 1);
     EXPECT_NE(err.find("550"), std::string::npos) << err;
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1);
@@ -239,6 +209,8 @@ TEST_F(FtpToolTest, FailuresExitWithOneAndAReasonAndBadArgumentsWithTwo) {
     EXPECT_EQ(Run("put " + (dir / "src")), 2);
     EXPECT_EQ(Run("ls ftp://127.0.0.1:99999/"), 2);
 }
+
+INSTANTIATE_TEST_SUITE_P(Modes, VsftpdTest, ::testing::Values(true, false), ModeName);
 
 }  // namespace
 }  // namespace transfertest

@@ -24,10 +24,7 @@ protected:
     /// Starts an operation and runs it to its FTPReady; false when it failed instead.
     bool Step(const std::function<int32_t()>& start) {
         const size_t from = notes.notes.size();
-        return start() == 0 && PumpUntil([&] {
-                   return notes.notes.size() > from &&
-                          (notes.notes.back() == "Ready" || notes.notes.back().find("Error:") != std::string::npos);
-               }) && notes.notes.back() == "Ready";
+        return start() == 0 && Finish(from).find("Error") == std::string::npos;
     }
     /// Connects; true once logged in and protected (FTPReady).
     bool LogIn(const Vsftpd& server) {
