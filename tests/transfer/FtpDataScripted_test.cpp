@@ -3,32 +3,28 @@
 // reuse of an open data connection, and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
 
-#include "core/SockErrors.hpp"
-
-#include <sys/stat.h>
-
 #include <thread>
 
-namespace ftptest {
+namespace transfertest {
 namespace {
 
 class DataScriptedTest : public FtpClientTest {
 protected:
-    /// Logged in with the scripted control connection.
+    /// Logged in with the scripted control connection, in passive mode unless `active`.
     void SetUp() override {
         FtpClientTest::SetUp();
+        ftp->PassiveMode(!active);
         LogIn(server);
     }
-    /// Answers PASV with a listener of ours (on `port` when given) and accepts the client.
     void PassiveData(ScriptedPeer& data, const std::string& address = "127,0,0,1") {
-        ASSERT_TRUE(server.Expect("PASV"));
-        const int p = data.Port();
-        ASSERT_TRUE(server.Send("227 Entering Passive Mode (" + address + "," + std::to_string(p >> 8) + "," +
-                                std::to_string(p & 0xFF) + ").\r\n"));
-        ASSERT_TRUE(data.Accept());
+        FtpClientTest::PassiveData(server, data, address);
     }
 
+    bool active = false;
     DialogServer server;
+};
+struct ActiveScriptedTest : DataScriptedTest {
+    ActiveScriptedTest() { active = true; }
 };
 
 /// A listener on a port above 32767 (the first free one of a range).
@@ -82,7 +78,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     EXPECT_EQ(notes.lastTransferred, 22);
 
     // The data connection ends first: the 226 finishes it.
-    notes.notes.clear();
+    notes.Clear();
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Retrieve("g"), 0);
     PassiveData(data2);
@@ -95,63 +91,48 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     EXPECT_EQ(notes.Joined(), "Data:abc | Ready");
 }
 
-TEST_F(DataScriptedTest, ActivePortCarriesTheHighAndLowByte) {
-    ftp->Reset();
-    ftp->PassiveMode(false);
-    DialogServer active;
-    server.Close();
-    LogIn(active);
+TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByte) {
     ASSERT_EQ(ftp->NameList("dir"), 0);
-    const std::string port = active.NextCommand();
-    int n[6] = {};
-    ASSERT_EQ(std::sscanf(port.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]), 6) << port;
-    EXPECT_EQ(port.substr(0, 15), "PORT 127,0,0,1,");
+    const std::string port = server.NextCommand();
     const int listening = FtpTransferMgrAccess::DataSocket(*ftp)->LocalAddr()->Port() & 0xFFFF;
-    EXPECT_EQ(n[4], listening >> 8);
-    EXPECT_EQ(n[5], listening & 0xFF);
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
-    Chunk(active, "200 PORT ok\r\n");
-    ASSERT_TRUE(active.Expect("NLST dir"));
+    Chunk(server, "200 PORT ok\r\n");
+    ASSERT_TRUE(server.Expect("NLST dir"));
     const int fd = ConnectToPort(port);
     ASSERT_GE(fd, 0);
-    Chunk(active, "150 listing\r\n");
+    Chunk(server, "150 listing\r\n");
     ASSERT_TRUE(::send(fd, "a\r\nb\r\n", 6, 0) == 6);
     ::close(fd);
-    Chunk(active, "226 ok\r\n");
+    Chunk(server, "226 ok\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:a\r\nb\r\n | Ready");
 
     // The whole transfer and its final reply happen before the client looks at any of it:
     // the connection still waiting to be accepted is not forgotten.
-    notes.notes.clear();
+    notes.Clear();
     ASSERT_EQ(ftp->NameList(), 0);
-    const std::string port2 = active.NextCommand();
-    Chunk(active, "200 PORT ok\r\n");
-    ASSERT_TRUE(active.Expect("NLST"));
+    const std::string port2 = server.NextCommand();
+    Chunk(server, "200 PORT ok\r\n");
+    ASSERT_TRUE(server.Expect("NLST"));
     const int fd2 = ConnectToPort(port2);
     ASSERT_GE(fd2, 0);
     ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
     ::close(fd2);
-    ASSERT_TRUE(active.Send("150 listing\r\n226 ok\r\n"));
+    ASSERT_TRUE(server.Send("150 listing\r\n226 ok\r\n"));
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:late\r\n | Ready");
 }
 
-TEST_F(DataScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
-    ftp->Reset();
-    ftp->PassiveMode(false);
-    DialogServer active;
-    server.Close();
-    LogIn(active);
+TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    ASSERT_EQ(active.NextCommand().substr(0, 5), "PORT ");
+    ASSERT_EQ(server.NextCommand().substr(0, 5), "PORT ");
     EXPECT_EQ(ClientState(), st::PortSent);
     // A 4xx to PORT: no transfer command goes out, nothing is notified, the state stays.
-    Chunk(active, "450 not now\r\n");
-    Chunk(active, "200 PORT ok\r\n");
+    Chunk(server, "450 not now\r\n");
+    Chunk(server, "200 PORT ok\r\n");
     // The 200 that follows is the reply the session was waiting for, so the transfer goes on;
     // had the 450 moved the state on, RETR would have been sent twice.
-    ASSERT_TRUE(active.Expect("RETR f"));
+    ASSERT_TRUE(server.Expect("RETR f"));
     EXPECT_TRUE(notes.notes.empty());
     EXPECT_EQ(ClientState(), st::RetrSent);
 }
@@ -164,9 +145,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     EXPECT_EQ(ClientState(), st::PasvSent);
     EXPECT_TRUE(notes.notes.empty());
     ftp->Reset();
-    server.Close();
-    DialogServer again;
-    LogIn(again);
+    LogIn(server);
 
     // 4xx to RETR: reported, the partial file deleted, Ready.
     TempDir dir;
@@ -174,31 +153,25 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     WriteFile(local, "old contents");
     ScriptedPeer data;
     ASSERT_EQ(ftp->Retrieve("f", local), 0);
-    ASSERT_TRUE(again.Expect("PASV"));
-    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data.Port() >> 8) + "," +
-                           std::to_string(data.Port() & 0xFF) + ")\r\n"));
-    ASSERT_TRUE(data.Accept());
-    ASSERT_TRUE(again.Expect("RETR f", "150 go\r\n"));
+    PassiveData(data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
     ASSERT_TRUE(data.Send("NEW"));
     ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Chunk(again, "451 local error\r\n");
+    Chunk(server, "451 local error\r\n");
     EXPECT_EQ(notes.Joined(), "Error:451: local error | Ready");
     EXPECT_FALSE(fs::exists(local));
     EXPECT_FALSE(FtpTransferMgrAccess::DataSocket(*ftp));
 
     // 3xx to STOR: reported, the local file kept, Ready.
-    notes.notes.clear();
-    WriteFile(local, AllBytes(10000));
+    notes.Clear();
+    WriteFile(local, EveryByteValue(10000));
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Store("up", local), 0);
-    ASSERT_TRUE(again.Expect("PASV"));
-    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data2.Port() >> 8) + "," +
-                           std::to_string(data2.Port() & 0xFF) + ")\r\n"));
-    ASSERT_TRUE(data2.Accept());
-    ASSERT_TRUE(again.Expect("STOR up", "350 strange\r\n"));
+    PassiveData(data2);
+    ASSERT_TRUE(server.Expect("STOR up", "350 strange\r\n"));
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Error:350: strange | Ready");
-    EXPECT_EQ(ReadFile(local), AllBytes(10000));
+    EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
 }
 
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgain) {
@@ -213,7 +186,7 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     EXPECT_EQ(notes.notes[0], "Data:" + std::string(100000, 'n'));
     ASSERT_TRUE(FtpTransferMgrAccess::DataSocket(*ftp));
     // The next listing goes over the same connection: no PASV.
-    notes.notes.clear();
+    notes.Clear();
     ASSERT_EQ(ftp->List("x"), 0);
     ASSERT_TRUE(server.Expect("LIST x", "150 again\r\n"));
     ASSERT_TRUE(data.Send("second"));
@@ -240,17 +213,12 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
     EXPECT_EQ(ftp->State(), 0);
 
     // Data collected in memory has a bound: a server that sends without end ends the session.
-    server.Close();
-    DialogServer again;
-    LogIn(again);
+    LogIn(server);
     FtpTransferMgrAccess::MaxDataBuffer(*ftp, 1000);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(again.Expect("PASV"));
-    ASSERT_TRUE(again.Send("227 Entering Passive Mode (127,0,0,1," + std::to_string(data2.Port() >> 8) + "," +
-                           std::to_string(data2.Port() & 0xFF) + ")\r\n"));
-    ASSERT_TRUE(data2.Accept());
-    ASSERT_TRUE(again.Expect("NLST", "150 ok\r\n"));
+    PassiveData(data2);
+    ASSERT_TRUE(server.Expect("NLST", "150 ok\r\n"));
     ASSERT_TRUE(data2.Send(std::string(600, 'a')));
     RunMessagesFor(std::chrono::milliseconds(20));
     EXPECT_EQ(notes.Count("ObjectError:6"), 0);
@@ -272,17 +240,12 @@ TEST_F(DataScriptedTest, PassiveAddressFromReplyFalseUsesTheControlPeer) {
     EXPECT_EQ(notes.Joined(), "Data:xyz | Ready");
 }
 
-TEST_F(DataScriptedTest, CheckDataPeerTurnsAStrangerAwayAndKeepsListening) {
-    ftp->Reset();
-    ftp->PassiveMode(false);
+TEST_F(ActiveScriptedTest, CheckDataPeerTurnsAStrangerAwayAndKeepsListening) {
     ftp->CheckDataPeer(true);
-    DialogServer active;
-    server.Close();
-    LogIn(active);
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    const std::string port = active.NextCommand();
-    Chunk(active, "200 ok\r\n");
-    ASSERT_TRUE(active.Expect("RETR f"));
+    const std::string port = server.NextCommand();
+    Chunk(server, "200 ok\r\n");
+    ASSERT_TRUE(server.Expect("RETR f"));
     const int stranger = ConnectToPort(port, "127.0.0.2");
     ASSERT_GE(stranger, 0);
     ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
@@ -292,10 +255,10 @@ TEST_F(DataScriptedTest, CheckDataPeerTurnsAStrangerAwayAndKeepsListening) {
     ::close(stranger);
     const int fd = ConnectToPort(port);
     ASSERT_GE(fd, 0);
-    Chunk(active, "150 go\r\n");
+    Chunk(server, "150 go\r\n");
     ASSERT_EQ(::send(fd, "GOOD", 4, 0), 4);
     ::close(fd);
-    Chunk(active, "226 ok\r\n");
+    Chunk(server, "226 ok\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
 }
@@ -326,10 +289,8 @@ TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
     ASSERT_TRUE(notes.WaitFor("Ready"));
     reader.join();
     EXPECT_EQ(got, "through the pipe");
-    struct stat info {};
-    ASSERT_EQ(::lstat(fifo.c_str(), &info), 0);
-    EXPECT_TRUE(S_ISFIFO(info.st_mode));
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
 }
 
 }  // namespace
-}  // namespace ftptest
+}  // namespace transfertest

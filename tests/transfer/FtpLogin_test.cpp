@@ -2,9 +2,7 @@
 // anonymous and a named user, a wrong password, directory changes.
 #include "transfer/FtpTestUtil.hpp"
 
-#include <sys/stat.h>
-
-namespace ftptest {
+namespace transfertest {
 namespace {
 
 class FtpLoginTest : public FtpClientTest {
@@ -14,7 +12,7 @@ protected:
         fs::create_directories(*dir / "root/sub/deeper");
         WriteFile(*dir / "root/sub/file.txt", "hello\n");
         server = new ServerProcess();
-        if (!StartPyFtpd(*server, *dir / "root", dir->Path(), "joe", "s3cret")) started = false;
+        port = StartPyFtpd(*server, *dir / "root", dir->Path(), "joe", "s3cret");
     }
     static void TearDownTestSuite() {
         delete server;  // kills and reaps its process group
@@ -24,8 +22,8 @@ protected:
     }
     void SetUp() override {
         FtpClientTest::SetUp();
-        ASSERT_TRUE(started) << "pyftpdlib did not start";
-        ftp->Port(server->port);
+        ASSERT_NE(port, 0) << "pyftpdlib did not start: " << ReadFile(*dir / "ftpd.log");
+        ftp->Port(port);
         ftp->Timeout(20000);
     }
     /// Logs in with replies kept in step with their commands.
@@ -39,10 +37,10 @@ protected:
 
     static inline TempDir* dir = nullptr;
     static inline ServerProcess* server = nullptr;
-    static inline bool started = true;
+    static inline uint16_t port = 0;
 };
 
-TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogIn) {
+TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     // Classic pairing: the login ends after the reply to USER or to PASS, depending on how the
     // greeting arrives; either way the session becomes Ready with no error. (pyftpdlib knows
     // the anonymous user in lower case only.)
@@ -53,14 +51,14 @@ TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogIn) {
     EXPECT_EQ(notes.Joined(), "Ready");
     EXPECT_EQ(ftp->State(), 1);
     ftp->Reset();
-    notes.notes.clear();
+    notes.Clear();
 
     PairedLogIn("joe", "s3cret");
     EXPECT_EQ(notes.Joined(), "Ready");
     EXPECT_EQ(ftp->State(), 1);
-}
+    ftp->Reset();
+    notes.Clear();
 
-TEST_F(FtpLoginTest, WrongPasswordIs530) {
     PairedLogIn("joe", "wrong");
     ASSERT_EQ(notes.notes.size(), 1u);
     EXPECT_EQ(notes.notes[0].rfind("Error:530: ", 0), 0u) << notes.Joined();
@@ -87,4 +85,4 @@ TEST_F(FtpLoginTest, DirectoryChangesAndAMissingDirectory) {
 }
 
 }  // namespace
-}  // namespace ftptest
+}  // namespace transfertest

@@ -6,7 +6,7 @@
 
 #include "core/SockErrors.hpp"
 
-namespace ftptest {
+namespace transfertest {
 namespace {
 
 using SessionTest = FtpClientTest;
@@ -14,10 +14,7 @@ using SessionTest = FtpClientTest;
 TEST_F(SessionTest, PropertiesDefaultsAndLibraryErrors) {
     auto byName = std::dynamic_pointer_cast<TavFTPTransferMgr>(CreateObject("TAVSock.TavFTPTransferMgr"));
     ASSERT_TRUE(byName);
-    EXPECT_EQ(byName->User(), "Anonymous");
-    EXPECT_TRUE(byName->PassiveMode());
     EXPECT_EQ(byName->Port(), 21);
-    EXPECT_EQ(byName->State(), 0);
     EXPECT_EQ(byName->Timeout(), 0);
 
     const int32_t invalidParameter = SockErrorNumber(1), invalidState = SockErrorNumber(2);
@@ -69,32 +66,30 @@ TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarly) {
 }
 
 TEST_F(SessionTest, GreetingAsOneMultiLineReplyOrSplitAcrossChunks) {
-    {
-        // One chunk: the lines of the greeting are one reply; PASS follows it once.
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        EXPECT_EQ(ClientState(), st::PassSent);
-        EXPECT_TRUE(server.Quiet());
-        // A multi-line negative reply is one FTPError with every line in its text.
-        Chunk(server, "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye\r\n");
-        ASSERT_TRUE(notes.WaitFor("Error:530:-Not today.\r\n530-Really\r\n 530\r\n530 Bye"));
-        EXPECT_EQ(notes.Count("Ready"), 0);
-        ftp->Reset();
-        notes.notes.clear();
-    }
-    {
-        // Split between its lines: the unfinished reply is not continued, so its last line
-        // counts as the next reply and completes the login.
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220-Welcome\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "220 server\r\n");
-        ASSERT_TRUE(notes.WaitFor("Ready"));
-        EXPECT_EQ(ClientState(), st::Ready);
-    }
+    // One chunk: the lines of the greeting are one reply; PASS follows it once.
+    DialogServer server;
+    ConnectTo(server);
+    Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    EXPECT_EQ(ClientState(), st::PassSent);
+    EXPECT_TRUE(server.Quiet());
+    // A multi-line negative reply is one FTPError with every line in its text; the session
+    // stays up (Ready, though not logged in), without FTPReady.
+    const std::string refusal = "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye";
+    Chunk(server, refusal + "\r\n");
+    ASSERT_TRUE(notes.WaitFor("Error:530:" + refusal.substr(3)));
+    EXPECT_EQ(notes.Joined(), "Error:530:" + refusal.substr(3));
+    EXPECT_EQ(ftp->State(), 1);
+
+    // Split between its lines: the unfinished reply is not continued, so its last line
+    // counts as the next reply and completes the login.
+    ftp->Reset();
+    ConnectTo(server);
+    Chunk(server, "220-Welcome\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "220 server\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(ClientState(), st::Ready);
 }
 
 TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
@@ -117,43 +112,28 @@ TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
     ASSERT_TRUE(notes.WaitFor("Ready"));
 }
 
-TEST_F(SessionTest, WrongPasswordReportsTheLineAndLeavesTheSessionReadyWithoutFTPReady) {
+TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");  // one pass: PASS once
+    Chunk(server, "220 hi\r\n331 pw\r\n");
     ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "530 Login incorrect.\r\n");
-    ASSERT_TRUE(notes.WaitFor("Error:530: Login incorrect."));
-    EXPECT_EQ(ftp->State(), 1);
-    EXPECT_EQ(notes.Joined(), "Error:530: Login incorrect.");
-}
-
-TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
-    {
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220 hi\r\n331 pw\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "332 need account\r\n");
-        ASSERT_TRUE(server.Expect("ACCT "));
-        EXPECT_EQ(ClientState(), st::AcctSent);
-        Chunk(server, "230 ok\r\n");
-        ASSERT_TRUE(notes.WaitFor("Ready"));
-        // Setting Account while Ready sends ACCT at once.
-        ftp->Account("acme");
-        ASSERT_TRUE(server.Expect("ACCT acme"));
-        Chunk(server, "202 superfluous\r\n");
-        ASSERT_TRUE(notes.WaitFor("Ready", 2));
-        ftp->Reset();
-    }
-    {
-        DialogServer server;
-        ConnectTo(server);
-        Chunk(server, "220 hi\r\n331 pw\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "230 ok\r\n");
-        ASSERT_TRUE(server.Expect("ACCT acme"));  // Account is set: sent although not asked for
-    }
+    Chunk(server, "332 need account\r\n");
+    ASSERT_TRUE(server.Expect("ACCT "));
+    EXPECT_EQ(ClientState(), st::AcctSent);
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    // Setting Account while Ready sends ACCT at once.
+    ftp->Account("acme");
+    ASSERT_TRUE(server.Expect("ACCT acme"));
+    Chunk(server, "202 superfluous\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    // Account is set: sent after the login although not asked for.
+    ftp->Reset();
+    ConnectTo(server);
+    Chunk(server, "220 hi\r\n331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS "));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(server.Expect("ACCT acme"));
 }
 
 TEST_F(SessionTest, UserSetWhileReadyStartsANewLoginAndIsIgnoredMidLogin) {
@@ -198,68 +178,43 @@ TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectory
     ASSERT_TRUE(server.Expect("CDUP"));
 }
 
-TEST_F(SessionTest, Reply421EndsTheSessionInAnyState) {
-    // UserSent, PassSent, Ready and ChangingDir.
-    for (int step = 0; step < 4; ++step) {
-        SCOPED_TRACE(step);
-        DialogServer server;
-        notes.notes.clear();
-        const std::shared_ptr<TAVSocket> before = FtpTransferMgrAccess::ControlSocket(*ftp);
-        ConnectTo(server);
-        if (step >= 1) {
-            Chunk(server, "220 hi\r\n");
-            ASSERT_TRUE(server.Expect("PASS "));
+TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
+    // In UserSent, PassSent, Ready and ChangingDir; by a 421, a close, or a reset (SocketError
+    // and close: still one report).
+    for (const std::string ending : {"421", "close", "reset"}) {
+        for (int step = 0; step < 4; ++step) {
+            SCOPED_TRACE(ending + " in step " + std::to_string(step));
+            DialogServer server;
+            notes.Clear();
+            const std::shared_ptr<TAVSocket> before = FtpTransferMgrAccess::ControlSocket(*ftp);
+            ConnectTo(server);
+            if (step >= 1) {
+                Chunk(server, "220 hi\r\n");
+                ASSERT_TRUE(server.Expect("PASS "));
+            }
+            if (step >= 2) {
+                Chunk(server, "230 ok\r\n");
+                ASSERT_TRUE(notes.WaitFor("Ready"));
+            }
+            if (step == 3) {
+                ASSERT_EQ(ftp->chDir("x"), 0);
+                ASSERT_TRUE(server.Expect("CWD x"));
+            }
+            if (ending == "421") {
+                Chunk(server, "421 Service not available, closing control connection.\r\n");
+                EXPECT_EQ(notes.Count("ObjectError:4"), 1);
+                EXPECT_NE(FtpTransferMgrAccess::ControlSocket(*ftp), before);  // a fresh control socket
+            }
+            ending == "reset" ? server.Abort() : server.Close();
+            ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+            EXPECT_EQ(ftp->State(), 0);
+            RunMessagesFor(std::chrono::milliseconds(20));
+            EXPECT_EQ(notes.Count("ObjectError:4"), 1);  // the close of the old connection is not news
         }
-        if (step >= 2) {
-            Chunk(server, "230 ok\r\n");
-            ASSERT_TRUE(notes.WaitFor("Ready"));
-        }
-        if (step == 3) {
-            ASSERT_EQ(ftp->chDir("x"), 0);
-            ASSERT_TRUE(server.Expect("CWD x"));
-        }
-        Chunk(server, "421 Service not available, closing control connection.\r\n");
-        ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
-        EXPECT_EQ(ftp->State(), 0);
-        EXPECT_NE(FtpTransferMgrAccess::ControlSocket(*ftp), before);  // a fresh control socket
-        server.Close();
-        RunMessagesFor(std::chrono::milliseconds(20));
-        EXPECT_EQ(notes.Count("ObjectError:4"), 1);  // the close of the old connection is not news
-    }
-}
-
-TEST_F(SessionTest, LostControlConnectionEndsTheSessionOnceInEveryPhase) {
-    // Closed before the greeting, after it, while Ready, while changing directory; then reset
-    // by the server (SocketError and close: still one report).
-    for (int phase = 0; phase < 5; ++phase) {
-        SCOPED_TRACE(phase);
-        DialogServer server;
-        notes.notes.clear();
-        ConnectTo(server);
-        if (phase >= 1) {
-            Chunk(server, "220 hi\r\n");
-            ASSERT_TRUE(server.Expect("PASS "));
-        }
-        if (phase >= 2) {
-            Chunk(server, "230 ok\r\n");
-            ASSERT_TRUE(notes.WaitFor("Ready"));
-        }
-        if (phase == 3) {
-            ASSERT_EQ(ftp->chDir("x"), 0);
-            ASSERT_TRUE(server.Expect("CWD x"));
-        }
-        if (phase == 4)
-            server.Abort();
-        else
-            server.Close();
-        ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
-        EXPECT_EQ(ftp->State(), 0);
-        RunMessagesFor(std::chrono::milliseconds(20));
-        EXPECT_EQ(notes.Count("ObjectError:4"), 1);
     }
     // The server's last reply is handled before the loss: a final 421 reports once.
     DialogServer server;
-    notes.notes.clear();
+    notes.Clear();
     ConnectTo(server);
     ASSERT_TRUE(server.Send("421 bye\r\n"));
     server.Close();
@@ -329,23 +284,39 @@ TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
     ASSERT_TRUE(server.WaitClosed());
 }
 
-TEST_F(SessionTest, CallbackObjectTakesEveryNotificationInsteadOfTheEvents) {
-    auto callback = std::make_shared<Notes::Callback>(notes);
-    ftp->CallbackObject(callback);
-    EXPECT_EQ(ftp->CallbackObject(), callback);
-    DialogServer server;
-    ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    ASSERT_EQ(ftp->chDir("nope"), 0);
-    ASSERT_TRUE(server.Expect("CWD nope", "550 missing\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Error:550: missing"));
-    Chunk(server, "421 bye\r\n");
-    ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
-    EXPECT_EQ(notes.notes.size(), 3u);
-    for (const std::string& route : notes.routes) EXPECT_EQ(route, "cb");
+TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
+    // Every kind of notification, each with its arguments: once by the events, once by a
+    // callback object only.
+    std::vector<std::string> byRoute[2];
+    notes.logTransfers = true;
+    for (const bool callback : {false, true}) {
+        if (callback) ftp->CallbackObject(std::make_shared<Notes::Callback>(notes, ftp.get()));
+        DialogServer server;
+        ScriptedPeer data;
+        notes.Clear();
+        ConnectTo(server);
+        Chunk(server, "220 hi\r\n331 pw\r\n");
+        ASSERT_TRUE(server.Expect("PASS ", "230 ok\r\n"));
+        ASSERT_TRUE(notes.WaitFor("Ready"));
+        ASSERT_EQ(ftp->chDir("nope"), 0);
+        ASSERT_TRUE(server.Expect("CWD nope", "550 missing\r\n"));
+        ASSERT_TRUE(notes.WaitFor("Error:550: missing"));
+        ASSERT_EQ(ftp->Retrieve("f"), 0);
+        PassiveData(server, data);
+        ASSERT_TRUE(server.Expect("RETR f", "150 here\r\n"));
+        ASSERT_TRUE(data.Send("a\r\nb\r\n"));
+        data.Close();
+        Chunk(server, "226 done\r\n");
+        ASSERT_TRUE(notes.WaitFor("Ready", 2));
+        Chunk(server, "421 bye\r\n");
+        ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
+        byRoute[callback] = notes.notes;
+        EXPECT_EQ(std::count(notes.routes.begin(), notes.routes.end(), callback ? "cb" : "event"),
+                  static_cast<long>(notes.routes.size()));
+    }
+    EXPECT_EQ(byRoute[0], (std::vector<std::string>{"Ready", "Error:550: missing", "Transferred:6", "Data:a\r\nb\r\n",
+                                                    "Ready", "ObjectError:4"}));
+    EXPECT_EQ(byRoute[1], byRoute[0]);
 }
 
 TEST_F(SessionTest, ResetFromInsideANotificationStopsTheRestOfThePass) {
@@ -388,4 +359,4 @@ TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
 }
 
 }  // namespace
-}  // namespace ftptest
+}  // namespace transfertest

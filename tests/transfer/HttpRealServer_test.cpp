@@ -3,16 +3,10 @@
 // ports in a private folder and kills them (process groups) when it ends.
 #include "HttpTestUtil.hpp"
 
-#include <climits>
-
 namespace {
 
-using namespace tavhttptest;
+using namespace transfertest;
 using tav::TavHTTPTransferMgr;
-
-const std::string kPython = "/usr/bin/python3";
-const std::string kNginx = "/usr/sbin/nginx";
-const std::string kTinyproxy = "/usr/bin/tinyproxy";
 
 /// The files the servers offer: every byte value over an odd length, and a small text.
 class RealServerTest : public HttpMgrTest {
@@ -28,46 +22,10 @@ protected:
         HttpMgrTest::TearDown();
         for (ServerProcess* p : {&python, &nginx, &proxy}) p->Stop();
     }
-
-    /// Starts a server whose command line names its port (made by `argv`) on a free port;
-    /// another process may take the port first, so a server that ends is tried again.
-    uint16_t StartOnFreePort(ServerProcess& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
-                             const std::string& log) {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            const uint16_t port = FreePort();
-            if (p.Start(argv(port), dir / log, dir / "www") && p.WaitListening(port)) return port;
-            p.Stop();
-        }
-        return 0;
-    }
-    uint16_t StartPython() {
-        return StartOnFreePort(python, [&](uint16_t port) {
-            return std::vector<std::string>{kPython, "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1",
-                                            "--directory", dir / "www"};
-        }, "python.log");
-    }
     uint16_t StartNginx() {
         return StartOnFreePort(nginx, [&](uint16_t port) {
-            const std::string d = dir.Path();
-            WriteFile(dir / "nginx.conf",
-                      "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\nerror_log " + d +
-                          "/nginx-error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
-                          "  client_body_temp_path " + d + "/t-body;\n  proxy_temp_path " + d + "/t-proxy;\n"
-                          "  fastcgi_temp_path " + d + "/t-fcgi;\n  uwsgi_temp_path " + d + "/t-uwsgi;\n"
-                          "  scgi_temp_path " + d + "/t-scgi;\n  default_type application/octet-stream;\n"
-                          "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + d + "/www; }\n}\n");
-            return std::vector<std::string>{kNginx, "-p", d, "-e", d + "/nginx-error.log", "-c", d + "/nginx.conf"};
-        }, "nginx.log");
-    }
-    uint16_t StartTinyproxy() {
-        return StartOnFreePort(proxy, [&](uint16_t port) {
-            const std::string d = dir.Path();
-            WriteFile(dir / "tinyproxy.conf", "Port " + std::to_string(port) +
-                                                  "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 10\n"
-                                                  "LogFile \"" + d + "/tinyproxy-run.log\"\nPidFile \"" + d +
-                                                  "/tinyproxy.pid\"\n");
-            return std::vector<std::string>{kTinyproxy, "-d", "-c", d + "/tinyproxy.conf"};
-        }, "tinyproxy.log");
+            return NginxCommand(dir.Path(), "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + dir.Path() + "/www; }\n");
+        }, dir / "nginx.log");
     }
     static std::string Url(uint16_t port, const std::string& path) {
         return "http://127.0.0.1:" + std::to_string(port) + path;
@@ -77,69 +35,57 @@ protected:
     std::string binary;
     ServerProcess python, nginx, proxy;
 };
-INSTANTIATE_TEST_SUITE_P(BothRoutes, RealServerTest, ::testing::Bool(), RouteName);
 
-TEST_P(RealServerTest, PythonServerBodiesAsBytesAndTextAndItsErrors) {
-    if (!ServerProcess::Installed(kPython)) GTEST_SKIP() << "python3 is not installed";
-    const uint16_t port = StartPython();
+TEST_F(RealServerTest, PythonServerBodiesAsBytesAndTextAndItsErrors) {
+    if (!Installed(kPython)) GTEST_SKIP() << "python3 is not installed";
+    const uint16_t port = StartOnFreePort(python, [&](uint16_t port) {
+        return std::vector<std::string>{kPython, "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1"};
+    }, dir / "python.log", dir / "www");
     ASSERT_NE(port, 0) << ReadFile(dir / "python.log");
 
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(Url(port, "/every-byte.bin")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(port, "/every-byte.bin"));
     EXPECT_TRUE(bodyIsBytes);
     EXPECT_TRUE(body == binary) << "bytes differ";
     EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(binary.size()));
     EXPECT_EQ(lastCount, static_cast<int32_t>(binary.size()));
     EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.0 200 ");
 
-    events.clear();
     mgr->RetrieveMode(tav::TAVRetrieveText);
-    ASSERT_EQ(mgr->Execute(Url(port, "/hello.txt")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(port, "/hello.txt"));
     EXPECT_FALSE(bodyIsBytes);
     EXPECT_EQ(body, "hello, world\n");
 
-    events.clear();
-    ASSERT_EQ(mgr->Execute(Url(port, "/missing")), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 404 File not found", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url(port, "/missing")), (Notified{"Error 404 File not found", "Ready 0"}));
 }
 
-TEST_P(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
-    if (!ServerProcess::Installed(kNginx)) GTEST_SKIP() << "nginx is not installed";
+TEST_F(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
+    if (!Installed(kNginx)) GTEST_SKIP() << "nginx is not installed";
     const uint16_t port = StartNginx();
     ASSERT_NE(port, 0) << ReadFile(dir / "nginx-error.log");
 
     const std::string out = dir / "copy.bin";
-    ASSERT_EQ(mgr->Execute(Url(port, "/every-byte.bin"), "GET", "", "", out), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Ready 0"}));  // no HTTPDataReceived with a file
+    EXPECT_EQ(Fetch(Url(port, "/every-byte.bin"), "GET", "", "", out), (Notified{"Ready 0"}));  // no HTTPDataReceived with a file
     EXPECT_TRUE(ReadFile(out) == binary) << "file differs";
     EXPECT_EQ(mgr->BytesReceived(), static_cast<int64_t>(binary.size()));
     EXPECT_EQ(mgr->ContentLength(), mgr->BytesReceived());
     EXPECT_GT(transferred, 1);
 
     // A body nginx refuses for a static file: the error, and no file left behind.
-    events.clear();
-    ASSERT_EQ(mgr->Execute(Url(port, "/hello.txt"), "POST", "x=1", "", out), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 405 Not Allowed", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url(port, "/hello.txt"), "POST", "x=1", "", out), (Notified{"Error 405 Not Allowed", "Ready 0"}));
     EXPECT_FALSE(fs::exists(out));
 }
 
-TEST_P(RealServerTest, TinyproxyCarriesTheRequestToNginx) {
-    if (!ServerProcess::Installed(kNginx) || !ServerProcess::Installed(kTinyproxy))
-        GTEST_SKIP() << "nginx or tinyproxy is not installed";
+TEST_F(RealServerTest, TinyproxyCarriesTheRequestToNginx) {
+    if (!Installed(kNginx) || !Installed(kTinyproxy)) GTEST_SKIP() << "nginx or tinyproxy is not installed";
     const uint16_t port = StartNginx();
     ASSERT_NE(port, 0) << ReadFile(dir / "nginx-error.log");
-    const uint16_t proxyPort = StartTinyproxy();
+    const uint16_t proxyPort = StartTinyproxy(proxy, dir.Path());
     ASSERT_NE(proxyPort, 0) << ReadFile(dir / "tinyproxy.log");
 
     mgr->Proxy("http://localhost:" + std::to_string(proxyPort));
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(Url(port, "/every-byte.bin")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(port, "/every-byte.bin"));
     EXPECT_TRUE(body == binary) << "bytes differ";
     EXPECT_NE(mgr->HTTPHeader().find("tinyproxy"), std::string::npos) << mgr->HTTPHeader();
 }
@@ -148,27 +94,31 @@ TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     if (ToolPath().empty()) GTEST_SKIP() << "the tavsock tool was not built";
     TempDir dir;
     const std::string out = dir / "out", err = dir / "err";
-    ScriptedServer server({{ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nwhole\n")},
-                           {ScriptedServer::Send("HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\nshort")},
-                           {ScriptedServer::Send("HTTP/1.0 403 Forbidden\r\n\r\n")},
-                           {ScriptedServer::Hold()}});
+    ScriptedPeer server;
+    // `tavsock get` while the scripted server answers `response` ("": nothing at all).
+    auto get = [&](std::vector<std::string> args, const std::string& response) {
+        args.insert(args.begin(), {ToolPath(), "get", Url(server, "/")});
+        const pid_t pid = Spawn(args, out, err);
+        response.empty() ? (void)TakeRequest(server) : (void)Answer(server, response);
+        return Reap(pid);
+    };
 
-    EXPECT_EQ(RunTool({"get", server.Url("/w"), "--show-header"}, out, err), 0);
+    EXPECT_EQ(get({"--show-header"}, "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nwhole\n"), 0);
     EXPECT_EQ(ReadFile(out), "whole\n");  // streamed to standard output
     EXPECT_EQ(ReadFile(err), "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\n");
 
-    EXPECT_EQ(RunTool({"get", server.Url("/s")}, out, err), 1);
+    EXPECT_EQ(get({}, "HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\nshort"), 1);
     EXPECT_EQ(ReadFile(err), "tavsock get: body of 5 bytes, 60 announced\n");
 
-    EXPECT_EQ(RunTool({"get", server.Url("/f"), "-o", dir / "f"}, out, err), 1);
+    EXPECT_EQ(get({"-o", dir / "f"}, "HTTP/1.0 403 Forbidden\r\n\r\n"), 1);
     EXPECT_EQ(ReadFile(err), "tavsock get: HTTP 403 Forbidden\n");
     EXPECT_FALSE(fs::exists(dir / "f"));
 
-    EXPECT_EQ(RunTool({"get", server.Url("/h"), "--timeout", "0.3"}, out, err), 1);
+    EXPECT_EQ(get({"--timeout", "0.3"}, ""), 1);
     EXPECT_EQ(ReadFile(err), "tavsock get: no progress for 0.3 s\n");
 
     EXPECT_EQ(RunTool({"get", "http://", "-o", dir / "x"}, out, err), 2);
-    EXPECT_EQ(RunTool({"get", server.Url("/"), "--bogus"}, out, err), 2);
+    EXPECT_EQ(RunTool({"get", Url(server, "/"), "--bogus"}, out, err), 2);
 }
 
 }  // namespace

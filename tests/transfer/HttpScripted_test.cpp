@@ -4,37 +4,51 @@
 
 namespace {
 
-using namespace tavhttptest;
+using namespace transfertest;
 using tav::TavHTTPTransferMgr;
-using S = ScriptedServer;
 
-const std::string kCRLF = "\r\n";
+using HttpScriptedTest = HttpMgrTest;
 
-class HttpScriptedTest : public HttpMgrTest {};
-INSTANTIATE_TEST_SUITE_P(BothRoutes, HttpScriptedTest, ::testing::Bool(), RouteName);
+TEST_F(HttpScriptedTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
+    // A body, a refusal and an overlong body: every kind of notification, each with the
+    // arguments it carries, once by the events and once by a callback object only.
+    Notified byRoute[2];
+    logTransfers = true;
+    for (const bool callback : {false, true}) {
+        if (callback) UseCallback();
+        responses = {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.0 404 Gone\r\n\r\n",
+                     "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n123456"};
+        lastCount = 0;
+        for (int i = 0; i < 3; ++i) {
+            const Notified got = Fetch(Url());
+            byRoute[callback].insert(byRoute[callback].end(), got.begin(), got.end());
+            EXPECT_EQ(std::count(routes.begin(), routes.end(), callback ? "callback" : "event"), long(routes.size()));
+        }
+        EXPECT_EQ(body, "hello");
+    }
+    EXPECT_EQ(byRoute[0], (Notified{"Transferred 5", "DataReceived", "Ready 0", "Error 404 Gone", "Ready 0",
+                                    "Transferred 6", "ObjectError 4", "Ready 0"}));
+    EXPECT_EQ(byRoute[1], byRoute[0]);
+}
 
-TEST_P(HttpScriptedTest, RequestIsComposedByteForByte) {
+TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     const std::string ok = "HTTP/1.0 200 OK\r\n\r\nx";
-    ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}, {S::Send(ok)}});
-    const std::string host = "127.0.0.1:" + std::to_string(server.Port());
-
+    responses = {ok};
     // Plain GET: request line, the three fixed lines and the empty line.
-    ASSERT_EQ(mgr->Execute(server.Url("/a/b.html")), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url("/a/b.html"));
     // Headers without a final CR LF get one; three characters of Data are announced as 5 and
     // followed by CR LF, then the closing CR LF.
     events.clear();
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
+    requests.push_back(Answer(server, ok));
     ASSERT_TRUE(RunUntilReady());
     // Data that ends in CR LF gets no second one; Headers ending in CR LF neither.
-    events.clear();
-    ASSERT_EQ(mgr->Execute("", "PUT", "z\r\n", "X-Three: 3\r\n"), 0);
-    ASSERT_TRUE(RunUntilReady());
+    responses = {ok};
+    Fetch("", "PUT", "z\r\n", "X-Three: 3\r\n");
 
-    const auto requests = server.Requests();
     ASSERT_EQ(requests.size(), 3u);
     const std::string fixed = "Accept: */*\r\nHost: 127.0.0.1\r\nAccept-Language: en\r\n";
-    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + fixed + kCRLF);
+    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + fixed + "\r\n");
     EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + fixed +
                                "X-One: 1\r\nX-Two: 2\r\nContent-Length: 5\r\nContent-type: text/plain\r\n\r\na=b\r\n\r\n");
     EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed +
@@ -43,40 +57,39 @@ TEST_P(HttpScriptedTest, RequestIsComposedByteForByte) {
     EXPECT_EQ(body, "x");
 }
 
-TEST_P(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
-    ScriptedServer proxy({{S::Send("HTTP/1.0 200 OK\r\n\r\nvia proxy")}});
-    mgr->Proxy("HTTP://localhost:" + std::to_string(proxy.Port()));
+TEST_F(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
+    mgr->Proxy("HTTP://localhost:" + std::to_string(server.Port()));
     const std::string url = "http://example.invalid:8080/p?q=1";
     ASSERT_EQ(mgr->Execute(url), 0);  // "localhost" is looked up in the background
     EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
-    ASSERT_TRUE(RunUntilReady());
-    ASSERT_EQ(proxy.Requests().size(), 1u);
-    EXPECT_EQ(proxy.Requests()[0],
+    EXPECT_EQ(Answer(server, "HTTP/1.0 200 OK\r\n\r\nvia proxy"),
               "GET " + url + " HTTP/1.0\r\nAccept: */*\r\nHost: localhost\r\nAccept-Language: en\r\n\r\n");
+    ASSERT_TRUE(RunUntilReady());
     EXPECT_EQ(body, "via proxy");
 }
 
-TEST_P(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
+TEST_F(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
     // The cut runs through the status line, the CR LF CR LF and the body's first bytes, so
     // body bytes also arrive in the chunk that ends the header block.
     const std::string body = EveryByteValue(300);
     const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: 300\r\nX-Pad: abc\r\n\r\n" + body;
     const size_t headerEnd = response.find("\r\n\r\n") + 4;
-    std::vector<S::Script> scripts;
-    for (size_t cut = 1; cut < headerEnd + 3; ++cut)
-        scripts.push_back({S::Send(response.substr(0, cut)), S::WaitGo(), S::Send(response.substr(cut))});
-    ScriptedServer server(scripts);
-    // Each read the manager handles lets the server send the next piece.
-    Tcp()->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant&) { server.Go(); });
+    int reads = 0;
+    Tcp()->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant&) { ++reads; });
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
     for (size_t cut = 1; cut < headerEnd + 3; ++cut) {
         SCOPED_TRACE("cut after byte " + std::to_string(cut));
-        events.clear();
-        this->body.clear();
-        lastCount = 0;
-        ASSERT_EQ(mgr->Execute(server.Url()), 0);
+        events.clear(), this->body.clear(), lastCount = 0;
+        ASSERT_EQ(mgr->Execute(Url()), 0);
+        TakeRequest(server);
+        // The manager has read the first piece before the rest is sent.
+        const int before = reads;
+        ASSERT_TRUE(server.Send(response.substr(0, cut)));
+        ASSERT_TRUE(PumpUntil([&] { return reads > before; }));
+        ASSERT_TRUE(server.Send(response.substr(cut)));
+        server.Close();
         ASSERT_TRUE(RunUntilReady());
-        EXPECT_EQ(events, (std::vector<std::string>{"DataReceived", "Ready 0"}));
+        EXPECT_EQ(events, (Notified{"DataReceived", "Ready 0"}));
         EXPECT_EQ(this->body, body);
         EXPECT_EQ(mgr->HTTPHeader(), response.substr(0, headerEnd));
         EXPECT_EQ(mgr->ContentLength(), 300);
@@ -84,114 +97,83 @@ TEST_P(HttpScriptedTest, HeaderBlockCutAtEveryPlaceIsReassembledWithItsBody) {
     }
 }
 
-TEST_P(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
+TEST_F(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
     TempDir dir;
     const std::string out = dir / "page.html";
     WriteFile(out, "old content");
-    ScriptedServer server({{S::Send("HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!")},
-                           {S::Send("HTTP/1.0 301 Moved\r\n\r\n")}});
-    ASSERT_EQ(mgr->Execute(server.Url("/x"), "GET", "", "", out), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 404 Not Found", "Ready 0"}));
+    responses = {"HTTP/1.0 404 Not Found\r\nContent-Length: 9\r\n\r\nnot here!", "HTTP/1.0 301 Moved\r\n\r\n"};
+    EXPECT_EQ(Fetch(Url("/x"), "GET", "", "", out), (Notified{"Error 404 Not Found", "Ready 0"}));
     EXPECT_FALSE(fs::exists(out));
-
     // Not 2xx is an error, 3xx included; without an output file no body is delivered.
-    events.clear();
-    ASSERT_EQ(mgr->Execute(server.Url("/y")), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"Error 301 Moved", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url("/y")), (Notified{"Error 301 Moved", "Ready 0"}));
 }
 
-TEST_P(HttpScriptedTest, BodyLengthAgainstContentLength) {
-    ScriptedServer server({
-        {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcd")},   // +4: tolerated
-        {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcde")},  // +5: object error 4
-        {S::Send("HTTP/1.0 200 OK\r\ncontent-LENGTH:   10\r\n\r\n01234")},          // short: still Ready
-        {S::Send("HTTP/1.0 204 No Content\r\n\r\n")},                                // empty, no length
-    });
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
-    ASSERT_TRUE(RunUntilReady());
+TEST_F(HttpScriptedTest, BodyLengthAgainstContentLength) {
+    responses = {
+        "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcd",   // +4: tolerated
+        "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\n0123456789abcde",  // +5: object error 4
+        "HTTP/1.0 200 OK\r\ncontent-LENGTH:   10\r\n\r\n01234",          // short: still Ready
+        "HTTP/1.0 204 No Content\r\n\r\n",                                // empty, no length
+    };
+    Fetch(Url());
     EXPECT_EQ(body, "0123456789abcd");
     EXPECT_EQ(mgr->BytesReceived(), 14);
-
-    events.clear();
     body.clear();
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 4", "Ready 0"}));
-
-    events.clear();
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
-    ASSERT_TRUE(RunUntilReady());
+    EXPECT_EQ(Fetch(Url()), (Notified{"ObjectError 4", "Ready 0"}));
+    Fetch(Url());
     EXPECT_EQ(body, "01234");
     EXPECT_EQ(mgr->ContentLength(), 10);
     EXPECT_EQ(mgr->BytesReceived(), 5);
 
     // Byte-array mode with an empty body: one element holding 0.
-    events.clear();
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url());
     EXPECT_TRUE(bodyIsBytes);
     EXPECT_EQ(body, std::string(1, '\0'));
     EXPECT_EQ(mgr->ContentLength(), -1);
     EXPECT_EQ(mgr->BytesReceived(), 0);
 }
 
-TEST_P(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
+TEST_F(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
     TempDir dir;
-    const std::string out = dir / "stalled.bin";
-    const std::string endless = "HTTP/1.0 200 OK\r\n" + std::string(110 * 1024, 'h');
-    ScriptedServer server({{S::Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"), S::Hold()},
-                           {S::Hold()},
-                           {S::Send(endless), S::Hold()},
-                           {S::Send("HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart"), S::WaitGo(), S::Reset()}});
+    const std::string out = dir / "stalled.bin", partial = "HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart";
+    // Stops in the middle of the body, accepts and never answers, sends a header block that
+    // never ends; the server keeps each connection open.
+    responses = {partial, "", "HTTP/1.0 200 OK\r\n" + std::string(110 * 1024, 'h')};
+    hold = true;
     mgr->Timeout(300);
-
-    // Stops in the middle of the body: time-out, the file it made is deleted.
-    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", out), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 6", "Ready 0"}));
+    // The time-outs; the file the request made is deleted.
+    EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"ObjectError 6", "Ready 0"}));
     EXPECT_FALSE(fs::exists(out));
-
-    // Accepts and never answers.
-    events.clear();
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 6", "Ready 0"}));
-
-    // A header block that never ends stops at 100 KiB, before any time-out.
-    events.clear();
+    EXPECT_EQ(Fetch(Url()), (Notified{"ObjectError 6", "Ready 0"}));
+    // The endless header block stops at 100 KiB, before any time-out.
     mgr->Timeout(0);
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (std::vector<std::string>{"ObjectError 4", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url()), (Notified{"ObjectError 4", "Ready 0"}));
     EXPECT_LE(mgr->HTTPHeader().size(), TavHTTPTransferMgr::kMaxHeaderBytes);
 
     // Reset by the peer in the middle of the body: the socket error is told, and the close
     // that follows ends the request with what came.
     events.clear();
-    Tcp()->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant&) { server.Go(); });
-    ASSERT_EQ(mgr->Execute(server.Url()), 0);
+    ASSERT_EQ(mgr->Execute(Url()), 0);
+    TakeRequest(server);
+    ASSERT_TRUE(server.Send(partial));
+    ASSERT_TRUE(PumpUntil([&] { return mgr->BytesReceived() == 4; }));
+    server.Abort();
     ASSERT_TRUE(RunUntilReady());
     EXPECT_TRUE(Has("ObjectError 5"));
     EXPECT_EQ(mgr->ContentLength(), 100);
     EXPECT_EQ(mgr->BytesReceived(), 4);
 }
 
-TEST_P(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
+TEST_F(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     TempDir dir;
     const std::string out = dir / "partial.bin";
-    ScriptedServer server({{S::Send("HTTP/1.0 200 OK\r\n\r\nfirst bytes"), S::Hold()}});
-    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", out), 0);
-    ASSERT_TRUE(tav::RunMessagesUntil([&] { return mgr->BytesReceived() == 11; }, kWait));
+    ASSERT_EQ(mgr->Execute(Url(), "GET", "", "", out), 0);
+    TakeRequest(server);
+    ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\n\r\nfirst bytes"));
+    ASSERT_TRUE(PumpUntil([&] { return mgr->BytesReceived() == 11; }));
 
-    try {
-        mgr->Execute(server.Url("/other"));
-        ADD_FAILURE() << "a second request was accepted";
-    } catch (const tav::SockError& e) {
-        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040202u));
-    }
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Execute(Url("/other")); }), static_cast<int32_t>(0x80040202u));
     EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::AwaitingResponse);
 
     mgr->Reset();
@@ -201,25 +183,19 @@ TEST_P(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     EXPECT_EQ(transferred, 1);
 }
 
-TEST_P(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
+TEST_F(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
     TempDir dir;
-    ScriptedServer server({{S::Send("HTTP/1.0 500 Oops\r\n\r\n")}, {S::Send("HTTP/1.0 500 Oops\r\n\r\n")}});
+    responses = {"HTTP/1.0 500 Oops\r\n\r\n", "HTTP/1.0 500 Oops\r\n\r\n"};
 
     // A device is written as it is and survives the failure.
-    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", "/dev/null"), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_TRUE(Has("Error 500 Oops"));
-    struct stat st{};
-    ASSERT_EQ(::stat("/dev/null", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode));
+    EXPECT_EQ(Fetch(Url(), "GET", "", "", "/dev/null"), (Notified{"Error 500 Oops", "Ready 0"}));
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
 
     // A link is replaced, never followed: the file it points to keeps its content.
     const std::string target = dir / "precious", link = dir / "link";
     WriteFile(target, "keep me");
     fs::create_symlink(target, link);
-    events.clear();
-    ASSERT_EQ(mgr->Execute(server.Url(), "GET", "", "", link), 0);
-    ASSERT_TRUE(RunUntilReady());
+    Fetch(Url(), "GET", "", "", link);
     EXPECT_EQ(ReadFile(target), "keep me");
     EXPECT_FALSE(fs::exists(fs::symlink_status(link)));  // the new file took the link's place and went
 
@@ -227,49 +203,40 @@ TEST_P(HttpScriptedTest, OutputNamesThatAreNotRegularFilesAreNeverDeleted) {
     const std::string fifo = dir / "fifo";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& name : {dir.Path(), fifo}) {
-        try {
-            mgr->Execute(server.Url(), "GET", "", "", name);
-            ADD_FAILURE() << name << " was accepted";
-        } catch (const tav::SockError& e) {
-            EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040203u)) << name;
-        }
+        EXPECT_EQ(tav::test::Raised([&] { mgr->Execute(Url(), "GET", "", "", name); }),
+                  static_cast<int32_t>(0x80040203u)) << name;
         EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
     }
     EXPECT_TRUE(fs::is_fifo(fifo));
     EXPECT_TRUE(fs::is_directory(dir.Path()));
-    EXPECT_EQ(server.Accepted(), 2);
+    tav::RunMessagesFor(std::chrono::milliseconds(20));
+    EXPECT_FALSE(server.Waiting());
 }
 
 TEST(HttpUrlTest, UrlAndProxyParsing) {
     using A = tav::HttpTransferMgrAccess;
     auto mgr = TavHTTPTransferMgr::Create();
-    auto raisesMalformed = [&](auto&& assign) {
-        try {
-            assign();
-        } catch (const tav::SockError& e) {
-            return e.Number() == static_cast<int32_t>(0x80040204u);
-        }
-        return false;
-    };
-
-    mgr->URL("HtTp://example.com");
-    EXPECT_EQ(A::Host(*mgr), "example.com");
-    EXPECT_EQ(A::Port(*mgr), 80);
-    EXPECT_EQ(A::Target(*mgr), "/");
-    mgr->URL("example.com:8081x/a/b?c");
-    EXPECT_EQ(A::Host(*mgr), "example.com");
-    EXPECT_EQ(A::Port(*mgr), 8081);
-    EXPECT_EQ(A::Target(*mgr), "/a/b?c");
-
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http://"); }));
-    EXPECT_EQ(mgr->URL(), "http://");  // the value stays assigned
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("http:///path"); }));
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL(":80/x"); }));
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:/x"); }));
+    const int32_t malformed = static_cast<int32_t>(0x80040204u);
+    const struct {
+        const char *url, *host;
+        int port;
+        const char* target;
+    } good[] = {{"HtTp://example.com", "example.com", 80, "/"},
+                {"example.com:8081x/a/b?c", "example.com", 8081, "/a/b?c"},
+                {"host:65535/x", "host", 65535, "/x"},
+                {"HTTPS://example.invalid/x", "example.invalid", 443, "/x"},
+                {"https://example.invalid:8443", "example.invalid", 8443, "/"}};
+    for (const auto& c : good) {
+        mgr->URL(c.url);
+        EXPECT_EQ(A::Host(*mgr), c.host) << c.url;
+        EXPECT_EQ(A::Port(*mgr), c.port) << c.url;
+        EXPECT_EQ(A::Target(*mgr), c.target) << c.url;
+    }
     // A port the server address cannot carry must not wrap round to another one.
-    EXPECT_TRUE(raisesMalformed([&] { mgr->URL("host:65616/x"); }));
-    mgr->URL("host:65535/x");
-    EXPECT_EQ(A::Port(*mgr), 65535);
+    for (const char* url : {"http://", "http:///path", ":80/x", "host:/x", "host:65616/x", "https://"}) {
+        EXPECT_EQ(tav::test::Raised([&] { mgr->URL(url); }), malformed) << url;
+        EXPECT_EQ(mgr->URL(), url);  // the value stays assigned
+    }
 
     mgr->URL("http://site.example/page");
     mgr->Proxy("proxy.example:3128");
@@ -278,56 +245,54 @@ TEST(HttpUrlTest, UrlAndProxyParsing) {
     EXPECT_EQ(A::Target(*mgr), "http://site.example/page");
     mgr->URL("http://other.example/");
     EXPECT_EQ(A::Target(*mgr), "http://other.example/");
-    EXPECT_TRUE(raisesMalformed([&] { mgr->Proxy("proxy.example:3128/path"); }));
+    // Through a proxy an https URL is still checked, for its tunnel.
+    EXPECT_EQ(tav::test::Raised([&] { mgr->URL("https:///path"); }), malformed);
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("proxy.example:3128/path"); }), malformed);
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("https://proxy.invalid:3128"); }), malformed);
 
-    try {
-        mgr->RetrieveMode(2);
-        ADD_FAILURE() << "RetrieveMode 2 was taken";
-    } catch (const tav::SockError& e) {
-        EXPECT_EQ(e.Number(), static_cast<int32_t>(0x80040201u));
-    }
+    EXPECT_EQ(tav::test::Raised([&] { mgr->RetrieveMode(2); }), static_cast<int32_t>(0x80040201u));
     EXPECT_EQ(mgr->RetrieveMode(), tav::TAVRetrieveText);
     EXPECT_NE(std::dynamic_pointer_cast<TavHTTPTransferMgr>(tav::CreateObject("TAVSock.TavHTTPTransferMgr")), nullptr);
 }
 
-TEST_P(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
-    const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
-    ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}, {S::Send(ok)}});
+TEST_F(HttpScriptedTest, ProxyRefusingTheTunnelIsAnHttpError) {
+    responses = {"HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n"};
+    mgr->Proxy("127.0.0.1:" + std::to_string(server.Port()));
+    EXPECT_EQ(Fetch("https://example.invalid:8443/a/b"), (Notified{"Error 403 Tunnel Refused", "Ready 0"}));
+    EXPECT_EQ(requests, Notified{"CONNECT example.invalid:8443 HTTP/1.0\r\nHost: example.invalid:8443\r\n\r\n"});
+    EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
+}
+
+TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
     const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";
-    ASSERT_EQ(mgr->Execute(url), 0);
-    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_TRUE(tav::HttpTransferMgrAccess::HasServerAddress(*mgr));
-
-    events.clear();
-    ASSERT_EQ(mgr->Execute(url), 0);
-    EXPECT_NE(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
-    ASSERT_TRUE(RunUntilReady());
-
-    events.clear();
-    ASSERT_EQ(mgr->Execute(url + "again"), 0);
-    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(server.Requests().size(), 3u);
+    const std::string urls[] = {url, url, url + "again"};
+    for (int i = 0; i < 3; ++i) {
+        events.clear();
+        ASSERT_EQ(mgr->Execute(urls[i]), 0);
+        EXPECT_EQ(mgr->RequestState() == TavHTTPTransferMgr::Resolving, i != 1) << i;
+        Answer(server, "HTTP/1.0 200 OK\r\n\r\n");
+        ASSERT_TRUE(RunUntilReady());
+        EXPECT_TRUE(tav::HttpTransferMgrAccess::HasServerAddress(*mgr));
+    }
 }
 
 TEST(HttpLifetimeTest, NextRequestStartsFromHTTPReadyAndTheManagerMayBeDroppedThere) {
-    const std::string ok = "HTTP/1.0 200 OK\r\n\r\nbody";
-    ScriptedServer server({{S::Send(ok)}, {S::Send(ok)}});
+    ScriptedPeer server;
     auto mgr = TavHTTPTransferMgr::Create();
     int ready = 0;
     std::weak_ptr<TavHTTPTransferMgr> weak = mgr;
     mgr->HTTPReady.Subscribe([&](int32_t) {
         // Idle already: the next request may start here; after it, the last reference goes.
         if (++ready == 1)
-            mgr->Execute(server.Url("/second"));
+            mgr->Execute(Url(server, "/second"));
         else
             mgr.reset();
     });
-    ASSERT_EQ(mgr->Execute(server.Url("/first")), 0);
+    ASSERT_EQ(mgr->Execute(Url(server, "/first")), 0);
+    EXPECT_EQ(Answer(server, "HTTP/1.0 200 OK\r\n\r\nbody").substr(0, 11), "GET /first ");
+    EXPECT_EQ(Answer(server, "HTTP/1.0 200 OK\r\n\r\nbody").substr(0, 12), "GET /second ");
     ASSERT_TRUE(tav::RunMessagesUntil([&] { return weak.expired(); }, kWait));
     EXPECT_EQ(ready, 2);
-    EXPECT_EQ(server.Requests().size(), 2u);
 }
 
 }  // namespace
