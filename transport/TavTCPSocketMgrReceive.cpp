@@ -108,6 +108,8 @@ namespace {
 
 // A kept read buffer larger than this is let go after use: a burst must not pin megabytes.
 constexpr size_t kKeptReadBuffer = 1024 * 1024;
+// Buffers kept for nested reads.
+constexpr size_t kKeptReadBuffers = 4;
 // Reads up to this long are delivered as a copy (see ReceiveNormal).
 constexpr size_t kCopiedRead = 4096;
 
@@ -118,21 +120,33 @@ size_t NextReadTarget(size_t got) {
     return std::clamp<size_t>(got + std::max<size_t>(4096, got / 16), 4096, kKeptReadBuffer);
 }
 
-/// Takes a kept buffer for one read and puts it back afterwards, unless a nested read put its
-/// own back meanwhile or the buffer grew too large to keep.
+/// Takes a kept buffer for one read and puts it back afterwards. A handler that runs the queue
+/// makes reads nest, each with a buffer of its own: a few are kept, so that nesting (a host
+/// connecting from inside DataReceived, say) does not allocate a buffer per read. A buffer
+/// grown too large to keep is let go.
 template <class Buffer>
 class TakenBuffer {
 public:
-    explicit TakenBuffer(Buffer& kept) : kept_(kept), buffer_(std::move(kept)) { kept.clear(); }
+    explicit TakenBuffer(std::vector<Buffer>& kept) : kept_(kept) {
+        if (!kept.empty()) {
+            buffer_ = std::move(kept.back());
+            kept.pop_back();
+        }
+    }
     ~TakenBuffer() {
-        if (buffer_.capacity() <= kKeptReadBuffer && kept_.capacity() < buffer_.capacity()) kept_ = std::move(buffer_);
+        if (buffer_.capacity() != 0 && buffer_.capacity() <= kKeptReadBuffer && kept_.size() < kKeptReadBuffers) {
+            try {
+                kept_.push_back(std::move(buffer_));
+            } catch (...) {
+            }
+        }
     }
     TakenBuffer(const TakenBuffer&) = delete;
     TakenBuffer& operator=(const TakenBuffer&) = delete;
     Buffer& get() noexcept { return buffer_; }
 
 private:
-    Buffer& kept_;
+    std::vector<Buffer>& kept_;
     Buffer buffer_;
 };
 

@@ -160,8 +160,8 @@ private:
     std::shared_ptr<TAVSocket> mLastSocket;      // the socket the timer polls; may be null
     // Read buffers kept between reads (taken while in use, so a nested read gets its own):
     // text stays inside the manager, bytes come back after the host's handlers have run.
-    std::string mReadText;
-    std::vector<uint8_t> mReadBytes;
+    std::vector<std::string> mReadText;
+    std::vector<std::vector<uint8_t>> mReadBytes;
     size_t mReadTarget = 64 * 1024;              // size to read into: the last read's and some room
     int64_t mWaitTime = 0;                       // ten-thousandths of a second since local midnight
     std::shared_ptr<TAVSocketMgr> mSocketMgr;
