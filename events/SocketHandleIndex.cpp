@@ -51,4 +51,19 @@ bool SocketHandleIndex::Holds(const std::shared_ptr<TAVSocket>& socket) const {
                        [&socket](const Entry& e) { return e.socket == socket; });
 }
 
+int32_t SocketHandleIndex::PositionOf(const std::shared_ptr<TAVSocket>& socket) const {
+    if (!socket) return 0;
+    auto list = byHandle_.find(socket->Handle());
+    if (list == byHandle_.end()) return 0;
+    for (const Entry& e : list->second) {
+        if (e.socket != socket) continue;
+        // Slots are in sequence order (appended in order, removals keep it).
+        const auto slot = std::lower_bound(slots_.begin(), slots_.end(), e.sequence,
+                                           [](const Slot& s, uint64_t sequence) { return s.sequence < sequence; });
+        if (slot == slots_.end() || slot->sequence != e.sequence) return 0;
+        return static_cast<int32_t>(slot - slots_.begin()) + 1;
+    }
+    return 0;
+}
+
 }  // namespace tav

@@ -14,8 +14,9 @@
 // the one at the lowest position. `slots_` (one per position) says under which handle and
 // sequence number the entry at a position is filed.
 //
-// Costs: Find and Holds O(1) on average (the lists are almost always one entry long); Append
-// O(1) amortised; RemoveAt O(Count) (the same shift the collection itself makes).
+// Costs: Find and Holds O(1) on average (the lists are almost always one entry long); PositionOf
+// O(log Count); Append O(1) amortised; RemoveAt O(Count) (the same shift the collection itself
+// makes).
 #pragma once
 
 #include <cstdint>
@@ -39,6 +40,9 @@ public:
     std::shared_ptr<TAVSocket> Find(int32_t handle) const;
     /// True when that very socket is in the collection.
     bool Holds(const std::shared_ptr<TAVSocket>& socket) const;
+    /// 1-based position of that very socket (the first, were it there twice), found through
+    /// its handle in O(log Count); 0 when it is not filed under its current handle.
+    int32_t PositionOf(const std::shared_ptr<TAVSocket>& socket) const;
 
     int32_t Count() const noexcept { return static_cast<int32_t>(slots_.size()); }
     /// Counts every change of the collection: an answer of Find or Holds stays true while

@@ -181,6 +181,12 @@ Variant TAVSocketMgr::RemoveSocket(const Variant& SktVal) {
 }
 
 int32_t TAVSocketMgr::IndexOfSocket(const std::shared_ptr<TAVSocket>& Socket) const {
+    // Through the handle index, checked against the collection; a socket whose handle was
+    // changed behind the manager's back is looked for item by item.
+    if (mHandles) {
+        const int32_t found = mHandles->PositionOf(Socket);
+        if (found >= 1 && found <= mSockets->Count() && mSockets->Item(Variant(found)) == Socket) return found;
+    }
     int32_t position = 0;
     for (const auto& item : *mSockets) {
         ++position;

@@ -159,6 +159,21 @@ TEST_F(SocketMgrSetTest, DestroySocketTakesAPositionTheObjectOrNumericText) {
     EXPECT_EQ(SocketMgrAccess::SocketFromHandle(*mgr, d->Handle()), nullptr);
 }
 
+// Destroying by object finds the socket through its handle: in any order, among many, the
+// rest keep their order.
+TEST_F(SocketMgrSetTest, DestroyingByObjectInAnyOrderKeepsTheOthersInOrder) {
+    std::vector<std::shared_ptr<TAVSocket>> held;
+    for (int i = 0; i < 40; ++i) held.push_back(Datagram());
+    std::vector<std::shared_ptr<TAVSocket>> left = held;
+    for (size_t k = 0; !left.empty(); ++k) {
+        const auto victim = left[(k * 7) % left.size()];
+        EXPECT_TRUE(mgr->DestroySocket(Variant(victim)).IsEmpty());
+        std::erase(left, victim);
+        ASSERT_EQ(mgr->SocketCount(), static_cast<int32_t>(left.size()));
+        for (size_t p = 0; p < left.size(); ++p) ASSERT_EQ(mgr->Item(At(static_cast<int32_t>(p + 1))), left[p]);
+    }
+}
+
 TEST_F(SocketMgrSetTest, DestroySocketOfNothingHeldReturnsMinusOneOrEmptyAndChangesNothing) {
     auto a = Datagram();
     auto other = TAVSocketMgr::Create();
