@@ -18,6 +18,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -65,6 +66,24 @@ inline Run Spawn(std::vector<std::string> argv, pid_t* background = nullptr, con
     r.maxRssKiB = usage.ru_maxrss;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+/// Runs `ours` and `theirs` five times each, interleaved so both meet the same machine, and
+/// collects their wall times; false (after a line naming `bench` and both statuses) when any
+/// run failed.
+inline bool Interleaved(const char* bench, const std::vector<std::string>& ours, const std::vector<std::string>& theirs,
+                        std::vector<double>& mine, std::vector<double>& other) {
+    for (int i = 0; i < 5; ++i) {
+        const Run a = Spawn(ours);
+        const Run b = Spawn(theirs);
+        if (a.status != 0 || b.status != 0) {
+            std::printf("%s: a 1 GiB GET failed (tavsock %d, curl %d)\n", bench, a.status, b.status);
+            return false;
+        }
+        mine.push_back(a.seconds);
+        other.push_back(b.seconds);
+    }
+    return true;
 }
 
 inline double Median(std::vector<double> v) {

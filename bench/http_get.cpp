@@ -29,6 +29,7 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kBig = int64_t{1} << 30;
 constexpr int kSmallCount = 1000;
 
+using bench::Interleaved;
 using bench::Median;
 using bench::Run;
 using bench::Spawn;
@@ -76,17 +77,9 @@ int main() {
 
     // 1. Throughput of one 1 GiB GET.
     std::vector<double> tav, curl;
-    for (int i = 0; i < 5; ++i) {
-        const Run t = Spawn({tool, "get", big, "-o", "/dev/null"});
-        const Run c = Spawn({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", big});
-        if (t.status != 0 || c.status != 0) {
-            std::printf("bench_http_get: a 1 GiB GET failed (tavsock %d, curl %d)\n", t.status, c.status);
-            result = 1;
-            break;
-        }
-        tav.push_back(t.seconds);
-        curl.push_back(c.seconds);
-    }
+    if (!Interleaved("bench_http_get", {tool, "get", big, "-o", "/dev/null"},
+                     {"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", big}, tav, curl))
+        result = 1;
     if (result == 0) {
         const double mt = Median(tav), mc = Median(curl);
         std::printf("1 GiB GET, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "

@@ -22,6 +22,7 @@ namespace {
 
 constexpr int64_t kBig = int64_t{1} << 30;
 
+using bench::Interleaved;
 using bench::Median;
 using bench::Run;
 using bench::Spawn;
@@ -86,17 +87,9 @@ int main() {
     std::printf("negotiated by TavHTTPTransferMgr: %s\n", NegotiatedCipher(base + "/small.bin", ca).c_str());
 
     std::vector<double> tav, curl;
-    for (int i = 0; i < 5; ++i) {
-        const Run t = Spawn({tool, "get", big, "--cacert", ca, "-o", "/dev/null"});
-        const Run c = Spawn({"/usr/bin/curl", "--http1.0", "--cacert", ca, "-s", "-o", "/dev/null", big});
-        if (t.status != 0 || c.status != 0) {
-            std::printf("bench_https_get: a 1 GiB GET failed (tavsock %d, curl %d)\n", t.status, c.status);
-            result = 1;
-            break;
-        }
-        tav.push_back(t.seconds);
-        curl.push_back(c.seconds);
-    }
+    if (!Interleaved("bench_https_get", {tool, "get", big, "--cacert", ca, "-o", "/dev/null"},
+                     {"/usr/bin/curl", "--http1.0", "--cacert", ca, "-s", "-o", "/dev/null", big}, tav, curl))
+        result = 1;
     if (result == 0) {
         const double mt = Median(tav), mc = Median(curl);
         std::printf("1 GiB https GET, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "
