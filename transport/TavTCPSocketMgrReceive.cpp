@@ -108,8 +108,9 @@ namespace {
 
 // A kept read buffer larger than this is let go after use: a burst must not pin megabytes.
 constexpr size_t kKeptReadBuffer = 1024 * 1024;
-// Buffers kept for nested reads.
+// Buffers kept for nested reads, and the most each of those may hold.
 constexpr size_t kKeptReadBuffers = 4;
+constexpr size_t kKeptNestedBuffer = 64 * 1024;
 // Reads up to this long are delivered as a copy (see ReceiveNormal).
 constexpr size_t kCopiedRead = 4096;
 
@@ -128,17 +129,24 @@ template <class Buffer>
 class TakenBuffer {
 public:
     explicit TakenBuffer(std::vector<Buffer>& kept) : kept_(kept) {
-        if (!kept.empty()) {
-            buffer_ = std::move(kept.back());
-            kept.pop_back();
-        }
+        if (kept.empty()) return;
+        // The largest: the outermost read, the usual one, keeps the buffer it grew.
+        auto largest = std::max_element(kept.begin(), kept.end(),
+                                        [](const Buffer& x, const Buffer& y) { return x.capacity() < y.capacity(); });
+        std::swap(*largest, kept.back());
+        buffer_ = std::move(kept.back());
+        kept.pop_back();
     }
     ~TakenBuffer() {
-        if (buffer_.capacity() != 0 && buffer_.capacity() <= kKeptReadBuffer && kept_.size() < kKeptReadBuffers) {
-            try {
-                kept_.push_back(std::move(buffer_));
-            } catch (...) {
-            }
+        // One kept buffer may be large; the others (nested reads are rare and short) small.
+        const size_t size = buffer_.capacity();
+        const bool large = size > kKeptNestedBuffer;
+        const bool haveLarge = std::any_of(kept_.begin(), kept_.end(),
+                                           [](const Buffer& k) { return k.capacity() > kKeptNestedBuffer; });
+        if (size == 0 || size > kKeptReadBuffer || (large && haveLarge) || kept_.size() >= kKeptReadBuffers) return;
+        try {
+            kept_.push_back(std::move(buffer_));
+        } catch (...) {
         }
     }
     TakenBuffer(const TakenBuffer&) = delete;
