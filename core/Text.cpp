@@ -78,6 +78,24 @@ size_t FindNoCase(std::string_view haystack, std::string_view needle, size_t fro
             }
             i += 16;
         }
+        // The last candidate starts are tested as one more block ending at the haystack's
+        // end (overlapping starts already tested are masked off), instead of a byte at a time.
+        if (i <= last && haystack.size() >= 17) {
+            const size_t base = haystack.size() - 17;
+            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + base));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + base + 1));
+            const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, bits0), value0),
+                                              _mm_cmpeq_epi8(_mm_or_si128(b, bits1), value1));
+            auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+            if (i > base) mask &= ~0u << (i - base);  // i - base < 16 here
+            while (mask != 0) {
+                const size_t at = base + static_cast<size_t>(__builtin_ctz(mask));
+                if (at > last) return std::string_view::npos;
+                if (RestMatches(h + at, needle)) return at;
+                mask &= mask - 1;
+            }
+            return std::string_view::npos;
+        }
     } else if (first.bits == 0) {
         const void* p = std::memchr(h + i, first.value, last + 1 - i);
         return p ? static_cast<size_t>(static_cast<const char*>(p) - h) : std::string_view::npos;
