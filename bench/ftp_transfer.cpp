@@ -9,6 +9,8 @@
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavFTPTransferMgr.hpp>
 
+#include "BenchProcess.hpp"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -65,35 +67,12 @@ int Wait(pid_t pid) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-int FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-bool Accepting(int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(fd);
-    return up;
-}
-
 /// vsftpd on a free port, serving `root` to the anonymous user (uploads into root/upload).
 class Vsftpd {
 public:
     explicit Vsftpd(const std::string& dir) {
         for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
-            port_ = FreePort();
+            port_ = bench::FreePort();
             std::ofstream(dir + "/vsftpd.conf")
                 << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
                 << "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\n"
@@ -103,7 +82,7 @@ public:
             pid_ = Spawn({"/usr/sbin/vsftpd", dir + "/vsftpd.conf"}, true);
             bool up = false;
             for (int i = 0; i < 500 && pid_ > 0 && !up; ++i) {
-                up = Accepting(port_);
+                up = bench::Listening(static_cast<uint16_t>(port_));
                 if (!up) ::usleep(10000);  // a separate process starting up: nothing to wait on
             }
             if (!up) Stop();
@@ -167,11 +146,6 @@ double Curl(int port, bool passive, bool store, const std::string& remote, const
     return std::chrono::duration<double>(Clock::now() - t0).count();
 }
 
-double Median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
-}
-
 void Compare(const char* label, int runs, double mib, const std::function<double()>& ours,
              const std::function<double()>& curl) {
     std::vector<double> a, b;
@@ -186,7 +160,7 @@ void Compare(const char* label, int runs, double mib, const std::function<double
         a.push_back(o);
         b.push_back(c);
     }
-    const double mo = Median(a), mc = Median(b);
+    const double mo = bench::Median(a), mc = bench::Median(b);
     std::printf("%-28s tavsock %7.0f MiB/s  curl %7.0f MiB/s  ratio %.2fx\n", label, mib / mo, mib / mc, mc / mo);
 }
 

@@ -44,22 +44,34 @@ public:
     /// caller keeps between reads so that its memory is reused: the buffer is made at least
     /// `target` bytes long and read into without asking first how much waits (that question
     /// would cost a system call on every read); only a read that fills the buffer asks for the
-    /// rest and reads it too, so one call still takes everything waiting. Returns the count
-    /// read (the buffer's first bytes; the rest of the buffer is left as it was), 0 when
-    /// nothing was. Writes Recv's debug-log lines.
+    /// rest and reads it too, so one call still takes everything waiting. With `askFirst` (for
+    /// a stream whose backlog outgrows any kept buffer) the count is asked first and the buffer
+    /// sized to it, so a large read is not grown and copied on the way. Returns the count read
+    /// (the buffer's first bytes; the rest of the buffer is left as it was), 0 when nothing
+    /// was. Writes Recv's debug-log lines.
     template <class Buffer>
-    static size_t ReadWaiting(TAVSocket& s, Buffer& buffer, size_t target) {
+    static size_t ReadWaiting(TAVSocket& s, Buffer& buffer, size_t target, bool askFirst = false) {
         constexpr size_t kMost = 0x7FFFFFFF;
-        if (buffer.size() < target) buffer.resize(std::min(target, kMost));
         int32_t error = 0;
-        const int32_t first = s.RecvInto(reinterpret_cast<char*>(buffer.data()), static_cast<int32_t>(buffer.size()), error);
-        size_t got = first > 0 ? static_cast<size_t>(first) : 0;
-        if (got != 0 && got == buffer.size()) {
-            const int32_t more = s.HowMuchDataIsAvailable();
-            if (more > 0 && got + static_cast<size_t>(more) <= kMost) {
-                buffer.resize(got + static_cast<size_t>(more));
-                const int32_t rest = s.RecvInto(reinterpret_cast<char*>(buffer.data()) + got, more, error);
-                if (rest > 0) got += static_cast<size_t>(rest);
+        size_t got = 0;
+        if (askFirst) {
+            const int32_t waiting = s.HowMuchDataIsAvailable();
+            if (waiting <= 0) return 0;
+            if (buffer.size() < static_cast<size_t>(waiting)) buffer.resize(static_cast<size_t>(waiting));
+            const int32_t n = s.RecvInto(reinterpret_cast<char*>(buffer.data()), waiting, error);
+            got = n > 0 ? static_cast<size_t>(n) : 0;
+        } else {
+            if (buffer.size() < target) buffer.resize(std::min(target, kMost));
+            const int32_t first =
+                s.RecvInto(reinterpret_cast<char*>(buffer.data()), static_cast<int32_t>(buffer.size()), error);
+            got = first > 0 ? static_cast<size_t>(first) : 0;
+            if (got != 0 && got == buffer.size()) {
+                const int32_t more = s.HowMuchDataIsAvailable();
+                if (more > 0 && got + static_cast<size_t>(more) <= kMost) {
+                    buffer.resize(got + static_cast<size_t>(more));
+                    const int32_t rest = s.RecvInto(reinterpret_cast<char*>(buffer.data()) + got, more, error);
+                    if (rest > 0) got += static_cast<size_t>(rest);
+                }
             }
         }
         if (got != 0) s.LogRecv(reinterpret_cast<const char*>(buffer.data()), static_cast<int32_t>(got));

@@ -171,10 +171,13 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
         ByteArray& bytes = taken.get();
         size_t got = 0;
         try {
-            got = SocketAccess::ReadWaiting(*Skt, bytes, mReadTarget);
+            got = SocketAccess::ReadWaiting(*Skt, bytes, mReadTarget, mReadsLarge);
         } catch (...) {
         }
         LogRead(got);
+        // A stream whose reads outgrow any kept buffer is asked how much waits before the
+        // next read, so that read is sized once rather than grown and copied.
+        mReadsLarge = got >= kKeptReadBuffer;
         if (got == 0) return;
         mReadTarget = NextReadTarget(got);
         // A large read hands the buffer itself to the host (and takes it back afterwards); a
@@ -221,10 +224,11 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
     std::string& buffer = taken.get();
     size_t got = 0;
     try {
-        got = SocketAccess::ReadWaiting(*Skt, buffer, mReadTarget);
+        got = SocketAccess::ReadWaiting(*Skt, buffer, mReadTarget, mReadsLarge);
     } catch (...) {
     }
     LogRead(got);
+    mReadsLarge = got >= kKeptReadBuffer;
     if (got == 0) return;
     mReadTarget = NextReadTarget(got);
 

@@ -163,6 +163,7 @@ private:
     std::vector<std::string> mReadText;
     std::vector<std::vector<uint8_t>> mReadBytes;
     size_t mReadTarget = 64 * 1024;              // size to read into: the last read's and some room
+    bool mReadsLarge = false;                    // the last read outgrew any kept buffer: ask first
     int64_t mWaitTime = 0;                       // ten-thousandths of a second since local midnight
     std::shared_ptr<TAVSocketMgr> mSocketMgr;
     std::unique_ptr<platform::Timer> tmrProcessIncoming;
