@@ -91,9 +91,7 @@ struct Options {
     bool longForm = false;
     double timeoutSeconds = 30;
     std::string output = "-";
-    std::string caFile;
-    std::string caFolder;
-    bool insecure = false;
+    TlsOptions tls;
 };
 
 // Takes the options from args[first...]; the positional arguments are returned.
@@ -107,12 +105,7 @@ std::vector<std::string> ParseOptions(const Args& args, size_t first, Options& o
         };
         if (a == "--active") {
             o.active = true;
-        } else if (a == "--cacert") {
-            o.caFile = value();
-        } else if (a == "--capath") {
-            o.caFolder = value();
-        } else if (a == "-k" || a == "--insecure") {
-            o.insecure = true;
+        } else if (o.tls.Take(a, value)) {
         } else if (a == "--long" && allowLong) {
             o.longForm = true;
         } else if ((a == "-o" || a == "--output") && allowOutput) {
@@ -164,9 +157,7 @@ public:
         ftp_->User(url.user);
         ftp_->Password(url.password);
         ftp_->UseTLS(url.tls);
-        ftp_->TLSCAFile(o.caFile);
-        ftp_->TLSCAFolder(o.caFolder);
-        ftp_->DangerouslyAcceptAnyCertificate(o.insecure);
+        o.tls.ApplyTo(*ftp_);
         progress_ = ::isatty(2) == 1;
         ftp_->FTPError.Subscribe([this](const std::string& code, const std::string& text) {
             if (failure_.empty()) failure_ = "server replied " + code + text;

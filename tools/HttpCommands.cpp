@@ -33,9 +33,7 @@ struct GetOptions {
     std::string data;
     std::string headers;  // the -H lines, each ending in CR LF
     bool showHeader = false;
-    std::string caFile;
-    std::string caFolder;
-    bool insecure = false;
+    TlsOptions tls;
 };
 
 GetOptions ParseGetOptions(const Args& args) {
@@ -64,12 +62,7 @@ GetOptions ParseGetOptions(const Args& args) {
             o.headers += value() + "\r\n";
         } else if (a == "--show-header") {
             o.showHeader = true;
-        } else if (a == "--cacert") {
-            o.caFile = value();
-        } else if (a == "--capath") {
-            o.caFolder = value();
-        } else if (a == "-k" || a == "--insecure") {
-            o.insecure = true;
+        } else if (o.tls.Take(a, value)) {
         } else if (a.size() > 1 && a[0] == '-') {
             throw UsageError("unknown option " + a);
         } else if (!haveUrl) {
@@ -166,9 +159,7 @@ int RunHttpGet(const Args& args) {
     const GetOptions o = ParseGetOptions(args);
     const auto mgr = tav::TavHTTPTransferMgr::Create();
     mgr->Timeout(static_cast<int32_t>(std::lround(o.timeoutSeconds * 1000)));
-    mgr->TLSCAFile(o.caFile);
-    mgr->TLSCAFolder(o.caFolder);
-    mgr->DangerouslyAcceptAnyCertificate(o.insecure);
+    o.tls.ApplyTo(*mgr);
     try {
         mgr->Proxy(o.proxy);
     } catch (const tav::SockError&) {
