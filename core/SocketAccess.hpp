@@ -8,6 +8,8 @@
 
 #include <tavsock/TAVSocket.hpp>
 
+#include "core/DebugLog.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <memory>
@@ -74,7 +76,7 @@ public:
                 }
             }
         }
-        if (got != 0) s.LogRecv(reinterpret_cast<const char*>(buffer.data()), static_cast<int32_t>(got));
+        if (got != 0 && DebugLogWanted(2)) s.LogRecv(reinterpret_cast<const char*>(buffer.data()), static_cast<int32_t>(got));
         return got;
     }
     /// Flushes pending data (urgent data first); returns the result of the last send call:

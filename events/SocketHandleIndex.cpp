@@ -7,12 +7,41 @@
 
 namespace tav {
 
+SocketHandleIndex::List* SocketHandleIndex::ListOf(int32_t handle, bool make) {
+    if (handle >= 0 && handle < kDenseHandles) {
+        const auto at = static_cast<size_t>(handle);
+        if (at >= dense_.size()) {
+            if (!make) return nullptr;
+            dense_.resize(at + 1);
+        }
+        return &dense_[at];
+    }
+    if (make) return &byHandle_[handle];
+    auto it = byHandle_.find(handle);
+    return it == byHandle_.end() ? nullptr : &it->second;
+}
+
+const SocketHandleIndex::List* SocketHandleIndex::ListOf(int32_t handle) const {
+    if (handle >= 0 && handle < kDenseHandles) {
+        const auto at = static_cast<size_t>(handle);
+        return at < dense_.size() && !dense_[at].empty() ? &dense_[at] : nullptr;
+    }
+    auto it = byHandle_.find(handle);
+    return it == byHandle_.end() || it->second.empty() ? nullptr : &it->second;
+}
+
 void SocketHandleIndex::Append(const std::shared_ptr<TAVSocket>& socket) {
-    ++changes_;
-    const uint64_t sequence = nextSequence_++;
     const int32_t handle = socket->Handle();
-    byHandle_[handle].push_back(Entry{sequence, socket});
-    slots_.push_back(Slot{sequence, handle});
+    List& list = *ListOf(handle, true);
+    slots_.push_back(Slot{nextSequence_, handle});
+    try {
+        list.push_back(Entry{nextSequence_, socket});
+    } catch (...) {
+        slots_.pop_back();
+        throw;
+    }
+    ++nextSequence_;
+    ++changes_;
 }
 
 void SocketHandleIndex::RemoveAt(int32_t position) {
@@ -20,42 +49,44 @@ void SocketHandleIndex::RemoveAt(int32_t position) {
     ++changes_;
     const auto slot = slots_.begin() + (position - 1);
     const uint64_t sequence = slot->sequence;
-    auto list = byHandle_.find(slot->handle);
+    const int32_t handle = slot->handle;
     slots_.erase(slot);
-    assert(list != byHandle_.end());
-    if (list == byHandle_.end()) return;
-    std::vector<Entry>& entries = list->second;
-    std::erase_if(entries, [sequence](const Entry& e) { return e.sequence == sequence; });
-    if (entries.empty()) byHandle_.erase(list);
+    List* list = ListOf(handle, false);
+    assert(list != nullptr);
+    if (list == nullptr) return;
+    // Erased in place: the vector keeps its storage for the next socket with this number.
+    std::erase_if(*list, [sequence](const Entry& e) { return e.sequence == sequence; });
+    if (list->empty() && (handle < 0 || handle >= kDenseHandles)) byHandle_.erase(handle);
 }
 
 void SocketHandleIndex::Clear() noexcept {
     ++changes_;
     slots_.clear();
+    dense_.clear();
     byHandle_.clear();
 }
 
 std::shared_ptr<TAVSocket> SocketHandleIndex::Find(int32_t handle) const {
-    auto list = byHandle_.find(handle);
-    if (list == byHandle_.end()) return nullptr;
+    const List* list = ListOf(handle);
+    if (list == nullptr) return nullptr;
     // The list is in position order; the first entry is the answer.
-    assert(list->second.front().socket->Handle() == handle);
-    return list->second.front().socket;
+    assert(list->front().socket->Handle() == handle);
+    return list->front().socket;
 }
 
 bool SocketHandleIndex::Holds(const std::shared_ptr<TAVSocket>& socket) const {
     if (!socket) return false;
-    auto list = byHandle_.find(socket->Handle());
-    if (list == byHandle_.end()) return false;
-    return std::any_of(list->second.begin(), list->second.end(),
+    const List* list = ListOf(socket->Handle());
+    if (list == nullptr) return false;
+    return std::any_of(list->begin(), list->end(),
                        [&socket](const Entry& e) { return e.socket == socket; });
 }
 
 int32_t SocketHandleIndex::PositionOf(const std::shared_ptr<TAVSocket>& socket) const {
     if (!socket) return 0;
-    auto list = byHandle_.find(socket->Handle());
-    if (list == byHandle_.end()) return 0;
-    for (const Entry& e : list->second) {
+    const List* list = ListOf(socket->Handle());
+    if (list == nullptr) return 0;
+    for (const Entry& e : *list) {
         if (e.socket != socket) continue;
         // Slots are in sequence order (appended in order, removals keep it).
         const auto slot = std::lower_bound(slots_.begin(), slots_.end(), e.sequence,

@@ -14,9 +14,12 @@
 // the one at the lowest position. `slots_` (one per position) says under which handle and
 // sequence number the entry at a position is filed.
 //
-// Costs: Find and Holds O(1) on average (the lists are almost always one entry long); PositionOf
+// Costs: Find and Holds O(1) (the lists are almost always one entry long); PositionOf
 // O(log Count); Append O(1) amortised; RemoveAt O(Count) (the same shift the collection itself
-// makes).
+// makes). Handles are descriptor numbers, small and reused as sockets come and go, so the lists
+// live in a vector indexed by handle and keep their storage when emptied: after the first use
+// of a number, filing a socket under it allocates nothing. Other handles (negative, or beyond
+// kDenseHandles) go to a hash map.
 #pragma once
 
 #include <cstdint>
@@ -58,9 +61,17 @@ private:
         uint64_t sequence;
         int32_t handle;  // the handle the entry is filed under
     };
+    using List = std::vector<Entry>;  // sorted by sequence
+    // Bounds the vector: a handle this large is no descriptor number a process really has.
+    static constexpr int32_t kDenseHandles = 1 << 20;
 
-    std::vector<Slot> slots_;  // one per position
-    std::unordered_map<int32_t, std::vector<Entry>> byHandle_;  // each list sorted by sequence
+    // The list of `handle`, made when `make` is true; null when it has none.
+    List* ListOf(int32_t handle, bool make);
+    const List* ListOf(int32_t handle) const;
+
+    std::vector<Slot> slots_;                        // one per position
+    std::vector<List> dense_;                        // lists of handles 0 .. kDenseHandles - 1
+    std::unordered_map<int32_t, List> byHandle_;     // lists of other handles
     uint64_t nextSequence_ = 0;
     uint64_t changes_ = 0;
 };

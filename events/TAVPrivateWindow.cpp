@@ -12,10 +12,14 @@ namespace {
 
 using namespace PrivateWndSupport;
 
-void LogCbk(const char* what, int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t RtnVal) {
-    if (!DebugLogWanted(6)) return;
+void WriteCbk(const char* what, int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t RtnVal) {
     WriteDebugLog(6, std::string("TAVPrivateWindow Cbk_WndMessage Network 'cbk_WndMessage' Received - ") + what +
                          " - LOW LEVEL." + WndMessageFields(hWnd, Msg, wParam, lParam, &RtnVal));
+}
+
+// Every message passes here: the level test stays inline, the line is made out of line.
+inline void LogCbk(const char* what, int32_t hWnd, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t RtnVal) {
+    if (DebugLogWanted(6)) WriteCbk(what, hWnd, Msg, wParam, lParam, RtnVal);
 }
 
 }  // namespace

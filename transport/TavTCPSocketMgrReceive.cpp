@@ -275,8 +275,9 @@ void TavTCPSocketMgr::LogRead(size_t length) const {
 
 void TavTCPSocketMgr::ArmTimer(const std::shared_ptr<TAVSocket>& Skt) {
     mWaitTime = waittime::Now() + kReadWait;
-    mLastSocket = Skt;
-    if (tmrProcessIncoming) tmrProcessIncoming->Enabled(true);
+    // Every read of a stream lands here, usually for the socket of the read before.
+    if (mLastSocket != Skt) mLastSocket = Skt;
+    if (tmrProcessIncoming && !tmrProcessIncoming->Enabled()) tmrProcessIncoming->Enabled(true);
 }
 
 void TavTCPSocketMgr::tmrProcessIncoming_Tick() {

@@ -94,6 +94,11 @@ public:
     Event() : state_(std::make_shared<State>()) {}
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
+    /// Ending inside one of its own raises (a handler destroyed the owning object): the state
+    /// lives on until that raise returns.
+    ~Event() {
+        if (state_ && state_->depth > 0) state_->self = std::move(state_);
+    }
 
     /// Adds a subscriber; returns the handle that removes it. The subscription stays until
     /// Disconnect() is called on a copy of the handle or the object ends; dropping the handle
@@ -124,8 +129,9 @@ private:
     /// object raises its events (through detail::EventRaise), so a host cannot fire them.
     void operator()(Args... args) const {
         if (state_->slots.empty()) return;
-        // Keep the state alive: a handler may destroy the object that owns this event.
-        auto state = state_;
+        // A handler may destroy the object that owns this event: the state then keeps itself
+        // alive (see ~Event) until this raise is over. No reference is counted per raise.
+        State* const state = state_.get();
         // No copy of the list: while a raise is under way removals only mark slots (the
         // list is compacted when the outermost raise ends) and additions go to the end, so
         // the first `count` slots are the snapshot. Slots are reached by index and plain
@@ -135,7 +141,13 @@ private:
         struct DepthGuard {
             State& s;
             ~DepthGuard() {
-                if (--s.depth == 0 && s.dirty) s.Compact();
+                if (--s.depth != 0) return;
+                if (s.self) {
+                    // The event is gone; this was its last raise. Ends the state.
+                    std::shared_ptr<State> last = std::move(s.self);
+                    return;
+                }
+                if (s.dirty) s.Compact();
             }
         } guard{*state};
         for (size_t i = 0; i < count; ++i) {
@@ -151,6 +163,7 @@ private:
         std::vector<std::shared_ptr<Slot>> slots;
         int depth = 0;
         bool dirty = false;
+        std::shared_ptr<State> self;  // set while the event has ended inside a raise
         void Compact() override {
             if (depth > 0) {
                 dirty = true;

@@ -71,6 +71,28 @@ TEST(Event, HandlerMayDestroyTheOwnerOfTheEvent) {
     RaiseEvent(raw->Fired);
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(owner, nullptr);
+
+    // Ended inside a nested raise: both raises finish their snapshots, and a handle used after
+    // the end (from the outer raise, then afterwards) does nothing harmful.
+    owner = std::make_unique<Owner>();
+    raw = owner.get();
+    int depth = 0;
+    int outerCalls = 0;
+    EventConnection later;
+    owner->Fired.Subscribe([&] {
+        if (++depth == 1) {
+            RaiseEvent(raw->Fired);
+            later.Disconnect();
+        } else {
+            owner.reset();
+        }
+    });
+    later = owner->Fired.Subscribe([&] { ++outerCalls; });
+    RaiseEvent(raw->Fired);
+    EXPECT_EQ(owner, nullptr);
+    EXPECT_EQ(outerCalls, 1);  // the inner raise called it; the outer one found it disconnected
+    later.Disconnect();
+    EXPECT_FALSE(later.Connected());
 }
 
 TEST(Event, ScopedSubscriptionEndsWithItsScopeAndHostsCannotRaise) {
