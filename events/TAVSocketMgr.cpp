@@ -162,10 +162,18 @@ Variant TAVSocketMgr::RemoveSocket(const Variant& SktVal) {
     Variant result;
     try {
         int32_t position = 0;
-        if (SktVal.IsNumeric())
+        if (SktVal.IsNumeric()) {
             position = SktVal.AsLong();
-        else if (auto socket = SktVal.ObjectAs<TAVSocket>())
+        } else if (auto socket = SktVal.ObjectAs<TAVSocket>()) {
             position = IndexOfSocket(socket);
+            if (position == 0) return Variant(int16_t{-1});
+            // Found in the collection, so the collection's checks would pass (and a passing
+            // check has no effect): the socket is removed without asking them.
+            if (mAsync->IsUsable()) mAsync->MakeSocketNonAsync(socket->Handle());
+            mSockets->RemoveAt(position);
+            mHandles->RemoveAt(position);
+            return result;
+        }
         if (position == 0) return Variant(int16_t{-1});
 
         // A position that designates no socket fails the collection's checks here and ends the
@@ -185,7 +193,7 @@ int32_t TAVSocketMgr::IndexOfSocket(const std::shared_ptr<TAVSocket>& Socket) co
     // changed behind the manager's back is looked for item by item.
     if (mHandles) {
         const int32_t found = mHandles->PositionOf(Socket);
-        if (found >= 1 && found <= mSockets->Count() && mSockets->Item(Variant(found)) == Socket) return found;
+        if (found >= 1 && found <= mSockets->Count() && mSockets->At(found) == Socket) return found;
     }
     int32_t position = 0;
     for (const auto& item : *mSockets) {

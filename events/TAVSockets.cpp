@@ -94,6 +94,10 @@ std::vector<std::shared_ptr<TAVSocket>> TAVSockets::NewEnum() const {
     return snapshot;
 }
 
+void TAVSockets::RemoveAt(int32_t position) {
+    items_->list.RemoveAt(position);
+}
+
 void TAVSockets::Remove(const Variant& Index) {
     items_->list.RemoveAt(CheckedPosition(Index, "Remove", "Remove"));
 }

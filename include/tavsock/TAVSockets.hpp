@@ -118,8 +118,11 @@ public:
 
 private:
     struct Items;
+    friend class TAVSocketMgr;  // removes the positions its handle index has already checked
 
     TAVSockets();
+    /// Removes the entry at a valid position, unchecked.
+    void RemoveAt(int32_t position);
     /// The item at a valid position, unchecked.
     const std::shared_ptr<TAVSocket>& At(int32_t position) const;
     /// The position that `Index` designates after the two checks; raises library error 1 when
