@@ -14,9 +14,11 @@
 
 namespace tav::platform {
 
-namespace {
+thread_local constinit MessageQueue* detail::tQueue = nullptr;
 
-thread_local MessageQueue* tQueue = nullptr;
+namespace {
+using detail::tQueue;
+
 thread_local bool tReaped = false;
 
 // Ends the thread's queue together with the thread's other thread_local objects.
@@ -50,18 +52,13 @@ void AddInternalFd(int epollFd, int fd) {
 
 }  // namespace
 
-MessageQueue& MessageQueue::ForThisThread() {
-    if (tQueue) return *tQueue;
+MessageQueue& MessageQueue::CreateForThisThread() {
     tQueue = new MessageQueue;
     if (!tReaped)
         tReaper.armed = true;  // first use of the reaper registers its destructor
     else
         pthread_setspecific(LateQueueKey(), tQueue);
     return *tQueue;
-}
-
-MessageQueue* MessageQueue::Current() {
-    return tQueue;
 }
 
 MessageQueue::MessageQueue()
@@ -101,10 +98,6 @@ MessageQueue::~MessageQueue() {
 
 bool MessageQueue::IsOwnerThread() const {
     return std::this_thread::get_id() == owner_;
-}
-
-bool MessageQueue::CheckOwner() const {
-    return tQueue == this && !closing_;
 }
 
 // ---- posting -------------------------------------------------------------------------------

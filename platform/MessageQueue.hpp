@@ -100,16 +100,23 @@ private:
     std::shared_ptr<QueueInbox> inbox_;
 };
 
+class MessageQueue;
+namespace detail {
+// The calling thread's queue; read inline by Current() and the owner checks that every call
+// into a queue makes. Constant-initialised, so no guard runs on access.
+extern thread_local constinit MessageQueue* tQueue;
+}  // namespace detail
+
 /// The queue of one thread.
 class MessageQueue {
 public:
     using Clock = std::chrono::steady_clock;
 
     /// The calling thread's queue, created on first use.
-    static MessageQueue& ForThisThread();
+    static MessageQueue& ForThisThread() { return detail::tQueue ? *detail::tQueue : CreateForThisThread(); }
     /// The calling thread's queue, or null when it has none (yet, or any more). For clean-up
     /// paths that must not create one.
-    static MessageQueue* Current();
+    static MessageQueue* Current() { return detail::tQueue; }
     bool IsOwnerThread() const;
 
     /// Watches `fd` for the epoll event bits `events` (level-triggered); 0 keeps the
@@ -180,7 +187,8 @@ private:
     };
 
     MessageQueue();
-    bool CheckOwner() const;
+    static MessageQueue& CreateForThisThread();
+    bool CheckOwner() const { return detail::tQueue == this && !closing_; }
 
     // Posting on the owning thread: no lock, no system call unless an outside poller watches.
     void PostLocal(QueueItem&& item);
