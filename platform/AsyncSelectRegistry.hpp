@@ -63,8 +63,12 @@ public:
         bytes = e->waitingAtEnd;
         return true;
     }
-    /// A re-enabling call ran on `s` (see AsyncSelectHooks).
-    void Reenable(SOCKET s, uint32_t gen, int32_t event);
+    /// A re-enabling call ran on `s` (see AsyncSelectHooks). Inline for the common case, a
+    /// receive after FD_READ: the watch still covers the event, so only its bit changes.
+    void Reenable(SOCKET s, uint32_t gen, int32_t event) {
+        AsyncSelectEntry* e = Find(s, gen);
+        if (e != nullptr && !e->ReenableKept(event)) ReenableAndWatch(s, *e, event);
+    }
     /// Ends registration `gen` of `s` and stops watching it.
     void Drop(SOCKET s, uint32_t gen);
     /// An accept on `listener` failed for want of descriptors (or memory). Re-enabling
@@ -86,7 +90,12 @@ public:
 private:
     explicit AsyncSelectRegistry(platform::MessageQueue& queue);
 
-    AsyncSelectEntry* Find(SOCKET s, uint32_t gen);
+    AsyncSelectEntry* Find(SOCKET s, uint32_t gen) {
+        if (s < 0 || static_cast<size_t>(s) >= entries_.size()) return nullptr;
+        AsyncSelectEntry& e = entries_[static_cast<size_t>(s)];
+        return e.gen != 0 && e.gen == gen ? &e : nullptr;
+    }
+    void ReenableAndWatch(SOCKET s, AsyncSelectEntry& e, int32_t event);
     void Rewatch(SOCKET s, AsyncSelectEntry& e);
     void Forget(SOCKET s);
 
