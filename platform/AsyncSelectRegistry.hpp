@@ -63,11 +63,17 @@ public:
         bytes = e->waitingAtEnd;
         return true;
     }
-    /// A re-enabling call ran on `s` (see AsyncSelectHooks). Inline for the common case, a
-    /// receive after FD_READ: the watch still covers the event, so only its bit changes.
+    /// A re-enabling call ran on `s` (see AsyncSelectHooks).
     void Reenable(SOCKET s, uint32_t gen, int32_t event) {
         AsyncSelectEntry* e = Find(s, gen);
         if (e != nullptr && !e->ReenableKept(event)) ReenableAndWatch(s, *e, event);
+    }
+    /// The common case of Reenable, a receive after FD_READ while the watch still covers the
+    /// event: only its bit changes. True when that was all; false when Reenable() must run
+    /// (it then has nothing left undone by this call).
+    bool ReenableKept(SOCKET s, uint32_t gen, int32_t event) {
+        AsyncSelectEntry* e = Find(s, gen);
+        return e != nullptr && e->ReenableKept(event);
     }
     /// Ends registration `gen` of `s` and stops watching it.
     void Drop(SOCKET s, uint32_t gen);
