@@ -12,6 +12,9 @@
 #include <cerrno>
 
 namespace tav::sockintf::async {
+
+static_assert(AsyncSelectEntry::kDataOnly == EPOLLIN && AsyncSelectEntry::kUrgent == EPOLLPRI);
+
 namespace {
 
 constexpr uint32_t kEnded = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
@@ -90,19 +93,20 @@ void AsyncSelectEntry::Start(uint32_t generation, HWND window, uint32_t message,
 uint32_t AsyncSelectEntry::Interest() const {
     if (quiet) return 0;
     uint32_t ev = 0;
+    const int32_t live = armed | kept;
     switch (phase) {
     case SockPhase::Idle: return 0;
     // Watched whatever the mask: the outcome decides what may be posted afterwards.
     case SockPhase::Connecting: return EPOLLOUT;
-    case SockPhase::Listening: return (armed & FD_ACCEPT_W) != 0 ? uint32_t{EPOLLIN} : 0;
+    case SockPhase::Listening: return (live & FD_ACCEPT_W) != 0 ? uint32_t{EPOLLIN} : 0;
     case SockPhase::Datagram:
-        if (armed & FD_READ_W) ev |= EPOLLIN;
+        if (live & FD_READ_W) ev |= EPOLLIN;
         if (armed & FD_WRITE_W) ev |= EPOLLOUT;
         return ev;
     case SockPhase::Connected:
         // RDHUP with FD_READ tells the end of the stream apart from data.
-        if (armed & FD_READ_W) ev |= EPOLLIN | EPOLLRDHUP;
-        if (armed & FD_OOB_W) ev |= EPOLLPRI;
+        if (live & FD_READ_W) ev |= EPOLLIN | EPOLLRDHUP;
+        if (live & FD_OOB_W) ev |= EPOLLPRI;
         if (armed & FD_WRITE_W) ev |= EPOLLOUT;
         if ((mask & FD_CLOSE_W) != 0 && !closeDone) ev |= EPOLLRDHUP;
         return ev;
@@ -117,7 +121,10 @@ void AsyncSelectEntry::Reenable(int32_t event) {
     switch (event) {
     case FD_READ_W:
     case FD_OOB_W:
-    case FD_WRITE_W: armed |= mask & event; break;
+    case FD_WRITE_W:
+        armed |= mask & event;
+        kept &= ~event;
+        break;
     case FD_CONNECT_W:
         if (!stream) break;
         // A new connection: its close and its end of stream are still to come.
@@ -125,11 +132,13 @@ void AsyncSelectEntry::Reenable(int32_t event) {
         closeDone = false;
         peerDone = false;
         armed = mask & (FD_READ_W | FD_OOB_W);
+        kept = 0;
         break;
     case FD_ACCEPT_W:
         if (!stream) break;
         phase = SockPhase::Listening;
         armed |= mask & FD_ACCEPT_W;
+        kept &= ~FD_ACCEPT_W;
         break;
     default: break;
     }
@@ -142,15 +151,17 @@ int AsyncSelectEntry::OnReady(int fd, uint32_t events, Notice* out) {
     case SockPhase::Idle: break;
     case SockPhase::Connecting: return OnConnectDone(fd, events, out);
     case SockPhase::Listening:
+        DropKept(FD_ACCEPT_W, events, EPOLLIN);
         if ((armed & FD_ACCEPT_W) != 0 && (events & EPOLLIN) != 0) {
-            armed &= ~FD_ACCEPT_W;
+            Keep(FD_ACCEPT_W);
             out[n++] = {FD_ACCEPT_W, 0};
         }
         break;
     case SockPhase::Datagram:
         // An error (an ICMP report) is read by the next receive, so it counts as readable.
+        DropKept(FD_READ_W, events, EPOLLIN | EPOLLERR);
         if ((armed & FD_READ_W) != 0 && (events & (EPOLLIN | EPOLLERR)) != 0) {
-            armed &= ~FD_READ_W;
+            Keep(FD_READ_W);
             out[n++] = {FD_READ_W, 0};
         }
         if ((armed & FD_WRITE_W) != 0 && (events & EPOLLOUT) != 0) {
@@ -160,7 +171,10 @@ int AsyncSelectEntry::OnReady(int fd, uint32_t events, Notice* out) {
         break;
     case SockPhase::Connected: n = OnConnectedReady(fd, events, out); break;
     }
-    if (n == 0 && (events & (EPOLLERR | EPOLLHUP)) != 0) quiet = true;
+    if (n == 0 && (events & (EPOLLERR | EPOLLHUP)) != 0) {
+        quiet = true;
+        kept = 0;  // nothing is watched any more: a re-enabling call must watch again
+    }
     return n;
 }
 
@@ -184,6 +198,7 @@ int AsyncSelectEntry::OnConnectDone(int fd, uint32_t events, Notice* out) {
     if (err == 0) err = ECONNREFUSED;  // the reason was read by someone else first
     phase = SockPhase::Idle;
     armed &= ~(FD_READ_W | FD_OOB_W | FD_WRITE_W);
+    kept = 0;
     if (mask & FD_CONNECT_W) out[n++] = {FD_CONNECT_W, WsaErrorFromErrno(err)};
     return n;
 }
@@ -192,6 +207,8 @@ int AsyncSelectEntry::OnConnectedReady(int fd, uint32_t events, Notice* out) {
     int n = 0;
     if (events & kEnded) peerDone = true;
     if (events & EPOLLPRI) urgentAbsent = false;  // whatever was posted before
+    DropKept(FD_READ_W, events, EPOLLIN | kEnded);
+    DropKept(FD_OOB_W, events, EPOLLPRI);
     if ((armed & FD_READ_W) != 0 && (events & (EPOLLIN | kEnded)) != 0) {
         armed &= ~FD_READ_W;
         bool post = !peerDone;
@@ -209,10 +226,13 @@ int AsyncSelectEntry::OnConnectedReady(int fd, uint32_t events, Notice* out) {
         if (post) {
             out[n++] = {FD_READ_W, 0};
             urgentAbsent = (watched & EPOLLPRI) != 0 && (events & EPOLLPRI) == 0;
+            // After the end the socket is readable for good, so a kept FD_READ would only
+            // cost a wake-up: then it leaves the interest at once.
+            if (!peerDone) kept |= FD_READ_W;
         }
     }
     if ((armed & FD_OOB_W) != 0 && (events & EPOLLPRI) != 0) {
-        armed &= ~FD_OOB_W;
+        Keep(FD_OOB_W);
         out[n++] = {FD_OOB_W, 0};
     }
     if (armed & FD_WRITE_W) {

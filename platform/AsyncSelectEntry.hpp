@@ -10,11 +10,18 @@
 //
 // How readiness maps onto that. The entry names the epoll interest under which the next
 // notification can come (Interest()), the registry watches the socket with it, level
-// triggered, and turns what the queue reports into notifications (OnReady()). Disarming an
-// event takes its bit out of the interest; re-enabling puts it back, so data still waiting
-// after a partial receive is reported again at the next poll. After the end of a stream the
-// socket stays readable for ever; from then on FD_READ is posted only while bytes are really
-// waiting, so a receive that returns 0 costs one wake-up and no message.
+// triggered, and turns what the queue reports into notifications (OnReady()). Re-enabling
+// puts an event's bit back into the interest, so data still waiting after a partial receive
+// is reported again at the next poll. After the end of a stream the socket stays readable for
+// ever; from then on FD_READ is posted only while bytes are really waiting, so a receive that
+// returns 0 costs one wake-up and no message.
+//
+// Disarming is lazy for FD_READ, FD_OOB and FD_ACCEPT: their re-enabling call nearly always
+// comes in the same pass as the notification, so their bit stays in the interest while the
+// event is disarmed (`kept`), and taking it out and putting it back costs nothing. Only when a
+// poll reports readiness for a kept event that was not re-enabled meanwhile does the bit
+// leave the interest, so a host that does not receive costs one wake-up, not a busy loop.
+// FD_WRITE and FD_CONNECT are disarmed at once: their re-enabling calls are rare.
 //
 // Single-threaded: used by the registry of the owning thread only.
 #pragma once
@@ -46,6 +53,8 @@ struct Notice {
 
 struct AsyncSelectEntry {
     static constexpr int kMaxNotices = 6;
+    static constexpr uint32_t kDataOnly = 0x001;  // EPOLLIN, without <sys/epoll.h> here
+    static constexpr uint32_t kUrgent = 0x002;    // EPOLLPRI
 
     uint32_t gen = 0;  // registration generation; 0 while the slot is free
     HWND hWnd = 0;
@@ -53,6 +62,9 @@ struct AsyncSelectEntry {
     int32_t mask = 0;  // events asked for
     SockPhase phase = SockPhase::Idle;
     int32_t armed = 0;        // events that may be posted when their condition holds
+    // Disarmed events (FD_READ, FD_OOB, FD_ACCEPT) whose readiness the interest still
+    // covers; never armed at the same time. A poll reporting one of them takes it out.
+    int32_t kept = 0;
     bool closeDone = false;   // FD_CLOSE posted: never again on this connection
     bool peerDone = false;    // end of stream or failure seen: FD_READ needs bytes waiting
     bool quiet = false;       // error or hang-up reported with nothing to post: stop watching
@@ -72,11 +84,47 @@ struct AsyncSelectEntry {
     uint32_t Interest() const;
     /// A re-enabling call ran (see AsyncSelectHooks::Reenable for the events).
     void Reenable(int32_t event);
+    /// Re-enables `event` when the interest covers it already (a kept event), so that the
+    /// watch need not change: true when done, false when Reenable() must run instead.
+    bool ReenableKept(int32_t event) {
+        if ((kept & event) == 0) return false;
+        kept &= ~event;
+        armed |= event;
+        urgentAbsent = false;
+        waitingAtEnd = -1;
+        return true;
+    }
+    /// The most common readiness, data and nothing else for a socket waiting for it, handled
+    /// as OnReady() would: true when it was, and then FD_READ (error 0) is the one
+    /// notification to post and the interest has not changed. False: call OnReady().
+    bool OnDataOnly(uint32_t events) {
+        if (events != kDataOnly || (armed & FD_READ_W) == 0) return false;
+        if (phase == SockPhase::Connected) {
+            // After the end FD_READ depends on the bytes waiting: OnReady counts them.
+            if (peerDone) return false;
+            urgentAbsent = (watched & kUrgent) != 0;
+        } else if (phase != SockPhase::Datagram) {
+            return false;
+        }
+        Keep(FD_READ_W);
+        return true;
+    }
     /// Turns readiness `events` of socket `fd` into notifications, written to `out` (room for
     /// kMaxNotices) in the order Windows posts them. Returns their number.
     int OnReady(int fd, uint32_t events, Notice* out);
 
 private:
+    /// Disarms `event`, which was just posted, keeping its readiness in the interest.
+    void Keep(int32_t event) {
+        armed &= ~event;
+        kept |= event;
+    }
+    /// Takes kept events whose readiness `events` reports out of the interest: they were
+    /// not re-enabled since they were posted, and a level-triggered watch would report them
+    /// at every poll. `bits` is the readiness that stands for `event`.
+    void DropKept(int32_t event, uint32_t events, uint32_t bits) {
+        if ((kept & event) != 0 && (events & bits) != 0) kept &= ~event;
+    }
     int OnConnectDone(int fd, uint32_t events, Notice* out);
     int OnConnectedReady(int fd, uint32_t events, Notice* out);
 };

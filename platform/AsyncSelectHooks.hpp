@@ -18,7 +18,8 @@ namespace tav::sockintf {
 /// Called on the thread that made the socket call (any thread), after the system call and
 /// before the socket call returns. The first three members of an installed table must be
 /// non-null; the functions must be cheap, must not block, and may call back into the layer
-/// (the last error and errno of the caller are saved around them).
+/// (the last error and errno of the caller are saved around them, except around a Reenable
+/// whose table says it keeps them itself).
 struct AsyncSelectHooks {
     /// A re-enabling call ran on `s`, whatever its result unless said otherwise: `event` is
     /// FD_READ_W after intrecv/intrecvfrom (FD_OOB_W when MSG_OOB_W was given); FD_WRITE_W
@@ -38,6 +39,9 @@ struct AsyncSelectHooks {
     /// blocking again (intioctlsocket FIONBIO_W with 0 fails with 10022). May be null: then
     /// no socket counts as registered.
     bool (*Registered)(SOCKET s) noexcept = nullptr;
+    /// True when Reenable leaves errno and the last error as they were by itself: it runs
+    /// after every receive, and a hook that seldom makes a call can save them only then.
+    bool reenableKeepsErrors = false;
 };
 
 namespace detail {
@@ -63,8 +67,12 @@ template <class Fn>
 }
 
 inline void HookReenable(SOCKET s, int32_t event) noexcept {
-    if (const AsyncSelectHooks* h = gAsyncSelectHooks.load(std::memory_order_acquire)) [[unlikely]]
-        RunHook([&] { h->Reenable(s, event); });
+    if (const AsyncSelectHooks* h = gAsyncSelectHooks.load(std::memory_order_acquire)) [[unlikely]] {
+        if (h->reenableKeepsErrors)
+            h->Reenable(s, event);
+        else
+            RunHook([&] { h->Reenable(s, event); });
+    }
 }
 
 inline void HookAccepted(SOCKET s, SOCKET accepted) noexcept {

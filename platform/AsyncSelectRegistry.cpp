@@ -104,12 +104,6 @@ AsyncSelectRegistry::~AsyncSelectRegistry() {
     }
 }
 
-AsyncSelectEntry* AsyncSelectRegistry::Find(SOCKET s, uint32_t gen) {
-    if (s < 0 || static_cast<size_t>(s) >= entries_.size()) return nullptr;
-    AsyncSelectEntry& e = entries_[s];
-    return e.gen != 0 && e.gen == gen ? &e : nullptr;
-}
-
 int AsyncSelectRegistry::Register(SOCKET s, uint32_t gen, HWND hWnd, uint32_t msg, int32_t mask, SockPhase phase) {
     if (s < 0) return WSAENOTSOCK;
     if (static_cast<size_t>(s) >= entries_.size()) entries_.resize(static_cast<size_t>(s) + 1);
@@ -135,19 +129,17 @@ void AsyncSelectRegistry::Inherit(SOCKET listener, SOCKET accepted, uint32_t gen
         AsyncSelectSlots::Replace(accepted, token, 0);
 }
 
-void AsyncSelectRegistry::Reenable(SOCKET s, uint32_t gen, int32_t event) {
-    AsyncSelectEntry* e = Find(s, gen);
-    if (e == nullptr) return;
-    e->Reenable(event);
-    if (event == FD_CONNECT_W && e->phase == SockPhase::Connecting) {
+void AsyncSelectRegistry::ReenableAndWatch(SOCKET s, AsyncSelectEntry& e, int32_t event) {
+    e.Reenable(event);
+    if (event == FD_CONNECT_W && e.phase == SockPhase::Connecting) {
         // A new connection: readiness collected before it belongs to an earlier one and must
         // not be taken for its outcome. (A watch the stack refuses fails as a deferred
         // change would: silently.)
-        e->watched = e->Interest();
-        queue_.WatchFd(s, e->watched, this);
+        e.watched = e.Interest();
+        queue_.WatchFd(s, e.watched, this);
         return;
     }
-    Rewatch(s, *e);
+    Rewatch(s, e);
 }
 
 void AsyncSelectRegistry::DeferAccept(SOCKET listener, uint32_t gen) {
@@ -202,6 +194,10 @@ void AsyncSelectRegistry::OnFdReady(int fd, uint32_t events) {
     // way here, but nothing more may be posted for this registration.
     if (AsyncSelectSlots::Load(fd) != MakeToken(id_, e.gen)) {
         Forget(fd);
+        return;
+    }
+    if (e.OnDataOnly(events)) {
+        platform::PostMessageTo(e.hWnd, e.msg, static_cast<uintptr_t>(fd), NoticeParam({FD_READ_W, 0}));
         return;
     }
     Notice notices[AsyncSelectEntry::kMaxNotices];

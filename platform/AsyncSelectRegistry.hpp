@@ -64,7 +64,17 @@ public:
         return true;
     }
     /// A re-enabling call ran on `s` (see AsyncSelectHooks).
-    void Reenable(SOCKET s, uint32_t gen, int32_t event);
+    void Reenable(SOCKET s, uint32_t gen, int32_t event) {
+        AsyncSelectEntry* e = Find(s, gen);
+        if (e != nullptr && !e->ReenableKept(event)) ReenableAndWatch(s, *e, event);
+    }
+    /// The common case of Reenable, a receive after FD_READ while the watch still covers the
+    /// event: only its bit changes. True when that was all; false when Reenable() must run
+    /// (it then has nothing left undone by this call).
+    bool ReenableKept(SOCKET s, uint32_t gen, int32_t event) {
+        AsyncSelectEntry* e = Find(s, gen);
+        return e != nullptr && e->ReenableKept(event);
+    }
     /// Ends registration `gen` of `s` and stops watching it.
     void Drop(SOCKET s, uint32_t gen);
     /// An accept on `listener` failed for want of descriptors (or memory). Re-enabling
@@ -86,7 +96,12 @@ public:
 private:
     explicit AsyncSelectRegistry(platform::MessageQueue& queue);
 
-    AsyncSelectEntry* Find(SOCKET s, uint32_t gen);
+    AsyncSelectEntry* Find(SOCKET s, uint32_t gen) {
+        if (s < 0 || static_cast<size_t>(s) >= entries_.size()) return nullptr;
+        AsyncSelectEntry& e = entries_[static_cast<size_t>(s)];
+        return e.gen != 0 && e.gen == gen ? &e : nullptr;
+    }
+    void ReenableAndWatch(SOCKET s, AsyncSelectEntry& e, int32_t event);
     void Rewatch(SOCKET s, AsyncSelectEntry& e);
     void Forget(SOCKET s);
 

@@ -4,19 +4,16 @@
 #include <new>
 
 namespace tav::sockintf::async {
+
+std::atomic<slots_detail::Chunk*> slots_detail::gChunks[AsyncSelectSlots::kMaxHandle / slots_detail::kChunkSize];
+
 namespace {
 
-constexpr int kChunkBits = 12;
-constexpr int kChunkSize = 1 << kChunkBits;
-constexpr int kChunks = AsyncSelectSlots::kMaxHandle / kChunkSize;
+using slots_detail::Chunk;
+using slots_detail::gChunks;
+using slots_detail::kChunkBits;
+using slots_detail::kChunkSize;
 
-struct Chunk {
-    std::atomic<Token> slots[kChunkSize];  // zero-initialised (C++20 atomics)
-};
-
-// Chunks are never freed: a thread may be reading a slot at any moment. Reachable from this
-// array, so leak checkers do not count them.
-std::atomic<Chunk*> gChunks[kChunks];
 std::atomic<uint32_t> gNextGen{1};
 
 std::atomic<Token>* Slot(int s) noexcept {
@@ -41,11 +38,6 @@ std::atomic<Token>* SlotForWrite(int s) noexcept {
 }
 
 }  // namespace
-
-Token AsyncSelectSlots::Load(int s) noexcept {
-    const std::atomic<Token>* slot = Slot(s);
-    return slot != nullptr ? slot->load(std::memory_order_acquire) : 0;
-}
 
 Token AsyncSelectSlots::Exchange(int s, Token t, bool& ok) noexcept {
     std::atomic<Token>* slot = t != 0 ? SlotForWrite(s) : Slot(s);

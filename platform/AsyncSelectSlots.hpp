@@ -12,6 +12,7 @@
 // atomic loads and never meets freed memory. Thread-safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace tav::sockintf::async {
@@ -23,14 +24,30 @@ inline constexpr Token MakeToken(uint32_t owner, uint32_t gen) { return uint64_t
 inline constexpr uint32_t OwnerOf(Token t) { return static_cast<uint32_t>(t >> 32); }
 inline constexpr uint32_t GenOf(Token t) { return static_cast<uint32_t>(t); }
 
+namespace slots_detail {
+inline constexpr int kChunkBits = 12;
+inline constexpr int kChunkSize = 1 << kChunkBits;
+struct Chunk {
+    std::atomic<Token> slots[kChunkSize];  // zero-initialised (C++20 atomics)
+};
+// Chunks are never freed: a thread may be reading a slot at any moment. Reachable from this
+// array, so leak checkers do not count them.
+extern std::atomic<Chunk*> gChunks[];
+}  // namespace slots_detail
+
 class AsyncSelectSlots {
 public:
     /// Descriptor numbers from here on cannot be registered (the default hard limit on open
     /// descriptors is far below it).
     static constexpr int kMaxHandle = 1 << 20;
 
-    /// The token of `s`; 0 when it is not registered (or out of range).
-    static Token Load(int s) noexcept;
+    /// The token of `s`; 0 when it is not registered (or out of range). Inline: every
+    /// notification and every re-enabling call asks.
+    static Token Load(int s) noexcept {
+        if (static_cast<unsigned>(s) >= static_cast<unsigned>(kMaxHandle)) return 0;
+        const slots_detail::Chunk* chunk = slots_detail::gChunks[s >> slots_detail::kChunkBits].load(std::memory_order_acquire);
+        return chunk != nullptr ? chunk->slots[s & (slots_detail::kChunkSize - 1)].load(std::memory_order_acquire) : 0;
+    }
     /// Stores `t` for `s` and returns the token it replaces. False in `ok` only when the
     /// handle is out of range or its chunk cannot be allocated (nothing changed then).
     static Token Exchange(int s, Token t, bool& ok) noexcept;

@@ -54,12 +54,24 @@ void DropRegistration(SOCKET s, Token old) noexcept {
     WithOwner(OwnerOf(old), [s, gen = GenOf(old)](AsyncSelectRegistry& r) { r.Drop(s, gen); });
 }
 
+/// The re-enabling calls that may change the watch or post to another thread, either of
+/// which may make a system call: the caller's errno and last error are kept around them.
+[[gnu::noinline, gnu::cold]] void ReenableWithOwner(SOCKET s, Token t, int32_t event) noexcept {
+    detail::RunHook([&] {
+        WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
+    });
+}
+
 void OnReenable(SOCKET s, int32_t event) noexcept {
     // Here, not in the owner's registry: the owner may hear of the call only later.
     if (facts::Load(s) & facts::kWaitingCounted) facts::Remove(s, facts::kWaitingCounted);
     const Token t = AsyncSelectSlots::Load(s);
     if (t == 0) return;
-    WithOwner(OwnerOf(t), [s, gen = GenOf(t), event](AsyncSelectRegistry& r) { r.Reenable(s, gen, event); });
+    // After a receive on the owner's thread the watch usually covers the event already: a
+    // bit to set and no system call.
+    AsyncSelectRegistry* self = AsyncSelectRegistry::Current();
+    if (self != nullptr && self->Id() == OwnerOf(t) && self->ReenableKept(s, GenOf(t), event)) return;
+    ReenableWithOwner(s, t, event);
 }
 
 /// Accept failures that only more descriptors (or memory) can end.
@@ -101,7 +113,7 @@ bool IsRegistered(SOCKET s) noexcept {
     return AsyncSelectSlots::Load(s) != 0;
 }
 
-constexpr AsyncSelectHooks kHooks{OnReenable, OnAccepted, OnClosing, IsRegistered};
+constexpr AsyncSelectHooks kHooks{OnReenable, OnAccepted, OnClosing, IsRegistered, true};
 
 /// The phase of `s` for a new registration without asking the kernel, when it is known: from
 /// the facts of a socket the layer opened (its type; a stream socket that never connected or

@@ -4,19 +4,15 @@
 #include <new>
 
 namespace tav::sockintf::facts {
+
+std::atomic<detail::Chunk*> detail::gChunks[kMaxHandle / detail::kChunkSize];
+
 namespace {
 
-constexpr int kChunkBits = 12;
-constexpr int kChunkSize = 1 << kChunkBits;
-constexpr int kChunks = kMaxHandle / kChunkSize;
-
-struct Chunk {
-    std::atomic<Facts> facts[kChunkSize];  // zero-initialised (C++20 atomics)
-};
-
-// Never freed: another thread may be reading at any moment. Reachable from here, so leak
-// checkers do not count the chunks.
-std::atomic<Chunk*> gChunks[kChunks];
+using detail::Chunk;
+using detail::gChunks;
+using detail::kChunkBits;
+using detail::kChunkSize;
 
 std::atomic<Facts>* Entry(int s) noexcept {
     if (s < 0 || s >= kMaxHandle) return nullptr;
@@ -40,11 +36,6 @@ std::atomic<Facts>* EntryForWrite(int s) noexcept {
 }
 
 }  // namespace
-
-Facts Load(int s) noexcept {
-    const std::atomic<Facts>* e = Entry(s);
-    return e != nullptr ? e->load(std::memory_order_acquire) : 0;
-}
 
 void Open(int s, Facts f) noexcept {
     if (std::atomic<Facts>* e = EntryForWrite(s)) e->store(f, std::memory_order_release);

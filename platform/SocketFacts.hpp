@@ -11,6 +11,7 @@
 // for the life of the process (as AsyncSelectSlots does). Thread-safe.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace tav::sockintf::facts {
@@ -30,8 +31,23 @@ inline constexpr Facts kWaitingCounted = 0x40;
 
 inline constexpr int kMaxHandle = 1 << 20;
 
-/// The facts of `s`; 0 when none are known.
-Facts Load(int s) noexcept;
+namespace detail {
+inline constexpr int kChunkBits = 12;
+inline constexpr int kChunkSize = 1 << kChunkBits;
+struct Chunk {
+    std::atomic<Facts> facts[kChunkSize];  // zero-initialised (C++20 atomics)
+};
+// Never freed: another thread may be reading at any moment. Reachable from here, so leak
+// checkers do not count the chunks.
+extern std::atomic<Chunk*> gChunks[];
+}  // namespace detail
+
+/// The facts of `s`; 0 when none are known. Inline: every receive asks.
+inline Facts Load(int s) noexcept {
+    if (static_cast<unsigned>(s) >= static_cast<unsigned>(kMaxHandle)) return 0;
+    const detail::Chunk* chunk = detail::gChunks[s >> detail::kChunkBits].load(std::memory_order_acquire);
+    return chunk != nullptr ? chunk->facts[s & (detail::kChunkSize - 1)].load(std::memory_order_acquire) : 0;
+}
 /// Replaces the facts of a handle just opened. A handle beyond kMaxHandle (or no memory for
 /// its chunk) simply has none.
 void Open(int s, Facts f) noexcept;

@@ -82,6 +82,55 @@ TEST_F(AsyncSelect, ReadIsPostedOnceAndAgainAfterAReceiveOnAnyThread) {
     EXPECT_EQ(Count(c, FD_CLOSE_W), 0);
 }
 
+// FD_READ left in the watch after it is posted: a receive in the same pass must bring it
+// back without a change of the watch, on whichever thread it is made, and a host that does
+// not receive must cost one wake-up, not a busy loop.
+TEST_F(AsyncSelect, UnansweredReadCostsOneWakeUpAndAnyReceiveBringsItBack) {
+    auto [c, srv] = Pair();
+    ASSERT_EQ(Select(c, FD_READ_W), 0);
+    ASSERT_EQ(intsend(srv, "abcdef", 6, 0), 6);
+    ASSERT_TRUE(WaitCount(c, FD_READ_W));
+    // Another thread receives before the queue polls again.
+    std::thread([c] {
+        char b;
+        EXPECT_EQ(intrecv(c, &b, 1, 0), 1);
+    }).join();
+    ASSERT_TRUE(WaitCount(c, FD_READ_W, 2));  // five bytes still waiting
+
+    int handled = 0;  // nobody receives now
+    for (int i = 0; i < 5; ++i) handled += tav::RunPendingMessages();
+    EXPECT_LE(handled, 1);
+    EXPECT_EQ(Count(c, FD_READ_W), 2);
+
+    char buf[8];
+    ASSERT_EQ(intrecv(c, buf, 2, 0), 2);  // a partial receive on the owning thread
+    ASSERT_TRUE(WaitCount(c, FD_READ_W, 3));
+    ASSERT_EQ(intrecv(c, buf, 1, 0), 1);  // and again before the next poll
+    ASSERT_TRUE(WaitCount(c, FD_READ_W, 4));
+    ASSERT_EQ(intrecv(c, buf, sizeof buf, 0), 2);  // all of it
+    EXPECT_EQ(Settle(), 0);
+    EXPECT_EQ(Count(c, FD_READ_W), 4);
+    ASSERT_EQ(intsend(srv, "g", 1, 0), 1);
+    ASSERT_TRUE(WaitCount(c, FD_READ_W, 5));
+
+    // Datagrams follow the same rules.
+    SOCKADDR_IN ua, ub;
+    const SOCKET u = Bound(SOCK_DGRAM_W, ua);
+    const SOCKET v = Bound(SOCK_DGRAM_W, ub);
+    ASSERT_EQ(Select(u, FD_READ_W), 0);
+    ASSERT_EQ(intsendto(v, "1", 1, 0, &ua, sizeof ua), 1);
+    ASSERT_EQ(intsendto(v, "2", 1, 0, &ua, sizeof ua), 1);
+    ASSERT_TRUE(WaitCount(u, FD_READ_W));
+    handled = 0;
+    for (int i = 0; i < 5; ++i) handled += tav::RunPendingMessages();
+    EXPECT_LE(handled, 1);
+    ASSERT_EQ(intrecvfrom(u, buf, sizeof buf, 0, nullptr, nullptr), 1);
+    ASSERT_TRUE(WaitCount(u, FD_READ_W, 2));  // the second datagram
+    ASSERT_EQ(intrecvfrom(u, buf, sizeof buf, 0, nullptr, nullptr), 1);
+    EXPECT_EQ(Settle(), 0);
+    EXPECT_EQ(Count(u, FD_READ_W), 2);
+}
+
 TEST_F(AsyncSelect, WriteComesBackAfterWouldBlockOnceThePeerDrains) {
     auto [c, srv] = Pair();
     ASSERT_EQ(Select(c, FD_WRITE_W), 0);
