@@ -10,6 +10,12 @@ namespace {
 // Below this much dead prefix compacting is not worth a move; it is bounded by one message
 // plus one read, so the memory it keeps is small.
 constexpr size_t kCompactFloor = 4096;
+
+bool StartsWithNoCase(const char* at, std::string_view mark) noexcept {
+    for (size_t k = 0; k < mark.size(); ++k)
+        if (FoldCase(at[k]) != FoldCase(mark[k])) return false;
+    return true;
+}
 }  // namespace
 
 void HeldText::Append(std::string_view more) {
@@ -95,10 +101,13 @@ size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
     const size_t absFrom = start_ + from;
     if (absFrom > data_.size()) return npos;
     if (mark.empty()) return from;
+    // Held text mostly starts with the next message's begin mark: answered without the
+    // memory, which stays true (it describes this same text).
+    if (data_.size() - absFrom >= mark.size() && StartsWithNoCase(data_.data() + absFrom, mark)) return from;
 
     if (!memo.valid || memo.from != absFrom || memo.mark != mark) {
         memo.valid = true;
-        memo.mark.assign(mark);
+        if (memo.mark != mark) memo.mark.assign(mark);
         memo.from = absFrom;
         memo.resumeAt = absFrom;
         memo.found = npos;

@@ -91,17 +91,41 @@ public:
     void ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
 
 private:
+    // What one step works with, read from the context and the hold buffer together. Nothing
+    // between two hand-overs can change these (only a handler can), so a step reads them once
+    // and every hand-over is followed by a fresh read.
+    struct Step {
+        int32_t handle = 0;
+        HeldText* held = nullptr;  // null: no entry
+        std::string_view begin;    // views of the socket's settings: valid until a handler runs
+        std::string_view end;
+    };
+    Step ReadStep(FramingContext& c);
+    // BufferData with the step's settings; `s.held` follows the entry when one is made.
+    void Hold(FramingContext& c, Step& s, int32_t maxSize, std::string_view data);
+    // IsRecvBufReadyToProcess on a step already read.
+    bool Ready(FramingContext& c, const Step& s, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+    void LogReadiness(FramingContext& c, const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt, size_t length,
+                      bool ready);
+    // The cutting loop of ProcessRecvBuf. With `fresh`, `s` was read since the last hand-over
+    // and the positions were found on it.
+    void CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+
     // The HeldText of the entry of `handle`, null when there is none (an entry holding plain
     // text is taken over). The last one found is remembered with a weak reference: removing
     // or replacing the entry ends the object, so a live reference means the entry is still
     // that object, and the messages of a read (even of many reads) cost no look-up of the
     // decimal key.
-    HeldText* Existing(int32_t handle);
+    HeldText* Existing(int32_t handle) {
+        if (cached_ && handle == cachedHandle_ && !cachedLife_.expired()) return cached_;
+        return Lookup(handle);
+    }
+    HeldText* Lookup(int32_t handle);
     // As Existing, making the entry when there is none.
     HeldText& Writable(int32_t handle);
     // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
     // the positions designate nothing (the entry changed under a handler).
-    std::string CutMessage(FramingContext& c, int32_t handle, int32_t MsgStartsAt, int32_t MsgEndsAt);
+    static std::string CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt);
     void ShowFault(FramingContext& c) const noexcept;
 
     std::shared_ptr<ValueStore> store_;
