@@ -105,9 +105,10 @@ size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
     // memory, which stays true (it describes this same text).
     if (data_.size() - absFrom >= mark.size() && StartsWithNoCase(data_.data() + absFrom, mark)) return from;
 
-    if (!memo.valid || memo.from != absFrom || memo.mark != mark) {
+    const bool sameMark = memo.mark.Needle() == mark;
+    if (!memo.valid || memo.from != absFrom || !sameMark) {
+        if (!sameMark) memo.mark.Reset(mark);
         memo.valid = true;
-        if (memo.mark != mark) memo.mark.assign(mark);
         memo.from = absFrom;
         memo.resumeAt = absFrom;
         memo.found = npos;
@@ -115,7 +116,7 @@ size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
         return memo.found - start_;
     }
 
-    const size_t hit = FindNoCase(data_, mark, memo.resumeAt);
+    const size_t hit = memo.mark.Find(data_, memo.resumeAt);
     if (hit != npos) {
         memo.found = hit;
         return hit - start_;

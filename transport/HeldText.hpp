@@ -20,6 +20,8 @@
 
 #include <tavsock/Object.hpp>
 
+#include "core/NoCaseFinder.hpp"
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -74,7 +76,7 @@ private:
     // starts in [from, resumeAt); `found` is the first one at or after `from`, npos if unknown.
     struct SearchMemo {
         bool valid = false;
-        std::string mark;
+        NoCaseFinder mark;  // prepared once: the marks rarely change
         size_t from = 0;
         size_t resumeAt = 0;
         size_t found = npos;

@@ -18,6 +18,7 @@ namespace {
 constexpr int32_t kLogLevel = 2;
 constexpr int32_t kErrHoldBufferOverflow = 5;
 constexpr size_t npos = std::string_view::npos;
+constexpr size_t kKeptMessageCapacity = 16384;
 
 // Appends `text` whole between `whole` and "<" when it has at most `limit` characters, else
 // its first and last `limit` characters after `left` and `right`.
@@ -302,7 +303,12 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
                 AppendShown70(line, message);
                 WriteDebugLog(kLogLevel, line);
             }
-            c.DeliverMessage(std::move(message));
+            c.DeliverReusing(message);
+            // A large buffer is not kept: one long message must not pin its size for good.
+            if (message.capacity() <= kKeptMessageCapacity) {
+                message.clear();
+                spare_ = std::move(message);
+            }
         } catch (...) {
             ShowFault(c);
             // A fault before the cut would meet the same text again.
@@ -336,7 +342,9 @@ std::string MessageFramer::CutMessage(const Step& s, int32_t MsgStartsAt, int32_
     const std::string_view text = held->Text();
     const size_t first = static_cast<size_t>(MsgStartsAt - 1);
     const size_t count = MsgEndsAt >= MsgStartsAt ? static_cast<size_t>(MsgEndsAt - MsgStartsAt + 1) : 0;
-    std::string message = first < text.size() ? std::string(text.substr(first, count)) : std::string();
+    std::string message = std::move(spare_);
+    spare_.clear();  // a moved-from string is left valid but unspecified
+    if (first < text.size()) message.append(text.substr(first, count));
     // Text before the begin mark and the begin mark go with the message; the end mark too.
     held->Consume(static_cast<size_t>(MsgEndsAt) + s.end.size());
     return message;

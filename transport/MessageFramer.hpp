@@ -44,6 +44,9 @@ public:
     virtual std::string Source(const char* procedure) const = 0;
     /// Raises DataReceived with one message; whatever the handlers throw comes back here.
     virtual void DeliverMessage(std::string message) = 0;
+    /// As DeliverMessage; afterwards `message` holds whatever storage the handlers left (it
+    /// may be empty), which the framer fills with the next message instead of allocating.
+    virtual void DeliverReusing(std::string& message) { DeliverMessage(std::move(message)); }
     /// Asked after each hand-over: false (the manager was let go, the socket destroyed) ends
     /// the cutting.
     virtual bool StillServing() const = 0;
@@ -125,10 +128,13 @@ private:
     HeldText& Writable(int32_t handle);
     // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
     // the positions designate nothing (the entry changed under a handler).
-    static std::string CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt);
+    std::string CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt);
     void ShowFault(FramingContext& c) const noexcept;
 
     std::shared_ptr<ValueStore> store_;
+    // Storage of a delivered message, given back by the hand-over, for the next one. Taken
+    // (left empty) while a message is out, so a nested run allocates its own.
+    std::string spare_;
     int32_t cachedHandle_ = 0;
     HeldText* cached_ = nullptr;        // valid while cachedLife_ has not expired
     std::weak_ptr<Object> cachedLife_;
