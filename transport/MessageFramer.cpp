@@ -7,6 +7,7 @@
 
 #include <tavsock/MessageBox.hpp>
 #include <tavsock/SockError.hpp>
+#include <tavsock/Text.hpp>
 
 #include <algorithm>
 #include <exception>
@@ -35,6 +36,21 @@ void AppendShown(std::string& line, std::string_view text, size_t limit, const c
 
 void AppendShown70(std::string& line, std::string_view text) {
     AppendShown(line, text, 70, "<str>", "<strleft70>", "<strright70>");
+}
+
+// Marks are a few characters: a plain loop beats a call to memcmp.
+bool SameText(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (size_t k = 0; k < a.size(); ++k)
+        if (a[k] != b[k]) return false;
+    return true;
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view mark) noexcept {
+    if (text.size() < mark.size()) return false;
+    for (size_t k = 0; k < mark.size(); ++k)
+        if (FoldCase(text[k]) != FoldCase(mark[k])) return false;
+    return true;
 }
 
 // The HeldText of an existing entry, null when there is none; `life` gets the object's
@@ -117,17 +133,38 @@ bool MessageFramer::ReceiveText(FramingContext& c, std::string_view data, int32_
     // holding, the readiness test and the first cut.
     Step s;
     bool haveStep = false;
+    int32_t MsgStartsAt = 0;
+    int32_t MsgEndsAt = 0;
+    bool whole = false;
     try {
         s = ReadStep(c);
         haveStep = true;
-        Hold(c, s, c.MaxRecvHoldBufferSize(), data);
+        const int32_t maxSize = c.MaxRecvHoldBufferSize();
+        // With nothing held and a read that fits, the held text would be exactly `data`, so
+        // the positions are found in `data` itself; when the read is one whole message and
+        // nothing more (a peer that writes each message at once), the message is cut from
+        // `data` and the text is never held at all. Log lines show the held text, so a run
+        // that logs always holds it.
+        if (s.held && s.held->Empty() && !s.held->Discarding() && !data.empty() &&
+            static_cast<int64_t>(data.size()) <= maxSize && !DebugLogWanted(kLogLevel)) {
+            Locate(s, data, MsgStartsAt, MsgEndsAt);
+            whole = MsgStartsAt > 0 && MsgEndsAt > 0 && static_cast<size_t>(MsgEndsAt) + s.end.size() == data.size();
+        }
+        if (!whole) Hold(c, s, maxSize, data);
     } catch (...) {
         // An overflow emptied the held text; the readiness test below finds nothing. Any
         // other fault may have left the entry half made: read it again.
         haveStep = false;
+        whole = false;
+        MsgStartsAt = 0;
+        MsgEndsAt = 0;
     }
-    int32_t MsgStartsAt = 0;
-    int32_t MsgEndsAt = 0;
+    if (whole) {
+        // Held for the whole run: a handler may let go of the manager that owns the store.
+        const std::shared_ptr<ValueStore> store = store_;
+        CutWhileWhole(c, s, true, MsgStartsAt, MsgEndsAt, &data);
+        return true;
+    }
     bool ready = false;
     try {
         if (!haveStep) s = ReadStep(c);
@@ -276,7 +313,30 @@ void MessageFramer::ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int3
     CutWhileWhole(c, s, fresh, MsgStartsAt, MsgEndsAt);
 }
 
-void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt) {
+void MessageFramer::Locate(const Step& s, std::string_view text, int32_t& MsgStartsAt, int32_t& MsgEndsAt) {
+    if (s.begin.empty()) {
+        MsgStartsAt = 1;
+    } else {
+        // A read mostly starts with its message's begin mark: no search set up for that.
+        size_t p = 0;
+        if (!StartsWithNoCase(text, s.begin)) {
+            if (!SameText(beginFinder_.Needle(), s.begin)) beginFinder_.Reset(s.begin);
+            p = beginFinder_.Find(text, 0);
+        }
+        if (p == npos) return;
+        MsgStartsAt = static_cast<int32_t>(p + 1 + s.begin.size());
+    }
+    if (s.end.empty()) {
+        MsgEndsAt = static_cast<int32_t>(text.size());
+    } else {
+        if (!SameText(endFinder_.Needle(), s.end)) endFinder_.Reset(s.end);
+        const size_t p = endFinder_.Find(text, static_cast<size_t>(MsgStartsAt));
+        if (p != npos) MsgEndsAt = static_cast<int32_t>(p);
+    }
+}
+
+void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt,
+                                  const std::string_view* direct) {
     for (;;) {
         int32_t MsgLen = 0;
         bool cut = false;
@@ -288,7 +348,8 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
             // ends.
             if (MsgStartsAt <= 0 || MsgEndsAt <= 0) return;
             MsgLen = MsgEndsAt - MsgStartsAt + 1;
-            std::string message = CutMessage(s, MsgStartsAt, MsgEndsAt);
+            std::string message = CutMessage(s, MsgStartsAt, MsgEndsAt, direct);
+            direct = nullptr;
             cut = true;
             if (DebugLogWanted(kLogLevel)) {
                 std::string line = c.LogPrefix();
@@ -336,17 +397,18 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
     }
 }
 
-std::string MessageFramer::CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt) {
+std::string MessageFramer::CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt,
+                                      const std::string_view* direct) {
     HeldText* held = s.held;
-    if (!held) return {};
-    const std::string_view text = held->Text();
+    if (!held && !direct) return {};
+    const std::string_view text = direct ? *direct : held->Text();
     const size_t first = static_cast<size_t>(MsgStartsAt - 1);
     const size_t count = MsgEndsAt >= MsgStartsAt ? static_cast<size_t>(MsgEndsAt - MsgStartsAt + 1) : 0;
     std::string message = std::move(spare_);
     spare_.clear();  // a moved-from string is left valid but unspecified
     if (first < text.size()) message.append(text.substr(first, count));
     // Text before the begin mark and the begin mark go with the message; the end mark too.
-    held->Consume(static_cast<size_t>(MsgEndsAt) + s.end.size());
+    if (!direct) held->Consume(static_cast<size_t>(MsgEndsAt) + s.end.size());
     return message;
 }
 

@@ -22,6 +22,8 @@
 
 #include <tavsock/ValueStore.hpp>
 
+#include "core/NoCaseFinder.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -111,8 +113,13 @@ private:
     void LogReadiness(FramingContext& c, const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt, size_t length,
                       bool ready);
     // The cutting loop of ProcessRecvBuf. With `fresh`, `s` was read since the last hand-over
-    // and the positions were found on it.
-    void CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+    // and the positions were found on it. With `direct`, the first message is cut from that
+    // text (a read that was never held) instead of from the held text.
+    void CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt,
+                       const std::string_view* direct = nullptr);
+    // The positions the held text would have if it were `text`, as the readiness test finds
+    // them; the end is looked for only when the begin mark is found.
+    void Locate(const Step& s, std::string_view text, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
 
     // The HeldText of the entry of `handle`, null when there is none (an entry holding plain
     // text is taken over). The last one found is remembered with a weak reference: removing
@@ -128,13 +135,18 @@ private:
     HeldText& Writable(int32_t handle);
     // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
     // the positions designate nothing (the entry changed under a handler).
-    std::string CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt);
+    // With `direct`, the message is taken from that text and nothing held is consumed.
+    std::string CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt,
+                           const std::string_view* direct = nullptr);
     void ShowFault(FramingContext& c) const noexcept;
 
     std::shared_ptr<ValueStore> store_;
     // Storage of a delivered message, given back by the hand-over, for the next one. Taken
     // (left empty) while a message is out, so a nested run allocates its own.
     std::string spare_;
+    // The marks' searches for reads that are never held.
+    NoCaseFinder beginFinder_;
+    NoCaseFinder endFinder_;
     int32_t cachedHandle_ = 0;
     HeldText* cached_ = nullptr;        // valid while cachedLife_ has not expired
     std::weak_ptr<Object> cachedLife_;
