@@ -20,20 +20,19 @@ bool StartsWithNoCase(const char* at, std::string_view mark) noexcept {
 
 void HeldText::Append(std::string_view more) {
     // A string that must grow copies everything it holds; drop the dead prefix first so that
-    // only live text is moved, and maybe no growth is needed at all.
-    if (start_ != 0 && data_.size() + more.size() > data_.capacity()) Compact();
+    // only live text is moved, and maybe no growth is needed at all. Otherwise compacting
+    // only once the dead prefix is at least as long as the live text means each move is paid
+    // for by the bytes consumed since the last one: linear overall. Compacting here rather
+    // than as messages are cut means a read whose messages are all cut is never moved.
+    if (start_ != 0 && (data_.size() + more.size() > data_.capacity() ||
+                        (start_ >= kCompactFloor && start_ >= data_.size() - start_)))
+        Compact();
     data_.append(more);
 }
 
 void HeldText::Consume(size_t n) noexcept {
     start_ += std::min(n, Length());
-    if (start_ == data_.size()) {
-        Clear();
-        return;
-    }
-    // Compacting only once the dead prefix is at least as long as the live text means each
-    // move is paid for by the consumed bytes since the last one: linear overall.
-    if (start_ >= kCompactFloor && start_ >= data_.size() - start_) Compact();
+    if (start_ == data_.size()) Clear();
 }
 
 void HeldText::StartDiscarding(std::string_view endMark) {
@@ -105,7 +104,9 @@ size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
     // memory, which stays true (it describes this same text).
     if (data_.size() - absFrom >= mark.size() && StartsWithNoCase(data_.data() + absFrom, mark)) return from;
 
-    const bool sameMark = memo.mark.Needle() == mark;
+    const std::string& known = memo.mark.Needle();
+    bool sameMark = known.size() == mark.size();
+    for (size_t k = 0; sameMark && k < mark.size(); ++k) sameMark = known[k] == mark[k];
     if (!memo.valid || memo.from != absFrom || !sameMark) {
         if (!sameMark) memo.mark.Reset(mark);
         memo.valid = true;

@@ -3,10 +3,11 @@
 //
 // Messages are cut from the front of the held text, many of them per read. Erasing each one
 // from the front of a string would cost the length of everything behind it, so the text keeps
-// a consumed offset instead: delivered text stays in the string, ahead of `start_`, until the
-// dead prefix is at least as long as what is left (and no shorter than a floor), or until the
-// string would have to grow anyway. Every byte is then moved at most a constant number of
-// times, whatever the number of messages one read holds.
+// a consumed offset instead: delivered text stays in the string, ahead of `start_`, until more
+// text comes while the dead prefix is at least as long as what is left (and no shorter than a
+// floor), or while the string would have to grow anyway; when everything is consumed the string
+// is simply emptied. Every byte is then moved at most a constant number of times, whatever the
+// number of messages one read holds, and the dead prefix never makes the string larger.
 //
 // Mark searches remember how far they got: held text only grows at its end between cuts, so a
 // search that found nothing resumes where it stopped (less the mark's length) when more text
