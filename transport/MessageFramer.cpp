@@ -340,6 +340,7 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
     for (;;) {
         int32_t MsgLen = 0;
         bool cut = false;
+        std::string message;
         try {
             if (!fresh) s = ReadStep(c);
             if (MsgStartsAt == 0) MsgStartsAt = StartIn(s.held, s.begin);
@@ -348,7 +349,7 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
             // ends.
             if (MsgStartsAt <= 0 || MsgEndsAt <= 0) return;
             MsgLen = MsgEndsAt - MsgStartsAt + 1;
-            std::string message = CutMessage(s, MsgStartsAt, MsgEndsAt, direct);
+            message = CutMessage(s, MsgStartsAt, MsgEndsAt, direct);
             direct = nullptr;
             cut = true;
             if (DebugLogWanted(kLogLevel)) {
@@ -365,17 +366,19 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
                 WriteDebugLog(kLogLevel, line);
             }
             c.DeliverReusing(message);
-            // A large buffer is not kept: one long message must not pin its size for good.
-            if (message.capacity() <= kKeptMessageCapacity) {
-                message.clear();
-                spare_ = std::move(message);
-            }
         } catch (...) {
             ShowFault(c);
             // A fault before the cut would meet the same text again.
             if (!cut) return;
         }
+        // Nothing of this object is touched before this test: a handler may have terminated
+        // the manager, and this framer with it.
         if (!c.StillServing()) return;
+        // A large buffer is not kept: one long message must not pin its size for good.
+        if (message.capacity() <= kKeptMessageCapacity) {
+            message.clear();
+            spare_ = std::move(message);
+        }
 
         // The handlers may have changed anything: the held text (a nested read), the entry,
         // the marks. Everything is read afresh.
