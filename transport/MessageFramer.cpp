@@ -337,19 +337,21 @@ void MessageFramer::Locate(const Step& s, std::string_view text, int32_t& MsgSta
 
 void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt,
                                   const std::string_view* direct) {
+    // One string carries every message of the run: the hand-over gives its storage back.
+    std::string message = std::move(spare_);
+    spare_.clear();  // a moved-from string is left valid but unspecified
     for (;;) {
         int32_t MsgLen = 0;
         bool cut = false;
-        std::string message;
         try {
             if (!fresh) s = ReadStep(c);
             if (MsgStartsAt == 0) MsgStartsAt = StartIn(s.held, s.begin);
             if (MsgEndsAt == 0) MsgEndsAt = EndIn(s.held, s.end, MsgStartsAt);
             // Only whole messages are cut; each cut takes at least one character, so the loop
             // ends.
-            if (MsgStartsAt <= 0 || MsgEndsAt <= 0) return;
+            if (MsgStartsAt <= 0 || MsgEndsAt <= 0) break;
             MsgLen = MsgEndsAt - MsgStartsAt + 1;
-            message = CutMessage(s, MsgStartsAt, MsgEndsAt, direct);
+            CutMessage(s, MsgStartsAt, MsgEndsAt, direct, message);
             direct = nullptr;
             cut = true;
             if (DebugLogWanted(kLogLevel)) {
@@ -369,16 +371,11 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
         } catch (...) {
             ShowFault(c);
             // A fault before the cut would meet the same text again.
-            if (!cut) return;
+            if (!cut) break;
         }
         // Nothing of this object is touched before this test: a handler may have terminated
         // the manager, and this framer with it.
         if (!c.StillServing()) return;
-        // A large buffer is not kept: one long message must not pin its size for good.
-        if (message.capacity() <= kKeptMessageCapacity) {
-            message.clear();
-            spare_ = std::move(message);
-        }
 
         // The handlers may have changed anything: the held text (a nested read), the entry,
         // the marks. Everything is read afresh.
@@ -395,24 +392,27 @@ void MessageFramer::CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t
         } catch (...) {
             ShowFault(c);
         }
-        if (!more) return;
+        if (!more) break;
         fresh = true;
+    }
+    // A large buffer is not kept: one long message must not pin its size for good.
+    if (message.capacity() <= kKeptMessageCapacity) {
+        message.clear();
+        spare_ = std::move(message);
     }
 }
 
-std::string MessageFramer::CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt,
-                                      const std::string_view* direct) {
+void MessageFramer::CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt, const std::string_view* direct,
+                               std::string& message) {
+    message.clear();
     HeldText* held = s.held;
-    if (!held && !direct) return {};
+    if (!held && !direct) return;
     const std::string_view text = direct ? *direct : held->Text();
     const size_t first = static_cast<size_t>(MsgStartsAt - 1);
     const size_t count = MsgEndsAt >= MsgStartsAt ? static_cast<size_t>(MsgEndsAt - MsgStartsAt + 1) : 0;
-    std::string message = std::move(spare_);
-    spare_.clear();  // a moved-from string is left valid but unspecified
     if (first < text.size()) message.append(text.substr(first, count));
     // Text before the begin mark and the begin mark go with the message; the end mark too.
     if (!direct) held->Consume(static_cast<size_t>(MsgEndsAt) + s.end.size());
-    return message;
 }
 
 void MessageFramer::ShowFault(FramingContext& c) const noexcept {

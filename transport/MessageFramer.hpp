@@ -135,9 +135,10 @@ private:
     HeldText& Writable(int32_t handle);
     // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
     // the positions designate nothing (the entry changed under a handler).
-    // With `direct`, the message is taken from that text and nothing held is consumed.
-    std::string CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt,
-                           const std::string_view* direct = nullptr);
+    // With `direct`, the message is taken from that text and nothing held is consumed. The
+    // message replaces the content of `message`, whose storage is reused.
+    static void CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt, const std::string_view* direct,
+                           std::string& message);
     void ShowFault(FramingContext& c) const noexcept;
 
     std::shared_ptr<ValueStore> store_;
