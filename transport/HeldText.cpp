@@ -7,8 +7,8 @@
 namespace tav {
 
 namespace {
-// Below this much dead prefix compacting is not worth a move; it is bounded by one message
-// plus one read, so the memory it keeps is small.
+// Below this much dead prefix compacting is not worth a move. The dead prefix never makes the
+// string larger than the held text once was (that is bounded by the hold limit).
 constexpr size_t kCompactFloor = 4096;
 
 bool StartsWithNoCase(const char* at, std::string_view mark) noexcept {

@@ -17,7 +17,11 @@
 //
 // Every step reads the hold buffer and the socket's settings afresh, so a handler that runs
 // the message queue (and so a nested read notification) sees what the outer run stored; a
-// message is handed over only after it has been cut. Logging at level 2; not thread-safe.
+// message is handed over only after it has been cut. A step is what lies between two
+// hand-overs: only a handler can change the settings or the held text, so within a step they
+// are read once. A read that finds nothing held and is exactly one whole message is cut where
+// it lies instead of being held first; during its hand-over the held text is empty, as it
+// would be had the read been held and cut. Logging at level 2; not thread-safe.
 #pragma once
 
 #include <tavsock/ValueStore.hpp>
