@@ -11,6 +11,8 @@ public:
     /// The held byte array, which the caller may take over (move from); null when the value
     /// holds something else.
     static ByteArray* Bytes(Variant& v) noexcept { return std::get_if<ByteArray>(&v.value_); }
+    /// The held text, likewise.
+    static std::string* String(Variant& v) noexcept { return std::get_if<std::string>(&v.value_); }
 };
 
 }  // namespace tav

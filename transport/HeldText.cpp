@@ -7,27 +7,32 @@
 namespace tav {
 
 namespace {
-// Below this much dead prefix compacting is not worth a move; it is bounded by one message
-// plus one read, so the memory it keeps is small.
+// Below this much dead prefix compacting is not worth a move. The dead prefix never makes the
+// string larger than the held text once was (that is bounded by the hold limit).
 constexpr size_t kCompactFloor = 4096;
+
+bool StartsWithNoCase(const char* at, std::string_view mark) noexcept {
+    for (size_t k = 0; k < mark.size(); ++k)
+        if (FoldCase(at[k]) != FoldCase(mark[k])) return false;
+    return true;
+}
 }  // namespace
 
 void HeldText::Append(std::string_view more) {
     // A string that must grow copies everything it holds; drop the dead prefix first so that
-    // only live text is moved, and maybe no growth is needed at all.
-    if (start_ != 0 && data_.size() + more.size() > data_.capacity()) Compact();
+    // only live text is moved, and maybe no growth is needed at all. Otherwise compacting
+    // only once the dead prefix is at least as long as the live text means each move is paid
+    // for by the bytes consumed since the last one: linear overall. Compacting here rather
+    // than as messages are cut means a read whose messages are all cut is never moved.
+    if (start_ != 0 && (data_.size() + more.size() > data_.capacity() ||
+                        (start_ >= kCompactFloor && start_ >= data_.size() - start_)))
+        Compact();
     data_.append(more);
 }
 
 void HeldText::Consume(size_t n) noexcept {
     start_ += std::min(n, Length());
-    if (start_ == data_.size()) {
-        Clear();
-        return;
-    }
-    // Compacting only once the dead prefix is at least as long as the live text means each
-    // move is paid for by the consumed bytes since the last one: linear overall.
-    if (start_ >= kCompactFloor && start_ >= data_.size() - start_) Compact();
+    if (start_ == data_.size()) Clear();
 }
 
 void HeldText::StartDiscarding(std::string_view endMark) {
@@ -95,10 +100,16 @@ size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
     const size_t absFrom = start_ + from;
     if (absFrom > data_.size()) return npos;
     if (mark.empty()) return from;
+    // Held text mostly starts with the next message's begin mark: answered without the
+    // memory, which stays true (it describes this same text).
+    if (data_.size() - absFrom >= mark.size() && StartsWithNoCase(data_.data() + absFrom, mark)) return from;
 
-    if (!memo.valid || memo.from != absFrom || memo.mark != mark) {
+    const std::string& known = memo.mark.Needle();
+    bool sameMark = known.size() == mark.size();
+    for (size_t k = 0; sameMark && k < mark.size(); ++k) sameMark = known[k] == mark[k];
+    if (!memo.valid || memo.from != absFrom || !sameMark) {
+        if (!sameMark) memo.mark.Reset(mark);
         memo.valid = true;
-        memo.mark.assign(mark);
         memo.from = absFrom;
         memo.resumeAt = absFrom;
         memo.found = npos;
@@ -106,7 +117,7 @@ size_t HeldText::Find(SearchMemo& memo, std::string_view mark, size_t from) {
         return memo.found - start_;
     }
 
-    const size_t hit = FindNoCase(data_, mark, memo.resumeAt);
+    const size_t hit = memo.mark.Find(data_, memo.resumeAt);
     if (hit != npos) {
         memo.found = hit;
         return hit - start_;

@@ -3,10 +3,11 @@
 //
 // Messages are cut from the front of the held text, many of them per read. Erasing each one
 // from the front of a string would cost the length of everything behind it, so the text keeps
-// a consumed offset instead: delivered text stays in the string, ahead of `start_`, until the
-// dead prefix is at least as long as what is left (and no shorter than a floor), or until the
-// string would have to grow anyway. Every byte is then moved at most a constant number of
-// times, whatever the number of messages one read holds.
+// a consumed offset instead: delivered text stays in the string, ahead of `start_`, until more
+// text comes while the dead prefix is at least as long as what is left (and no shorter than a
+// floor), or while the string would have to grow anyway; when everything is consumed the string
+// is simply emptied. Every byte is then moved at most a constant number of times, whatever the
+// number of messages one read holds, and the dead prefix never makes the string larger.
 //
 // Mark searches remember how far they got: held text only grows at its end between cuts, so a
 // search that found nothing resumes where it stopped (less the mark's length) when more text
@@ -19,6 +20,8 @@
 #pragma once
 
 #include <tavsock/Object.hpp>
+
+#include "core/NoCaseFinder.hpp"
 
 #include <cstddef>
 #include <string>
@@ -74,7 +77,7 @@ private:
     // starts in [from, resumeAt); `found` is the first one at or after `from`, npos if unknown.
     struct SearchMemo {
         bool valid = false;
-        std::string mark;
+        NoCaseFinder mark;  // prepared once: the marks rarely change
         size_t from = 0;
         size_t resumeAt = 0;
         size_t found = npos;

@@ -17,10 +17,16 @@
 //
 // Every step reads the hold buffer and the socket's settings afresh, so a handler that runs
 // the message queue (and so a nested read notification) sees what the outer run stored; a
-// message is handed over only after it has been cut. Logging at level 2; not thread-safe.
+// message is handed over only after it has been cut. A step is what lies between two
+// hand-overs: only a handler can change the settings or the held text, so within a step they
+// are read once. A read that finds nothing held and is exactly one whole message is cut where
+// it lies instead of being held first; during its hand-over the held text is empty, as it
+// would be had the read been held and cut. Logging at level 2; not thread-safe.
 #pragma once
 
 #include <tavsock/ValueStore.hpp>
+
+#include "core/NoCaseFinder.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -44,6 +50,9 @@ public:
     virtual std::string Source(const char* procedure) const = 0;
     /// Raises DataReceived with one message; whatever the handlers throw comes back here.
     virtual void DeliverMessage(std::string message) = 0;
+    /// As DeliverMessage; afterwards `message` holds whatever storage the handlers left (it
+    /// may be empty), which the framer fills with the next message instead of allocating.
+    virtual void DeliverReusing(std::string& message) { DeliverMessage(std::move(message)); }
     /// Asked after each hand-over: false (the manager was let go, the socket destroyed) ends
     /// the cutting.
     virtual bool StillServing() const = 0;
@@ -91,20 +100,58 @@ public:
     void ProcessRecvBuf(FramingContext& c, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
 
 private:
+    // What one step works with, read from the context and the hold buffer together. Nothing
+    // between two hand-overs can change these (only a handler can), so a step reads them once
+    // and every hand-over is followed by a fresh read.
+    struct Step {
+        int32_t handle = 0;
+        HeldText* held = nullptr;  // null: no entry
+        std::string_view begin;    // views of the socket's settings: valid until a handler runs
+        std::string_view end;
+    };
+    Step ReadStep(FramingContext& c);
+    // BufferData with the step's settings; `s.held` follows the entry when one is made.
+    void Hold(FramingContext& c, Step& s, int32_t maxSize, std::string_view data);
+    // IsRecvBufReadyToProcess on a step already read.
+    bool Ready(FramingContext& c, const Step& s, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+    void LogReadiness(FramingContext& c, const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt, size_t length,
+                      bool ready);
+    // The cutting loop of ProcessRecvBuf. With `fresh`, `s` was read since the last hand-over
+    // and the positions were found on it. With `direct`, the first message is cut from that
+    // text (a read that was never held) instead of from the held text.
+    void CutWhileWhole(FramingContext& c, Step s, bool fresh, int32_t& MsgStartsAt, int32_t& MsgEndsAt,
+                       const std::string_view* direct = nullptr);
+    // The positions the held text would have if it were `text`, as the readiness test finds
+    // them; the end is looked for only when the begin mark is found.
+    void Locate(const Step& s, std::string_view text, int32_t& MsgStartsAt, int32_t& MsgEndsAt);
+
     // The HeldText of the entry of `handle`, null when there is none (an entry holding plain
     // text is taken over). The last one found is remembered with a weak reference: removing
     // or replacing the entry ends the object, so a live reference means the entry is still
     // that object, and the messages of a read (even of many reads) cost no look-up of the
     // decimal key.
-    HeldText* Existing(int32_t handle);
+    HeldText* Existing(int32_t handle) {
+        if (cached_ && handle == cachedHandle_ && !cachedLife_.expired()) return cached_;
+        return Lookup(handle);
+    }
+    HeldText* Lookup(int32_t handle);
     // As Existing, making the entry when there is none.
     HeldText& Writable(int32_t handle);
     // Cuts the message [MsgStartsAt, MsgEndsAt] and its end mark off the front; empty when
     // the positions designate nothing (the entry changed under a handler).
-    std::string CutMessage(FramingContext& c, int32_t handle, int32_t MsgStartsAt, int32_t MsgEndsAt);
+    // With `direct`, the message is taken from that text and nothing held is consumed. The
+    // message replaces the content of `message`, whose storage is reused.
+    static void CutMessage(const Step& s, int32_t MsgStartsAt, int32_t MsgEndsAt, const std::string_view* direct,
+                           std::string& message);
     void ShowFault(FramingContext& c) const noexcept;
 
     std::shared_ptr<ValueStore> store_;
+    // Storage of a delivered message, given back by the hand-over, for the next one. Taken
+    // (left empty) while a message is out, so a nested run allocates its own.
+    std::string spare_;
+    // The marks' searches for reads that are never held.
+    NoCaseFinder beginFinder_;
+    NoCaseFinder endFinder_;
     int32_t cachedHandle_ = 0;
     HeldText* cached_ = nullptr;        // valid while cachedLife_ has not expired
     std::weak_ptr<Object> cachedLife_;

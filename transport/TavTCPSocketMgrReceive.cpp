@@ -51,6 +51,12 @@ public:
         Variant Info(std::move(message));
         RaiseEvent(mgr_.DataReceived, skt_, Info);
     }
+    void DeliverReusing(std::string& message) override {
+        Variant Info(std::move(message));
+        RaiseEvent(mgr_.DataReceived, skt_, Info);
+        // The handlers are done with the text; its storage serves the next message.
+        if (std::string* left = VariantAccess::String(Info)) message = std::move(*left);
+    }
     bool StillServing() const override { return mgr_.StillServing(skt_); }
 
 private:

@@ -306,6 +306,53 @@ TEST_F(FramingTest, RandomReadsGiveTheSameMessagesAsTheRulesWrittenPlainly) {
     }
 }
 
+// A read that finds nothing held is searched, and when it is one whole message cut, without
+// being held first. Streams of messages split mostly at their boundaries (one or several per
+// read), sometimes inside, against the plain rules.
+TEST_F(FramingTest, ReadsOfWholeMessagesAgreeWithTheRulesWrittenPlainly) {
+    std::mt19937 rng(271828);
+    const char alphabet[] = "BEGNDbegnd<>xy";
+    const char* marks[][2] = {{"BEG", "END"}, {"", "END"}, {"<", ">"}, {"bEg", ""}, {"EE", "EE"}, {"", ""}};
+    const auto randomCase = [&](std::string text) {
+        for (char& ch : text)
+            if (rng() % 2) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        return text;
+    };
+    for (int round = 0; round < 60; ++round) {
+        store_->Remove("7");
+        c_.messages.clear();
+        c_.begin = marks[round % 6][0];
+        c_.end = marks[round % 6][1];
+        c_.maxSize = round % 5 == 0 ? 24 : 1048576;  // a small limit puts reads on both sides of it
+        ReferenceFramer ref;
+        std::vector<std::string> reads(1);
+        for (int m = 0; m < 200; ++m) {
+            std::string message = rng() % 8 == 0 ? std::string(1, alphabet[rng() % 14]) : std::string();
+            message += randomCase(c_.begin);
+            for (size_t i = rng() % 40; i > 0; --i) message += alphabet[rng() % (sizeof alphabet - 1)];
+            message += randomCase(c_.end);
+            const unsigned how = rng() % 10;
+            if (how < 6) {
+                reads.back() += message;  // a read of its own, or the last of several
+                reads.emplace_back();
+            } else if (how < 8) {
+                reads.back() += message;
+            } else {
+                const size_t at = rng() % (message.size() + 1);
+                reads.back() += message.substr(0, at);
+                reads.push_back(message.substr(at));
+            }
+        }
+        for (size_t r = 0; r < reads.size(); ++r) {
+            if (reads[r].empty()) continue;
+            Read(reads[r]);
+            ref.Read(reads[r], c_.begin, c_.end, static_cast<size_t>(c_.maxSize));
+            ASSERT_EQ(Held(), ref.held) << "round " << round << " read " << r;
+        }
+        ASSERT_EQ(c_.messages, ref.messages) << "round " << round;
+    }
+}
+
 TEST_F(FramingTest, LogLinesCarryPositionsRelativeToWhatIsHeld) {
     test::DebugLogFolder log(2);
     c_.handle = 12;

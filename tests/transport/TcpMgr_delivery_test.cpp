@@ -22,6 +22,20 @@ TEST_P(TcpMgrDelivery, AMessageOverTheHoldLimitIsDroppedWholeAndTheNextOneArrive
     EXPECT_EQ(Of(accepted), Events{"Data:ok"});
 }
 
+// The storage of a delivered message is reused for the next one: what a handler leaves in the
+// text it was handed must not show in the messages after it.
+TEST_P(TcpMgrDelivery, AHandlerThatRewritesItsMessageLeavesNothingInTheNext) {
+    Connect("", "END");
+    mgr->DataReceived.Subscribe([](const std::shared_ptr<TAVSocket>&, Variant& info) {
+        info = Variant(std::string(300, 'z') + info.AsString());
+    });
+    SendRaw("aENDbbEND");
+    ASSERT_TRUE(PumpFor("Data:bb", accepted));
+    SendRaw("cEND");
+    ASSERT_TRUE(PumpFor("Data:c", accepted));
+    EXPECT_EQ(Of(accepted), (Events{"Data:a", "Data:bb", "Data:c"}));
+}
+
 class TcpMgrRawPeers : public TcpMgrTest {
 protected:
     /// A server socket of the manager with the end mark END; its port goes to `port_`.
