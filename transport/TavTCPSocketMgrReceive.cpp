@@ -170,10 +170,10 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
         TakenBuffer<ByteArray> taken(mReadBytes);
         ByteArray& bytes = taken.get();
         size_t got = 0;
-        // One read takes at most what the kept buffer holds. Taking a larger backlog whole
-        // meant a new buffer for each such read, filled with zeros, grown by copying and let
-        // go again: passes over every byte that cost more than the read itself. The rest
-        // stays readable and the next notification brings it.
+        // One read takes at most what a kept buffer holds: a larger backlog taken whole would
+        // need a new buffer for each such read, zero-filled, grown by copying and let go
+        // again, passes over every byte that cost more than the read itself. The rest stays
+        // readable and the next notification brings it.
         try {
             got = SocketAccess::ReadWaiting(*Skt, bytes, mReadTarget, false, kKeptReadBuffer);
         } catch (...) {
