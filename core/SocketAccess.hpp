@@ -50,28 +50,35 @@ public:
     /// a stream whose backlog outgrows any kept buffer) the count is asked first and the buffer
     /// sized to it, so a large read is not grown and copied on the way. Returns the count read
     /// (the buffer's first bytes; the rest of the buffer is left as it was), 0 when nothing
-    /// was. Writes Recv's debug-log lines.
+    /// was. `most` bounds the buffer and the count: a caller that keeps one buffer of at most
+    /// that size reads a larger backlog in several calls (the socket stays readable, so the
+    /// next notification brings the rest) instead of growing, copying and dropping a buffer
+    /// on every read. Writes Recv's debug-log lines.
     template <class Buffer>
-    static size_t ReadWaiting(TAVSocket& s, Buffer& buffer, size_t target, bool askFirst = false) {
-        constexpr size_t kMost = 0x7FFFFFFF;
+    static size_t ReadWaiting(TAVSocket& s, Buffer& buffer, size_t target, bool askFirst = false,
+                              size_t most = 0x7FFFFFFF) {
+        const size_t kMost = std::min<size_t>(most, 0x7FFFFFFF);
         int32_t error = 0;
         size_t got = 0;
         if (askFirst) {
             const int32_t waiting = s.HowMuchDataIsAvailable();
             if (waiting <= 0) return 0;
-            if (buffer.size() < static_cast<size_t>(waiting)) buffer.resize(static_cast<size_t>(waiting));
-            const int32_t n = s.RecvInto(reinterpret_cast<char*>(buffer.data()), waiting, error);
+            const size_t wanted = std::min(static_cast<size_t>(waiting), kMost);
+            if (buffer.size() < wanted) buffer.resize(wanted);
+            const int32_t n = s.RecvInto(reinterpret_cast<char*>(buffer.data()), static_cast<int32_t>(wanted), error);
             got = n > 0 ? static_cast<size_t>(n) : 0;
         } else {
             if (buffer.size() < target) buffer.resize(std::min(target, kMost));
-            const int32_t first =
-                s.RecvInto(reinterpret_cast<char*>(buffer.data()), static_cast<int32_t>(buffer.size()), error);
+            const size_t room = std::min(buffer.size(), kMost);
+            const int32_t first = s.RecvInto(reinterpret_cast<char*>(buffer.data()), static_cast<int32_t>(room), error);
             got = first > 0 ? static_cast<size_t>(first) : 0;
-            if (got != 0 && got == buffer.size()) {
-                const int32_t more = s.HowMuchDataIsAvailable();
-                if (more > 0 && got + static_cast<size_t>(more) <= kMost) {
-                    buffer.resize(got + static_cast<size_t>(more));
-                    const int32_t rest = s.RecvInto(reinterpret_cast<char*>(buffer.data()) + got, more, error);
+            if (got != 0 && got == room && got < kMost) {
+                const int32_t waiting = s.HowMuchDataIsAvailable();
+                const size_t more = waiting > 0 ? std::min(static_cast<size_t>(waiting), kMost - got) : 0;
+                if (more > 0) {
+                    buffer.resize(got + more);
+                    const int32_t rest =
+                        s.RecvInto(reinterpret_cast<char*>(buffer.data()) + got, static_cast<int32_t>(more), error);
                     if (rest > 0) got += static_cast<size_t>(rest);
                 }
             }

@@ -176,14 +176,15 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
         TakenBuffer<ByteArray> taken(mReadBytes);
         ByteArray& bytes = taken.get();
         size_t got = 0;
+        // One read takes at most what a kept buffer holds: a larger backlog taken whole would
+        // need a new buffer for each such read, zero-filled, grown by copying and let go
+        // again, passes over every byte that cost more than the read itself. The rest stays
+        // readable and the next notification brings it.
         try {
-            got = SocketAccess::ReadWaiting(*Skt, bytes, mReadTarget, mReadsLarge);
+            got = SocketAccess::ReadWaiting(*Skt, bytes, mReadTarget, false, kKeptReadBuffer);
         } catch (...) {
         }
         LogRead(got);
-        // A stream whose reads outgrow any kept buffer is asked how much waits before the
-        // next read, so that read is sized once rather than grown and copied.
-        mReadsLarge = got >= kKeptReadBuffer;
         if (got == 0) return;
         mReadTarget = NextReadTarget(got);
         // A large read hands the buffer itself to the host (and takes it back afterwards); a

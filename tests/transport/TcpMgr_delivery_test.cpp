@@ -177,6 +177,36 @@ TEST_P(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningARe
     }
 }
 
+TEST_P(TcpMgrRawPeers, ABinaryBacklogLargerThanOneReadArrivesWholeOverSeveralReads) {
+    // Far more waits than one read takes (the read buffer stays bounded): the rest must come
+    // with the following notifications, in order, without a byte lost or a piece unbounded.
+    Serve();
+    server->DataMode(DataMode_Binary);
+    rawpeer::Fd c = Client();
+    const int room = 16 << 20;
+    // Forced sizes (we run as root), so that the whole backlog fits before anything is read.
+    if (::setsockopt(accepted->Handle(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0 ||
+        ::setsockopt(c.Get(), SOL_SOCKET, SO_SNDBUFFORCE, &room, sizeof room) != 0)
+        GTEST_SKIP() << "socket buffers cannot be enlarged here";
+    const timeval bound{10, 0};  // a send the buffers cannot take fails rather than hangs
+    ASSERT_EQ(::setsockopt(c.Get(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound), 0);
+    std::string sent(3 << 20, '\0');
+    for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 13 % 253);
+    size_t total = 0, largest = 0;
+    std::string joined;
+    mgr->DataReceived.Subscribe([&](const std::shared_ptr<TAVSocket>& s, Variant& info) {
+        if (s != accepted) return;
+        const ByteArray& b = info.AsBytes();
+        total += b.size();
+        largest = std::max(largest, b.size());
+        joined.append(b.begin(), b.end());
+    });
+    ASSERT_TRUE(rawpeer::SendAll(c, sent));
+    ASSERT_TRUE(PumpUntil([&] { return total >= sent.size(); }));
+    EXPECT_TRUE(joined == sent);
+    EXPECT_LE(largest, size_t{1} << 20);
+}
+
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrRawPeers, ::testing::Bool(), RouteName);
 
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrDelivery, ::testing::Bool(), RouteName);
