@@ -1,40 +1,21 @@
 #include "platform/AsyncSelectSlots.hpp"
 
 #include <atomic>
-#include <new>
 
 namespace tav::sockintf::async {
 
-std::atomic<slots_detail::Chunk*> slots_detail::gChunks[AsyncSelectSlots::kMaxHandle / slots_detail::kChunkSize];
+constinit HandleTable<Token> slots_detail::gSlots;
 
 namespace {
-
-using slots_detail::Chunk;
-using slots_detail::gChunks;
-using slots_detail::kChunkBits;
-using slots_detail::kChunkSize;
 
 std::atomic<uint32_t> gNextGen{1};
 
 std::atomic<Token>* Slot(int s) noexcept {
-    if (s < 0 || s >= AsyncSelectSlots::kMaxHandle) return nullptr;
-    Chunk* chunk = gChunks[s >> kChunkBits].load(std::memory_order_acquire);
-    return chunk != nullptr ? &chunk->slots[s & (kChunkSize - 1)] : nullptr;
+    return slots_detail::gSlots.Find(s);
 }
 
 std::atomic<Token>* SlotForWrite(int s) noexcept {
-    if (s < 0 || s >= AsyncSelectSlots::kMaxHandle) return nullptr;
-    std::atomic<Chunk*>& entry = gChunks[s >> kChunkBits];
-    Chunk* chunk = entry.load(std::memory_order_acquire);
-    if (chunk == nullptr) {
-        auto* fresh = new (std::nothrow) Chunk;
-        if (fresh == nullptr) return nullptr;
-        if (entry.compare_exchange_strong(chunk, fresh, std::memory_order_acq_rel))
-            chunk = fresh;
-        else
-            delete fresh;  // another thread installed its chunk first; `chunk` holds it
-    }
-    return &chunk->slots[s & (kChunkSize - 1)];
+    return slots_detail::gSlots.FindForWrite(s);
 }
 
 }  // namespace

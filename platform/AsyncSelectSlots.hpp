@@ -7,10 +7,11 @@
 // (owner registry id and registration generation), changed only with atomic operations. The
 // owner's own table follows it; where the two disagree, this table is right.
 //
-// Handles are descriptor numbers below kMaxHandle. The table is made of chunks allocated on
-// first registration in their range and kept for the life of the process, so a look-up is two
+// Handles are descriptor numbers below kMaxHandle, kept in a HandleTable: a look-up is two
 // atomic loads and never meets freed memory. Thread-safe.
 #pragma once
+
+#include "platform/HandleTable.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -25,29 +26,19 @@ inline constexpr uint32_t OwnerOf(Token t) { return static_cast<uint32_t>(t >> 3
 inline constexpr uint32_t GenOf(Token t) { return static_cast<uint32_t>(t); }
 
 namespace slots_detail {
-inline constexpr int kChunkBits = 12;
-inline constexpr int kChunkSize = 1 << kChunkBits;
-struct Chunk {
-    std::atomic<Token> slots[kChunkSize];  // zero-initialised (C++20 atomics)
-};
-// Chunks are never freed: a thread may be reading a slot at any moment. Reachable from this
-// array, so leak checkers do not count them.
-extern std::atomic<Chunk*> gChunks[];
+// Every registration's token. Constant-initialised: ready for a socket call made at any time.
+extern constinit HandleTable<Token> gSlots;
 }  // namespace slots_detail
 
 class AsyncSelectSlots {
 public:
     /// Descriptor numbers from here on cannot be registered (the default hard limit on open
     /// descriptors is far below it).
-    static constexpr int kMaxHandle = 1 << 20;
+    static constexpr int kMaxHandle = HandleTable<Token>::kMaxHandle;
 
     /// The token of `s`; 0 when it is not registered (or out of range). Inline: every
     /// notification and every re-enabling call asks.
-    static Token Load(int s) noexcept {
-        if (static_cast<unsigned>(s) >= static_cast<unsigned>(kMaxHandle)) return 0;
-        const slots_detail::Chunk* chunk = slots_detail::gChunks[s >> slots_detail::kChunkBits].load(std::memory_order_acquire);
-        return chunk != nullptr ? chunk->slots[s & (slots_detail::kChunkSize - 1)].load(std::memory_order_acquire) : 0;
-    }
+    static Token Load(int s) noexcept { return slots_detail::gSlots.Load(s); }
     /// Stores `t` for `s` and returns the token it replaces. False in `ok` only when the
     /// handle is out of range or its chunk cannot be allocated (nothing changed then).
     static Token Exchange(int s, Token t, bool& ok) noexcept;

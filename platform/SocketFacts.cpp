@@ -1,38 +1,19 @@
 #include "platform/SocketFacts.hpp"
 
 #include <atomic>
-#include <new>
 
 namespace tav::sockintf::facts {
 
-std::atomic<detail::Chunk*> detail::gChunks[kMaxHandle / detail::kChunkSize];
+constinit HandleTable<Facts> detail::gFacts;
 
 namespace {
 
-using detail::Chunk;
-using detail::gChunks;
-using detail::kChunkBits;
-using detail::kChunkSize;
-
 std::atomic<Facts>* Entry(int s) noexcept {
-    if (s < 0 || s >= kMaxHandle) return nullptr;
-    Chunk* chunk = gChunks[s >> kChunkBits].load(std::memory_order_acquire);
-    return chunk != nullptr ? &chunk->facts[s & (kChunkSize - 1)] : nullptr;
+    return detail::gFacts.Find(s);
 }
 
 std::atomic<Facts>* EntryForWrite(int s) noexcept {
-    if (s < 0 || s >= kMaxHandle) return nullptr;
-    std::atomic<Chunk*>& slot = gChunks[s >> kChunkBits];
-    Chunk* chunk = slot.load(std::memory_order_acquire);
-    if (chunk == nullptr) {
-        auto* fresh = new (std::nothrow) Chunk;
-        if (fresh == nullptr) return nullptr;
-        if (slot.compare_exchange_strong(chunk, fresh, std::memory_order_acq_rel))
-            chunk = fresh;
-        else
-            delete fresh;  // another thread was first; `chunk` holds its chunk
-    }
-    return &chunk->facts[s & (kChunkSize - 1)];
+    return detail::gFacts.FindForWrite(s);
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 // that are driven through the layer alone, which is what its handles are for.
 //
 // Handles are descriptor numbers below kMaxHandle, in chunks allocated on first use and kept
-// for the life of the process (as AsyncSelectSlots does). Thread-safe.
+// for the life of the process (a HandleTable, as AsyncSelectSlots has). Thread-safe.
 #pragma once
+
+#include "platform/HandleTable.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -29,24 +31,15 @@ inline constexpr Facts kBindDeferred = 0x20;   // bound to any address, port 0, 
 // Cleared at once by any re-enabling call, on whatever thread it is made.
 inline constexpr Facts kWaitingCounted = 0x40;
 
-inline constexpr int kMaxHandle = 1 << 20;
+inline constexpr int kMaxHandle = HandleTable<Facts>::kMaxHandle;
 
 namespace detail {
-inline constexpr int kChunkBits = 12;
-inline constexpr int kChunkSize = 1 << kChunkBits;
-struct Chunk {
-    std::atomic<Facts> facts[kChunkSize];  // zero-initialised (C++20 atomics)
-};
-// Never freed: another thread may be reading at any moment. Reachable from here, so leak
-// checkers do not count the chunks.
-extern std::atomic<Chunk*> gChunks[];
+extern constinit HandleTable<Facts> gFacts;
 }  // namespace detail
 
 /// The facts of `s`; 0 when none are known. Inline: every receive asks.
 inline Facts Load(int s) noexcept {
-    if (static_cast<unsigned>(s) >= static_cast<unsigned>(kMaxHandle)) return 0;
-    const detail::Chunk* chunk = detail::gChunks[s >> detail::kChunkBits].load(std::memory_order_acquire);
-    return chunk != nullptr ? chunk->facts[s & (detail::kChunkSize - 1)].load(std::memory_order_acquire) : 0;
+    return detail::gFacts.Load(s);
 }
 /// Replaces the facts of a handle just opened. A handle beyond kMaxHandle (or no memory for
 /// its chunk) simply has none.
