@@ -91,6 +91,19 @@ inline double Median(std::vector<double> v) {
     return v[v.size() / 2];
 }
 
+/// Times a 1 GiB GET by `ours` against `theirs` (curl --http1.0) as Interleaved does and prints
+/// both medians and the ratio under `label`; false when a run failed.
+inline bool GiBAgainstCurl(const char* bench, const char* label, const std::vector<std::string>& ours,
+                           const std::vector<std::string>& theirs) {
+    std::vector<double> mine, other;
+    if (!Interleaved(bench, ours, theirs, mine, other)) return false;
+    const double mt = Median(mine), mc = Median(other);
+    std::printf("%s, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "
+                "ratio %.2fx (goal >= 0.90x)\n",
+                label, 1024 / mt, 1024 / mc, mc / mt);
+    return true;
+}
+
 inline uint16_t FreePort() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};

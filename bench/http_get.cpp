@@ -29,7 +29,6 @@ using Clock = std::chrono::steady_clock;
 constexpr int64_t kBig = int64_t{1} << 30;
 constexpr int kSmallCount = 1000;
 
-using bench::Interleaved;
 using bench::Median;
 using bench::Run;
 using bench::Spawn;
@@ -76,16 +75,9 @@ int main() {
     const std::string big = base + "/big.bin";
 
     // 1. Throughput of one 1 GiB GET.
-    std::vector<double> tav, curl;
-    if (!Interleaved("bench_http_get", {tool, "get", big, "-o", "/dev/null"},
-                     {"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", big}, tav, curl))
+    if (!bench::GiBAgainstCurl("bench_http_get", "1 GiB GET", {tool, "get", big, "-o", "/dev/null"},
+                               {"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", big}))
         result = 1;
-    if (result == 0) {
-        const double mt = Median(tav), mc = Median(curl);
-        std::printf("1 GiB GET, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "
-                    "ratio %.2fx (goal >= 0.90x)\n",
-                    1024 / mt, 1024 / mc, mc / mt);
-    }
 
     // 2. Resident memory while the 1 GiB body goes to a file.
     const std::string copy = dir + "/big.copy";

@@ -22,8 +22,6 @@ namespace {
 
 constexpr int64_t kBig = int64_t{1} << 30;
 
-using bench::Interleaved;
-using bench::Median;
 using bench::Run;
 using bench::Spawn;
 
@@ -86,15 +84,8 @@ int main() {
     const std::string big = base + "/big.bin", ca = dir + "/ca.pem";
     std::printf("negotiated by TavHTTPTransferMgr: %s\n", NegotiatedCipher(base + "/small.bin", ca).c_str());
 
-    std::vector<double> tav, curl;
-    if (!Interleaved("bench_https_get", {tool, "get", big, "--cacert", ca, "-o", "/dev/null"},
-                     {"/usr/bin/curl", "--http1.0", "--cacert", ca, "-s", "-o", "/dev/null", big}, tav, curl))
+    if (!bench::GiBAgainstCurl("bench_https_get", "1 GiB https GET", {tool, "get", big, "--cacert", ca, "-o", "/dev/null"},
+                               {"/usr/bin/curl", "--http1.0", "--cacert", ca, "-s", "-o", "/dev/null", big}))
         result = 1;
-    if (result == 0) {
-        const double mt = Median(tav), mc = Median(curl);
-        std::printf("1 GiB https GET, median of 5 (interleaved): tavsock get %.0f MiB/s, curl --http1.0 %.0f MiB/s, "
-                    "ratio %.2fx (goal >= 0.90x)\n",
-                    1024 / mt, 1024 / mc, mc / mt);
-    }
     return result;
 }
