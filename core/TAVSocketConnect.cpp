@@ -7,6 +7,7 @@
 #include "core/SocketAccess.hpp"
 #include "core/SocketRegistration.hpp"
 #include "core/SocketSupport.hpp"
+#include "platform/MessageQueue.hpp"
 #include "platform/SockIntf.hpp"
 
 namespace tav {
@@ -31,6 +32,20 @@ std::shared_ptr<TAVSockAddr> AddressFrom(const SOCKADDR_IN& record) {
     auto addr = TAVSockAddr::Create();
     SocketSupport::SockAddrFromAddrRecord(record, *addr);
     return addr;
+}
+
+// Passes of the queue deeper than this do not take another turn inside Connect. A handler that
+// connects lets the rest of the queue run one level deeper, where the next handler may connect
+// again: a server finishing hundreds of connections in one pass otherwise nested a pass per
+// connection (1,600 deep was seen), holding every socket those handlers had let go until the
+// whole chain unwound, and with it each socket's close. What is left runs at the level that
+// stops nesting, in the same order.
+constexpr int kMaxConnectPassDepth = 8;
+
+void LetPendingMessagesRun() {
+    const platform::MessageQueue* queue = platform::MessageQueue::Current();
+    if (queue && queue->PassDepth() >= kMaxConnectPassDepth) return;
+    LetMessagesRun(std::chrono::milliseconds::zero());
 }
 
 }  // namespace
@@ -68,7 +83,7 @@ int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     // Handlers run below may drop the host's last reference to this socket.
     const auto keepAlive = weak_from_this().lock();
 
-    LetMessagesRun(std::chrono::milliseconds::zero());
+    LetPendingMessagesRun();
     const int32_t result = intconnect(handle_, &record, sizeof record);
     const int32_t error = result == 0 ? 0 : intWSAGetLastError();
     // The state is set before the queue runs again: on loopback the connect notification can
@@ -86,7 +101,7 @@ int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     } else {
         state_ = Skt_Error;
     }
-    LetMessagesRun(std::chrono::milliseconds::zero());
+    LetPendingMessagesRun();
     // Handlers may have made socket calls of their own; callers read the connect's code.
     intWSASetLastError(error);
 

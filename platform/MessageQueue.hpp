@@ -155,6 +155,9 @@ public:
     int RunFor(std::chrono::milliseconds timeout);
     /// Runs until Quit(). Nested Run() calls each need their own Quit().
     void Run();
+    /// How many passes of this queue are under way on the stack: 0 outside any handler, 1 in a
+    /// handler the loop called, more inside handlers that passes nested inside handlers called.
+    int PassDepth() const { return depth_; }
     /// Makes the innermost Run() return once the pass under way (the batch it took when it
     /// last woke) is finished. Any thread while the queue lives. A quit requested while no
     /// Run() is active ends the next Run() at once.

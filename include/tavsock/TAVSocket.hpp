@@ -172,7 +172,9 @@ public:
     /// Re-entry: the messages run here are delivered before Connect returns, so on loopback
     /// ConnectComplete (and other sockets' events) usually arrive inside the call. Set your own
     /// state before calling, never after. Messages run through the thread's pump
-    /// (SetMessagePump in MessageLoop.hpp), so a host loop keeps running too.
+    /// (SetMessagePump in MessageLoop.hpp), so a host loop keeps running too. A Connect called
+    /// inside handlers nested eight passes deep runs no messages: they run, in order, after
+    /// it returns (this bounds the stack when every handler connects).
     int32_t Connect(const std::shared_ptr<TAVSockAddr>& SockAddr);
 
     /// Bytes waiting to be read (for a datagram socket: the size of the next datagram); 0 on

@@ -48,6 +48,38 @@ TEST_P(TcpMgrLifetime, LettingGoOfTheManagerInsideAnEventEndsItAfterTheEvent) {
     EXPECT_TRUE(inner.expired());
 }
 
+// A busy pass in which every handler connects a new socket: the pass each Connect lets run
+// nests only a few levels (what is left runs at the deepest, in order), a Connect near the top
+// still runs messages, and every message and connection arrives once.
+TEST_P(TcpMgrLifetime, HandlersThatConnectNestOnlyAFewPassesDeep) {
+    constexpr int kPeers = 40;
+    server = mgr->CreateServerSocket(Loopback(), "", 2 * kPeers);  // no connection waits for room
+    const auto to = Loopback(server->LocalAddr()->Port());
+    std::vector<std::shared_ptr<TAVSocket>> peers;
+    for (int i = 0; i < kPeers; ++i) {
+        peers.push_back(mgr->CreateClientSocket(Loopback()));
+        peers.back()->Connect(to);
+    }
+    ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") == kPeers && Count("ConnectComplete") == kPeers; }));
+    std::vector<std::shared_ptr<TAVSocket>> later;
+    int active = 0, deepest = 0;
+    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
+        if (e != "Data:x") return;
+        deepest = std::max(deepest, ++active);
+        auto c = mgr->CreateClientSocket(Loopback());
+        later.push_back(c);
+        c->Connect(to);
+        --active;
+    };
+    // All readable before the queue runs: one poll brings every one of them.
+    for (const auto& p : peers) p->Send(Variant(ByteArray{'x'}));
+    ASSERT_TRUE(PumpUntil([&] { return Count("ConnectComplete") == 2 * kPeers && Count("AcceptComplete") == 2 * kPeers; }));
+    EXPECT_GT(deepest, 1);
+    EXPECT_LE(deepest, 8);
+    RunPendingMessages();
+    EXPECT_EQ(Count("Data:x"), kPeers);
+}
+
 TEST_P(TcpMgrLifetime, ASocketOutlivingItsManagerStillClosesItsHandle) {
     uint16_t port = 0;
     rawpeer::Fd listener = rawpeer::Listen(port);
