@@ -5,6 +5,7 @@
 #include "platform/RaiseEvent.hpp"
 #include "transfer/FtpLocalFile.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/ReceiveBatching.hpp"
 #include "transfer/TlsChannel.hpp"
 
 #include <algorithm>
@@ -96,6 +97,9 @@ void TavFTPTransferMgr::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, co
         return;
     }
     DataBytes(bytes.data(), bytes.size());
+    // A listing or a download: the server sends until it closes the connection.
+    if (mBatching && Skt == mData && (ClientState == st::Listing || ClientState == st::RetrSent || ClientState == st::Retrieving))
+        mBatching->AfterRead(Skt, bytes.size(), -1);
 }
 
 void TavFTPTransferMgr::DataBytes(const uint8_t* data, size_t n) {

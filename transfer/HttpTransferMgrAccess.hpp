@@ -17,6 +17,7 @@ public:
     /// The private TCP manager; its events fire after the HTTP manager's own handlers.
     static const std::shared_ptr<TavTCPSocketMgr>& TCPMgr(const TavHTTPTransferMgr& mgr) noexcept { return mgr.mTCPMgr; }
     static const std::string& Host(const TavHTTPTransferMgr& mgr) noexcept { return mgr.mHost; }
+    static const std::shared_ptr<TAVSocket>& Socket(const TavHTTPTransferMgr& mgr) noexcept { return mgr.mSocket; }
     static int32_t Port(const TavHTTPTransferMgr& mgr) noexcept { return mgr.mPort; }
     static const std::string& Target(const TavHTTPTransferMgr& mgr) noexcept { return mgr.mTarget; }
     /// True while a resolved server address is kept for the next request.

@@ -12,6 +12,7 @@
 #include "platform/Timer.hpp"
 #include "transfer/FtpLocalFile.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/ReceiveBatching.hpp"
 #include "transfer/TlsChannel.hpp"
 #include "transfer/TlsContext.hpp"
 
@@ -71,6 +72,7 @@ void TavFTPTransferMgr::Initialize() {
     mTcp = TavTCPSocketMgr::Create();
     mTcp->InternalEarlyBound(true);
     tmrTimeout = std::make_unique<platform::Timer>();
+    mBatching = std::make_unique<ReceiveBatching>();
     tmrTlsHandshake = std::make_unique<platform::Timer>();
     Subscribe();
     NewControlSocket();
@@ -108,6 +110,7 @@ TavFTPTransferMgr::~TavFTPTransferMgr() {
     for (EventConnection& c : mSubscriptions) c.Disconnect();
     mSubscriptions.clear();
     tmrTimeout.reset();
+    mBatching.reset();
     tmrTlsHandshake.reset();
     mCallbackObject.reset();
     if (mTcp) {

@@ -8,6 +8,7 @@
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"
 #include "transfer/HttpOutputFile.hpp"
+#include "transfer/ReceiveBatching.hpp"
 #include "transfer/TlsChannel.hpp"
 #include "transfer/TlsContext.hpp"
 
@@ -120,6 +121,7 @@ void TavHTTPTransferMgr::Initialize() {
     }));
 
     tmrTimeout = std::make_unique<platform::Timer>();
+    mBatching = std::make_unique<ReceiveBatching>();
     s.push_back(tmrTimeout->Tick.Subscribe([weak] {
         if (auto self = weak.lock()) self->tmrTimeout_Tick();
     }));
@@ -130,6 +132,7 @@ TavHTTPTransferMgr::~TavHTTPTransferMgr() {
     for (EventConnection& c : mSubscriptions) c.Disconnect();
     mSubscriptions.clear();
     tmrTimeout.reset();
+    mBatching.reset();
     if (mTCPMgr) mTCPMgr->InternalEarlyBound(false);
     mCallback.reset();
     mTCPMgr.reset();

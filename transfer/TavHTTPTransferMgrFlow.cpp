@@ -6,6 +6,7 @@
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
 #include "platform/SockIntf.hpp"
+#include "transfer/ReceiveBatching.hpp"
 #include "platform/Timer.hpp"
 #include "transfer/HttpOutputFile.hpp"
 #include "transfer/TlsChannel.hpp"
@@ -254,12 +255,19 @@ void TavHTTPTransferMgr::TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& S
     if (mState != AwaitingResponse && mState != Tunnelling && mState != Handshaking) return;
     MarkProgress();
     const ByteArray& chunk = Info.AsBytes();
+    const size_t got = chunk.size();
     if (mState == Tunnelling)
         ReceiveTunnelBytes(chunk.data(), chunk.size());
     else if (mTls)
         ReceiveTls(chunk);
     else
         ReceivePlain(chunk.data(), chunk.size());
+    // The body's bytes come until the server closes; with a plain announced length, the rest
+    // of it is sure to come too (through TLS the records' framing makes the count inexact).
+    if (mBatching && mSocket == SourceSocket && mState == AwaitingResponse && mHeadersComplete) {
+        const bool counted = !mTls && mLengthAnnounced && mContentLength > 0;
+        mBatching->AfterRead(mSocket, got, counted ? std::max<int64_t>(0, mContentLength - mReceived) : -1);
+    }
 }
 
 void TavHTTPTransferMgr::ReceivePlain(const uint8_t* data, size_t n) {

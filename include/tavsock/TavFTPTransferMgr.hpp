@@ -21,6 +21,7 @@ namespace platform {
 class Timer;
 }
 class FtpLocalFile;
+class ReceiveBatching;
 class TlsContext;
 class TlsChannel;
 
@@ -413,6 +414,7 @@ private:
     int64_t mByteCount = 0;
     int64_t mBytesRemaining = 0;
     std::unique_ptr<platform::Timer> tmrTimeout;
+    std::unique_ptr<ReceiveBatching> mBatching;  // fewer wake-ups while a download pours in
     uint64_t mProgress = 0;                        // bumped by every reply and data chunk
     uint64_t mProgressSeen = 0;                    // value at the last timer check
     int mQuietChecks = 0;                          // checks in a row without progress

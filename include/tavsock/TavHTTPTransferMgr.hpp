@@ -23,6 +23,7 @@ namespace platform {
 class Timer;
 }
 class HttpOutputFile;
+class ReceiveBatching;
 class TlsContext;
 class TlsChannel;
 
@@ -274,6 +275,7 @@ private:
     std::shared_ptr<TavTCPSocketMgr> mTCPMgr;
     std::vector<EventConnection> mSubscriptions;  // to mTCPMgr's events and the timer
     std::unique_ptr<platform::Timer> tmrTimeout;  // enabled while a request runs with a Timeout
+    std::unique_ptr<ReceiveBatching> mBatching;   // fewer wake-ups while a body pours in
     std::chrono::steady_clock::time_point mLastProgress{};
     std::shared_ptr<TAVSocket> mSocket;           // the request's socket, kept after the end
     std::shared_ptr<TAVSockAddr> mServerAddr;     // null until resolved; cleared by URL/Proxy

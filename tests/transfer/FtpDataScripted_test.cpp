@@ -227,6 +227,30 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
     EXPECT_EQ(ftp->State(), 0);
 }
 
+// While data pours in the client is woken only for large pieces; a server that then slows to a
+// trickle must still be heard byte by byte, or its transfer would time out.
+TEST_F(DataScriptedTest, ADownloadThatSlowsToATrickleAfterPouringInIsNotTimedOut) {
+    ftp->Timeout(200);
+    ScriptedPeer data;
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    PassiveData(data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    const std::string burst(1024 * 1024, 'b');
+    ASSERT_TRUE(data.Send(burst));
+    ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(data.Send("x"));
+        RunMessagesUntil([] { return false; }, std::chrono::milliseconds(80));
+    }
+    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
+    EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
+    data.Close();
+    Chunk(server, "226 done\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.lastTransferred, static_cast<int32_t>(burst.size()) + 6);
+    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
+}
+
 TEST_F(DataScriptedTest, PassiveAddressFromReplyFalseUsesTheControlPeer) {
     ftp->PassiveAddressFromReply(false);
     ScriptedPeer data;

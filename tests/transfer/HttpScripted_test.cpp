@@ -165,6 +165,40 @@ TEST_F(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
     EXPECT_EQ(mgr->BytesReceived(), 4);
 }
 
+// A body that pours in is read in large pieces (the socket's receive mark is raised, never
+// above what the announced length still owes); when the server then slows to a trickle its
+// bytes keep arriving as they come, so a time-out shorter than the trickle is not reached.
+TEST_F(HttpScriptedTest, ABodyThatSlowsToATrickleAfterPouringInKeepsArriving) {
+    const size_t burst = 1024 * 1024, drops = 6, tail = 100;
+    std::string expected(burst + drops + tail, '\0');
+    for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('a' + i % 23);
+    mgr->Timeout(200);
+    events.clear();
+    ASSERT_EQ(mgr->Execute(Url()), 0);
+    TakeRequest(server);
+    ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(expected.size()) + "\r\n\r\n" +
+                            expected.substr(0, burst)));
+    int32_t mark = 0;
+    ASSERT_TRUE(PumpUntil([&] {
+        if (const auto& s = tav::HttpTransferMgrAccess::Socket(*mgr)) mark = std::max(mark, s->SocketOption(0x1004));
+        return mgr->BytesReceived() == static_cast<int64_t>(burst);
+    }));
+    EXPECT_GT(mark, 1);
+    EXPECT_LE(tav::HttpTransferMgrAccess::Socket(*mgr)->SocketOption(0x1004), static_cast<int32_t>(drops + tail));
+    for (size_t i = 0; i < drops; ++i) {
+        ASSERT_TRUE(server.Send(expected.substr(burst + i, 1)));
+        tav::RunMessagesUntil([] { return false; }, std::chrono::milliseconds(80));
+    }
+    EXPECT_FALSE(Has("ObjectError 6"));
+    EXPECT_TRUE(PumpUntil([&] { return mgr->BytesReceived() == static_cast<int64_t>(burst + drops); }));
+    ASSERT_TRUE(server.Send(expected.substr(burst + drops)));
+    server.Close();
+    ASSERT_TRUE(RunUntilReady());
+    EXPECT_FALSE(Has("ObjectError 6"));
+    EXPECT_EQ(body.size(), expected.size());
+    EXPECT_TRUE(body == expected);  // not printed: a megabyte
+}
+
 TEST_F(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     TempDir dir;
     const std::string out = dir / "partial.bin";
