@@ -98,8 +98,8 @@ void TavFTPTransferMgr::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, co
     }
     DataBytes(bytes.data(), bytes.size());
     // A listing or a download: the server sends until it closes the connection.
-    if (mBatching && Skt == mData && (ClientState == st::Listing || ClientState == st::RetrSent || ClientState == st::Retrieving))
-        mBatching->AfterRead(Skt, bytes.size(), -1);
+    const bool download = ClientState == st::Listing || ClientState == st::RetrSent || ClientState == st::Retrieving;
+    if (mBatching && Skt == mData && download) mBatching->AfterRead(Skt, bytes.size(), -1);
 }
 
 void TavFTPTransferMgr::DataBytes(const uint8_t* data, size_t n) {

@@ -22,8 +22,8 @@ ReceiveBatching::~ReceiveBatching() {
 void ReceiveBatching::AfterRead(const std::shared_ptr<TAVSocket>& socket, size_t got, int64_t remaining) {
     if (!socket) return;
     if (socket_.lock() != socket) {
+        Stop();  // the last one, if it is still open, is not left with a mark nobody watches
         socket_ = socket;
-        mark_ = 1;  // a new socket starts with the system's mark
     }
     readSinceTick_ = true;
     int32_t mark = 1;

@@ -41,7 +41,8 @@ public:
 
     /// After a read of `got` bytes from `socket` was handled. `remaining` is how many more bytes
     /// are sure to come, or -1 when that is unknown and the stream ends with the peer's close.
-    /// A different socket than the last one starts afresh (the old one is left as it is).
+    /// A different socket than the last one starts afresh; the last one's mark goes back to one
+    /// byte first.
     void AfterRead(const std::shared_ptr<TAVSocket>& socket, size_t got, int64_t remaining);
     /// Puts the mark back to one byte (when the socket is still open) and forgets the socket.
     /// For the end of a transfer, or before a socket is used for anything but the stream.
