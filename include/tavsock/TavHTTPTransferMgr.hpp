@@ -32,7 +32,10 @@ class TlsChannel;
 /// response and the end are driven by the queue. The response ends when the server closes the
 /// connection; redirections, keep-alive, chunked coding and authentication are not handled.
 /// The body is delivered whole at the end (HTTPDataReceived, as text or bytes), or written to
-/// an output file as it arrives (nothing of it is held then).
+/// an output file as it arrives (nothing of it is held then). While a body pours in, it is
+/// read in pieces of up to 256 KiB (the thread wakes once per piece, not per segment), so
+/// HTTPDataTransferred comes in such steps; bytes of a server that slows down arrive at most
+/// about 50 ms late.
 ///
 /// Notifications go to CallbackObject when one is set, else out as the events below; never
 /// both. Whatever a receiver throws is absorbed.
