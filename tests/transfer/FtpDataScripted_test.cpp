@@ -19,6 +19,20 @@ protected:
     void PassiveData(ScriptedPeer& data, const std::string& address = "127,0,0,1") {
         FtpClientTest::PassiveData(server, data, address);
     }
+    /// RETR f under a 200 ms Timeout, its data connection made and the transfer under way.
+    void StartRetrieve(ScriptedPeer& data) {
+        ftp->Timeout(200);
+        ASSERT_EQ(ftp->Retrieve("f"), 0);
+        PassiveData(data);
+        ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    }
+    /// Six single bytes 80 ms apart: longer than one time-out, with data all along.
+    void Trickle(ScriptedPeer& data) {
+        for (int i = 0; i < 6; ++i) {
+            ASSERT_TRUE(data.Send("x"));
+            RunMessagesUntil([] { return false; }, std::chrono::milliseconds(80));
+        }
+    }
 
     bool active = false;
     DialogServer server;
@@ -197,16 +211,10 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
 }
 
 TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded) {
-    ftp->Timeout(200);
     ScriptedPeer data;
-    ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
     // Data keeps it alive for longer than one time-out ...
-    for (int i = 0; i < 6; ++i) {
-        ASSERT_TRUE(data.Send("x"));
-        RunMessagesFor(std::chrono::milliseconds(80));
-    }
+    ASSERT_NO_FATAL_FAILURE(Trickle(data));
     EXPECT_EQ(notes.Count("ObjectError:5"), 0);
     // ... and its end ends the session.
     ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
@@ -230,18 +238,12 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
 // While data pours in the client is woken only for large pieces; a server that then slows to a
 // trickle must still be heard byte by byte, or its transfer would time out.
 TEST_F(DataScriptedTest, ADownloadThatSlowsToATrickleAfterPouringInIsNotTimedOut) {
-    ftp->Timeout(200);
     ScriptedPeer data;
-    ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
+    ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
     const std::string burst(1024 * 1024, 'b');
     ASSERT_TRUE(data.Send(burst));
     ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
-    for (int i = 0; i < 6; ++i) {
-        ASSERT_TRUE(data.Send("x"));
-        RunMessagesUntil([] { return false; }, std::chrono::milliseconds(80));
-    }
+    ASSERT_NO_FATAL_FAILURE(Trickle(data));
     EXPECT_EQ(notes.Count("ObjectError:5"), 0);
     EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
     data.Close();
