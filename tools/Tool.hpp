@@ -119,4 +119,21 @@ std::string RaisedText(int32_t number, const std::string& description);
 /// Writes "tavsock <command>: <text>" to stderr, where every failure of a command goes.
 void Fail(const std::string& command, const std::string& text);
 
+/// Text from a peer made safe for a terminal: control characters (C0, DEL, the C1 range) and
+/// bytes that are not UTF-8 become escapes ("\r", "\x1b"); a backslash is doubled.
+std::string Printable(const std::string& text);
+
+/// Writes all of `data` to standard output (unbuffered by stdio); false with the system's
+/// error text in `error` ("No space left on device", "Broken pipe").
+bool WriteStdout(const std::string& data, std::string& error);
+
+/// Why standard output took no more bytes, for a write that the library made and could not
+/// finish: "Broken pipe" when the reading end of a pipe or socket is gone, else "".
+std::string StdoutProblem();
+
+/// Why `path` cannot be written ("No such file or directory", "Is a directory", "Permission
+/// denied"), found by looking at it and its folder without creating anything; "" when no
+/// reason shows.
+std::string WriteProblem(const std::string& path);
+
 }  // namespace tavtool

@@ -10,7 +10,10 @@
 #include "names/StartupRecord.hpp"
 #include "platform/SockIntf.hpp"
 
+#include <csignal>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -144,8 +147,16 @@ int main(int argc, char** argv) {
         Fail(name, "the network stack did not start: " + ErrorText(stack.Result()));
         return kExitNotFound;
     }
+    // A closed output is reported by the write that meets it, not by a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
-        return c->run(args);
+        const int status = c->run(args);
+        // What stdio still holds, and any write of it that failed before.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            Fail(name, std::string("cannot write standard output: ") + std::strerror(errno));
+            return kExitNotFound;
+        }
+        return status;
     } catch (const UsageError& e) {
         std::fprintf(stderr, "tavsock %s: %s\nusage: %s\n", name.c_str(), e.what(), UsageLine(*c).c_str());
         return kExitUsage;
