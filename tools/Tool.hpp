@@ -30,36 +30,6 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-/// The certificate options of the commands that speak TLS (--cacert, --capath, --insecure/-k).
-struct TlsOptions {
-    std::string caFile;
-    std::string caFolder;
-    bool insecure = false;
-
-    /// Takes option `a` when it is one of these, reading its value through `value`; false
-    /// when it is another option.
-    template <class Value>
-    bool Take(const std::string& a, Value&& value) {
-        if (a == "--cacert") {
-            caFile = value();
-        } else if (a == "--capath") {
-            caFolder = value();
-        } else if (a == "-k" || a == "--insecure") {
-            insecure = true;
-        } else {
-            return false;
-        }
-        return true;
-    }
-    /// Sets them on a transfer manager (HTTP or FTP: the same three properties).
-    template <class Manager>
-    void ApplyTo(Manager& m) const {
-        m.TLSCAFile(caFile);
-        m.TLSCAFolder(caFolder);
-        m.DangerouslyAcceptAnyCertificate(insecure);
-    }
-};
-
 /// One subcommand: `tavsock <name> <args...>`. `run` gets the arguments after the name and
 /// returns the exit code.
 ///
