@@ -81,7 +81,6 @@ int RunLs(const Args& args) {
 /// Fetches one ftp URL into job.output over `session`; "" or the reason.
 std::string Retrieve(FtpSession& session, const GetJob& job) {
     const std::string path = job.url.FtpPath();
-    if (path.empty() || path.back() == '/') return "the URL must name a file";
     const bool toStdout = job.output == "-";
     struct stat before {};
     const bool existed = !toStdout && ::stat(job.output.c_str(), &before) == 0;
@@ -124,17 +123,20 @@ int RunFtpGet(const std::vector<GetJob>& jobs, const TransferOptions& o) {
     return failed;
 }
 
-/// The size of a local file to store; throws UsageError naming it when it is no regular,
-/// readable, non-empty file (nothing is sent then).
-int64_t UploadSize(const std::string& name) {
+/// The size of a local file to store, or -1 with the reason in `why` when it is no regular,
+/// readable, non-empty file.
+int64_t UploadSize(const std::string& name, std::string& why) {
     const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info {};
     const int error = fd < 0 || ::fstat(fd, &info) != 0 ? errno : 0;
     if (fd >= 0) ::close(fd);
-    if (error != 0) throw UsageError("cannot read " + name + ": " + std::strerror(error));
-    if (!S_ISREG(info.st_mode)) throw UsageError("cannot read " + name + ": not a regular file");
-    if (info.st_size == 0) throw UsageError(name + " is empty: there is nothing to store");
-    return info.st_size;
+    if (error != 0)
+        why = std::string("cannot read it: ") + std::strerror(error);
+    else if (!S_ISREG(info.st_mode))
+        why = "cannot read it: not a regular file";
+    else if (info.st_size == 0)
+        why = "it is empty: there is nothing to store";
+    return why.empty() ? info.st_size : -1;
 }
 
 int RunPut(const Args& args) {
@@ -145,28 +147,25 @@ int RunPut(const Args& args) {
     const std::string target = url.FtpPath();
     const bool intoFolder = target.empty() || target.back() == '/';
     if (o.operands.size() > 2 && !intoFolder) throw UsageError("several files go into a folder: end the URL with /");
-    struct Upload {
-        std::string local, remote;
-        int64_t size;
-    };
-    std::vector<Upload> uploads;
-    for (size_t i = 0; i + 1 < o.operands.size(); ++i) {
-        const std::string& local = o.operands[i];
-        const std::string remote = intoFolder ? target + local.substr(local.rfind('/') + 1) : target;
-        RefuseCommandText("the remote name " + remote, remote);
-        uploads.push_back({local, remote, UploadSize(local)});
+    const std::vector<std::string> locals(o.operands.begin(), o.operands.end() - 1);
+    std::vector<std::string> remotes;
+    for (const std::string& local : locals) {
+        remotes.push_back(intoFolder ? target + local.substr(local.rfind('/') + 1) : target);
+        RefuseCommandText("the remote name " + remotes.back(), remotes.back());
     }
     std::unique_ptr<FtpSession> session;
     int failed = 0;
-    for (const Upload& up : uploads) {
-        std::string failure = SessionFor(session, url, o);
+    for (size_t i = 0; i < locals.size(); ++i) {
+        std::string failure;
+        const int64_t size = UploadSize(locals[i], failure);
+        if (failure.empty()) failure = SessionFor(session, url, o);
         if (failure.empty())
-            failure = session->Run("STOR " + up.remote, [&](Ftp& ftp) { return ftp.Store(up.remote, up.local); }, up.size,
-                                   "cannot read " + up.local);
-        if (failure.empty() && session->Mgr().ByteCount() != up.size)
-            failure = "sent " + std::to_string(session->Mgr().ByteCount()) + " of " + std::to_string(up.size) + " bytes";
+            failure = session->Run("STOR " + remotes[i], [&](Ftp& ftp) { return ftp.Store(remotes[i], locals[i]); }, size,
+                                   "cannot read it");
+        if (failure.empty() && session->Mgr().ByteCount() != size)
+            failure = "sent " + std::to_string(session->Mgr().ByteCount()) + " of " + std::to_string(size) + " bytes";
         if (failure.empty()) continue;
-        Fail("put", up.local + ": " + failure);
+        Fail("put", locals[i] + ": " + failure);
         ++failed;
     }
     return failed == 0 ? kExitOk : kExitNotFound;
@@ -180,7 +179,11 @@ const RegisterCommand kPut{{"put", "<local-file>... <ftp-url> [options]", "store
                             TransferOptionHelp(kPutCommand) +
                                 "\n  tavsock put file.bin ftp://127.0.0.1:2121/upload/file.bin\n"
                                 "  tavsock put -u joe:secret a.txt b.txt ftp://127.0.0.1:2121/upload/\n"}};
-const RegisterGetScheme kFtpGet{{{"ftp", "ftps"}, RunFtpGet}};
+const RegisterGetScheme kFtpGet{{{"ftp", "ftps"}, RunFtpGet, [](const GetJob& job) {
+                                      const std::string path = job.url.FtpPath();
+                                      if (path.empty() || path.back() == '/')
+                                          throw UsageError("the URL must name a file: " + job.url.shown);
+                                  }}};
 
 }  // namespace
 }  // namespace tavtool

@@ -28,7 +28,7 @@ int RunGet(const Args& args) {
             job.output = o.outputs[i];
         else if (o.remoteName)
             job.output = RemoteName(job.url);
-        (void)SchemeOf(job.url);
+        SchemeOf(job.url).check(job);
         jobs.push_back(std::move(job));
     }
     int failed = 0;

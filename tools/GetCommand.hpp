@@ -24,6 +24,9 @@ struct GetScheme {
     /// Fetches `jobs` in order (a run of consecutive URLs of these schemes); each failure is
     /// told on stderr and the rest still fetched. Returns the number that failed.
     std::function<int(const std::vector<GetJob>&, const TransferOptions&)> run;
+    /// Called for every job of these schemes before the first URL is fetched; throws
+    /// UsageError for one the client cannot take.
+    std::function<void(const GetJob&)> check = [](const GetJob&) {};
 };
 
 void AddGetScheme(GetScheme scheme);

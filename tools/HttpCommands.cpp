@@ -52,13 +52,13 @@ std::string StatusOf(const std::string& header) {
     return space == std::string::npos ? "" : header.substr(space + 1, 3);
 }
 
-/// Each line of `block` with `mark` before it, escaped, on stderr.
-void ShowLines(const char* mark, const std::string& block) {
-    size_t at = 0;
-    while (at < block.size()) {
+/// Each line of `block` with `mark` before it, escaped, on stderr, ended by `end`; a block
+/// that ends in an empty line keeps it.
+void ShowLines(const char* mark, const std::string& block, const char* ending = "\n") {
+    for (size_t at = 0; at < block.size();) {
         size_t end = block.find("\r\n", at);
         if (end == std::string::npos) end = block.size();
-        if (end > at) std::fprintf(stderr, "%s%s\n", mark, Printable(block.substr(at, end - at)).c_str());
+        std::fprintf(stderr, "%s%s%s", end > at ? mark : "", Printable(block.substr(at, end - at)).c_str(), ending);
         at = end + 2;
     }
 }
@@ -120,7 +120,7 @@ std::string Fetch(const GetJob& job, const TransferOptions& o) {
     progress.End(mgr->BytesReceived(), mgr->ContentLength());
 
     if (o.verbose) ShowLines("< ", mgr->HTTPHeader());
-    if (o.showHeader) ShowLines("", mgr->HTTPHeader());
+    if (o.showHeader) ShowLines("", mgr->HTTPHeader(), "\r\n");
     if (!failure.empty()) return failure;
     const std::string status = StatusOf(mgr->HTTPHeader());
     const int64_t length = mgr->ContentLength();
