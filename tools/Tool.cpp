@@ -1,6 +1,7 @@
 #include "Tool.hpp"
 
 #include <tavsock/SockError.hpp>
+#include <tavsock/TAVSocketMgr.hpp>
 #include <tavsock/WinsockErrors.hpp>
 
 #include <fcntl.h>
@@ -29,7 +30,18 @@ std::vector<DemoPart>& DemoPartList() {
     return list;
 }
 
+std::shared_ptr<tav::TAVSocketMgr>& HeldManager() {
+    static std::shared_ptr<tav::TAVSocketMgr> manager;
+    return manager;
+}
+
 }  // namespace
+
+tav::TAVSocketMgr& SocketManager() { return *HeldManager(); }
+
+SocketManagerScope::SocketManagerScope() { HeldManager() = tav::TAVSocketMgr::Create(); }
+
+SocketManagerScope::~SocketManagerScope() { HeldManager().reset(); }
 
 void AddCommand(Command command) { CommandList().push_back(std::move(command)); }
 

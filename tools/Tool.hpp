@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+namespace tav {
+class TAVSocketMgr;
+}
+
 namespace tavtool {
 
 using Args = std::vector<std::string>;
@@ -67,6 +71,20 @@ struct RegisterCommand {
 };
 struct RegisterDemoPart {
     explicit RegisterDemoPart(DemoPart part) { AddDemoPart(std::move(part)); }
+};
+
+/// The socket manager main() keeps while a command runs: creating it started the network
+/// stack on this thread, as any manager does, and the commands borrow its Util and
+/// SockLibInfo. Only valid inside a SocketManagerScope.
+tav::TAVSocketMgr& SocketManager();
+
+/// Creates that manager and lets go of it at the end of the scope.
+class SocketManagerScope {
+public:
+    SocketManagerScope();
+    ~SocketManagerScope();
+    SocketManagerScope(const SocketManagerScope&) = delete;
+    SocketManagerScope& operator=(const SocketManagerScope&) = delete;
 };
 
 /// Parses a whole decimal number or a 0x-prefixed hexadecimal one; nothing for other text.

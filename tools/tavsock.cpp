@@ -1,14 +1,11 @@
 // tavsock: look-ups, conversions and a tour of the library from the command line.
 //
-// main() starts the network stack on this thread the way a socket manager does (so the
-// start-up record is filled), finds the subcommand in the registry (Tool.hpp) and runs it.
+// main() keeps a socket manager for the command's duration (creating it starts the network
+// stack and fills the start-up record), finds the subcommand in the registry (Tool.hpp) and runs it.
 // Subcommands and demo parts live in their own files and register themselves.
 #include "Tool.hpp"
 
 #include <tavsock/SockError.hpp>
-
-#include "names/StartupRecord.hpp"
-#include "platform/SockIntf.hpp"
 
 #include <csignal>
 #include <cerrno>
@@ -103,22 +100,6 @@ int RunVersion(const Args& args) {
 
 const RegisterCommand kVersion{{"version", "", "the version of the tool and library (also --version)", RunVersion}};
 
-/// Keeps the stack started, as a socket manager would, for the command's duration.
-class StackSession {
-public:
-    StackSession() : result_(tav::sockintf::intWSAStartup(0x0101, &tav::ThreadStartupRecord())) {}
-    ~StackSession() {
-        if (result_ == 0) tav::sockintf::intWSACleanup();
-    }
-    StackSession(const StackSession&) = delete;
-    StackSession& operator=(const StackSession&) = delete;
-    /// 0, or the Windows Sockets error of the start-up.
-    int Result() const { return result_; }
-
-private:
-    int result_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -142,11 +123,7 @@ int main(int argc, char** argv) {
             PrintCommandHelp(*c);
             return kExitOk;
         }
-    StackSession stack;
-    if (stack.Result() != 0) {
-        Fail(name, "the network stack did not start: " + ErrorText(stack.Result()));
-        return kExitNotFound;
-    }
+    const SocketManagerScope stack;
     // A closed output is reported by the write that meets it, not by a silent death.
     std::signal(SIGPIPE, SIG_IGN);
     try {
