@@ -34,7 +34,7 @@ FtpSession::FtpSession(const TransferUrl& url, const TransferOptions& o)
     o.ApplyTls(*ftp_);
     ftp_->FTPError.Subscribe([this](const std::string& code, const std::string& text) {
         if (o_.verbose) std::fprintf(stderr, "< %s%s\n", Printable(code).c_str(), Printable(text).c_str());
-        if (failure_.empty()) failure_ = "server replied " + Printable(code) + Printable(text);
+        if (failure_.empty()) failure_ = "server replied " + code + text;
         negative_ = true;
     });
     ftp_->FTPObjectError.Subscribe([this](int32_t code) {
@@ -60,7 +60,7 @@ std::string FtpSession::ObjectErrorText(int32_t code) const {
         return buf;
     }
     case 6: return localFailure_;
-    case 7: return ftp_->TLSError().empty() ? "the session could not be secured" : Printable(ftp_->TLSError());
+    case 7: return ftp_->TLSError().empty() ? "the session could not be secured" : ftp_->TLSError();
     default: return "object error " + std::to_string(code);
     }
 }

@@ -40,7 +40,7 @@ std::string ObjectErrorText(const Http& mgr, int32_t code, const GetJob& job,
         const std::string why = job.output == "-" ? StdoutProblem() : WriteProblem(job.output);
         return "cannot write " + Where(job) + (why.empty() ? "" : ": " + why);
     }
-    case Http::kObjectErrorTLS: return mgr.TLSError().empty() ? "the connection could not be secured" : Printable(mgr.TLSError());
+    case Http::kObjectErrorTLS: return mgr.TLSError().empty() ? "the connection could not be secured" : mgr.TLSError();
     default: return "object error " + std::to_string(code);
     }
 }
@@ -72,7 +72,7 @@ std::string Fetch(const GetJob& job, const TransferOptions& o) {
     try {
         mgr->Proxy(o.proxy);
     } catch (const tav::SockError&) {
-        throw UsageError("malformed proxy " + Printable(o.proxy));
+        throw UsageError("malformed proxy " + o.proxy);
     }
     const Login login = LoginFor(job.url, o);
     const std::string headers = o.headers + (login.given ? BasicAuthorization(login) : "");
@@ -90,7 +90,7 @@ std::string Fetch(const GetJob& job, const TransferOptions& o) {
     std::string failure;
     mgr->HTTPDataTransferred.Subscribe([&](int32_t) { progress.Update(mgr->BytesReceived(), mgr->ContentLength()); });
     mgr->HTTPError.Subscribe([&](const std::string& status, const std::string& reason) {
-        if (failure.empty()) failure = "HTTP " + Printable(status) + " " + Printable(reason);
+        if (failure.empty()) failure = "HTTP " + status + " " + reason;
     });
     mgr->HTTPObjectError.Subscribe([&](int32_t code) {
         if (failure.empty()) failure = ObjectErrorText(*mgr, code, job, o);
@@ -125,7 +125,7 @@ std::string Fetch(const GetJob& job, const TransferOptions& o) {
     const std::string status = StatusOf(mgr->HTTPHeader());
     const int64_t length = mgr->ContentLength();
     if (status.empty()) return "the connection closed before the header block ended";
-    if (status[0] != '2') return "HTTP " + Printable(status);
+    if (status[0] != '2') return "HTTP " + status;
     if (length >= 0 && mgr->BytesReceived() != length)
         return "body of " + std::to_string(mgr->BytesReceived()) + " bytes, " + std::to_string(length) + " announced";
     return "";

@@ -102,7 +102,7 @@ std::string RaisedText(int32_t number, const std::string& description) {
 
 void Fail(const std::string& command, const std::string& text) {
     std::fflush(stdout);  // keep the order of what a terminal shows
-    std::fprintf(stderr, "tavsock %s: %s\n", command.c_str(), text.c_str());
+    std::fprintf(stderr, "tavsock %s: %s\n", command.c_str(), Printable(text).c_str());
 }
 
 std::string Printable(const std::string& text) {

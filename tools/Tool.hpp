@@ -104,7 +104,8 @@ std::string ErrorText(int32_t error);
 /// number in hex and its description, followed by the socket error's name when its code is one.
 std::string RaisedText(int32_t number, const std::string& description);
 
-/// Writes "tavsock <command>: <text>" to stderr, where every failure of a command goes.
+/// Writes "tavsock <command>: <text>" to stderr, where every failure of a command goes; the
+/// text is shown Printable, so what it quotes from a peer or a name cannot steer a terminal.
 void Fail(const std::string& command, const std::string& text);
 
 /// Text from a peer made safe for a terminal: control characters (C0, DEL, the C1 range) and

@@ -58,13 +58,13 @@ std::string PercentDecoded(const std::string& text) {
 
 void RefuseCommandText(const std::string& what, const std::string& value) {
     if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
-        throw UsageError(what + " holds CR, LF or NUL: " + Printable(value));
+        throw UsageError(what + " holds CR, LF or NUL: " + value);
 }
 
 TransferUrl ParseTransferUrl(const std::string& text) {
     TransferUrl u;
     // A raw control character is refused before the URL is even shown in a message.
-    if (HasControl(text)) throw UsageError("a URL may not hold control characters: " + Printable(text));
+    if (HasControl(text)) throw UsageError("a URL may not hold control characters: " + text);
     std::string rest = text;
     const size_t sep = text.find("://");
     u.scheme = "http";
@@ -105,7 +105,7 @@ TransferUrl ParseTransferUrl(const std::string& text) {
     }
     if (u.host.empty()) throw UsageError("no host in " + u.shown);
     if (!std::all_of(u.host.begin(), u.host.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'; }))
-        throw UsageError("not a host name: " + Printable(u.host));
+        throw UsageError("not a host name: " + u.host);
     RefuseCommandText("the user name in " + u.shown, u.user);
     RefuseCommandText("the password in " + u.shown, u.password);
     if (u.Ftp()) RefuseCommandText("the path of " + u.shown, u.FtpPath());
@@ -113,7 +113,8 @@ TransferUrl ParseTransferUrl(const std::string& text) {
 }
 
 std::string TransferUrl::ForHttp() const {
-    return scheme + "://" + host + ":" + std::to_string(port) + (path.empty() ? "/" : path);
+    const std::string named = port == DefaultPort(scheme) ? "" : ":" + std::to_string(port);
+    return scheme + "://" + host + named + (path.empty() ? "/" : path);
 }
 
 std::string TransferUrl::FtpPath() const { return PercentDecoded(path.empty() ? path : path.substr(1)); }

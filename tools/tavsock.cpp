@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
     const Args args(all.begin() + 1, all.end());
     const Command* c = Find(name);
     if (!c) {
-        std::fprintf(stderr, "tavsock: unknown command '%s'\n\n", name.c_str());
+        std::fprintf(stderr, "tavsock: unknown command '%s'\n\n", Printable(name).c_str());
         PrintUsage(stderr);
         return kExitUsage;
     }
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
         }
         return status;
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "tavsock %s: %s\nusage: %s\n", name.c_str(), e.what(), UsageLine(*c).c_str());
+        std::fprintf(stderr, "tavsock %s: %s\nusage: %s\n", name.c_str(), Printable(e.what()).c_str(), UsageLine(*c).c_str());
         return kExitUsage;
     } catch (const tav::SockError& e) {
         Fail(name, RaisedText(e.Number(), e.Description()));
