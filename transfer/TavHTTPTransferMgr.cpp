@@ -7,7 +7,7 @@
 #include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"
-#include "transfer/HttpOutputFile.hpp"
+#include "transfer/LocalFile.hpp"
 #include "transfer/ReceiveBatching.hpp"
 #include "transfer/TlsChannel.hpp"
 #include "transfer/TlsContext.hpp"
@@ -293,7 +293,8 @@ int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& 
 
     if (OutputFile.empty()) return start();
     try {
-        mOutput = HttpOutputFile::Open(OutputFile);
+        std::string error;
+        mOutput = LocalFile::OpenForWrite(OutputFile, LocalFile::Replace::Now, error);
         if (!mOutput) RaiseSockError(kErrHostFile);
         return start();
     } catch (...) {
@@ -361,7 +362,10 @@ void TavHTTPTransferMgr::Reset() {
 
 void TavHTTPTransferMgr::CloseOutput(bool discard) {
     if (!mOutput) return;
-    mOutput->Close(discard);
+    if (discard)
+        mOutput->Discard();
+    else
+        mOutput->Close();
     mOutput.reset();
 }
 

@@ -8,7 +8,7 @@
 #include "platform/SockIntf.hpp"
 #include "transfer/ReceiveBatching.hpp"
 #include "platform/Timer.hpp"
-#include "transfer/HttpOutputFile.hpp"
+#include "transfer/LocalFile.hpp"
 #include "transfer/TlsChannel.hpp"
 #include "transfer/TlsContext.hpp"
 
@@ -372,7 +372,11 @@ void TavHTTPTransferMgr::FinishResponse() {
     }
     const uint64_t serial = mRequestSerial;
     if (mOutput) {
-        CloseOutput(false);
+        if (!mOutput->Commit()) {
+            FailRequest(true, kObjectErrorWrite, "", "");
+            return;
+        }
+        mOutput.reset();
     } else {
         // Handed over, not copied: a large body is not held twice.
         Variant data = mRetrieveMode == TAVRetrieveByteArray ? Variant(std::exchange(mByteBuffer, ByteArray{0}))

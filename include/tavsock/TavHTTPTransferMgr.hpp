@@ -22,7 +22,7 @@ namespace tav {
 namespace platform {
 class Timer;
 }
-class HttpOutputFile;
+class LocalFile;
 class ReceiveBatching;
 class TlsContext;
 class TlsChannel;
@@ -302,7 +302,7 @@ private:
     std::string mOperation, mData, mHeaders, mContentType;
 
     std::string mOutputFileName;
-    std::unique_ptr<HttpOutputFile> mOutput;      // non-null while the output file is open
+    std::unique_ptr<LocalFile> mOutput;           // non-null while the output file is open
     std::string mTextBuffer;
     ByteArray mByteBuffer{0};
     int64_t mReceived = 0;
