@@ -33,6 +33,8 @@ public:
     Step Feed(const uint8_t* data, size_t n);
     /// True when more than four bytes beyond an announced Content-Length of 1 or more came.
     bool Overlong() const noexcept { return contentLength_ >= 1 && contentLength_ < received_ - 4; }
+    /// True when the header block ended and the body reached the announced Content-Length.
+    bool Complete() const noexcept { return head_.Complete() && announced_ && received_ >= contentLength_; }
     /// The body, handed over (not copied): a text, or a byte array, which is one 0 byte when
     /// nothing came.
     Variant TakeBody();

@@ -153,7 +153,16 @@ void TavHTTPTransferMgr::Impl::ReceiveTls(const ByteArray& chunk) {
     // The answer records (key updates) are taken before the plain bytes run host code.
     ByteArray answer = tlsChannel->HasOutgoing() ? tlsChannel->TakeOutgoing() : ByteArray();
     if (tlsChannel->PlainSize() > 0) ReceivePlain(tlsChannel->PlainData(), tlsChannel->PlainSize());
-    if (!answer.empty() && !guard.Moved(generation) && state == AwaitingResponse) SendBytes(s, std::move(answer));
+    if (guard.Moved(generation) || state != AwaitingResponse) return;
+    if (phase == TlsChannel::Phase::Closed) {
+        // The server's close_notify ends the response as a plain close does. Servers may wait
+        // for ours before they close the connection, so it goes now, and the connection with it.
+        tlsChannel->Shutdown();
+        const ByteArray alert = tlsChannel->TakeOutgoing();
+        answer.insert(answer.end(), alert.begin(), alert.end());
+    }
+    if (!answer.empty()) SendBytes(s, std::move(answer));
+    if (phase == TlsChannel::Phase::Closed && !guard.Moved(generation) && state == AwaitingResponse) EndByServer();
 }
 
 void TavHTTPTransferMgr::Impl::FailTls(const std::string& reason) {
@@ -210,6 +219,12 @@ void TavHTTPTransferMgr::Impl::TCPMgr_SocketClosed(const std::shared_ptr<TAVSock
         FinishResponse();
 }
 
+void TavHTTPTransferMgr::Impl::EndByServer() {
+    batching.Stop();
+    if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
+    FinishResponse();
+}
+
 void TavHTTPTransferMgr::Impl::FinishResponse() {
     if (response.Overlong()) {
         FailRequest(true, 4, "", "");
@@ -259,6 +274,12 @@ void TavHTTPTransferMgr::Impl::Watchdog_Expired(TransferWatchdog::Expiry expiry)
     if (!owner || state == Idle) return;
     if (expiry == TransferWatchdog::Expiry::Setup) {
         FailTls(watchdog.SetupExpiredText());
+        return;
+    }
+    // A body that reached its announced length is whole: a server that keeps the connection
+    // open past it gets no more time, but the response is not failed.
+    if (state == AwaitingResponse && response.Complete()) {
+        EndByServer();
         return;
     }
     if (lookupHandle != 0) tcp->Sockets()->CancelAsyncRequest(lookupHandle);

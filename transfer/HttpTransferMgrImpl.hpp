@@ -71,6 +71,9 @@ struct TavHTTPTransferMgr::Impl {
     void FailTls(const std::string& reason);
     void ReceivePlain(const uint8_t* data, size_t n);
     void FinishResponse();
+    // The response is over though the server did not close (close_notify, a complete body
+    // at the time-out): the connection is closed, then FinishResponse.
+    void EndByServer();
     void FailRequest(bool objectError, int32_t code, const std::string& status, const std::string& reason);
 
     // ---- Notifications: to the callback object when set, else the event --------------------

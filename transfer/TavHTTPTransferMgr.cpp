@@ -42,11 +42,9 @@ void TavHTTPTransferMgr::RetrieveMode(int32_t value) {
     mImpl->retrieveMode = value;
 }
 const std::string& TavHTTPTransferMgr::HTTPHeader() const noexcept {
-    // Through a proxy's tunnel the answer to CONNECT is the header block until the response's.
+    // A proxy's answer to CONNECT is kept only while it arrives and when it refused.
     const Impl& d = *mImpl;
-    return d.state == Tunnelling || (d.response.Head().Text().empty() && !d.tunnelAnswer.Text().empty())
-               ? d.tunnelAnswer.Text()
-               : d.response.Head().Text();
+    return d.tunnelAnswer.Text().empty() ? d.response.Head().Text() : d.tunnelAnswer.Text();
 }
 int32_t TavHTTPTransferMgr::Timeout() const noexcept { return mImpl->watchdog.Timeout(); }
 void TavHTTPTransferMgr::Timeout(int32_t ms) { mImpl->watchdog.SetTimeout(ms); }

@@ -36,7 +36,9 @@ namespace tav {
 ///  - 5: the TCP manager reported a socket error (a refused connect, a reset); the request is
 ///       not ended by it (a reset in the middle of the body is followed by the close, which
 ///       ends the request with what came; compare BytesReceived with ContentLength);
-///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
+///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4. A body that has
+///       reached its announced Content-Length is whole: when the server then keeps the
+///       connection open past Timeout, the response ends as at a close (no code 6);
 ///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4;
 ///  - 8: an https request could not be secured: the server's certificate was refused
 ///       (expired, for another host, from an unknown issuer), the TLS handshake failed or did
@@ -77,9 +79,11 @@ namespace tav {
 /// dotted address as an IP entry); otherwise the request ends with HTTPObjectError 8 before
 /// a byte of the request is sent. Through a Proxy the manager asks for a tunnel (CONNECT
 /// host:port) and speaks TLS to the server through it; the request line then carries the
-/// path only. The handshake advances in the TCP manager's events like everything else. A
-/// response ends when the server closes the connection, with or without a TLS close_notify:
-/// compare BytesReceived with ContentLength to tell a whole body from a cut one.
+/// path only. The handshake advances in the TCP manager's events like everything else. The
+/// server's TLS close_notify ends the response as a close does (ours answers it and the
+/// connection is closed: servers that wait for it are not kept waiting). A close without a
+/// close_notify ends it too: compare BytesReceived with ContentLength to tell a whole body
+/// from a cut one.
 ///
 /// Thread rule: everything runs on the creating thread, while it runs its message queue.
 /// Receivers may call Reset, start the next request from HTTPReady, or let go of the manager.

@@ -250,6 +250,19 @@ TEST_F(HttpScriptedTest, ABodyThatSlowsToATrickleAfterPouringInKeepsArriving) {
     EXPECT_TRUE(body == expected);  // not printed: a megabyte
 }
 
+// A body that reached its Content-Length is whole: a server that then holds the connection
+// open past the Timeout ends the response (the body delivered), not fails it; one that owes
+// bytes is timed out.
+TEST_F(HttpScriptedTest, TimeoutAfterAWholeBodyEndsTheResponseWithIt) {
+    mgr->Timeout(60);
+    hold = true;
+    responses = {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nbody"};
+    EXPECT_EQ(Fetch(Url()), (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_EQ(body, "body");
+    server.Close();
+    EXPECT_EQ(Fetch(Url()), (Notified{"ObjectError 6", "Ready 0"}));
+}
+
 TEST_F(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     TempDir dir;
     const std::string out = dir / "partial.bin";
