@@ -84,26 +84,10 @@ TavHTTPTransferMgr::Impl::Impl(std::weak_ptr<TavHTTPTransferMgr> owner)
     tcp = TavTCPSocketMgr::Create();
     tcp->InternalEarlyBound(true);
 
-    // Every handler holds the manager for its call (a receiver may let go of it) and refers to
-    // it weakly in between: the TCP manager it owns must not keep it alive. While the manager
-    // is held, so is this object.
-    const std::weak_ptr<TavHTTPTransferMgr> weak = self;
-    auto held = [weak, this](auto member) {
-        return [weak, this, member](auto&&... args) {
-            if (const auto owner = weak.lock()) (this->*member)(args...);
-        };
-    };
-    auto& s = subscriptions;
-    s.push_back(tcp->HostResolved.Subscribe(held(&Impl::TCPMgr_HostResolved)));
-    s.push_back(tcp->AsyncError.Subscribe(held(&Impl::TCPMgr_AsyncError)));
-    s.push_back(tcp->ConnectComplete.Subscribe(held(&Impl::TCPMgr_ConnectComplete)));
-    s.push_back(tcp->DataReceived.Subscribe(held(&Impl::TCPMgr_DataReceived)));
-    s.push_back(tcp->SocketClosed.Subscribe(held(&Impl::TCPMgr_SocketClosed)));
-    s.push_back(tcp->SocketError.Subscribe(held(&Impl::TCPMgr_SocketError)));
+    subscriptions = TcpEventSink::Subscribe(*tcp, self, *this);
 }
 
 TavHTTPTransferMgr::Impl::~Impl() {
-    for (EventConnection& c : subscriptions) c.Disconnect();
     subscriptions.clear();
     batching.Stop();
     tcp->InternalEarlyBound(false);
