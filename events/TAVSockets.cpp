@@ -1,8 +1,8 @@
 #include <tavsock/TAVSockets.hpp>
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/KeyedList.hpp"
 

@@ -1,6 +1,6 @@
 #include <tavsock/TAVHostInfo.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/HostInfoAccess.hpp"
 #include "names/NameRecordCopy.hpp"

@@ -1,6 +1,6 @@
 #include <tavsock/TAVProtocolInfo.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/NameRecordCopy.hpp"
 #include "names/ProtocolInfoAccess.hpp"

@@ -1,6 +1,6 @@
 #include <tavsock/TAVServiceInfo.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/NameRecordCopy.hpp"
 #include "names/ServiceInfoAccess.hpp"
