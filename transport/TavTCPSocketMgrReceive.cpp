@@ -88,7 +88,7 @@ void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocke
         WriteDebugLog(kLogLevel, LogPrefix() +
                                      "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>" +
                                      std::to_string(available));
-        if (available < 1) return;
+        if (available < 1 && !SocketAccess::HasWithheld(*socket)) return;
     }
     ReceiveNormal(socket);
 }

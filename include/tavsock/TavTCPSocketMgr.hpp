@@ -69,7 +69,8 @@ public:
     Event<const std::shared_ptr<TAVSocket>&> ConnectComplete;
     /// (SourceSocket, Info): bytes read (binary mode) or one message (text mode).
     Event<const std::shared_ptr<TAVSocket>&, Variant&> DataReceived;
-    /// (SourceSocket): the socket can take more data.
+    /// (SourceSocket): the socket can take more data; what was pending has just been flushed
+    /// as far as the stack took it (PendedSendLength tells what still waits).
     Event<const std::shared_ptr<TAVSocket>&> DataSent;
     /// (AsyncHandle, HostObject): a background look-up succeeded.
     Event<int32_t, const std::shared_ptr<TAVHostInfo>&> HostResolved;
