@@ -13,6 +13,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 
 namespace tav {
 
@@ -92,6 +94,37 @@ public:
     static int32_t GenericSend(TAVSocket& s) { return s.GenericSend(); }
     /// Whether a flush would have anything to send (normal or out-of-band data pending).
     static bool HasPendingSend(const TAVSocket& s) noexcept;
+    /// A close notification arrived while reading was paused: it waits for ResumeRecv, which
+    /// brings it again. `error` is its error code (kept for the notification to come).
+    static void DeferClose(TAVSocket& s, int32_t error) noexcept {
+        // The close brought again by a resume carries no error of its own: keep the first's.
+        const int32_t earlier = TakeDeferredCloseError(s);
+        s.deferredClose_ = error != 0 ? error : earlier;
+    }
+    /// Ends a pause without a notification (the caller delivers what waited itself).
+    static void EndPause(TAVSocket& s) noexcept { s.recvPaused_ = false; }
+    /// The error of a close that waited for ResumeRecv, 0 when none did; forgets it.
+    static int32_t TakeDeferredCloseError(TAVSocket& s) noexcept {
+        const int32_t v = s.deferredClose_;
+        s.deferredClose_ = -1;
+        return v >= 0 ? v : v <= -2 ? -2 - v : 0;
+    }
+    /// The TCP manager stopped cutting messages because reading was paused; `rest` is the
+    /// part of its read not yet framed (it may be empty: whole messages may wait in the hold
+    /// buffer). ResumeRecv then brings a read notification whatever the stack holds.
+    static void Withhold(TAVSocket& s, std::string_view rest) {
+        s.withheldText_.append(rest);
+        s.recvWithheld_ = true;
+    }
+    /// Whether text waits from a paused read (one load: asked on every text read).
+    static bool HasWithheld(const TAVSocket& s) noexcept { return s.recvWithheld_; }
+    /// Takes what Withhold kept, ending the withholding.
+    static std::string TakeWithheld(TAVSocket& s) noexcept {
+        s.recvWithheld_ = false;
+        std::string rest;
+        rest.swap(s.withheldText_);
+        return rest;
+    }
     /// Sets the calling thread's last socket error to 0.
     static void ClearLastError() noexcept { TAVSocket::ClearLastError(); }
 };

@@ -97,6 +97,7 @@ void TAVSocket::Send(const Variant& Buffer) {
         Diagnostics::Current().Check(
             dataMode_ == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
         const ByteArray& bytes = Buffer.AsBytes();
+        if (maxPendedSendLength_ > 0) CheckPendedRoom(bytes.size());
         if (!SendDirect(bytes.data(), bytes.size(), result)) {
             send_->normal.Append(bytes.data(), bytes.size());
             result = GenericSend();
@@ -105,6 +106,7 @@ void TAVSocket::Send(const Variant& Buffer) {
         Diagnostics::Current().Check(
             dataMode_ == DataMode_String, [this] { return SourceName(this, "Send"); }, kStringCondition);
         const std::string& text = Buffer.AsString();
+        if (maxPendedSendLength_ > 0) CheckPendedRoom(msgBeginMark_.size() + text.size() + msgEndMark_.size());
         send_->normal.Append(BytesOf(msgBeginMark_), msgBeginMark_.size());
         send_->normal.Append(BytesOf(text), text.size());
         send_->normal.Append(BytesOf(msgEndMark_), msgEndMark_.size());
@@ -130,6 +132,7 @@ void TAVSocket::SendOOB(const Variant& Buffer) {
     ClearLastError();
     if (!Buffer.IsByteArray()) RaiseBareSocketError(WSAEFAULT);
     const ByteArray& bytes = Buffer.AsBytes();
+    if (maxPendedSendLength_ > 0) CheckPendedRoom(bytes.size());
     send_->urgent.Append(bytes.data(), bytes.size());
     if (GenericSend() == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
 }

@@ -57,6 +57,11 @@ void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, cons
                                  int32_t event, int32_t error) {
     switch (event) {
     case FD_READ:
+        // A paused reader hears nothing; the stack keeps the data, and ResumeRecv brings a
+        // notification again. Not receiving leaves FD_READ disabled, so the socket costs one
+        // more wake-up and is then not watched for data until it is resumed.
+        if (socket->IsRecvPaused()) [[unlikely]]
+            break;
         // The poll behind a read notification usually has answered the urgent-data question
         // already; only when it has not is the stack asked (a system call on every read).
         if (sockintf::UrgentDataKnownAbsent(socket->Handle())) {
@@ -67,18 +72,22 @@ void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, cons
         }
         break;
     case FD_OOB:
+        if (socket->IsRecvPaused()) break;
         DeliverDataReceived(socket, socket->IsOOBAvailable());
         break;
     case FD_WRITE:
-        DeliverDataSent(socket);
-        if (!StillServing(self, socket)) return;
-        // With nothing pending the flush would send nothing, whatever the poll said; only
-        // the last error it leaves (none) is kept.
-        if (!SocketAccess::HasPendingSend(*socket)) {
+        // The flush comes before DataSent, so that its receivers see in PendedSendLength what
+        // the stack still could not take: a host that paused reading while much was pending
+        // must learn that it came down, and a flush that sends everything is followed by no
+        // other write notification. With nothing pending the flush would send nothing,
+        // whatever the poll said; only the last error it leaves (none) is kept.
+        if (SocketAccess::HasPendingSend(*socket)) {
+            if (socket->IsWriteable()) SocketAccess::GenericSend(*socket);
+            if (!StillServing(self, socket)) return;
+        } else {
             SocketAccess::ClearLastError();
-            break;
         }
-        if (socket->IsWriteable()) SocketAccess::GenericSend(*socket);
+        DeliverDataSent(socket);
         break;
     case FD_ACCEPT:
         SocketAccess::SetState(*socket, Skt_ConnectionPending);
@@ -99,6 +108,19 @@ void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, cons
 
 void TAVSocketMgr::CloseSocket(const std::shared_ptr<TAVSocketMgr>& self, const std::shared_ptr<TAVSocket>& socket,
                                int32_t error) {
+    // A paused reader hears of the peer's orderly close after the data that came before it:
+    // both wait for ResumeRecv, which brings this notification again. A broken connection
+    // ends the pause instead: there is no peer left to push back on, and its pending data is
+    // gone, so a host waiting for DataSent to resume would wait for ever.
+    if (socket->IsRecvPaused()) {
+        if (error == 0) {
+            SocketAccess::DeferClose(*socket, error);
+            return;
+        }
+        SocketAccess::EndPause(*socket);
+    }
+    const int32_t deferredError = SocketAccess::TakeDeferredCloseError(*socket);
+    if (error == 0) error = deferredError;
     SocketAccess::SetState(*socket, Skt_Disconnecting);
     SocketAccess::SetDisconnectKind(*socket, error != 0 ? AbortiveDisconnect : GracefulDisconnect);
     SocketAccess::ClearPendingSend(*socket);
@@ -115,6 +137,10 @@ void TAVSocketMgr::CloseSocket(const std::shared_ptr<TAVSocketMgr>& self, const 
         previous = waiting;
         DeliverDataReceived(socket, false);
         serving = StillServing(self, socket);
+        if (serving && socket->IsRecvPaused()) {
+            SocketAccess::DeferClose(*socket, error);
+            return;
+        }
     }
     // The close is told even when a receiver destroyed the socket on the way (the dispatch
     // holds it): a host that frees sockets when they close must hear of every close, and

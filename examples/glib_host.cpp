@@ -1,6 +1,5 @@
 // A host with its own GLib main loop: a framed-message echo server on 127.0.0.1 whose events
-// arrive through the GLib loop, next to the host's own once-a-second timer. With the GLib pump
-// set, the timer keeps ticking even while a Send waits for a peer that stopped reading.
+// arrive through the GLib loop, next to the host's own once-a-second timer.
 // usage: example_glib_host [port [seconds]]   (defaults 5002, run until Ctrl-C)
 #include "GlibPump.hpp"
 
@@ -18,15 +17,26 @@ int main(int argc, char** argv) {
         tavglib::GlibPump pump(g_main_context_default());
 
         auto tcp = tav::TavTCPSocketMgr::Create();
-        auto accepted = tcp->AcceptComplete.SubscribeScoped([](const auto&, const auto&, const auto& peer) {
+        auto accepted = tcp->AcceptComplete.SubscribeScoped([](const auto&, const auto& s, const auto& peer) {
+            s->lngRetrySendTimes(0);  // the README's server pattern: Send never waits
             std::cout << "connection from " << peer->IPAddress() << ":" << (peer->Port() & 0xFFFF) << std::endl;
         });
+        // A peer that does not read is not read either while over 1 MiB of echoes wait for it
+        // (the README's server pattern); a connection whose Send failed is reported once.
         auto received = tcp->DataReceived.SubscribeScoped([](const std::shared_ptr<tav::TAVSocket>& s, tav::Variant& msg) {
+            if (s->Tag().IsNumber()) return;
             try {
-                s->Send(msg);  // lets the GLib loop run while the peer's buffer is full
+                s->Send(msg);
             } catch (const tav::SockError& e) {
-                std::cerr << "echo failed: " << tav::WinsockErrorText(e.Number()) << std::endl;
+                if (e.Number() != 10035) {  // 10035: the rest goes out after DataSent
+                    std::cerr << "echo failed: " << tav::WinsockErrorText(e.Number()) << std::endl;
+                    s->Tag(e.Number());
+                }
             }
+            if (s->PendedSendLength() > (1 << 20)) s->PauseRecv();
+        });
+        auto sent = tcp->DataSent.SubscribeScoped([](const std::shared_ptr<tav::TAVSocket>& s) {
+            if (s->IsRecvPaused() && s->PendedSendLength() < (256 << 10)) s->ResumeRecv();
         });
         auto closed = tcp->SocketClosed.SubscribeScoped([&](const std::shared_ptr<tav::TAVSocket>& s) { tcp->DestroySocket(s); });
 

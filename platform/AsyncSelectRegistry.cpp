@@ -165,6 +165,19 @@ void AsyncSelectRegistry::ResumeStarvedAccepts() {
     for (const Starved& s : starved) Reenable(s.listener, s.gen, FD_ACCEPT_W);
 }
 
+void AsyncSelectRegistry::ResumeReading(SOCKET s, uint32_t gen, bool postRead, bool postClose) {
+    AsyncSelectEntry* e = Find(s, gen);
+    if (e == nullptr) return;
+    const auto post = [&](int32_t event) {
+        platform::PostMessageTo(e->hWnd, e->msg, static_cast<uintptr_t>(s), NoticeParam({event, 0}));
+    };
+    if (postRead && (e->mask & FD_READ_W) != 0)
+        post(FD_READ_W);
+    else
+        Reenable(s, gen, FD_READ_W);
+    if (postClose && (e->mask & FD_CLOSE_W) != 0) post(FD_CLOSE_W);
+}
+
 void AsyncSelectRegistry::Drop(SOCKET s, uint32_t gen) {
     if (Find(s, gen) != nullptr) Forget(s);
 }

@@ -75,6 +75,8 @@ public:
         AsyncSelectEntry* e = Find(s, gen);
         return e != nullptr && e->ReenableKept(event);
     }
+    /// See ResumeReadNotices (SockIntf.hpp).
+    void ResumeReading(SOCKET s, uint32_t gen, bool postRead, bool postClose);
     /// Ends registration `gen` of `s` and stops watching it.
     void Drop(SOCKET s, uint32_t gen);
     /// An accept on `listener` failed for want of descriptors (or memory). Re-enabling

@@ -158,6 +158,13 @@ bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept {
     return r != nullptr && r->Id() == OwnerOf(t) && r->WaitingAtEnd(s, GenOf(t), bytes);
 }
 
+void ResumeReadNotices(SOCKET s, bool postRead, bool postClose) noexcept {
+    const Token t = AsyncSelectSlots::Load(s);
+    AsyncSelectRegistry* r = AsyncSelectRegistry::Current();
+    if (t == 0 || r == nullptr || r->Id() != OwnerOf(t)) return;
+    detail::RunHook([&] { r->ResumeReading(s, GenOf(t), postRead, postClose); });
+}
+
 int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent) {
     if (!detail::Started()) return SOCKET_ERROR;
     // Installed by every call rather than once, so a table swapped in meanwhile (tests do)

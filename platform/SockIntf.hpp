@@ -347,6 +347,12 @@ bool UrgentDataKnownAbsent(SOCKET s) noexcept;
 /// been received since: no more can arrive, so that count still holds. False when not known.
 /// Not part of the Windows interface.
 bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept;
+/// For a reader that set `s` aside and takes it up again: with `postRead`, FD_READ is posted
+/// now (its receive re-enables it as usual); otherwise FD_READ is re-enabled, as a receive
+/// would, so the next data posts it. With `postClose`, FD_CLOSE (error 0) is posted after it,
+/// for a close that was held back. Nothing when `s` is not registered. On the registration's
+/// own thread only. Not part of the Windows interface.
+void ResumeReadNotices(SOCKET s, bool postRead, bool postClose) noexcept;
 /// Starts a background look-up; the record is written into `buf` on the thread owning `hWnd`
 /// immediately before message `wMsg` (wParam = handle, lParam = (error << 16) | length) is
 /// handled by the window procedure, and only while the look-up is pending and the window

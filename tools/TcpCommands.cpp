@@ -22,6 +22,10 @@ using SocketPtr = std::shared_ptr<tav::TAVSocket>;
 
 constexpr auto kConnectTimeout = std::chrono::seconds(15);
 constexpr int32_t kWouldBlock = 10035;
+// Unsent echoes above which `server --echo` stops reading a connection, and below which it
+// reads it again.
+constexpr int32_t kEchoPauseAbove = 1 << 20;
+constexpr int32_t kEchoResumeBelow = 256 << 10;
 
 /// Applies --begin, --end and --binary to a socket (a listener hands them to what it accepts).
 void SetFraming(tav::TAVSocket& skt, const Options& o) {
@@ -40,16 +44,31 @@ int RunServer(const Args& args) {
     const auto mgr = tav::TavTCPSocketMgr::Create();
     PrintTcpEvents(*mgr);
     int64_t messages = 0;
+    // Echoing keeps memory bounded against a peer that sends and does not read: Send never
+    // waits for a slow peer (what the stack does not take goes after DataSent), past 1 MiB
+    // of unsent echoes the connection is not read (its data waits in the kernel, which slows
+    // the peer), and reading resumes on DataSent below 256 KiB. A connection whose Send
+    // failed is reported once and not echoed to any more (its Tag holds the error).
     mgr->DataReceived.Subscribe([&](const SocketPtr& skt, tav::Variant& info) {
-        if (echo) {
+        if (echo && !skt->Tag().IsNumber()) {
             try {
                 skt->Send(info);  // text goes back between the socket's own marks
             } catch (const tav::SockError& e) {
-                PrintEvent("(echo failed)", SocketName(skt) + ", error " + std::to_string(e.Number()));
+                if (e.Number() != kWouldBlock) {
+                    PrintEvent("(echo failed)", SocketName(skt) + ", error " + std::to_string(e.Number()));
+                    skt->Tag(e.Number());
+                }
             }
+            if (skt->PendedSendLength() > kEchoPauseAbove) skt->PauseRecv();
         }
         if (count > 0 && ++messages >= count) tav::QuitMessageLoop();
     });
+    if (echo) {
+        mgr->AcceptComplete.Subscribe([](const SocketPtr&, const SocketPtr& skt, const auto&) { skt->lngRetrySendTimes(0); });
+        mgr->DataSent.Subscribe([](const SocketPtr& skt) {
+            if (skt->IsRecvPaused() && skt->PendedSendLength() < kEchoResumeBelow) skt->ResumeRecv();
+        });
+    }
     // A closed connection is of no further use; letting go of it closes its handle.
     mgr->SocketClosed.Subscribe([&](const SocketPtr& skt) { mgr->DestroySocket(skt); });
 

@@ -90,6 +90,19 @@ int32_t EndIn(HeldText* held, std::string_view endMark, int32_t MsgStartsAt) {
     return p == npos ? 0 : static_cast<int32_t>(p);
 }
 
+// Whether `mark` stands in the held text `held` (null: empty) followed by `data`, the join of
+// the two included.
+bool OccursIn(HeldText* held, std::string_view data, std::string_view mark) {
+    if (FindNoCase(data, mark) != npos) return true;
+    if (!held || held->Empty()) return false;
+    if (held->FindBeginMark(mark, 0) != npos) return true;
+    const std::string_view text = held->Text();
+    const size_t keep = mark.size() - 1;
+    std::string joint(text.substr(text.size() - std::min(keep, text.size())));
+    joint.append(data.substr(0, keep));
+    return FindNoCase(joint, mark) != npos;
+}
+
 }  // namespace
 
 std::string_view MessageFramer::HeldTextOf(const ValueStore& store, const std::string& key) {
@@ -201,6 +214,7 @@ void MessageFramer::BufferData(FramingContext& c, std::string_view data) {
     s.handle = c.Handle();
     s.held = Existing(s.handle);
     const int32_t maxSize = c.MaxRecvHoldBufferSize();
+    s.begin = c.MsgBeginMark();
     s.end = c.MsgEndMark();
     Hold(c, s, maxSize, data);
 }
@@ -234,13 +248,17 @@ void MessageFramer::Hold(FramingContext& c, Step& s, int32_t maxSize, std::strin
             }
             break;
         }
-        // Overflow: what was held and this chunk are dropped; with an end mark, only as far
-        // as the end of the message that overflowed, so the messages after it survive.
+        // Overflow: what was held and this chunk are dropped. When the overflow cut short a
+        // message that had begun (no begin mark is set, or one stands in what is dropped),
+        // the rest of that message goes too, up to its end mark, and the messages after it
+        // survive. Without a begun message there is no rest to drop: a message that starts
+        // later is delivered.
+        const bool begun = s.begin.empty() || (!endMark.empty() && OccursIn(held, data, s.begin));
         HeldText& target = Writable(s.handle);
         s.held = &target;
         if (DebugLogWanted(kLogLevel)) WriteDebugLog(kLogLevel, c.LogPrefix() + "<TAVTcpSocketMgr - BufferData SOCKET ERR - OVERFLOW");
         overflowed = true;
-        if (endMark.empty()) {
+        if (endMark.empty() || !begun) {
             target.Clear();
             break;
         }

@@ -81,10 +81,10 @@ public:
 
     /// Appends `data` to the held text. When that would make it longer than
     /// MaxRecvHoldBufferSize, the held text is emptied, `data` dropped and library error 5
-    /// raised. With an end mark set, the message that overflowed is dropped whole instead:
-    /// everything up to and including its end mark, in this read or in later ones (a mark
-    /// that began in the held text and ends in `data` counts), and what follows the mark is
-    /// held as usual.
+    /// raised. With an end mark set, a message that had begun (no begin mark is set, or one
+    /// stands in the held text or `data`) is dropped whole instead: everything up to and
+    /// including its end mark, in this read or in later ones (a mark that began in the held
+    /// text and ends in `data` counts), and what follows the mark is held as usual.
     void BufferData(FramingContext& c, std::string_view data);
     /// 1 without a begin mark; else the position after the first begin mark, 0 when none.
     int32_t FindMsgStart(FramingContext& c);

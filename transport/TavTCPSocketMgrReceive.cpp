@@ -57,7 +57,8 @@ public:
         // The handlers are done with the text; its storage serves the next message.
         if (std::string* left = VariantAccess::String(Info)) message = std::move(*left);
     }
-    bool StillServing() const override { return mgr_.StillServing(skt_); }
+    // A paused socket stops the cutting too: what is held waits for ResumeRecv.
+    bool StillServing() const override { return !skt_->IsRecvPaused() && mgr_.StillServing(skt_); }
 
 private:
     TavTCPSocketMgr& mgr_;  // held by the dispatch that made this
@@ -87,7 +88,7 @@ void TavTCPSocketMgr::ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocke
         WriteDebugLog(kLogLevel, LogPrefix() +
                                      "<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>" +
                                      std::to_string(available));
-        if (available < 1) return;
+        if (available < 1 && !SocketAccess::HasWithheld(*socket)) return;
     }
     ReceiveNormal(socket);
 }
@@ -227,18 +228,29 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
         }
         return;
     }
+    // Text read before reading was paused goes first (the pause came between its messages).
+    if (SocketAccess::HasWithheld(*Skt)) [[unlikely]] {
+        const std::string rest = SocketAccess::TakeWithheld(*Skt);
+        FrameText(Skt, rest);
+        if (Skt->IsRecvPaused() || !StillServing(Skt)) return;
+    }
     TakenBuffer<std::string> taken(mReadText);
     std::string& buffer = taken.get();
     size_t got = 0;
+    // As for bytes, one read takes at most what a kept buffer holds, however much the stack
+    // holds (its receive buffer may grow to tens of MiB): the rest comes with the next
+    // notifications, and a paused socket keeps no more than one read back.
     try {
-        got = SocketAccess::ReadWaiting(*Skt, buffer, mReadTarget, mReadsLarge);
+        got = SocketAccess::ReadWaiting(*Skt, buffer, mReadTarget, false, kKeptReadBuffer);
     } catch (...) {
     }
     LogRead(got);
-    mReadsLarge = got >= kKeptReadBuffer;
     if (got == 0) return;
     mReadTarget = NextReadTarget(got);
+    FrameText(Skt, std::string_view(buffer.data(), got));
+}
 
+void TavTCPSocketMgr::FrameText(const std::shared_ptr<TAVSocket>& Skt, std::string_view text) {
     Receiving context(*this, Skt);
     bool delivered = false;
     // One read takes everything the stack holds, which on Linux can be megabytes (large
@@ -247,14 +259,14 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
     // as if it had arrived in several reads, keeps a stream of small messages from
     // tripping the hold-buffer limit; only a single message longer than the limit still
     // overflows.
-    const std::string_view text(buffer.data(), got);
     size_t sliceSize = kFramingSlice;
     try {
         const int32_t limit = Skt->MaxRecvHoldBufferSize();
         sliceSize = std::clamp<size_t>(limit > 1 ? static_cast<size_t>(limit) / 2 : 1, 1, kFramingSlice);
     } catch (...) {
     }
-    for (size_t at = 0; at < text.size() && mFramer;) {
+    // Text taken up again after a pause may be empty with whole messages held: one pass cuts them.
+    for (size_t at = 0; mFramer;) {
         const std::string_view slice = text.substr(at, sliceSize);
         at += slice.size();
         try {
@@ -262,6 +274,15 @@ void TavTCPSocketMgr::ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt) {
         } catch (...) {
         }
         if (!StillServing(Skt)) break;
+        if (Skt->IsRecvPaused()) [[unlikely]] {
+            // A handler paused reading: the rest of this read waits with the socket.
+            try {
+                SocketAccess::Withhold(*Skt, text.substr(at));
+            } catch (...) {
+            }
+            break;
+        }
+        if (at >= text.size()) break;
     }
     // A handler may have let go of the manager or destroyed the socket: then there is
     // nothing to poll for.
@@ -297,6 +318,11 @@ void TavTCPSocketMgr::tmrProcessIncoming_Tick() {
     if (!waittime::Reached(now, mWaitTime)) return;  // reads are recent: the notifications do the work
 
     const std::shared_ptr<TAVSocket> socket = mLastSocket;
+    // A paused socket is not read; ResumeRecv brings its data, and arms the timer again.
+    if (socket->IsRecvPaused()) {
+        if (tmrProcessIncoming) tmrProcessIncoming->Enabled(false);
+        return;
+    }
     int32_t available = 0;
     try {
         available = socket->HowMuchDataIsAvailable();

@@ -134,6 +134,19 @@ public:
     int32_t NoEndMarkTimeout() const noexcept { return noEndMarkTimeout_; }
     void NoEndMarkTimeout(int32_t NewValue);
 
+    /// Bytes that Send and SendOOB accepted and the stack has not taken yet (the pending
+    /// length the send log calls mPendedSendLength): what a peer that does not read makes
+    /// this socket hold. Read-only.
+    int32_t PendedSendLength() const noexcept;
+
+    /// Most bytes PendedSendLength may reach; 0 (the default) sets no bound. A Send or
+    /// SendOOB whose message would take it past the bound raises 10055 (WSAENOBUFS) and keeps
+    /// nothing of that message, so a message longer than the bound is never sent; the host
+    /// may pause reading, drop the peer, or send again after DataSent. A negative value is
+    /// reported and stored (and sets no bound).
+    int32_t MaxPendedSendLength() const noexcept { return maxPendedSendLength_; }
+    void MaxPendedSendLength(int32_t NewValue);
+
     /// The connected peer, or null when not connected (the error is dropped).
     std::shared_ptr<TAVSockAddr> RemoteAddr() const;
 
@@ -204,6 +217,22 @@ public:
     /// As Recv; when a read was made and PeerName is not null, PeerName gets the sender.
     Variant RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::shared_ptr<TAVSockAddr>& PeerName);
 
+    /// Reading can be set aside: while paused, nothing is read from this socket and no
+    /// DataReceived (nor OOBDataReceived) is raised for it, by the read notifications, the
+    /// close or the TCP manager's timer. The data stays in the stack, whose flow control then
+    /// slows the peer down; the peer's orderly close waits too. A broken connection (the
+    /// close comes with an error) ends the pause: its SocketError, data and close are raised
+    /// as usual, since nothing is left to push back on and its pending data is gone. Messages
+    /// already read and not yet raised wait with it. Both calls may be made from any handler
+    /// and cost no system call while paused; pausing twice is pausing once.
+    /// ResumeRecv delivers, from the queue and after the caller has returned, what waited:
+    /// the data first, then the close. Typical use: pause while PendedSendLength is high,
+    /// resume on DataSent once it has come down.
+    void PauseRecv() noexcept { recvPaused_ = true; }
+    void ResumeRecv();
+    /// True between PauseRecv and ResumeRecv.
+    bool IsRecvPaused() const noexcept { return recvPaused_; }
+
     // ---- Sending --------------------------------------------------------------------------
 
     /// Sends a byte array as it is, or a text between MsgBeginMark and MsgEndMark (the other
@@ -242,6 +271,9 @@ private:
     void SetIsServerSocket(bool flag) noexcept { isServerSocket_ = flag; }
     void SetState(TAV_SocketState state) noexcept { state_ = state; }
     void ClearPendingSend() noexcept;
+    // Whether a message of `size` more bytes fits under MaxPendedSendLength; raises 10055
+    // when it does not.
+    void CheckPendedRoom(size_t size) const;
     int32_t CreateSocket(int32_t kind);
     int32_t BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr);
     int32_t GenericSend();
@@ -280,6 +312,15 @@ private:
     int32_t retrySendStep_ = 50;
     int32_t retrySendTimes_ = 30;
     int32_t bytesSent_ = 0;
+    int32_t maxPendedSendLength_ = 0;  // 0: no bound
+    bool recvPaused_ = false;
+    // The TCP manager stopped cutting messages when reading was paused: text it read waits
+    // in withheldText_ (or in its hold buffer), and ResumeRecv must bring it a notification.
+    bool recvWithheld_ = false;
+    // A close that arrived while paused: -1 none; e >= 0 waits for ResumeRecv, with its error
+    // (0 for the peer's orderly close); -2 - e once ResumeRecv has brought it again.
+    int32_t deferredClose_ = -1;
+    std::string withheldText_;
     int32_t maxDatagram_ = 0;  // cached by CreateSocket for datagram sockets
     Variant tag_;
     std::shared_ptr<ValueStore> extraData_;  // null until first read or set

@@ -70,7 +70,8 @@ public:
     Event<const std::shared_ptr<TAVSocket>&, bool> DataReceived;
     /// (Skt, EventType): 8 a connection waits to be accepted, 16 connected, 32 closed.
     Event<const std::shared_ptr<TAVSocket>&, int32_t&> SocketNotification;
-    /// (Skt): the socket can take more data; pending send data is flushed after it.
+    /// (Skt): the socket can take more data. Pending send data was flushed just before, as far
+    /// as the stack took it, so PendedSendLength tells what still waits.
     Event<const std::shared_ptr<TAVSocket>&> DataSent;
 
     // ---- Properties ---------------------------------------------------------------------------

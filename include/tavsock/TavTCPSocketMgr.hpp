@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -68,7 +69,8 @@ public:
     Event<const std::shared_ptr<TAVSocket>&> ConnectComplete;
     /// (SourceSocket, Info): bytes read (binary mode) or one message (text mode).
     Event<const std::shared_ptr<TAVSocket>&, Variant&> DataReceived;
-    /// (SourceSocket): the socket can take more data.
+    /// (SourceSocket): the socket can take more data; what was pending has just been flushed
+    /// as far as the stack took it (PendedSendLength tells what still waits).
     Event<const std::shared_ptr<TAVSocket>&> DataSent;
     /// (AsyncHandle, HostObject): a background look-up succeeded.
     Event<int32_t, const std::shared_ptr<TAVHostInfo>&> HostResolved;
@@ -148,6 +150,8 @@ private:
     // Receive path helpers (TavTCPSocketMgrReceive.cpp).
     void ReceiveOutOfBand(const std::shared_ptr<TAVSocket>& Skt);
     void ReceiveNormal(const std::shared_ptr<TAVSocket>& Skt);
+    // Hands text read from Skt to the framer in slices; a pause keeps the rest back.
+    void FrameText(const std::shared_ptr<TAVSocket>& Skt, std::string_view text);
     void LogRead(size_t length) const;
     void ArmTimer(const std::shared_ptr<TAVSocket>& Skt);
     void tmrProcessIncoming_Tick();
@@ -163,7 +167,6 @@ private:
     std::vector<std::string> mReadText;
     std::vector<std::vector<uint8_t>> mReadBytes;
     size_t mReadTarget = 64 * 1024;              // size to read into: the last read's and some room
-    bool mReadsLarge = false;                    // the last read outgrew any kept buffer: ask first
     int64_t mWaitTime = 0;                       // ten-thousandths of a second since local midnight
     std::shared_ptr<TAVSocketMgr> mSocketMgr;
     std::unique_ptr<platform::Timer> tmrProcessIncoming;

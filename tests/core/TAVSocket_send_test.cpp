@@ -75,10 +75,23 @@ TEST_F(SocketSend, PartialSendsKeepTheRestPendingInOrder) {
     // More data queues behind the rest; a datagram-style send is refused while data waits.
     EXPECT_EQ(Raised([&] { client->Send(Variant(second)); }), sockintf::WSAEWOULDBLOCK);
     EXPECT_EQ(Raised([&] { client->SendTo(Variant(ByteArray{0xEE}), nullptr); }), sockintf::WSAEWOULDBLOCK);
+    const int32_t pended = client->PendedSendLength();
+    EXPECT_GT(pended, static_cast<int32_t>(second.size()));
+    EXPECT_LT(pended, static_cast<int32_t>(first.size() + second.size()));
+
+    // Under a bound, a message that would pass it is refused whole; one that fits queues.
+    const ByteArray third = Pattern(5, 5);
+    client->MaxPendedSendLength(pended + 5);
+    EXPECT_EQ(Raised([&] { client->Send(Variant(Pattern(6, 6))); }), sockintf::WSAENOBUFS);
+    EXPECT_EQ(Raised([&] { client->SendOOB(Variant(Pattern(6, 6))); }), sockintf::WSAENOBUFS);
+    EXPECT_EQ(client->PendedSendLength(), pended);
+    EXPECT_EQ(Raised([&] { client->Send(Variant(third)); }), sockintf::WSAEWOULDBLOCK);
+    EXPECT_EQ(client->PendedSendLength(), pended + 5);
+    client->MaxPendedSendLength(0);
 
     // Drain the peer and flush as the socket manager does on write notifications.
     ByteArray got;
-    const size_t total = first.size() + second.size();
+    const size_t total = first.size() + second.size() + third.size();
     ByteArray chunk(65536);
     while (got.size() < total && WaitFor(*server, kRead)) {
         const int n = sockintf::intrecv(server->Handle(), reinterpret_cast<char*>(chunk.data()), 65536, 0);
@@ -88,9 +101,18 @@ TEST_F(SocketSend, PartialSendsKeepTheRestPendingInOrder) {
     }
     ByteArray expected = first;
     expected.insert(expected.end(), second.begin(), second.end());
+    expected.insert(expected.end(), third.begin(), third.end());
     ASSERT_EQ(got.size(), total);
     EXPECT_TRUE(got == expected);
     EXPECT_EQ(SocketAccess::GenericSend(*client), 0);  // nothing left
+    EXPECT_EQ(client->PendedSendLength(), 0);
+
+    // A message longer than the bound is never sent, not even on an idle socket.
+    client->MaxPendedSendLength(4);
+    EXPECT_EQ(Raised([&] { client->Send(Variant(Pattern(5, 7))); }), sockintf::WSAENOBUFS);
+    client->Send(Variant(ByteArray{'o', 'k'}));
+    ASSERT_TRUE(WaitFor(*server, kRead));
+    EXPECT_EQ(sockintf::intrecv(server->Handle(), reinterpret_cast<char*>(chunk.data()), 65536, 0), 2);
 }
 
 TEST_F(SocketSend, RetriesRunOutWith10035WhileMessagesRunAndDataStaysPending) {
