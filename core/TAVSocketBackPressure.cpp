@@ -2,8 +2,8 @@
 // count of bytes waiting to be sent, an optional bound on it, and pausing the reading side.
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSendState.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/SockIntf.hpp"

@@ -1,7 +1,7 @@
 // Pushing back on a peer that sends more than it reads: reading paused and resumed, and the
 // write notification's flush coming before DataSent so that a host can resume on it.
-#include "RawPeer.hpp"
 #include "TransportTestUtil.hpp"
+#include "support/Loopback.hpp"
 
 #include "transport/WaitTime.hpp"
 
@@ -18,10 +18,10 @@ using TcpMgrBackPressure = TcpMgrTest;
 // Paused inside the handler of the first of three messages read at once: the other two, data
 // sent afterwards and the peer's close all wait, through notifications and the timer's
 // sweeps, without the poller spinning; resuming delivers them in order, the close last.
-TEST_P(TcpMgrBackPressure, APausedSocketHearsNothingUntilResumedThenEverythingInOrder) {
+TEST_F(TcpMgrBackPressure, APausedSocketHearsNothingUntilResumedThenEverythingInOrder) {
     Connect("", "END");
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>& s) {
-        if (e == "Data:a" && s == accepted) accepted->PauseRecv();
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event == "Data:a" && h.socket == accepted.get()) accepted->PauseRecv();
     };
     SendRaw("aENDbENDcEND");
     ASSERT_TRUE(PumpFor("Data:a", accepted));
@@ -46,15 +46,15 @@ TEST_P(TcpMgrBackPressure, APausedSocketHearsNothingUntilResumedThenEverythingIn
 }
 
 // A broken connection ends the pause: its error, data and close come at once.
-TEST_P(TcpMgrBackPressure, AResetEndsThePause) {
+TEST_F(TcpMgrBackPressure, AResetEndsThePause) {
     server = mgr->CreateServerSocket(Loopback());
     server->MsgEndMark("END");
-    rawpeer::Fd peer = rawpeer::Connect(static_cast<uint16_t>(server->LocalAddr()->Port()));
+    support::Fd peer = support::Connect(static_cast<uint16_t>(server->LocalAddr()->Port()));
     ASSERT_TRUE(PumpUntil([&] { return accepted != nullptr; }));
     accepted->PauseRecv();
-    ASSERT_TRUE(rawpeer::SendAll(peer, "lastEND"));
+    ASSERT_TRUE(support::SendAll(peer, "lastEND"));
     ASSERT_TRUE(PumpUntil([&] { return accepted->HowMuchDataIsAvailable() == 7; }));
-    rawpeer::Reset(peer);
+    support::Reset(peer);
     ASSERT_TRUE(PumpFor("SocketClosed", accepted));
     EXPECT_EQ(Of(accepted), (Events{"SocketError:10054", "Data:last", "SocketClosed"}));
     EXPECT_FALSE(accepted->IsRecvPaused());
@@ -62,7 +62,7 @@ TEST_P(TcpMgrBackPressure, AResetEndsThePause) {
 
 // DataSent follows the flush of what was pending: a host that waits for the pending count to
 // come down hears of it even when one flush sends everything.
-TEST_P(TcpMgrBackPressure, DataSentSeesWhatTheFlushLeftPending) {
+TEST_F(TcpMgrBackPressure, DataSentSeesWhatTheFlushLeftPending) {
     Connect("", "", DataMode_Binary);
     client->lngRetrySendTimes(0);
     std::vector<int32_t> seen;
@@ -80,7 +80,5 @@ TEST_P(TcpMgrBackPressure, DataSentSeesWhatTheFlushLeftPending) {
     ASSERT_TRUE(PumpUntil([&] { return got == (16u << 20); }));
     ASSERT_TRUE(PumpUntil([&] { return !seen.empty() && seen.back() == 0; }));
 }
-
-INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrBackPressure, ::testing::Bool(), RouteName);
 
 }  // namespace
