@@ -1,16 +1,15 @@
 // The HTTP client's response reception (header block, status line, Content-Length, body)
 // against a reference model.
 //
-// The input is a response cut into chunks, and the retrieve mode. The chunks reach the manager
-// as its socket's reads would (HttpTransferMgrAccess feeds them without a connection), then
-// the server closes. The model reads the same bytes as one string: the header block ends at
-// the first CR LF CR LF, the status is the three characters after the first space, and so on.
-// The notifications, HTTPHeader and ContentLength must be the model's.
+// The input is a response cut into chunks, and the retrieve mode. The chunks reach the
+// response part as the manager hands them its socket's reads, then the server closes; each
+// step the part returns is turned into the notifications the manager gives for it. The model
+// reads the same bytes as one string: the header block ends at the first CR LF CR LF, the
+// status is the three characters after the first space, and so on. The notifications, the
+// header block and the content length must be the model's.
 #include "FuzzInput.hpp"
 
-#include "transfer/HttpTransferMgrAccess.hpp"
-
-#include <tavsock/TavHTTPTransferMgr.hpp>
+#include "transfer/HttpResponse.hpp"
 
 #include <algorithm>
 #include <cstdint>
@@ -19,10 +18,10 @@
 
 namespace {
 
-using tav::TavHTTPTransferMgr;
-using A = tav::HttpTransferMgrAccess;
+using tav::HttpResponse;
+using Step = HttpResponse::Step;
 
-constexpr size_t kMax = TavHTTPTransferMgr::kMaxHeaderBytes;
+constexpr size_t kMax = tav::HttpHead::kMaxBytes;
 // Content-Length values are held below this, far beyond any body, so that sums cannot overflow.
 constexpr int64_t kLengthCap = INT64_MAX / 16;
 
@@ -118,20 +117,33 @@ struct Model {
     }
 };
 
+// The manager's handling of each step, down to the notifications (TavHTTPTransferMgr's flow).
 struct Harness {
-    std::shared_ptr<TavHTTPTransferMgr> mgr = TavHTTPTransferMgr::Create();
+    HttpResponse response;
     std::vector<std::string> events;
 
-    Harness() {
-        mgr->HTTPDataReceived.Subscribe([this](tav::Variant& v) {
-            events.push_back("received " + (v.IsByteArray() ? std::string(v.AsBytes().begin(), v.AsBytes().end())
-                                                            : v.IsString() ? v.AsString() : "?"));
-        });
-        mgr->HTTPDataTransferred.Subscribe([this](int32_t n) { events.push_back("transferred " + std::to_string(n)); });
-        mgr->HTTPObjectError.Subscribe([this](int32_t code) { events.push_back("object error " + std::to_string(code)); });
-        mgr->HTTPReady.Subscribe([this](int32_t code) { events.push_back("ready " + std::to_string(code)); });
-        mgr->HTTPError.Subscribe(
-            [this](const std::string& status, const std::string& reason) { events.push_back("error " + status + "|" + reason); });
+    void Run(const std::vector<std::string>& chunks, bool bytes) {
+        events.clear();
+        response.Begin(bytes);
+        for (const std::string& chunk : chunks) {
+            switch (response.Feed(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size())) {
+            case Step::More: continue;
+            case Step::Body: events.push_back("transferred " + std::to_string(response.BytesReceived())); continue;
+            case Step::Refused:
+                events.push_back("error " + response.Head().Status() + "|" + response.Head().Reason());
+                events.push_back("ready 0");
+                return;
+            case Step::TooLong:
+            case Step::WriteFailed: events = {"object error 4", "ready 0"}; return;
+            }
+        }
+        if (response.Overlong()) {
+            events.push_back("object error 4");
+        } else {
+            const tav::Variant v = response.TakeBody();
+            events.push_back("received " + (v.IsByteArray() ? std::string(v.AsBytes().begin(), v.AsBytes().end()) : v.AsString()));
+        }
+        events.push_back("ready 0");
     }
 };
 
@@ -153,23 +165,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     while (!in.Empty()) chunks.push_back(in.Text(in.Byte() & 0x7F));
 
-    h.mgr->RetrieveMode(bytes ? tav::TAVRetrieveByteArray : tav::TAVRetrieveText);
-    h.events.clear();
-    A::BeginResponse(*h.mgr);
-    for (const std::string& chunk : chunks) A::FeedResponse(*h.mgr, tav::ByteArray(chunk.begin(), chunk.end()));
-    A::EndResponse(*h.mgr);
+    h.Run(chunks, bytes);
     m.Run(chunks, bytes);
 
-    FUZZ_CHECK(h.mgr->RequestState() == TavHTTPTransferMgr::Idle, "the response did not end the request");
-    FUZZ_CHECK(h.mgr->HTTPHeader() == m.header,
-               "header " + Printable(h.mgr->HTTPHeader()) + ", model " + Printable(m.header));
-    FUZZ_CHECK(h.mgr->HTTPHeader().size() <= kMax, "header block beyond the limit");
+    const std::string& header = h.response.Head().Text();
+    FUZZ_CHECK(header == m.header, "header " + Printable(header) + ", model " + Printable(m.header));
+    FUZZ_CHECK(header.size() <= kMax, "header block beyond the limit");
     FUZZ_CHECK(h.events.size() == m.events.size(),
                std::to_string(h.events.size()) + " notifications, model " + std::to_string(m.events.size()));
     for (size_t i = 0; i < h.events.size(); ++i)
         FUZZ_CHECK(h.events[i] == m.events[i],
                    "notification " + std::to_string(i) + " " + Printable(h.events[i]) + ", model " + Printable(m.events[i]));
-    FUZZ_CHECK(h.mgr->ContentLength() == m.announced,
-               "Content-Length " + std::to_string(h.mgr->ContentLength()) + ", model " + std::to_string(m.announced));
+    FUZZ_CHECK(h.response.ContentLength() == m.announced,
+               "Content-Length " + std::to_string(h.response.ContentLength()) + ", model " + std::to_string(m.announced));
     return 0;
 }

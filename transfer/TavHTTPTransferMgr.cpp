@@ -1,428 +1,292 @@
-// TavHTTPTransferMgr: life cycle, properties, URL parsing, starting and abandoning requests,
-// notifications.
+// TavHTTPTransferMgr: the public members over the private implementation, and the
+// implementation's life cycle, properties, and the start and abandoning of requests.
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
 #include "core/SockAddrAccess.hpp"
 #include "core/SockErrors.hpp"
-#include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
-#include "platform/Timer.hpp"
-#include "transfer/HttpOutputFile.hpp"
-#include "transfer/ReceiveBatching.hpp"
-#include "transfer/TlsChannel.hpp"
-#include "transfer/TlsContext.hpp"
+#include "transfer/HttpTransferMgrImpl.hpp"
 
 #include <algorithm>
 #include <limits>
 
 namespace tav {
 
-namespace {
-constexpr int32_t kErrMalformedURL = 4;
+static_assert(TavHTTPTransferMgr::kMaxHeaderBytes == HttpHead::kMaxBytes);
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    return text;
-}
-
-/// The value of the leading decimal digits of `text` (0 when there are none), held at the
-/// largest Long.
-int32_t LeadingNumber(const std::string& text) {
-    int64_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') break;
-        value = std::min<int64_t>(value * 10 + (c - '0'), std::numeric_limits<int32_t>::max());
-    }
-    return static_cast<int32_t>(value);
-}
-
-bool StartsWithNoCase(const std::string& text, const char* prefix) {
-    const size_t n = std::char_traits<char>::length(prefix);
-    return text.size() >= n && Lower(text.substr(0, n)) == prefix;
-}
-
-struct UrlParts {
-    bool secure = false;
-    std::string host;
-    int32_t port = 80;
-    std::string target;
-};
-
-/// Host, port and path of a URL ("http://" or "https://" optional, any case) or of a proxy
-/// (only "http://", no path); raises library error 4 when malformed.
-UrlParts SplitURL(const std::string& source, bool isProxy) {
-    UrlParts p;
-    std::string rest = source;
-    if (StartsWithNoCase(source, "http://")) {
-        if (source.size() < 8) RaiseSockError(kErrMalformedURL);
-        rest = source.substr(7);
-    } else if (!isProxy && StartsWithNoCase(source, "https://")) {
-        if (source.size() < 9) RaiseSockError(kErrMalformedURL);
-        rest = source.substr(8);
-        p.secure = true;
-        p.port = 443;
-    }
-    const size_t slash = rest.find('/');
-    if (slash == std::string::npos) {
-        p.host = rest;
-        p.target.assign(1, '/');  // (assigning the literal trips a false -Wrestrict in GCC 12)
-    } else {
-        if (isProxy || slash == 0) RaiseSockError(kErrMalformedURL);
-        p.host = rest.substr(0, slash);
-        p.target = rest.substr(slash);
-    }
-    const size_t colon = p.host.find(':');
-    if (colon != std::string::npos) {
-        if (colon == 0 || colon + 1 == p.host.size()) RaiseSockError(kErrMalformedURL);
-        p.port = LeadingNumber(p.host.substr(colon + 1));
-        // The server address keeps 16 bits of the port: a larger number would silently
-        // connect to another port (65616 to 80).
-        if (p.port > 65535) RaiseSockError(kErrMalformedURL);
-        p.host.resize(colon);
-    }
-    return p;
-}
-}  // namespace
+// ---- The public members -----------------------------------------------------------------------
 
 std::shared_ptr<TavHTTPTransferMgr> TavHTTPTransferMgr::Create() {
     std::shared_ptr<TavHTTPTransferMgr> mgr(new TavHTTPTransferMgr());
-    mgr->Initialize();
+    mgr->mImpl = std::make_unique<Impl>(mgr);
     return mgr;
 }
 
 TavHTTPTransferMgr::TavHTTPTransferMgr() = default;
 
-void TavHTTPTransferMgr::Initialize() {
-    mTCPMgr = TavTCPSocketMgr::Create();
-    mTCPMgr->InternalEarlyBound(true);
-
-    // Every handler holds the manager for its call (a receiver may let go of it) and refers to
-    // it weakly in between: the TCP manager it owns must not keep it alive.
-    const std::weak_ptr<TavHTTPTransferMgr> weak = WeakFromThisAs<TavHTTPTransferMgr>();
-    auto& s = mSubscriptions;
-    s.push_back(mTCPMgr->HostResolved.Subscribe([weak](int32_t h, const std::shared_ptr<TAVHostInfo>& host) {
-        if (auto self = weak.lock()) self->TCPMgr_HostResolved(h, host);
-    }));
-    s.push_back(mTCPMgr->AsyncError.Subscribe([weak](int32_t h, int32_t error) {
-        if (auto self = weak.lock()) self->TCPMgr_AsyncError(h, error);
-    }));
-    s.push_back(mTCPMgr->ConnectComplete.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt) {
-        if (auto self = weak.lock()) self->TCPMgr_ConnectComplete(skt);
-    }));
-    s.push_back(mTCPMgr->DataReceived.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt, Variant& info) {
-        if (auto self = weak.lock()) self->TCPMgr_DataReceived(skt, info);
-    }));
-    s.push_back(mTCPMgr->SocketClosed.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt) {
-        if (auto self = weak.lock()) self->TCPMgr_SocketClosed(skt);
-    }));
-    s.push_back(mTCPMgr->SocketError.Subscribe([weak](const std::shared_ptr<TAVSocket>& skt, int32_t error) {
-        if (auto self = weak.lock()) self->TCPMgr_SocketError(skt, error);
-    }));
-
-    tmrTimeout = std::make_unique<platform::Timer>();
-    mBatching = std::make_unique<ReceiveBatching>();
-    s.push_back(tmrTimeout->Tick.Subscribe([weak] {
-        if (auto self = weak.lock()) self->tmrTimeout_Tick();
-    }));
-}
-
 TavHTTPTransferMgr::~TavHTTPTransferMgr() {
-    Reset();
-    for (EventConnection& c : mSubscriptions) c.Disconnect();
-    mSubscriptions.clear();
-    tmrTimeout.reset();
-    mBatching.reset();
-    if (mTCPMgr) mTCPMgr->InternalEarlyBound(false);
-    mCallback.reset();
-    mTCPMgr.reset();
+    if (mImpl) mImpl->Reset();
 }
 
-// ---- Properties -----------------------------------------------------------------------------
-
-void TavHTTPTransferMgr::URL(const std::string& value) {
-    if (value == mURL) return;
-    mServerAddr.reset();
-    mURL = value;
-    if (mProxy.empty()) {
-        ParseURL();
-    } else {
-        mTarget = mURL;
-        ParseOrigin();
-    }
+std::shared_ptr<ITavHTTPNotify> TavHTTPTransferMgr::CallbackObject() const { return mImpl->route.Object(); }
+void TavHTTPTransferMgr::CallbackObject(std::shared_ptr<ITavHTTPNotify> callback) {
+    mImpl->route.Object(std::move(callback));
 }
-
-void TavHTTPTransferMgr::Proxy(const std::string& value) {
-    if (value == mProxy) return;
-    mProxy = value;
-    ParseURL();
-}
-
+const std::string& TavHTTPTransferMgr::URL() const noexcept { return mImpl->urlText; }
+void TavHTTPTransferMgr::URL(const std::string& value) { mImpl->URL(value); }
+const std::string& TavHTTPTransferMgr::Proxy() const noexcept { return mImpl->proxy; }
+void TavHTTPTransferMgr::Proxy(const std::string& value) { mImpl->Proxy(value); }
+int32_t TavHTTPTransferMgr::RetrieveMode() const noexcept { return mImpl->retrieveMode; }
 void TavHTTPTransferMgr::RetrieveMode(int32_t value) {
     if (value != TAVRetrieveText && value != TAVRetrieveByteArray) RaiseSockError(kErrInvalidParameter);
-    mRetrieveMode = value;
+    mImpl->retrieveMode = value;
 }
-
-void TavHTTPTransferMgr::Timeout(int32_t ms) {
-    if (ms < 0) RaiseSockError(kErrInvalidParameter);
-    mTimeout = ms;
-    UpdateTimer();
+const std::string& TavHTTPTransferMgr::HTTPHeader() const noexcept {
+    // A proxy's answer to CONNECT is kept only while it arrives and when it refused.
+    const Impl& d = *mImpl;
+    return d.tunnelAnswer.Text().empty() ? d.response.Head().Text() : d.tunnelAnswer.Text();
 }
-
-void TavHTTPTransferMgr::TLSCAFile(const std::string& path) {
-    mCAFile = path;
-    mTlsContext.reset();
-}
-
-void TavHTTPTransferMgr::TLSCAFolder(const std::string& path) {
-    mCAFolder = path;
-    mTlsContext.reset();
-}
-
-void TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) {
-    mAcceptAnyCertificate = value;
-    mTlsContext.reset();
-}
-
-void TavHTTPTransferMgr::TLSHandshakeTimeout(int32_t ms) {
-    if (ms < 0) RaiseSockError(kErrInvalidParameter);
-    mHandshakeTimeout = ms;
-    UpdateTimer();
-}
-
-void TavHTTPTransferMgr::SetState(int32_t state) {
-    mState = state;
-    UpdateTimer();
-}
-
-void TavHTTPTransferMgr::UpdateTimer() {
-    if (!tmrTimeout) return;
-    // Checked about four times per period of the shorter limit that applies.
-    int32_t period = mTimeout;
-    const bool settingUp = mState == Tunnelling || mState == Handshaking;
-    if (settingUp && mHandshakeTimeout > 0 && (period == 0 || mHandshakeTimeout < period)) period = mHandshakeTimeout;
-    if (mState == Idle || period == 0) {
-        tmrTimeout->Enabled(false);
-        return;
-    }
-    const int32_t interval = std::max(1, period / 4);
-    if (!tmrTimeout->Enabled() || tmrTimeout->Interval() != interval) {
-        tmrTimeout->Interval(interval);
-        tmrTimeout->Enabled(true);
-    }
-}
-
-// ---- URL ------------------------------------------------------------------------------------
-
-void TavHTTPTransferMgr::ParseURL() {
-    mServerAddr.reset();
-    mTarget.clear();
-    mPort = 80;
-    if (mProxy.empty()) {
-        mSecure = false;
-        const UrlParts p = SplitURL(mURL, false);
-        mSecure = p.secure;
-        mHost = p.host;
-        mPort = p.port;
-        mTarget = p.target;
-        return;
-    }
-    const UrlParts p = SplitURL(mProxy, true);
-    mHost = p.host;
-    mPort = p.port;
-    // Through a proxy the request line carries the whole URL (for https: see ParseOrigin).
-    mTarget = mURL;
-    ParseOrigin();
-}
-
-void TavHTTPTransferMgr::ParseOrigin() {
-    // An https URL through a proxy goes through a tunnel to the server it names, which then
-    // gets the path only; an http URL is the proxy's business and is not parsed here.
-    mSecure = StartsWithNoCase(mURL, "https://");
-    if (!mSecure) return;
-    const UrlParts o = SplitURL(mURL, false);
-    mOriginHost = o.host;
-    mOriginPort = o.port;
-    mOriginTarget = o.target;
-}
-
-void TavHTTPTransferMgr::BuildServerAddress(int32_t netAddr) {
-    mServerAddr = TAVSockAddr::Create();
-    SockAddrAccess::SetNetAddress(*mServerAddr, netAddr);
-    mServerAddr->Port(static_cast<int16_t>(mPort));
-}
-
-// ---- Starting and abandoning ----------------------------------------------------------------
-
-int32_t TavHTTPTransferMgr::Execute(const std::string& URL, const std::string& Operation, const std::string& Data,
-                                    const std::string& Headers, const std::string& OutputFile) {
-    return Execute2(URL, Operation, Data, Headers, OutputFile, "application/x-www-form-urlencoded");
-}
+int32_t TavHTTPTransferMgr::Timeout() const noexcept { return mImpl->watchdog.Timeout(); }
+void TavHTTPTransferMgr::Timeout(int32_t ms) { mImpl->watchdog.SetTimeout(ms); }
+int64_t TavHTTPTransferMgr::ContentLength() const noexcept { return mImpl->response.ContentLength(); }
+int64_t TavHTTPTransferMgr::BytesReceived() const noexcept { return mImpl->response.BytesReceived(); }
+bool TavHTTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->replaceWhenComplete; }
+void TavHTTPTransferMgr::ReplaceWhenComplete(bool value) noexcept { mImpl->replaceWhenComplete = value; }
+const std::string& TavHTTPTransferMgr::OutputFileError() const noexcept { return mImpl->outputFileError; }
+int32_t TavHTTPTransferMgr::RequestState() const noexcept { return mImpl->state; }
+const std::string& TavHTTPTransferMgr::TLSCAFile() const noexcept { return mImpl->tls.CAFile(); }
+void TavHTTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->tls.CAFile(path); }
+const std::string& TavHTTPTransferMgr::TLSCAFolder() const noexcept { return mImpl->tls.CAFolder(); }
+void TavHTTPTransferMgr::TLSCAFolder(const std::string& path) { mImpl->tls.CAFolder(path); }
+bool TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate() const noexcept { return mImpl->tls.AcceptAnyCertificate(); }
+void TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) { mImpl->tls.AcceptAnyCertificate(value); }
+int32_t TavHTTPTransferMgr::TLSHandshakeTimeout() const noexcept { return mImpl->tls.HandshakeTimeout(); }
+void TavHTTPTransferMgr::TLSHandshakeTimeout(int32_t ms) { mImpl->tls.HandshakeTimeout(ms); }
+const std::string& TavHTTPTransferMgr::TLSError() const noexcept { return mImpl->tls.Error(); }
+const std::string& TavHTTPTransferMgr::TLSVersion() const noexcept { return mImpl->tls.Version(); }
+const std::string& TavHTTPTransferMgr::TLSCipher() const noexcept { return mImpl->tls.Cipher(); }
 
 int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& Operation, const std::string& Data,
                                      const std::string& Headers, const std::string& OutputFile,
                                      const std::string& ContentType) {
-    if (mState != Idle) RaiseSockError(kErrInvalidState);
-    mContentType = ContentType;
-    mOutputFileName = OutputFile;
+    return mImpl->Execute2(URL, Operation, Data, Headers, OutputFile, ContentType);
+}
+int32_t TavHTTPTransferMgr::Execute(const std::string& URL, const std::string& Operation, const std::string& Data,
+                                    const std::string& Headers, const std::string& OutputFile) {
+    return Execute2(URL, Operation, Data, Headers, OutputFile, "application/x-www-form-urlencoded");
+}
+void TavHTTPTransferMgr::Reset() { mImpl->Reset(); }
 
-    auto start = [&]() -> int32_t {
-        if (!URL.empty()) this->URL(URL);
-        mOperation = Operation;
-        mData = Data;
-        mHeaders = Headers;
-        MarkProgress();
-        if (mServerAddr) {
-            StartConnection();
-            return 0;
-        }
-        const int32_t address = mTCPMgr->Sockets()->Util()->NetAddrFromDottedStr(mHost);
-        if (address != -1) {
-            BuildServerAddress(address);
-            StartConnection();
-            return 0;
-        }
-        SetState(Resolving);
-        mLookupHandle = mTCPMgr->WSAAsyncGetHostByName(mHost);
-        if (mLookupHandle != 0) return 0;
-        const int32_t error = sockintf::intWSAGetLastError();
-        CloseOutput(false);
-        SetState(Idle);
-        return error;
+// ---- Life cycle ----------------------------------------------------------------------------------
+
+TavHTTPTransferMgr::Impl::Impl(std::weak_ptr<TavHTTPTransferMgr> owner)
+    : self(std::move(owner)), watchdog([this](TransferWatchdog::Expiry e) { Watchdog_Expired(e); }) {
+    tcp = TavTCPSocketMgr::Create();
+    tcp->InternalEarlyBound(true);
+
+    // Every handler holds the manager for its call (a receiver may let go of it) and refers to
+    // it weakly in between: the TCP manager it owns must not keep it alive. While the manager
+    // is held, so is this object.
+    const std::weak_ptr<TavHTTPTransferMgr> weak = self;
+    auto held = [weak, this](auto member) {
+        return [weak, this, member](auto&&... args) {
+            if (const auto owner = weak.lock()) (this->*member)(args...);
+        };
     };
+    auto& s = subscriptions;
+    s.push_back(tcp->HostResolved.Subscribe(held(&Impl::TCPMgr_HostResolved)));
+    s.push_back(tcp->AsyncError.Subscribe(held(&Impl::TCPMgr_AsyncError)));
+    s.push_back(tcp->ConnectComplete.Subscribe(held(&Impl::TCPMgr_ConnectComplete)));
+    s.push_back(tcp->DataReceived.Subscribe(held(&Impl::TCPMgr_DataReceived)));
+    s.push_back(tcp->SocketClosed.Subscribe(held(&Impl::TCPMgr_SocketClosed)));
+    s.push_back(tcp->SocketError.Subscribe(held(&Impl::TCPMgr_SocketError)));
+}
 
-    if (OutputFile.empty()) return start();
+TavHTTPTransferMgr::Impl::~Impl() {
+    for (EventConnection& c : subscriptions) c.Disconnect();
+    subscriptions.clear();
+    batching.Stop();
+    tcp->InternalEarlyBound(false);
+    route.Object(nullptr);
+}
+
+// ---- Properties -----------------------------------------------------------------------------
+
+void TavHTTPTransferMgr::Impl::URL(const std::string& value) {
+    if (value == urlText) return;
+    serverAddr.reset();
+    urlText = value;
+    if (proxy.empty()) {
+        ParseURL();
+    } else {
+        url.target = urlText;
+        ParseOrigin();
+    }
+}
+
+void TavHTTPTransferMgr::Impl::Proxy(const std::string& value) {
+    if (value == proxy) return;
+    proxy = value;
+    ParseURL();
+}
+
+void TavHTTPTransferMgr::Impl::ParseURL() {
+    serverAddr.reset();
+    url = HttpUrl{};
+    url.target.clear();
+    if (proxy.empty()) {
+        url = HttpUrl::Parse(urlText, false);
+        return;
+    }
+    url = HttpUrl::Parse(proxy, true);
+    // Through a proxy the request line carries the whole URL (for https: see ParseOrigin).
+    url.target = urlText;
+    ParseOrigin();
+}
+
+void TavHTTPTransferMgr::Impl::ParseOrigin() {
+    // An https URL through a proxy goes through a tunnel to the server it names, which then
+    // gets the path only; an http URL is the proxy's business, but what goes on its request
+    // line is checked and encoded all the same.
+    url.secure = HttpUrl::StartsWithNoCase(urlText, "https://");
+    if (url.secure)
+        origin = HttpUrl::Parse(urlText, false);
+    else
+        url.target = HttpUrl::AbsoluteTarget(urlText);
+}
+
+void TavHTTPTransferMgr::Impl::SetState(State s) {
+    state = s;
+    if (s == Idle) watchdog.Stop();
+}
+
+void TavHTTPTransferMgr::Impl::BuildServerAddress(int32_t netAddr) {
+    serverAddr = TAVSockAddr::Create();
+    SockAddrAccess::SetNetAddress(*serverAddr, netAddr);
+    serverAddr->Port(static_cast<int16_t>(url.port));
+}
+
+// ---- Starting and abandoning ----------------------------------------------------------------
+
+int32_t TavHTTPTransferMgr::Impl::Execute2(const std::string& URL, const std::string& Operation,
+                                           const std::string& Data, const std::string& Headers,
+                                           const std::string& OutputFile, const std::string& ContentType) {
+    if (state != Idle) RaiseSockError(kErrInvalidState);
+    request.contentType = ContentType;
+    request.operation = Operation;
+    request.data = Data;
+    request.headers = Headers;
+    outputFileError.clear();
+    if (OutputFile.empty()) return Start(URL);
     try {
-        mOutput = HttpOutputFile::Open(OutputFile);
-        if (!mOutput) RaiseSockError(kErrHostFile);
-        return start();
+        const auto replace = replaceWhenComplete ? LocalFile::Replace::WhenComplete : LocalFile::Replace::Now;
+        std::unique_ptr<LocalFile> file = LocalFile::OpenForWrite(OutputFile, replace, outputFileError);
+        if (!file) RaiseSockError(kErrHostFile);
+        response.Output(std::move(file));
+        return Start(URL);
     } catch (...) {
         // Nothing of this request stays behind: the file it made goes with it.
-        if (mState == Idle) CloseOutput(true);
+        if (state == Idle) response.CloseOutput(true);
         RaiseSockError(kErrHostFile);
     }
 }
 
-void TavHTTPTransferMgr::ClearResponse() {
-    mTextBuffer.clear();
-    mByteBuffer.assign(1, 0);
-    mReceived = 0;
-    mHeaderBuffer.clear();
-    mHeadersComplete = false;
-    mLengthAnnounced = false;
-    mTls.reset();
-    mTunnelReply.clear();
-    mTlsError.clear();
-    mTlsVersion.clear();
-    mTlsCipher.clear();
+int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
+    if (!URL.empty()) this->URL(URL);
+    watchdog.Start();
+    if (serverAddr) {
+        StartConnection();
+        return 0;
+    }
+    const int32_t address = tcp->Sockets()->Util()->NetAddrFromDottedStr(url.host);
+    if (address != -1) {
+        BuildServerAddress(address);
+        StartConnection();
+        return 0;
+    }
+    SetState(Resolving);
+    lookupHandle = tcp->WSAAsyncGetHostByName(url.host);
+    if (lookupHandle != 0) return 0;
+    const int32_t error = sockintf::intWSAGetLastError();
+    response.CloseOutput(false);
+    SetState(Idle);
+    return error;
 }
 
-void TavHTTPTransferMgr::StartConnection() {
-    ClearResponse();
+void TavHTTPTransferMgr::Impl::StartConnection() {
+    response.Begin(retrieveMode == TAVRetrieveByteArray);
+    tunnelAnswer.Clear();
+    channel.reset();
+    tls.ClearResults();
 
     // The last request's socket was kept until now.
-    if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));
-    mSocket = mTCPMgr->CreateClientSocket(TAVSockAddr::Create());  // raises on failure
-    if (!mSocket) {
+    if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
+    socket = tcp->CreateClientSocket(TAVSockAddr::Create());  // raises on failure
+    if (!socket) {
         AbandonStart();
         return;
     }
-    mSocket->DataMode(DataMode_Binary);
+    socket->DataMode(DataMode_Binary);
 
     // Connect runs the queue: on loopback the connection (and more) may be done when it
     // returns, so the state is set first.
-    const std::shared_ptr<TAVSocket> socket = mSocket;
-    const uint64_t serial = ++mRequestSerial;
+    const std::shared_ptr<TAVSocket> s = socket;
+    guard.Advance();
+    const uint64_t generation = guard.Generation();
     SetState(Connecting);
-    const int32_t r = socket->Connect(mServerAddr);
-    if (serial != mRequestSerial || mState != Connecting) return;
-    if (r != 0 && socket->LastError() != sockintf::WSAEWOULDBLOCK) AbandonStart();
+    const int32_t r = s->Connect(serverAddr);
+    if (guard.Moved(generation) || state != Connecting) return;
+    if (r != 0 && s->LastError() != sockintf::WSAEWOULDBLOCK) AbandonStart();
 }
 
-void TavHTTPTransferMgr::AbandonStart() {
-    CloseOutput(false);
-    if (mSocket) mTCPMgr->DestroySocket(std::exchange(mSocket, nullptr));
-    mLookupHandle = 0;
-    SetState(Idle);
-    ++mRequestSerial;
+void TavHTTPTransferMgr::Impl::AbandonStart() {
+    response.CloseOutput(false);
+    if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
+    lookupHandle = 0;
+    EndRequest();
     NotifyObjectError(3);
 }
 
-void TavHTTPTransferMgr::Reset() {
-    if (mLookupHandle != 0 && mTCPMgr) mTCPMgr->Sockets()->CancelAsyncRequest(mLookupHandle);
-    mLookupHandle = 0;
-    CloseOutput(false);
-    if (mSocket && mTCPMgr) mTCPMgr->DestroySocket(mSocket);
-    mSocket.reset();
-    mTls.reset();
-    SetState(Idle);
-    ++mRequestSerial;
+void TavHTTPTransferMgr::Impl::Reset() {
+    if (lookupHandle != 0) tcp->Sockets()->CancelAsyncRequest(lookupHandle);
+    lookupHandle = 0;
+    response.CloseOutput(false);
+    if (socket) tcp->DestroySocket(socket);
+    socket.reset();
+    channel.reset();
+    batching.Stop();
+    EndRequest();
 }
 
-void TavHTTPTransferMgr::CloseOutput(bool discard) {
-    if (!mOutput) return;
-    mOutput->Close(discard);
-    mOutput.reset();
+void TavHTTPTransferMgr::Impl::EndRequest() {
+    SetState(Idle);
+    guard.Advance();
 }
 
 // ---- Notifications --------------------------------------------------------------------------
-// Each goes to the callback object when one is set, else out as the event; what a receiver
-// throws is absorbed. The manager is held for the call: a receiver may let go of it.
+// The manager is held for each call: a receiver may let go of it.
 
-void TavHTTPTransferMgr::NotifyDataReceived(Variant& data) {
-    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
-    try {
-        if (const auto cb = mCallback)
-            cb->HTTPDataReceived(self, data);
-        else
-            RaiseEvent(HTTPDataReceived, data);
-    } catch (...) {
-    }
+void TavHTTPTransferMgr::Impl::NotifyObjectError(int32_t code) {
+    if (const auto owner = self.lock()) route(owner, &ITavHTTPNotify::HTTPObjectError, owner->HTTPObjectError, code);
 }
 
-void TavHTTPTransferMgr::NotifyDataTransferred() {
-    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
-    const auto count = static_cast<int32_t>(std::min<int64_t>(mReceived, std::numeric_limits<int32_t>::max()));
-    try {
-        if (const auto cb = mCallback)
-            cb->HTTPDataTransferred(self, count);
-        else
-            RaiseEvent(HTTPDataTransferred, count);
-    } catch (...) {
-    }
+void TavHTTPTransferMgr::Impl::NotifyError(const std::string& status, const std::string& reason) {
+    if (const auto owner = self.lock()) route(owner, &ITavHTTPNotify::HTTPError, owner->HTTPError, status, reason);
 }
 
-void TavHTTPTransferMgr::NotifyObjectError(int32_t code) {
-    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
-    try {
-        if (const auto cb = mCallback)
-            cb->HTTPObjectError(self, code);
-        else
-            RaiseEvent(HTTPObjectError, code);
-    } catch (...) {
-    }
+void TavHTTPTransferMgr::Impl::NotifyDataTransferred() {
+    const auto count = static_cast<int32_t>(
+        std::min<int64_t>(response.BytesReceived(), std::numeric_limits<int32_t>::max()));
+    if (const auto owner = self.lock())
+        route(owner, &ITavHTTPNotify::HTTPDataTransferred, owner->HTTPDataTransferred, count);
 }
 
-void TavHTTPTransferMgr::NotifyReady() {
-    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
-    try {
-        if (const auto cb = mCallback)
-            cb->HTTPReady(self, 0);
-        else
-            RaiseEvent(HTTPReady, 0);
-    } catch (...) {
-    }
+void TavHTTPTransferMgr::Impl::NotifyDataReceived(Variant& data) {
+    if (const auto owner = self.lock()) route(owner, &ITavHTTPNotify::HTTPDataReceived, owner->HTTPDataReceived, data);
 }
 
-void TavHTTPTransferMgr::NotifyError(const std::string& status, const std::string& reason) {
-    const auto self = SharedFromThisAs<TavHTTPTransferMgr>();
-    try {
-        if (const auto cb = mCallback)
-            cb->HTTPError(self, status, reason);
-        else
-            RaiseEvent(HTTPError, status, reason);
-    } catch (...) {
-    }
+void TavHTTPTransferMgr::Impl::NotifyReady() {
+    if (const auto owner = self.lock()) route(owner, &ITavHTTPNotify::HTTPReady, owner->HTTPReady, 0);
 }
 
 }  // namespace tav

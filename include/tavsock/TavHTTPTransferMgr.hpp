@@ -4,28 +4,15 @@
 #include <tavsock/Event.hpp>
 #include <tavsock/ITavHTTPNotify.hpp>
 #include <tavsock/Object.hpp>
-#include <tavsock/TAVHostInfo.hpp>
-#include <tavsock/TAVSockAddr.hpp>
-#include <tavsock/TAVSocket.hpp>
-#include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/Types.hpp>
 #include <tavsock/Variant.hpp>
 
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 namespace tav {
-
-namespace platform {
-class Timer;
-}
-class HttpOutputFile;
-class ReceiveBatching;
-class TlsContext;
-class TlsChannel;
 
 /// One HTTP/1.0 request at a time over a private TavTCPSocketMgr. Execute/Execute2 return at
 /// once; the look-up of the host (in the background), the connection, the request, the
@@ -49,7 +36,9 @@ class TlsChannel;
 ///  - 5: the TCP manager reported a socket error (a refused connect, a reset); the request is
 ///       not ended by it (a reset in the middle of the body is followed by the close, which
 ///       ends the request with what came; compare BytesReceived with ContentLength);
-///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
+///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4. A body that has
+///       reached its announced Content-Length is whole: when the server then keeps the
+///       connection open past Timeout, the response ends as at a close (no code 6);
 ///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4;
 ///  - 8: an https request could not be secured: the server's certificate was refused
 ///       (expired, for another host, from an unknown issuer), the TLS handshake failed or did
@@ -64,12 +53,16 @@ class TlsChannel;
 ///    truncated nor deleted; a FIFO without a reader fails at once (library error 3);
 ///  - a directory: library error 3;
 ///  - anything else (absent, a regular file, a symbolic link): replaced by a new file, made
-///    under a unique temporary name in the same folder and renamed over the name. That is
-///    what deleting and creating it would give (a link is replaced, not followed), without a
-///    moment in which another name can be planted there. Only such a file, made by this
-///    request, is deleted on a failure (HTTP error, object errors 4, 6, 7), and only while the
-///    name still refers to it.
-/// Reset closes the file and keeps what was written.
+///    under a unique hidden name in the same folder and renamed over the name. That is what
+///    deleting and creating it would give (a link is replaced, not followed), without a
+///    moment in which another name can be planted there. Without ReplaceWhenComplete the
+///    rename comes at once, and a failure (HTTP error, object errors 4, 6, 7, 8) deletes the
+///    new file while the name still refers to it; with ReplaceWhenComplete it comes when the
+///    response is complete, and until then the name keeps what it held, byte for byte, which
+///    is all that is left after a failure or Reset.
+/// Reset closes the file and keeps what was written (without ReplaceWhenComplete).
+/// OutputFileError() gives the system's reason when the file could not be opened (library
+/// error 3) or written (HTTPObjectError 7).
 ///
 /// Decisions where the behaviour had room:
 ///  - A connection that cannot be started (no socket, or the connect failing at once), after a
@@ -86,9 +79,11 @@ class TlsChannel;
 /// dotted address as an IP entry); otherwise the request ends with HTTPObjectError 8 before
 /// a byte of the request is sent. Through a Proxy the manager asks for a tunnel (CONNECT
 /// host:port) and speaks TLS to the server through it; the request line then carries the
-/// path only. The handshake advances in the TCP manager's events like everything else. A
-/// response ends when the server closes the connection, with or without a TLS close_notify:
-/// compare BytesReceived with ContentLength to tell a whole body from a cut one.
+/// path only. The handshake advances in the TCP manager's events like everything else. The
+/// server's TLS close_notify ends the response as a close does (ours answers it and the
+/// connection is closed: servers that wait for it are not kept waiting). A close without a
+/// close_notify ends it too: compare BytesReceived with ContentLength to tell a whole body
+/// from a cut one.
 ///
 /// Thread rule: everything runs on the creating thread, while it runs its message queue.
 /// Receivers may call Reset, start the next request from HTTPReady, or let go of the manager.
@@ -126,77 +121,89 @@ public:
 
     // ---- Properties --------------------------------------------------------------------------
 
-    std::shared_ptr<ITavHTTPNotify> CallbackObject() const { return mCallback; }
-    void CallbackObject(std::shared_ptr<ITavHTTPNotify> callback) { mCallback = std::move(callback); }
+    std::shared_ptr<ITavHTTPNotify> CallbackObject() const;
+    void CallbackObject(std::shared_ptr<ITavHTTPNotify> callback);
 
     /// The last URL assigned. A new value forgets the resolved address; without a proxy it is
-    /// parsed at once ("http://" optional, any case; host, optional ":port", path), raising
-    /// library error 4 when malformed, a port above 65535 included (the value stays assigned). With a proxy the whole URL
+    /// parsed at once ("http://" or "https://" optional, any case; host, optional ":port",
+    /// path), raising library error 4 when malformed (the value stays assigned): empty after
+    /// the scheme, a port above 65535, a control character anywhere (CR, LF, NUL, any byte
+    /// below 0x20, 0x7F: they would become request syntax), a space or a byte above 0x7E in
+    /// the host. A space or a byte above 0x7E in the path is sent percent-encoded ("%20"); a
+    /// fragment ("#...") is never sent. With a proxy the whole URL, so checked and encoded,
     /// becomes the request target.
-    const std::string& URL() const noexcept { return mURL; }
+    const std::string& URL() const noexcept;
     void URL(const std::string& value);
 
     /// "host[:port]" (optional "http://", no path) of a proxy, or "" (the default). A new value
     /// is parsed at once (library error 4 when malformed, as for URL); requests then go to the proxy with
     /// the whole URL in the request line.
-    const std::string& Proxy() const noexcept { return mProxy; }
+    const std::string& Proxy() const noexcept;
     void Proxy(const std::string& value);
 
     /// TAVRetrieveText (default) or TAVRetrieveByteArray; another value raises library
     /// error 1 and changes nothing.
-    int32_t RetrieveMode() const noexcept { return mRetrieveMode; }
+    int32_t RetrieveMode() const noexcept;
     void RetrieveMode(int32_t value);
 
     /// The response header block of the current or last response, from the status line to
     /// the empty line that ends it (while it arrives: what came so far).
-    const std::string& HTTPHeader() const noexcept { return mHeaderBuffer; }
+    const std::string& HTTPHeader() const noexcept;
 
     /// Milliseconds without progress (look-up, connect, bytes received) after which a request
     /// ends with HTTPObjectError 6; 0 (the default) waits for ever. Checked about four times
     /// per period, so the end comes between Timeout and 1.25 x Timeout. Negative raises
-    /// library error 1.
-    int32_t Timeout() const noexcept { return mTimeout; }
+    /// library error 1 and keeps the value (as for every time limit of the transfer clients).
+    int32_t Timeout() const noexcept;
     void Timeout(int32_t ms);
 
     /// The Content-Length the current or last response announced; -1 while none was (no such
     /// header, or the header block has not ended). 64-bit so bodies past 2 GiB are told right.
-    int64_t ContentLength() const noexcept { return mLengthAnnounced ? mContentLength : -1; }
+    int64_t ContentLength() const noexcept;
     /// Body bytes received by the current or last request (64-bit, as ContentLength). A body
     /// that stops early still ends in HTTPReady: compare the two to tell it from a whole one.
-    int64_t BytesReceived() const noexcept { return mReceived; }
+    int64_t BytesReceived() const noexcept;
+
+    /// False (default): an output file given by name replaces the name as the request starts.
+    /// True: it replaces the name only once the response is complete (see Output file above).
+    bool ReplaceWhenComplete() const noexcept;
+    void ReplaceWhenComplete(bool value) noexcept;
+    /// Why the output file of the current or last request failed, in the system's words
+    /// ("cannot write out.bin: No space left on device"); "" when it did not.
+    const std::string& OutputFileError() const noexcept;
 
     /// 0 Idle, 1 Resolving, 2 Connecting, 3 AwaitingResponse, 4 Tunnelling, 5 Handshaking.
-    int32_t RequestState() const noexcept { return mState; }
+    int32_t RequestState() const noexcept;
 
     // ---- Encryption (https) --------------------------------------------------------------------
 
     /// A PEM file of certificate authorities to trust instead of the system's store; "" (the
     /// default) for the system's. Read at the next request's handshake; an unreadable file
     /// ends that request with HTTPObjectError 8.
-    const std::string& TLSCAFile() const noexcept { return mCAFile; }
+    const std::string& TLSCAFile() const noexcept;
     void TLSCAFile(const std::string& path);
     /// A folder of certificate authorities named by their hashes (as `openssl rehash` makes
     /// it), trusted instead of the system's store; "" (the default) for none.
-    const std::string& TLSCAFolder() const noexcept { return mCAFolder; }
+    const std::string& TLSCAFolder() const noexcept;
     void TLSCAFolder(const std::string& path);
     /// True turns off every check of the server's certificate (issuer, dates, host name):
     /// the connection is then encrypted but anyone in the path can read it. False (the
     /// default) is what almost every use wants; this is for test servers only.
-    bool DangerouslyAcceptAnyCertificate() const noexcept { return mAcceptAnyCertificate; }
+    bool DangerouslyAcceptAnyCertificate() const noexcept;
     void DangerouslyAcceptAnyCertificate(bool value);
     /// Milliseconds a CONNECT answer and the TLS handshake together may take before the
     /// request ends with HTTPObjectError 8; 0 waits for ever (then only Timeout limits it).
     /// 30,000 by default, so a server that accepts and never answers cannot hold a request
     /// even with no Timeout. Negative raises library error 1.
-    int32_t TLSHandshakeTimeout() const noexcept { return mHandshakeTimeout; }
+    int32_t TLSHandshakeTimeout() const noexcept;
     void TLSHandshakeTimeout(int32_t ms);
     /// Why the current or last request could not be secured ("" when it could or was not
     /// https), e.g. "the server's certificate has expired".
-    const std::string& TLSError() const noexcept { return mTlsError; }
+    const std::string& TLSError() const noexcept;
     /// Protocol version ("TLSv1.3") and cipher suite of the current or last https request;
     /// "" before its handshake finished.
-    const std::string& TLSVersion() const noexcept { return mTlsVersion; }
-    const std::string& TLSCipher() const noexcept { return mTlsCipher; }
+    const std::string& TLSVersion() const noexcept;
+    const std::string& TLSCipher() const noexcept;
 
     // ---- Methods -----------------------------------------------------------------------------
 
@@ -218,98 +225,10 @@ public:
     void Reset();
 
 private:
-    friend class HttpTransferMgrAccess;  // transfer/HttpTransferMgrAccess.hpp
-
+    struct Impl;  // transfer/HttpTransferMgrImpl.hpp
     TavHTTPTransferMgr();
-    void Initialize();
-    void SetState(int32_t state);
-    void UpdateTimer();
-    void MarkProgress() { mLastProgress = std::chrono::steady_clock::now(); }
 
-    void ParseURL();
-    void ParseOrigin();
-    bool Tunnelled() const noexcept { return mSecure && !mProxy.empty(); }
-    void BuildServerAddress(int32_t netAddr);
-    // Empties the response buffers for the next request (the content length stays).
-    void ClearResponse();
-    void StartConnection();
-    void AbandonStart();
-    void SendRequest();
-    bool SendBytes(const std::shared_ptr<TAVSocket>& socket, ByteArray bytes);
-    std::string ComposeRequest() const;
-    void StartTunnel();
-    void ReceiveTunnelBytes(const uint8_t* data, size_t n);
-    void StartHandshake(const uint8_t* early, size_t n);
-    void ReceiveTls(const ByteArray& chunk);
-    void FailTls(const std::string& reason);
-    void ReceivePlain(const uint8_t* data, size_t n);
-    void ReceiveHeaderBytes(const uint8_t* data, size_t n);
-    void ReceiveBody(const uint8_t* data, size_t n);
-    void ParseHeaders();
-    void FinishResponse();
-    void FailRequest(bool objectError, int32_t code, const std::string& status, const std::string& reason);
-    void CloseOutput(bool discard);
-
-    // Handlers of the TCP manager's events.
-    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
-    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
-    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& SourceSocket);
-    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& SourceSocket, Variant& Info);
-    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& SourceSocket);
-    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t ErrorCode);
-    void tmrTimeout_Tick();
-
-    // Notifications: to the callback object when set, else the event; errors absorbed.
-    void NotifyDataReceived(Variant& data);
-    void NotifyDataTransferred();
-    void NotifyObjectError(int32_t code);
-    void NotifyReady();
-    void NotifyError(const std::string& status, const std::string& reason);
-
-    std::shared_ptr<ITavHTTPNotify> mCallback;
-    std::string mURL;
-    std::string mProxy;
-    int32_t mRetrieveMode = TAVRetrieveText;
-    int32_t mTimeout = 0;
-    std::string mCAFile, mCAFolder;
-    bool mAcceptAnyCertificate = false;
-    int32_t mHandshakeTimeout = 30000;
-
-    std::shared_ptr<TavTCPSocketMgr> mTCPMgr;
-    std::vector<EventConnection> mSubscriptions;  // to mTCPMgr's events and the timer
-    std::unique_ptr<platform::Timer> tmrTimeout;  // enabled while a request runs with a Timeout
-    std::unique_ptr<ReceiveBatching> mBatching;   // fewer wake-ups while a body pours in
-    std::chrono::steady_clock::time_point mLastProgress{};
-    std::shared_ptr<TAVSocket> mSocket;           // the request's socket, kept after the end
-    std::shared_ptr<TAVSockAddr> mServerAddr;     // null until resolved; cleared by URL/Proxy
-    int32_t mLookupHandle = 0;
-    int32_t mState = Idle;
-    uint64_t mRequestSerial = 0;                  // moves on whenever a request starts or ends
-
-    std::string mHost;
-    int32_t mPort = 80;
-    std::string mTarget;
-    bool mSecure = false;                         // the URL is https
-    std::string mOriginHost;                      // https through a proxy: the server behind it
-    int32_t mOriginPort = 443;
-    std::string mOriginTarget;
-
-    std::shared_ptr<TlsContext> mTlsContext;      // made at the first handshake; settings drop it
-    std::shared_ptr<TlsChannel> mTls;             // the request's TLS session, null for http
-    std::chrono::steady_clock::time_point mSetupStarted{};  // CONNECT or handshake began
-    std::string mTunnelReply;                     // the proxy's answer to CONNECT so far
-    std::string mTlsError, mTlsVersion, mTlsCipher;
-    std::string mOperation, mData, mHeaders, mContentType;
-
-    std::string mOutputFileName;
-    std::unique_ptr<HttpOutputFile> mOutput;      // non-null while the output file is open
-    std::string mTextBuffer;
-    ByteArray mByteBuffer{0};
-    int64_t mReceived = 0;
-    std::string mHeaderBuffer;
-    bool mHeadersComplete = false;
-    int64_t mContentLength = 0;                   // not reset between requests (see ParseHeaders)
-    bool mLengthAnnounced = false;
+    std::unique_ptr<Impl> mImpl;
 };
 
 }  // namespace tav

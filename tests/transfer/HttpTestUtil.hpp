@@ -5,7 +5,6 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
-#include "transfer/HttpTransferMgrAccess.hpp"
 #include "transfer/TransferTestUtil.hpp"
 
 namespace transfertest {
@@ -120,7 +119,6 @@ protected:
         return events;
     }
     std::string Url(const std::string& path = "/") const { return transfertest::Url(server, path); }
-    const std::shared_ptr<tav::TavTCPSocketMgr>& Tcp() { return tav::HttpTransferMgrAccess::TCPMgr(*mgr); }
 
     std::shared_ptr<tav::TavHTTPTransferMgr> mgr;
     std::vector<std::string> events, routes;

@@ -46,6 +46,7 @@ namespace fs = std::filesystem;
 inline constexpr auto kWait = std::chrono::seconds(20);
 inline const std::string kOpenssl = "/usr/bin/openssl";
 inline const std::string kNginx = "/usr/sbin/nginx";
+inline const std::string kLighttpd = "/usr/sbin/lighttpd";
 inline const std::string kTinyproxy = "/usr/bin/tinyproxy";
 inline const std::string kVsftpd = "/usr/sbin/vsftpd";
 inline const std::string kPython = "/usr/bin/python3";

@@ -1,0 +1,57 @@
+// An HTTP response on its own: the header block in any pieces, the body's start in the piece
+// that ends it, and the steps that end a response early.
+#include "transfer/HttpResponse.hpp"
+
+#include "transfer/TransferTestUtil.hpp"
+
+using tav::HttpResponse;
+using Step = HttpResponse::Step;
+using namespace transfertest;
+
+namespace {
+Step Feed(HttpResponse& r, const std::string& piece) {
+    return r.Feed(reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
+}
+}  // namespace
+
+TEST(HttpResponseTest, HeaderBlockCutAtEveryPlaceKeepsEveryBodyByte) {
+    const std::string body = EveryByteValue(300);
+    const std::string response = "HTTP/1.0 200 OK\r\nContent-Length: 300\r\nX-Pad: abc\r\n\r\n" + body;
+    const size_t headerEnd = response.find("\r\n\r\n") + 4;
+    for (size_t cut = 1; cut < headerEnd + 3; ++cut) {
+        HttpResponse r;
+        r.Begin(true);
+        EXPECT_EQ(Feed(r, response.substr(0, cut)), cut > headerEnd ? Step::Body : Step::More) << cut;
+        EXPECT_EQ(r.Head().Text(), response.substr(0, std::min(cut, headerEnd)));
+        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Body) << cut;
+        EXPECT_EQ(r.ContentLength(), 300);
+        EXPECT_FALSE(r.Overlong());
+        const tav::Variant got = r.TakeBody();
+        EXPECT_TRUE(std::string(got.AsBytes().begin(), got.AsBytes().end()) == body) << cut;
+    }
+}
+
+TEST(HttpResponseTest, RefusalEndlessHeaderAndFailedWriteEndTheResponse) {
+    HttpResponse r;
+    r.Begin(false);
+    EXPECT_EQ(Feed(r, "HTTP/1.0 404 Not Found\r\n\r\nbody"), Step::Refused);
+    EXPECT_EQ(r.Head().Status(), "404");
+    EXPECT_EQ(r.Head().Reason(), "Not Found");
+
+    r.Begin(false);
+    const std::string endless(tav::HttpHead::kMaxBytes - 1, 'a');
+    EXPECT_EQ(Feed(r, endless), Step::More);
+    EXPECT_EQ(Feed(r, "bc\r\n\r\n"), Step::TooLong);
+    EXPECT_EQ(r.Head().Text().size(), tav::HttpHead::kMaxBytes);
+
+    std::string error;
+    r.Output(tav::LocalFile::OpenForWrite("/dev/full", tav::LocalFile::Replace::Now, error));
+    r.Begin(false);
+    EXPECT_EQ(Feed(r, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n"), Step::More);
+    EXPECT_EQ(Feed(r, "hi"), Step::WriteFailed);
+    EXPECT_EQ(r.OutputError(), "cannot write /dev/full: No space left on device");
+    r.CloseOutput(true);
+    // An empty body in byte-array mode is the one 0 byte it starts as.
+    r.Begin(true);
+    EXPECT_EQ(r.TakeBody().AsBytes(), tav::ByteArray{0});
+}

@@ -1,0 +1,49 @@
+// The HTTP client's URL part on its own: host, port and request target, and every text that
+// would otherwise become request syntax.
+#include "transfer/HttpUrl.hpp"
+
+#include "platform/SockTestUtil.hpp"
+
+#include <gtest/gtest.h>
+
+using tav::HttpUrl;
+
+TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
+    const struct {
+        std::string text;
+        bool proxy;
+        const char* host;
+        int port;
+        const char* target;
+    } good[] = {{"HtTp://example.com", false, "example.com", 80, "/"},
+                {"example.com:8081x/a/b?c", false, "example.com", 8081, "/a/b?c"},
+                {"host:65535/x", false, "host", 65535, "/x"},
+                {"HTTPS://example.invalid/x", false, "example.invalid", 443, "/x"},
+                {"https://example.invalid:8443", false, "example.invalid", 8443, "/"},
+                {"http://h/a b/\xC3\xA9?q=\"x\"", false, "h", 80, "/a%20b/%C3%A9?q=\"x\""},
+                {"h/p#frag ment\x80", false, "h", 80, "/p"},
+                {"h#/frag", false, "h", 80, "/"},
+                {"proxy.example:3128", true, "proxy.example", 3128, "/"}};
+    for (const auto& c : good) {
+        const HttpUrl u = HttpUrl::Parse(c.text, c.proxy);
+        EXPECT_EQ(u.host, c.host) << c.text;
+        EXPECT_EQ(u.port, c.port) << c.text;
+        EXPECT_EQ(u.target, c.target) << c.text;
+    }
+    const int32_t malformed = static_cast<int32_t>(0x80040204u);
+    const struct {
+        std::string text;
+        bool proxy;
+    } bad[] = {{"http://", false}, {"http:///path", false}, {":80/x", false}, {"host:/x", false},
+               {"host:65616/x", false}, {"https://", false}, {"proxy:3128/path", true}, {"https://proxy:3128", true},
+               // Control characters anywhere, the fragment included; what no host name holds.
+               {"h/a HTTP/1.0\r\nX-Injected: 1\r\nY:", false}, {"h/a\nb", false}, {std::string("h/a\0b", 5), false},
+               {"h/\x7f", false}, {"h/#\x1b[2J", false}, {"h\t/", false}, {"ho st/x", false}, {"h\xC3\xA9/x", false},
+               {"pro\r\nxy:3128", true}};
+    for (const auto& c : bad)
+        EXPECT_EQ(tav::test::Raised([&] { HttpUrl::Parse(c.text, c.proxy); }), malformed) << c.text;
+
+    // What a proxy gets on its request line: the whole URL, checked the same way.
+    EXPECT_EQ(HttpUrl::AbsoluteTarget("http://site.example/a b?\xFF#frag"), "http://site.example/a%20b?%FF");
+    EXPECT_EQ(tav::test::Raised([] { HttpUrl::AbsoluteTarget("http://site.example/\r\nX: 1"); }), malformed);
+}

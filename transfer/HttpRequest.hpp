@@ -1,0 +1,27 @@
+// The text of an HTTP/1.0 request, and of the CONNECT that asks a proxy for a tunnel.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tav {
+
+/// One request as the host gave it (Execute2's arguments) and as the URL made it. The target
+/// and host come checked from HttpUrl; Headers and Data are the host's own text, sent as given.
+struct HttpRequest {
+    std::string operation = "GET";
+    std::string target = "/";  // the path, or the whole URL for a proxy
+    std::string host;          // the Host line's name
+    std::string headers;       // extra header lines, CR LF separated ("" for none)
+    std::string data;          // the body ("" for none)
+    std::string contentType;
+
+    /// The request line, Accept, Host and Accept-Language lines, the extra headers, then with
+    /// Data its Content-Length (two more than Data's length: the CR LF after it is counted
+    /// in), Content-type, an empty line and Data; always ending with an empty line.
+    std::string Text() const;
+    /// "CONNECT host:port HTTP/1.0" with its Host line and the empty line.
+    static std::string ConnectText(const std::string& host, int32_t port);
+};
+
+}  // namespace tav

@@ -1,0 +1,77 @@
+// One HTTP response as it arrives.
+#include "transfer/HttpResponse.hpp"
+
+#include <cstring>
+#include <utility>
+
+namespace tav {
+
+void HttpResponse::Begin(bool asBytes) {
+    head_.Clear();
+    asBytes_ = asBytes;
+    text_.clear();
+    bytes_.assign(1, 0);
+    received_ = 0;
+    announced_ = false;
+}
+
+HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
+    if (head_.Complete()) return TakeBody(data, n);
+    size_t used = 0;
+    const HttpHead::Cut cut = head_.Take(data, n, used);
+    if (cut == HttpHead::Cut::TooLong) return Step::TooLong;
+    if (cut == HttpHead::Cut::More) return Step::More;
+    if (head_.HasStatus()) {
+        if (!head_.Success()) return Step::Refused;
+        const int64_t length = head_.ContentLength();
+        announced_ = length >= 0;
+        contentLength_ = announced_ ? length : 0;
+    }
+    // Body bytes that came with the end of the header block, from their place in this piece.
+    return used < n ? TakeBody(data + used, n - used) : Step::More;
+}
+
+HttpResponse::Step HttpResponse::TakeBody(const uint8_t* data, size_t n) {
+    if (n == 0) return Step::More;
+    if (output_) {
+        if (!output_->Write(data, n)) {
+            outputError_ = output_->ErrorText();
+            return Step::WriteFailed;
+        }
+        received_ += static_cast<int64_t>(n);
+    } else if (asBytes_) {
+        // The buffer starts as one 0 byte, which the first bytes replace.
+        const size_t at = static_cast<size_t>(received_);
+        bytes_.resize(at + n);
+        std::memcpy(bytes_.data() + at, data, n);
+        received_ += static_cast<int64_t>(n);
+    } else {
+        text_.append(reinterpret_cast<const char*>(data), n);
+        received_ = static_cast<int64_t>(text_.size());
+    }
+    return Step::Body;
+}
+
+Variant HttpResponse::TakeBody() {
+    if (asBytes_) return Variant(std::exchange(bytes_, ByteArray{0}));
+    return Variant(std::exchange(text_, std::string()));
+}
+
+bool HttpResponse::CommitOutput() {
+    if (!output_) return true;
+    const bool done = output_->Commit();
+    if (!done) outputError_ = output_->ErrorText();
+    output_.reset();
+    return done;
+}
+
+void HttpResponse::CloseOutput(bool discard) noexcept {
+    if (!output_) return;
+    if (discard)
+        output_->Discard();
+    else
+        output_->Close();
+    output_.reset();
+}
+
+}  // namespace tav

@@ -1,0 +1,72 @@
+// One HTTP response as it arrives: the header block, then the body into the output file, a
+// text or a byte array; and the rule that tells a complete response from an overlong one.
+#pragma once
+
+#include "transfer/HttpHead.hpp"
+#include "transfer/LocalFile.hpp"
+
+#include <tavsock/Variant.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tav {
+
+/// Fed the response's bytes in the pieces they arrive in; says after each piece what the
+/// request must do. Holds the request's output file (when one was named) from Execute to the
+/// end. Knows nothing of sockets or notifications; one thread.
+class HttpResponse {
+public:
+    enum class Step {
+        More,        // nothing for the host yet
+        Body,        // body bytes were taken: BytesReceived() moved
+        Refused,     // the status is not 2xx: Head().Status()/Reason() say which
+        TooLong,     // the header block passed HttpHead::kMaxBytes
+        WriteFailed  // the output file could not take the bytes: OutputError() says why
+    };
+
+    /// A new response: header block and body emptied. The content length is kept (a header
+    /// block with no status line to read leaves the last one in force for Overlong).
+    void Begin(bool asBytes);
+    /// Takes the next piece.
+    Step Feed(const uint8_t* data, size_t n);
+    /// True when more than four bytes beyond an announced Content-Length of 1 or more came.
+    bool Overlong() const noexcept { return contentLength_ >= 1 && contentLength_ < received_ - 4; }
+    /// True when the header block ended and the body reached the announced Content-Length.
+    bool Complete() const noexcept { return head_.Complete() && announced_ && received_ >= contentLength_; }
+    /// The body, handed over (not copied): a text, or a byte array, which is one 0 byte when
+    /// nothing came.
+    Variant TakeBody();
+
+    const HttpHead& Head() const noexcept { return head_; }
+    /// Body bytes taken so far (characters of the text in text mode).
+    int64_t BytesReceived() const noexcept { return received_; }
+    /// The announced Content-Length; -1 while none was.
+    int64_t ContentLength() const noexcept { return announced_ ? contentLength_ : -1; }
+
+    /// The output file of the request; null for none.
+    void Output(std::unique_ptr<LocalFile> file) { output_ = std::move(file); }
+    bool HasOutput() const noexcept { return output_ != nullptr; }
+    /// The response is complete: the output file is committed and let go. False when that
+    /// failed (OutputError() says why).
+    bool CommitOutput();
+    /// Lets the output file go: kept as written (Close), or `discard`ed.
+    void CloseOutput(bool discard) noexcept;
+    const std::string& OutputError() const noexcept { return outputError_; }
+
+private:
+    Step TakeBody(const uint8_t* data, size_t n);
+
+    HttpHead head_;
+    bool asBytes_ = false;
+    std::string text_;
+    ByteArray bytes_{0};
+    int64_t received_ = 0;
+    int64_t contentLength_ = 0;
+    bool announced_ = false;
+    std::unique_ptr<LocalFile> output_;
+    std::string outputError_;
+};
+
+}  // namespace tav

@@ -1,0 +1,103 @@
+// URL and proxy parsing for the HTTP client.
+#include "transfer/HttpUrl.hpp"
+
+#include "core/SockErrors.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+namespace tav {
+
+namespace {
+constexpr int32_t kErrMalformedURL = 4;
+
+bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
+bool NeedsEncoding(unsigned char c) { return c == ' ' || c > 0x7E; }
+
+/// The value of the leading decimal digits of `text` (0 when there are none), held at the
+/// largest Long.
+int32_t LeadingNumber(const std::string& text) {
+    int64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = std::min<int64_t>(value * 10 + (c - '0'), std::numeric_limits<int32_t>::max());
+    }
+    return static_cast<int32_t>(value);
+}
+
+/// `text` without its fragment; raises when a control character is anywhere in it.
+std::string Checked(const std::string& text) {
+    if (std::any_of(text.begin(), text.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); }))
+        RaiseSockError(kErrMalformedURL);
+    return text.substr(0, text.find('#'));
+}
+
+std::string Encoded(const std::string& text) {
+    static const char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (!NeedsEncoding(c)) {
+            out += ch;
+            continue;
+        }
+        out += '%';
+        out += kHex[c >> 4];
+        out += kHex[c & 15];
+    }
+    return out;
+}
+}  // namespace
+
+bool HttpUrl::StartsWithNoCase(const std::string& text, const char* prefix) {
+    const size_t n = std::strlen(prefix);
+    if (text.size() < n) return false;
+    for (size_t i = 0; i < n; ++i) {
+        const char c = text[i];
+        if ((c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c) != prefix[i]) return false;
+    }
+    return true;
+}
+
+HttpUrl HttpUrl::Parse(const std::string& text, bool isProxy) {
+    const std::string source = Checked(text);
+    HttpUrl p;
+    std::string rest = source;
+    if (StartsWithNoCase(source, "http://")) {
+        if (source.size() < 8) RaiseSockError(kErrMalformedURL);
+        rest = source.substr(7);
+    } else if (!isProxy && StartsWithNoCase(source, "https://")) {
+        if (source.size() < 9) RaiseSockError(kErrMalformedURL);
+        rest = source.substr(8);
+        p.secure = true;
+        p.port = 443;
+    }
+    const size_t slash = rest.find('/');
+    if (slash == std::string::npos) {
+        p.host = rest;
+    } else {
+        if (isProxy || slash == 0) RaiseSockError(kErrMalformedURL);
+        p.host = rest.substr(0, slash);
+        p.target = Encoded(rest.substr(slash));
+    }
+    if (std::any_of(p.host.begin(), p.host.end(), [](char c) { return NeedsEncoding(static_cast<unsigned char>(c)); }))
+        RaiseSockError(kErrMalformedURL);
+    const size_t colon = p.host.find(':');
+    if (colon != std::string::npos) {
+        if (colon == 0 || colon + 1 == p.host.size()) RaiseSockError(kErrMalformedURL);
+        p.port = LeadingNumber(p.host.substr(colon + 1));
+        // The server address keeps 16 bits of the port: a larger number would silently
+        // connect to another port (65616 to 80).
+        if (p.port > 65535) RaiseSockError(kErrMalformedURL);
+        p.host.resize(colon);
+    }
+    return p;
+}
+
+std::string HttpUrl::AbsoluteTarget(const std::string& url) {
+    return Encoded(Checked(url));
+}
+
+}  // namespace tav

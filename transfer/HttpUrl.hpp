@@ -1,0 +1,35 @@
+// What an HTTP request takes from a URL or a proxy setting: scheme, host, port and the request
+// target, checked so that nothing in the text can become request syntax.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tav {
+
+/// One parsed URL ("http://" or "https://", any case, optional) or proxy ("http://" optional,
+/// no path). Values only; Parse raises library error 4 when the text is malformed:
+///  - empty after the scheme, "/" right after it, a path in a proxy, ":" first or last in the
+///    host part, a port above 65535;
+///  - a control character anywhere (below 0x20, or 0x7F: CR, LF, NUL among them), which
+///    would otherwise end the request line or start a header;
+///  - a space or a byte above 0x7E in the host part (no host name holds one).
+/// In the request target (the path and query) a space and every byte above 0x7E are sent
+/// percent-encoded ("%20", "%C3%A9"), as a browser sends a URL that was typed with them. A
+/// fragment ("#..." to the end) belongs to the reader of the page and is never sent.
+struct HttpUrl {
+    bool secure = false;     // "https://"
+    std::string host;
+    int32_t port = 80;       // 443 for https, unless the text names one
+    std::string target = "/";
+
+    /// Parses `source` as a URL, or as a proxy when `isProxy`.
+    static HttpUrl Parse(const std::string& source, bool isProxy);
+    /// `url` in the form a proxy gets it on the request line (absolute): checked as Parse
+    /// checks it, its fragment dropped and its path encoded; library error 4 when malformed.
+    static std::string AbsoluteTarget(const std::string& url);
+    /// True when `text` starts with `prefix` (lower case), ignoring the case of `text`.
+    static bool StartsWithNoCase(const std::string& text, const char* prefix);
+};
+
+}  // namespace tav
