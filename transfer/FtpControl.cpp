@@ -89,12 +89,10 @@ FtpControl::Received FtpControl::Receive(const uint8_t* data, size_t n, std::str
     return Received::Text;
 }
 
-std::string FtpControl::StartTls(const std::shared_ptr<TlsContext>& context, const std::string& host) {
+std::string FtpControl::StartTls(std::unique_ptr<TlsChannel> channel) {
     buffer_.clear();
     scanFrom_ = 0;
-    std::string error;
-    std::shared_ptr<TlsChannel> tls = TlsChannel::Create(context, host, nullptr, error);
-    if (!tls) return error;
+    const std::shared_ptr<TlsChannel> tls = std::move(channel);
     tls_ = tls;
     tls->Start();
     if (tls->State() == TlsChannel::Phase::Failed) return tls->Error();

@@ -18,7 +18,6 @@ namespace tav {
 
 class TAVSocket;
 class TlsChannel;
-class TlsContext;
 
 /// One control connection. Does not own the socket's life (the TCP manager does); holds it
 /// while it is the session's. Owner thread only.
@@ -77,10 +76,11 @@ public:
     /// Text received and not yet cut into lines.
     const std::string& Pending() const noexcept { return buffer_; }
 
-    /// Makes the connection a TLS connection to `host` (checked against its certificate) and
-    /// sends the ClientHello. Text received before it is dropped: after the server's consent
-    /// it speaks TLS only, so plain text then is a third party's. "" or why it failed.
-    std::string StartTls(const std::shared_ptr<TlsContext>& context, const std::string& host);
+    /// Makes the connection a TLS connection over `channel` (made for the server's name, not
+    /// yet started) and sends the ClientHello. Text received before it is dropped: after the
+    /// server's consent it speaks TLS only, so plain text then is a third party's. "" or why
+    /// it failed.
+    std::string StartTls(std::unique_ptr<TlsChannel> channel);
     /// The channel, null while the connection is plain.
     const std::shared_ptr<TlsChannel>& Tls() const noexcept { return tls_; }
 

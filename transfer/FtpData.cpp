@@ -297,13 +297,10 @@ FtpData::Pump FtpData::SendBlocks(const Reader& read, int64_t& remaining, int64_
 
 // ---- TLS ------------------------------------------------------------------------------------
 
-std::string FtpData::StartTls(const TlsChannel& control, const std::string& host) {
+std::string FtpData::StartTls(std::unique_ptr<TlsChannel> channel) {
     const std::shared_ptr<TAVSocket> data = socket_;
     if (!data) return "";
-    std::string error;
-    // The control connection's session: the server ties the data connection to it.
-    std::shared_ptr<TlsChannel> tls = TlsChannel::Create(control.Context(), host, &control, error);
-    if (!tls) return error;
+    const std::shared_ptr<TlsChannel> tls = std::move(channel);
     tls_ = tls;
     tls->Start();
     if (tls->State() == TlsChannel::Phase::Failed) return tls->Error();

@@ -96,9 +96,9 @@ public:
     static constexpr int64_t kStoreBlock = 4096;
 
     // ---- TLS -----------------------------------------------------------------------------------
-    /// Makes the connection a TLS connection resuming `control`'s session, and sends the
-    /// ClientHello. "" or why it failed.
-    std::string StartTls(const TlsChannel& control, const std::string& host);
+    /// Makes the connection a TLS connection over `channel` (made to resume the control
+    /// connection's session, not yet started), and sends the ClientHello. "" or why it failed.
+    std::string StartTls(std::unique_ptr<TlsChannel> channel);
     const std::shared_ptr<TlsChannel>& Tls() const noexcept { return tls_; }
     enum class TlsReceived { Plain, HandshakeDone, Closed, Failed };
     /// Bytes received over TLS: the plain ones go to `plain`; answers go out. After Closed the

@@ -2,7 +2,6 @@
 #include "transfer/FtpSession.hpp"
 
 #include "core/DebugLog.hpp"
-#include "platform/Timer.hpp"
 #include "transfer/FtpStates.hpp"
 
 #include <algorithm>
@@ -26,27 +25,27 @@ bool OnlyPreliminary(const FtpControl::ReplyLines& lines) {
 void TavFTPTransferMgr::Impl::ControlReceived(const Variant& Info) {
     if (!Info.IsByteArray()) return;
     const ByteArray& bytes = Info.AsBytes();
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     std::string error;
     switch (mControl.Receive(bytes.data(), bytes.size(), error)) {
     case FtpControl::Received::Failed:
-        if (generation == mGeneration) FailTls(error);
+        if (!mGuard.Moved(generation)) FailTls(error);
         return;
     case FtpControl::Received::HandshakeDone:
-        if (generation == mGeneration) ControlTlsDone();
+        if (!mGuard.Moved(generation)) ControlTlsDone();
         return;
     case FtpControl::Received::Text:
         break;
     }
-    if (generation != mGeneration) return;
-    if (mInHandler) {
+    if (mGuard.Moved(generation)) return;
+    if (mGuard.Inside()) {
         // The loop already running takes it; only a buffer growing without end stops it.
         if (mControl.Pending().size() > kMaxReplyBuffer) Fail(4);
         return;
     }
     SplitReplies();
     // What is left is one incomplete line.
-    if (generation == mGeneration && mControl.Pending().size() > FtpControl::kMaxReplyLine) {
+    if (!mGuard.Moved(generation) && mControl.Pending().size() > FtpControl::kMaxReplyLine) {
         if (DebugLogWanted(kLogLevel))
             WriteDebugLog(kLogLevel, "Tag>" + mTcp->Tag().ToString() + "<TavFTPTransferMgr - reply line too long>" +
                                          std::to_string(mControl.Pending().size()));
@@ -55,11 +54,7 @@ void TavFTPTransferMgr::Impl::ControlReceived(const Variant& Info) {
 }
 
 void TavFTPTransferMgr::Impl::SplitReplies() {
-    mInHandler = true;
-    struct Clear {
-        bool& flag;
-        ~Clear() { flag = false; }
-    } clear{mInHandler};
+    const ReentryGuard::Scope inside(mGuard);
     // Each pass takes every complete line there is; handling them may let more arrive.
     for (;;) {
         ReplyLines lines;
@@ -84,20 +79,20 @@ void TavFTPTransferMgr::Impl::NoteAnnouncedSize(const ReplyLines& lines) {
 void TavFTPTransferMgr::Impl::ReadyAfterLogin(uint64_t generation) {
     if (mPairReplies) {
         // Paired replies make every completion alike: a command from inside FTPReady goes.
-        mState = st::Ready;
+        SetState(st::Ready);
         NotifyReady();
         return;
     }
     // The classic order: FTPReady comes before Ready, so a command from inside it is refused.
     NotifyReady();
-    if (generation == mGeneration) mState = st::Ready;
+    if (!mGuard.Moved(generation)) SetState(st::Ready);
 }
 
 void TavFTPTransferMgr::Impl::EndOperation(bool deleteFile) {
     CloseLocalFile(deleteFile);
     mData.Close();
     mPendingCommand.clear();
-    mState = st::Ready;
+    SetState(st::Ready);
     NotifyReady();
 }
 
@@ -113,7 +108,7 @@ void TavFTPTransferMgr::Impl::Report(const ReplyLine& line) {
 }
 
 void TavFTPTransferMgr::Impl::HandleReplies(const ReplyLines& lines) {
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     if (DebugLogWanted(kLogLevel))
         WriteDebugLog(kLogLevel, "Tag>" + mTcp->Tag().ToString() + "<TavFTPTransferMgr - HandleReplies state>" +
                                      st::Name(mState) + "<lines>" + std::to_string(lines.size()) + "<first>" +
@@ -131,14 +126,15 @@ void TavFTPTransferMgr::Impl::HandleReplies(const ReplyLines& lines) {
     if (FindReply(lines, "5") != 0) {
         // The transfer is over; its local file is not held open until the next one.
         if (mState >= st::PasvSent && mState != st::ChangingDir) {
-            CloseLocalFile(false);
+            // A download refused leaves nothing it created behind.
+            CloseLocalFile(mState == st::RetrSent || mState == st::Retrieving);
             mPendingCommand.clear();
         }
-        mState = st::Ready;
+        SetState(st::Ready);
         for (const ReplyLine& line : lines) {
             if (line.Code.compare(0, 1, "5") != 0) continue;
             Report(line);
-            if (generation != mGeneration) return;  // a receiver reset the session
+            if (mGuard.Moved(generation)) return;  // a receiver reset the session
         }
         return;
     }
@@ -148,12 +144,12 @@ void TavFTPTransferMgr::Impl::HandleReplies(const ReplyLines& lines) {
     }
     const int32_t before = mState;
     const int32_t result = StateStep(lines, generation);
-    if (generation != mGeneration) return;
+    if (mGuard.Moved(generation)) return;
     // Only a reply that moves the operation on is progress: an endless run of 1xx replies
     // (or any other reply the state ignores) does not keep a stalled operation alive.
     if (mState != before) Progress();
     if (result != 0) {
-        mState = st::Ready;
+        SetState(st::Ready);
         NotifyObjectError(3);
     }
 }
@@ -164,7 +160,7 @@ int32_t TavFTPTransferMgr::Impl::StateStep(const ReplyLines& lines, uint64_t gen
     switch (mState) {
     case st::TlsGreeting:
         if (OnlyPreliminary(lines)) return 0;
-        mState = st::AuthSent;
+        SetState(st::AuthSent);
         return SendCommand("AUTH TLS");
     case st::AuthSent:
         if (FindReply(lines, "234") != 0) {
@@ -174,7 +170,7 @@ int32_t TavFTPTransferMgr::Impl::StateStep(const ReplyLines& lines, uint64_t gen
         FailTls("the server does not offer TLS: AUTH TLS was answered " + lines.front().Code + lines.front().Text);
         return 0;
     case st::PbszSent:
-        mState = st::ProtSent;
+        SetState(st::ProtSent);
         return SendCommand("PROT P");
     case st::ProtSent:
         if (FindReply(lines, "2") == 0) {
@@ -182,27 +178,26 @@ int32_t TavFTPTransferMgr::Impl::StateStep(const ReplyLines& lines, uint64_t gen
                     lines.front().Text);
             return 0;
         }
-        if (tmrTlsHandshake) tmrTlsHandshake->Enabled(false);
         ReadyAfterLogin(generation);
         return 0;
     case st::Connected:
         // Only while pairing replies: the greeting has come, unless all of it was 1xx.
         if (OnlyPreliminary(lines)) return 0;
-        mState = st::UserSent;
+        SetState(st::UserSent);
         return SendCommand("USER " + mUser);
     case st::UserSent:
-        mState = st::PassSent;
+        SetState(st::PassSent);
         return SendCommand("PASS " + mPassword);
     case st::PassSent:
         if (FindReply(lines, "332") != 0 || !mAccount.empty()) {
-            mState = st::AcctSent;
+            SetState(st::AcctSent);
             return SendCommand("ACCT " + mAccount);
         }
         return ProtectAfterLogin(generation);
     case st::AcctSent:
         return ProtectAfterLogin(generation);
     case st::ChangingDir:
-        mState = st::Ready;
+        SetState(st::Ready);
         NotifyReady();
         return 0;
     default:
@@ -214,7 +209,7 @@ int32_t TavFTPTransferMgr::Impl::StateStep(const ReplyLines& lines, uint64_t gen
 int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t generation) {
     auto reported = [&](size_t index) {
         Report(lines[index - 1]);
-        return generation == mGeneration;
+        return !mGuard.Moved(generation);
     };
     // The first 4xx line, or else the first 3xx line: 0 when there is neither.
     const size_t four = FindReply(lines, "4");
@@ -235,7 +230,7 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
             } catch (...) {
                 // A data socket that could not be made: reported below like any failed set-up.
             }
-            if (result != 0 && generation == mGeneration) {
+            if (result != 0 && !mGuard.Moved(generation)) {
                 mData.Close();
                 CloseLocalFile(false);
                 mPendingCommand.clear();
@@ -262,10 +257,10 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
         if (FindReply(lines, "2") != 0) {
             // The data connection may still hold the end of the listing: take it first.
             DrainDataSocket();
-            if (generation != mGeneration) return 0;
+            if (mGuard.Moved(generation)) return 0;
             NotifyDataReceived();
-            if (generation != mGeneration) return 0;
-            mState = st::Ready;
+            if (mGuard.Moved(generation)) return 0;
+            SetState(st::Ready);
             NotifyReady();
         }
         return 0;
@@ -277,16 +272,16 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
         }
         if (FindReply(lines, "2") != 0) {
             DrainDataSocket();
-            if (generation != mGeneration) return 0;
+            if (mGuard.Moved(generation)) return 0;
             if (!mData.Socket())
                 FinishRetrieve();
             else
-                mState = st::Retrieving;
+                SetState(st::Retrieving);
         }
         return 0;
     case st::StorSent:
     case st::Storing:
-        mState = st::Storing;
+        SetState(st::Storing);
         if (transientOrIntermediate != 0) {
             if (reported(transientOrIntermediate)) EndOperation(false);
             return 0;
@@ -296,7 +291,7 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
     case st::StoreDone:
         if (transientOrIntermediate != 0)
             if (!reported(transientOrIntermediate)) return 0;
-        mState = st::Ready;
+        SetState(st::Ready);
         NotifyReady();
         return 0;
     default:

@@ -7,10 +7,8 @@
 #include "core/DebugLog.hpp"
 #include "core/SockAddrAccess.hpp"
 #include "core/SockErrors.hpp"
-#include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
-#include "platform/Timer.hpp"
-#include "transfer/FtpLocalFile.hpp"
+#include "transfer/LocalFile.hpp"
 #include "transfer/FtpStates.hpp"
 
 #include <algorithm>
@@ -21,17 +19,17 @@ namespace st = ftpstate;
 
 namespace {
 constexpr int32_t kLogLevel = 2;
-// The time-out is checked this many times per period.
-constexpr int kChecksPerTimeout = 4;
 }  // namespace
 
 // ---- Life cycle -------------------------------------------------------------------------------
 
 TavFTPTransferMgr::Impl::Impl(TavFTPTransferMgr& owner)
-    : mOwner(owner), mTcp(TavTCPSocketMgr::Create()), mData(*mTcp) {
+    : mOwner(owner),
+      mTcp(TavTCPSocketMgr::Create()),
+      mData(*mTcp),
+      mTls(true),  // vsftpd 3.0.3 (Debian 12) answers uploads over TLS 1.3 with 426
+      mWatchdog([this](TransferWatchdog::Expiry expiry) { Expired(expiry); }) {
     mTcp->InternalEarlyBound(true);
-    tmrTimeout = std::make_unique<platform::Timer>();
-    tmrTlsHandshake = std::make_unique<platform::Timer>();
 }
 
 void TavFTPTransferMgr::Impl::Start() {
@@ -57,8 +55,6 @@ void TavFTPTransferMgr::Impl::Start() {
     mSubscriptions.push_back(mTcp->AsyncError.Subscribe(guarded(&Impl::TCPMgr_AsyncError)));
     mSubscriptions.push_back(mTcp->HostResolved.Subscribe(guarded(&Impl::TCPMgr_HostResolved)));
     mSubscriptions.push_back(mTcp->AcceptComplete.Subscribe(guarded(&Impl::TCPMgr_AcceptComplete)));
-    mSubscriptions.push_back(tmrTimeout->Tick.Subscribe(guarded(&Impl::tmrTimeout_Tick)));
-    mSubscriptions.push_back(tmrTlsHandshake->Tick.Subscribe(guarded(&Impl::tmrTlsHandshake_Tick)));
     NewControlSocket();
 }
 
@@ -66,9 +62,8 @@ TavFTPTransferMgr::Impl::~Impl() {
     EndSession(false);
     for (EventConnection& c : mSubscriptions) c.Disconnect();
     mSubscriptions.clear();
-    tmrTimeout.reset();
-    tmrTlsHandshake.reset();
-    mCallbackObject.reset();
+    mWatchdog.Stop();
+    mRoute.Object(nullptr);
     mData.Close();
     try {
         mTcp->InternalEarlyBound(false);
@@ -84,7 +79,7 @@ void TavFTPTransferMgr::Impl::NewControlSocket() {
 
 void TavFTPTransferMgr::Impl::EndSession(bool createControl) {
     // Whatever runs further up the stack for the old session sees this and stops.
-    ++mGeneration;
+    mGuard.Advance();
     if (mLookup != 0) {
         try {
             mTcp->CancelAsyncRequest(mLookup);
@@ -101,19 +96,18 @@ void TavFTPTransferMgr::Impl::EndSession(bool createControl) {
         }
     }
     mControl.Detach();
-    if (tmrTlsHandshake) tmrTlsHandshake->Enabled(false);
     mPendingCommand.clear();
     mPendingState = st::Disconnected;
     mLossReported = false;
-    mState = st::Disconnected;
+    SetState(st::Disconnected);
     if (createControl) NewControlSocket();  // may raise to the caller
 }
 
 void TavFTPTransferMgr::Impl::Fail(int32_t code) {
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     NotifyObjectError(code);
     // A receiver that reset (or reset and reconnected) has already ended this session.
-    if (generation == mGeneration) EndSession(true);
+    if (!mGuard.Moved(generation)) EndSession(true);
 }
 
 // ---- Properties -------------------------------------------------------------------------------
@@ -138,12 +132,12 @@ void TavFTPTransferMgr::Impl::Account(const std::string& value) {
 }
 
 int32_t TavFTPTransferMgr::Impl::SendLogin(int32_t nextState, const std::string& command) {
-    const uint64_t generation = mGeneration;
-    mState = nextState;  // before the send: its reply may be handled inside it
+    const uint64_t generation = mGuard.Generation();
+    SetState(nextState);  // before the send: its reply may be handled inside it
     const int32_t result = SendCommand(command);
-    if (result != 0 && generation == mGeneration) {
+    if (result != 0 && !mGuard.Moved(generation)) {
         // The reply will not come: back to Ready rather than waiting for it forever.
-        if (mState == nextState) mState = st::Ready;
+        if (mState == nextState) SetState(st::Ready);
         NotifyObjectError(3);
     }
     return result;
@@ -164,9 +158,13 @@ void TavFTPTransferMgr::Impl::Port(int32_t value) {
     mPort = value;
 }
 
-void TavFTPTransferMgr::Impl::Timeout(int32_t ms) {
-    mTimeout = std::max(ms, 0);
-    ArmTimeout();
+void TavFTPTransferMgr::Impl::SetState(int32_t state) {
+    mState = state;
+    // Only a pending operation can time out; a quiet Ready (or closed) session waits forever.
+    if (state == st::Disconnected || state == st::Ready)
+        mWatchdog.Stop();
+    else if (!mWatchdog.Running())
+        mWatchdog.Start();
 }
 
 // ---- Session methods --------------------------------------------------------------------------
@@ -175,19 +173,17 @@ int32_t TavFTPTransferMgr::Impl::Connect(const std::string& Site) {
     // The login sends these; the site names the certificate's host.
     FtpControl::CheckCommandText({Site, mUser, mPassword, mAccount});
     mSite = Site;
-    mTlsError.clear();
-    mTlsVersion.clear();
-    mTlsCipher.clear();
+    mTls.ClearResults();
     const int32_t address = mTcp->Sockets()->Util()->NetAddrFromDottedStr(Site);
     if (address != -1) {
-        mState = st::ConnectPending;
+        SetState(st::ConnectPending);
         return ConnectControl(address);
     }
-    mState = st::Resolving;
+    SetState(st::Resolving);
     Progress();
     mLookup = mTcp->WSAAsyncGetHostByName(Site);
     if (mLookup == 0) {
-        mState = st::Disconnected;
+        SetState(st::Disconnected);
         return sockintf::intWSAGetLastError();
     }
     return 0;
@@ -198,18 +194,18 @@ int32_t TavFTPTransferMgr::Impl::ConnectControl(int32_t address) {
     auto peer = TAVSockAddr::Create();
     SockAddrAccess::SetNetAddress(*peer, address);
     peer->Port(static_cast<int16_t>(mPort));
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     const std::shared_ptr<TAVSocket> control = mControl.Socket();
     // Connecting before the call: on loopback the completion is usually handled inside it.
-    mState = st::Connecting;
+    SetState(st::Connecting);
     Progress();
     if (control->Connect(peer) == 0) {
         // Connected at once: no completion notification is owed for it.
-        if (generation == mGeneration && mState == st::Connecting) TCPMgr_ConnectComplete(control);
+        if (!mGuard.Moved(generation) && mState == st::Connecting) TCPMgr_ConnectComplete(control);
         return 0;
     }
     const int32_t error = control->LastError();
-    if (error == sockintf::WSAEWOULDBLOCK || generation != mGeneration) return 0;
+    if (error == sockintf::WSAEWOULDBLOCK || mGuard.Moved(generation)) return 0;
     // A socket whose connect failed is not connected again: the next Connect gets a fresh one.
     EndSession(true);
     return error;
@@ -227,10 +223,10 @@ int32_t TavFTPTransferMgr::Impl::SendCommand(const std::string& command) {
 int32_t TavFTPTransferMgr::Impl::chDir(const std::string& command, const std::string& argument) {
     if (mState != st::Ready) RaiseSockError(kErrInvalidState);
     FtpControl::CheckCommandText({argument});
-    const uint64_t generation = mGeneration;
-    mState = st::ChangingDir;
+    const uint64_t generation = mGuard.Generation();
+    SetState(st::ChangingDir);
     const int32_t result = SendCommand(command + argument);
-    if (result != 0 && generation == mGeneration && mState == st::ChangingDir) mState = st::Ready;
+    if (result != 0 && !mGuard.Moved(generation) && mState == st::ChangingDir) SetState(st::Ready);
     return result;
 }
 
@@ -259,16 +255,16 @@ void TavFTPTransferMgr::Impl::TCPMgr_ConnectComplete(const std::shared_ptr<TAVSo
     Progress();
     if (mUseTLS) {
         // AUTH TLS follows the greeting; nothing else goes out in the clear.
-        mState = st::TlsGreeting;
-        ArmTlsTimer();
+        SetState(st::TlsGreeting);
+        mWatchdog.BeginSetup(mTls.HandshakeTimeout());
         return;
     }
     if (mPairReplies) {
-        mState = st::Connected;  // USER follows the greeting
+        SetState(st::Connected);  // USER follows the greeting
         return;
     }
     // Connected is passed through: USER goes out at once, its result is not looked at.
-    mState = st::UserSent;
+    SetState(st::UserSent);
     (void)SendCommand("USER " + mUser);
 }
 
@@ -318,7 +314,7 @@ void TavFTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket
 void TavFTPTransferMgr::Impl::TCPMgr_AsyncError(int32_t AsyncHandle, int32_t /*ErrorCode*/) {
     if (AsyncHandle == 0 || AsyncHandle != mLookup) return;
     mLookup = 0;
-    mState = st::Disconnected;
+    SetState(st::Disconnected);
     NotifyObjectError(1);
 }
 
@@ -326,41 +322,26 @@ void TavFTPTransferMgr::Impl::TCPMgr_HostResolved(int32_t AsyncHandle, const std
     if (AsyncHandle == 0 || AsyncHandle != mLookup || mState != st::Resolving) return;
     mLookup = 0;
     if (HostObject && HostObject->AddressCount() >= 1) {
-        mState = st::ConnectPending;
+        SetState(st::ConnectPending);
         if (ConnectControl(HostObject->Address(1)) != 0) NotifyObjectError(2);
         return;
     }
-    mState = st::Disconnected;
+    SetState(st::Disconnected);
     NotifyObjectError(1);
 }
 
 // ---- Time-out ----------------------------------------------------------------------------------
 
 void TavFTPTransferMgr::Impl::Progress() noexcept {
-    ++mProgress;
+    mWatchdog.Progress();
 }
 
-void TavFTPTransferMgr::Impl::ArmTimeout() {
-    if (!tmrTimeout) return;
-    mQuietChecks = 0;
-    mProgressSeen = mProgress;
-    if (mTimeout <= 0) {
-        tmrTimeout->Enabled(false);
+void TavFTPTransferMgr::Impl::Expired(TransferWatchdog::Expiry expiry) {
+    const auto self = mOwner.SharedFromThisAs<TavFTPTransferMgr>();  // the receiver may let go
+    if (expiry == TransferWatchdog::Expiry::Setup) {
+        FailTls(mWatchdog.SetupExpiredText());
         return;
     }
-    tmrTimeout->Interval(std::max(1, mTimeout / kChecksPerTimeout));
-    tmrTimeout->Enabled(true);
-}
-
-void TavFTPTransferMgr::Impl::tmrTimeout_Tick() {
-    // Only a pending operation can time out; a quiet Ready (or closed) session waits forever.
-    if (mState == st::Disconnected || mState == st::Ready || mProgress != mProgressSeen) {
-        mProgressSeen = mProgress;
-        mQuietChecks = 0;
-        return;
-    }
-    if (++mQuietChecks < kChecksPerTimeout) return;
-    mQuietChecks = 0;
     if (DebugLogWanted(kLogLevel))
         WriteDebugLog(kLogLevel, "Tag>" + mTcp->Tag().ToString() + "<TavFTPTransferMgr - Timeout state>" + st::Name(mState));
     Fail(5);
@@ -369,58 +350,25 @@ void TavFTPTransferMgr::Impl::tmrTimeout_Tick() {
 // ---- Notifications ------------------------------------------------------------------------------
 
 void TavFTPTransferMgr::Impl::NotifyObjectError(int32_t code) {
-    const auto self = mOwner.SharedFromThisAs<TavFTPTransferMgr>();
-    try {
-        if (const std::shared_ptr<ITavFTPNotify> receiver = mCallbackObject)
-            receiver->FTPObjectError(self, code);
-        else
-            RaiseEvent(mOwner.FTPObjectError, code);
-    } catch (...) {
-    }
+    mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPObjectError, mOwner.FTPObjectError, code);
 }
 
 void TavFTPTransferMgr::Impl::NotifyError(const std::string& ErrCode, const std::string& errdesc) {
-    const auto self = mOwner.SharedFromThisAs<TavFTPTransferMgr>();
-    try {
-        if (const std::shared_ptr<ITavFTPNotify> receiver = mCallbackObject)
-            receiver->FTPError(self, ErrCode, errdesc);
-        else
-            RaiseEvent(mOwner.FTPError, ErrCode, errdesc);
-    } catch (...) {
-    }
+    mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPError, mOwner.FTPError, ErrCode, errdesc);
 }
 
 void TavFTPTransferMgr::Impl::NotifyReady() {
-    const auto self = mOwner.SharedFromThisAs<TavFTPTransferMgr>();
-    try {
-        if (const std::shared_ptr<ITavFTPNotify> receiver = mCallbackObject)
-            receiver->FTPReady(self, 0);
-        else
-            RaiseEvent(mOwner.FTPReady, 0);
-    } catch (...) {
-    }
+    mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPReady, mOwner.FTPReady, 0);
 }
 
 void TavFTPTransferMgr::Impl::NotifyDataReceived() {
-    const auto self = mOwner.SharedFromThisAs<TavFTPTransferMgr>();
-    try {
-        if (const std::shared_ptr<ITavFTPNotify> receiver = mCallbackObject)
-            receiver->FTPDataReceived(self, mData.Buffer());
-        else
-            RaiseEvent(mOwner.FTPDataReceived, mData.Buffer());
-    } catch (...) {
-    }
+    mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPDataReceived, mOwner.FTPDataReceived,
+           mData.Buffer());
 }
 
 void TavFTPTransferMgr::Impl::NotifyDataTransferred(int32_t ByteCount) {
-    const auto self = mOwner.SharedFromThisAs<TavFTPTransferMgr>();
-    try {
-        if (const std::shared_ptr<ITavFTPNotify> receiver = mCallbackObject)
-            receiver->FTPDataTransferred(self, ByteCount);
-        else
-            RaiseEvent(mOwner.FTPDataTransferred, ByteCount);
-    } catch (...) {
-    }
+    mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPDataTransferred, mOwner.FTPDataTransferred,
+           ByteCount);
 }
 
 }  // namespace tav

@@ -7,8 +7,11 @@
 
 #include "transfer/FtpControl.hpp"
 #include "transfer/FtpData.hpp"
+#include "transfer/NotifyRoute.hpp"
+#include "transfer/ReentryGuard.hpp"
+#include "transfer/TlsSettings.hpp"
+#include "transfer/TransferWatchdog.hpp"
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -16,11 +19,7 @@
 
 namespace tav {
 
-namespace platform {
-class Timer;
-}
-class FtpLocalFile;
-class TlsContext;
+class LocalFile;
 
 /// Owned by its manager and never outliving it. Owner thread only.
 class TavFTPTransferMgr::Impl {
@@ -54,12 +53,7 @@ public:
     int16_t State() const noexcept;
     void PassiveMode(bool value);
     void Port(int32_t value);
-    void Timeout(int32_t ms);
     void UseTLS(bool value);
-    void TLSCAFile(const std::string& path);
-    void TLSCAFolder(const std::string& path);
-    void DangerouslyAcceptAnyCertificate(bool value);
-    void TLSHandshakeTimeout(int32_t ms);
     int32_t StartListing(const std::string& verb, const std::string& Directory);
     int32_t StartFileTransfer(bool store, const std::string& SourceFile, const std::string& HostFileName);
     int32_t chDir(const std::string& command, const std::string& argument);
@@ -68,24 +62,22 @@ public:
     int32_t Connect(const std::string& Site);
     void EndSession(bool createControl);
 
-    // Plain property values, read and written by the owner directly.
-    std::shared_ptr<ITavFTPNotify> mCallbackObject;
+    // Property values and parts the owner reads and writes directly.
+    NotifyRoute<TavFTPTransferMgr, ITavFTPNotify> mRoute;  // CallbackObject, and every notification
+    TlsSettings mTls;                                      // the TLS properties and results
+    TransferWatchdog mWatchdog;                            // Timeout, and the TLS set-up limit
     std::string mUser = "Anonymous";
     std::string mPassword;
     std::string mAccount;
     bool mPassiveMode = true;
     int32_t mPort = 21;
-    int32_t mTimeout = 0;
     bool mPairReplies = false;
     bool mPassiveAddressFromReply = true;
     bool mCheckDataPeer = false;
     bool mStrictPassiveReply = false;
     bool mReplaceWhenComplete = false;
     bool mUseTLS = false;
-    std::string mCAFile, mCAFolder;
-    bool mAcceptAnyCertificate = false;
-    int32_t mHandshakeTimeout = 30000;
-    std::string mTlsError, mTlsVersion, mTlsCipher;
+    std::string mLocalFileError;
     int64_t mByteCount = 0;
     int64_t mAnnouncedSize = -1;
 
@@ -106,9 +98,9 @@ private:
     void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
     void TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket, const std::shared_ptr<TAVSocket>& NewSocket,
                                const std::shared_ptr<TAVSockAddr>& NewSocketName);
-    void tmrTimeout_Tick();
+    void SetState(int32_t state);  // starts the watchdog when an operation begins, stops it at its end
     void Progress() noexcept;
-    void ArmTimeout();
+    void Expired(TransferWatchdog::Expiry expiry);
 
     // Encryption (FtpTls.cpp).
     static constexpr int32_t kObjectErrorTLS = 7;
@@ -119,8 +111,6 @@ private:
     void DataTlsReceived(const ByteArray& bytes);
     void FailTls(const std::string& reason);
     int32_t ProtectAfterLogin(uint64_t generation);
-    void ArmTlsTimer();
-    void tmrTlsHandshake_Tick();
 
     // Replies (FtpReplies.cpp).
     void ControlReceived(const Variant& Info);
@@ -146,7 +136,9 @@ private:
     void DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt);
     void FinishRetrieve();
     int32_t SendNextBlocks();
-    void CloseLocalFile(bool deleteIt) noexcept;
+    // Ends the local file's part: kept as written (Close) or, when the transfer failed,
+    // removed when this transfer created it (Discard).
+    void CloseLocalFile(bool discard) noexcept;
     int32_t StartPending(bool namedFile);
     int32_t ConnectPassive(const std::string& replyText);
     int32_t SendPort();
@@ -166,22 +158,13 @@ private:
 
     int32_t mState = 0;                           // ClientState (FtpStates.hpp)
     int32_t mLookup = 0;                          // pending look-up handle, 0 = none
-    bool mInHandler = false;
+    ReentryGuard mGuard;                          // reply handling running; moved by every Reset
     bool mLossReported = false;                   // FTPObjectError 4 already given for this loss
-    uint64_t mGeneration = 0;                     // bumped by every Reset
     std::string mPendingCommand;
     int32_t mPendingState = 0;
-    std::unique_ptr<FtpLocalFile> mFile;          // open local file, or null
+    std::unique_ptr<LocalFile> mFile;             // open local file, or null
     int64_t mBytesRemaining = 0;
-    std::unique_ptr<platform::Timer> tmrTimeout;
-    uint64_t mProgress = 0;                       // bumped by every step of an operation
-    uint64_t mProgressSeen = 0;                   // value at the last timer check
-    int mQuietChecks = 0;                         // checks in a row without progress
-
     std::string mSite;                            // the name given to Connect: the certificate's
-    std::shared_ptr<TlsContext> mTlsContext;      // made at Connect with UseTLS
-    std::unique_ptr<platform::Timer> tmrTlsHandshake;  // enabled while a TLS set-up runs
-    std::chrono::steady_clock::time_point mTlsStarted{};
 };
 
 }  // namespace tav

@@ -8,7 +8,7 @@
 #include "core/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
-#include "transfer/FtpLocalFile.hpp"
+#include "transfer/LocalFile.hpp"
 #include "transfer/FtpStates.hpp"
 
 namespace tav {
@@ -36,16 +36,21 @@ int32_t TavFTPTransferMgr::Impl::StartFileTransfer(bool store, const std::string
                                                    const std::string& HostFileName) {
     if (mState != st::Ready) RaiseSockError(kErrInvalidState);
     FtpControl::CheckCommandText({SourceFile});
-    std::unique_ptr<FtpLocalFile> file;
+    std::unique_ptr<LocalFile> file;
+    std::string error;
     if (store) {
         // Nothing to read is never a useful upload: no name is refused like an empty file.
-        if (HostFileName.empty()) RaiseSockError(kErrHostFile);
-        file = FtpLocalFile::OpenForRead(HostFileName);
-        if (!file || file->Size() == 0) RaiseSockError(kErrHostFile);
+        file = LocalFile::OpenForRead(HostFileName, error);
+        if (file && file->Size() == 0) {
+            error = "cannot read " + HostFileName + ": the file is empty";
+            file.reset();
+        }
     } else if (!HostFileName.empty()) {
-        file = FtpLocalFile::OpenForWrite(HostFileName);
-        if (!file) RaiseSockError(kErrHostFile);
+        const auto replace = mReplaceWhenComplete ? LocalFile::Replace::WhenComplete : LocalFile::Replace::Now;
+        file = LocalFile::OpenForWrite(HostFileName, replace, error);
     }
+    mLocalFileError = error;
+    if (!error.empty()) RaiseSockError(kErrHostFile);
     mByteCount = 0;
     mBytesRemaining = store ? file->Size() : 0;
     mAnnouncedSize = -1;
@@ -58,24 +63,24 @@ int32_t TavFTPTransferMgr::Impl::StartFileTransfer(bool store, const std::string
 }
 
 int32_t TavFTPTransferMgr::Impl::StartPending(bool namedFile) {
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     int32_t result = -1;
     try {
         // A data connection still open is used again; otherwise a new one is set up.
         result = mData.Socket() ? SendPendingCommand() : SetUpDataConnection("");
     } catch (...) {
-        if (generation == mGeneration) {
-            mState = st::Ready;
+        if (!mGuard.Moved(generation)) {
+            SetState(st::Ready);
             mPendingCommand.clear();
-            CloseLocalFile(false);
+            CloseLocalFile(true);
         }
         if (namedFile) RaiseSockError(kErrHostFile);
         throw;
     }
-    if (result != 0 && generation == mGeneration) {
-        mState = st::Ready;
+    if (result != 0 && !mGuard.Moved(generation)) {
+        SetState(st::Ready);
         mPendingCommand.clear();
-        CloseLocalFile(false);
+        CloseLocalFile(true);
     }
     return result;
 }
@@ -86,7 +91,7 @@ int32_t TavFTPTransferMgr::Impl::SendPendingCommand() {
     // be handled inside it.
     const std::string command = std::move(mPendingCommand);
     mPendingCommand.clear();
-    mState = mPendingState;
+    SetState(mPendingState);
     mPendingState = st::Disconnected;
     return SendCommand(command);
 }
@@ -96,7 +101,7 @@ int32_t TavFTPTransferMgr::Impl::SendPendingCommand() {
 int32_t TavFTPTransferMgr::Impl::SetUpDataConnection(const std::string& replyText) {
     mData.Close();
     if (mPassiveMode && replyText.empty()) {
-        mState = st::PasvSent;
+        SetState(st::PasvSent);
         return SendCommand("PASV");
     }
     const std::shared_ptr<TAVSocket> control = mControl.Socket();
@@ -127,16 +132,16 @@ int32_t TavFTPTransferMgr::Impl::ConnectPassive(const std::string& replyText) {
     SockAddrAccess::SetNetAddress(*target, address);
     SockAddrAccess::SetNetPort(*target, util->HostToNetShort(static_cast<int16_t>(port)));
 
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     const std::shared_ptr<TAVSocket> data = mData.Socket();
-    mState = st::DataConnecting;  // before the call: the completion may come inside it
+    SetState(st::DataConnecting);  // before the call: the completion may come inside it
     if (data->Connect(target) == 0) {
         // Connected at once: no completion notification is owed for it.
-        if (generation == mGeneration && data == mData.Socket() && mState == st::DataConnecting) DataConnectComplete(data);
+        if (!mGuard.Moved(generation) && data == mData.Socket() && mState == st::DataConnecting) DataConnectComplete(data);
         return 0;
     }
     const int32_t error = data->LastError();
-    if (error == sockintf::WSAEWOULDBLOCK || generation != mGeneration) return 0;
+    if (error == sockintf::WSAEWOULDBLOCK || mGuard.Moved(generation)) return 0;
     return error != 0 ? error : -1;
 }
 
@@ -144,23 +149,23 @@ int32_t TavFTPTransferMgr::Impl::SendPort() {
     const std::shared_ptr<TAVSockAddr> local = mData.Socket()->LocalAddr();
     if (!local) return -1;
     const auto port = static_cast<uint16_t>(mTcp->Sockets()->Util()->NetToHostShort(SockAddrAccess::GetNetPort(*local)));
-    mState = st::PortSent;
+    SetState(st::PortSent);
     return SendCommand(FtpData::PortCommand(local->IPAddress(), port));
 }
 
 void TavFTPTransferMgr::Impl::DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt) {
     if (!Skt || Skt != mData.Socket() || mState != st::DataConnecting) return;
     Progress();
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     StartDataTls();
-    if (generation != mGeneration) return;
+    if (mGuard.Moved(generation)) return;
     if (mPendingCommand.empty()) {
-        mState = st::Ready;
+        SetState(st::Ready);
         NotifyReady();
         return;
     }
-    if (SendPendingCommand() != 0 && generation == mGeneration) {
-        mState = st::Ready;
+    if (SendPendingCommand() != 0 && !mGuard.Moved(generation)) {
+        SetState(st::Ready);
         CloseLocalFile(false);
         NotifyObjectError(3);
     }
@@ -184,9 +189,9 @@ void TavFTPTransferMgr::Impl::TCPMgr_AcceptComplete(const std::shared_ptr<TAVSoc
     }
     Progress();
     mData.Adopt(NewSocket);
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     StartDataTls();
-    if (generation != mGeneration) return;
+    if (mGuard.Moved(generation)) return;
     // An upload whose go-ahead came before the connection starts now.
     if (mState == st::Storing) DataSocketWritable();
 }
@@ -237,6 +242,7 @@ void TavFTPTransferMgr::Impl::DataBytes(const uint8_t* data, size_t n) {
     }
     if (!retrieving) return;
     if (!mFile->Write(data, n)) {
+        mLocalFileError = mFile->ErrorText();
         Fail(kObjectErrorLocal);
         return;
     }
@@ -245,30 +251,39 @@ void TavFTPTransferMgr::Impl::DataBytes(const uint8_t* data, size_t n) {
 }
 
 void TavFTPTransferMgr::Impl::FinishRetrieve() {
-    const uint64_t generation = mGeneration;
+    const uint64_t generation = mGuard.Generation();
     if (mFile) {
-        CloseLocalFile(false);
+        // Complete: with ReplaceWhenComplete the new file takes the name only now.
+        const bool committed = mFile->Commit();
+        mLocalFileError = mFile->ErrorText();
+        mFile.reset();
+        if (!committed) {
+            Fail(kObjectErrorLocal);
+            return;
+        }
     } else if (mState == st::RetrSent || mState == st::Retrieving) {
         NotifyDataReceived();
-        if (generation != mGeneration) return;
+        if (mGuard.Moved(generation)) return;
     }
-    mState = st::Ready;
+    SetState(st::Ready);
     NotifyReady();
 }
 
 // ---- Sending ------------------------------------------------------------------------------------
 
 int32_t TavFTPTransferMgr::Impl::SendNextBlocks() {
-    const uint64_t generation = mGeneration;
-    FtpLocalFile* file = mFile.get();
+    const uint64_t generation = mGuard.Generation();
+    LocalFile* file = mFile.get();
     const FtpData::Pump pump = mData.SendBlocks(
         [file](uint8_t* block, size_t n) { return file ? file->Read(block, n) : -1; }, mBytesRemaining, mByteCount,
         [this] { Progress(); });
-    if (generation != mGeneration) return 0;  // a receiver ended it meanwhile
+    if (mGuard.Moved(generation)) return 0;  // a receiver ended it meanwhile
     switch (pump) {
     case FtpData::Pump::Waiting: return 0;
     case FtpData::Pump::Failed: return -1;
     case FtpData::Pump::FileFailed:
+        mLocalFileError = file ? file->ErrorText() : "";
+        if (mLocalFileError.empty()) mLocalFileError = "the local file ended before its length";
         Fail(kObjectErrorLocal);
         return 0;
     case FtpData::Pump::Finished: break;
@@ -276,7 +291,7 @@ int32_t TavFTPTransferMgr::Impl::SendNextBlocks() {
     // Closing the data connection is the end of the file for the server; its reply ends it.
     CloseLocalFile(false);
     mData.Close();
-    mState = st::StoreDone;
+    SetState(st::StoreDone);
     return 0;
 }
 
@@ -288,17 +303,21 @@ void TavFTPTransferMgr::Impl::DataSocketWritable() {
     } catch (...) {
     }
     if (mState != st::Storing) return;
-    const uint64_t generation = mGeneration;
-    if (SendNextBlocks() != 0 && generation == mGeneration) {
+    const uint64_t generation = mGuard.Generation();
+    if (SendNextBlocks() != 0 && !mGuard.Moved(generation)) {
         CloseLocalFile(false);
         mData.Close();
-        mState = st::Ready;
+        SetState(st::Ready);
         NotifyObjectError(3);
     }
 }
 
-void TavFTPTransferMgr::Impl::CloseLocalFile(bool deleteIt) noexcept {
-    if (mFile) mFile->Close(deleteIt);
+void TavFTPTransferMgr::Impl::CloseLocalFile(bool discard) noexcept {
+    if (!mFile) return;
+    if (discard)
+        mFile->Discard();
+    else
+        mFile->Close();
     mFile.reset();
 }
 

@@ -18,8 +18,8 @@ TavFTPTransferMgr::~TavFTPTransferMgr() = default;
 
 // ---- Properties -------------------------------------------------------------------------------
 
-const std::shared_ptr<ITavFTPNotify>& TavFTPTransferMgr::CallbackObject() const noexcept { return mImpl->mCallbackObject; }
-void TavFTPTransferMgr::CallbackObject(std::shared_ptr<ITavFTPNotify> value) { mImpl->mCallbackObject = std::move(value); }
+const std::shared_ptr<ITavFTPNotify>& TavFTPTransferMgr::CallbackObject() const noexcept { return mImpl->mRoute.Object(); }
+void TavFTPTransferMgr::CallbackObject(std::shared_ptr<ITavFTPNotify> value) { mImpl->mRoute.Object(std::move(value)); }
 const std::string& TavFTPTransferMgr::User() const noexcept { return mImpl->mUser; }
 void TavFTPTransferMgr::User(const std::string& value) { mImpl->User(value); }
 void TavFTPTransferMgr::Password(const std::string& value) { mImpl->mPassword = value; }
@@ -30,8 +30,8 @@ bool TavFTPTransferMgr::PassiveMode() const noexcept { return mImpl->mPassiveMod
 void TavFTPTransferMgr::PassiveMode(bool value) { mImpl->PassiveMode(value); }
 int32_t TavFTPTransferMgr::Port() const noexcept { return mImpl->mPort; }
 void TavFTPTransferMgr::Port(int32_t value) { mImpl->Port(value); }
-int32_t TavFTPTransferMgr::Timeout() const noexcept { return mImpl->mTimeout; }
-void TavFTPTransferMgr::Timeout(int32_t ms) { mImpl->Timeout(ms); }
+int32_t TavFTPTransferMgr::Timeout() const noexcept { return mImpl->mWatchdog.Timeout(); }
+void TavFTPTransferMgr::Timeout(int32_t ms) { mImpl->mWatchdog.SetTimeout(ms); }
 bool TavFTPTransferMgr::PairReplies() const noexcept { return mImpl->mPairReplies; }
 void TavFTPTransferMgr::PairReplies(bool value) { mImpl->mPairReplies = value; }
 bool TavFTPTransferMgr::PassiveAddressFromReply() const noexcept { return mImpl->mPassiveAddressFromReply; }
@@ -44,17 +44,18 @@ bool TavFTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->mRe
 void TavFTPTransferMgr::ReplaceWhenComplete(bool value) { mImpl->mReplaceWhenComplete = value; }
 bool TavFTPTransferMgr::UseTLS() const noexcept { return mImpl->mUseTLS; }
 void TavFTPTransferMgr::UseTLS(bool value) { mImpl->UseTLS(value); }
-const std::string& TavFTPTransferMgr::TLSCAFile() const noexcept { return mImpl->mCAFile; }
-void TavFTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->TLSCAFile(path); }
-const std::string& TavFTPTransferMgr::TLSCAFolder() const noexcept { return mImpl->mCAFolder; }
-void TavFTPTransferMgr::TLSCAFolder(const std::string& path) { mImpl->TLSCAFolder(path); }
-bool TavFTPTransferMgr::DangerouslyAcceptAnyCertificate() const noexcept { return mImpl->mAcceptAnyCertificate; }
-void TavFTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) { mImpl->DangerouslyAcceptAnyCertificate(value); }
-int32_t TavFTPTransferMgr::TLSHandshakeTimeout() const noexcept { return mImpl->mHandshakeTimeout; }
-void TavFTPTransferMgr::TLSHandshakeTimeout(int32_t ms) { mImpl->TLSHandshakeTimeout(ms); }
-const std::string& TavFTPTransferMgr::TLSError() const noexcept { return mImpl->mTlsError; }
-const std::string& TavFTPTransferMgr::TLSVersion() const noexcept { return mImpl->mTlsVersion; }
-const std::string& TavFTPTransferMgr::TLSCipher() const noexcept { return mImpl->mTlsCipher; }
+const std::string& TavFTPTransferMgr::TLSCAFile() const noexcept { return mImpl->mTls.CAFile(); }
+void TavFTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->mTls.CAFile(path); }
+const std::string& TavFTPTransferMgr::TLSCAFolder() const noexcept { return mImpl->mTls.CAFolder(); }
+void TavFTPTransferMgr::TLSCAFolder(const std::string& path) { mImpl->mTls.CAFolder(path); }
+bool TavFTPTransferMgr::DangerouslyAcceptAnyCertificate() const noexcept { return mImpl->mTls.AcceptAnyCertificate(); }
+void TavFTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) { mImpl->mTls.AcceptAnyCertificate(value); }
+int32_t TavFTPTransferMgr::TLSHandshakeTimeout() const noexcept { return mImpl->mTls.HandshakeTimeout(); }
+void TavFTPTransferMgr::TLSHandshakeTimeout(int32_t ms) { mImpl->mTls.HandshakeTimeout(ms); }
+const std::string& TavFTPTransferMgr::TLSError() const noexcept { return mImpl->mTls.Error(); }
+const std::string& TavFTPTransferMgr::TLSVersion() const noexcept { return mImpl->mTls.Version(); }
+const std::string& TavFTPTransferMgr::TLSCipher() const noexcept { return mImpl->mTls.Cipher(); }
+const std::string& TavFTPTransferMgr::LocalFileError() const noexcept { return mImpl->mLocalFileError; }
 int64_t TavFTPTransferMgr::ByteCount() const noexcept { return mImpl->mByteCount; }
 int64_t TavFTPTransferMgr::AnnouncedSize() const noexcept { return mImpl->mAnnouncedSize; }
 

@@ -250,6 +250,11 @@ public:
     bool ReplaceWhenComplete() const noexcept;
     void ReplaceWhenComplete(bool value);
 
+    /// Why the local file of the last transfer failed, in the system's words ("cannot write
+    /// out.bin: No space left on device"); "" when it did not. Set with library error 3 and
+    /// FTPObjectError 6.
+    const std::string& LocalFileError() const noexcept;
+
     /// False (default): plain FTP. True: explicit FTP over TLS (above). May be changed only
     /// while Disconnected (else library error 2).
     bool UseTLS() const noexcept;
