@@ -10,6 +10,7 @@
 #include "platform/SockIntf.hpp"
 #include "transfer/LocalFile.hpp"
 #include "transfer/FtpStates.hpp"
+#include "transfer/TcpEventHandlers.hpp"
 
 #include <algorithm>
 
@@ -33,28 +34,7 @@ TavFTPTransferMgr::Impl::Impl(TavFTPTransferMgr& owner)
 }
 
 void TavFTPTransferMgr::Impl::Start() {
-    // Every handler holds the manager for its call and refers to it weakly otherwise: the TCP
-    // manager is our part and must not keep us alive.
-    const std::weak_ptr<TavFTPTransferMgr> weak = mOwner.WeakFromThisAs<TavFTPTransferMgr>();
-    auto guarded = [weak](auto member) {
-        return [weak, member](auto&&... args) {
-            if (const std::shared_ptr<TavFTPTransferMgr> self = weak.lock()) {
-                try {
-                    ((*self->mImpl).*member)(args...);
-                } catch (...) {
-                    // Nothing goes back into the TCP manager's delivery.
-                }
-            }
-        };
-    };
-    mSubscriptions.push_back(mTcp->ConnectComplete.Subscribe(guarded(&Impl::TCPMgr_ConnectComplete)));
-    mSubscriptions.push_back(mTcp->DataReceived.Subscribe(guarded(&Impl::TCPMgr_DataReceived)));
-    mSubscriptions.push_back(mTcp->DataSent.Subscribe(guarded(&Impl::TCPMgr_DataSent)));
-    mSubscriptions.push_back(mTcp->SocketClosed.Subscribe(guarded(&Impl::TCPMgr_SocketClosed)));
-    mSubscriptions.push_back(mTcp->SocketError.Subscribe(guarded(&Impl::TCPMgr_SocketError)));
-    mSubscriptions.push_back(mTcp->AsyncError.Subscribe(guarded(&Impl::TCPMgr_AsyncError)));
-    mSubscriptions.push_back(mTcp->HostResolved.Subscribe(guarded(&Impl::TCPMgr_HostResolved)));
-    mSubscriptions.push_back(mTcp->AcceptComplete.Subscribe(guarded(&Impl::TCPMgr_AcceptComplete)));
+    SubscribeTcpEvents(*mTcp, mOwner.WeakFromThisAs<TavFTPTransferMgr>(), *this, mSubscriptions);
     NewControlSocket();
 }
 

@@ -62,6 +62,17 @@ public:
     int32_t Connect(const std::string& Site);
     void EndSession(bool createControl);
 
+    // Handlers of the TCP manager's events (subscribed by name, see TcpEventHandlers.hpp).
+    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
+    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& Skt, Variant& Info);
+    void TCPMgr_DataSent(const std::shared_ptr<TAVSocket>& Skt);
+    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& Skt);
+    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& Skt, int32_t ErrorCode);
+    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
+    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
+    void TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket, const std::shared_ptr<TAVSocket>& NewSocket,
+                               const std::shared_ptr<TAVSockAddr>& NewSocketName);
+
     // Property values and parts the owner reads and writes directly.
     NotifyRoute<TavFTPTransferMgr, ITavFTPNotify> mRoute;  // CallbackObject, and every notification
     TlsSettings mTls;                                      // the TLS properties and results
@@ -89,15 +100,6 @@ private:
     int32_t SendLogin(int32_t nextState, const std::string& command);
     bool SetStoredInState() const noexcept;
     void Fail(int32_t code);  // FTPObjectError code, then Reset
-    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& Skt, Variant& Info);
-    void TCPMgr_DataSent(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& Skt, int32_t ErrorCode);
-    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
-    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
-    void TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket, const std::shared_ptr<TAVSocket>& NewSocket,
-                               const std::shared_ptr<TAVSockAddr>& NewSocketName);
     void SetState(int32_t state);  // starts the watchdog when an operation begins, stops it at its end
     void Progress() noexcept;
     void Expired(TransferWatchdog::Expiry expiry);

@@ -313,12 +313,7 @@ void TavFTPTransferMgr::Impl::DataSocketWritable() {
 }
 
 void TavFTPTransferMgr::Impl::CloseLocalFile(bool discard) noexcept {
-    if (!mFile) return;
-    if (discard)
-        mFile->Discard();
-    else
-        mFile->Close();
-    mFile.reset();
+    LocalFile::Release(mFile, discard);
 }
 
 }  // namespace tav

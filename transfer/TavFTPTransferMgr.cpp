@@ -44,17 +44,7 @@ bool TavFTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->mRe
 void TavFTPTransferMgr::ReplaceWhenComplete(bool value) { mImpl->mReplaceWhenComplete = value; }
 bool TavFTPTransferMgr::UseTLS() const noexcept { return mImpl->mUseTLS; }
 void TavFTPTransferMgr::UseTLS(bool value) { mImpl->UseTLS(value); }
-const std::string& TavFTPTransferMgr::TLSCAFile() const noexcept { return mImpl->mTls.CAFile(); }
-void TavFTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->mTls.CAFile(path); }
-const std::string& TavFTPTransferMgr::TLSCAFolder() const noexcept { return mImpl->mTls.CAFolder(); }
-void TavFTPTransferMgr::TLSCAFolder(const std::string& path) { mImpl->mTls.CAFolder(path); }
-bool TavFTPTransferMgr::DangerouslyAcceptAnyCertificate() const noexcept { return mImpl->mTls.AcceptAnyCertificate(); }
-void TavFTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) { mImpl->mTls.AcceptAnyCertificate(value); }
-int32_t TavFTPTransferMgr::TLSHandshakeTimeout() const noexcept { return mImpl->mTls.HandshakeTimeout(); }
-void TavFTPTransferMgr::TLSHandshakeTimeout(int32_t ms) { mImpl->mTls.HandshakeTimeout(ms); }
-const std::string& TavFTPTransferMgr::TLSError() const noexcept { return mImpl->mTls.Error(); }
-const std::string& TavFTPTransferMgr::TLSVersion() const noexcept { return mImpl->mTls.Version(); }
-const std::string& TavFTPTransferMgr::TLSCipher() const noexcept { return mImpl->mTls.Cipher(); }
+TAV_DEFINE_TLS_PROPERTIES(TavFTPTransferMgr, mImpl->mTls)
 const std::string& TavFTPTransferMgr::LocalFileError() const noexcept { return mImpl->mLocalFileError; }
 int64_t TavFTPTransferMgr::ByteCount() const noexcept { return mImpl->mByteCount; }
 int64_t TavFTPTransferMgr::AnnouncedSize() const noexcept { return mImpl->mAnnouncedSize; }

@@ -6,6 +6,7 @@
 #include "core/SockErrors.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/HttpTransferMgrImpl.hpp"
+#include "transfer/TcpEventHandlers.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -54,17 +55,7 @@ bool TavHTTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->re
 void TavHTTPTransferMgr::ReplaceWhenComplete(bool value) noexcept { mImpl->replaceWhenComplete = value; }
 const std::string& TavHTTPTransferMgr::OutputFileError() const noexcept { return mImpl->outputFileError; }
 int32_t TavHTTPTransferMgr::RequestState() const noexcept { return mImpl->state; }
-const std::string& TavHTTPTransferMgr::TLSCAFile() const noexcept { return mImpl->tls.CAFile(); }
-void TavHTTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->tls.CAFile(path); }
-const std::string& TavHTTPTransferMgr::TLSCAFolder() const noexcept { return mImpl->tls.CAFolder(); }
-void TavHTTPTransferMgr::TLSCAFolder(const std::string& path) { mImpl->tls.CAFolder(path); }
-bool TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate() const noexcept { return mImpl->tls.AcceptAnyCertificate(); }
-void TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) { mImpl->tls.AcceptAnyCertificate(value); }
-int32_t TavHTTPTransferMgr::TLSHandshakeTimeout() const noexcept { return mImpl->tls.HandshakeTimeout(); }
-void TavHTTPTransferMgr::TLSHandshakeTimeout(int32_t ms) { mImpl->tls.HandshakeTimeout(ms); }
-const std::string& TavHTTPTransferMgr::TLSError() const noexcept { return mImpl->tls.Error(); }
-const std::string& TavHTTPTransferMgr::TLSVersion() const noexcept { return mImpl->tls.Version(); }
-const std::string& TavHTTPTransferMgr::TLSCipher() const noexcept { return mImpl->tls.Cipher(); }
+TAV_DEFINE_TLS_PROPERTIES(TavHTTPTransferMgr, mImpl->tls)
 
 int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& Operation, const std::string& Data,
                                      const std::string& Headers, const std::string& OutputFile,
@@ -84,22 +75,7 @@ TavHTTPTransferMgr::Impl::Impl(std::weak_ptr<TavHTTPTransferMgr> owner)
     tcp = TavTCPSocketMgr::Create();
     tcp->InternalEarlyBound(true);
 
-    // Every handler holds the manager for its call (a receiver may let go of it) and refers to
-    // it weakly in between: the TCP manager it owns must not keep it alive. While the manager
-    // is held, so is this object.
-    const std::weak_ptr<TavHTTPTransferMgr> weak = self;
-    auto held = [weak, this](auto member) {
-        return [weak, this, member](auto&&... args) {
-            if (const auto owner = weak.lock()) (this->*member)(args...);
-        };
-    };
-    auto& s = subscriptions;
-    s.push_back(tcp->HostResolved.Subscribe(held(&Impl::TCPMgr_HostResolved)));
-    s.push_back(tcp->AsyncError.Subscribe(held(&Impl::TCPMgr_AsyncError)));
-    s.push_back(tcp->ConnectComplete.Subscribe(held(&Impl::TCPMgr_ConnectComplete)));
-    s.push_back(tcp->DataReceived.Subscribe(held(&Impl::TCPMgr_DataReceived)));
-    s.push_back(tcp->SocketClosed.Subscribe(held(&Impl::TCPMgr_SocketClosed)));
-    s.push_back(tcp->SocketError.Subscribe(held(&Impl::TCPMgr_SocketError)));
+    SubscribeTcpEvents(*tcp, self, *this, subscriptions);
 }
 
 TavHTTPTransferMgr::Impl::~Impl() {
