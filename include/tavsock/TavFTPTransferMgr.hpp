@@ -120,19 +120,24 @@ namespace tav {
 ///   - Nothing the server sent is lost: when the final reply of a listing or retrieve comes
 ///     before the data connection was read to its end, what already waits on it is read first,
 ///     and a data connection found closed then is dropped (not used again).
-///   - Local files: a name that is not a regular file (/dev/null, /dev/stdout, a FIFO with a
-///     reader) is written as it is and never deleted; a regular file is deleted only on the
-///     failure paths below, and only when it is still the file this transfer opened. Opening
-///     never blocks (a FIFO without a reader fails with library error 3). Store reads regular
-///     files only; a Store without a local file name raises library error 3 like an empty file.
-///   - A 4xx or 3xx reply to RETR deletes the partial local file; to STOR it keeps the file;
-///     to NLST or LIST it ends the listing (no 2xx follows it) without FTPDataReceived.
-///     A 5xx reply to any transfer closes the local file (kept) and returns to Ready without
-///     FTPReady; the data connection stays for the next transfer.
+///   - Local files (the same rules as the HTTP client's output file): Retrieve writes a new
+///     file made under a unique name in the same folder, never through a link, which takes
+///     the name at once (a link planted there is replaced, not followed) or, with
+///     ReplaceWhenComplete, only when the retrieve completed. Descriptor names (/dev/stdout,
+///     /dev/fd/N) are written through a duplicate of the process's descriptor, so an append
+///     stays an append; devices and FIFOs are written as they are and never deleted; opening
+///     never blocks (a FIFO without a reader fails with library error 3). Only a file this
+///     transfer created is ever deleted. Store reads regular files only; a Store without a
+///     local file name raises library error 3 like an empty file. LocalFileError says why.
+///   - A 4xx or 3xx reply to RETR, or a 5xx one, deletes the file the retrieve created; to
+///     STOR the local file is kept; to NLST or LIST a 4xx or 3xx ends the listing (no 2xx
+///     follows it) without FTPDataReceived. A 5xx reply returns to Ready without FTPReady; the
+///     data connection stays for the next transfer.
 ///   - A 227 reply without parentheses is read from its first digit on; one that does not
-///     hold six numbers (StrictPassiveReply: six numbers 0..255), like a data connection that cannot be made or a creation that
-///     fails, gives FTPObjectError 3 and Ready (from a transfer method: its result, or the
-///     creation's library error, as library error 3 when a local file was named).
+///     hold six numbers (with StrictPassiveReply: six numbers 0..255), like a data connection
+///     that cannot be made or a creation that fails, gives FTPObjectError 3 and Ready (from a
+///     transfer method: its result, or the creation's library error, as library error 3 when
+///     a local file was named).
 ///   - Store hands the socket one 4096-byte block per Send; the file is read ahead 64 KiB at a
 ///     time, so a block costs one system call (the send), not two.
 ///   - Store data never waits inside the socket's send retries: what the stack cannot take at
@@ -208,7 +213,7 @@ public:
     /// connection) on the data connection; so an endless multi-line reply, a run of 1xx replies
     /// or text trickling in without a line end does not count. 0 (default) waits forever.
     /// Checked four times per period, so the end comes between Timeout and 1.25 Timeout after
-    /// the last progress. Negative values are taken as 0.
+    /// the last progress. A negative value raises library error 1 and is not stored.
     int32_t Timeout() const noexcept;
     void Timeout(int32_t ms);
 
@@ -270,7 +275,9 @@ public:
     void DangerouslyAcceptAnyCertificate(bool value);
     /// Milliseconds the AUTH TLS exchange and a handshake (control or data connection) may
     /// take before the session ends with FTPObjectError 7; 0 waits for ever. 30,000 by
-    /// default, so a stalled handshake ends even without a Timeout. Negative values are 0.
+    /// default, so a stalled handshake ends even without a Timeout. Part of the same watchdog
+    /// as Timeout: the limit runs from the greeting wait (or the data connection's handshake)
+    /// and counts the whole set-up. A negative value raises library error 1 and is not stored.
     int32_t TLSHandshakeTimeout() const noexcept;
     void TLSHandshakeTimeout(int32_t ms);
     /// Why the session could not be secured ("" when it could or did not try).
