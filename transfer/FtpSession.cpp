@@ -25,11 +25,11 @@ constexpr int32_t kLogLevel = 2;
 // ---- Life cycle -------------------------------------------------------------------------------
 
 TavFTPTransferMgr::Impl::Impl(TavFTPTransferMgr& owner)
-    : mOwner(owner),
+    : mTls(true),  // vsftpd 3.0.3 (Debian 12) answers uploads over TLS 1.3 with 426
+      mWatchdog([this](TransferWatchdog::Expiry expiry) { Expired(expiry); }),
+      mOwner(owner),
       mTcp(TavTCPSocketMgr::Create()),
-      mData(*mTcp),
-      mTls(true),  // vsftpd 3.0.3 (Debian 12) answers uploads over TLS 1.3 with 426
-      mWatchdog([this](TransferWatchdog::Expiry expiry) { Expired(expiry); }) {
+      mData(*mTcp) {
     mTcp->InternalEarlyBound(true);
 }
 

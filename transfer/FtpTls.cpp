@@ -83,6 +83,7 @@ void TavFTPTransferMgr::Impl::DataTlsReceived(const ByteArray& bytes) {
     const FtpData::TlsReceived got =
         mData.ReceiveTls(bytes, [this](const uint8_t* plain, size_t n) { DataBytes(plain, n); }, error);
     if (mGuard.Moved(generation)) return;
+    Progress();  // data-connection bytes, handshake records included
     switch (got) {
     case FtpData::TlsReceived::Failed:
         FailTls(error);

@@ -42,7 +42,9 @@ TEST(FtpReplyText, PassiveReplyNumbersAreDecimalOnlyAndStrictlyBytes) {
             uint16_t port = 0;
             const bool ok = FtpData::ParsePassiveReply(c.text, strict, host, port);
             EXPECT_EQ(ok, strict ? c.strict : c.lax) << c.text << (strict ? " strict" : " lax");
-            if (ok) EXPECT_EQ(port, c.port) << c.text;
+            if (ok) {
+                EXPECT_EQ(port, c.port) << c.text;
+            }
         }
     }
 }
@@ -53,7 +55,7 @@ TEST(FtpReplyText, PortCommandCarriesTheHighAndLowByte) {
 }
 
 TEST(FtpReplyText, TextThatWouldEndTheCommandLineIsRefused) {
-    for (const std::string bad : {std::string("a\rb"), std::string("a\nb"), std::string("a\0b", 3),
+    for (const std::string& bad : {std::string("a\rb"), std::string("a\nb"), std::string("a\0b", 3),
                                   std::string("f\r\nDELE victim")}) {
         EXPECT_FALSE(FtpControl::AllowedInCommand(bad));
         try {
