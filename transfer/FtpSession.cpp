@@ -10,7 +10,6 @@
 #include "platform/SockIntf.hpp"
 #include "transfer/LocalFile.hpp"
 #include "transfer/FtpStates.hpp"
-#include "transfer/TcpEventHandlers.hpp"
 
 #include <algorithm>
 
@@ -34,13 +33,12 @@ TavFTPTransferMgr::Impl::Impl(TavFTPTransferMgr& owner)
 }
 
 void TavFTPTransferMgr::Impl::Start() {
-    SubscribeTcpEvents(*mTcp, mOwner.WeakFromThisAs<TavFTPTransferMgr>(), *this, mSubscriptions);
+    mSubscriptions = TcpEventSink::Subscribe(*mTcp, mOwner.WeakFromThisAs<TavFTPTransferMgr>(), *this);
     NewControlSocket();
 }
 
 TavFTPTransferMgr::Impl::~Impl() {
     EndSession(false);
-    for (EventConnection& c : mSubscriptions) c.Disconnect();
     mSubscriptions.clear();
     mWatchdog.Stop();
     mRoute.Object(nullptr);

@@ -9,6 +9,7 @@
 #include "transfer/FtpData.hpp"
 #include "transfer/NotifyRoute.hpp"
 #include "transfer/ReentryGuard.hpp"
+#include "transfer/TcpEventSink.hpp"
 #include "transfer/TlsSettings.hpp"
 #include "transfer/TransferWatchdog.hpp"
 
@@ -22,7 +23,7 @@ namespace tav {
 class LocalFile;
 
 /// Owned by its manager and never outliving it. Owner thread only.
-class TavFTPTransferMgr::Impl {
+class TavFTPTransferMgr::Impl final : public TcpEventSink {
 public:
     using ReplyLine = FtpControl::ReplyLine;
     using ReplyLines = FtpControl::ReplyLines;
@@ -62,16 +63,16 @@ public:
     int32_t Connect(const std::string& Site);
     void EndSession(bool createControl);
 
-    // Handlers of the TCP manager's events (subscribed by name, see TcpEventHandlers.hpp).
-    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& Skt, Variant& Info);
-    void TCPMgr_DataSent(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& Skt, int32_t ErrorCode);
-    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
-    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
+    // Handlers of the TCP manager's events.
+    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt) override;
+    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& Skt, Variant& Info) override;
+    void TCPMgr_DataSent(const std::shared_ptr<TAVSocket>& Skt) override;
+    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& Skt) override;
+    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& Skt, int32_t ErrorCode) override;
+    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode) override;
+    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) override;
     void TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket, const std::shared_ptr<TAVSocket>& NewSocket,
-                               const std::shared_ptr<TAVSockAddr>& NewSocketName);
+                               const std::shared_ptr<TAVSockAddr>& NewSocketName) override;
 
     // Property values and parts the owner reads and writes directly.
     NotifyRoute<TavFTPTransferMgr, ITavFTPNotify> mRoute;  // CallbackObject, and every notification
@@ -154,7 +155,7 @@ private:
 
     TavFTPTransferMgr& mOwner;
     std::shared_ptr<TavTCPSocketMgr> mTcp;
-    std::vector<EventConnection> mSubscriptions;  // to mTcp's events and the timers' Tick
+    std::vector<EventSubscription> mSubscriptions;  // to mTcp's events
     FtpControl mControl;
     FtpData mData;
 

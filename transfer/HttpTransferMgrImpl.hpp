@@ -15,6 +15,7 @@
 #include "transfer/NotifyRoute.hpp"
 #include "transfer/ReceiveBatching.hpp"
 #include "transfer/ReentryGuard.hpp"
+#include "transfer/TcpEventSink.hpp"
 #include "transfer/TlsSettings.hpp"
 #include "transfer/TransferWatchdog.hpp"
 
@@ -28,7 +29,7 @@ namespace tav {
 /// while a handler runs, the manager (and so this object) is held. Every call that can run
 /// host code or the queue (a notification, Connect, Send) is followed by a check of
 /// `guard`'s generation: a receiver may have reset the request or started the next one.
-struct TavHTTPTransferMgr::Impl {
+struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     using State = int32_t;
 
     explicit Impl(std::weak_ptr<TavHTTPTransferMgr> owner);
@@ -52,12 +53,12 @@ struct TavHTTPTransferMgr::Impl {
     void EndRequest();
 
     // ---- The request's way (HttpTransferMgrFlow.cpp) ---------------------------------------
-    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
-    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
-    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& SourceSocket);
-    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& SourceSocket, Variant& Info);
-    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& SourceSocket);
-    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t ErrorCode);
+    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) override;
+    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode) override;
+    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& SourceSocket) override;
+    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& SourceSocket, Variant& Info) override;
+    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& SourceSocket) override;
+    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t ErrorCode) override;
     void Watchdog_Expired(TransferWatchdog::Expiry expiry);
 
     bool SendBytes(const std::shared_ptr<TAVSocket>& socket, ByteArray bytes);
@@ -93,7 +94,7 @@ struct TavHTTPTransferMgr::Impl {
     std::string outputFileError;
 
     std::shared_ptr<TavTCPSocketMgr> tcp;
-    std::vector<EventConnection> subscriptions;  // to tcp's events
+    std::vector<EventSubscription> subscriptions;  // to tcp's events
     ReceiveBatching batching;                    // fewer wake-ups while a body pours in
     TransferWatchdog watchdog;                   // armed while a request runs
     TlsSettings tls;

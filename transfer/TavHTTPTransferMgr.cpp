@@ -6,7 +6,6 @@
 #include "core/SockErrors.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/HttpTransferMgrImpl.hpp"
-#include "transfer/TcpEventHandlers.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -75,11 +74,10 @@ TavHTTPTransferMgr::Impl::Impl(std::weak_ptr<TavHTTPTransferMgr> owner)
     tcp = TavTCPSocketMgr::Create();
     tcp->InternalEarlyBound(true);
 
-    SubscribeTcpEvents(*tcp, self, *this, subscriptions);
+    subscriptions = TcpEventSink::Subscribe(*tcp, self, *this);
 }
 
 TavHTTPTransferMgr::Impl::~Impl() {
-    for (EventConnection& c : subscriptions) c.Disconnect();
     subscriptions.clear();
     batching.Stop();
     tcp->InternalEarlyBound(false);
