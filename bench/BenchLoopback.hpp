@@ -1,6 +1,8 @@
-// Shared pieces of the loopback benchmarks: addresses, the plain epoll receive loop that
-// serves as the baseline, and best-of-N timing.
+// Shared pieces of the loopback benchmarks: the plain epoll receive loop that serves as the
+// baseline, and best-of-N timing. Loopback addresses are the test-support library's.
 #pragma once
+
+#include "support/Loopback.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -19,13 +21,7 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
-inline sockaddr_in LoopbackPort(uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
+using tav::support::LoopbackAddr;
 
 /// The baseline receiver: listens on a free loopback port, runs `sender(port)` on a thread,
 /// accepts its connection and reads it with a plain non-blocking epoll loop into one 1 MiB
@@ -34,7 +30,7 @@ inline sockaddr_in LoopbackPort(uint16_t port) {
 inline double PlainEpollReceive(const std::function<void(uint16_t)>& sender,
                                 const std::function<void(const char*, size_t)>& onData) {
     const int l = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = LoopbackPort(0);
+    sockaddr_in a = LoopbackAddr(0);
     socklen_t len = sizeof a;
     ::bind(l, reinterpret_cast<sockaddr*>(&a), sizeof a);
     ::getsockname(l, reinterpret_cast<sockaddr*>(&a), &len);

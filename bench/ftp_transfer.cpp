@@ -10,18 +10,12 @@
 #include <tavsock/TavFTPTransferMgr.hpp>
 
 #include "BenchProcess.hpp"
+#include "support/Loopback.hpp"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <algorithm>
 #include <chrono>
@@ -33,74 +27,34 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-pid_t Spawn(const std::vector<std::string>& argv, bool ownGroup) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    if (ownGroup) {
-        posix_spawnattr_setpgroup(&attr, 0);
-        posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    }
-    pid_t pid = -1;
-    if (::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return pid;
-}
-
-int Wait(pid_t pid) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 /// vsftpd on a free port, serving `root` to the anonymous user (uploads into root/upload).
 class Vsftpd {
 public:
     explicit Vsftpd(const std::string& dir) {
-        for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt) {
-            port_ = bench::FreePort();
+        for (int attempt = 0; attempt < 5 && !mUp; ++attempt) {
+            mPort = tav::support::FreePort();
             std::ofstream(dir + "/vsftpd.conf")
-                << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" << port_
+                << "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" << mPort
                 << "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\n"
                    "anon_other_write_enable=YES\nanon_root=" << dir << "/root\nsecure_chroot_dir=" << dir
                 << "/empty\nseccomp_sandbox=NO\npasv_enable=YES\nport_enable=YES\nconnect_from_port_20=NO\n"
                    "xferlog_enable=NO\nsyslog_enable=NO\nanon_umask=022\nmax_clients=0\nmax_per_ip=0\n";
-            pid_ = Spawn({"/usr/sbin/vsftpd", dir + "/vsftpd.conf"}, true);
-            bool up = false;
-            for (int i = 0; i < 500 && pid_ > 0 && !up; ++i) {
-                up = bench::Listening(static_cast<uint16_t>(port_));
-                if (!up) ::usleep(10000);  // a separate process starting up: nothing to wait on
-            }
-            if (!up) Stop();
+            mUp = mServer.Start({"/usr/sbin/vsftpd", dir + "/vsftpd.conf"}) && tav::support::WaitListening(mServer, mPort);
+            if (!mUp) mServer.Stop();
         }
     }
-    ~Vsftpd() { Stop(); }
-    int Port() const { return port_; }
-    bool Up() const { return pid_ > 0; }
+    int Port() const { return mPort; }
+    bool Up() const { return mUp; }
 
 private:
-    void Stop() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGKILL);
-        (void)Wait(pid_);
-        pid_ = -1;
-    }
-    pid_t pid_ = -1;
-    int port_ = 0;
+    tav::support::Process mServer;
+    uint16_t mPort = 0;
+    bool mUp = false;
 };
 
 /// One transfer through TavFTPTransferMgr; seconds, or -1 when it did not end well.
@@ -140,10 +94,11 @@ double Curl(int port, bool passive, bool store, const std::string& remote, const
         argv.insert(argv.end(), {"-T", local, url});
     else
         argv.insert(argv.end(), {"-o", local, url});
-    const auto t0 = Clock::now();
-    const pid_t pid = Spawn(argv, false);
-    if (pid < 0 || Wait(pid) != 0) return -1;
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+    tav::support::Stdio io;
+    io.err = "/dev/stderr";  // curl -S: its complaints are worth seeing
+    io.append = true;
+    const tav::support::Usage run = tav::support::Run(argv, io);
+    return run.status == 0 ? run.seconds : -1;
 }
 
 void Compare(const char* label, int runs, double mib, const std::function<double()>& ours,
@@ -181,10 +136,9 @@ int main(int argc, char** argv) {
     const int64_t storeMiB = argc > 3 ? std::atoll(argv[3]) : 256;
 
     // In memory where there is room, so the disk does not add its own noise to either side.
-    const fs::path base = ::access("/dev/shm", W_OK) == 0 ? fs::path("/dev/shm") : fs::temp_directory_path();
-    std::string tmpl = (base / "tavftpbench.XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) return 1;
-    const std::string dir = tmpl;
+    const tav::support::TempDir scratch("tavftpbench", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "");
+    const std::string dir = scratch.Path();
+    if (dir.empty()) return 1;
     fs::create_directories(dir + "/root/pub");
     fs::create_directories(dir + "/root/upload");
     fs::create_directories(dir + "/empty");
@@ -226,7 +180,5 @@ int main(int argc, char** argv) {
                         down > 0 && up > 0 ? "both transfers ok" : "a transfer FAILED");
         }
     }
-    std::error_code ec;
-    fs::remove_all(dir, ec);
     return status;
 }

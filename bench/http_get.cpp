@@ -8,7 +8,6 @@
 //     (goal: at least 0.9x curl's requests per second).
 // Skips with one line when nginx, curl or the tool is missing.
 #include "BenchProcess.hpp"
-#include "Nginx.hpp"
 
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
@@ -30,8 +29,8 @@ constexpr int64_t kBig = int64_t{1} << 30;
 constexpr int kSmallCount = 1000;
 
 using bench::Median;
-using bench::Run;
-using bench::Spawn;
+using tav::support::Run;
+using tav::support::Usage;
 
 /// 1,000 GETs of `url`, one after the other, each on a new connection; seconds, or -1.
 double SequentialGets(const std::string& url) {
@@ -54,20 +53,20 @@ double SequentialGets(const std::string& url) {
 }  // namespace
 
 int main() {
-    const std::string tool = bench::ToolPath();
+    const std::string tool = tav::support::ToolPath();
     if (::access("/usr/sbin/nginx", X_OK) != 0 || ::access("/usr/bin/curl", X_OK) != 0 || tool.empty()) {
         std::printf("bench_http_get: skipped (needs /usr/sbin/nginx, /usr/bin/curl and the tavsock tool)\n");
         return 0;
     }
-    const bench::TempDir scratch("tavsock-bench-http");
+    const tav::support::TempDir scratch("tavsock-bench-http");
     const std::string& dir = scratch.Path();
     if (dir.empty() || !bench::MakeWebRoot(dir, kBig)) {
         std::printf("bench_http_get: could not make the web root under /tmp\n");
         return 1;
     }
     int result = 0;
-    bench::Nginx nginx;  // after the folder: the server stops before its files go
-    if (!nginx.Start(dir)) {
+    tav::support::Nginx nginx;  // after the folder: the server stops before its files go
+    if (!bench::StartNginx(nginx, dir)) {
         std::printf("bench_http_get: nginx did not start\n");
         return 1;
     }
@@ -81,7 +80,7 @@ int main() {
 
     // 2. Resident memory while the 1 GiB body goes to a file.
     const std::string copy = dir + "/big.copy";
-    const Run m = Spawn({tool, "get", big, "-o", copy});
+    const Usage m = Run({tool, "get", big, "-o", copy});
     std::error_code ec;
     const auto size = fs::file_size(copy, ec);
     std::printf("1 GiB GET to a file: peak resident %.1f MiB (goal < 64 MiB), exit %d, file %s\n",
@@ -95,7 +94,7 @@ int main() {
     for (int i = 0; i < 3; ++i) {
         const double t = SequentialGets(small);
         // --http1.0: nginx closes each connection, so every URL gets a new one as here.
-        const Run c = Spawn({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", small + "?[1-1000]"});
+        const Usage c = Run({"/usr/bin/curl", "--http1.0", "-s", "-o", "/dev/null", small + "?[1-1000]"});
         if (t < 0 || c.status != 0) {
             std::printf("bench_http_get: the 1,000 GETs failed (tavsock %s, curl %d)\n", t < 0 ? "failed" : "ok",
                         c.status);

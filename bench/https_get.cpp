@@ -5,7 +5,6 @@
 // command line, which both clients are told to trust.
 // Skips with one line when nginx, curl, openssl or the tool is missing.
 #include "BenchProcess.hpp"
-#include "Nginx.hpp"
 
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
@@ -22,20 +21,20 @@ namespace {
 
 constexpr int64_t kBig = int64_t{1} << 30;
 
-using bench::Run;
-using bench::Spawn;
+using tav::support::Run;
+using tav::support::Usage;
 
 /// An authority and a certificate for localhost and 127.0.0.1 it signed, in `dir`.
 bool MakeCertificates(const std::string& dir) {
     const std::string ssl = "/usr/bin/openssl";
     std::ofstream(dir + "/server.ext") << "subjectAltName=DNS:localhost,IP:127.0.0.1\n";
-    return Spawn({ssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+    return Run({ssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
                   dir + "/ca.key", "-out", dir + "/ca.pem", "-days", "2", "-subj", "/CN=bench authority"})
                    .status == 0 &&
-           Spawn({ssl, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
+           Run({ssl, "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes", "-keyout",
                   dir + "/server.key", "-out", dir + "/server.csr", "-subj", "/CN=localhost"})
                    .status == 0 &&
-           Spawn({ssl, "x509", "-req", "-in", dir + "/server.csr", "-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key",
+           Run({ssl, "x509", "-req", "-in", dir + "/server.csr", "-CA", dir + "/ca.pem", "-CAkey", dir + "/ca.key",
                   "-CAcreateserial", "-CAserial", dir + "/ca.srl", "-out", dir + "/server.pem", "-days", "2", "-extfile",
                   dir + "/server.ext"})
                    .status == 0;
@@ -55,13 +54,13 @@ std::string NegotiatedCipher(const std::string& url, const std::string& ca) {
 }  // namespace
 
 int main() {
-    const std::string tool = bench::ToolPath();
+    const std::string tool = tav::support::ToolPath();
     if (::access("/usr/sbin/nginx", X_OK) != 0 || ::access("/usr/bin/curl", X_OK) != 0 ||
         ::access("/usr/bin/openssl", X_OK) != 0 || tool.empty()) {
         std::printf("bench_https_get: skipped (needs /usr/sbin/nginx, /usr/bin/curl, /usr/bin/openssl and the tool)\n");
         return 0;
     }
-    const bench::TempDir scratch("tavsock-bench-https");
+    const tav::support::TempDir scratch("tavsock-bench-https");
     const std::string& dir = scratch.Path();
     if (dir.empty() || !bench::MakeWebRoot(dir, kBig)) {
         std::printf("bench_https_get: could not make the web root under /tmp\n");
@@ -72,9 +71,9 @@ int main() {
         return 1;
     }
     int result = 0;
-    bench::Nginx nginx;  // after the folder: the server stops before its files go
+    tav::support::Nginx nginx;  // after the folder: the server stops before its files go
     // One cipher on offer, so that both clients are timed with the same one.
-    if (!nginx.Start(dir, "    ssl_certificate " + dir + "/server.pem; ssl_certificate_key " + dir +
+    if (!bench::StartNginx(nginx, dir, "    ssl_certificate " + dir + "/server.pem; ssl_certificate_key " + dir +
                               "/server.key;\n    ssl_protocols TLSv1.3;\n"
                               "    ssl_conf_command Ciphersuites TLS_AES_128_GCM_SHA256;")) {
         std::printf("bench_https_get: nginx did not start\n");

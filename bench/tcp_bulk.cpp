@@ -22,7 +22,7 @@
 #include <vector>
 
 using bench::Clock;
-using bench::LoopbackPort;
+using bench::LoopbackAddr;
 using namespace std::chrono_literals;
 
 namespace {
@@ -34,7 +34,7 @@ constexpr int kRounds = 3;
 /// Connects to `port` and writes kTotal bytes, then closes.
 void Send(uint16_t port) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = LoopbackPort(port);
+    const sockaddr_in a = LoopbackAddr(port);
     if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) std::abort();
     std::vector<char> chunk(kWrite, 'x');
     for (size_t sent = 0; sent < kTotal;) {

@@ -34,7 +34,7 @@
 #include <vector>
 
 using bench::Clock;
-using bench::LoopbackPort;
+using bench::LoopbackAddr;
 using namespace std::chrono_literals;
 
 namespace {
@@ -135,7 +135,7 @@ double ScannerRate(const std::string& stream, long expected) {
 /// Connects to `port`, writes `stream` in 64 KiB pieces, then closes.
 void SendStream(uint16_t port, const std::string& stream) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_in a = LoopbackPort(port);
+    const sockaddr_in a = LoopbackAddr(port);
     if (::connect(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) std::abort();
     for (size_t at = 0; at < stream.size();) {
         const ssize_t n = ::send(s, stream.data() + at, std::min<size_t>(65536, stream.size() - at), 0);

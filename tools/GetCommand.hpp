@@ -1,23 +1,32 @@
-// `tavsock get <url> ...`: one command for every transfer client, dispatched by the URL's
-// scheme. A client adds its scheme from its own source file with a namespace-scope
+// `tavsock get <url>... [options]`: one command for every transfer client, dispatched by the
+// URL's scheme. A client adds its schemes from its own source file with a namespace-scope
 // RegisterGetScheme object (as commands register themselves, Tool.hpp); the command itself
-// knows none of them.
+// knows none of them. Every URL is taken apart before the first is fetched, so a bad one
+// stops the command before anything is sent.
 #pragma once
 
-#include "Tool.hpp"
+#include "TransferUrl.hpp"
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tavtool {
 
+/// One URL to fetch and where its body goes ("-" = standard output).
+struct GetJob {
+    TransferUrl url;
+    std::string output;
+};
+
 struct GetScheme {
-    std::string prefix;  // lower-case, with "://", e.g. "http://"
-    std::string usage;   // the options after the URL, for the help text
-    /// Gets all arguments of `get` (the URL first); returns the exit code.
-    std::function<int(const Args&)> run;
-    /// True for the scheme that also takes URLs without any "scheme://".
-    bool isDefault = false;
+    std::vector<std::string> schemes;  // lower-case, without "://", e.g. {"http", "https"}
+    /// Fetches `jobs` in order (a run of consecutive URLs of these schemes); each failure is
+    /// told on stderr and the rest still fetched. Returns the number that failed.
+    std::function<int(const std::vector<GetJob>&, const TransferOptions&)> run;
+    /// Called for every job of these schemes before the first URL is fetched; throws
+    /// UsageError for one the client cannot take.
+    std::function<void(const GetJob&)> check = [](const GetJob&) {};
 };
 
 void AddGetScheme(GetScheme scheme);

@@ -2,8 +2,6 @@
 #include "NamePrint.hpp"
 #include "Tool.hpp"
 
-#include "names/SockLibInfoAccess.hpp"
-
 #include <cstdio>
 
 namespace tavtool {
@@ -89,7 +87,7 @@ int RunConv(const Args& args) {
 int RunInfo(const Args& args) {
     RequireArgs(args, 0, 0);
     std::printf("start-up record (OSSockLibInfo)\n");
-    PrintStartupInfo(*tav::SockLibInfoAccess::Create());
+    PrintStartupInfo(StartupInfo());
     return kExitOk;
 }
 

@@ -4,17 +4,14 @@
 
 #include <tavsock/SockError.hpp>
 
-#include "names/SockLibInfoAccess.hpp"
-
 #include <cstdio>
 
 namespace tavtool {
 namespace {
 
 bool StartupPart() {
-    const auto info = tav::SockLibInfoAccess::Create();
-    PrintStartupInfo(*info);
-    return info->CurrentVersion() == 0x0101;
+    PrintStartupInfo(StartupInfo());
+    return StartupInfo().CurrentVersion() == 0x0101;
 }
 
 bool LocalHostPart() {

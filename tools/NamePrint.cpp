@@ -1,17 +1,17 @@
 #include "NamePrint.hpp"
 
 #include "Tool.hpp"
-#include "names/SocketUtilAccess.hpp"
+
+#include <tavsock/TAVSocketMgr.hpp>
 
 #include <cstdio>
 #include <memory>
 
 namespace tavtool {
 
-const tav::TAVSocketUtil& Util() {
-    static const std::shared_ptr<tav::TAVSocketUtil> util = tav::SocketUtilAccess::Create();
-    return *util;
-}
+const tav::TAVSocketUtil& Util() { return *SocketManager().Util(); }
+
+const tav::OSSockLibInfo& StartupInfo() { return *SocketManager().SockLibInfo(); }
 
 void PrintHost(const tav::TAVHostInfo& host) {
     std::printf("  Name:         %s\n", host.Name().c_str());

@@ -12,8 +12,9 @@
 
 namespace tavtool {
 
-/// The utility object the tool's commands share (hosts get theirs from a socket manager).
+/// The utility object and start-up record of the tool's socket manager (SocketManager()).
 const tav::TAVSocketUtil& Util();
+const tav::OSSockLibInfo& StartupInfo();
 
 /// Each prints the object's members, one per line, indented by two spaces.
 void PrintHost(const tav::TAVHostInfo& host);

@@ -1,12 +1,19 @@
 #include "Tool.hpp"
 
 #include <tavsock/SockError.hpp>
+#include <tavsock/TAVSocketMgr.hpp>
 #include <tavsock/WinsockErrors.hpp>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace tavtool {
 
@@ -23,7 +30,18 @@ std::vector<DemoPart>& DemoPartList() {
     return list;
 }
 
+std::shared_ptr<tav::TAVSocketMgr>& HeldManager() {
+    static std::shared_ptr<tav::TAVSocketMgr> manager;
+    return manager;
+}
+
 }  // namespace
+
+tav::TAVSocketMgr& SocketManager() { return *HeldManager(); }
+
+SocketManagerScope::SocketManagerScope() { HeldManager() = tav::TAVSocketMgr::Create(); }
+
+SocketManagerScope::~SocketManagerScope() { HeldManager().reset(); }
 
 void AddCommand(Command command) { CommandList().push_back(std::move(command)); }
 
@@ -84,7 +102,83 @@ std::string RaisedText(int32_t number, const std::string& description) {
 
 void Fail(const std::string& command, const std::string& text) {
     std::fflush(stdout);  // keep the order of what a terminal shows
-    std::fprintf(stderr, "tavsock %s: %s\n", command.c_str(), text.c_str());
+    std::fprintf(stderr, "tavsock %s: %s\n", command.c_str(), Printable(text).c_str());
+}
+
+std::string Printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&out](unsigned char c) {
+        char buf[8];
+        if (c >= 7 && c <= 13)
+            std::snprintf(buf, sizeof buf, "\\%c", "abtnvfr"[c - 7]);
+        else
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+        out += buf;
+    };
+    for (size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            escape(c);
+            ++i;
+        } else if (c == '\\') {
+            out += "\\\\";
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            // A whole UTF-8 sequence passes, unless it encodes a C1 control (U+0080..U+009F).
+            const size_t n = c > 0xF4 ? 0 : c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+            bool whole = n > 0 && i + n <= text.size();
+            for (size_t k = 1; whole && k < n; ++k) whole = (static_cast<unsigned char>(text[i + k]) & 0xC0) == 0x80;
+            const bool c1 = n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+            if (whole && !c1) {
+                out.append(text, i, n);
+                i += n;
+            } else {
+                escape(c);
+                ++i;
+            }
+        }
+    }
+    return out;
+}
+
+bool WriteStdout(const std::string& data, std::string& error) {
+    std::fflush(stdout);  // what stdio holds goes first
+    size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(STDOUT_FILENO, data.data() + done, data.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            error = n < 0 ? std::strerror(errno) : "no progress";
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::string StdoutProblem() {
+    struct stat info {};
+    if (::fstat(STDOUT_FILENO, &info) != 0) return std::strerror(errno);
+    if (!S_ISFIFO(info.st_mode) && !S_ISSOCK(info.st_mode)) return "";
+    pollfd p{STDOUT_FILENO, POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0 ? std::strerror(EPIPE) : "";
+}
+
+std::string WriteProblem(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return std::strerror(EISDIR);
+        return ::access(path.c_str(), W_OK) != 0 ? std::strerror(errno) : "";
+    }
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    if (::stat(folder.c_str(), &info) != 0) return std::strerror(errno);
+    if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR);
+    return ::access(folder.c_str(), W_OK) != 0 ? std::strerror(errno) : "";
 }
 
 }  // namespace tavtool

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+namespace tav {
+class TAVSocketMgr;
+}
+
 namespace tavtool {
 
 using Args = std::vector<std::string>;
@@ -28,36 +32,6 @@ inline constexpr int kExitUsage = 2;
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
-};
-
-/// The certificate options of the commands that speak TLS (--cacert, --capath, --insecure/-k).
-struct TlsOptions {
-    std::string caFile;
-    std::string caFolder;
-    bool insecure = false;
-
-    /// Takes option `a` when it is one of these, reading its value through `value`; false
-    /// when it is another option.
-    template <class Value>
-    bool Take(const std::string& a, Value&& value) {
-        if (a == "--cacert") {
-            caFile = value();
-        } else if (a == "--capath") {
-            caFolder = value();
-        } else if (a == "-k" || a == "--insecure") {
-            insecure = true;
-        } else {
-            return false;
-        }
-        return true;
-    }
-    /// Sets them on a transfer manager (HTTP or FTP: the same three properties).
-    template <class Manager>
-    void ApplyTo(Manager& m) const {
-        m.TLSCAFile(caFile);
-        m.TLSCAFolder(caFolder);
-        m.DangerouslyAcceptAnyCertificate(insecure);
-    }
 };
 
 /// One subcommand: `tavsock <name> <args...>`. `run` gets the arguments after the name and
@@ -99,6 +73,20 @@ struct RegisterDemoPart {
     explicit RegisterDemoPart(DemoPart part) { AddDemoPart(std::move(part)); }
 };
 
+/// The socket manager main() keeps while a command runs: creating it started the network
+/// stack on this thread, as any manager does, and the commands borrow its Util and
+/// SockLibInfo. Only valid inside a SocketManagerScope.
+tav::TAVSocketMgr& SocketManager();
+
+/// Creates that manager and lets go of it at the end of the scope.
+class SocketManagerScope {
+public:
+    SocketManagerScope();
+    ~SocketManagerScope();
+    SocketManagerScope(const SocketManagerScope&) = delete;
+    SocketManagerScope& operator=(const SocketManagerScope&) = delete;
+};
+
 /// Parses a whole decimal number or a 0x-prefixed hexadecimal one; nothing for other text.
 std::optional<int64_t> ParseNumber(const std::string& text);
 
@@ -116,7 +104,25 @@ std::string ErrorText(int32_t error);
 /// number in hex and its description, followed by the socket error's name when its code is one.
 std::string RaisedText(int32_t number, const std::string& description);
 
-/// Writes "tavsock <command>: <text>" to stderr, where every failure of a command goes.
+/// Writes "tavsock <command>: <text>" to stderr, where every failure of a command goes; the
+/// text is shown Printable, so what it quotes from a peer or a name cannot steer a terminal.
 void Fail(const std::string& command, const std::string& text);
+
+/// Text from a peer made safe for a terminal: control characters (C0, DEL, the C1 range) and
+/// bytes that are not UTF-8 become escapes ("\r", "\x1b"); a backslash is doubled.
+std::string Printable(const std::string& text);
+
+/// Writes all of `data` to standard output (unbuffered by stdio); false with the system's
+/// error text in `error` ("No space left on device", "Broken pipe").
+bool WriteStdout(const std::string& data, std::string& error);
+
+/// Why standard output took no more bytes, for a write that the library made and could not
+/// finish: "Broken pipe" when the reading end of a pipe or socket is gone, else "".
+std::string StdoutProblem();
+
+/// Why `path` cannot be written ("No such file or directory", "Is a directory", "Permission
+/// denied"), found by looking at it and its folder without creating anything; "" when no
+/// reason shows.
+std::string WriteProblem(const std::string& path);
 
 }  // namespace tavtool

@@ -1,16 +1,16 @@
 // tavsock: look-ups, conversions and a tour of the library from the command line.
 //
-// main() starts the network stack on this thread the way a socket manager does (so the
-// start-up record is filled), finds the subcommand in the registry (Tool.hpp) and runs it.
+// main() keeps a socket manager for the command's duration (creating it starts the network
+// stack and fills the start-up record), finds the subcommand in the registry (Tool.hpp) and runs it.
 // Subcommands and demo parts live in their own files and register themselves.
 #include "Tool.hpp"
 
 #include <tavsock/SockError.hpp>
 
-#include "names/StartupRecord.hpp"
-#include "platform/SockIntf.hpp"
-
+#include <csignal>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -100,22 +100,6 @@ int RunVersion(const Args& args) {
 
 const RegisterCommand kVersion{{"version", "", "the version of the tool and library (also --version)", RunVersion}};
 
-/// Keeps the stack started, as a socket manager would, for the command's duration.
-class StackSession {
-public:
-    StackSession() : result_(tav::sockintf::intWSAStartup(0x0101, &tav::ThreadStartupRecord())) {}
-    ~StackSession() {
-        if (result_ == 0) tav::sockintf::intWSACleanup();
-    }
-    StackSession(const StackSession&) = delete;
-    StackSession& operator=(const StackSession&) = delete;
-    /// 0, or the Windows Sockets error of the start-up.
-    int Result() const { return result_; }
-
-private:
-    int result_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -130,7 +114,7 @@ int main(int argc, char** argv) {
     const Args args(all.begin() + 1, all.end());
     const Command* c = Find(name);
     if (!c) {
-        std::fprintf(stderr, "tavsock: unknown command '%s'\n\n", name.c_str());
+        std::fprintf(stderr, "tavsock: unknown command '%s'\n\n", Printable(name).c_str());
         PrintUsage(stderr);
         return kExitUsage;
     }
@@ -139,15 +123,19 @@ int main(int argc, char** argv) {
             PrintCommandHelp(*c);
             return kExitOk;
         }
-    StackSession stack;
-    if (stack.Result() != 0) {
-        Fail(name, "the network stack did not start: " + ErrorText(stack.Result()));
-        return kExitNotFound;
-    }
+    const SocketManagerScope stack;
+    // A closed output is reported by the write that meets it, not by a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
     try {
-        return c->run(args);
+        const int status = c->run(args);
+        // What stdio still holds, and any write of it that failed before.
+        if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+            Fail(name, std::string("cannot write standard output: ") + std::strerror(errno));
+            return kExitNotFound;
+        }
+        return status;
     } catch (const UsageError& e) {
-        std::fprintf(stderr, "tavsock %s: %s\nusage: %s\n", name.c_str(), e.what(), UsageLine(*c).c_str());
+        std::fprintf(stderr, "tavsock %s: %s\nusage: %s\n", name.c_str(), Printable(e.what()).c_str(), UsageLine(*c).c_str());
         return kExitUsage;
     } catch (const tav::SockError& e) {
         Fail(name, RaisedText(e.Number(), e.Description()));

@@ -3,7 +3,7 @@
 
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/FtpData.hpp"
 #include "transfer/TlsChannel.hpp"

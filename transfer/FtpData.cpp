@@ -6,7 +6,7 @@
 #include <tavsock/TavTCPSocketMgr.hpp>
 
 #include "core/SockAddrAccess.hpp"
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/ReceiveBatching.hpp"

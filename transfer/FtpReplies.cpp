@@ -1,7 +1,7 @@
 // TavFTPTransferMgr::Impl: the control connection's replies and the reply state machine.
 #include "transfer/FtpSession.hpp"
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "transfer/FtpStates.hpp"
 
 #include <algorithm>

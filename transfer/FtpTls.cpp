@@ -2,7 +2,7 @@
 // data connections (carried out by FtpControl and FtpData), PBSZ and PROT after the login.
 #include "transfer/FtpSession.hpp"
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "transfer/FtpStates.hpp"
 #include "transfer/TlsChannel.hpp"
 

@@ -5,7 +5,7 @@
 #include <tavsock/TAVSocketUtil.hpp>
 
 #include "core/SockAddrAccess.hpp"
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/LocalFile.hpp"

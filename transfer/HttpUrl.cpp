@@ -1,7 +1,7 @@
 // URL and proxy parsing for the HTTP client.
 #include "transfer/HttpUrl.hpp"
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 
 #include <algorithm>
 #include <cstring>

@@ -1,7 +1,7 @@
 // The time limit of a transfer operation.
 #include "transfer/TransferWatchdog.hpp"
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/Timer.hpp"
 
 #include <algorithm>

@@ -1,6 +1,7 @@
 // Fixture of the socket manager tests: a manager on the test thread, a receiver that records
-// every notification (reached through the callback object or through the events), loopback
-// connections made through the manager, and hand-made notifications posted to its window.
+// every notification (reached through the events, or through the callback object in the
+// tests that run by both routes), loopback connections made through the manager, and
+// hand-made notifications posted to its window.
 #pragma once
 
 #include <tavsock/ITAVSockNotify.hpp>
@@ -10,6 +11,7 @@
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "platform/MessageQueue.hpp"
+#include "support/Recorder.hpp"
 
 #include <gtest/gtest.h>
 
@@ -31,10 +33,8 @@ struct Call {
     TAV_SocketDisconnectKind kind = NotDisconnected;
 };
 
-class Recorder : public ITAVSockNotify {
+class Recorder : public ITAVSockNotify, public support::Recorder<Call> {
 public:
-    std::vector<Call> calls;
-    std::function<void(const Call&)> onCall;  // runs inside each notification, once recorded
     std::shared_ptr<TAVHostInfo> host;
 
     void AsyncError(int32_t AsyncHandle, int32_t) override { Record({"AsyncError", nullptr, AsyncHandle}); }
@@ -55,10 +55,7 @@ public:
 
     /// The calls named `name` for `socket` (any socket when null).
     std::vector<Call> Of(const std::string& name, const std::shared_ptr<TAVSocket>& socket = nullptr) const {
-        std::vector<Call> out;
-        for (const Call& c : calls)
-            if (c.name == name && (!socket || c.socket == socket)) out.push_back(c);
-        return out;
+        return Where([&](const Call& c) { return c.name == name && (!socket || c.socket == socket); });
     }
     bool Notified(const std::shared_ptr<TAVSocket>& socket, int32_t eventType) const {
         for (const Call& c : Of("SocketNotification", socket))
@@ -66,13 +63,14 @@ public:
         return false;
     }
     /// The calls for `socket` in order, DataSent left out (it comes whenever the socket can
-    /// send): "DataReceived SocketError:10054 SocketNotification:32".
+    /// send): "DataReceived DataReceived:OOB SocketError:10054 SocketNotification:32".
     std::string Trace(const std::shared_ptr<TAVSocket>& socket) const {
         std::string out;
-        for (const Call& c : calls) {
+        for (const Call& c : entries) {
             if (c.socket != socket || c.name == "DataSent") continue;
             out += (out.empty() ? "" : " ") + c.name;
             if (c.name != "DataReceived") out += ":" + std::to_string(c.value);
+            if (c.isOOB) out += ":OOB";
         }
         return out;
     }
@@ -80,8 +78,7 @@ public:
 private:
     void Record(Call c) {
         if (c.socket) c.state = c.socket->State(), c.kind = c.socket->DisconnectKind();
-        calls.push_back(c);
-        if (onCall) onCall(calls.back());
+        Add(std::move(c));
     }
 };
 
@@ -92,12 +89,15 @@ inline std::string RouteName(const ::testing::TestParamInfo<Route>& info) {
     return info.param == Route::Callback ? "CallbackObject" : "Events";
 }
 
-class SocketMgrTest : public ::testing::TestWithParam<Route> {
+class SocketMgrTest : public ::testing::Test {
 protected:
+    /// The route of this test: the events, unless a test runs by both.
+    virtual Route TheRoute() const { return Route::Events; }
+
     void SetUp() override {
         mgr = TAVSocketMgr::Create();
         Recorder* r = rec.get();
-        if (GetParam() == Route::Callback) {
+        if (TheRoute() == Route::Callback) {
             mgr->CallbackObject(rec);
             r = nullptr;  // the events must stay silent: they only count
         }
@@ -142,20 +142,20 @@ protected:
             return rec->Notified(client, FD_CONNECT) && !rec->Of("DataSent", client).empty() &&
                    !rec->Of("DataSent", server).empty();
         }));
-        rec->calls.clear();
+        rec->entries.clear();
     }
 
     /// Connects a client to a server and lets the server be told of five bytes from the client,
     /// which it leaves unread. Then, with the record cleared and `onCall` in place, destroys the
     /// client: its handle closes, and the server's close notification is under way.
     void CloseClientWithUnreadData(std::shared_ptr<TAVSocket>& server, std::function<void(const Call&)> onCall) {
-        rec->onCall = nullptr;
+        rec->onEntry = nullptr;
         std::shared_ptr<TAVSocket> client;
         Connect(client, server);
         client->Send(Variant("hello"));
         ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
-        rec->calls.clear();
-        rec->onCall = std::move(onCall);
+        rec->entries.clear();
+        rec->onEntry = std::move(onCall);
         mgr->DestroySocket(Variant(client));
     }
 
@@ -170,14 +170,20 @@ protected:
     void Settle() {
         auto isMarker = [](const Call& c) { return c.name == "SocketError" && c.value == 1 && !c.socket; };
         PostNotification(0, FD_READ, 1);
-        ASSERT_TRUE(Pump([&] { return std::any_of(rec->calls.begin(), rec->calls.end(), isMarker); }));
-        std::erase_if(rec->calls, isMarker);
+        ASSERT_TRUE(Pump([&] { return rec->CountWhere(isMarker) > 0; }));
+        std::erase_if(rec->entries, isMarker);
     }
 
     std::shared_ptr<Recorder> rec = std::make_shared<Recorder>();
     std::shared_ptr<TAVSocketMgr> mgr;
     std::shared_ptr<TAVSocket> listener;
     int strays = 0;
+};
+
+/// The tests whose outcome may depend on the route: each runs once per route.
+class SocketMgrRoutes : public SocketMgrTest, public ::testing::WithParamInterface<Route> {
+protected:
+    Route TheRoute() const override { return GetParam(); }
 };
 
 }  // namespace tav::test

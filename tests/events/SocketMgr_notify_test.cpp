@@ -1,6 +1,7 @@
-// Notifications of real loopback connections, by either route (callback object or events):
-// what each event gives, notifications that carry an error or name a handle the manager does
-// not hold, and receivers that destroy the notified socket or let go of the whole manager.
+// Notifications of real loopback connections: what each event gives, notifications that carry
+// an error or name a handle the manager does not hold, and receivers that throw, destroy the
+// notified socket or let go of the whole manager. Those receivers, and one scenario with every
+// kind of notification, run by both routes (callback object and events); the rest by events.
 #include "events/SocketMgrTestUtil.hpp"
 
 #include "platform/SockIntf.hpp"
@@ -10,9 +11,33 @@ namespace {
 
 namespace sk = sockintf;
 
-INSTANTIATE_TEST_SUITE_P(Routes, SocketMgrTest, ::testing::Values(Route::Callback, Route::Events), RouteName);
+INSTANTIATE_TEST_SUITE_P(Routes, SocketMgrRoutes, ::testing::Values(Route::Callback, Route::Events), RouteName);
 
-TEST_P(SocketMgrTest, AcceptAndConnectMoveStatesAndAcceptRegistersTheNewSocketUnderItsHandle) {
+// Every kind of notification of a connection, in one order, whichever the route.
+TEST_P(SocketMgrRoutes, BothRoutesDeliverTheSameNotificationsInTheSameOrder) {
+    std::shared_ptr<TAVSocket> client, server;
+    Connect(client, server);
+    client->Send(Variant("abc"));
+    ASSERT_TRUE(Pump([&] { return rec->Of("DataReceived", server).size() == 1; }));
+    int32_t n = 0, err = 0;
+    server->Recv(n, err);
+    client->SendOOB(Variant(ByteArray{'!'}));
+    ASSERT_TRUE(Pump([&] { return rec->Of("DataReceived", server).size() == 2; }));
+    server->RecvOOB(n, err);
+    const int32_t lookup = mgr->WSAAsyncGetHostByName("localhost");
+    ASSERT_TRUE(Pump([&] { return !rec->Of("HostResolved").empty(); }));
+    PostNotification(client->Handle(), FD_WRITE, sk::WSAENOBUFS);
+    Settle();
+    EXPECT_EQ(rec->Trace(client), "SocketError:10055");
+    std::erase_if(rec->entries, [&](const Call& c) { return c.socket == client; });
+    mgr->DestroySocket(Variant(client));
+    client.reset();  // the last reference: the handle closes
+    ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
+    EXPECT_EQ(rec->Trace(server), "DataReceived DataReceived:OOB SocketNotification:32");
+    EXPECT_EQ(rec->Trace(nullptr), "HostResolved:" + std::to_string(lookup));
+}
+
+TEST_F(SocketMgrTest, AcceptAndConnectMoveStatesAndAcceptRegistersTheNewSocketUnderItsHandle) {
     listener = Listener();
     auto client = mgr->CreateSocket(TAVSockKind_Stream, "client");
     ASSERT_TRUE(listener && client);
@@ -34,7 +59,7 @@ TEST_P(SocketMgrTest, AcceptAndConnectMoveStatesAndAcceptRegistersTheNewSocketUn
     EXPECT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
 }
 
-TEST_P(SocketMgrTest, ReadAndOutOfBandNotificationsOfferTheDataWithIsOOB) {
+TEST_F(SocketMgrTest, ReadAndOutOfBandNotificationsOfferTheDataWithIsOOB) {
     std::shared_ptr<TAVSocket> client, server;
     Connect(client, server);
     client->Send(Variant("abc"));
@@ -44,17 +69,17 @@ TEST_P(SocketMgrTest, ReadAndOutOfBandNotificationsOfferTheDataWithIsOOB) {
     server->Recv(n, err);
 
     // An urgent byte is offered with IsOOB true, and so is any read notification meanwhile.
-    rec->calls.clear();
+    rec->entries.clear();
     client->SendOOB(Variant(ByteArray{'!'}));
     ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
-    rec->calls.clear();
+    rec->entries.clear();
     PostNotification(server->Handle(), FD_READ);
     Settle();
     ASSERT_EQ(rec->Of("DataReceived", server).size(), 1u);
     EXPECT_TRUE(rec->Of("DataReceived", server)[0].isOOB);
 }
 
-TEST_P(SocketMgrTest, WriteNotificationDeliversDataSentThenFlushesWhatIsPending) {
+TEST_F(SocketMgrTest, WriteNotificationDeliversDataSentThenFlushesWhatIsPending) {
     std::shared_ptr<TAVSocket> client, server;
     Connect(client, server);
     // With no retries the first full send buffer ends the send; the rest stays pending.
@@ -69,7 +94,7 @@ TEST_P(SocketMgrTest, WriteNotificationDeliversDataSentThenFlushesWhatIsPending)
     }
     // Only the flush after each write notification can move the rest.
     size_t received = 0;
-    rec->onCall = [&](const Call& c) {
+    rec->onEntry = [&](const Call& c) {
         if (c.name != "DataReceived") return;
         int32_t n = 0, err = 0;
         server->Recv(n, err);
@@ -79,7 +104,7 @@ TEST_P(SocketMgrTest, WriteNotificationDeliversDataSentThenFlushesWhatIsPending)
     EXPECT_FALSE(rec->Of("DataSent", client).empty());
 }
 
-TEST_P(SocketMgrTest, CloseOffersUnreadDataWhileTheReceiverReadsAndOnceWhenItReadsNothing) {
+TEST_F(SocketMgrTest, CloseOffersUnreadDataWhileTheReceiverReadsAndOnceWhenItReadsNothing) {
     // Reading two bytes per offer: 5, 3, 1, then nothing is left. Reading nothing: one offer.
     for (const int perOffer : {2, 0}) {
         std::shared_ptr<TAVSocket> server;
@@ -99,7 +124,7 @@ TEST_P(SocketMgrTest, CloseOffersUnreadDataWhileTheReceiverReadsAndOnceWhenItRea
     }
 }
 
-TEST_P(SocketMgrTest, LookupsEndInHostResolvedOrAsyncError) {
+TEST_F(SocketMgrTest, LookupsEndInHostResolvedOrAsyncError) {
     const int32_t handle = mgr->WSAAsyncGetHostByName("localhost");
     ASSERT_NE(handle, 0);
     ASSERT_TRUE(Pump([&] { return !rec->Of("HostResolved").empty(); }));
@@ -115,10 +140,10 @@ TEST_P(SocketMgrTest, LookupsEndInHostResolvedOrAsyncError) {
     EXPECT_EQ(rec->Of("HostResolved").size(), 1u);
 }
 
-TEST_P(SocketMgrTest, CloseWithErrorReportsItFirstThenClosesAbortivelyWhateverReceiversThrow) {
+TEST_P(SocketMgrRoutes, CloseWithErrorReportsItFirstThenClosesAbortivelyWhateverReceiversThrow) {
     std::shared_ptr<TAVSocket> client, server;
     Connect(client, server);
-    rec->onCall = [](const Call&) { throw std::runtime_error("receiver failed"); };
+    rec->onEntry = [](const Call&) { throw std::runtime_error("receiver failed"); };
     PostNotification(server->Handle(), FD_CLOSE, sk::WSAECONNRESET);
     ASSERT_TRUE(Pump([&] { return rec->Notified(server, FD_CLOSE); }));
     EXPECT_EQ(rec->Trace(server), "SocketError:10054 SocketNotification:32");
@@ -128,7 +153,7 @@ TEST_P(SocketMgrTest, CloseWithErrorReportsItFirstThenClosesAbortivelyWhateverRe
     EXPECT_EQ(server->State(), Skt_Disconnected);
 }
 
-TEST_P(SocketMgrTest, WriteAcceptAndConnectWithErrorReportOnlyTheErrorAndKeepTheState) {
+TEST_F(SocketMgrTest, WriteAcceptAndConnectWithErrorReportOnlyTheErrorAndKeepTheState) {
     std::shared_ptr<TAVSocket> client, server;
     Connect(client, server);
     const TAV_SocketState serverState = server->State();
@@ -145,24 +170,24 @@ TEST_P(SocketMgrTest, WriteAcceptAndConnectWithErrorReportOnlyTheErrorAndKeepThe
     EXPECT_EQ(client->State(), Skt_Ready);
 }
 
-TEST_P(SocketMgrTest, AHandleNotHeldGivesSocketErrorWithoutSocketOrNothing) {
+TEST_F(SocketMgrTest, AHandleNotHeldGivesSocketErrorWithoutSocketOrNothing) {
     auto held = mgr->CreateSocket(TAVSockKind_Datagram);
     ASSERT_TRUE(held);
     ASSERT_TRUE(Pump([&] { return !rec->Of("DataSent", held).empty(); }));  // datagram sockets can send at once
-    rec->calls.clear();
+    rec->entries.clear();
     const int32_t foreign = held->Handle() + 1000;
     PostNotification(foreign, FD_READ);
     PostNotification(foreign, FD_CLOSE);
     PostNotification(foreign, FD_CLOSE, sk::WSAECONNABORTED);
     PostNotification(held->Handle(), 64);  // not an event code
     Settle();
-    ASSERT_EQ(rec->calls.size(), 1u);
-    EXPECT_EQ(rec->calls[0].name, "SocketError");
-    EXPECT_EQ(rec->calls[0].value, sk::WSAECONNABORTED);
-    EXPECT_FALSE(rec->calls[0].socket);
+    ASSERT_EQ(rec->entries.size(), 1u);
+    EXPECT_EQ(rec->entries[0].name, "SocketError");
+    EXPECT_EQ(rec->entries[0].value, sk::WSAECONNABORTED);
+    EXPECT_FALSE(rec->entries[0].socket);
 }
 
-TEST_P(SocketMgrTest, ReceiverDestroyingTheSocketDuringCloseEndsTheOffersButIsToldOfTheClose) {
+TEST_P(SocketMgrRoutes, ReceiverDestroyingTheSocketDuringCloseEndsTheOffersButIsToldOfTheClose) {
     std::shared_ptr<TAVSocket> server;
     CloseClientWithUnreadData(server, [&](const Call& c) {
         if (c.name != "DataReceived" || c.state != Skt_Disconnecting) return;
@@ -178,7 +203,7 @@ TEST_P(SocketMgrTest, ReceiverDestroyingTheSocketDuringCloseEndsTheOffersButIsTo
     EXPECT_EQ(mgr->SocketCount(), 1);  // the listener
 }
 
-TEST_P(SocketMgrTest, ReceiverLettingGoOfTheManagerEndsItAfterTheDispatch) {
+TEST_P(SocketMgrRoutes, ReceiverLettingGoOfTheManagerEndsItAfterTheDispatch) {
     std::weak_ptr<TAVSocketMgr> watch = mgr;
     const int startups = sk::WSAStartupCount();
     std::shared_ptr<TAVSocket> server;

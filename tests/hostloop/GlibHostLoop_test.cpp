@@ -2,15 +2,12 @@
 // library events arrive through the loop, and the host's own timer keeps ticking while a
 // send waits for a peer that stopped reading.
 #include "GlibPump.hpp"
+#include "support/Loopback.hpp"
 
 #include <tavsock/SockError.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -26,39 +23,6 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kTick{100};
 constexpr int32_t kRetryWaitMs = 5000;
-
-/// A raw loopback listener whose accepted connection never reads: the client's send buffer
-/// fills and stays full.
-class SilentPeer {
-public:
-    SilentPeer() {
-        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int small = 4096;  // fills after a few hundred KB instead of megabytes
-        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listener_, reinterpret_cast<sockaddr*>(&a), len) == 0 && ::listen(listener_, 1) == 0 &&
-            ::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-            port_ = ntohs(a.sin_port);
-    }
-    ~SilentPeer() {
-        if (accepted_ >= 0) ::close(accepted_);
-        ::close(listener_);
-    }
-    uint16_t Port() const { return port_; }
-    bool Accept() {
-        pollfd p{listener_, POLLIN, 0};
-        if (::poll(&p, 1, 20000) != 1) return false;
-        accepted_ = ::accept(listener_, nullptr, nullptr);
-        return accepted_ >= 0;
-    }
-
-private:
-    int listener_ = -1, accepted_ = -1;
-    uint16_t port_ = 0;
-};
 
 std::shared_ptr<tav::TAVSockAddr> Loopback(uint16_t port) {
     auto a = tav::TAVSockAddr::Create();
@@ -111,18 +75,21 @@ protected:
 
 TEST_F(GlibHostLoop, HostTimerKeepsTickingThroughAFiveSecondRetryWait) {
     tavglib::GlibPump pump(context);
-    SilentPeer peer;
-    ASSERT_NE(peer.Port(), 0);
+    uint16_t port = 0;
+    const tav::support::Fd listener = tav::support::Listen(port);
+    const int small = 4096;  // the peer never reads: its buffer fills after a few hundred KB
+    ASSERT_EQ(::setsockopt(listener.Get(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small), 0);
 
     mgr = tav::TavTCPSocketMgr::Create();
     bool connected = false;
     mgr->ConnectComplete.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&) { connected = true; });
     auto client = mgr->CreateClientSocket(Loopback(0));
     client->DataMode(tav::DataMode_Binary);
-    client->Connect(Loopback(peer.Port()));
+    client->Connect(Loopback(port));
     // The connect notification reaches the host only through its own loop.
     ASSERT_TRUE(IterateUntil([&] { return connected; }));
-    ASSERT_TRUE(peer.Accept());
+    const tav::support::Fd peer(::accept(listener.Get(), nullptr, nullptr));
+    ASSERT_GE(peer.Get(), 0);
 
     // Fill the send buffer without waiting: no retries until it is full.
     client->lngRetrySendTimes(0);

@@ -3,7 +3,7 @@
 // anything is sent, and the victim file survives.
 #include "transfer/FtpTestUtil.hpp"
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 
 namespace transfertest {
 namespace {

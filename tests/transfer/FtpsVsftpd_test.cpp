@@ -126,7 +126,7 @@ TEST_F(FtpsTest, ToolListsGetsAndPutsOverFtpsAndSaysWhyItCannot) {
 
     // The system's store does not know the test authority; --insecure takes any certificate.
     EXPECT_EQ(RunTool({"ls", server.Url("pub")}, out, err), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock: ls " + server.Url("pub") +
+    EXPECT_EQ(ReadFile(err), "tavsock ls: " + server.Url("pub") +
                                  ": the server's certificate comes from an unknown issuer (not a trusted authority)\n");
     EXPECT_EQ(RunTool({"ls", server.Url("pub"), "--insecure"}, out, err), 0) << ReadFile(err);
 }

@@ -108,14 +108,14 @@ TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     EXPECT_EQ(ReadFile(err), "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\n");
 
     EXPECT_EQ(get({}, "HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\nshort"), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: body of 5 bytes, 60 announced\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(server, "/") + ": body of 5 bytes, 60 announced\n");
 
     EXPECT_EQ(get({"-o", dir / "f"}, "HTTP/1.0 403 Forbidden\r\n\r\n"), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: HTTP 403 Forbidden\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(server, "/") + ": HTTP 403 Forbidden\n");
     EXPECT_FALSE(fs::exists(dir / "f"));
 
     EXPECT_EQ(get({"--timeout", "0.3"}, ""), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: no progress for 0.3 s\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(server, "/") + ": no progress for 0.3 s\n");
 
     EXPECT_EQ(RunTool({"get", "http://", "-o", dir / "x"}, out, err), 2);
     EXPECT_EQ(RunTool({"get", Url(server, "/"), "--bogus"}, out, err), 2);

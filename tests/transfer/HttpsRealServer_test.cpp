@@ -187,12 +187,13 @@ TEST_F(HttpsTest, ToolGetSaysWhyACertificateWasRefusedAndExitsOne) {
     EXPECT_TRUE(ReadFile(file) == Binary()) << "file differs";
 
     EXPECT_EQ(RunTool({"get", Url(Expired, "/hello.txt"), "--cacert", ca}, out, err), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: the server's certificate has expired\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(Expired, "/hello.txt") + ": the server's certificate has expired\n");
     EXPECT_EQ(RunTool({"get", Url(WrongHost, "/hello.txt", "localhost"), "--cacert", ca}, out, err), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: the server's certificate is for another host, not localhost\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(WrongHost, "/hello.txt", "localhost") +
+                                 ": the server's certificate is for another host, not localhost\n");
     EXPECT_EQ(RunTool({"get", Url(Foreign, "/hello.txt"), "--cacert", ca}, out, err), 1);
-    EXPECT_EQ(ReadFile(err),
-              "tavsock get: the server's certificate comes from an unknown issuer (not a trusted authority)\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(Foreign, "/hello.txt") +
+                                 ": the server's certificate comes from an unknown issuer (not a trusted authority)\n");
     EXPECT_EQ(ReadFile(out), "");  // nothing of a refused server's answer reaches the output
 
     EXPECT_EQ(RunTool({"get", Url(Foreign, "/hello.txt"), "--insecure"}, out, err), 0) << ReadFile(err);

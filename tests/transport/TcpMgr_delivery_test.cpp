@@ -1,7 +1,7 @@
 // Nothing a peer sends is lost: urgent bytes in the stream, messages over the hold limit,
 // connections reset before they are accepted, and a server out of descriptors. The peers are
 // plain POSIX sockets, so they can do what the library never does itself.
-#include "RawPeer.hpp"
+#include "support/Loopback.hpp"
 #include "TransportTestUtil.hpp"
 
 #include <sys/resource.h>
@@ -12,9 +12,8 @@ using namespace tavtest;
 namespace {
 
 using Events = std::vector<std::string>;
-using TcpMgrDelivery = TcpMgrTest;
 
-TEST_P(TcpMgrDelivery, AMessageOverTheHoldLimitIsDroppedWholeAndTheNextOneArrives) {
+TEST_F(TcpMgrTest, AMessageOverTheHoldLimitIsDroppedWholeAndTheNextOneArrives) {
     Connect("", "END");
     accepted->MaxRecvHoldBufferSize(8192);
     SendRaw(std::string(20000, 'y') + "END" + "okEND");
@@ -24,7 +23,7 @@ TEST_P(TcpMgrDelivery, AMessageOverTheHoldLimitIsDroppedWholeAndTheNextOneArrive
 
 // The storage of a delivered message is reused for the next one: what a handler leaves in the
 // text it was handed must not show in the messages after it.
-TEST_P(TcpMgrDelivery, AHandlerThatRewritesItsMessageLeavesNothingInTheNext) {
+TEST_F(TcpMgrTest, AHandlerThatRewritesItsMessageLeavesNothingInTheNext) {
     Connect("", "END");
     mgr->DataReceived.Subscribe([](const std::shared_ptr<TAVSocket>&, Variant& info) {
         info = Variant(std::string(300, 'z') + info.AsString());
@@ -45,29 +44,29 @@ protected:
         port_ = static_cast<uint16_t>(server->LocalAddr()->Port());
     }
     /// A raw client connected to the server, and the socket that accepted it.
-    rawpeer::Fd Client() {
+    support::Fd Client() {
         accepted.reset();
-        rawpeer::Fd c = rawpeer::Connect(port_);
+        support::Fd c = support::Connect(port_);
         EXPECT_GE(c.Get(), 0);
         EXPECT_TRUE(PumpUntil([&] { return accepted != nullptr; }));
         return c;
     }
-    bool Urgent(const rawpeer::Fd& c, const std::string& byte) { return rawpeer::SendAll(c, byte, MSG_OOB); }
+    bool Urgent(const support::Fd& c, const std::string& byte) { return support::SendAll(c, byte, MSG_OOB); }
 
     uint16_t port_ = 0;
 };
 
-TEST_P(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
+TEST_F(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
     Serve();
     {
         // Normal data, then the urgent byte, then more data: nothing after the mark may stall.
-        rawpeer::Fd c = Client();
-        ASSERT_TRUE(rawpeer::SendAll(c, "normalEND"));
+        support::Fd c = Client();
+        ASSERT_TRUE(support::SendAll(c, "normalEND"));
         ASSERT_TRUE(Urgent(c, "!"));
         ASSERT_TRUE(PumpUntil([&] { return Count("OOB:!", accepted) == 1 && Count("Data:normal", accepted) == 1; }));
-        ASSERT_TRUE(rawpeer::SendAll(c, "afterEND"));
+        ASSERT_TRUE(support::SendAll(c, "afterEND"));
         ASSERT_TRUE(PumpFor("Data:after", accepted));
-        ASSERT_TRUE(rawpeer::SendAll(c, "lastEND"));
+        ASSERT_TRUE(support::SendAll(c, "lastEND"));
         c.Close();
         ASSERT_TRUE(PumpFor("SocketClosed", accepted));
         const Events got = Of(accepted);
@@ -75,35 +74,34 @@ TEST_P(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
     }
     {
         // An urgent byte with nothing ahead of it, alone for a while, then data and the close.
-        rawpeer::Fd c = Client();
+        support::Fd c = Client();
         ASSERT_TRUE(Urgent(c, "?"));
         ASSERT_TRUE(PumpFor("OOB:?", accepted));
-        ASSERT_TRUE(rawpeer::SendAll(c, "afterEND"));
+        ASSERT_TRUE(support::SendAll(c, "afterEND"));
         ASSERT_TRUE(PumpFor("Data:after", accepted));
-        ASSERT_TRUE(rawpeer::SendAll(c, "lastEND"));
+        ASSERT_TRUE(support::SendAll(c, "lastEND"));
         c.Close();
         ASSERT_TRUE(PumpFor("SocketClosed", accepted));
         EXPECT_EQ(Of(accepted), (Events{"OOB:?", "Data:after", "Data:last", "SocketClosed"}));
     }
 }
 
-TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheResetAndTheClose) {
+TEST_F(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheResetAndTheClose) {
     Serve();
     // The host frees sockets when they close, as the README shows.
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>& s) {
-        if (e == "SocketClosed") mgr->DestroySocket(s);
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event == "SocketClosed") mgr->DestroySocket(accepted);  // the socket that closes
     };
     for (const std::string data : {"hiEND", ""}) {
-        events.clear();
-        sockets.clear();
+        heard.entries.clear();
         accepted.reset();
         {
-            rawpeer::Fd c = rawpeer::Connect(port_);
+            support::Fd c = support::Connect(port_);
             ASSERT_GE(c.Get(), 0);
             if (!data.empty()) {
-                ASSERT_TRUE(rawpeer::SendAll(c, data));
+                ASSERT_TRUE(support::SendAll(c, data));
             }
-            rawpeer::Reset(c);  // before the server's queue has run
+            support::Reset(c);  // before the server's queue has run
         }
         ASSERT_TRUE(PumpUntil([&] { return accepted && Count("SocketClosed", accepted) == 1; })) << data;
         RunPendingMessages();
@@ -115,18 +113,18 @@ TEST_P(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
     EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);  // the listener
 }
 
-TEST_P(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningAReadOfEverythingWaiting) {
+TEST_F(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningAReadOfEverythingWaiting) {
     Serve();
     {
         // A nested read (a handler that runs the queue) must not write into the text the
         // outer read is still cutting into messages.
-        rawpeer::Fd a = Client();
+        support::Fd a = Client();
         const std::shared_ptr<TAVSocket> first = accepted;
-        rawpeer::Fd b = Client();
+        support::Fd b = Client();
         const std::shared_ptr<TAVSocket> second = accepted;
         bool inHandler = false, nested = false;
-        onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
-            if (e.rfind("Data:", 0) != 0) return;
+        heard.onEntry = [&](const Heard& h) {
+            if (h.event.rfind("Data:", 0) != 0) return;
             if (inHandler) {
                 nested = true;
                 return;
@@ -140,26 +138,26 @@ TEST_P(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningARe
         first->MaxRecvHoldBufferSize(8192);
         second->MaxRecvHoldBufferSize(8192);
         const std::string x(5000, 'x'), y(5000, 'y');
-        ASSERT_TRUE(rawpeer::SendAll(a, "a1END" + x + "ENDa3END"));
-        ASSERT_TRUE(rawpeer::SendAll(b, "b1END" + y + "ENDb3END"));
+        ASSERT_TRUE(support::SendAll(a, "a1END" + x + "ENDa3END"));
+        ASSERT_TRUE(support::SendAll(b, "b1END" + y + "ENDb3END"));
         ASSERT_TRUE(PumpUntil([&] { return Count("Data:a3", first) == 1 && Count("Data:b3", second) == 1; }));
         EXPECT_TRUE(nested);
         EXPECT_EQ(Of(first), (Events{"Data:a1", "Data:" + x, "Data:a3"}));
         EXPECT_EQ(Of(second), (Events{"Data:b1", "Data:" + y, "Data:b3"}));
-        onEvent = nullptr;
+        heard.onEntry = nullptr;
     }
     {
         // Binary: far more than one buffer waits; one read still takes all of it, and a host
         // that keeps a delivered byte array keeps its bytes while later reads go on.
         server->DataMode(DataMode_Binary);
-        rawpeer::Fd c = Client();
+        support::Fd c = Client();
         std::string sent(300000, '\0');
         for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<char>(i * 7 % 251);
         std::vector<Variant> kept;
         mgr->DataReceived.Subscribe([&](const std::shared_ptr<TAVSocket>& s, Variant& info) {
             if (s == accepted) kept.push_back(std::move(info));
         });
-        ASSERT_TRUE(rawpeer::SendAll(c, sent));
+        ASSERT_TRUE(support::SendAll(c, sent));
         const int32_t waiting = accepted->HowMuchDataIsAvailable();  // the rest is held back by the window
         auto total = [&] {
             size_t n = 0;
@@ -169,7 +167,7 @@ TEST_P(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningARe
         ASSERT_TRUE(PumpUntil([&] { return total() >= sent.size(); }));
         EXPECT_GE(kept.front().AsBytes().size(), static_cast<size_t>(waiting));
         EXPECT_GT(waiting, 64 * 1024);  // more than the first buffer takes
-        ASSERT_TRUE(rawpeer::SendAll(c, "tail"));
+        ASSERT_TRUE(support::SendAll(c, "tail"));
         ASSERT_TRUE(PumpUntil([&] { return total() >= sent.size() + 4; }));
         std::string joined;
         for (const Variant& v : kept) joined.append(v.AsBytes().begin(), v.AsBytes().end());
@@ -177,12 +175,12 @@ TEST_P(TcpMgrRawPeers, ReadsReuseTheirBuffersWithoutMixingSocketsOrShorteningARe
     }
 }
 
-TEST_P(TcpMgrRawPeers, ABinaryBacklogLargerThanOneReadArrivesWholeOverSeveralReads) {
+TEST_F(TcpMgrRawPeers, ABinaryBacklogLargerThanOneReadArrivesWholeOverSeveralReads) {
     // Far more waits than one read takes (the read buffer stays bounded): the rest must come
     // with the following notifications, in order, without a byte lost or a piece unbounded.
     Serve();
     server->DataMode(DataMode_Binary);
-    rawpeer::Fd c = Client();
+    support::Fd c = Client();
     const int room = 16 << 20;
     // Forced sizes (we run as root), so that the whole backlog fits before anything is read.
     if (::setsockopt(accepted->Handle(), SOL_SOCKET, SO_RCVBUFFORCE, &room, sizeof room) != 0 ||
@@ -201,15 +199,11 @@ TEST_P(TcpMgrRawPeers, ABinaryBacklogLargerThanOneReadArrivesWholeOverSeveralRea
         largest = std::max(largest, b.size());
         joined.append(b.begin(), b.end());
     });
-    ASSERT_TRUE(rawpeer::SendAll(c, sent));
+    ASSERT_TRUE(support::SendAll(c, sent));
     ASSERT_TRUE(PumpUntil([&] { return total >= sent.size(); }));
     EXPECT_TRUE(joined == sent);
     EXPECT_LE(largest, size_t{1} << 20);
 }
-
-INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrRawPeers, ::testing::Bool(), RouteName);
-
-INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrDelivery, ::testing::Bool(), RouteName);
 
 // The process runs out of descriptors with connections waiting: the server takes what it
 // can, waits without spinning, and takes the rest as descriptors come free, whether the
@@ -225,7 +219,7 @@ protected:
     void LimitDescriptors(int more) {
         int limit = 0;
         for (int free = 0; free < more; ++limit)
-            if (!rawpeer::IsOpen(limit)) ++free;
+            if (!support::IsOpen(limit)) ++free;
         ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved_), 0);
         rlimit low = saved_;
         low.rlim_cur = static_cast<rlim_t>(limit);
@@ -237,7 +231,7 @@ protected:
     bool lowered_ = false;
 };
 
-TEST_P(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakesEveryConnection) {
+TEST_F(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakesEveryConnection) {
 #if defined(__SANITIZE_ADDRESS__)
     // The undefined-behaviour checker opens a pipe whenever it meets a type for the first
     // time; with no descriptor left it takes sound objects for broken ones.
@@ -251,8 +245,8 @@ TEST_P(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakes
         [&](const std::shared_ptr<TAVSocket>&, int32_t& type) { acceptNotices += type == FD_ACCEPT ? 1 : 0; });
     std::vector<std::shared_ptr<TAVSocket>> served;
     bool freeing = false;
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
-        if (e != "AcceptComplete") return;
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event != "AcceptComplete") return;
         if (freeing)
             mgr->DestroySocket(accepted);
         else
@@ -261,12 +255,12 @@ TEST_P(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakes
 
     // Every descriptor the peers need is made before the limit is lowered; connecting takes
     // none, and the connections wait in the listener's backlog.
-    std::vector<rawpeer::Fd> clients;
+    std::vector<support::Fd> clients;
     for (int i = 0; i < kClients; ++i) clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    rawpeer::Fd spare(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    support::Fd spare(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     LimitDescriptors(3);
-    for (rawpeer::Fd& c : clients) {
-        const sockaddr_in a = rawpeer::LoopbackAddr(port_);
+    for (support::Fd& c : clients) {
+        const sockaddr_in a = support::LoopbackAddr(port_);
         ASSERT_EQ(::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
     }
 
@@ -289,8 +283,5 @@ TEST_P(TcpMgrOutOfDescriptors, AcceptWaitsForADescriptorWithoutSpinningThenTakes
     ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") == kClients; }));
     counting.Disconnect();
 }
-
-// The inner manager's events are watched, so its notifications must come as events.
-INSTANTIATE_TEST_SUITE_P(Events, TcpMgrOutOfDescriptors, ::testing::Values(false), RouteName);
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The TCP manager's lifetime and timer: destroying sockets and the manager from inside its
-// events, no reference cycles, the timer reading data left unread, and the debug-log lines.
-#include "RawPeer.hpp"
+// events (by both routes), no reference cycles, the timer reading data left unread, and the
+// debug-log lines.
+#include "support/Loopback.hpp"
 #include "TransportTestUtil.hpp"
 
 #include "core/SocketObjectTestUtil.hpp"
@@ -15,12 +16,12 @@ using namespace tavtest;
 namespace {
 
 using Events = std::vector<std::string>;
-using TcpMgrLifetime = TcpMgrTest;
+using TcpMgrLifetime = TcpMgrRoutes;
 
 TEST_P(TcpMgrLifetime, DestroyingTheSocketInsideDataReceivedStopsItsMessages) {
     Connect("BEG", "END");
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
-        if (e == "Data:a") mgr->DestroySocket(accepted);
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event == "Data:a") mgr->DestroySocket(accepted);
     };
     SendRaw("BEGaENDBEGbENDBEGc");
     ASSERT_TRUE(PumpFor("Data:a"));
@@ -37,8 +38,8 @@ TEST_P(TcpMgrLifetime, LettingGoOfTheManagerInsideAnEventEndsItAfterTheEvent) {
     Connect("BEG", "END");
     std::weak_ptr<TavTCPSocketMgr> weak = mgr;
     std::weak_ptr<TAVSocketMgr> inner = mgr->Sockets();
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
-        if (e == "Data:a") mgr.reset();
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event == "Data:a") mgr.reset();
     };
     SendRaw("BEGaENDBEGbEND");
     ASSERT_TRUE(PumpFor("Data:a"));
@@ -51,7 +52,7 @@ TEST_P(TcpMgrLifetime, LettingGoOfTheManagerInsideAnEventEndsItAfterTheEvent) {
 // A busy pass in which every handler connects a new socket: the pass each Connect lets run
 // nests only a few levels (what is left runs at the deepest, in order), a Connect near the top
 // still runs messages, and every message and connection arrives once.
-TEST_P(TcpMgrLifetime, HandlersThatConnectNestOnlyAFewPassesDeep) {
+TEST_F(TcpMgrTest, HandlersThatConnectNestOnlyAFewPassesDeep) {
     constexpr int kPeers = 40;
     server = mgr->CreateServerSocket(Loopback(), "", 2 * kPeers);  // no connection waits for room
     const auto to = Loopback(server->LocalAddr()->Port());
@@ -63,8 +64,8 @@ TEST_P(TcpMgrLifetime, HandlersThatConnectNestOnlyAFewPassesDeep) {
     ASSERT_TRUE(PumpUntil([&] { return Count("AcceptComplete") == kPeers && Count("ConnectComplete") == kPeers; }));
     std::vector<std::shared_ptr<TAVSocket>> later;
     int active = 0, deepest = 0;
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
-        if (e != "Data:x") return;
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event != "Data:x") return;
         deepest = std::max(deepest, ++active);
         auto c = mgr->CreateClientSocket(Loopback());
         later.push_back(c);
@@ -82,7 +83,7 @@ TEST_P(TcpMgrLifetime, HandlersThatConnectNestOnlyAFewPassesDeep) {
 
 TEST_P(TcpMgrLifetime, ASocketOutlivingItsManagerStillClosesItsHandle) {
     uint16_t port = 0;
-    rawpeer::Fd listener = rawpeer::Listen(port);
+    support::Fd listener = support::Listen(port);
     ASSERT_GE(listener.Get(), 0);
     const auto remote = Loopback(static_cast<int16_t>(port));
 
@@ -90,30 +91,29 @@ TEST_P(TcpMgrLifetime, ASocketOutlivingItsManagerStillClosesItsHandle) {
     auto kept = mgr->CreateClientSocket(Loopback());
     kept->Connect(remote);
     ASSERT_TRUE(PumpFor("ConnectComplete", kept));
-    rawpeer::Fd first(::accept(listener.Get(), nullptr, nullptr));
+    support::Fd first(::accept(listener.Get(), nullptr, nullptr));
     const int keptHandle = kept->Handle();
     mgr.reset();
     ASSERT_EQ(sockintf::WSAStartupCount(), 0);
     kept.reset();
-    EXPECT_FALSE(rawpeer::IsOpen(keptHandle));
-    EXPECT_TRUE(rawpeer::SeesEnd(first));
+    EXPECT_FALSE(support::IsOpen(keptHandle));
+    EXPECT_TRUE(support::SeesEnd(first));
 
     // A ConnectComplete handler lets go of the manager while the host holds no socket.
     mgr = TavTCPSocketMgr::Create();
     Record(*mgr);
-    mgr->InternalEarlyBound(GetParam());
     const int handle = mgr->CreateClientSocket(Loopback())->Handle();
-    onEvent = [&](const std::string& e, const std::shared_ptr<TAVSocket>&) {
-        if (e == "ConnectComplete") mgr.reset();
+    heard.onEntry = [&](const Heard& h) {
+        if (h.event == "ConnectComplete") mgr.reset();
     };
     mgr->Sockets()->Item(Variant(int32_t{1}))->Connect(remote);
     ASSERT_TRUE(PumpUntil([&] { return !mgr; }));
-    EXPECT_FALSE(rawpeer::IsOpen(handle));
-    rawpeer::Fd second(::accept(listener.Get(), nullptr, nullptr));
-    EXPECT_TRUE(rawpeer::SeesEnd(second));
+    EXPECT_FALSE(support::IsOpen(handle));
+    support::Fd second(::accept(listener.Get(), nullptr, nullptr));
+    EXPECT_TRUE(support::SeesEnd(second));
 }
 
-TEST_P(TcpMgrLifetime, TheTimerReadsDataLeftUnreadOnceTheMarkIsReachedThenStops) {
+TEST_F(TcpMgrTest, TheTimerReadsDataLeftUnreadOnceTheMarkIsReachedThenStops) {
     Connect("", "", DataMode_Binary);
     platform::Timer& timer = TcpSocketMgrAccess::Timer(*mgr);
     EXPECT_FALSE(timer.Enabled());
@@ -167,7 +167,7 @@ TEST(WaitTimeTest, MarksAreTimesOfDayComparedAcrossMidnight) {
     EXPECT_LT(now, kPerDay);
 }
 
-TEST_P(TcpMgrLifetime, EventsAreLoggedWithTheManagersTag) {
+TEST_F(TcpMgrTest, EventsAreLoggedWithTheManagersTag) {
     test::DebugLogFolder log(2);
     mgr->Tag(Variant("M"));
     Connect("", "END");

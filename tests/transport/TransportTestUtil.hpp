@@ -1,12 +1,13 @@
-// Shared fixture of the transport tests: loopback addresses, the delivery route as the test
-// parameter, and a TCP manager on the test thread whose nine events are recorded as text,
-// with loopback connections made through it.
+// Shared fixture of the transport tests: loopback addresses, and a TCP manager on the test
+// thread whose nine events are recorded as text, with loopback connections made through it.
+// The inner manager reaches it through the events; TcpMgrRoutes runs a test by both routes.
 #pragma once
 
 #include <tavsock/TavTCPSocketMgr.hpp>
 
 #include "platform/Diagnostics.hpp"
 #include "platform/SockTestUtil.hpp"
+#include "support/Recorder.hpp"
 #include "transport/TcpSocketMgrAccess.hpp"
 
 #include <gtest/gtest.h>
@@ -22,8 +23,8 @@ namespace tavtest {
 using namespace tav;
 using tav::test::PumpUntil;
 
-/// The parameter of the manager tests: InternalEarlyBound, the route by which the inner
-/// manager reaches its owner.
+/// The parameter of the tests run by both routes: InternalEarlyBound, the route by which the
+/// inner manager reaches its owner.
 inline std::string RouteName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "EarlyBound" : "Events"; }
 
 inline std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
@@ -33,22 +34,31 @@ inline std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
     return a;
 }
 
-class TcpMgrTest : public ::testing::TestWithParam<bool> {
+/// One event as recorded: "Name" or "Name:detail", and the socket it was about (not held:
+/// tests close sockets by letting go).
+struct Heard {
+    std::string event;
+    const TAVSocket* socket = nullptr;
+};
+
+class TcpMgrTest : public ::testing::Test {
 protected:
+    /// InternalEarlyBound of the managers this test makes.
+    virtual bool EarlyBound() const { return false; }
+
     void SetUp() override {
         Diagnostics::Current().ResetForTesting();
         mgr = TavTCPSocketMgr::Create();
         Record(*mgr);
-        mgr->InternalEarlyBound(GetParam());
     }
     void TearDown() override {
         mgr.reset();
         RunPendingMessages();
     }
 
-    /// Subscribes to every event of `m`; each lands in `events` as "Name" or "Name:detail".
-    /// `onEvent` runs inside the event, after it was recorded.
+    /// Subscribes to every event of `m` (and sets its route); each lands in `heard`.
     void Record(TavTCPSocketMgr& m) {
+        m.InternalEarlyBound(EarlyBound());
         m.AcceptComplete.Subscribe([this](const std::shared_ptr<TAVSocket>& s, const std::shared_ptr<TAVSocket>& n,
                                           const std::shared_ptr<TAVSockAddr>& name) {
             accepted = n;
@@ -79,8 +89,8 @@ protected:
     /// The recorded events of `s` (of every socket when null), in order.
     std::vector<std::string> Of(const std::shared_ptr<TAVSocket>& s) const {
         std::vector<std::string> out;
-        for (size_t i = 0; i < events.size(); ++i)
-            if (!s || sockets[i] == s.get()) out.push_back(events[i]);
+        for (const Heard& h : heard.entries)
+            if (!s || h.socket == s.get()) out.push_back(h.event);
         return out;
     }
     int Count(const std::string& event, const std::shared_ptr<TAVSocket>& s = nullptr) const {
@@ -111,19 +121,19 @@ protected:
     void SendRaw(const std::string& bytes) { client->Send(Variant(ByteArray(bytes.begin(), bytes.end()))); }
     std::string Held(const std::shared_ptr<TAVSocket>& s) const { return TcpSocketMgrAccess::HeldText(*mgr, *s); }
 
-    void Add(const std::string& e, const std::shared_ptr<TAVSocket>& s = nullptr) {
-        events.push_back(e);
-        sockets.push_back(s.get());
-        if (onEvent) onEvent(e, s);
-    }
+    void Add(const std::string& e, const std::shared_ptr<TAVSocket>& s = nullptr) { heard.Add({e, s.get()}); }
 
     std::shared_ptr<TavTCPSocketMgr> mgr;
     std::shared_ptr<TAVSocket> server, client, accepted;
     std::shared_ptr<TAVSockAddr> acceptedFrom;
-    std::vector<std::string> events;
-    std::vector<const TAVSocket*> sockets;  // not held: tests close sockets by letting go
-    std::function<void(const std::string&, const std::shared_ptr<TAVSocket>&)> onEvent;
+    support::Recorder<Heard> heard;  // its onEntry runs inside the event, once recorded
     int dataSent = 0;
+};
+
+/// The tests whose outcome may depend on the route: each runs once per route.
+class TcpMgrRoutes : public TcpMgrTest, public ::testing::WithParamInterface<bool> {
+protected:
+    bool EarlyBound() const override { return GetParam(); }
 };
 
 }  // namespace tavtest

@@ -5,7 +5,7 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TavUDPSocketMgr.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "events/SocketMgrAccess.hpp"
 
 namespace {
@@ -20,18 +20,18 @@ struct Received {
 };
 
 /// The inner manager's own DataReceived event is counted too, to show which route the
-/// notifications took.
-class UdpMgrTest : public ::testing::TestWithParam<bool> {
+/// notifications took. The route is the events, unless a test runs by both (UdpMgrRoutes).
+class UdpMgrTest : public ::testing::Test {
 protected:
+    virtual bool EarlyBound() const { return false; }
     void SetUp() override {
         mgr = TavUDPSocketMgr::Create();
         mgr->DataReceived.Subscribe(
             [this](const std::shared_ptr<TAVSocket>& s, const std::shared_ptr<TAVSockAddr>& a, Variant& info) {
-                got.push_back({s, a, info});
-                if (onEvent) onEvent();
+                heard.Add({s, a, info});
             });
         mgr->Sockets()->DataReceived.Subscribe([this](const std::shared_ptr<TAVSocket>&, bool) { ++innerEvents; });
-        mgr->InternalEarlyBound(GetParam());
+        mgr->InternalEarlyBound(EarlyBound());
     }
     void TearDown() override {
         mgr.reset();
@@ -43,14 +43,19 @@ protected:
     }
 
     std::shared_ptr<TavUDPSocketMgr> mgr;
-    std::vector<Received> got;
-    std::function<void()> onEvent;
+    support::Recorder<Received> heard;
+    std::vector<Received>& got = heard.entries;
     int innerEvents = 0;
 };
 
-INSTANTIATE_TEST_SUITE_P(Routes, UdpMgrTest, ::testing::Bool(), RouteName);
+class UdpMgrRoutes : public UdpMgrTest, public ::testing::WithParamInterface<bool> {
+protected:
+    bool EarlyBound() const override { return GetParam(); }
+};
+INSTANTIATE_TEST_SUITE_P(Routes, UdpMgrRoutes, ::testing::Bool(), RouteName);
 
-TEST_P(UdpMgrTest, DatagramsFromTwoSendersCarryTheirOwnSenderAddresses) {
+// The one test per route: both deliver the same datagrams, each with its sender.
+TEST_P(UdpMgrRoutes, DatagramsFromTwoSendersCarryTheirOwnSenderAddresses) {
     EXPECT_EQ(mgr->InternalEarlyBound(), GetParam());
     auto receiver = mgr->CreateServerSocket(Loopback());
     auto first = mgr->CreateClientSocket(Loopback());
@@ -74,7 +79,7 @@ TEST_P(UdpMgrTest, DatagramsFromTwoSendersCarryTheirOwnSenderAddresses) {
     EXPECT_EQ(innerEvents, GetParam() ? 0 : 2);
 }
 
-TEST_P(UdpMgrTest, ReadNotificationWithNothingToReadStillRaisesOneEvent) {
+TEST_F(UdpMgrTest, ReadNotificationWithNothingToReadStillRaisesOneEvent) {
     auto receiver = mgr->CreateServerSocket(Loopback());
     // A read notification as the socket layer would post it, with nothing waiting.
     const int32_t hWnd = SocketMgrAccess::AsyncService(*mgr->Sockets())->WindowHandle();
@@ -94,18 +99,18 @@ TEST_P(UdpMgrTest, ReadNotificationWithNothingToReadStillRaisesOneEvent) {
     EXPECT_EQ(got[1].info, Variant("real"));
 }
 
-TEST_P(UdpMgrTest, HandlerFaultIsAbsorbedAndDestroyingTheManagerInsideDataReceivedIsSafe) {
+TEST_P(UdpMgrRoutes, HandlerFaultIsAbsorbedAndDestroyingTheManagerInsideDataReceivedIsSafe) {
     auto receiver = mgr->CreateServerSocket(Loopback());
     auto sender = mgr->CreateClientSocket(Loopback());
     const auto to = Loopback(receiver->LocalAddr()->Port());
-    onEvent = [] { throw std::runtime_error("host fault"); };
+    heard.onEntry = [](const Received&) { throw std::runtime_error("host fault"); };
     sender->SendTo(Variant("first"), to);
     ASSERT_TRUE(PumpFor(1));
 
     std::weak_ptr<TavUDPSocketMgr> weak = mgr;
     std::weak_ptr<TAVSocketMgr> inner = mgr->Sockets();
-    onEvent = [&] {
-        mgr->DestroySocket(got.back().socket);
+    heard.onEntry = [&](const Received& r) {
+        mgr->DestroySocket(r.socket);
         mgr.reset();  // the last reference
     };
     sender->SendTo(Variant("second"), to);

@@ -1,7 +1,9 @@
-// Peers written with plain POSIX sockets on 127.0.0.1, for tests that need a peer to do what
-// the library would never do itself (urgent bytes, resets, a listener it does not own).
-// Descriptors are owned and closed by the objects.
+// Plain POSIX sockets on 127.0.0.1 for tests and benchmarks: peers that do what the library
+// would never do itself (urgent bytes, resets, a listener it does not own), free ports, and
+// waiting for a server to listen. Descriptors are owned and closed by the objects.
 #pragma once
+
+#include "support/Process.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -10,33 +12,32 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
-namespace tav::rawpeer {
+namespace tav::support {
 
 /// An owned descriptor, closed at the end (or by Close()).
 class Fd {
 public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    explicit Fd(int fd = -1) : mFd(fd) {}
+    Fd(Fd&& o) noexcept : mFd(std::exchange(o.mFd, -1)) {}
     Fd& operator=(Fd&& o) noexcept {
         if (this != &o) {
             Close();
-            fd_ = o.fd_;
-            o.fd_ = -1;
+            mFd = std::exchange(o.mFd, -1);
         }
         return *this;
     }
     ~Fd() { Close(); }
-    int Get() const { return fd_; }
+    int Get() const { return mFd; }
     void Close() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
+        if (mFd >= 0) ::close(std::exchange(mFd, -1));
     }
 
 private:
-    int fd_;
+    int mFd;
 };
 
 inline sockaddr_in LoopbackAddr(uint16_t port) {
@@ -47,25 +48,45 @@ inline sockaddr_in LoopbackAddr(uint16_t port) {
     return a;
 }
 
-/// A listener on 127.0.0.1 at a free port.
-inline Fd Listen(uint16_t& port) {
-    Fd l(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in a = LoopbackAddr(0);
+/// A listener on 127.0.0.1 at `port` (0: one the kernel picks, written back); an empty Fd
+/// when the port is taken. `flags` go to socket() (e.g. SOCK_NONBLOCK).
+inline Fd Listen(uint16_t& port, int flags = 0) {
+    Fd l(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
+    sockaddr_in a = LoopbackAddr(port);
     socklen_t len = sizeof a;
-    if (::bind(l.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(l.Get(), 128) != 0 ||
+    if (l.Get() < 0 || ::bind(l.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(l.Get(), 128) != 0 ||
         ::getsockname(l.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return Fd();
     port = ntohs(a.sin_port);
     return l;
 }
 
+/// A port that was free a moment ago (for servers that must be told their port).
+inline uint16_t FreePort() {
+    uint16_t port = 0;
+    Listen(port);
+    return port;
+}
+
 /// A blocking client connected to 127.0.0.1:`port` (the connection completes in the
-/// listener's backlog, before anyone accepts it).
+/// listener's backlog, before anyone accepts it); empty when refused.
 inline Fd Connect(uint16_t port) {
     Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_in a = LoopbackAddr(port);
     if (::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return Fd();
     return c;
+}
+
+/// Waits (20 s at most) until something accepts connections on 127.0.0.1:`port`; false when
+/// `server` ended first. Servers give no sign of readiness, so refused attempts are repeated
+/// after a short pause.
+inline bool WaitListening(Process& server, uint16_t port) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline && server.Running()) {
+        if (Connect(port).Get() >= 0) return true;
+        ::poll(nullptr, 0, 10);
+    }
+    return false;
 }
 
 inline bool SendAll(const Fd& fd, const std::string& data, int flags = 0) {
@@ -90,4 +111,4 @@ inline bool SeesEnd(const Fd& fd, int ms = 10000) {
 /// Whether descriptor `fd` is open in this process.
 inline bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
 
-}  // namespace tav::rawpeer
+}  // namespace tav::support

@@ -1,0 +1,116 @@
+#!/usr/bin/python3
+"""Small servers for the tool's transfer checks, each on a free loopback port that it prints
+on its first line of output once it listens (so nobody waits for it to start).
+
+  servers.py http           scripted HTTP: /esc (a reason phrase with escape sequences),
+                            /auth (the Authorization header echoed as the body), /big (4 MiB)
+  servers.py ftp-odd        scripted FTP: logs anyone in, answers PASV with 331 and RETR of
+                            anything with a 550 whose text holds escape sequences
+  servers.py pyftpd DIR     pyftpdlib serving DIR to joe/secret (writable) and anonymous
+  servers.py inetd CMD...   runs CMD (vsftpd with listen=NO) per connection on the socket,
+                            and writes "connection" to stderr for each
+"""
+import socket
+import socketserver
+import sys
+import threading
+
+
+class HttpHandler(socketserver.StreamRequestHandler):
+    def handle(self):
+        head = b""
+        while not head.endswith(b"\r\n\r\n"):
+            line = self.rfile.readline(65536)
+            if not line:
+                return
+            head += line
+        target = head.split(b" ")[1]
+        auth = b""
+        for line in head.split(b"\r\n"):
+            if line.lower().startswith(b"authorization:"):
+                auth = line.split(b":", 1)[1].strip()
+        if target == b"/esc":
+            self.wfile.write(b"HTTP/1.0 404 Gone\x1b]0;owned\x07\x1b[2J\r\nX-Note: a\x1bb\r\n\r\n")
+        elif target == b"/auth":
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(auth), auth))
+        elif target == b"/big":
+            body = b"x" * (4 << 20)
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body))
+            try:
+                self.wfile.write(body)
+            except OSError:
+                pass
+        else:
+            self.wfile.write(b"HTTP/1.0 404 Not Found\r\n\r\n")
+
+
+class OddFtpHandler(socketserver.StreamRequestHandler):
+    def handle(self):
+        self.wfile.write(b"220 odd server\r\n")
+        replies = {b"USER": b"331 password\r\n", b"PASS": b"230 in\r\n", b"TYPE": b"200 ok\r\n",
+                   b"PASV": b"331 not now\r\n", b"PORT": b"200 ok\r\n", b"RETR": b"550 \x1b]0;owned\x07no\x1b[2J file\r\n"}
+        for line in self.rfile:
+            self.wfile.write(replies.get(line.split(b" ")[0].strip().upper(), b"502 no\r\n"))
+
+
+class Server(socketserver.ThreadingTCPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+
+def serve(handler):
+    server = Server(("127.0.0.1", 0), handler)
+    print(server.server_address[1], flush=True)
+    server.serve_forever()
+
+
+def pyftpd(folder):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+    import logging
+    logging.basicConfig(level=logging.CRITICAL)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("joe", "secret", folder, perm="elradfmw")
+    authorizer.add_anonymous(folder)
+    FTPHandler.authorizer = authorizer
+    server = FTPServer(("127.0.0.1", 0), FTPHandler)
+    print(server.socket.getsockname()[1], flush=True)
+    server.serve_forever()
+
+
+def inetd(command):
+    import signal
+    import subprocess
+    children = []
+
+    def stop(*_):
+        for child in children:
+            if child.poll() is None:
+                child.kill()
+                child.wait()
+        sys.exit(0)
+
+    signal.signal(signal.SIGTERM, stop)
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(16)
+    print(listener.getsockname()[1], flush=True)
+    while True:
+        conn, _ = listener.accept()
+        print("connection", file=sys.stderr, flush=True)
+        children.append(subprocess.Popen(command, stdin=conn, stdout=conn))
+        children = [c for c in children if c.poll() is None]
+        conn.close()
+
+
+if __name__ == "__main__":
+    mode = sys.argv[1]
+    if mode == "http":
+        serve(HttpHandler)
+    elif mode == "ftp-odd":
+        serve(OddFtpHandler)
+    elif mode == "pyftpd":
+        pyftpd(sys.argv[2])
+    elif mode == "inetd":
+        inetd(sys.argv[2:])
