@@ -7,6 +7,7 @@ std::string SockErrorDescription(int32_t code) {
     case kErrInvalidParameter: return "Invalid Parameter";
     case kErrInvalidState: return "Operation invalid for current object state";
     case kErrHostFile: return "Error accessing specified host file";
+    case kErrCommandText: return "Command argument contains CR, LF or NUL";
     default: return "WSAGetLastError Value " + std::to_string(code);
     }
 }

@@ -22,7 +22,7 @@ constexpr int32_t SockErrorNumber(int32_t code) noexcept {
     return static_cast<int32_t>(static_cast<uint32_t>(kSockErrorBase) + static_cast<uint32_t>(code));
 }
 
-/// Description of a library error: the three fixed texts, otherwise "WSAGetLastError Value "
+/// Description of a library error: the four fixed texts (kErrCommandText is public), otherwise "WSAGetLastError Value "
 /// followed by the code in decimal.
 std::string SockErrorDescription(int32_t code);
 

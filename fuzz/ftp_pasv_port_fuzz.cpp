@@ -8,7 +8,7 @@
 #include "FuzzInput.hpp"
 
 #include "core/SockAddrAccess.hpp"
-#include "transfer/FtpTransferMgrAccess.hpp"
+#include "transfer/FtpData.hpp"
 
 #include <tavsock/TAVSockAddr.hpp>
 
@@ -21,7 +21,7 @@
 
 namespace {
 
-using A = tav::FtpTransferMgrAccess;
+using A = tav::FtpData;
 
 // The numeric value at the start of a field, as the classic conversion reads it: blanks
 // (spaces, tabs), a sign, decimal digits with an optional fraction and exponent; 0 without.
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A 227 reply's text as the server sent it.
     std::string host;
     uint16_t parsedPort = 0;
-    const bool ok = A::ParsePassiveReply(reply, host, parsedPort);
+    const bool ok = A::ParsePassiveReply(reply, false, host, parsedPort);
     const Pasv expected = Reference(reply);
     FUZZ_CHECK(ok == expected.ok, std::string(ok ? "parsed" : "refused") + " where the reference " +
                                       (expected.ok ? "parses" : "refuses"));
@@ -145,7 +145,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // And the 227 reply for them parses back to them.
     const std::string numbers = command.substr(5);
     const std::string serverReply = " Entering Passive Mode (" + numbers + ").";
-    FUZZ_CHECK(A::ParsePassiveReply(serverReply, host, parsedPort), "refused " + serverReply);
+    FUZZ_CHECK(A::ParsePassiveReply(serverReply, false, host, parsedPort), "refused " + serverReply);
     FUZZ_CHECK(host == addr->IPAddress() && parsedPort == port, "read back " + host + " port " + std::to_string(parsedPort));
     return 0;
 }

@@ -9,14 +9,14 @@
 // before the first reply line.
 #include "FuzzInput.hpp"
 
-#include "transfer/FtpTransferMgrAccess.hpp"
+#include "transfer/FtpControl.hpp"
 
 #include <string>
 #include <vector>
 
 namespace {
 
-using A = tav::FtpTransferMgrAccess;
+using A = tav::FtpControl;
 
 struct Line {
     std::string code, text;

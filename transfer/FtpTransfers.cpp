@@ -1,227 +1,319 @@
-// TavFTPTransferMgr: the four transfer operations and the local file they read or write.
-#include <tavsock/TavFTPTransferMgr.hpp>
+// TavFTPTransferMgr::Impl: the four transfer operations, the data connection's set-up and
+// events, and the local file they read or write.
+#include "transfer/FtpSession.hpp"
 
+#include <tavsock/TAVSocketUtil.hpp>
+
+#include "core/SockAddrAccess.hpp"
 #include "base/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
-#include "transfer/FtpLocalFile.hpp"
+#include "platform/SockIntf.hpp"
+#include "transfer/LocalFile.hpp"
 #include "transfer/FtpStates.hpp"
-#include "transfer/ReceiveBatching.hpp"
-#include "transfer/TlsChannel.hpp"
-
-#include <algorithm>
 
 namespace tav {
 
 namespace st = ftpstate;
 
-int32_t TavFTPTransferMgr::NameList(const std::string& Directory) {
-    return StartListing(Directory.empty() ? "NLST" : "NLST " + Directory);
-}
+namespace {
+// FTPObjectError codes of the transfers.
+constexpr int32_t kObjectErrorLocal = 6;  // the local file could not be written or read
+constexpr int32_t kObjectErrorCap = 8;    // a listing or in-memory retrieve passed its cap
+}  // namespace
 
-int32_t TavFTPTransferMgr::List(const std::string& Directory) {
-    return StartListing(Directory.empty() ? "LIST" : "LIST " + Directory);
-}
+// ---- Starting ---------------------------------------------------------------------------------
 
-int32_t TavFTPTransferMgr::Retrieve(const std::string& SourceFile, const std::string& HostFileName) {
-    return StartFileTransfer(false, SourceFile, HostFileName);
-}
-
-int32_t TavFTPTransferMgr::Store(const std::string& SourceFile, const std::string& HostFileName) {
-    return StartFileTransfer(true, SourceFile, HostFileName);
-}
-
-int32_t TavFTPTransferMgr::StartListing(const std::string& command) {
-    if (ClientState != st::Ready) RaiseSockError(kErrInvalidState);
-    PendingState = st::Listing;
-    mPendingCommand = command;
-    mDataBuffer.clear();
+int32_t TavFTPTransferMgr::Impl::StartListing(const std::string& verb, const std::string& Directory) {
+    if (mState != st::Ready) RaiseSockError(kErrInvalidState);
+    FtpControl::CheckCommandText({Directory});
+    mPendingState = st::Listing;
+    mPendingCommand = Directory.empty() ? verb : verb + " " + Directory;
+    mData.ClearBuffer();
     return StartPending(false);
 }
 
-int32_t TavFTPTransferMgr::StartFileTransfer(bool store, const std::string& SourceFile,
-                                             const std::string& HostFileName) {
-    if (ClientState != st::Ready) RaiseSockError(kErrInvalidState);
-    mByteCount = 0;
-    mBytesRemaining = 0;
-    mAnnouncedSize = -1;
-    std::unique_ptr<FtpLocalFile> file;
+int32_t TavFTPTransferMgr::Impl::StartFileTransfer(bool store, const std::string& SourceFile,
+                                                   const std::string& HostFileName) {
+    if (mState != st::Ready) RaiseSockError(kErrInvalidState);
+    FtpControl::CheckCommandText({SourceFile});
+    std::unique_ptr<LocalFile> file;
+    std::string error;
     if (store) {
         // Nothing to read is never a useful upload: no name is refused like an empty file.
-        if (HostFileName.empty()) RaiseSockError(kErrHostFile);
-        file = FtpLocalFile::OpenForRead(HostFileName);
-        if (!file || file->Size() == 0) RaiseSockError(kErrHostFile);
-        mBytesRemaining = file->Size();
+        file = LocalFile::OpenForRead(HostFileName, error);
+        if (file && file->Size() == 0) {
+            error = "cannot read " + HostFileName + ": the file is empty";
+            file.reset();
+        }
     } else if (!HostFileName.empty()) {
-        file = FtpLocalFile::OpenForWrite(HostFileName);
-        if (!file) RaiseSockError(kErrHostFile);
+        const auto replace = mReplaceWhenComplete ? LocalFile::Replace::WhenComplete : LocalFile::Replace::Now;
+        file = LocalFile::OpenForWrite(HostFileName, replace, error);
     }
+    mLocalFileError = error;
+    if (!error.empty()) RaiseSockError(kErrHostFile);
+    mByteCount = 0;
+    mBytesRemaining = store ? file->Size() : 0;
+    mAnnouncedSize = -1;
     CloseLocalFile(false);
     mFile = std::move(file);
     mPendingCommand = (store ? "STOR " : "RETR ") + SourceFile;
-    PendingState = store ? st::StorSent : st::RetrSent;
-    mDataBuffer.clear();
+    mPendingState = store ? st::StorSent : st::RetrSent;
+    mData.ClearBuffer();
     return StartPending(!HostFileName.empty());
 }
 
-int32_t TavFTPTransferMgr::StartPending(bool namedFile) {
-    const uint64_t generation = mGeneration;
+int32_t TavFTPTransferMgr::Impl::StartPending(bool namedFile) {
+    const uint64_t generation = mGuard.Generation();
     int32_t result = -1;
     try {
         // A data connection still open is used again; otherwise a new one is set up.
-        result = mData ? SendPendingCommand() : SetUpDataConnection("");
+        result = mData.Socket() ? SendPendingCommand() : SetUpDataConnection("");
     } catch (...) {
-        if (generation == mGeneration) {
-            ClientState = st::Ready;
+        if (!mGuard.Moved(generation)) {
+            SetState(st::Ready);
             mPendingCommand.clear();
-            CloseLocalFile(false);
+            CloseLocalFile(true);
         }
         if (namedFile) RaiseSockError(kErrHostFile);
         throw;
     }
-    if (result != 0 && generation == mGeneration) {
-        ClientState = st::Ready;
+    if (result != 0 && !mGuard.Moved(generation)) {
+        SetState(st::Ready);
         mPendingCommand.clear();
-        CloseLocalFile(false);
+        CloseLocalFile(true);
     }
     return result;
 }
 
+int32_t TavFTPTransferMgr::Impl::SendPendingCommand() {
+    if (mPendingCommand.empty()) return 0;
+    // Taken before the send: its reply (and a new transfer started from a notification) may
+    // be handled inside it.
+    const std::string command = std::move(mPendingCommand);
+    mPendingCommand.clear();
+    SetState(mPendingState);
+    mPendingState = st::Disconnected;
+    return SendCommand(command);
+}
+
+// ---- The data connection ----------------------------------------------------------------------
+
+int32_t TavFTPTransferMgr::Impl::SetUpDataConnection(const std::string& replyText) {
+    mData.Close();
+    if (mPassiveMode && replyText.empty()) {
+        SetState(st::PasvSent);
+        return SendCommand("PASV");
+    }
+    const std::shared_ptr<TAVSocket> control = mControl.Socket();
+    const std::shared_ptr<TAVSockAddr> local = control ? control->LocalAddr() : nullptr;
+    if (!local) return -1;
+    // Creation raises on failure; a silent null is a failure too.
+    if (!mData.Open(mPassiveMode, local)) return -1;
+    return mPassiveMode ? ConnectPassive(replyText) : SendPort();
+}
+
+int32_t TavFTPTransferMgr::Impl::ConnectPassive(const std::string& replyText) {
+    std::string host;
+    uint16_t port = 0;
+    // Not six numbers (or, strictly, not six bytes): no connection to make.
+    if (!FtpData::ParsePassiveReply(replyText, mStrictPassiveReply, host, port)) return -1;
+
+    const std::shared_ptr<TAVSocketUtil>& util = mTcp->Sockets()->Util();
+    int32_t address = util->NetAddrFromDottedStr(host);
+    if (!mPassiveAddressFromReply) {
+        // Only the port is taken from the reply: the data goes where the control connection
+        // goes, whatever address the server believes it has.
+        const std::shared_ptr<TAVSocket> control = mControl.Socket();
+        const std::shared_ptr<TAVSockAddr> peer = control ? control->RemoteAddr() : nullptr;
+        if (!peer) return -1;
+        address = SockAddrAccess::GetNetAddress(*peer);
+    }
+    auto target = TAVSockAddr::Create();
+    SockAddrAccess::SetNetAddress(*target, address);
+    SockAddrAccess::SetNetPort(*target, util->HostToNetShort(static_cast<int16_t>(port)));
+
+    const uint64_t generation = mGuard.Generation();
+    const std::shared_ptr<TAVSocket> data = mData.Socket();
+    SetState(st::DataConnecting);  // before the call: the completion may come inside it
+    if (data->Connect(target) == 0) {
+        // Connected at once: no completion notification is owed for it.
+        if (!mGuard.Moved(generation) && data == mData.Socket() && mState == st::DataConnecting) DataConnectComplete(data);
+        return 0;
+    }
+    const int32_t error = data->LastError();
+    if (error == sockintf::WSAEWOULDBLOCK || mGuard.Moved(generation)) return 0;
+    return error != 0 ? error : -1;
+}
+
+int32_t TavFTPTransferMgr::Impl::SendPort() {
+    const std::shared_ptr<TAVSockAddr> local = mData.Socket()->LocalAddr();
+    if (!local) return -1;
+    const auto port = static_cast<uint16_t>(mTcp->Sockets()->Util()->NetToHostShort(SockAddrAccess::GetNetPort(*local)));
+    SetState(st::PortSent);
+    return SendCommand(FtpData::PortCommand(local->IPAddress(), port));
+}
+
+void TavFTPTransferMgr::Impl::DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt) {
+    if (!Skt || Skt != mData.Socket() || mState != st::DataConnecting) return;
+    Progress();
+    const uint64_t generation = mGuard.Generation();
+    StartDataTls();
+    if (mGuard.Moved(generation)) return;
+    if (mPendingCommand.empty()) {
+        SetState(st::Ready);
+        NotifyReady();
+        return;
+    }
+    if (SendPendingCommand() != 0 && !mGuard.Moved(generation)) {
+        SetState(st::Ready);
+        CloseLocalFile(false);
+        NotifyObjectError(3);
+    }
+}
+
+void TavFTPTransferMgr::Impl::TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket,
+                                                    const std::shared_ptr<TAVSocket>& NewSocket,
+                                                    const std::shared_ptr<TAVSockAddr>& NewSocketName) {
+    if (!NewSocket) return;
+    bool wanted = SourceSocket && SourceSocket == mData.Socket() && !mData.Accepted();
+    if (wanted && mCheckDataPeer) {
+        // A stranger is turned away, and the server's own connection is still awaited.
+        const std::shared_ptr<TAVSocket> control = mControl.Socket();
+        const std::shared_ptr<TAVSockAddr> peer = control ? control->RemoteAddr() : nullptr;
+        wanted = peer && NewSocketName &&
+                 SockAddrAccess::GetNetAddress(*peer) == SockAddrAccess::GetNetAddress(*NewSocketName);
+    }
+    if (!wanted) {
+        mTcp->DestroySocket(NewSocket);
+        return;
+    }
+    Progress();
+    mData.Adopt(NewSocket);
+    const uint64_t generation = mGuard.Generation();
+    StartDataTls();
+    if (mGuard.Moved(generation)) return;
+    // An upload whose go-ahead came before the connection starts now.
+    if (mState == st::Storing) DataSocketWritable();
+}
+
+void TavFTPTransferMgr::Impl::DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt) {
+    if (!Skt || Skt != mData.Socket()) return;
+    Progress();
+    mData.Close();
+    if (mState == st::Retrieving) FinishRetrieve();
+}
+
+void TavFTPTransferMgr::Impl::DrainDataSocket() {
+    mData.Drain(
+        mPassiveMode,
+        [this](const std::shared_ptr<TAVSocket>& listener, const std::shared_ptr<TAVSocket>& incoming,
+               const std::shared_ptr<TAVSockAddr>& name) { TCPMgr_AcceptComplete(listener, incoming, name); },
+        [this](const std::shared_ptr<TAVSocket>& socket, const Variant& bytes) { DataReceivedOn(socket, bytes); });
+}
+
 // ---- Receiving ----------------------------------------------------------------------------------
 
-void TavFTPTransferMgr::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, const Variant& Info) {
-    if (Skt != mData || !Info.IsByteArray()) return;
+void TavFTPTransferMgr::Impl::DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, const Variant& Info) {
+    if (Skt != mData.Socket() || !Info.IsByteArray()) return;
     const ByteArray& bytes = Info.AsBytes();
     if (bytes.empty()) return;
-    if (mDataTls) {
+    if (mData.Tls()) {
         DataTlsReceived(bytes);
         return;
     }
     DataBytes(bytes.data(), bytes.size());
     // A listing or a download: the server sends until it closes the connection.
-    const bool download = ClientState == st::Listing || ClientState == st::RetrSent || ClientState == st::Retrieving;
-    if (mBatching && Skt == mData && download) mBatching->AfterRead(Skt, bytes.size(), -1);
+    const bool download = mState == st::Listing || mState == st::RetrSent || mState == st::Retrieving;
+    if (download && Skt == mData.Socket()) mData.AfterDownloadRead(bytes.size());
 }
 
-void TavFTPTransferMgr::DataBytes(const uint8_t* data, size_t n) {
+void TavFTPTransferMgr::Impl::DataBytes(const uint8_t* data, size_t n) {
     if (n == 0) return;
     Progress();
-    const bool retrieving = ClientState == st::RetrSent || ClientState == st::Retrieving;
-    const bool collecting = ClientState == st::Listing || (retrieving && !mFile);
-    if (collecting && n > mMaxDataBuffer - std::min(mMaxDataBuffer, mDataBuffer.size())) {
+    const bool retrieving = mState == st::RetrSent || mState == st::Retrieving;
+    if (mState == st::Listing || (retrieving && !mFile)) {
         // A server that sends without end must not take all our memory.
-        Fail(6);
-        return;
-    }
-    if (ClientState == st::Listing) {
-        mDataBuffer.append(reinterpret_cast<const char*>(data), n);
+        if (!mData.Collect(data, n)) {
+            Fail(kObjectErrorCap);
+            return;
+        }
+        if (retrieving) NotifyDataTransferred(static_cast<int32_t>(static_cast<uint32_t>(mData.Buffer().size())));
         return;
     }
     if (!retrieving) return;
-    if (mFile) {
-        if (!mFile->Write(data, n)) {
-            Fail(6);
-            return;
-        }
-        mByteCount += static_cast<int64_t>(n);
-        NotifyDataTransferred(static_cast<int32_t>(static_cast<uint32_t>(mByteCount)));
+    if (!mFile->Write(data, n)) {
+        mLocalFileError = mFile->ErrorText();
+        Fail(kObjectErrorLocal);
         return;
     }
-    mDataBuffer.append(reinterpret_cast<const char*>(data), n);
-    NotifyDataTransferred(static_cast<int32_t>(static_cast<uint32_t>(mDataBuffer.size())));
+    mByteCount += static_cast<int64_t>(n);
+    NotifyDataTransferred(static_cast<int32_t>(static_cast<uint32_t>(mByteCount)));
 }
 
-void TavFTPTransferMgr::FinishRetrieve() {
-    const uint64_t generation = mGeneration;
+void TavFTPTransferMgr::Impl::FinishRetrieve() {
+    const uint64_t generation = mGuard.Generation();
     if (mFile) {
-        CloseLocalFile(false);
-    } else if (ClientState == st::RetrSent || ClientState == st::Retrieving) {
+        // Complete: with ReplaceWhenComplete the new file takes the name only now.
+        const bool committed = mFile->Commit();
+        mLocalFileError = mFile->ErrorText();
+        mFile.reset();
+        if (!committed) {
+            Fail(kObjectErrorLocal);
+            return;
+        }
+    } else if (mState == st::RetrSent || mState == st::Retrieving) {
         NotifyDataReceived();
-        if (generation != mGeneration) return;
+        if (mGuard.Moved(generation)) return;
     }
-    ClientState = st::Ready;
+    SetState(st::Ready);
     NotifyReady();
 }
 
 // ---- Sending ------------------------------------------------------------------------------------
 
-int32_t TavFTPTransferMgr::SendNextBlocks() {
-    const std::shared_ptr<TAVSocket> data = mData;
-    if (!data) return -1;
-    const uint64_t generation = mGeneration;
-    // Over TLS the blocks wait for the data connection's handshake, whose end starts them.
-    const std::shared_ptr<TlsChannel> tls = mDataTls;
-    if (tls && tls->State() == TlsChannel::Phase::Handshaking) return 0;
-    if (tls && tls->State() != TlsChannel::Phase::Open) return -1;
-    ByteArray block;
-    while (mBytesRemaining > 0) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(kStoreBlock, mBytesRemaining));
-        block.resize(n);
-        if (!mFile || mFile->Read(block.data(), n) != static_cast<int64_t>(n)) {
-            // The file shrank or cannot be read: the upload cannot be completed truthfully.
-            Fail(6);
-            return 0;
-        }
-        mBytesRemaining -= static_cast<int64_t>(n);
-        mByteCount += static_cast<int64_t>(n);
-        Progress();
-        if (tls) {
-            if (!tls->Send(block.data(), n)) return -1;
-            block = tls->TakeOutgoing();
-        }
-        const SendOutcome sent = SendOnData(*data, std::move(block));
-        if (generation != mGeneration || data != mData) return 0;  // a receiver ended it meanwhile
-        if (sent == SendOutcome::Failed) return -1;
-        if (sent == SendOutcome::Pending) return 0;  // the next write notification goes on
-        block = ByteArray();
+int32_t TavFTPTransferMgr::Impl::SendNextBlocks() {
+    const uint64_t generation = mGuard.Generation();
+    LocalFile* file = mFile.get();
+    const FtpData::Pump pump = mData.SendBlocks(
+        [file](uint8_t* block, size_t n) { return file ? file->Read(block, n) : -1; }, mBytesRemaining, mByteCount,
+        [this] { Progress(); });
+    if (mGuard.Moved(generation)) return 0;  // a receiver ended it meanwhile
+    switch (pump) {
+    case FtpData::Pump::Waiting: return 0;
+    case FtpData::Pump::Failed: return -1;
+    case FtpData::Pump::FileFailed:
+        mLocalFileError = file ? file->ErrorText() : "";
+        if (mLocalFileError.empty()) mLocalFileError = "the local file ended before its length";
+        Fail(kObjectErrorLocal);
+        return 0;
+    case FtpData::Pump::Finished: break;
     }
-    if (tls) {
-        // The end of the file is told with close_notify, so the server can tell it from a
-        // connection cut short (once: a later call finds nothing more to send).
-        tls->Shutdown();
-        if (tls->HasOutgoing()) {
-            const SendOutcome sent = SendOnData(*data, tls->TakeOutgoing());
-            if (generation != mGeneration || data != mData) return 0;
-            if (sent == SendOutcome::Failed) return -1;
-            if (sent == SendOutcome::Pending) return 0;
-        }
-    }
-    // Everything is handed over; it is finished once the socket has sent what it still holds.
-    switch (FlushData(*data)) {
-    case SendOutcome::Failed: return -1;
-    case SendOutcome::Pending: return 0;
-    case SendOutcome::Done: break;
-    }
-    FinishStore();
+    // Closing the data connection is the end of the file for the server; its reply ends it.
+    CloseLocalFile(false);
+    mData.Close();
+    SetState(st::StoreDone);
     return 0;
 }
 
-void TavFTPTransferMgr::FinishStore() {
-    CloseLocalFile(false);
-    // Closing the data connection is the end of the file for the server.
-    CloseDataSocket();
-    ClientState = st::StoreDone;
-}
-
-void TavFTPTransferMgr::DataSocketWritable() {
-    if (ClientState != st::Storing) return;
+void TavFTPTransferMgr::Impl::DataSocketWritable() {
+    if (mState != st::Storing) return;
     // Raised as the event even with a callback object, as the classic component did.
     try {
-        RaiseEvent(FTPDataTransferred, static_cast<int32_t>(static_cast<uint32_t>(mByteCount)));
+        RaiseEvent(mOwner.FTPDataTransferred, static_cast<int32_t>(static_cast<uint32_t>(mByteCount)));
     } catch (...) {
     }
-    if (ClientState != st::Storing) return;
-    const uint64_t generation = mGeneration;
-    if (SendNextBlocks() != 0 && generation == mGeneration) {
+    if (mState != st::Storing) return;
+    const uint64_t generation = mGuard.Generation();
+    if (SendNextBlocks() != 0 && !mGuard.Moved(generation)) {
         CloseLocalFile(false);
-        CloseDataSocket();
-        ClientState = st::Ready;
+        mData.Close();
+        SetState(st::Ready);
         NotifyObjectError(3);
     }
 }
 
-void TavFTPTransferMgr::CloseLocalFile(bool deleteIt) noexcept {
-    if (mFile) mFile->Close(deleteIt);
-    mFile.reset();
+void TavFTPTransferMgr::Impl::CloseLocalFile(bool discard) noexcept {
+    LocalFile::Release(mFile, discard);
 }
 
 }  // namespace tav

@@ -66,12 +66,7 @@ bool HttpResponse::CommitOutput() {
 }
 
 void HttpResponse::CloseOutput(bool discard) noexcept {
-    if (!output_) return;
-    if (discard)
-        output_->Discard();
-    else
-        output_->Close();
-    output_.reset();
+    LocalFile::Release(output_, discard);
 }
 
 }  // namespace tav

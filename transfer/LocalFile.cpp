@@ -249,4 +249,13 @@ void LocalFile::RemoveIfOurs(const std::string& path) noexcept {
         ::unlink(path.c_str());
 }
 
+void LocalFile::Release(std::unique_ptr<LocalFile>& file, bool discard) noexcept {
+    if (!file) return;
+    if (discard)
+        file->Discard();
+    else
+        file->Close();
+    file.reset();
+}
+
 }  // namespace tav

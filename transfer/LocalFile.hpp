@@ -63,6 +63,8 @@ public:
     /// The transfer failed: closes the file and deletes what this object created (a new
     /// file still found under its name); anything else is left as it is.
     void Discard() noexcept;
+    /// Lets `file` go (when there is one): Discard when `discard`, else Close.
+    static void Release(std::unique_ptr<LocalFile>& file, bool discard) noexcept;
 
     /// The size when opened for reading (regular files), else 0.
     int64_t Size() const noexcept { return size_; }

@@ -54,17 +54,7 @@ bool TavHTTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->re
 void TavHTTPTransferMgr::ReplaceWhenComplete(bool value) noexcept { mImpl->replaceWhenComplete = value; }
 const std::string& TavHTTPTransferMgr::OutputFileError() const noexcept { return mImpl->outputFileError; }
 int32_t TavHTTPTransferMgr::RequestState() const noexcept { return mImpl->state; }
-const std::string& TavHTTPTransferMgr::TLSCAFile() const noexcept { return mImpl->tls.CAFile(); }
-void TavHTTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->tls.CAFile(path); }
-const std::string& TavHTTPTransferMgr::TLSCAFolder() const noexcept { return mImpl->tls.CAFolder(); }
-void TavHTTPTransferMgr::TLSCAFolder(const std::string& path) { mImpl->tls.CAFolder(path); }
-bool TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate() const noexcept { return mImpl->tls.AcceptAnyCertificate(); }
-void TavHTTPTransferMgr::DangerouslyAcceptAnyCertificate(bool value) { mImpl->tls.AcceptAnyCertificate(value); }
-int32_t TavHTTPTransferMgr::TLSHandshakeTimeout() const noexcept { return mImpl->tls.HandshakeTimeout(); }
-void TavHTTPTransferMgr::TLSHandshakeTimeout(int32_t ms) { mImpl->tls.HandshakeTimeout(ms); }
-const std::string& TavHTTPTransferMgr::TLSError() const noexcept { return mImpl->tls.Error(); }
-const std::string& TavHTTPTransferMgr::TLSVersion() const noexcept { return mImpl->tls.Version(); }
-const std::string& TavHTTPTransferMgr::TLSCipher() const noexcept { return mImpl->tls.Cipher(); }
+TAV_DEFINE_TLS_PROPERTIES(TavHTTPTransferMgr, mImpl->tls)
 
 int32_t TavHTTPTransferMgr::Execute2(const std::string& URL, const std::string& Operation, const std::string& Data,
                                      const std::string& Headers, const std::string& OutputFile,

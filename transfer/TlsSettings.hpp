@@ -63,3 +63,20 @@ private:
 };
 
 }  // namespace tav
+
+/// Defines the TLS properties of transfer manager `Class` (TLSCAFile, TLSCAFolder,
+/// DangerouslyAcceptAnyCertificate, TLSHandshakeTimeout, TLSError, TLSVersion, TLSCipher) over
+/// the TlsSettings `settings` (an expression valid in its member functions): one definition
+/// for both clients, so the properties cannot drift apart.
+#define TAV_DEFINE_TLS_PROPERTIES(Class, settings)                                                           \
+    const std::string& Class::TLSCAFile() const noexcept { return settings.CAFile(); }                       \
+    void Class::TLSCAFile(const std::string& path) { settings.CAFile(path); }                                \
+    const std::string& Class::TLSCAFolder() const noexcept { return settings.CAFolder(); }                   \
+    void Class::TLSCAFolder(const std::string& path) { settings.CAFolder(path); }                            \
+    bool Class::DangerouslyAcceptAnyCertificate() const noexcept { return settings.AcceptAnyCertificate(); } \
+    void Class::DangerouslyAcceptAnyCertificate(bool value) { settings.AcceptAnyCertificate(value); }        \
+    int32_t Class::TLSHandshakeTimeout() const noexcept { return settings.HandshakeTimeout(); }              \
+    void Class::TLSHandshakeTimeout(int32_t ms) { settings.HandshakeTimeout(ms); }                           \
+    const std::string& Class::TLSError() const noexcept { return settings.Error(); }                         \
+    const std::string& Class::TLSVersion() const noexcept { return settings.Version(); }                     \
+    const std::string& Class::TLSCipher() const noexcept { return settings.Cipher(); }

@@ -30,6 +30,10 @@ private:
 inline constexpr int32_t kSockErrorBase = static_cast<int32_t>(0x80040200u);
 /// Source text of the library's own errors.
 inline constexpr const char* kSockErrorSource = "TAV Winsock Library";
+/// Library error code for text that would become protocol syntax: a command argument holding
+/// CR, LF or NUL ("Command argument contains CR, LF or NUL"; number kSockErrorBase + 4). The
+/// member that would have built the command raises it; nothing is sent.
+inline constexpr int32_t kErrCommandText = 4;
 /// Number of the type-mismatch error raised by Variant's checked accessors.
 inline constexpr int32_t kTypeMismatch = 13;
 

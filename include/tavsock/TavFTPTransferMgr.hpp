@@ -9,21 +9,12 @@
 #include <tavsock/TavTCPSocketMgr.hpp>
 #include <tavsock/Variant.hpp>
 
-#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace tav {
-
-namespace platform {
-class Timer;
-}
-class FtpLocalFile;
-class ReceiveBatching;
-class TlsContext;
-class TlsChannel;
 
 /// An FTP client for one server at a time, over a private TavTCPSocketMgr. Every method
 /// returns at once; the session advances while the owning thread runs its message queue,
@@ -57,14 +48,34 @@ class TlsChannel;
 ///      the session is Reset except for the socket error while storing;
 ///   5  Timeout: nothing came from the server for Timeout milliseconds while an operation was
 ///      pending (session Reset);
-///   6  the local side could not take part: the local file could not be written (retrieve)
-///      or read (store) during a transfer, or a listing or in-memory retrieve would pass 1 GiB
+///   6  the local file could not be written (retrieve) or read (store) during a transfer
 ///      (session Reset: the server must not keep a partial upload as complete, and a half-read
 ///      data connection cannot be resynchronised);
 ///   7  UseTLS: the session could not be secured: the server refused AUTH TLS, PBSZ or PROT,
 ///      its certificate was refused (expired, another host, unknown issuer), a handshake
 ///      (control or data connection) failed or did not finish within TLSHandshakeTimeout.
-///      TLSError() says which; the session is Reset.
+///      TLSError() says which; the session is Reset;
+///   8  a listing or an in-memory retrieve passed its cap of 1 GiB (session Reset). The memory
+///      held stays within the cap and a few MiB.
+///
+/// How an operation ends. Every operation (a login, a directory change, a transfer, a type
+/// change while pairing replies) ends with exactly one of these, and a host that waits for
+/// the end waits for them only:
+///   - FTPReady: done, or ended by a reply the session reports with FTPError first (a 4xx or
+///     3xx to a transfer command, a 331 to PASV);
+///   - FTPError whose ErrCode begins with "5": refused; the session is Ready, no FTPReady
+///     follows (one FTPError per 5xx line of the reply);
+///   - FTPObjectError, any code: failed; the session is Ready (3) or Reset (the others).
+/// Other FTPError notifications (a 331 to PORT) report a line of an operation that goes on.
+/// A 4xx reply to PASV or PORT ends nothing: the session waits, and Timeout ends the wait.
+///
+/// Library error 4 (kErrCommandText, "Command argument contains CR, LF or NUL"): a text that
+/// would become part of a command holds CR, LF or NUL, which would end the command line
+/// early and let the text's author add commands of their own. Raised, with nothing sent and
+/// the session unchanged, by chDir, NameList, List, Retrieve and Store (the server's name),
+/// by User and Account when they send at once (User checks the password and account the new
+/// login sends too), and by Connect for the site, User, Password and Account. Commands the
+/// library builds are checked again where they are written, and such a command is never sent.
 ///
 /// Encryption (UseTLS True): explicit FTP over TLS. After the greeting the client sends
 /// AUTH TLS and, on 234, makes the control connection a TLS connection, checking the server's
@@ -109,18 +120,24 @@ class TlsChannel;
 ///   - Nothing the server sent is lost: when the final reply of a listing or retrieve comes
 ///     before the data connection was read to its end, what already waits on it is read first,
 ///     and a data connection found closed then is dropped (not used again).
-///   - Local files: a name that is not a regular file (/dev/null, /dev/stdout, a FIFO with a
-///     reader) is written as it is and never deleted; a regular file is deleted only on the
-///     failure paths below, and only when it is still the file this transfer opened. Opening
-///     never blocks (a FIFO without a reader fails with library error 3). Store reads regular
-///     files only; a Store without a local file name raises library error 3 like an empty file.
-///   - A 4xx or 3xx reply to RETR deletes the partial local file; to STOR it keeps the file.
-///     A 5xx reply to any transfer closes the local file (kept) and returns to Ready without
-///     FTPReady; the data connection stays for the next transfer.
+///   - Local files (the same rules as the HTTP client's output file): Retrieve writes a new
+///     file made under a unique name in the same folder, never through a link, which takes
+///     the name at once (a link planted there is replaced, not followed) or, with
+///     ReplaceWhenComplete, only when the retrieve completed. Descriptor names (/dev/stdout,
+///     /dev/fd/N) are written through a duplicate of the process's descriptor, so an append
+///     stays an append; devices and FIFOs are written as they are and never deleted; opening
+///     never blocks (a FIFO without a reader fails with library error 3). Only a file this
+///     transfer created is ever deleted. Store reads regular files only; a Store without a
+///     local file name raises library error 3 like an empty file. LocalFileError says why.
+///   - A 4xx or 3xx reply to RETR, or a 5xx one, deletes the file the retrieve created; to
+///     STOR the local file is kept; to NLST or LIST a 4xx or 3xx ends the listing (no 2xx
+///     follows it) without FTPDataReceived. A 5xx reply returns to Ready without FTPReady; the
+///     data connection stays for the next transfer.
 ///   - A 227 reply without parentheses is read from its first digit on; one that does not
-///     hold six numbers, like a data connection that cannot be made or a creation that
-///     fails, gives FTPObjectError 3 and Ready (from a transfer method: its result, or the
-///     creation's library error, as library error 3 when a local file was named).
+///     hold six numbers (with StrictPassiveReply: six numbers 0..255), like a data connection
+///     that cannot be made or a creation that fails, gives FTPObjectError 3 and Ready (from a
+///     transfer method: its result, or the creation's library error, as library error 3 when
+///     a local file was named).
 ///   - Store hands the socket one 4096-byte block per Send; the file is read ahead 64 KiB at a
 ///     time, so a block costs one system call (the send), not two.
 ///   - Store data never waits inside the socket's send retries: what the stack cannot take at
@@ -161,21 +178,21 @@ public:
     // ---- Properties --------------------------------------------------------------------------
 
     /// Receives the notifications instead of the events when set. Held by the manager.
-    const std::shared_ptr<ITavFTPNotify>& CallbackObject() const noexcept { return mCallbackObject; }
-    void CallbackObject(std::shared_ptr<ITavFTPNotify> value) { mCallbackObject = std::move(value); }
+    const std::shared_ptr<ITavFTPNotify>& CallbackObject() const noexcept;
+    void CallbackObject(std::shared_ptr<ITavFTPNotify> value);
 
     /// Default "Anonymous". Stored only while Disconnected, during the connection set-up, or
     /// Ready (ignored otherwise); while Ready it starts a new login at once with USER (send
     /// failure: FTPObjectError 3).
-    const std::string& User() const noexcept { return mUser; }
+    const std::string& User() const noexcept;
     void User(const std::string& value);
 
     /// Write-only, default empty; sent with PASS during the login.
-    void Password(const std::string& value) { mPassword = value; }
+    void Password(const std::string& value);
 
     /// Default empty. Stored like User; while Ready it sends ACCT at once. A non-empty
     /// Account is sent during every login, asked for or not.
-    const std::string& Account() const noexcept { return mAccount; }
+    const std::string& Account() const noexcept;
     void Account(const std::string& value);
 
     /// 0 Disconnected, 1 Ready, 2 anything in between.
@@ -183,19 +200,21 @@ public:
 
     /// True (default): PASV data connections; False: PORT, the server connects to us. May be
     /// changed only while Disconnected (else library error 2).
-    bool PassiveMode() const noexcept { return mPassiveMode; }
+    bool PassiveMode() const noexcept;
     void PassiveMode(bool value);
 
     /// The server's control port, 1..65535 (else library error 1, not stored). Default 21.
-    int32_t Port() const noexcept { return mPort; }
+    int32_t Port() const noexcept;
     void Port(int32_t value);
 
-    /// Milliseconds without a reply and without data-connection progress, while an operation
-    /// is pending (any state but Disconnected and Ready), after which the session ends with
-    /// FTPObjectError 5 and Reset. 0 (default) waits forever. Checked four times per period,
-    /// so the end comes between Timeout and 1.25 Timeout after the last progress. Negative
-    /// values are taken as 0.
-    int32_t Timeout() const noexcept { return mTimeout; }
+    /// Milliseconds without progress while an operation is pending (any state but
+    /// Disconnected and Ready), after which the session ends with FTPObjectError 5 and Reset.
+    /// Progress is a complete reply that moves the operation on, a command sent, or bytes (or a
+    /// connection) on the data connection; so an endless multi-line reply, a run of 1xx replies
+    /// or text trickling in without a line end does not count. 0 (default) waits forever.
+    /// Checked four times per period, so the end comes between Timeout and 1.25 Timeout after
+    /// the last progress. A negative value raises library error 1 and is not stored.
+    int32_t Timeout() const noexcept;
     void Timeout(int32_t ms);
 
     /// False (default): the classic pairing of replies and commands. True keeps every reply
@@ -205,53 +224,75 @@ public:
     /// wait for their reply like chDir (FTPReady 0 when it comes). The session is also Ready
     /// before the FTPReady of a login (or of a PORT reply with nothing pending), as after
     /// every other completion, so a command may be issued from inside it.
-    bool PairReplies() const noexcept { return mPairReplies; }
-    void PairReplies(bool value) { mPairReplies = value; }
+    bool PairReplies() const noexcept;
+    void PairReplies(bool value);
 
     /// True (default): a passive data connection goes to the address and port of the 227
     /// reply. False: only the port is taken from it and the connection goes to the control
     /// connection's peer, as for servers behind address translation or servers that point the
     /// client at a third host.
-    bool PassiveAddressFromReply() const noexcept { return mPassiveAddressFromReply; }
-    void PassiveAddressFromReply(bool value) { mPassiveAddressFromReply = value; }
+    bool PassiveAddressFromReply() const noexcept;
+    void PassiveAddressFromReply(bool value);
 
     /// False (default): the first connection to the active-mode data port is taken. True: a
     /// connection from any address but the control connection's peer is closed at once and
     /// the port keeps listening, so a third party can neither feed nor steal the data.
-    bool CheckDataPeer() const noexcept { return mCheckDataPeer; }
-    void CheckDataPeer(bool value) { mCheckDataPeer = value; }
+    bool CheckDataPeer() const noexcept;
+    void CheckDataPeer(bool value);
+
+    /// False (default): a 227 reply's numbers are read as the classic component read them
+    /// ("4095" is taken and the port wraps to 16 bits). True: a 227 reply whose text does not
+    /// hold exactly six plain decimal numbers 0..255 is malformed, like one without six
+    /// numbers (FTPObjectError 3, Ready).
+    bool StrictPassiveReply() const noexcept;
+    void StrictPassiveReply(bool value);
+
+    /// False (default): Retrieve writes into the local file as it is, from its start. True: a
+    /// regular file (or a name not yet taken) is written under a new unique name in the same
+    /// folder and renamed over the name only when the retrieve completed; on any failure the
+    /// old file stays byte for byte and the new one is removed. Devices, FIFOs and descriptor
+    /// names (/dev/stdout) are written in place either way.
+    bool ReplaceWhenComplete() const noexcept;
+    void ReplaceWhenComplete(bool value);
+
+    /// Why the local file of the last transfer failed, in the system's words ("cannot write
+    /// out.bin: No space left on device"); "" when it did not. Set with library error 3 and
+    /// FTPObjectError 6.
+    const std::string& LocalFileError() const noexcept;
 
     /// False (default): plain FTP. True: explicit FTP over TLS (above). May be changed only
     /// while Disconnected (else library error 2).
-    bool UseTLS() const noexcept { return mUseTLS; }
+    bool UseTLS() const noexcept;
     void UseTLS(bool value);
     /// Trusted authorities instead of the system's store: a PEM file, or a folder of hashed
     /// names (`openssl rehash`); "" (default) for none. Read at the next Connect.
-    const std::string& TLSCAFile() const noexcept { return mCAFile; }
+    const std::string& TLSCAFile() const noexcept;
     void TLSCAFile(const std::string& path);
-    const std::string& TLSCAFolder() const noexcept { return mCAFolder; }
+    const std::string& TLSCAFolder() const noexcept;
     void TLSCAFolder(const std::string& path);
     /// True turns off every check of the server's certificate; for test servers only.
-    bool DangerouslyAcceptAnyCertificate() const noexcept { return mAcceptAnyCertificate; }
+    bool DangerouslyAcceptAnyCertificate() const noexcept;
     void DangerouslyAcceptAnyCertificate(bool value);
     /// Milliseconds the AUTH TLS exchange and a handshake (control or data connection) may
     /// take before the session ends with FTPObjectError 7; 0 waits for ever. 30,000 by
-    /// default, so a stalled handshake ends even without a Timeout. Negative values are 0.
-    int32_t TLSHandshakeTimeout() const noexcept { return mHandshakeTimeout; }
+    /// default, so a stalled handshake ends even without a Timeout. Part of the same watchdog
+    /// as Timeout: the limit runs from the greeting wait (or the data connection's handshake)
+    /// and counts the whole set-up. A negative value raises library error 1 and is not stored.
+    int32_t TLSHandshakeTimeout() const noexcept;
     void TLSHandshakeTimeout(int32_t ms);
     /// Why the session could not be secured ("" when it could or did not try).
-    const std::string& TLSError() const noexcept { return mTlsError; }
+    const std::string& TLSError() const noexcept;
     /// Protocol version and cipher suite of the control connection ("" before its handshake).
-    const std::string& TLSVersion() const noexcept { return mTlsVersion; }
-    const std::string& TLSCipher() const noexcept { return mTlsCipher; }
+    const std::string& TLSVersion() const noexcept;
+    const std::string& TLSCipher() const noexcept;
 
     /// Bytes of the current or last Retrieve (written or collected) or Store (handed to the
     /// data connection), without the wrap of FTPDataTransferred.
-    int64_t ByteCount() const noexcept { return mByteCount; }
+    int64_t ByteCount() const noexcept;
 
     /// The size the server announced for the current or last Retrieve in its preliminary
     /// reply ("150 ... (N bytes)"), or -1 when it announced none.
-    int64_t AnnouncedSize() const noexcept { return mAnnouncedSize; }
+    int64_t AnnouncedSize() const noexcept;
 
     // ---- Methods -----------------------------------------------------------------------------
 
@@ -284,156 +325,14 @@ public:
     /// file (kept), closes the data connection, replaces the control socket; Disconnected.
     void Reset();
 
+    /// The private implementation: the library's own tests reach the session's parts through
+    /// it. Its type is library-internal (not installed), so hosts have no use for it.
+    class Impl;
+    Impl& Internals() const noexcept { return *mImpl; }
+
 private:
-    friend class FtpTransferMgrAccess;  // transfer/FtpTransferMgrAccess.hpp
-    struct ReplyLine {
-        std::string Code;  // the first three characters of the line
-        std::string Text;  // the rest, from the fourth character
-    };
-    using ReplyLines = std::vector<ReplyLine>;
-
     TavFTPTransferMgr();
-    void Initialize();
-    void Subscribe();
-    void NewControlSocket();
-    void EndSession(bool createControl) noexcept;
-
-    // Session (TavFTPTransferMgr.cpp).
-    int32_t ConnectControl(int32_t address);
-    int32_t SendCommand(const std::string& command);
-    int32_t SendLogin(int32_t nextState, const std::string& command);
-    void SendTypeCommand(const std::string& command);
-    bool SetStoredInState() const noexcept;
-    void Fail(int32_t code);  // FTPObjectError code, then Reset
-
-    // Encryption (FtpTls.cpp).
-    static constexpr int32_t kObjectErrorTLS = 7;
-    bool InTlsSetup() const noexcept;
-    void StartControlTls();
-    void ControlTlsReceived(const ByteArray& bytes);
-    void StartDataTls();
-    void DataTlsReceived(const ByteArray& bytes);
-    bool SendControlBytes(ByteArray bytes);
-    void FailTls(const std::string& reason);
-    int32_t ProtectAfterLogin(uint64_t generation);
-    void ArmTlsTimer();
-    void tmrTlsHandshake_Tick();
-
-    // Replies (FtpReplies.cpp).
-    void ControlReceived(const Variant& Info);
-    void ControlBytes(const uint8_t* data, size_t n);
-    void SplitReplies();
-    bool ReplyPass();
-    // One pass's cutting: the complete lines at the front of `buffer` become reply lines and
-    // leave it; false when there is none. Nothing before `scanFrom` holds a CR LF; it is kept
-    // up to date for the next call.
-    static bool CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines& lines);
-    void HandleReplies(const ReplyLines& lines);
-    int32_t StateStep(const ReplyLines& lines, uint64_t generation);
-    static size_t FindReply(const ReplyLines& lines, const char* prefix);
-    void NoteAnnouncedSize(const ReplyLines& lines);
-    void ReadyAfterLogin(uint64_t generation);
-    void Report(const ReplyLine& line);
-
-    // Data connection and transfers (FtpDataConnection.cpp, FtpTransfers.cpp).
-    int32_t StartListing(const std::string& command);
-    int32_t StartFileTransfer(bool store, const std::string& SourceFile, const std::string& HostFileName);
-    int32_t SetUpDataConnection(const std::string& replyText);
-    int32_t SendPendingCommand();
-    void CloseDataSocket() noexcept;
-    void DrainDataSocket();
-    void DataReceivedOn(const std::shared_ptr<TAVSocket>& Skt, const Variant& Info);
-    void DataBytes(const uint8_t* data, size_t n);
-    void DataConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
-    void DataSocketWritable();
-    void DataSocketClosed(const std::shared_ptr<TAVSocket>& Skt);
-    void FinishRetrieve();
-    int32_t SendNextBlocks();
-    void FinishStore();
-    void CloseLocalFile(bool deleteIt) noexcept;
-    int32_t StartPending(bool namedFile);
-    int32_t ConnectPassive(const std::string& replyText);
-    // The address text ("h1.h2.h3.h4", unchecked) and port of a 227 reply's text; false when
-    // it does not hold six numbers or its port number is beyond any meaning (1e300).
-    static bool ParsePassiveReply(const std::string& replyText, std::string& host, uint16_t& port);
-    int32_t SendPort();
-    // "PORT h1,h2,h3,h4,p1,p2" for a dotted address and a port.
-    static std::string PortCommand(const std::string& dottedAddress, uint16_t port);
-    enum class SendOutcome { Done, Pending, Failed };
-    static SendOutcome SendOnData(TAVSocket& socket, ByteArray block);
-    static SendOutcome FlushData(TAVSocket& socket);
-    static constexpr int64_t kStoreBlock = 4096;
-
-    // Handlers of the TCP manager's events.
-    void TCPMgr_ConnectComplete(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_DataReceived(const std::shared_ptr<TAVSocket>& Skt, Variant& Info);
-    void TCPMgr_DataSent(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_SocketClosed(const std::shared_ptr<TAVSocket>& Skt);
-    void TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& Skt, int32_t ErrorCode);
-    void TCPMgr_AsyncError(int32_t AsyncHandle, int32_t ErrorCode);
-    void TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject);
-    void TCPMgr_AcceptComplete(const std::shared_ptr<TAVSocket>& SourceSocket, const std::shared_ptr<TAVSocket>& NewSocket,
-                               const std::shared_ptr<TAVSockAddr>& NewSocketName);
-    void tmrTimeout_Tick();
-    void Progress() noexcept;
-    void ArmTimeout();
-
-    // Notifications: to the callback object when set, else the event; receiver errors absorbed.
-    void NotifyObjectError(int32_t code);
-    void NotifyError(const std::string& ErrCode, const std::string& errdesc);
-    void NotifyReady();
-    void NotifyDataReceived();
-    void NotifyDataTransferred(int32_t ByteCount);
-
-    std::shared_ptr<TavTCPSocketMgr> mTcp;
-    std::vector<EventConnection> mSubscriptions;   // to mTcp's events and the timer's Tick
-    std::shared_ptr<TAVSocket> mControl;           // null only after destruction began
-    std::shared_ptr<TAVSocket> mData;              // data socket (active: listening until accepted), or null
-    bool mAccepted = false;
-    std::shared_ptr<ITavFTPNotify> mCallbackObject;
-
-    std::string mUser = "Anonymous";
-    std::string mPassword;
-    std::string mAccount;
-    bool mPassiveMode = true;
-    int32_t mPort = 21;
-    int32_t mTimeout = 0;
-    bool mPairReplies = false;
-    bool mPassiveAddressFromReply = true;
-    bool mCheckDataPeer = false;
-    int64_t mAnnouncedSize = -1;
-    size_t mMaxDataBuffer = size_t{1} << 30;       // bound of the in-memory data buffer
-
-    int32_t ClientState = 0;                       // the state number (FtpStates.hpp)
-    int32_t mLookup = 0;                           // pending look-up handle, 0 = none
-    std::string mReplyBuffer;
-    size_t mScanFrom = 0;                          // reply buffer searched up to here for CR LF
-    bool mInHandler = false;
-    bool mLossReported = false;                    // FTPObjectError 4 already given for this loss
-    uint64_t mGeneration = 0;                      // bumped by every Reset
-    std::string mDataBuffer;
-    std::string mPendingCommand;
-    int32_t PendingState = 0;
-    std::unique_ptr<FtpLocalFile> mFile;           // open local file, or null
-    int64_t mByteCount = 0;
-    int64_t mBytesRemaining = 0;
-    std::unique_ptr<platform::Timer> tmrTimeout;
-    std::unique_ptr<ReceiveBatching> mBatching;  // fewer wake-ups while a download pours in
-    uint64_t mProgress = 0;                        // bumped by every reply and data chunk
-    uint64_t mProgressSeen = 0;                    // value at the last timer check
-    int mQuietChecks = 0;                          // checks in a row without progress
-
-    bool mUseTLS = false;
-    std::string mCAFile, mCAFolder;
-    bool mAcceptAnyCertificate = false;
-    int32_t mHandshakeTimeout = 30000;
-    std::string mSite;                             // the name given to Connect: the certificate's
-    std::shared_ptr<TlsContext> mTlsContext;       // made at Connect with UseTLS
-    std::shared_ptr<TlsChannel> mControlTls;       // non-null from the 234 reply on
-    std::shared_ptr<TlsChannel> mDataTls;          // with mData, while UseTLS
-    std::unique_ptr<platform::Timer> tmrTlsHandshake;  // enabled while a TLS set-up runs
-    std::chrono::steady_clock::time_point mTlsStarted{};  // greeting awaited, or a handshake began
-    std::string mTlsError, mTlsVersion, mTlsCipher;
+    std::unique_ptr<Impl> mImpl;  // non-null from Create to the destructor's end
 };
 
 }  // namespace tav

@@ -41,6 +41,15 @@ struct ActiveScriptedTest : DataScriptedTest {
     ActiveScriptedTest() { active = true; }
 };
 
+/// A line of /proc/self/status in KiB ("VmRSS", "VmHWM"); `resetPeak` first makes the peak
+/// the present size.
+long MemoryKiB(const std::string& name, bool resetPeak = false) {
+    if (resetPeak) WriteFile("/proc/self/clear_refs", "5");
+    const std::string status = ReadFile("/proc/self/status");
+    const size_t at = status.find(name + ":");
+    return at == std::string::npos ? 0 : std::atol(status.c_str() + at + name.size() + 1);
+}
+
 /// A listener on a port above 32767 (the first free one of a range).
 std::unique_ptr<ScriptedPeer> HighPortPeer() {
     for (int port = 40000 + (::getpid() % 1000) * 17; port < 65000; port += 101) {
@@ -99,7 +108,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     ASSERT_TRUE(server.Expect("RETR g", "150 ok\r\n"));
     ASSERT_TRUE(data2.Send("abc"));
     data2.Close();
-    ASSERT_TRUE(PumpUntil([&] { return !FtpTransferMgrAccess::DataSocket(*ftp); }));
+    ASSERT_TRUE(PumpUntil([&] { return !ftp->Internals().DataSocket(); }));
     EXPECT_EQ(notes.Count("Ready"), 0);
     Chunk(server, "226 done\r\n");
     EXPECT_EQ(notes.Joined(), "Data:abc | Ready");
@@ -108,7 +117,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
 TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByte) {
     ASSERT_EQ(ftp->NameList("dir"), 0);
     const std::string port = server.NextCommand();
-    const int listening = FtpTransferMgrAccess::DataSocket(*ftp)->LocalAddr()->Port() & 0xFFFF;
+    const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
     Chunk(server, "200 PORT ok\r\n");
     ASSERT_TRUE(server.Expect("NLST dir"));
@@ -152,6 +161,23 @@ TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
 }
 
 TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
+    // A reply that ends the operation ends it for the host too: a 331 to PASV, or a refusal
+    // of the listing itself (no 2xx follows either), is reported and followed by FTPReady.
+    ASSERT_EQ(ftp->NameList(), 0);
+    ASSERT_TRUE(server.Expect("PASV"));
+    Chunk(server, "331 log in first\r\n");
+    EXPECT_EQ(notes.Joined(), "Error:331: log in first | Ready");
+    EXPECT_EQ(ftp->State(), 1);
+    notes.Clear();
+    ScriptedPeer listing;
+    ASSERT_EQ(ftp->List(), 0);
+    PassiveData(listing);
+    ASSERT_TRUE(server.Expect("LIST"));
+    Chunk(server, "450 no files\r\n");
+    EXPECT_EQ(notes.Joined(), "Error:450: no files | Ready");
+    EXPECT_FALSE(ftp->Internals().DataSocket());
+    notes.Clear();
+
     // 4xx to PASV changes nothing: the session waits in PasvSent.
     ASSERT_EQ(ftp->NameList(), 0);
     ASSERT_TRUE(server.Expect("PASV"));
@@ -174,7 +200,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     Chunk(server, "451 local error\r\n");
     EXPECT_EQ(notes.Joined(), "Error:451: local error | Ready");
     EXPECT_FALSE(fs::exists(local));
-    EXPECT_FALSE(FtpTransferMgrAccess::DataSocket(*ftp));
+    EXPECT_FALSE(ftp->Internals().DataSocket());
 
     // 3xx to STOR: reported, the local file kept, Ready.
     notes.Clear();
@@ -198,7 +224,7 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     Chunk(server, "226 done\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.notes[0], "Data:" + std::string(100000, 'n'));
-    ASSERT_TRUE(FtpTransferMgrAccess::DataSocket(*ftp));
+    ASSERT_TRUE(ftp->Internals().DataSocket());
     // The next listing goes over the same connection: no PASV.
     notes.Clear();
     ASSERT_EQ(ftp->List("x"), 0);
@@ -208,6 +234,29 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     Chunk(server, "226 done\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:second | Ready");
+}
+
+// Progress is a reply that moves the operation on, or data: an endless multi-line reply, a run
+// of 1xx replies or a reply trickling in byte by byte does not keep a stalled listing alive.
+TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
+    const std::pair<std::string, std::string> streams[] = {
+        {"150-working\r\n", " still working\r\n"},
+        {"150 working\r\n", "150 working\r\n"},
+        {"1", "5"},
+    };
+    ftp->Timeout(150);
+    for (const auto& [first, next] : streams) {
+        ScriptedPeer data;
+        ASSERT_EQ(ftp->NameList(), 0);
+        PassiveData(data);
+        ASSERT_TRUE(server.Expect("NLST", first));
+        for (int i = 0; i < 40 && notes.notes.empty(); ++i) {
+            ASSERT_TRUE(server.Send(next));
+            RunMessagesUntil([] { return false; }, std::chrono::milliseconds(40));
+        }
+        EXPECT_EQ(notes.Joined(), "ObjectError:5") << first;
+        LogIn(server);
+    }
 }
 
 TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded) {
@@ -220,19 +269,25 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
     ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
     EXPECT_EQ(ftp->State(), 0);
 
-    // Data collected in memory has a bound: a server that sends without end ends the session.
+    // Data collected in memory has a cap that bounds the memory held, and a server that sends
+    // without end ends the session with the error that says so.
     LogIn(server);
-    FtpTransferMgrAccess::MaxDataBuffer(*ftp, 1000);
+    constexpr size_t cap = size_t{48} << 20;
+    ftp->Internals().MaxDataBuffer(cap);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->NameList(), 0);
     PassiveData(data2);
     ASSERT_TRUE(server.Expect("NLST", "150 ok\r\n"));
-    ASSERT_TRUE(data2.Send(std::string(600, 'a')));
-    RunMessagesFor(std::chrono::milliseconds(20));
-    EXPECT_EQ(notes.Count("ObjectError:6"), 0);
-    ASSERT_TRUE(data2.Send(std::string(600, 'b')));
-    ASSERT_TRUE(notes.WaitFor("ObjectError:6"));
+    const long before = MemoryKiB("VmRSS", true);
+    const std::string chunk(size_t{1} << 20, 'a');
+    for (int i = 0; i < 80 && notes.notes.empty() && data2.Send(chunk); ++i) {
+    }
+    ASSERT_TRUE(notes.WaitFor("ObjectError:8")) << notes.Joined();
+    EXPECT_EQ(notes.Joined(), "ObjectError:8");
     EXPECT_EQ(ftp->State(), 0);
+#if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory in quarantine
+    EXPECT_LT(MemoryKiB("VmHWM") - before, static_cast<long>(cap >> 10) + 8 * 1024);
+#endif
 }
 
 // While data pours in the client is woken only for large pieces; a server that then slows to a

@@ -98,16 +98,16 @@ TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
     Chunk(server, "22");
     Chunk(server, "0 hel");
     EXPECT_TRUE(server.Quiet(50));
-    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "220 hel");
+    EXPECT_EQ(ftp->Internals().ReplyBuffer(), "220 hel");
     Chunk(server, "lo\r");  // a CR alone ends nothing
     EXPECT_TRUE(server.Quiet(50));
     Chunk(server, "\n331 pw");
     ASSERT_TRUE(server.Expect("PASS "));
-    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "331 pw");
+    EXPECT_EQ(ftp->Internals().ReplyBuffer(), "331 pw");
     // Bare LF does not end a line: the text stays until a CR LF comes.
     Chunk(server, "\n230 ok\n");
     EXPECT_EQ(ClientState(), st::PassSent);
-    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "331 pw\n230 ok\n");
+    EXPECT_EQ(ftp->Internals().ReplyBuffer(), "331 pw\n230 ok\n");
     Chunk(server, "\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
 }
@@ -186,7 +186,7 @@ TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
             SCOPED_TRACE(ending + " in step " + std::to_string(step));
             DialogServer server;
             notes.Clear();
-            const std::shared_ptr<TAVSocket> before = FtpTransferMgrAccess::ControlSocket(*ftp);
+            const std::shared_ptr<TAVSocket> before = ftp->Internals().ControlSocket();
             ConnectTo(server);
             if (step >= 1) {
                 Chunk(server, "220 hi\r\n");
@@ -203,7 +203,7 @@ TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
             if (ending == "421") {
                 Chunk(server, "421 Service not available, closing control connection.\r\n");
                 EXPECT_EQ(notes.Count("ObjectError:4"), 1);
-                EXPECT_NE(FtpTransferMgrAccess::ControlSocket(*ftp), before);  // a fresh control socket
+                EXPECT_NE(ftp->Internals().ControlSocket(), before);  // a fresh control socket
             }
             ending == "reset" ? server.Abort() : server.Close();
             ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
@@ -268,7 +268,7 @@ TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
     ASSERT_TRUE(server.Send("250 " + std::string(1024 * 1024 + 16, 'y')));
     ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
     EXPECT_EQ(ftp->State(), 0);
-    EXPECT_EQ(FtpTransferMgrAccess::ReplyBuffer(*ftp), "");
+    EXPECT_EQ(ftp->Internals().ReplyBuffer(), "");
 }
 
 TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {

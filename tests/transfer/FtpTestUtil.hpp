@@ -6,7 +6,7 @@
 #include <tavsock/TavFTPTransferMgr.hpp>
 
 #include "transfer/FtpStates.hpp"
-#include "transfer/FtpTransferMgrAccess.hpp"
+#include "transfer/FtpSession.hpp"
 #include "transfer/TransferTestUtil.hpp"
 
 #include <memory>
@@ -156,7 +156,7 @@ protected:
         ftp.reset();
         RunPendingMessages();
     }
-    int32_t ClientState() const { return FtpTransferMgrAccess::ClientState(*ftp); }
+    int32_t ClientState() const { return ftp->Internals().ClientState(); }
     bool WaitState(int32_t state) {
         return PumpUntil([&] { return ClientState() == state; });
     }
@@ -165,7 +165,7 @@ protected:
     void Settle(const ScriptedPeer* from = nullptr) {
         (void)PumpUntil([&] {
             if (from && !from->Delivered()) return false;
-            const auto& c = FtpTransferMgrAccess::ControlSocket(*ftp);
+            const auto& c = ftp->Internals().ControlSocket();
             return !c || c->HowMuchDataIsAvailable() == 0;
         });
         RunPendingMessages();

@@ -280,10 +280,11 @@ inline uint16_t StartTinyproxy(ServerProcess& p, const std::string& d) {
 
 /// vsftpd on a free loopback port: anonymous downloads from root/pub, uploads into
 /// root/upload. With `cert` (a .pem and .key base name) TLS is required for logins and data,
-/// and a data connection must resume the control connection's TLS session.
+/// and a data connection must resume the control connection's TLS session. `extra` is added
+/// to the configuration.
 class Vsftpd {
 public:
-    explicit Vsftpd(const std::string& cert = "") {
+    explicit Vsftpd(const std::string& cert = "", const std::string& extra = "") {
         for (const char* d : {"root/pub", "root/upload", "empty"}) fs::create_directories(dir_ / d);
         for (const char* d : {"/root", "/root/pub"}) ::chmod((dir_.Path() + d).c_str(), 0755);
         // The anonymous user writes as "ftp" into the upload directory only.
@@ -298,7 +299,7 @@ public:
                                "anon_root=" + d + "/root\nsecure_chroot_dir=" + d +
                                "/empty\nseccomp_sandbox=NO\npasv_enable=YES\nport_enable=YES\n"
                                "connect_from_port_20=NO\nxferlog_enable=NO\nsyslog_enable=NO\nanon_umask=022\n"
-                               "max_clients=0\nmax_per_ip=0\nidle_session_timeout=120\n";
+                               "max_clients=0\nmax_per_ip=0\nidle_session_timeout=120\n" + extra;
             if (!cert.empty())
                 conf += "ssl_enable=YES\nallow_anon_ssl=YES\nforce_anon_logins_ssl=YES\nforce_anon_data_ssl=YES\n"
                         "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" + cert + ".pem\nrsa_private_key_file=" + cert + ".key\n";
