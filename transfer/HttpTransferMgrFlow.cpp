@@ -30,7 +30,7 @@ void TavHTTPTransferMgr::Impl::TCPMgr_HostResolved(int32_t AsyncHandle, const st
 void TavHTTPTransferMgr::Impl::TCPMgr_AsyncError(int32_t AsyncHandle, int32_t /*ErrorCode*/) {
     if (AsyncHandle == 0 || AsyncHandle != lookupHandle) return;
     lookupHandle = 0;
-    response.CloseOutput(false);
+    response.CloseOutput(true);
     EndRequest();
     NotifyObjectError(1);
 }
@@ -263,7 +263,14 @@ void TavHTTPTransferMgr::Impl::FailRequest(bool objectError, int32_t code, const
     NotifyReady();
 }
 
-void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& /*SourceSocket*/, int32_t /*ErrorCode*/) {
+void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t /*ErrorCode*/) {
+    // A connect that failed leaves no connection and no close follows it: the request ends
+    // here, or a host without a Timeout would wait for ever. Later errors are followed by the
+    // close, which ends the request.
+    if (socket && SourceSocket == socket && state == Connecting) {
+        FailRequest(true, 5, "", "");
+        return;
+    }
     NotifyObjectError(5);
 }
 

@@ -192,7 +192,7 @@ int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
     lookupHandle = tcp->WSAAsyncGetHostByName(url.host);
     if (lookupHandle != 0) return 0;
     const int32_t error = sockintf::intWSAGetLastError();
-    response.CloseOutput(false);
+    response.CloseOutput(true);
     SetState(Idle);
     return error;
 }
@@ -224,7 +224,7 @@ void TavHTTPTransferMgr::Impl::StartConnection() {
 }
 
 void TavHTTPTransferMgr::Impl::AbandonStart() {
-    response.CloseOutput(false);
+    response.CloseOutput(true);
     if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
     lookupHandle = 0;
     EndRequest();

@@ -33,9 +33,10 @@ namespace tav {
 ///  - 4: more body bytes than Content-Length + 4, or a header block that does not end within
 ///       100 KiB (a peer cannot make the header buffer grow without bound); the request then
 ///       ends like an HTTP error (output file deleted, HTTPReady 0);
-///  - 5: the TCP manager reported a socket error (a refused connect, a reset); the request is
-///       not ended by it (a reset in the middle of the body is followed by the close, which
-///       ends the request with what came; compare BytesReceived with ContentLength);
+///  - 5: the TCP manager reported a socket error. A connect that failed (refused, unreachable)
+///       leaves no connection: the request then ends like code 4. Later (a reset in the middle
+///       of the body) the close that follows ends the request with what came; compare
+///       BytesReceived with ContentLength;
 ///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4. A body that has
 ///       reached its announced Content-Length is whole: when the server then keeps the
 ///       connection open past Timeout, the response ends as at a close (no code 6);
@@ -44,6 +45,19 @@ namespace tav {
 ///       (expired, for another host, from an unknown issuer), the TLS handshake failed or did
 ///       not finish within TLSHandshakeTimeout, the server closed the connection during it, or
 ///       a proxy's answer to CONNECT was unusable. TLSError() says which. Ends like code 4.
+///
+/// How a request ends. Every request started without a raised error ends in exactly one of
+/// these ways, with the manager Idle before the notification arrives (a receiver may start
+/// the next request there):
+///  - HTTPReady 0, the last notification of a request that reached the server or failed on
+///    the way: after the body (HTTPDataReceived first, without an output file), an HTTPError,
+///    or HTTPObjectError 4, 5 (a failed connect), 6, 7 or 8;
+///  - HTTPObjectError 1 (no address for the host) or 3 (no connection could be started),
+///    with no HTTPReady after it;
+///  - Reset, which notifies nothing.
+/// Each failure among these handles the output file alike (below: the new file deleted, or
+/// with ReplaceWhenComplete the old one kept); Reset keeps what was written. Without a Timeout a server that accepts the connection
+/// and never answers holds the request: set one.
 ///
 /// Output file. The name is never a danger to the machine, even for root:
 ///  - /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N: the process's own descriptor is
@@ -67,8 +81,7 @@ namespace tav {
 /// Decisions where the behaviour had room:
 ///  - A connection that cannot be started (no socket, or the connect failing at once), after a
 ///    host-name look-up as well as from Execute2, notifies HTTPObjectError 3 and returns the
-///    request to Idle, closing (not deleting) the output file: no request is left that only
-///    Reset can clear. A socket-creation failure inside Execute2 is raised to its caller.
+///    request to Idle: no request is left that only Reset can clear. A socket-creation failure inside Execute2 is raised to its caller.
 ///  - The request is handed to the socket's Send once. What the kernel does not take at once
 ///    stays pending in the socket and is flushed on its write notifications; only a send that
 ///    fails (an error other than 10035) gives HTTPObjectError 3 and Reset.

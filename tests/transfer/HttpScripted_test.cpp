@@ -125,6 +125,23 @@ TEST_F(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
     EXPECT_EQ(Fetch(Url("/y")), (Notified{"Error 301 Moved", "Ready 0"}));
 }
 
+// A refused connection leaves nothing to wait for: even without a Timeout the request ends
+// (error 5 kept, then HTTPReady) and the output file goes as for any failure.
+TEST_F(HttpScriptedTest, RefusedConnectionEndsTheRequestWithoutATimeout) {
+    TempDir dir;
+    const std::string out = dir / "page.html";
+    const std::string refused = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
+    for (const bool replaceWhenComplete : {false, true}) {
+        WriteFile(out, "old content");
+        mgr->ReplaceWhenComplete(replaceWhenComplete);
+        EXPECT_EQ(Fetch(refused, "GET", "", "", out), (Notified{"ObjectError 5", "Ready 0"}));
+        EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
+        EXPECT_EQ(fs::exists(out), replaceWhenComplete);
+    }
+    EXPECT_EQ(ReadFile(out), "old content");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
 // With ReplaceWhenComplete the name keeps the old file, byte for byte, until the response is
 // complete: while the body arrives, after an error status, a time-out or a Reset.
 TEST_F(HttpScriptedTest, ReplaceWhenCompleteKeepsTheOldFileUntilTheResponseIsComplete) {
