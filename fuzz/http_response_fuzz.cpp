@@ -45,27 +45,39 @@ struct Model {
         header.clear();
         announced = -1;
         std::string stream;
-        size_t headerChunk = chunks.size();  // the chunk in which the header block ends
-        size_t headerEnd = std::string::npos;
-        for (size_t i = 0; i < chunks.size() && headerEnd == std::string::npos; ++i) {
-            stream += chunks[i];
-            const size_t p = stream.find("\r\n\r\n");
-            if (p != std::string::npos && p + 4 <= kMax) {
+        std::vector<size_t> ends;  // where each chunk ends in the stream
+        for (const std::string& c : chunks) ends.push_back((stream += c).size());
+
+        // Header blocks, each bounded on its own; interim answers (1xx but 101) are skipped.
+        size_t headStart = 0, headerEnd = std::string::npos;
+        for (int interim = 0;; ++interim) {
+            const size_t p = stream.find("\r\n\r\n", headStart);
+            if (p == std::string::npos || p + 4 - headStart > kMax) {
+                header = stream.substr(headStart, kMax);
+                if (stream.size() - headStart >= kMax) {
+                    events = {"object error 4", "ready 0"};
+                    return;
+                }
+                Finish("", bytes);
+                return;
+            }
+            header = stream.substr(headStart, p + 4 - headStart);
+            const size_t space = header.find(' ');
+            const std::string status = space == std::string::npos ? "" : header.substr(space + 1, 3);
+            if (status.empty() || status[0] != '1' || status == "101") {
                 headerEnd = p + 4;
-                headerChunk = i;
-            } else if (stream.size() >= kMax) {
-                header = stream.substr(0, kMax);
+                break;
+            }
+            if (interim == tav::HttpResponse::kMaxInterim) {
                 events = {"object error 4", "ready 0"};
                 return;
             }
+            headStart = p + 4;
         }
-        if (headerEnd == std::string::npos) {
-            header = stream;
-            Finish("", bytes);
-            return;
-        }
-        header = stream.substr(0, headerEnd);
+        size_t headerChunk = 0;
+        while (ends[headerChunk] < headerEnd) ++headerChunk;
 
+        bool noBody = false;
         const size_t space = header.find(' ');
         if (space != std::string::npos) {
             const std::string status = header.substr(space + 1, 3);
@@ -75,6 +87,7 @@ struct Model {
                 events = {"error " + status + "|" + reason, "ready 0"};
                 return;
             }
+            noBody = status == "204";
             std::string lower = header;
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)) & 0xFF);
             const size_t name = lower.find("content-length");
@@ -93,15 +106,20 @@ struct Model {
                 }
             }
         }
-
-        // The body: what followed the header block in its chunk, then every later chunk.
+        // The body: what followed the header block in its chunk, then every later chunk, up to
+        // the chunk that makes it whole (its announced length reached, or none owed).
         std::string body;
-        const std::string first = stream.substr(headerEnd);
+        const auto whole = [&] { return noBody || (announced >= 0 && static_cast<int64_t>(body.size()) >= contentLength); };
         for (size_t i = headerChunk; i < chunks.size(); ++i) {
-            const std::string& part = i == headerChunk ? first : chunks[i];
-            if (part.empty()) continue;
+            const size_t from = std::max(headerEnd, i == 0 ? 0 : ends[i - 1]);
+            const std::string part = stream.substr(from, ends[i] - from);
+            if (part.empty()) {
+                if (i == headerChunk && whole()) break;
+                continue;
+            }
             body += part;
             events.push_back("transferred " + std::to_string(body.size()));
+            if (whole()) break;
         }
         Finish(body, bytes);
     }
@@ -126,9 +144,17 @@ struct Harness {
         events.clear();
         response.Begin(bytes);
         for (const std::string& chunk : chunks) {
-            switch (response.Feed(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size())) {
+            const int64_t before = response.BytesReceived();
+            const Step step = response.Feed(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+            if (step == Step::Done) {
+                // As at the server's close: the response is whole.
+                if (response.BytesReceived() != before) events.push_back("transferred " + std::to_string(response.BytesReceived()));
+                break;
+            }
+            switch (step) {
             case Step::More: continue;
             case Step::Body: events.push_back("transferred " + std::to_string(response.BytesReceived())); continue;
+            case Step::Done: break;
             case Step::Refused:
                 events.push_back("error " + response.Head().Status() + "|" + response.Head().Reason());
                 events.push_back("ready 0");

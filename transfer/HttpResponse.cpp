@@ -6,9 +6,12 @@
 
 namespace tav {
 
-void HttpResponse::Begin(bool asBytes) {
+void HttpResponse::Begin(bool asBytes, bool headOnly) {
     head_.Clear();
     asBytes_ = asBytes;
+    headOnly_ = headOnly;
+    noBody_ = false;
+    interim_ = 0;
     text_.clear();
     bytes_.assign(1, 0);
     received_ = 0;
@@ -18,17 +21,27 @@ void HttpResponse::Begin(bool asBytes) {
 HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
     if (head_.Complete()) return TakeBody(data, n);
     size_t used = 0;
-    const HttpHead::Cut cut = head_.Take(data, n, used);
-    if (cut == HttpHead::Cut::TooLong) return Step::TooLong;
-    if (cut == HttpHead::Cut::More) return Step::More;
+    for (;;) {
+        const HttpHead::Cut cut = head_.Take(data, n, used);
+        if (cut == HttpHead::Cut::TooLong) return Step::TooLong;
+        if (cut == HttpHead::Cut::More) return Step::More;
+        if (!head_.Interim()) break;
+        // An interim answer only says the real one is coming: it starts with the next byte.
+        if (++interim_ > kMaxInterim) return Step::TooLong;
+        head_.Clear();
+        data += used;
+        n -= used;
+    }
     if (head_.HasStatus()) {
         if (!head_.Success()) return Step::Refused;
         const int64_t length = head_.ContentLength();
         announced_ = length >= 0;
         contentLength_ = announced_ ? length : 0;
+        noBody_ = headOnly_ || head_.Status() == "204";
     }
     // Body bytes that came with the end of the header block, from their place in this piece.
-    return used < n ? TakeBody(data + used, n - used) : Step::More;
+    if (used < n) return TakeBody(data + used, n - used);
+    return Complete() ? Step::Done : Step::More;
 }
 
 HttpResponse::Step HttpResponse::TakeBody(const uint8_t* data, size_t n) {
@@ -49,7 +62,9 @@ HttpResponse::Step HttpResponse::TakeBody(const uint8_t* data, size_t n) {
         text_.append(reinterpret_cast<const char*>(data), n);
         received_ = static_cast<int64_t>(text_.size());
     }
-    return Step::Body;
+    // A server that keeps the connection open after the announced length (HTTP/1.1) has
+    // said all it will: the response ends here rather than at its close.
+    return Complete() ? Step::Done : Step::Body;
 }
 
 Variant HttpResponse::TakeBody() {

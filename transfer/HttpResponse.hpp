@@ -21,20 +21,28 @@ public:
     enum class Step {
         More,        // nothing for the host yet
         Body,        // body bytes were taken: BytesReceived() moved
+        Done,        // the body is whole (bytes may have been taken): no need to wait for a close
         Refused,     // the status is not 2xx: Head().Status()/Reason() say which
-        TooLong,     // the header block passed HttpHead::kMaxBytes
+        TooLong,     // the header block passed HttpHead::kMaxBytes, or kMaxInterim were skipped
         WriteFailed  // the output file could not take the bytes: OutputError() says why
     };
 
+    /// Interim answers (100 Continue) skipped before the real one; more is an error.
+    static constexpr int kMaxInterim = 16;
+
     /// A new response: header block and body emptied. The content length is kept (a header
     /// block with no status line to read leaves the last one in force for Overlong).
-    void Begin(bool asBytes);
+    /// `headOnly`: the request was HEAD, whose answer has no body whatever it announces.
+    void Begin(bool asBytes, bool headOnly = false);
     /// Takes the next piece.
     Step Feed(const uint8_t* data, size_t n);
     /// True when more than four bytes beyond an announced Content-Length of 1 or more came.
     bool Overlong() const noexcept { return contentLength_ >= 1 && contentLength_ < received_ - 4; }
-    /// True when the header block ended and the body reached the announced Content-Length.
-    bool Complete() const noexcept { return head_.Complete() && announced_ && received_ >= contentLength_; }
+    /// True when the header block ended and the body reached the announced Content-Length,
+    /// or the answer has no body (HEAD, 204).
+    bool Complete() const noexcept {
+        return head_.Complete() && (noBody_ || (announced_ && received_ >= contentLength_));
+    }
     /// The body, handed over (not copied): a text, or a byte array, which is one 0 byte when
     /// nothing came.
     Variant TakeBody();
@@ -60,6 +68,9 @@ private:
 
     HttpHead head_;
     bool asBytes_ = false;
+    bool headOnly_ = false;
+    int interim_ = 0;
+    bool noBody_ = false;
     std::string text_;
     ByteArray bytes_{0};
     int64_t received_ = 0;

@@ -193,9 +193,16 @@ void TavHTTPTransferMgr::Impl::TCPMgr_DataReceived(const std::shared_ptr<TAVSock
 }
 
 void TavHTTPTransferMgr::Impl::ReceivePlain(const uint8_t* data, size_t n) {
+    const int64_t before = response.BytesReceived();
     switch (response.Feed(data, n)) {
     case HttpResponse::Step::More: return;
     case HttpResponse::Step::Body: NotifyDataTransferred(); return;
+    case HttpResponse::Step::Done: {
+        const uint64_t generation = guard.Generation();
+        if (response.BytesReceived() != before) NotifyDataTransferred();
+        if (!guard.Moved(generation)) EndByServer();
+        return;
+    }
     case HttpResponse::Step::Refused:
         FailRequest(false, 0, response.Head().Status(), response.Head().Reason());
         return;
@@ -281,12 +288,6 @@ void TavHTTPTransferMgr::Impl::Watchdog_Expired(TransferWatchdog::Expiry expiry)
     if (!owner || state == Idle) return;
     if (expiry == TransferWatchdog::Expiry::Setup) {
         FailTls(watchdog.SetupExpiredText());
-        return;
-    }
-    // A body that reached its announced length is whole: a server that keeps the connection
-    // open past it gets no more time, but the response is not failed.
-    if (state == AwaitingResponse && response.Complete()) {
-        EndByServer();
         return;
     }
     if (lookupHandle != 0) tcp->Sockets()->CancelAsyncRequest(lookupHandle);

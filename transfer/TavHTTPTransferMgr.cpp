@@ -198,7 +198,7 @@ int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
 }
 
 void TavHTTPTransferMgr::Impl::StartConnection() {
-    response.Begin(retrieveMode == TAVRetrieveByteArray);
+    response.Begin(retrieveMode == TAVRetrieveByteArray, request.operation == "HEAD");
     tunnelAnswer.Clear();
     channel.reset();
     tls.ClearResults();

@@ -17,7 +17,9 @@ namespace tav {
 /// One HTTP/1.0 request at a time over a private TavTCPSocketMgr. Execute/Execute2 return at
 /// once; the look-up of the host (in the background), the connection, the request, the
 /// response and the end are driven by the queue. The response ends when the server closes the
-/// connection; redirections, keep-alive, chunked coding and authentication are not handled.
+/// connection, or as soon as the body reached its Content-Length (the connection is then
+/// closed: a server that keeps it open is not waited for). The answer to HEAD, and a 204,
+/// end with their header block. Redirections and authentication are the host's business.
 /// The body is delivered whole at the end (HTTPDataReceived, as text or bytes), or written to
 /// an output file as it arrives (nothing of it is held then). While a body pours in, it is
 /// read in pieces of up to 256 KiB (the thread wakes once per piece, not per segment), so
@@ -37,9 +39,7 @@ namespace tav {
 ///       leaves no connection: the request then ends like code 4. Later (a reset in the middle
 ///       of the body) the close that follows ends the request with what came; compare
 ///       BytesReceived with ContentLength;
-///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4. A body that has
-///       reached its announced Content-Length is whole: when the server then keeps the
-///       connection open past Timeout, the response ends as at a close (no code 6);
+///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
 ///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4;
 ///  - 8: an https request could not be secured: the server's certificate was refused
 ///       (expired, for another host, from an unknown issuer), the TLS handshake failed or did

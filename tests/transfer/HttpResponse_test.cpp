@@ -23,12 +23,33 @@ TEST(HttpResponseTest, HeaderBlockCutAtEveryPlaceKeepsEveryBodyByte) {
         r.Begin(true);
         EXPECT_EQ(Feed(r, response.substr(0, cut)), cut > headerEnd ? Step::Body : Step::More) << cut;
         EXPECT_EQ(r.Head().Text(), response.substr(0, std::min(cut, headerEnd)));
-        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Body) << cut;
+        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Done) << cut;
         EXPECT_EQ(r.ContentLength(), 300);
         EXPECT_FALSE(r.Overlong());
         const tav::Variant got = r.TakeBody();
         EXPECT_TRUE(std::string(got.AsBytes().begin(), got.AsBytes().end()) == body) << cut;
     }
+}
+
+TEST(HttpResponseTest, InterimAnswersCutAnywhereAreSkippedBeforeTheRealOne) {
+    const std::string real = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n";
+    const std::string response = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n" + real + "ok";
+    for (size_t cut = 0; cut < response.size(); ++cut) {
+        HttpResponse r;
+        r.Begin(false);
+        Feed(r, response.substr(0, cut));
+        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Done) << cut;
+        EXPECT_EQ(r.Head().Text(), real) << cut;
+        EXPECT_EQ(r.TakeBody().AsString(), "ok") << cut;
+    }
+    // 101 is no interim answer; an endless run of interim ones is cut off.
+    HttpResponse r;
+    r.Begin(false);
+    EXPECT_EQ(Feed(r, "HTTP/1.1 101 Switching\r\n\r\n"), Step::Refused);
+    r.Begin(false);
+    std::string endless;
+    for (int i = 0; i <= HttpResponse::kMaxInterim; ++i) endless += "HTTP/1.1 100 Continue\r\n\r\n";
+    EXPECT_EQ(Feed(r, endless + real), Step::TooLong);
 }
 
 TEST(HttpResponseTest, RefusalEndlessHeaderAndFailedWriteEndTheResponse) {
