@@ -71,7 +71,7 @@ void TavHTTPTransferMgr::Impl::SendRequest() {
     // Through a tunnel the server itself reads the request: the path and its own name.
     HttpRequest r = request;
     r.target = Tunnelled() ? origin.target : url.target;
-    r.host = Tunnelled() ? origin.host : url.host;
+    r.host = Tunnelled() ? origin.HostHeader() : url.HostHeader();
     ByteArray bytes = tcp->Sockets()->Util()->ByteArrayFromString(r.Text());
     // Over TLS the request follows the end of the handshake in the same send.
     if (const std::shared_ptr<TlsChannel> tlsChannel = channel) {

@@ -91,6 +91,7 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     HttpUrl origin;                   // https through a proxy: the server behind the tunnel
     int32_t retrieveMode = TAVRetrieveText;
     bool replaceWhenComplete = false;
+    std::string userAgent = "tavsock/" TAVSOCK_VERSION;
     std::string outputFileError;
 
     std::shared_ptr<TavTCPSocketMgr> tcp;

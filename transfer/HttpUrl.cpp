@@ -96,6 +96,11 @@ HttpUrl HttpUrl::Parse(const std::string& text, bool isProxy) {
     return p;
 }
 
+std::string HttpUrl::HostHeader() const {
+    // Virtual hosts on another port are told apart by it.
+    return port == (secure ? 443 : 80) ? host : host + ":" + std::to_string(port);
+}
+
 std::string HttpUrl::AbsoluteTarget(const std::string& url) {
     return Encoded(Checked(url));
 }

@@ -23,6 +23,9 @@ struct HttpUrl {
     int32_t port = 80;       // 443 for https, unless the text names one
     std::string target = "/";
 
+    /// The Host line's value: the host, with ":port" when the port is not the scheme's own.
+    std::string HostHeader() const;
+
     /// Parses `source` as a URL, or as a proxy when `isProxy`.
     static HttpUrl Parse(const std::string& source, bool isProxy);
     /// `url` in the form a proxy gets it on the request line (absolute): checked as Parse

@@ -53,6 +53,13 @@ int64_t TavHTTPTransferMgr::BytesReceived() const noexcept { return mImpl->respo
 bool TavHTTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->replaceWhenComplete; }
 void TavHTTPTransferMgr::ReplaceWhenComplete(bool value) noexcept { mImpl->replaceWhenComplete = value; }
 const std::string& TavHTTPTransferMgr::OutputFileError() const noexcept { return mImpl->outputFileError; }
+const std::string& TavHTTPTransferMgr::UserAgent() const noexcept { return mImpl->userAgent; }
+void TavHTTPTransferMgr::UserAgent(const std::string& value) {
+    // A control character would end the line and start another header.
+    if (std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        RaiseSockError(kErrInvalidParameter);
+    mImpl->userAgent = value;
+}
 int32_t TavHTTPTransferMgr::RequestState() const noexcept { return mImpl->state; }
 const std::string& TavHTTPTransferMgr::TLSCAFile() const noexcept { return mImpl->tls.CAFile(); }
 void TavHTTPTransferMgr::TLSCAFile(const std::string& path) { mImpl->tls.CAFile(path); }
@@ -157,6 +164,7 @@ int32_t TavHTTPTransferMgr::Impl::Execute2(const std::string& URL, const std::st
                                            const std::string& OutputFile, const std::string& ContentType) {
     if (state != Idle) RaiseSockError(kErrInvalidState);
     request.contentType = ContentType;
+    request.userAgent = userAgent;
     request.operation = Operation;
     request.data = Data;
     request.headers = Headers;

@@ -185,6 +185,11 @@ public:
     /// ("cannot write out.bin: No space left on device"); "" when it did not.
     const std::string& OutputFileError() const noexcept;
 
+    /// The User-Agent line sent with each request: "tavsock/<version>" by default, "" for
+    /// none. A control character (CR, LF, ...) raises library error 1 and keeps the value.
+    const std::string& UserAgent() const noexcept;
+    void UserAgent(const std::string& value);
+
     /// 0 Idle, 1 Resolving, 2 Connecting, 3 AwaitingResponse, 4 Tunnelling, 5 Handshaking.
     int32_t RequestState() const noexcept;
 

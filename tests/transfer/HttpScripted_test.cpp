@@ -58,16 +58,23 @@ TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
     requests.push_back(Answer(server, ok));
     ASSERT_TRUE(RunUntilReady());
-    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither.
+    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither. The host
+    // names its own User-Agent.
     responses = {ok};
+    const std::string agent = mgr->UserAgent();
+    mgr->UserAgent("probe/1");
     Fetch("", "PUT", "z\r\n", "X-Three: 3\r\n");
 
     ASSERT_EQ(requests.size(), 3u);
-    const std::string fixed = "Accept: */*\r\nHost: 127.0.0.1\r\nAccept-Language: en\r\n";
-    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + fixed + "\r\n");
-    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + fixed +
+    EXPECT_EQ(agent.rfind("tavsock/", 0), 0u);
+    // The Host line carries the port, which is not 80.
+    const std::string fixed =
+        "Accept: */*\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\nAccept-Language: en\r\nUser-Agent: ";
+    const std::string standard = fixed + agent + "\r\n";
+    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + standard + "\r\n");
+    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + standard +
                                "X-One: 1\r\nX-Two: 2\r\nContent-Length: 5\r\nContent-type: text/plain\r\n\r\na=b\r\n\r\n");
-    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed +
+    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed + "probe/1\r\n" +
                                "X-Three: 3\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
                                "z\r\n\r\n");
     EXPECT_EQ(body, "x");
@@ -79,7 +86,8 @@ TEST_F(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
     ASSERT_EQ(mgr->Execute(url), 0);  // "localhost" is looked up in the background
     EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
     EXPECT_EQ(Answer(server, "HTTP/1.0 200 OK\r\n\r\nvia proxy"),
-              "GET " + url + " HTTP/1.0\r\nAccept: */*\r\nHost: localhost\r\nAccept-Language: en\r\n\r\n");
+              "GET " + url + " HTTP/1.0\r\nAccept: */*\r\nHost: localhost:" + std::to_string(server.Port()) +
+                  "\r\nAccept-Language: en\r\nUser-Agent: " + mgr->UserAgent() + "\r\n\r\n");
     ASSERT_TRUE(RunUntilReady());
     EXPECT_EQ(body, "via proxy");
 }
@@ -359,6 +367,7 @@ TEST_F(HttpScriptedTest, MalformedUrlsAreRefusedAndNothingIsSent) {
     EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("proxy.example:3128/path"); }), malformed);
     EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("https://proxy.invalid:3128"); }), malformed);
     EXPECT_EQ(tav::test::Raised([&] { mgr->RetrieveMode(2); }), static_cast<int32_t>(0x80040201u));
+    EXPECT_EQ(tav::test::Raised([&] { mgr->UserAgent("a\r\nX-Injected: 1"); }), static_cast<int32_t>(0x80040201u));
     EXPECT_EQ(mgr->RetrieveMode(), tav::TAVRetrieveText);
     EXPECT_NE(std::dynamic_pointer_cast<TavHTTPTransferMgr>(tav::CreateObject("TAVSock.TavHTTPTransferMgr")), nullptr);
 }

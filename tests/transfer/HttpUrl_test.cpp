@@ -30,6 +30,11 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
         EXPECT_EQ(u.port, c.port) << c.text;
         EXPECT_EQ(u.target, c.target) << c.text;
     }
+    // The Host line names the port only when it is not the scheme's.
+    EXPECT_EQ(HttpUrl::Parse("h:8080/x", false).HostHeader(), "h:8080");
+    EXPECT_EQ(HttpUrl::Parse("h:80/x", false).HostHeader(), "h");
+    EXPECT_EQ(HttpUrl::Parse("https://h:443", false).HostHeader(), "h");
+    EXPECT_EQ(HttpUrl::Parse("https://h:80", false).HostHeader(), "h:80");
     const int32_t malformed = static_cast<int32_t>(0x80040204u);
     const struct {
         std::string text;
