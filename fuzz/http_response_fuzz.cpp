@@ -7,6 +7,7 @@
 // reads the same bytes as one string: the header block ends at the first CR LF CR LF, the
 // status is the three characters after the first space, and so on. The notifications, the
 // header block and the content length must be the model's.
+#include "ChunkedReference.hpp"
 #include "FuzzInput.hpp"
 
 #include "transfer/HttpResponse.hpp"
@@ -77,7 +78,7 @@ struct Model {
         size_t headerChunk = 0;
         while (ends[headerChunk] < headerEnd) ++headerChunk;
 
-        bool noBody = false;
+        bool noBody = false, chunked = false;
         const size_t space = header.find(' ');
         if (space != std::string::npos) {
             const std::string status = header.substr(space + 1, 3);
@@ -90,6 +91,7 @@ struct Model {
             noBody = status == "204";
             std::string lower = header;
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)) & 0xFF);
+            chunked = !noBody && Chunked(lower);
             const size_t name = lower.find("content-length");
             contentLength = 0;
             if (name != std::string::npos) {
@@ -105,6 +107,12 @@ struct Model {
                     announced = contentLength;
                 }
             }
+        }
+        if (chunked) {
+            contentLength = 0;
+            announced = -1;
+            RunChunked(stream.substr(headerEnd), ends, headerEnd, headerChunk, bytes);
+            return;
         }
         // The body: what followed the header block in its chunk, then every later chunk, up to
         // the chunk that makes it whole (its announced length reached, or none owed).
@@ -122,6 +130,42 @@ struct Model {
             if (whole()) break;
         }
         Finish(body, bytes);
+    }
+
+    /// Transfer-Encoding's last coding is "chunked" (`lower`: the block in lower case).
+    static bool Chunked(const std::string& lower) {
+        for (size_t at = lower.find("\r\n"); at != std::string::npos && at + 2 < lower.size(); at = lower.find("\r\n", at + 2)) {
+            if (lower.compare(at + 2, 18, "transfer-encoding:") != 0) continue;
+            std::string value = lower.substr(at + 20, lower.find("\r\n", at + 2) - at - 20);
+            if (value.rfind(',') != std::string::npos) value.erase(0, value.rfind(',') + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of(" \t") + 1);
+            return value == "chunked";
+        }
+        return false;
+    }
+
+    // A chunked body: after each piece, the reference decode of everything so far.
+    void RunChunked(const std::string& wire, const std::vector<size_t>& ends, size_t headerEnd, size_t headerChunk, bool bytes) {
+        size_t decoded = 0;
+        fuzz::ChunkedReference ref;
+        for (size_t i = headerChunk; i < ends.size(); ++i) {
+            if (ends[i] == (i == headerChunk ? headerEnd : ends[i - 1])) continue;
+            ref = fuzz::DecodeChunked(wire.substr(0, ends[i] - headerEnd), tav::ChunkedDecoder::kMaxLine, tav::ChunkedDecoder::kMaxTrailers);
+            if (ref.status == fuzz::ChunkedReference::Malformed) {
+                events.push_back("object error 4");
+                events.push_back("ready 0");
+                return;
+            }
+            if (ref.body.size() != decoded) events.push_back("transferred " + std::to_string(decoded = ref.body.size()));
+            if (ref.status == fuzz::ChunkedReference::Done) break;
+        }
+        if (ref.status != fuzz::ChunkedReference::Done) {
+            events.push_back("object error 4");
+            events.push_back("ready 0");
+            return;
+        }
+        Finish(ref.body, bytes);
     }
 
     void Finish(const std::string& body, bool bytes) {
@@ -159,8 +203,11 @@ struct Harness {
                 events.push_back("error " + response.Head().Status() + "|" + response.Head().Reason());
                 events.push_back("ready 0");
                 return;
-            case Step::TooLong:
-            case Step::WriteFailed: events = {"object error 4", "ready 0"}; return;
+            case Step::Broken:
+            case Step::WriteFailed:
+                events.push_back("object error 4");
+                events.push_back("ready 0");
+                return;
             }
         }
         if (response.Overlong()) {

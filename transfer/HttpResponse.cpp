@@ -11,6 +11,8 @@ void HttpResponse::Begin(bool asBytes, bool headOnly) {
     asBytes_ = asBytes;
     headOnly_ = headOnly;
     noBody_ = false;
+    chunked_ = false;
+    chunks_.Reset();
     interim_ = 0;
     text_.clear();
     bytes_.assign(1, 0);
@@ -23,11 +25,11 @@ HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
     size_t used = 0;
     for (;;) {
         const HttpHead::Cut cut = head_.Take(data, n, used);
-        if (cut == HttpHead::Cut::TooLong) return Step::TooLong;
+        if (cut == HttpHead::Cut::TooLong) return Step::Broken;
         if (cut == HttpHead::Cut::More) return Step::More;
         if (!head_.Interim()) break;
         // An interim answer only says the real one is coming: it starts with the next byte.
-        if (++interim_ > kMaxInterim) return Step::TooLong;
+        if (++interim_ > kMaxInterim) return Step::Broken;
         head_.Clear();
         data += used;
         n -= used;
@@ -38,6 +40,9 @@ HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
         announced_ = length >= 0;
         contentLength_ = announced_ ? length : 0;
         noBody_ = headOnly_ || head_.Status() == "204";
+        // A chunked body carries its own length; a Content-Length beside it means nothing.
+        chunked_ = !noBody_ && head_.Chunked();
+        if (chunked_) announced_ = false, contentLength_ = 0;
     }
     // Body bytes that came with the end of the header block, from their place in this piece.
     if (used < n) return TakeBody(data + used, n - used);
@@ -46,10 +51,33 @@ HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
 
 HttpResponse::Step HttpResponse::TakeBody(const uint8_t* data, size_t n) {
     if (n == 0) return Step::More;
+    if (chunked_) return TakeChunks(data, n);
+    if (!Store(data, n)) return Step::WriteFailed;
+    // A server that keeps the connection open after the announced length (HTTP/1.1) has
+    // said all it will: the response ends here rather than at its close.
+    return Complete() ? Step::Done : Step::Body;
+}
+
+HttpResponse::Step HttpResponse::TakeChunks(const uint8_t* data, size_t n) {
+    const int64_t before = received_;
+    ChunkedDecoder::Result result = ChunkedDecoder::Result::More;
+    while (n > 0 && result == ChunkedDecoder::Result::More) {
+        const uint8_t* body = nullptr;
+        size_t size = 0;
+        result = chunks_.Take(data, n, body, size);
+        if (size > 0 && !Store(body, size)) return Step::WriteFailed;
+    }
+    // Bytes after the last chunk and its trailers are not the body's.
+    if (result == ChunkedDecoder::Result::Malformed) return Step::Broken;
+    if (result == ChunkedDecoder::Result::Done) return Step::Done;
+    return received_ != before ? Step::Body : Step::More;
+}
+
+bool HttpResponse::Store(const uint8_t* data, size_t n) {
     if (output_) {
         if (!output_->Write(data, n)) {
             outputError_ = output_->ErrorText();
-            return Step::WriteFailed;
+            return false;
         }
         received_ += static_cast<int64_t>(n);
     } else if (asBytes_) {
@@ -62,9 +90,7 @@ HttpResponse::Step HttpResponse::TakeBody(const uint8_t* data, size_t n) {
         text_.append(reinterpret_cast<const char*>(data), n);
         received_ = static_cast<int64_t>(text_.size());
     }
-    // A server that keeps the connection open after the announced length (HTTP/1.1) has
-    // said all it will: the response ends here rather than at its close.
-    return Complete() ? Step::Done : Step::Body;
+    return true;
 }
 
 Variant HttpResponse::TakeBody() {

@@ -2,6 +2,7 @@
 // text or a byte array; and the rule that tells a complete response from an overlong one.
 #pragma once
 
+#include "transfer/ChunkedDecoder.hpp"
 #include "transfer/HttpHead.hpp"
 #include "transfer/LocalFile.hpp"
 
@@ -23,7 +24,8 @@ public:
         Body,        // body bytes were taken: BytesReceived() moved
         Done,        // the body is whole (bytes may have been taken): no need to wait for a close
         Refused,     // the status is not 2xx: Head().Status()/Reason() say which
-        TooLong,     // the header block passed HttpHead::kMaxBytes, or kMaxInterim were skipped
+        Broken,      // the framing is broken: a header block past HttpHead::kMaxBytes, more
+                     // than kMaxInterim interim answers, a malformed chunk
         WriteFailed  // the output file could not take the bytes: OutputError() says why
     };
 
@@ -36,21 +38,25 @@ public:
     void Begin(bool asBytes, bool headOnly = false);
     /// Takes the next piece.
     Step Feed(const uint8_t* data, size_t n);
-    /// True when more than four bytes beyond an announced Content-Length of 1 or more came.
-    bool Overlong() const noexcept { return contentLength_ >= 1 && contentLength_ < received_ - 4; }
+    /// True when the body cannot be whole: more than four bytes beyond an announced
+    /// Content-Length of 1 or more came, or a chunked body has not reached its last chunk.
+    bool Overlong() const noexcept {
+        return (contentLength_ >= 1 && contentLength_ < received_ - 4) || (chunked_ && !chunks_.Finished());
+    }
     /// True when the header block ended and the body reached the announced Content-Length,
     /// or the answer has no body (HEAD, 204).
     bool Complete() const noexcept {
-        return head_.Complete() && (noBody_ || (announced_ && received_ >= contentLength_));
+        return head_.Complete() && (noBody_ || chunks_.Finished() || (announced_ && received_ >= contentLength_));
     }
     /// The body, handed over (not copied): a text, or a byte array, which is one 0 byte when
     /// nothing came.
     Variant TakeBody();
 
     const HttpHead& Head() const noexcept { return head_; }
-    /// Body bytes taken so far (characters of the text in text mode).
+    /// Body bytes taken so far (characters of the text in text mode); of a chunked body, the
+    /// decoded bytes.
     int64_t BytesReceived() const noexcept { return received_; }
-    /// The announced Content-Length; -1 while none was.
+    /// The announced Content-Length; -1 while none was (and for a chunked body, which has none).
     int64_t ContentLength() const noexcept { return announced_ ? contentLength_ : -1; }
 
     /// The output file of the request; null for none.
@@ -65,12 +71,18 @@ public:
 
 private:
     Step TakeBody(const uint8_t* data, size_t n);
+    Step TakeChunks(const uint8_t* data, size_t n);
+    // Stores body bytes in the output file, the byte array or the text; false when the file
+    // refused them.
+    bool Store(const uint8_t* data, size_t n);
 
     HttpHead head_;
     bool asBytes_ = false;
     bool headOnly_ = false;
     int interim_ = 0;
     bool noBody_ = false;
+    bool chunked_ = false;
+    ChunkedDecoder chunks_;
     std::string text_;
     ByteArray bytes_{0};
     int64_t received_ = 0;

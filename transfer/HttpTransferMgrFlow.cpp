@@ -206,7 +206,7 @@ void TavHTTPTransferMgr::Impl::ReceivePlain(const uint8_t* data, size_t n) {
     case HttpResponse::Step::Refused:
         FailRequest(false, 0, response.Head().Status(), response.Head().Reason());
         return;
-    case HttpResponse::Step::TooLong: FailRequest(true, 4, "", ""); return;
+    case HttpResponse::Step::Broken: FailRequest(true, 4, "", ""); return;
     case HttpResponse::Step::WriteFailed:
         outputFileError = response.OutputError();
         FailRequest(true, kObjectErrorWrite, "", "");

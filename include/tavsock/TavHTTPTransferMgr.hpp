@@ -19,7 +19,11 @@ namespace tav {
 /// response and the end are driven by the queue. The response ends when the server closes the
 /// connection, or as soon as the body reached its Content-Length (the connection is then
 /// closed: a server that keeps it open is not waited for). The answer to HEAD, and a 204,
-/// end with their header block. Redirections and authentication are the host's business.
+/// end with their header block. Interim answers (100 Continue) are skipped. A chunked body
+/// ("Transfer-Encoding: chunked", which some servers send even to HTTP/1.0) is decoded as it
+/// arrives: the byte counts, HTTPDataTransferred, the file and HTTPDataReceived carry the
+/// decoded body, which ends with its last chunk (ContentLength() is -1 then). Redirections and
+/// authentication are the host's business.
 /// The body is delivered whole at the end (HTTPDataReceived, as text or bytes), or written to
 /// an output file as it arrives (nothing of it is held then). While a body pours in, it is
 /// read in pieces of up to 256 KiB (the thread wakes once per piece, not per segment), so
@@ -32,9 +36,11 @@ namespace tav {
 /// HTTPObjectError codes:
 ///  - 1: the host name could not be resolved (look-up error, or no address);
 ///  - 3: no socket, the connect failed at once, or the request could not be sent;
-///  - 4: more body bytes than Content-Length + 4, or a header block that does not end within
-///       100 KiB (a peer cannot make the header buffer grow without bound); the request then
-///       ends like an HTTP error (output file deleted, HTTPReady 0);
+///  - 4: a response whose framing is broken: more body bytes than Content-Length + 4, a
+///       header block that does not end within 100 KiB (a peer cannot make the header buffer
+///       grow without bound), more than 16 interim answers, a malformed chunked body or one
+///       that ends before its last chunk; the request then ends like an HTTP error (output
+///       file deleted, HTTPReady 0);
 ///  - 5: the TCP manager reported a socket error. A connect that failed (refused, unreachable)
 ///       leaves no connection: the request then ends like code 4. Later (a reset in the middle
 ///       of the body) the close that follows ends the request with what came; compare
