@@ -31,6 +31,11 @@ struct HttpUrl {
     /// `url` in the form a proxy gets it on the request line (absolute): checked as Parse
     /// checks it, its fragment dropped and its path encoded; library error 4 when malformed.
     static std::string AbsoluteTarget(const std::string& url);
+    /// `reference` (a redirect's Location) resolved against `base` (the URL of the request,
+    /// "http://" when it names no scheme): an absolute "http://" or "https://" URL without
+    /// "." and ".." path segments or a fragment; "" when it cannot be followed (another
+    /// scheme, no host, a control character in either text).
+    static std::string Resolve(const std::string& base, const std::string& reference);
     /// True when `text` starts with `prefix` (lower case), ignoring the case of `text`.
     static bool StartsWithNoCase(const std::string& text, const char* prefix);
 };

@@ -53,6 +53,10 @@ int64_t TavHTTPTransferMgr::BytesReceived() const noexcept { return mImpl->respo
 bool TavHTTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->replaceWhenComplete; }
 void TavHTTPTransferMgr::ReplaceWhenComplete(bool value) noexcept { mImpl->replaceWhenComplete = value; }
 const std::string& TavHTTPTransferMgr::OutputFileError() const noexcept { return mImpl->outputFileError; }
+std::string TavHTTPTransferMgr::RedirectURL() const {
+    const std::string location = mImpl->response.Head().Field("Location");
+    return location.empty() ? std::string() : HttpUrl::Resolve(mImpl->urlText, location);
+}
 const std::string& TavHTTPTransferMgr::UserAgent() const noexcept { return mImpl->userAgent; }
 void TavHTTPTransferMgr::UserAgent(const std::string& value) {
     // A control character would end the line and start another header.

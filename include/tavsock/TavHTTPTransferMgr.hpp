@@ -191,6 +191,12 @@ public:
     /// ("cannot write out.bin: No space left on device"); "" when it did not.
     const std::string& OutputFileError() const noexcept;
 
+    /// Where the current or last response sends the request (3xx): its Location resolved
+    /// against URL() into an absolute "http://" or "https://" URL, "." and ".." segments and
+    /// the fragment taken out. "" when it named none, or one that cannot be followed (another
+    /// scheme, no host, control characters). Following it is the host's choice.
+    std::string RedirectURL() const;
+
     /// The User-Agent line sent with each request: "tavsock/<version>" by default, "" for
     /// none. A control character (CR, LF, ...) raises library error 1 and keeps the value.
     const std::string& UserAgent() const noexcept;
