@@ -32,6 +32,8 @@ struct TransferOptions {
     std::string data;
     std::string headers;  // the -H lines, each ending in CR LF
     bool showHeader = false;
+    bool followRedirects = false;  // -L
+    int maxRedirects = 10;         // --max-redirs
     // ftp(s)
     bool active = false, longForm = false;
 
