@@ -16,6 +16,7 @@ struct HttpRequest {
     std::string headers;       // extra header lines, CR LF separated ("" for none)
     std::string data;          // the body ("" for none)
     std::string contentType;
+    int64_t rangeFrom = 0;     // > 0: "Range: bytes=N-" asks for the body from byte N on
 
     /// The request line, Accept, Host, Accept-Language and User-Agent lines, the extra headers, then with
     /// Data its Content-Length (two more than Data's length: the CR LF after it is counted

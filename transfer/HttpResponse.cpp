@@ -43,6 +43,7 @@ HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
         // A chunked body carries its own length; a Content-Length beside it means nothing.
         chunked_ = !noBody_ && head_.Chunked();
         if (chunked_) announced_ = false, contentLength_ = 0;
+        if (Step step; resumeFrom_ > 0 && !SettleResume(step)) return step;
     }
     // Body bytes that came with the end of the header block, from their place in this piece.
     if (used < n) return TakeBody(data + used, n - used);
@@ -98,7 +99,32 @@ Variant HttpResponse::TakeBody() {
     return Variant(std::exchange(text_, std::string()));
 }
 
+void HttpResponse::Resume(std::unique_ptr<LocalFile> appendTo, int64_t from, std::string name, LocalFile::Replace replace) {
+    output_ = std::move(appendTo);
+    resumeFrom_ = from;
+    resumeName_ = std::move(name);
+    resumeReplace_ = replace;
+}
+
+bool HttpResponse::SettleResume(Step& step) {
+    const int64_t from = std::exchange(resumeFrom_, 0);
+    if (head_.Status() == "206") {
+        // "bytes FROM-LAST/TOTAL": only the rest from where the file ends may be added to it.
+        const std::string range = head_.Field("Content-Range");
+        if (range.rfind("bytes " + std::to_string(from) + "-", 0) == 0) return true;
+        step = Step::Broken;
+        return false;
+    }
+    // The server sends the whole body: it replaces the file instead.
+    output_->Close();
+    output_ = LocalFile::OpenForWrite(resumeName_, resumeReplace_, outputError_);
+    if (output_) return true;
+    step = Step::WriteFailed;
+    return false;
+}
+
 bool HttpResponse::CommitOutput() {
+    resumeFrom_ = 0;
     if (!output_) return true;
     const bool done = output_->Commit();
     if (!done) outputError_ = output_->ErrorText();
@@ -107,6 +133,7 @@ bool HttpResponse::CommitOutput() {
 }
 
 void HttpResponse::CloseOutput(bool discard) noexcept {
+    resumeFrom_ = 0;
     if (!output_) return;
     if (discard)
         output_->Discard();

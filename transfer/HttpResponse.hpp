@@ -60,7 +60,12 @@ public:
     int64_t ContentLength() const noexcept { return announced_ ? contentLength_ : -1; }
 
     /// The output file of the request; null for none.
-    void Output(std::unique_ptr<LocalFile> file) { output_ = std::move(file); }
+    void Output(std::unique_ptr<LocalFile> file) { output_ = std::move(file); resumeFrom_ = 0; }
+    /// The output file `appendTo` (opened with OpenForAppend) is resumed from byte `from`: a
+    /// 206 whose Content-Range starts there is added to it; another 2xx (the whole body)
+    /// goes to `name` as a new output file instead (`replace`); a 206 of another range breaks
+    /// the response.
+    void Resume(std::unique_ptr<LocalFile> appendTo, int64_t from, std::string name, LocalFile::Replace replace);
     bool HasOutput() const noexcept { return output_ != nullptr; }
     /// The response is complete: the output file is committed and let go. False when that
     /// failed (OutputError() says why).
@@ -72,6 +77,8 @@ public:
 private:
     Step TakeBody(const uint8_t* data, size_t n);
     Step TakeChunks(const uint8_t* data, size_t n);
+    // A resumed request's answer is in: the output file is settled. False with a Step to return.
+    bool SettleResume(Step& step);
     // Stores body bytes in the output file, the byte array or the text; false when the file
     // refused them.
     bool Store(const uint8_t* data, size_t n);
@@ -89,6 +96,9 @@ private:
     int64_t contentLength_ = 0;
     bool announced_ = false;
     std::unique_ptr<LocalFile> output_;
+    int64_t resumeFrom_ = 0;  // > 0 while a resumed output file waits for the answer
+    std::string resumeName_;
+    LocalFile::Replace resumeReplace_ = LocalFile::Replace::Now;
     std::string outputError_;
 };
 

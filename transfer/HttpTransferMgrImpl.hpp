@@ -91,6 +91,7 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     HttpUrl origin;                   // https through a proxy: the server behind the tunnel
     int32_t retrieveMode = TAVRetrieveText;
     bool replaceWhenComplete = false;
+    int64_t restartAt = 0;
     std::string userAgent = "tavsock/" TAVSOCK_VERSION;
     std::string outputFileError;
 

@@ -39,6 +39,10 @@ public:
     /// Opens `name` for writing as above. Null on failure, with `error` set to the reason
     /// ("cannot create NAME: Permission denied", "cannot write NAME: Is a directory").
     static std::unique_ptr<LocalFile> OpenForWrite(const std::string& name, Replace replace, std::string& error);
+    /// Opens the regular file `name` (not through a link) to add to its end, when it holds
+    /// exactly `size` bytes: a transfer that resumes where an earlier one stopped. Nothing is
+    /// ever deleted or truncated through it. Null on failure, with `error` set to the reason.
+    static std::unique_ptr<LocalFile> OpenForAppend(const std::string& name, int64_t size, std::string& error);
     /// Opens a regular file for reading (a FIFO or device is refused without blocking).
     /// Null on failure, with `error` set to the reason.
     static std::unique_ptr<LocalFile> OpenForRead(const std::string& name, std::string& error);

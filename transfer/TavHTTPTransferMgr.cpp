@@ -57,6 +57,11 @@ std::string TavHTTPTransferMgr::RedirectURL() const {
     const std::string location = mImpl->response.Head().Field("Location");
     return location.empty() ? std::string() : HttpUrl::Resolve(mImpl->urlText, location);
 }
+int64_t TavHTTPTransferMgr::RestartAt() const noexcept { return mImpl->restartAt; }
+void TavHTTPTransferMgr::RestartAt(int64_t offset) {
+    if (offset < 0) RaiseSockError(kErrInvalidParameter);
+    mImpl->restartAt = offset;
+}
 const std::string& TavHTTPTransferMgr::UserAgent() const noexcept { return mImpl->userAgent; }
 void TavHTTPTransferMgr::UserAgent(const std::string& value) {
     // A control character would end the line and start another header.
@@ -173,12 +178,18 @@ int32_t TavHTTPTransferMgr::Impl::Execute2(const std::string& URL, const std::st
     request.data = Data;
     request.headers = Headers;
     outputFileError.clear();
+    request.rangeFrom = 0;
     if (OutputFile.empty()) return Start(URL);
     try {
         const auto replace = replaceWhenComplete ? LocalFile::Replace::WhenComplete : LocalFile::Replace::Now;
-        std::unique_ptr<LocalFile> file = LocalFile::OpenForWrite(OutputFile, replace, outputFileError);
+        request.rangeFrom = restartAt;
+        std::unique_ptr<LocalFile> file = restartAt > 0 ? LocalFile::OpenForAppend(OutputFile, restartAt, outputFileError)
+                                                        : LocalFile::OpenForWrite(OutputFile, replace, outputFileError);
         if (!file) RaiseSockError(kErrHostFile);
-        response.Output(std::move(file));
+        if (restartAt > 0)
+            response.Resume(std::move(file), restartAt, OutputFile, replace);
+        else
+            response.Output(std::move(file));
         return Start(URL);
     } catch (...) {
         // Nothing of this request stays behind: the file it made goes with it.

@@ -187,6 +187,16 @@ public:
     /// True: it replaces the name only once the response is complete (see Output file above).
     bool ReplaceWhenComplete() const noexcept;
     void ReplaceWhenComplete(bool value) noexcept;
+    /// 0 (the default): an output file is written from its start. N > 0 resumes a download
+    /// that stopped after N bytes: the output file must be a regular file (not a link) of
+    /// exactly N bytes (else library error 3), the request asks for "Range: bytes=N-", and a
+    /// 206 answer whose Content-Range starts at N is added to the file's end (kept as far as
+    /// it came, should the request fail); a 200 (a server without ranges) replaces the file
+    /// with the whole body as without RestartAt; a 206 of another range is object error 4.
+    /// Counts and ContentLength are those of the answer. Applies to requests with an output
+    /// file; negative raises library error 1.
+    int64_t RestartAt() const noexcept;
+    void RestartAt(int64_t offset);
     /// Why the output file of the current or last request failed, in the system's words
     /// ("cannot write out.bin: No space left on device"); "" when it did not.
     const std::string& OutputFileError() const noexcept;

@@ -317,6 +317,34 @@ TEST_F(HttpScriptedTest, ChunkedBodyIsDecodedIntoTheFile) {
     }
 }
 
+// RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, and a
+// 206 for another range or a file of another size leaves it as it was.
+TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
+    TempDir dir;
+    const std::string out = dir / "resumed.bin";
+    mgr->ReplaceWhenComplete(true);
+    mgr->RestartAt(5);
+    const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes ";
+    const struct {
+        std::string response;
+        Notified events;
+        const char* file;
+    } cases[] = {{partial + "5-9/10\r\nContent-Length: 5\r\n\r\n56789", {"Ready 0"}, "0123456789"},
+                 {"HTTP/1.0 200 OK\r\n\r\n0123456789", {"Ready 0"}, "0123456789"},
+                 {partial + "3-9/10\r\nContent-Length: 7\r\n\r\n3456789", {"ObjectError 4", "Ready 0"}, "01234"}};
+    for (const auto& c : cases) {
+        WriteFile(out, "01234");
+        responses = {c.response};
+        EXPECT_EQ(Fetch(Url(), "GET", "", "", out), c.events) << c.response;
+        EXPECT_EQ(ReadFile(out), c.file) << c.response;
+        EXPECT_NE(requests.back().find("\r\nRange: bytes=5-\r\n"), std::string::npos);
+    }
+    WriteFile(out, "0123");
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Execute(Url(), "GET", "", "", out); }), static_cast<int32_t>(0x80040203u));
+    EXPECT_EQ(mgr->OutputFileError(), "cannot append to " + out + ": it holds 4 bytes, not 5");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
 TEST_F(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
     TempDir dir;
     const std::string out = dir / "partial.bin";
