@@ -10,6 +10,7 @@
 #include <tavsock/SockError.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -156,6 +157,11 @@ std::string Fetch(const GetJob& job, const TransferOptions& o) {
     } catch (const tav::SockError&) {
         throw UsageError("malformed proxy " + o.proxy);
     }
+    // -C: an output file that holds bytes already is resumed where it ends (a 200 answer
+    // replaces it whole).
+    struct stat existing{};
+    if (o.resume && job.output != "-" && ::lstat(job.output.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
+        mgr->RestartAt(existing.st_size);
     Hop hop{job.url, o.hasData ? "POST" : "GET", o.data, LoginFor(job.url, o)};
     for (int redirects = 0;; ++redirects) {
         const Outcome out = Request(*mgr, job, hop, o);

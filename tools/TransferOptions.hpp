@@ -34,6 +34,7 @@ struct TransferOptions {
     bool showHeader = false;
     bool followRedirects = false;  // -L
     int maxRedirects = 10;         // --max-redirs
+    bool resume = false;           // -C: go on from where an output file ends
     // ftp(s)
     bool active = false, longForm = false;
 

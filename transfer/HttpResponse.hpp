@@ -48,6 +48,8 @@ public:
     bool Complete() const noexcept {
         return head_.Complete() && (noBody_ || chunks_.Finished() || (announced_ && received_ >= contentLength_));
     }
+    /// True when an announced Content-Length was not reached.
+    bool Short() const noexcept { return announced_ && received_ < contentLength_; }
     /// The body, handed over (not copied): a text, or a byte array, which is one 0 byte when
     /// nothing came.
     Variant TakeBody();

@@ -238,7 +238,10 @@ void TavHTTPTransferMgr::Impl::FinishResponse() {
         return;
     }
     const uint64_t generation = guard.Generation();
-    if (response.HasOutput()) {
+    if (response.HasOutput() && replaceWhenComplete && (cut || response.Short())) {
+        // Not the whole body: the name keeps what it held.
+        response.CloseOutput(false);
+    } else if (response.HasOutput()) {
         if (!response.CommitOutput()) {
             outputFileError = response.OutputError();
             FailRequest(true, kObjectErrorWrite, "", "");
@@ -278,6 +281,7 @@ void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocke
         FailRequest(true, 5, "", "");
         return;
     }
+    if (socket && SourceSocket == socket) cut = true;
     NotifyObjectError(5);
 }
 

@@ -105,6 +105,7 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     std::shared_ptr<TAVSockAddr> serverAddr;     // null until resolved; cleared by URL/Proxy
     int32_t lookupHandle = 0;
     State state = Idle;
+    bool cut = false;                            // a socket error (a reset) broke into the response
 
     HttpRequest request;
     HttpResponse response;

@@ -222,6 +222,7 @@ int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
 
 void TavHTTPTransferMgr::Impl::StartConnection() {
     response.Begin(retrieveMode == TAVRetrieveByteArray, request.operation == "HEAD");
+    cut = false;
     tunnelAnswer.Clear();
     channel.reset();
     tls.ClearResults();

@@ -184,7 +184,9 @@ public:
     int64_t BytesReceived() const noexcept;
 
     /// False (default): an output file given by name replaces the name as the request starts.
-    /// True: it replaces the name only once the response is complete (see Output file above).
+    /// True: it replaces the name only once the response is complete (see Output file above):
+    /// a body that stops short of its Content-Length, or is cut by a reset, leaves the name
+    /// as it was, though the request ends with HTTPReady as such a body does.
     bool ReplaceWhenComplete() const noexcept;
     void ReplaceWhenComplete(bool value) noexcept;
     /// 0 (the default): an output file is written from its start. N > 0 resumes a download
