@@ -68,7 +68,7 @@ public:
     /// file still found under its name); anything else is left as it is.
     void Discard() noexcept;
 
-    /// The size when opened for reading (regular files), else 0.
+    /// The size when opened for reading or adding (regular files), else 0.
     int64_t Size() const noexcept { return size_; }
     /// True when this object made a new file (the only kind Discard deletes).
     bool Created() const noexcept { return created_; }
@@ -77,6 +77,8 @@ public:
 
 private:
     LocalFile(std::string name, int fd, bool created);
+    // Opens `name` (`access`: open flags) without blocking, a regular file only.
+    static std::unique_ptr<LocalFile> OpenRegular(const std::string& name, int access, const char* verb, std::string& error);
     bool Fail(const char* verb);
     int64_t ReadRaw(uint8_t* data, size_t n);
     void CloseDescriptor() noexcept;
