@@ -161,22 +161,26 @@ TEST_F(HttpScriptedTest, ReplaceWhenCompleteKeepsTheOldFileUntilTheResponseIsCom
     EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"Error 404 Not Found", "Ready 0"}));
     EXPECT_EQ(ReadFile(out), "old content");
 
-    for (const bool reset : {true, false}) {
-        mgr->Timeout(reset ? 0 : 100);
+    // Reset, a time-out, and a peer that resets the connection in the middle of the body.
+    for (const int end : {0, 1, 2}) {
+        mgr->Timeout(end == 1 ? 100 : 0);
         events.clear();
         ASSERT_EQ(mgr->Execute(Url(), "GET", "", "", out), 0);
         TakeRequest(server);
         ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\npart"));
         ASSERT_TRUE(PumpUntil([&] { return mgr->BytesReceived() == 4; }));
         EXPECT_EQ(ReadFile(out), "old content");
-        if (reset)
+        if (end == 0)
             mgr->Reset();
-        else
+        else if (end == 2)
+            server.Abort();
+        if (end != 0) {
             ASSERT_TRUE(RunUntilReady());
-        EXPECT_EQ(ReadFile(out), "old content") << reset;
+        }
+        EXPECT_EQ(Has("ObjectError 6"), end == 1);
+        EXPECT_EQ(ReadFile(out), "old content") << end;
         server.Close();
     }
-    EXPECT_TRUE(Has("ObjectError 6"));
     mgr->Timeout(0);
     responses = {"HTTP/1.0 200 OK\r\n\r\nnew content"};
     EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"Ready 0"}));
