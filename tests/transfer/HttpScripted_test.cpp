@@ -298,27 +298,15 @@ TEST_F(HttpScriptedTest, ResponseEndsAtItsLengthWhileTheServerKeepsTheConnection
 }
 
 // A chunked body reaches the file decoded, counted decoded, and ends with its last chunk while
-// the server keeps the connection; a broken one, or one cut before its last chunk, fails.
+// the server keeps the connection (broken framing is the response part's test).
 TEST_F(HttpScriptedTest, ChunkedBodyIsDecodedIntoTheFile) {
     TempDir dir;
     const std::string out = dir / "chunked.bin";
-    const std::string head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
     logTransfers = hold = true;
-    responses = {head + "6;x=y\r\nchunk \r\nb\r\none, two...\r\n0\r\nX-Trailer: t\r\n\r\n", head + "zz\r\n", head + "4\r\nab"};
+    responses = {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6;x=y\r\nchunk \r\nb\r\none, two...\r\n0\r\nX-Trailer: t\r\n\r\n"};
     EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"Transferred 17", "Ready 0"}));
     EXPECT_EQ(ReadFile(out), "chunk one, two...");
     EXPECT_EQ(mgr->BytesReceived(), 17);
-    for (const bool cut : {false, true}) {
-        server.Close();
-        events.clear();
-        ASSERT_EQ(mgr->Execute(Url(), "GET", "", "", out), 0);
-        requests.push_back(TakeRequest(server));
-        ASSERT_TRUE(server.Send(responses[cut]));
-        if (cut) server.Close();
-        ASSERT_TRUE(RunUntilReady());
-        EXPECT_TRUE(Has("ObjectError 4")) << cut;
-        EXPECT_FALSE(fs::exists(out));
-    }
 }
 
 // RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, and a
