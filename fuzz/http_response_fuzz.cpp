@@ -7,6 +7,7 @@
 // reads the same bytes as one string: the header block ends at the first CR LF CR LF, the
 // status is the three characters after the first space, and so on. The notifications, the
 // header block and the content length must be the model's.
+#include "ChunkedReference.hpp"
 #include "FuzzInput.hpp"
 
 #include "transfer/HttpResponse.hpp"
@@ -45,27 +46,39 @@ struct Model {
         header.clear();
         announced = -1;
         std::string stream;
-        size_t headerChunk = chunks.size();  // the chunk in which the header block ends
-        size_t headerEnd = std::string::npos;
-        for (size_t i = 0; i < chunks.size() && headerEnd == std::string::npos; ++i) {
-            stream += chunks[i];
-            const size_t p = stream.find("\r\n\r\n");
-            if (p != std::string::npos && p + 4 <= kMax) {
+        std::vector<size_t> ends;  // where each chunk ends in the stream
+        for (const std::string& c : chunks) ends.push_back((stream += c).size());
+
+        // Header blocks, each bounded on its own; interim answers (1xx but 101) are skipped.
+        size_t headStart = 0, headerEnd = std::string::npos;
+        for (int interim = 0;; ++interim) {
+            const size_t p = stream.find("\r\n\r\n", headStart);
+            if (p == std::string::npos || p + 4 - headStart > kMax) {
+                header = stream.substr(headStart, kMax);
+                if (stream.size() - headStart >= kMax) {
+                    events = {"object error 4", "ready 0"};
+                    return;
+                }
+                Finish("", bytes);
+                return;
+            }
+            header = stream.substr(headStart, p + 4 - headStart);
+            const size_t space = header.find(' ');
+            const std::string status = space == std::string::npos ? "" : header.substr(space + 1, 3);
+            if (status.empty() || status[0] != '1' || status == "101") {
                 headerEnd = p + 4;
-                headerChunk = i;
-            } else if (stream.size() >= kMax) {
-                header = stream.substr(0, kMax);
+                break;
+            }
+            if (interim == tav::HttpResponse::kMaxInterim) {
                 events = {"object error 4", "ready 0"};
                 return;
             }
+            headStart = p + 4;
         }
-        if (headerEnd == std::string::npos) {
-            header = stream;
-            Finish("", bytes);
-            return;
-        }
-        header = stream.substr(0, headerEnd);
+        size_t headerChunk = 0;
+        while (ends[headerChunk] < headerEnd) ++headerChunk;
 
+        bool noBody = false, chunked = false;
         const size_t space = header.find(' ');
         if (space != std::string::npos) {
             const std::string status = header.substr(space + 1, 3);
@@ -75,8 +88,10 @@ struct Model {
                 events = {"error " + status + "|" + reason, "ready 0"};
                 return;
             }
+            noBody = status == "204";
             std::string lower = header;
             for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)) & 0xFF);
+            chunked = !noBody && Chunked(lower);
             const size_t name = lower.find("content-length");
             contentLength = 0;
             if (name != std::string::npos) {
@@ -93,17 +108,64 @@ struct Model {
                 }
             }
         }
-
-        // The body: what followed the header block in its chunk, then every later chunk.
+        if (chunked) {
+            contentLength = 0;
+            announced = -1;
+            RunChunked(stream.substr(headerEnd), ends, headerEnd, headerChunk, bytes);
+            return;
+        }
+        // The body: what followed the header block in its chunk, then every later chunk, up to
+        // the chunk that makes it whole (its announced length reached, or none owed).
         std::string body;
-        const std::string first = stream.substr(headerEnd);
+        const auto whole = [&] { return noBody || (announced >= 0 && static_cast<int64_t>(body.size()) >= contentLength); };
         for (size_t i = headerChunk; i < chunks.size(); ++i) {
-            const std::string& part = i == headerChunk ? first : chunks[i];
-            if (part.empty()) continue;
+            const size_t from = std::max(headerEnd, i == 0 ? 0 : ends[i - 1]);
+            const std::string part = stream.substr(from, ends[i] - from);
+            if (part.empty()) {
+                if (i == headerChunk && whole()) break;
+                continue;
+            }
             body += part;
             events.push_back("transferred " + std::to_string(body.size()));
+            if (whole()) break;
         }
         Finish(body, bytes);
+    }
+
+    /// Transfer-Encoding's last coding is "chunked" (`lower`: the block in lower case).
+    static bool Chunked(const std::string& lower) {
+        for (size_t at = lower.find("\r\n"); at != std::string::npos && at + 2 < lower.size(); at = lower.find("\r\n", at + 2)) {
+            if (lower.compare(at + 2, 18, "transfer-encoding:") != 0) continue;
+            std::string value = lower.substr(at + 20, lower.find("\r\n", at + 2) - at - 20);
+            if (value.rfind(',') != std::string::npos) value.erase(0, value.rfind(',') + 1);
+            value.erase(0, value.find_first_not_of(" \t"));
+            value.erase(value.find_last_not_of(" \t") + 1);
+            return value == "chunked";
+        }
+        return false;
+    }
+
+    // A chunked body: after each piece, the reference decode of everything so far.
+    void RunChunked(const std::string& wire, const std::vector<size_t>& ends, size_t headerEnd, size_t headerChunk, bool bytes) {
+        size_t decoded = 0;
+        fuzz::ChunkedReference ref;
+        for (size_t i = headerChunk; i < ends.size(); ++i) {
+            if (ends[i] == (i == headerChunk ? headerEnd : ends[i - 1])) continue;
+            ref = fuzz::DecodeChunked(wire.substr(0, ends[i] - headerEnd), tav::ChunkedDecoder::kMaxLine, tav::ChunkedDecoder::kMaxTrailers);
+            if (ref.status == fuzz::ChunkedReference::Malformed) {
+                events.push_back("object error 4");
+                events.push_back("ready 0");
+                return;
+            }
+            if (ref.body.size() != decoded) events.push_back("transferred " + std::to_string(decoded = ref.body.size()));
+            if (ref.status == fuzz::ChunkedReference::Done) break;
+        }
+        if (ref.status != fuzz::ChunkedReference::Done) {
+            events.push_back("object error 4");
+            events.push_back("ready 0");
+            return;
+        }
+        Finish(ref.body, bytes);
     }
 
     void Finish(const std::string& body, bool bytes) {
@@ -126,15 +188,26 @@ struct Harness {
         events.clear();
         response.Begin(bytes);
         for (const std::string& chunk : chunks) {
-            switch (response.Feed(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size())) {
+            const int64_t before = response.BytesReceived();
+            const Step step = response.Feed(reinterpret_cast<const uint8_t*>(chunk.data()), chunk.size());
+            if (step == Step::Done) {
+                // As at the server's close: the response is whole.
+                if (response.BytesReceived() != before) events.push_back("transferred " + std::to_string(response.BytesReceived()));
+                break;
+            }
+            switch (step) {
             case Step::More: continue;
             case Step::Body: events.push_back("transferred " + std::to_string(response.BytesReceived())); continue;
+            case Step::Done: break;
             case Step::Refused:
                 events.push_back("error " + response.Head().Status() + "|" + response.Head().Reason());
                 events.push_back("ready 0");
                 return;
-            case Step::TooLong:
-            case Step::WriteFailed: events = {"object error 4", "ready 0"}; return;
+            case Step::Broken:
+            case Step::WriteFailed:
+                events.push_back("object error 4");
+                events.push_back("ready 0");
+                return;
             }
         }
         if (response.Overlong()) {

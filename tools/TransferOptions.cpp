@@ -65,6 +65,17 @@ const std::vector<OptionSpec>& Specs() {
          }},
         {"-H", "--header", "LINE", kGetCommand, "http(s): add a header line (repeatable)",
          [](O& o, S v) { o.headers += v + "\r\n"; }},
+        {"-L", "--location", "", kGetCommand, "http(s): follow redirects (301, 302, 303, 307, 308; not https to http)",
+         [](O& o, S) { o.followRedirects = true; }},
+        {"", "--max-redirs", "N", kGetCommand, "http(s): follow at most N redirects (default 10)",
+         [](O& o, S v) {
+             char* end = nullptr;
+             const long n = std::strtol(v.c_str(), &end, 10);
+             if (v.empty() || *end != '\0' || n < 0 || n > 1000) throw UsageError("--max-redirs takes a number from 0 to 1000");
+             o.maxRedirects = static_cast<int>(n);
+         }},
+        {"-C", "--continue", "", kGetCommand, "http(s): resume an output file (-o, -O) from where it ends",
+         [](O& o, S) { o.resume = true; }},
         {"", "--show-header", "", kGetCommand, "http(s): write the response header block to stderr",
          [](O& o, S) { o.showHeader = true; }},
         {"", "--long", "", kLsCommand, "ftp(s): the long listing (LIST) instead of names",

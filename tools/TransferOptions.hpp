@@ -32,6 +32,9 @@ struct TransferOptions {
     std::string data;
     std::string headers;  // the -H lines, each ending in CR LF
     bool showHeader = false;
+    bool followRedirects = false;  // -L
+    int maxRedirects = 10;         // --max-redirs
+    bool resume = false;           // -C: go on from where an output file ends
     // ftp(s)
     bool active = false, longForm = false;
 

@@ -2,6 +2,7 @@
 #include "transfer/HttpHead.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <limits>
 
 namespace tav {
@@ -62,6 +63,34 @@ int64_t HttpHead::ContentLength() const {
     for (; i < text_.size() && text_[i] >= '0' && text_[i] <= '9'; ++i)
         value = std::min<int64_t>(value * 10 + (text_[i] - '0'), std::numeric_limits<int64_t>::max() / 16);
     return value;
+}
+
+std::string HttpHead::Field(const std::string& name) const {
+    // Header lines start after the status line; each is "name: value" up to its CR LF.
+    for (size_t at = text_.find("\r\n"); at != std::string::npos && at + 2 < text_.size();) {
+        const size_t start = at + 2, end = text_.find("\r\n", start);
+        const size_t stop = end == std::string::npos ? text_.size() : end;
+        const size_t colon = text_.find(':', start);
+        if (colon < stop && colon - start == name.size() &&
+            std::equal(name.begin(), name.end(), text_.begin() + static_cast<std::ptrdiff_t>(start),
+                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); })) {
+            size_t from = colon + 1, to = stop;
+            while (from < to && (text_[from] == ' ' || text_[from] == '\t')) ++from;
+            while (to > from && (text_[to - 1] == ' ' || text_[to - 1] == '\t')) --to;
+            return text_.substr(from, to - from);
+        }
+        at = end;
+    }
+    return std::string();
+}
+
+bool HttpHead::Chunked() const {
+    std::string codings = Field("Transfer-Encoding");
+    const size_t comma = codings.rfind(',');
+    if (comma != std::string::npos) codings.erase(0, comma + 1);
+    while (!codings.empty() && (codings.front() == ' ' || codings.front() == '\t')) codings.erase(0, 1);
+    for (char& c : codings) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return codings == "chunked";
 }
 
 }  // namespace tav

@@ -36,9 +36,16 @@ public:
     std::string Status() const;
     std::string Reason() const;
     bool Success() const { return HasStatus() && Status()[0] == '2'; }
+    /// True for an interim answer (1xx but 101, such as 100 Continue): the real one follows.
+    bool Interim() const { return HasStatus() && Status()[0] == '1' && Status() != "101"; }
     /// The value of the first Content-Length header (name in any case; leading blanks
     /// skipped, then decimal digits, 0 when none; held far below overflow); -1 without one.
     int64_t ContentLength() const;
+    /// The value of the first header line named `name` (any case), blanks around it taken
+    /// off; "" when there is none.
+    std::string Field(const std::string& name) const;
+    /// True when the body is sent in chunks: the last coding of Transfer-Encoding is "chunked".
+    bool Chunked() const;
 
 private:
     std::string text_;

@@ -18,6 +18,8 @@ std::string HttpRequest::Text() const {
     text += std::string("Accept: */*") + kCRLF;
     text += "Host: " + host + kCRLF;
     text += std::string("Accept-Language: en") + kCRLF;
+    if (!userAgent.empty()) text += "User-Agent: " + userAgent + kCRLF;
+    if (rangeFrom > 0) text += "Range: bytes=" + std::to_string(rangeFrom) + "-" + kCRLF;
     if (!headers.empty()) {
         text += headers;
         if (!EndsWithCRLF(text)) text += kCRLF;

@@ -11,12 +11,14 @@ namespace tav {
 struct HttpRequest {
     std::string operation = "GET";
     std::string target = "/";  // the path, or the whole URL for a proxy
-    std::string host;          // the Host line's name
+    std::string host;          // the Host line's value (with the port when not the default)
+    std::string userAgent;     // the User-Agent line's value ("" for no such line)
     std::string headers;       // extra header lines, CR LF separated ("" for none)
     std::string data;          // the body ("" for none)
     std::string contentType;
+    int64_t rangeFrom = 0;     // > 0: "Range: bytes=N-" asks for the body from byte N on
 
-    /// The request line, Accept, Host and Accept-Language lines, the extra headers, then with
+    /// The request line, Accept, Host, Accept-Language and User-Agent lines, the extra headers, then with
     /// Data its Content-Length (two more than Data's length: the CR LF after it is counted
     /// in), Content-type, an empty line and Data; always ending with an empty line.
     std::string Text() const;

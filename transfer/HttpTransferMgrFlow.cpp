@@ -30,7 +30,7 @@ void TavHTTPTransferMgr::Impl::TCPMgr_HostResolved(int32_t AsyncHandle, const st
 void TavHTTPTransferMgr::Impl::TCPMgr_AsyncError(int32_t AsyncHandle, int32_t /*ErrorCode*/) {
     if (AsyncHandle == 0 || AsyncHandle != lookupHandle) return;
     lookupHandle = 0;
-    response.CloseOutput(false);
+    response.CloseOutput(true);
     EndRequest();
     NotifyObjectError(1);
 }
@@ -71,7 +71,7 @@ void TavHTTPTransferMgr::Impl::SendRequest() {
     // Through a tunnel the server itself reads the request: the path and its own name.
     HttpRequest r = request;
     r.target = Tunnelled() ? origin.target : url.target;
-    r.host = Tunnelled() ? origin.host : url.host;
+    r.host = Tunnelled() ? origin.HostHeader() : url.HostHeader();
     ByteArray bytes = tcp->Sockets()->Util()->ByteArrayFromString(r.Text());
     // Over TLS the request follows the end of the handshake in the same send.
     if (const std::shared_ptr<TlsChannel> tlsChannel = channel) {
@@ -193,13 +193,20 @@ void TavHTTPTransferMgr::Impl::TCPMgr_DataReceived(const std::shared_ptr<TAVSock
 }
 
 void TavHTTPTransferMgr::Impl::ReceivePlain(const uint8_t* data, size_t n) {
+    const int64_t before = response.BytesReceived();
     switch (response.Feed(data, n)) {
     case HttpResponse::Step::More: return;
     case HttpResponse::Step::Body: NotifyDataTransferred(); return;
+    case HttpResponse::Step::Done: {
+        const uint64_t generation = guard.Generation();
+        if (response.BytesReceived() != before) NotifyDataTransferred();
+        if (!guard.Moved(generation)) EndByServer();
+        return;
+    }
     case HttpResponse::Step::Refused:
         FailRequest(false, 0, response.Head().Status(), response.Head().Reason());
         return;
-    case HttpResponse::Step::TooLong: FailRequest(true, 4, "", ""); return;
+    case HttpResponse::Step::Broken: FailRequest(true, 4, "", ""); return;
     case HttpResponse::Step::WriteFailed:
         outputFileError = response.OutputError();
         FailRequest(true, kObjectErrorWrite, "", "");
@@ -231,7 +238,10 @@ void TavHTTPTransferMgr::Impl::FinishResponse() {
         return;
     }
     const uint64_t generation = guard.Generation();
-    if (response.HasOutput()) {
+    if (response.HasOutput() && replaceWhenComplete && (cut || response.Short())) {
+        // Not the whole body: the name keeps what it held.
+        response.CloseOutput(false);
+    } else if (response.HasOutput()) {
         if (!response.CommitOutput()) {
             outputFileError = response.OutputError();
             FailRequest(true, kObjectErrorWrite, "", "");
@@ -263,7 +273,15 @@ void TavHTTPTransferMgr::Impl::FailRequest(bool objectError, int32_t code, const
     NotifyReady();
 }
 
-void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& /*SourceSocket*/, int32_t /*ErrorCode*/) {
+void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t /*ErrorCode*/) {
+    // A connect that failed leaves no connection and no close follows it: the request ends
+    // here, or a host without a Timeout would wait for ever. Later errors are followed by the
+    // close, which ends the request.
+    if (socket && SourceSocket == socket && state == Connecting) {
+        FailRequest(true, 5, "", "");
+        return;
+    }
+    if (socket && SourceSocket == socket) cut = true;
     NotifyObjectError(5);
 }
 
@@ -274,12 +292,6 @@ void TavHTTPTransferMgr::Impl::Watchdog_Expired(TransferWatchdog::Expiry expiry)
     if (!owner || state == Idle) return;
     if (expiry == TransferWatchdog::Expiry::Setup) {
         FailTls(watchdog.SetupExpiredText());
-        return;
-    }
-    // A body that reached its announced length is whole: a server that keeps the connection
-    // open past it gets no more time, but the response is not failed.
-    if (state == AwaitingResponse && response.Complete()) {
-        EndByServer();
         return;
     }
     if (lookupHandle != 0) tcp->Sockets()->CancelAsyncRequest(lookupHandle);

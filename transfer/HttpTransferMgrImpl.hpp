@@ -91,6 +91,8 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     HttpUrl origin;                   // https through a proxy: the server behind the tunnel
     int32_t retrieveMode = TAVRetrieveText;
     bool replaceWhenComplete = false;
+    int64_t restartAt = 0;
+    std::string userAgent = "tavsock/" TAVSOCK_VERSION;
     std::string outputFileError;
 
     std::shared_ptr<TavTCPSocketMgr> tcp;
@@ -103,6 +105,7 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     std::shared_ptr<TAVSockAddr> serverAddr;     // null until resolved; cleared by URL/Proxy
     int32_t lookupHandle = 0;
     State state = Idle;
+    bool cut = false;                            // a socket error (a reset) broke into the response
 
     HttpRequest request;
     HttpResponse response;

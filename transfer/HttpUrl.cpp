@@ -4,8 +4,10 @@
 #include "base/SockErrors.hpp"
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 namespace tav {
 
@@ -94,6 +96,85 @@ HttpUrl HttpUrl::Parse(const std::string& text, bool isProxy) {
         p.host.resize(colon);
     }
     return p;
+}
+
+namespace {
+bool HasControl(const std::string& text) {
+    return std::any_of(text.begin(), text.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); });
+}
+
+/// `path` (starting with "/") without its "." and ".." segments, as a browser reads them.
+std::string WithoutDotSegments(const std::string& path) {
+    std::vector<std::string> kept;
+    bool trailing = false;
+    for (size_t at = 1;;) {
+        const size_t slash = path.find('/', at);
+        const std::string segment = path.substr(at, slash == std::string::npos ? std::string::npos : slash - at);
+        const bool last = slash == std::string::npos;
+        if (segment == "." || segment == "..") {
+            if (segment == ".." && !kept.empty()) kept.pop_back();
+            trailing = last;  // "/a/." and "/a/b/.." name a folder: "/a/"
+        } else {
+            kept.push_back(segment);
+        }
+        if (last) break;
+        at = slash + 1;
+    }
+    std::string out;
+    for (const std::string& segment : kept) out += "/" + segment;
+    return out.empty() || trailing ? out + "/" : out;
+}
+
+/// Splits "authority/path?query" at the authority's end.
+void SplitAuthority(const std::string& rest, std::string& authority, std::string& pathQuery) {
+    const size_t end = std::min(rest.find('/'), rest.find('?'));
+    authority = rest.substr(0, end);
+    pathQuery = end == std::string::npos ? "" : rest.substr(end);
+}
+}  // namespace
+
+std::string HttpUrl::Resolve(const std::string& base, const std::string& reference) {
+    if (HasControl(base) || HasControl(reference)) return "";
+    const std::string ref = reference.substr(0, reference.find('#'));
+    std::string scheme = "http", authority, pathQuery;
+    const std::string b = base.substr(0, base.find('#'));
+    const size_t baseRest = StartsWithNoCase(b, "https://") ? (scheme = "https", 8) : StartsWithNoCase(b, "http://") ? 7 : 0;
+    SplitAuthority(b.substr(baseRest), authority, pathQuery);
+
+    // A scheme: letters first, then letters, digits, "+", "-", "." up to a ":".
+    const size_t colon = ref.find(':');
+    const bool hasScheme = colon != std::string::npos && colon > 0 && std::isalpha(static_cast<unsigned char>(ref[0])) &&
+                           std::all_of(ref.begin(), ref.begin() + static_cast<std::ptrdiff_t>(colon), [](char c) {
+                               return std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.';
+                           });
+    std::string path, query;
+    if (hasScheme || ref.compare(0, 2, "//") == 0) {
+        if (hasScheme) {
+            if (!StartsWithNoCase(ref, "http://") && !StartsWithNoCase(ref, "https://")) return "";
+            scheme = StartsWithNoCase(ref, "https://") ? "https" : "http";
+        }
+        SplitAuthority(ref.substr(hasScheme ? colon + 3 : 2), authority, pathQuery);
+        path = pathQuery.substr(0, pathQuery.find('?'));
+        query = pathQuery.substr(path.size());
+    } else {
+        const std::string basePath = pathQuery.substr(0, pathQuery.find('?'));
+        const std::string refPath = ref.substr(0, ref.find('?'));
+        query = !ref.empty() ? ref.substr(refPath.size()) : pathQuery.substr(basePath.size());
+        if (refPath.empty())
+            path = basePath;
+        else if (refPath[0] == '/')
+            path = refPath;
+        else
+            path = basePath.substr(0, basePath.rfind('/') + 1) + refPath;
+    }
+    if (authority.empty()) return "";
+    if (path.empty() || path[0] != '/') path.insert(0, "/");
+    return scheme + "://" + authority + WithoutDotSegments(path) + query;
+}
+
+std::string HttpUrl::HostHeader() const {
+    // Virtual hosts on another port are told apart by it.
+    return port == (secure ? 443 : 80) ? host : host + ":" + std::to_string(port);
 }
 
 std::string HttpUrl::AbsoluteTarget(const std::string& url) {

@@ -23,11 +23,19 @@ struct HttpUrl {
     int32_t port = 80;       // 443 for https, unless the text names one
     std::string target = "/";
 
+    /// The Host line's value: the host, with ":port" when the port is not the scheme's own.
+    std::string HostHeader() const;
+
     /// Parses `source` as a URL, or as a proxy when `isProxy`.
     static HttpUrl Parse(const std::string& source, bool isProxy);
     /// `url` in the form a proxy gets it on the request line (absolute): checked as Parse
     /// checks it, its fragment dropped and its path encoded; library error 4 when malformed.
     static std::string AbsoluteTarget(const std::string& url);
+    /// `reference` (a redirect's Location) resolved against `base` (the URL of the request,
+    /// "http://" when it names no scheme): an absolute "http://" or "https://" URL without
+    /// "." and ".." path segments or a fragment; "" when it cannot be followed (another
+    /// scheme, no host, a control character in either text).
+    static std::string Resolve(const std::string& base, const std::string& reference);
     /// True when `text` starts with `prefix` (lower case), ignoring the case of `text`.
     static bool StartsWithNoCase(const std::string& text, const char* prefix);
 };

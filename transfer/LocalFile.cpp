@@ -119,20 +119,33 @@ std::unique_ptr<LocalFile> LocalFile::OpenForWrite(const std::string& name, Repl
     return file;
 }
 
-std::unique_ptr<LocalFile> LocalFile::OpenForRead(const std::string& name, std::string& error) {
-    const int fd = name.empty() ? (errno = ENOENT, -1) : OpenAsItIs(name, O_RDONLY);
+std::unique_ptr<LocalFile> LocalFile::OpenRegular(const std::string& name, int access, const char* verb, std::string& error) {
+    const int fd = name.empty() ? (errno = ENOENT, -1) : OpenAsItIs(name, access);
     if (fd < 0) {
-        error = Reason("read", name.empty() ? "\"\"" : name, errno);
+        error = Reason(verb, name.empty() ? "\"\"" : name, errno);
         return nullptr;
     }
     std::unique_ptr<LocalFile> file(new LocalFile(name, fd, false));
     struct stat info{};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        error = "cannot read " + name + ": not a regular file";
+        error = std::string("cannot ") + verb + " " + name + ": not a regular file";
         return nullptr;
     }
     file->size_ = static_cast<int64_t>(info.st_size);
     return file;
+}
+
+std::unique_ptr<LocalFile> LocalFile::OpenForAppend(const std::string& name, int64_t size, std::string& error) {
+    std::unique_ptr<LocalFile> file = OpenRegular(name, O_WRONLY | O_APPEND | O_NOFOLLOW, "append to", error);
+    if (file && file->size_ != size) {
+        error = "cannot append to " + name + ": it holds " + std::to_string(file->size_) + " bytes, not " + std::to_string(size);
+        return nullptr;
+    }
+    return file;
+}
+
+std::unique_ptr<LocalFile> LocalFile::OpenForRead(const std::string& name, std::string& error) {
+    return OpenRegular(name, O_RDONLY, "read", error);
 }
 
 LocalFile::LocalFile(std::string name, int fd, bool created) : name_(std::move(name)), fd_(fd), created_(created) {

@@ -39,6 +39,10 @@ public:
     /// Opens `name` for writing as above. Null on failure, with `error` set to the reason
     /// ("cannot create NAME: Permission denied", "cannot write NAME: Is a directory").
     static std::unique_ptr<LocalFile> OpenForWrite(const std::string& name, Replace replace, std::string& error);
+    /// Opens the regular file `name` (not through a link) to add to its end, when it holds
+    /// exactly `size` bytes: a transfer that resumes where an earlier one stopped. Nothing is
+    /// ever deleted or truncated through it. Null on failure, with `error` set to the reason.
+    static std::unique_ptr<LocalFile> OpenForAppend(const std::string& name, int64_t size, std::string& error);
     /// Opens a regular file for reading (a FIFO or device is refused without blocking).
     /// Null on failure, with `error` set to the reason.
     static std::unique_ptr<LocalFile> OpenForRead(const std::string& name, std::string& error);
@@ -66,7 +70,7 @@ public:
     /// Lets `file` go (when there is one): Discard when `discard`, else Close.
     static void Release(std::unique_ptr<LocalFile>& file, bool discard) noexcept;
 
-    /// The size when opened for reading (regular files), else 0.
+    /// The size when opened for reading or adding (regular files), else 0.
     int64_t Size() const noexcept { return size_; }
     /// True when this object made a new file (the only kind Discard deletes).
     bool Created() const noexcept { return created_; }
@@ -75,6 +79,8 @@ public:
 
 private:
     LocalFile(std::string name, int fd, bool created);
+    // Opens `name` (`access`: open flags) without blocking, a regular file only.
+    static std::unique_ptr<LocalFile> OpenRegular(const std::string& name, int access, const char* verb, std::string& error);
     bool Fail(const char* verb);
     int64_t ReadRaw(uint8_t* data, size_t n);
     void CloseDescriptor() noexcept;

@@ -53,6 +53,22 @@ int64_t TavHTTPTransferMgr::BytesReceived() const noexcept { return mImpl->respo
 bool TavHTTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->replaceWhenComplete; }
 void TavHTTPTransferMgr::ReplaceWhenComplete(bool value) noexcept { mImpl->replaceWhenComplete = value; }
 const std::string& TavHTTPTransferMgr::OutputFileError() const noexcept { return mImpl->outputFileError; }
+std::string TavHTTPTransferMgr::RedirectURL() const {
+    const std::string location = mImpl->response.Head().Field("Location");
+    return location.empty() ? std::string() : HttpUrl::Resolve(mImpl->urlText, location);
+}
+int64_t TavHTTPTransferMgr::RestartAt() const noexcept { return mImpl->restartAt; }
+void TavHTTPTransferMgr::RestartAt(int64_t offset) {
+    if (offset < 0) RaiseSockError(kErrInvalidParameter);
+    mImpl->restartAt = offset;
+}
+const std::string& TavHTTPTransferMgr::UserAgent() const noexcept { return mImpl->userAgent; }
+void TavHTTPTransferMgr::UserAgent(const std::string& value) {
+    // A control character would end the line and start another header.
+    if (std::any_of(value.begin(), value.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }))
+        RaiseSockError(kErrInvalidParameter);
+    mImpl->userAgent = value;
+}
 int32_t TavHTTPTransferMgr::RequestState() const noexcept { return mImpl->state; }
 TAV_DEFINE_TLS_PROPERTIES(TavHTTPTransferMgr, mImpl->tls)
 
@@ -147,16 +163,23 @@ int32_t TavHTTPTransferMgr::Impl::Execute2(const std::string& URL, const std::st
                                            const std::string& OutputFile, const std::string& ContentType) {
     if (state != Idle) RaiseSockError(kErrInvalidState);
     request.contentType = ContentType;
+    request.userAgent = userAgent;
     request.operation = Operation;
     request.data = Data;
     request.headers = Headers;
     outputFileError.clear();
+    request.rangeFrom = 0;
     if (OutputFile.empty()) return Start(URL);
     try {
         const auto replace = replaceWhenComplete ? LocalFile::Replace::WhenComplete : LocalFile::Replace::Now;
-        std::unique_ptr<LocalFile> file = LocalFile::OpenForWrite(OutputFile, replace, outputFileError);
+        request.rangeFrom = restartAt;
+        std::unique_ptr<LocalFile> file = restartAt > 0 ? LocalFile::OpenForAppend(OutputFile, restartAt, outputFileError)
+                                                        : LocalFile::OpenForWrite(OutputFile, replace, outputFileError);
         if (!file) RaiseSockError(kErrHostFile);
-        response.Output(std::move(file));
+        if (restartAt > 0)
+            response.Resume(std::move(file), restartAt, OutputFile, replace);
+        else
+            response.Output(std::move(file));
         return Start(URL);
     } catch (...) {
         // Nothing of this request stays behind: the file it made goes with it.
@@ -182,13 +205,14 @@ int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
     lookupHandle = tcp->WSAAsyncGetHostByName(url.host);
     if (lookupHandle != 0) return 0;
     const int32_t error = sockintf::intWSAGetLastError();
-    response.CloseOutput(false);
+    response.CloseOutput(true);
     SetState(Idle);
     return error;
 }
 
 void TavHTTPTransferMgr::Impl::StartConnection() {
-    response.Begin(retrieveMode == TAVRetrieveByteArray);
+    response.Begin(retrieveMode == TAVRetrieveByteArray, request.operation == "HEAD");
+    cut = false;
     tunnelAnswer.Clear();
     channel.reset();
     tls.ClearResults();
@@ -214,7 +238,7 @@ void TavHTTPTransferMgr::Impl::StartConnection() {
 }
 
 void TavHTTPTransferMgr::Impl::AbandonStart() {
-    response.CloseOutput(false);
+    response.CloseOutput(true);
     if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
     lookupHandle = 0;
     EndRequest();

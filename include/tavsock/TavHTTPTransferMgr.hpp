@@ -17,7 +17,13 @@ namespace tav {
 /// One HTTP/1.0 request at a time over a private TavTCPSocketMgr. Execute/Execute2 return at
 /// once; the look-up of the host (in the background), the connection, the request, the
 /// response and the end are driven by the queue. The response ends when the server closes the
-/// connection; redirections, keep-alive, chunked coding and authentication are not handled.
+/// connection, or as soon as the body reached its Content-Length (the connection is then
+/// closed: a server that keeps it open is not waited for). The answer to HEAD, and a 204,
+/// end with their header block. Interim answers (100 Continue) are skipped. A chunked body
+/// ("Transfer-Encoding: chunked", which some servers send even to HTTP/1.0) is decoded as it
+/// arrives: the byte counts, HTTPDataTransferred, the file and HTTPDataReceived carry the
+/// decoded body, which ends with its last chunk (ContentLength() is -1 then). Redirections and
+/// authentication are the host's business.
 /// The body is delivered whole at the end (HTTPDataReceived, as text or bytes), or written to
 /// an output file as it arrives (nothing of it is held then). While a body pours in, it is
 /// read in pieces of up to 256 KiB (the thread wakes once per piece, not per segment), so
@@ -30,20 +36,34 @@ namespace tav {
 /// HTTPObjectError codes:
 ///  - 1: the host name could not be resolved (look-up error, or no address);
 ///  - 3: no socket, the connect failed at once, or the request could not be sent;
-///  - 4: more body bytes than Content-Length + 4, or a header block that does not end within
-///       100 KiB (a peer cannot make the header buffer grow without bound); the request then
-///       ends like an HTTP error (output file deleted, HTTPReady 0);
-///  - 5: the TCP manager reported a socket error (a refused connect, a reset); the request is
-///       not ended by it (a reset in the middle of the body is followed by the close, which
-///       ends the request with what came; compare BytesReceived with ContentLength);
-///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4. A body that has
-///       reached its announced Content-Length is whole: when the server then keeps the
-///       connection open past Timeout, the response ends as at a close (no code 6);
+///  - 4: a response whose framing is broken: more body bytes than Content-Length + 4, a
+///       header block that does not end within 100 KiB (a peer cannot make the header buffer
+///       grow without bound), more than 16 interim answers, a malformed chunked body or one
+///       that ends before its last chunk; the request then ends like an HTTP error (output
+///       file deleted, HTTPReady 0);
+///  - 5: the TCP manager reported a socket error. A connect that failed (refused, unreachable)
+///       leaves no connection: the request then ends like code 4. Later (a reset in the middle
+///       of the body) the close that follows ends the request with what came; compare
+///       BytesReceived with ContentLength;
+///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
 ///  - 7: the output file could not be written (disk full, a closed pipe); ends like code 4;
 ///  - 8: an https request could not be secured: the server's certificate was refused
 ///       (expired, for another host, from an unknown issuer), the TLS handshake failed or did
 ///       not finish within TLSHandshakeTimeout, the server closed the connection during it, or
 ///       a proxy's answer to CONNECT was unusable. TLSError() says which. Ends like code 4.
+///
+/// How a request ends. Every request started without a raised error ends in exactly one of
+/// these ways, with the manager Idle before the notification arrives (a receiver may start
+/// the next request there):
+///  - HTTPReady 0, the last notification of a request that reached the server or failed on
+///    the way: after the body (HTTPDataReceived first, without an output file), an HTTPError,
+///    or HTTPObjectError 4, 5 (a failed connect), 6, 7 or 8;
+///  - HTTPObjectError 1 (no address for the host) or 3 (no connection could be started),
+///    with no HTTPReady after it;
+///  - Reset, which notifies nothing.
+/// Each failure among these handles the output file alike (below: the new file deleted, or
+/// with ReplaceWhenComplete the old one kept); Reset keeps what was written. Without a Timeout a server that accepts the connection
+/// and never answers holds the request: set one.
 ///
 /// Output file. The name is never a danger to the machine, even for root:
 ///  - /dev/stdout, /dev/stderr, /dev/fd/N, /proc/self/fd/N: the process's own descriptor is
@@ -67,8 +87,7 @@ namespace tav {
 /// Decisions where the behaviour had room:
 ///  - A connection that cannot be started (no socket, or the connect failing at once), after a
 ///    host-name look-up as well as from Execute2, notifies HTTPObjectError 3 and returns the
-///    request to Idle, closing (not deleting) the output file: no request is left that only
-///    Reset can clear. A socket-creation failure inside Execute2 is raised to its caller.
+///    request to Idle: no request is left that only Reset can clear. A socket-creation failure inside Execute2 is raised to its caller.
 ///  - The request is handed to the socket's Send once. What the kernel does not take at once
 ///    stays pending in the socket and is flushed on its write notifications; only a send that
 ///    fails (an error other than 10035) gives HTTPObjectError 3 and Reset.
@@ -165,12 +184,35 @@ public:
     int64_t BytesReceived() const noexcept;
 
     /// False (default): an output file given by name replaces the name as the request starts.
-    /// True: it replaces the name only once the response is complete (see Output file above).
+    /// True: it replaces the name only once the response is complete (see Output file above):
+    /// a body that stops short of its Content-Length, or is cut by a reset, leaves the name
+    /// as it was, though the request ends with HTTPReady as such a body does.
     bool ReplaceWhenComplete() const noexcept;
     void ReplaceWhenComplete(bool value) noexcept;
+    /// 0 (the default): an output file is written from its start. N > 0 resumes a download
+    /// that stopped after N bytes: the output file must be a regular file (not a link) of
+    /// exactly N bytes (else library error 3), the request asks for "Range: bytes=N-", and a
+    /// 206 answer whose Content-Range starts at N is added to the file's end (kept as far as
+    /// it came, should the request fail); a 200 (a server without ranges) replaces the file
+    /// with the whole body as without RestartAt; a 206 of another range is object error 4.
+    /// Counts and ContentLength are those of the answer. Applies to requests with an output
+    /// file; negative raises library error 1.
+    int64_t RestartAt() const noexcept;
+    void RestartAt(int64_t offset);
     /// Why the output file of the current or last request failed, in the system's words
     /// ("cannot write out.bin: No space left on device"); "" when it did not.
     const std::string& OutputFileError() const noexcept;
+
+    /// Where the current or last response sends the request (3xx): its Location resolved
+    /// against URL() into an absolute "http://" or "https://" URL, "." and ".." segments and
+    /// the fragment taken out. "" when it named none, or one that cannot be followed (another
+    /// scheme, no host, control characters). Following it is the host's choice.
+    std::string RedirectURL() const;
+
+    /// The User-Agent line sent with each request: "tavsock/<version>" by default, "" for
+    /// none. A control character (CR, LF, ...) raises library error 1 and keeps the value.
+    const std::string& UserAgent() const noexcept;
+    void UserAgent(const std::string& value);
 
     /// 0 Idle, 1 Resolving, 2 Connecting, 3 AwaitingResponse, 4 Tunnelling, 5 Handshaking.
     int32_t RequestState() const noexcept;

@@ -3,7 +3,13 @@
 on its first line of output once it listens (so nobody waits for it to start).
 
   servers.py http           scripted HTTP: /esc (a reason phrase with escape sequences),
-                            /auth (the Authorization header echoed as the body), /big (4 MiB)
+                            /auth (the Authorization header echoed as the body), /big (4 MiB),
+                            /moved?code=C&to=URL (a redirect), /loop (redirects to itself),
+                            /method (echoes the method and body), /host (echoes Host),
+                            /blob (300 kB, honours Range: bytes=N-), /norange (the same, whole),
+                            /keep (HTTP/1.1, length given, connection kept open), /chunked (the
+                            same blob in chunks, kept open), /continue (100 Continue first),
+                            /stall (part of a body, then silence), /reset (part, then a reset)
   servers.py ftp-odd        scripted FTP: logs anyone in, answers PASV with 331 and RETR of
                             anything with a 550 whose text holds escape sequences
   servers.py pyftpd DIR     pyftpdlib serving DIR to joe/secret (writable) and anonymous
@@ -13,7 +19,12 @@ on its first line of output once it listens (so nobody waits for it to start).
 import socket
 import socketserver
 import sys
+import struct
 import threading
+import urllib.parse
+
+# Bytes every byte value, in an order that repeats rarely: what /blob serves.
+BLOB = bytes((i * 7 + i // 251) & 0xFF for i in range(300000))
 
 
 class HttpHandler(socketserver.StreamRequestHandler):
@@ -24,12 +35,55 @@ class HttpHandler(socketserver.StreamRequestHandler):
             if not line:
                 return
             head += line
-        target = head.split(b" ")[1]
-        auth = b""
-        for line in head.split(b"\r\n"):
-            if line.lower().startswith(b"authorization:"):
-                auth = line.split(b":", 1)[1].strip()
-        if target == b"/esc":
+        method, target = head.split(b" ")[:2]
+        fields = {}
+        for line in head.split(b"\r\n")[1:]:
+            if b":" in line:
+                name, value = line.split(b":", 1)
+                fields.setdefault(name.strip().lower(), value.strip())
+        auth = fields.get(b"authorization", b"")
+        data = self.rfile.read(int(fields.get(b"content-length", b"0")))
+        path, _, query = target.partition(b"?")
+        args = dict(urllib.parse.parse_qsl(query.decode()))
+        if path == b"/moved":
+            self.wfile.write(b"HTTP/1.0 %s Moved\r\nLocation: %s\r\n\r\n" % (args["code"].encode(), args["to"].encode()))
+        elif path == b"/loop":
+            self.wfile.write(b"HTTP/1.0 302 Found\r\nLocation: /loop\r\n\r\n")
+        elif path == b"/method":
+            body = method + b" " + data.rstrip(b"\r\n")
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        elif path == b"/host":
+            body = fields.get(b"host", b"")
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
+        elif path in (b"/blob", b"/norange"):
+            start = 0
+            wanted = fields.get(b"range", b"")
+            if path == b"/blob" and wanted.startswith(b"bytes=") and wanted.endswith(b"-"):
+                start = int(wanted[6:-1])
+            rest = BLOB[start:]
+            status = b"206 Partial Content\r\nContent-Range: bytes %d-%d/%d" % (start, len(BLOB) - 1, len(BLOB)) if start else b"200 OK"
+            self.wfile.write(b"HTTP/1.0 %s\r\nContent-Length: %d\r\n\r\n%s" % (status, len(rest), rest))
+        elif path == b"/keep":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(BLOB), BLOB))
+            self.rfile.read()  # until the client closes
+        elif path == b"/chunked":
+            self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")
+            for at in range(0, len(BLOB), 70000):
+                piece = BLOB[at:at + 70000]
+                self.wfile.write(b"%x;n=1\r\n%s\r\n" % (len(piece), piece))
+            self.wfile.write(b"0\r\nX-Done: yes\r\n\r\n")
+            self.rfile.read()
+        elif path == b"/continue":
+            self.wfile.write(b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nafter\n")
+        elif path in (b"/stall", b"/reset"):
+            self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\npart")
+            self.wfile.flush()
+            if path == b"/reset":
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.connection.close()
+            else:
+                self.rfile.read()
+        elif target == b"/esc":
             self.wfile.write(b"HTTP/1.0 404 Gone\x1b]0;owned\x07\x1b[2J\r\nX-Note: a\x1bb\r\n\r\n")
         elif target == b"/auth":
             self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(auth), auth))

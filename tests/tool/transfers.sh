@@ -158,6 +158,50 @@ grep -q secret "$tmp/err" && fail "a password was shown"
 HOME=$tmp/py run 0 get -n "ftp://$pyftp/a.bin" -o "$tmp/n.bin"
 cmp -s "$tmp/n.bin" "$tmp/py/a.bin" || fail "-n without ~/.netrc is anonymous"
 
+# ---- HTTP as curl does it: each new flag, the same file from both ----
+# same NAME TAVSOCK-ARGS -- CURL-ARGS: both write $tmp/t-NAME and $tmp/c-NAME; they must agree.
+same() {
+  local name=$1 i
+  shift
+  for ((i = 1; i <= $#; i++)); do [ "${!i}" = -- ] && break; done
+  run 0 get -s "${@:1:i-1}" -o "$tmp/t-$name"
+  curl -s "${@:i+1}" -o "$tmp/c-$name" || fail "curl $name"
+  cmp -s "$tmp/t-$name" "$tmp/c-$name" || fail "$name differs from curl"
+}
+for code in 301 302 303 307 308; do
+  same "L$code" -L "http://$scripted/moved?code=$code&to=http://$web/a.bin" -- -L "http://$scripted/moved?code=$code&to=http://$web/a.bin"
+done
+same relative --location "http://$scripted/moved?code=302&to=../x/../blob" -- -L "http://$scripted/moved?code=302&to=../x/../blob"
+same post303 -L --data x "http://$scripted/moved?code=303&to=/method" -- -L --data x "http://$scripted/moved?code=303&to=/method"
+same post307 -L --data x "http://$scripted/moved?code=307&to=/method" -- -L --data x "http://$scripted/moved?code=307&to=/method"
+[ "$(cat "$tmp/t-post303")/$(cat "$tmp/t-post307")" = "GET /POST x" ] || fail "303 and 307 after a POST"
+same host "http://$scripted/host" -- "http://$scripted/host"
+[ "$(cat "$tmp/t-host")" = "$scripted" ] || fail "Host without the port: $(cat "$tmp/t-host")"
+for path in keep chunked continue; do same "$path" "http://$scripted/$path" -- "http://$scripted/$path"; done
+cmp -s "$tmp/t-chunked" "$tmp/t-keep" && cmp -s "$tmp/t-relative" "$tmp/t-keep" || fail "chunked or redirected body"
+# -C: the rest of a partial file is fetched and added; a server without ranges sends it whole
+# (which curl refuses, exit 33), and the file is replaced.
+head -c 100000 "$tmp/t-keep" >"$tmp/t-C"
+cp "$tmp/t-C" "$tmp/c-C"
+cp "$tmp/t-C" "$tmp/t-Cwhole"
+same C -C "http://$scripted/blob" -- -C - "http://$scripted/blob"
+run 0 get -s -C "http://$scripted/norange" -o "$tmp/t-Cwhole"
+cmp -s "$tmp/t-C" "$tmp/t-keep" && cmp -s "$tmp/t-Cwhole" "$tmp/t-keep" || fail "-C result differs from the source"
+run 1 get "http://$scripted/moved?code=301&to=/blob"
+said "HTTP 301 Moved; Location: http://$scripted/blob (-L follows it)"
+run 1 get -L --max-redirs 3 "http://$scripted/loop"
+said "stopped after 3 redirects (--max-redirs); the next was to http://$scripted/loop"
+
+# ---- the old file stays byte for byte until a download is complete ----
+for path in missing stall reset; do
+  printf 'keep me' >"$tmp/old"
+  run 1 get --timeout 0.5 "http://$scripted/$path" -o "$tmp/old"
+  [ "$(cat "$tmp/old")" = "keep me" ] || fail "/$path touched the old file"
+done
+[ "$(ls -A "$tmp" | grep -c '\.part$')" = 0 ] || fail "a partial file was left"
+run 1 get "http://$scripted/blob" -o /dev/full
+said "cannot write /dev/full: No space left on device"
+
 # ---- help: every option one line, two examples ----
 for cmd in get ls put; do
   "$tool" help $cmd >"$tmp/help"

@@ -23,11 +23,69 @@ TEST(HttpResponseTest, HeaderBlockCutAtEveryPlaceKeepsEveryBodyByte) {
         r.Begin(true);
         EXPECT_EQ(Feed(r, response.substr(0, cut)), cut > headerEnd ? Step::Body : Step::More) << cut;
         EXPECT_EQ(r.Head().Text(), response.substr(0, std::min(cut, headerEnd)));
-        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Body) << cut;
+        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Done) << cut;
         EXPECT_EQ(r.ContentLength(), 300);
         EXPECT_FALSE(r.Overlong());
         const tav::Variant got = r.TakeBody();
         EXPECT_TRUE(std::string(got.AsBytes().begin(), got.AsBytes().end()) == body) << cut;
+    }
+}
+
+TEST(HttpResponseTest, InterimAnswersCutAnywhereAreSkippedBeforeTheRealOne) {
+    const std::string real = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n";
+    const std::string response = "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 102 Processing\r\nX: y\r\n\r\n" + real + "ok";
+    for (size_t cut = 0; cut < response.size(); ++cut) {
+        HttpResponse r;
+        r.Begin(false);
+        Feed(r, response.substr(0, cut));
+        EXPECT_EQ(Feed(r, response.substr(cut)), Step::Done) << cut;
+        EXPECT_EQ(r.Head().Text(), real) << cut;
+        EXPECT_EQ(r.TakeBody().AsString(), "ok") << cut;
+    }
+    // 101 is no interim answer; an endless run of interim ones is cut off.
+    HttpResponse r;
+    r.Begin(false);
+    EXPECT_EQ(Feed(r, "HTTP/1.1 101 Switching\r\n\r\n"), Step::Refused);
+    r.Begin(false);
+    std::string endless;
+    for (int i = 0; i <= HttpResponse::kMaxInterim; ++i) endless += "HTTP/1.1 100 Continue\r\n\r\n";
+    EXPECT_EQ(Feed(r, endless + real), Step::Broken);
+}
+
+// A chunked body, fed whole and byte by byte: the decoded bytes, and where it ends or breaks.
+TEST(HttpResponseTest, ChunkedBodiesAreDecodedInAnyPieces) {
+    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n";
+    const struct {
+        std::string chunks;
+        const char* body;
+        Step last;
+    } cases[] = {
+        {"5\r\nhello\r\n1;ext=\"a;b\"\r\n,\r\nA  \r\n world!!! \r\n0\r\nX-Sum: 1\r\n\r\nnext response", "hello, world!!! ", Step::Done},
+        {"3\nabc\n0\n\n", "abc", Step::Done},          // bare LF line ends
+        {"4\r\nabcd\r\n", "abcd", Step::Body},           // not over until the last chunk
+        {"3\r\nabcX\r\n", "abc", Step::Broken},           // data not followed by a line end
+        {"x\r\n", "", Step::Broken},                       // no hex digits
+        {"3 4\r\nabc\r\n", "", Step::Broken},              // a second number
+        {"1000000000000000\r\n", "", Step::Broken},        // 16 digits
+        {"1;" + std::string(tav::ChunkedDecoder::kMaxLine, 'e') + "\r\n", "", Step::Broken},
+        {"0\r\n" + std::string(tav::ChunkedDecoder::kMaxTrailers + 1, 't'), "", Step::Broken},
+    };
+    for (const auto& c : cases) {
+        for (const bool bytewise : {false, true}) {
+            HttpResponse r;
+            r.Begin(false);
+            Step last = Feed(r, head);
+            for (size_t at = 0; at < c.chunks.size() && last != Step::Done && last != Step::Broken;) {
+                const size_t n = bytewise ? 1 : c.chunks.size();
+                const Step s = Feed(r, c.chunks.substr(at, n));
+                if (s != Step::More) last = s;
+                at += n;
+            }
+            EXPECT_EQ(last, c.last) << c.chunks.substr(0, 40) << bytewise;
+            EXPECT_EQ(r.ContentLength(), -1);
+            EXPECT_EQ(r.Overlong(), c.last != Step::Done);
+            EXPECT_EQ(r.TakeBody().AsString(), c.body) << c.chunks.substr(0, 40) << bytewise;
+        }
     }
 }
 
@@ -41,7 +99,7 @@ TEST(HttpResponseTest, RefusalEndlessHeaderAndFailedWriteEndTheResponse) {
     r.Begin(false);
     const std::string endless(tav::HttpHead::kMaxBytes - 1, 'a');
     EXPECT_EQ(Feed(r, endless), Step::More);
-    EXPECT_EQ(Feed(r, "bc\r\n\r\n"), Step::TooLong);
+    EXPECT_EQ(Feed(r, "bc\r\n\r\n"), Step::Broken);
     EXPECT_EQ(r.Head().Text().size(), tav::HttpHead::kMaxBytes);
 
     std::string error;

@@ -58,16 +58,23 @@ TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
     requests.push_back(Answer(server, ok));
     ASSERT_TRUE(RunUntilReady());
-    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither.
+    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither. The host
+    // names its own User-Agent.
     responses = {ok};
+    const std::string agent = mgr->UserAgent();
+    mgr->UserAgent("probe/1");
     Fetch("", "PUT", "z\r\n", "X-Three: 3\r\n");
 
     ASSERT_EQ(requests.size(), 3u);
-    const std::string fixed = "Accept: */*\r\nHost: 127.0.0.1\r\nAccept-Language: en\r\n";
-    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + fixed + "\r\n");
-    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + fixed +
+    EXPECT_EQ(agent.rfind("tavsock/", 0), 0u);
+    // The Host line carries the port, which is not 80.
+    const std::string fixed =
+        "Accept: */*\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\nAccept-Language: en\r\nUser-Agent: ";
+    const std::string standard = fixed + agent + "\r\n";
+    EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + standard + "\r\n");
+    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + standard +
                                "X-One: 1\r\nX-Two: 2\r\nContent-Length: 5\r\nContent-type: text/plain\r\n\r\na=b\r\n\r\n");
-    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed +
+    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed + "probe/1\r\n" +
                                "X-Three: 3\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
                                "z\r\n\r\n");
     EXPECT_EQ(body, "x");
@@ -79,7 +86,8 @@ TEST_F(HttpScriptedTest, ProxyGetsTheWholeUrlAndItsOwnHostLine) {
     ASSERT_EQ(mgr->Execute(url), 0);  // "localhost" is looked up in the background
     EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving);
     EXPECT_EQ(Answer(server, "HTTP/1.0 200 OK\r\n\r\nvia proxy"),
-              "GET " + url + " HTTP/1.0\r\nAccept: */*\r\nHost: localhost\r\nAccept-Language: en\r\n\r\n");
+              "GET " + url + " HTTP/1.0\r\nAccept: */*\r\nHost: localhost:" + std::to_string(server.Port()) +
+                  "\r\nAccept-Language: en\r\nUser-Agent: " + mgr->UserAgent() + "\r\n\r\n");
     ASSERT_TRUE(RunUntilReady());
     EXPECT_EQ(body, "via proxy");
 }
@@ -125,6 +133,23 @@ TEST_F(HttpScriptedTest, ErrorStatusDeletesTheFileItMadeAndEndsReady) {
     EXPECT_EQ(Fetch(Url("/y")), (Notified{"Error 301 Moved", "Ready 0"}));
 }
 
+// A refused connection leaves nothing to wait for: even without a Timeout the request ends
+// (error 5 kept, then HTTPReady) and the output file goes as for any failure.
+TEST_F(HttpScriptedTest, RefusedConnectionEndsTheRequestWithoutATimeout) {
+    TempDir dir;
+    const std::string out = dir / "page.html";
+    const std::string refused = "http://127.0.0.1:" + std::to_string(FreePort()) + "/";
+    for (const bool replaceWhenComplete : {false, true}) {
+        WriteFile(out, "old content");
+        mgr->ReplaceWhenComplete(replaceWhenComplete);
+        EXPECT_EQ(Fetch(refused, "GET", "", "", out), (Notified{"ObjectError 5", "Ready 0"}));
+        EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
+        EXPECT_EQ(fs::exists(out), replaceWhenComplete);
+    }
+    EXPECT_EQ(ReadFile(out), "old content");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
+}
+
 // With ReplaceWhenComplete the name keeps the old file, byte for byte, until the response is
 // complete: while the body arrives, after an error status, a time-out or a Reset.
 TEST_F(HttpScriptedTest, ReplaceWhenCompleteKeepsTheOldFileUntilTheResponseIsComplete) {
@@ -136,22 +161,26 @@ TEST_F(HttpScriptedTest, ReplaceWhenCompleteKeepsTheOldFileUntilTheResponseIsCom
     EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"Error 404 Not Found", "Ready 0"}));
     EXPECT_EQ(ReadFile(out), "old content");
 
-    for (const bool reset : {true, false}) {
-        mgr->Timeout(reset ? 0 : 100);
+    // Reset, a time-out, and a peer that resets the connection in the middle of the body.
+    for (const int end : {0, 1, 2}) {
+        mgr->Timeout(end == 1 ? 100 : 0);
         events.clear();
         ASSERT_EQ(mgr->Execute(Url(), "GET", "", "", out), 0);
         TakeRequest(server);
         ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\npart"));
         ASSERT_TRUE(PumpUntil([&] { return mgr->BytesReceived() == 4; }));
         EXPECT_EQ(ReadFile(out), "old content");
-        if (reset)
+        if (end == 0)
             mgr->Reset();
-        else
+        else if (end == 2)
+            server.Abort();
+        if (end != 0) {
             ASSERT_TRUE(RunUntilReady());
-        EXPECT_EQ(ReadFile(out), "old content") << reset;
+        }
+        EXPECT_EQ(Has("ObjectError 6"), end == 1);
+        EXPECT_EQ(ReadFile(out), "old content") << end;
         server.Close();
     }
-    EXPECT_TRUE(Has("ObjectError 6"));
     mgr->Timeout(0);
     responses = {"HTTP/1.0 200 OK\r\n\r\nnew content"};
     EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"Ready 0"}));
@@ -250,17 +279,62 @@ TEST_F(HttpScriptedTest, ABodyThatSlowsToATrickleAfterPouringInKeepsArriving) {
     EXPECT_TRUE(body == expected);  // not printed: a megabyte
 }
 
-// A body that reached its Content-Length is whole: a server that then holds the connection
-// open past the Timeout ends the response (the body delivered), not fails it; one that owes
-// bytes is timed out.
-TEST_F(HttpScriptedTest, TimeoutAfterAWholeBodyEndsTheResponseWithIt) {
-    mgr->Timeout(60);
+// A response is over when its body reached the announced Content-Length, or has none (HEAD,
+// 204): a server that keeps the connection open (HTTP/1.1) is not waited for, even without a
+// Timeout (a 100 Continue before it is skipped). One that still owes bytes is timed out.
+TEST_F(HttpScriptedTest, ResponseEndsAtItsLengthWhileTheServerKeepsTheConnection) {
     hold = true;
-    responses = {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\nbody", "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nbody"};
-    EXPECT_EQ(Fetch(Url()), (Notified{"DataReceived", "Ready 0"}));
-    EXPECT_EQ(body, "body");
-    server.Close();
+    responses = {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n",
+                 "HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n", "HTTP/1.1 204 No Content\r\n\r\n"};
+    for (const char* method : {"GET", "GET", "HEAD", "GET"}) {
+        body = "-";
+        EXPECT_EQ(Fetch(Url(), method), (Notified{"DataReceived", "Ready 0"})) << method;
+        EXPECT_EQ(body, responses.size() == 3 ? "body" : "");
+        server.Close();
+    }
+    mgr->Timeout(60);
+    responses = {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nbody"};
     EXPECT_EQ(Fetch(Url()), (Notified{"ObjectError 6", "Ready 0"}));
+}
+
+// A chunked body reaches the file decoded, counted decoded, and ends with its last chunk while
+// the server keeps the connection (broken framing is the response part's test).
+TEST_F(HttpScriptedTest, ChunkedBodyIsDecodedIntoTheFile) {
+    TempDir dir;
+    const std::string out = dir / "chunked.bin";
+    logTransfers = hold = true;
+    responses = {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6;x=y\r\nchunk \r\nb\r\none, two...\r\n0\r\nX-Trailer: t\r\n\r\n"};
+    EXPECT_EQ(Fetch(Url(), "GET", "", "", out), (Notified{"Transferred 17", "Ready 0"}));
+    EXPECT_EQ(ReadFile(out), "chunk one, two...");
+    EXPECT_EQ(mgr->BytesReceived(), 17);
+}
+
+// RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, and a
+// 206 for another range or a file of another size leaves it as it was.
+TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
+    TempDir dir;
+    const std::string out = dir / "resumed.bin";
+    mgr->ReplaceWhenComplete(true);
+    mgr->RestartAt(5);
+    const std::string partial = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes ";
+    const struct {
+        std::string response;
+        Notified events;
+        const char* file;
+    } cases[] = {{partial + "5-9/10\r\nContent-Length: 5\r\n\r\n56789", {"Ready 0"}, "0123456789"},
+                 {"HTTP/1.0 200 OK\r\n\r\n0123456789", {"Ready 0"}, "0123456789"},
+                 {partial + "3-9/10\r\nContent-Length: 7\r\n\r\n3456789", {"ObjectError 4", "Ready 0"}, "01234"}};
+    for (const auto& c : cases) {
+        WriteFile(out, "01234");
+        responses = {c.response};
+        EXPECT_EQ(Fetch(Url(), "GET", "", "", out), c.events) << c.response;
+        EXPECT_EQ(ReadFile(out), c.file) << c.response;
+        EXPECT_NE(requests.back().find("\r\nRange: bytes=5-\r\n"), std::string::npos);
+    }
+    WriteFile(out, "0123");
+    EXPECT_EQ(tav::test::Raised([&] { mgr->Execute(Url(), "GET", "", "", out); }), static_cast<int32_t>(0x80040203u));
+    EXPECT_EQ(mgr->OutputFileError(), "cannot append to " + out + ": it holds 4 bytes, not 5");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
 }
 
 TEST_F(HttpScriptedTest, OneRequestAtATimeAndResetKeepsThePartialFile) {
@@ -337,6 +411,7 @@ TEST_F(HttpScriptedTest, MalformedUrlsAreRefusedAndNothingIsSent) {
     EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("proxy.example:3128/path"); }), malformed);
     EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("https://proxy.invalid:3128"); }), malformed);
     EXPECT_EQ(tav::test::Raised([&] { mgr->RetrieveMode(2); }), static_cast<int32_t>(0x80040201u));
+    EXPECT_EQ(tav::test::Raised([&] { mgr->UserAgent("a\r\nX-Injected: 1"); }), static_cast<int32_t>(0x80040201u));
     EXPECT_EQ(mgr->RetrieveMode(), tav::TAVRetrieveText);
     EXPECT_NE(std::dynamic_pointer_cast<TavHTTPTransferMgr>(tav::CreateObject("TAVSock.TavHTTPTransferMgr")), nullptr);
 }

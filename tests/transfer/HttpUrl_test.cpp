@@ -30,6 +30,28 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
         EXPECT_EQ(u.port, c.port) << c.text;
         EXPECT_EQ(u.target, c.target) << c.text;
     }
+    // A redirect's Location against the request's URL.
+    const struct {
+        const char* base;
+        const char* location;
+        const char* resolved;
+    } redirects[] = {{"http://h:81/a/b?q#f", "c", "http://h:81/a/c"},
+                     {"h:81/a/b", "../../../c/./d/..", "http://h:81/c/"},
+                     {"http://h/a/b?q", "", "http://h/a/b?q"},
+                     {"http://h/a/b", "?x#frag", "http://h/a/b?x"},
+                     {"https://h/a/b", "/x?y", "https://h/x?y"},
+                     {"https://h/a", "//other:8080", "https://other:8080/"},
+                     {"http://h/a", "HTTPS://o/p/../q", "https://o/q"},
+                     {"http://h/a", "ftp://o/x", ""},
+                     {"http://h/a", "http:///x", ""},
+                     {"http://h/a", "/x[2J", ""}};
+    for (const auto& r : redirects) EXPECT_EQ(HttpUrl::Resolve(r.base, r.location), r.resolved) << r.location;
+
+    // The Host line names the port only when it is not the scheme's.
+    EXPECT_EQ(HttpUrl::Parse("h:8080/x", false).HostHeader(), "h:8080");
+    EXPECT_EQ(HttpUrl::Parse("h:80/x", false).HostHeader(), "h");
+    EXPECT_EQ(HttpUrl::Parse("https://h:443", false).HostHeader(), "h");
+    EXPECT_EQ(HttpUrl::Parse("https://h:80", false).HostHeader(), "h:80");
     const int32_t malformed = static_cast<int32_t>(0x80040204u);
     const struct {
         std::string text;

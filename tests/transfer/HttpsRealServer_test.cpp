@@ -36,7 +36,7 @@ protected:
                 for (int s = 0; s < kServers; ++s)
                     servers += "  server { listen 127.0.0.1:" + std::to_string(ports[s]) + " ssl; root " + d +
                                "/www;\n    ssl_certificate " + d + "/" + names[s] + ".pem; ssl_certificate_key " + d +
-                               "/" + names[s] + ".key; }\n";
+                               "/" + names[s] + ".key;\n    location = /to-http { return 302 http://127.0.0.1:1/x; } }\n";
                 return NginxCommand(d, servers);
             }, d + "/nginx.log", d);
         std::copy(ports.begin(), ports.end(), ports_);
@@ -200,6 +200,11 @@ TEST_F(HttpsTest, ToolGetSaysWhyACertificateWasRefusedAndExitsOne) {
     EXPECT_EQ(ReadFile(out), "hello, world\n");
     EXPECT_EQ(RunTool({"get", Url(Good, "/hello.txt"), "--capath", Path("cafolder")}, out, err), 0) << ReadFile(err);
     EXPECT_EQ(RunTool({"get", Url(Good, "/"), "--cacert"}, out, err), 2);
+
+    // A redirect from https to http would send the request in the clear: refused.
+    EXPECT_EQ(RunTool({"get", "-L", Url(Good, "/to-http", "localhost"), "--cacert", ca}, out, err), 1);
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(Good, "/to-http", "localhost") +
+                                 ": refusing the redirect from https to http: http://127.0.0.1:1/x\n");
 }
 
 }  // namespace
