@@ -14,10 +14,10 @@ namespace tav {
 
 class SockAddrAccess {
 public:
-    static void SetNetAddress(TAVSockAddr& a, int32_t value) noexcept { a.netAddress_ = value; }
-    static int32_t GetNetAddress(const TAVSockAddr& a) noexcept { return a.netAddress_; }
-    static void SetNetPort(TAVSockAddr& a, int16_t value) noexcept { a.netPort_ = value; }
-    static int16_t GetNetPort(const TAVSockAddr& a) noexcept { return a.netPort_; }
+    static void SetNetAddress(TAVSockAddr& a, int32_t value) noexcept { a.mNetAddress = value; }
+    static int32_t GetNetAddress(const TAVSockAddr& a) noexcept { return a.mNetAddress; }
+    static void SetNetPort(TAVSockAddr& a, int16_t value) noexcept { a.mNetPort = value; }
+    static int16_t GetNetPort(const TAVSockAddr& a) noexcept { return a.mNetPort; }
 };
 
 }  // namespace tav

@@ -8,7 +8,7 @@
 
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 
 #include <algorithm>
 #include <cstdint>

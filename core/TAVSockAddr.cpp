@@ -11,18 +11,18 @@ std::shared_ptr<TAVSockAddr> TAVSockAddr::Create() {
 }
 
 std::shared_ptr<ValueStore> TAVSockAddr::ExtraData() {
-    if (!extraData_) extraData_ = ValueStore::Create();
-    return extraData_;
+    if (!mExtraData) mExtraData = ValueStore::Create();
+    return mExtraData;
 }
 
-void TAVSockAddr::ExtraData(std::shared_ptr<ValueStore> store) { extraData_ = std::move(store); }
+void TAVSockAddr::ExtraData(std::shared_ptr<ValueStore> store) { mExtraData = std::move(store); }
 
-std::string TAVSockAddr::IPAddress() const { return SocketSupport::DottedStrFromNetAddr(netAddress_); }
+std::string TAVSockAddr::IPAddress() const { return SocketSupport::DottedStrFromNetAddr(mNetAddress); }
 
-void TAVSockAddr::IPAddress(const std::string& dotted) { netAddress_ = SocketSupport::NetAddrFromDottedStr(dotted); }
+void TAVSockAddr::IPAddress(const std::string& dotted) { mNetAddress = SocketSupport::NetAddrFromDottedStr(dotted); }
 
-int16_t TAVSockAddr::Port() const { return SocketSupport::NetToHostShort(netPort_); }
+int16_t TAVSockAddr::Port() const { return SocketSupport::NetToHostShort(mNetPort); }
 
-void TAVSockAddr::Port(int16_t port) { netPort_ = SocketSupport::HostToNetShort(port); }
+void TAVSockAddr::Port(int16_t port) { mNetPort = SocketSupport::HostToNetShort(port); }
 
 }  // namespace tav

@@ -1,7 +1,7 @@
 // TAVSocket: creation, destruction, simple properties and the shared helpers.
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketSendState.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/SockIntf.hpp"

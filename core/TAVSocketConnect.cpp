@@ -2,8 +2,8 @@
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "core/SocketRegistration.hpp"
 #include "core/SocketSupport.hpp"

@@ -4,7 +4,7 @@
 #include <tavsock/SockError.hpp>
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
 #include "core/SocketSendState.hpp"
 #include "core/SocketSupport.hpp"

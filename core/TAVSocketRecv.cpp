@@ -1,7 +1,7 @@
 // TAVSocket: reading normal, urgent and datagram data as text or bytes.
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketSupport.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/SockIntf.hpp"

@@ -1,8 +1,8 @@
 // TAVSocket: the send methods, which queue data in the pending buffers and flush them.
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSendState.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/SockIntf.hpp"

@@ -1,6 +1,6 @@
 #include "events/PrivateWndSupport.hpp"
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "events/CaughtError.hpp"
 #include "events/TAVPrivateWindow.hpp"
 #include "platform/Diagnostics.hpp"

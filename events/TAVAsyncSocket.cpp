@@ -1,6 +1,6 @@
 #include "events/TAVAsyncSocket.hpp"
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketSupport.hpp"
 #include "events/CaughtError.hpp"
 #include "names/HostInfoAccess.hpp"

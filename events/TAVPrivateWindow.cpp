@@ -1,6 +1,6 @@
 #include "events/TAVPrivateWindow.hpp"
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "platform/MessageQueue.hpp"
 #include "platform/RaiseEvent.hpp"
 

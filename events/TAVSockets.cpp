@@ -1,8 +1,8 @@
 #include <tavsock/TAVSockets.hpp>
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/KeyedList.hpp"
 
@@ -32,15 +32,15 @@ std::shared_ptr<TAVSockets> TAVSockets::Create() {
     return std::shared_ptr<TAVSockets>(new TAVSockets());
 }
 
-TAVSockets::TAVSockets() : items_(std::make_unique<Items>()) {}
+TAVSockets::TAVSockets() : mItems(std::make_unique<Items>()) {}
 TAVSockets::~TAVSockets() = default;
 
 int32_t TAVSockets::Count() const noexcept {
-    return items_->list.Count();
+    return mItems->list.Count();
 }
 
 const std::shared_ptr<TAVSocket>& TAVSockets::At(int32_t position) const {
-    return items_->list.ItemAt(position);
+    return mItems->list.ItemAt(position);
 }
 
 int32_t TAVSockets::CheckedPosition(const Variant& Index, const char* emptyCheckProc,
@@ -50,9 +50,9 @@ int32_t TAVSockets::CheckedPosition(const Variant& Index, const char* emptyCheck
     const bool notEmpty =
         diagnostics.Check(!IsEmpty(), [&] { return SourceName(this, emptyCheckProc); }, kEmptyCondition);
     const bool designates =
-        diagnostics.CheckIndexOrKey(items_->list, Index, [&] { return SourceName(this, indexCheckProc); });
+        diagnostics.CheckIndexOrKey(mItems->list, Index, [&] { return SourceName(this, indexCheckProc); });
     if (!notEmpty || !designates) RaiseSockError(kErrInvalidParameter);
-    return Index.IsString() ? items_->list.PositionOfKey(Index.AsString()) : Index.AsLong();
+    return Index.IsString() ? mItems->list.PositionOfKey(Index.AsString()) : Index.AsLong();
 }
 
 std::shared_ptr<TAVSocket> TAVSockets::Item(const Variant& Index) const {
@@ -62,15 +62,15 @@ std::shared_ptr<TAVSocket> TAVSockets::Item(const Variant& Index) const {
 void TAVSockets::Add(const std::shared_ptr<TAVSocket>& NewItem, const std::string& Key) {
     // Every item is a socket: the socket manager reads the handle of each one it holds.
     if (!NewItem) RaiseSockError(kErrInvalidParameter);
-    if (!items_->list.Add(NewItem, Key)) RaiseDuplicateKey();
+    if (!mItems->list.Add(NewItem, Key)) RaiseDuplicateKey();
 }
 
 void TAVSockets::Clear() noexcept {
-    items_->list.Clear();
+    mItems->list.Clear();
 }
 
 bool TAVSockets::Contains(const std::shared_ptr<TAVSocket>& Obj) const noexcept {
-    for (const auto& entry : items_->list)
+    for (const auto& entry : mItems->list)
         if (entry.item == Obj) return true;
     return false;
 }
@@ -80,33 +80,33 @@ bool TAVSockets::IsEmpty() const noexcept {
 }
 
 bool TAVSockets::IsValidIndex(int32_t Index) const {
-    return Diagnostics::IndexTest(items_->list, Index);
+    return Diagnostics::IndexTest(mItems->list, Index);
 }
 
 bool TAVSockets::IsValidKey(const std::string& Key) const {
-    return Diagnostics::KeyTest(items_->list, Key);
+    return Diagnostics::KeyTest(mItems->list, Key);
 }
 
 std::vector<std::shared_ptr<TAVSocket>> TAVSockets::NewEnum() const {
     std::vector<std::shared_ptr<TAVSocket>> snapshot;
     snapshot.reserve(static_cast<size_t>(Count()));
-    for (const auto& entry : items_->list) snapshot.push_back(entry.item);
+    for (const auto& entry : mItems->list) snapshot.push_back(entry.item);
     return snapshot;
 }
 
 void TAVSockets::RemoveAt(int32_t position) {
-    items_->list.RemoveAt(position);
+    mItems->list.RemoveAt(position);
 }
 
 void TAVSockets::Remove(const Variant& Index) {
-    items_->list.RemoveAt(CheckedPosition(Index, "Remove", "Remove"));
+    mItems->list.RemoveAt(CheckedPosition(Index, "Remove", "Remove"));
 }
 
 void TAVSockets::WriteProperties(PropertyBag& bag) const {
     bag.WriteProperty(kTypeNameEntry, Variant(TypeName()));
     bag.WriteProperty(kCountEntry, Variant(Count()));
     int32_t position = 0;
-    for (const auto& entry : items_->list) bag.WriteProperty(ItemEntry(++position), Variant(entry.item));
+    for (const auto& entry : mItems->list) bag.WriteProperty(ItemEntry(++position), Variant(entry.item));
 }
 
 void TAVSockets::ReadProperties(const PropertyBag& bag) {
@@ -116,7 +116,7 @@ void TAVSockets::ReadProperties(const PropertyBag& bag) {
     for (int32_t position = 1; position <= count; ++position) {
         const Variant value = bag.ReadProperty(ItemEntry(position));
         if (auto socket = value.ObjectAs<TAVSocket>()) {
-            items_->list.Add(std::move(socket));
+            mItems->list.Add(std::move(socket));
             continue;
         }
         Diagnostics::Current().ReportFailure(

@@ -26,7 +26,7 @@ public:
 
     /// First byte of the object's own result buffer (indices 0 to 1024), aligned for a host
     /// record; the address stays the same for the object's whole life.
-    static char* ResultBuffer(TAVHostInfo& info) noexcept { return info.resultBuffer_.data(); }
+    static char* ResultBuffer(TAVHostInfo& info) noexcept { return info.mResultBuffer.data(); }
 
     /// Fills the object from the host record the socket layer wrote at the start of the result
     /// buffer (the same copy as a blocking look-up).

@@ -1,6 +1,6 @@
 #include <tavsock/TAVHostInfo.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/HostInfoAccess.hpp"
 #include "names/NameRecordCopy.hpp"
@@ -14,16 +14,16 @@ namespace sk = sockintf;
 
 std::string TAVHostInfo::Alias(int32_t Index) const {
     if (Index < 1 || Index > AliasCount()) RaiseSockError(kErrInvalidParameter);
-    return aliases_[static_cast<size_t>(Index - 1)];
+    return mAliases[static_cast<size_t>(Index - 1)];
 }
 
 int32_t TAVHostInfo::Address(int32_t Index) const {
     if (Index < 1 || Index > AddressCount()) RaiseSockError(kErrInvalidParameter);
-    return addresses_[static_cast<size_t>(Index - 1)];
+    return mAddresses[static_cast<size_t>(Index - 1)];
 }
 
 void TAVHostInfo::Name(const std::string& value) {
-    if (name_ != value) name_ = value;
+    if (mName != value) mName = value;
 }
 
 void TAVHostInfo::GetHostByName(const std::string& HostName) {
@@ -49,23 +49,23 @@ void TAVHostInfo::GetHostByAddress(const std::string& IPAddr) {
 }
 
 void HostInfoAccess::CopyHostEnt(TAVHostInfo& info, const sk::HOSTENT& rec) {
-    info.addresses_.clear();
+    info.mAddresses.clear();
     info.Name(SocketSupport::TextFromAnsiPtr(rec.h_name));
-    info.aliases_ = NameRecordCopy::Aliases(rec.h_aliases);
-    info.addrType_ = rec.h_addrtype;
-    info.addrLength_ = rec.h_length;
+    info.mAliases = NameRecordCopy::Aliases(rec.h_aliases);
+    info.mAddrType = rec.h_addrtype;
+    info.mAddrLength = rec.h_length;
     if (rec.h_addrtype != sk::AF_INET_W || rec.h_addr_list == nullptr) return;
     // Each entry is read as one 4-byte IPv4 address; h_length does not size the copy.
     for (char* const* cell = rec.h_addr_list; *cell != nullptr; ++cell) {
         int32_t addr = 0;
         std::memcpy(&addr, *cell, sizeof addr);
-        info.addresses_.push_back(addr);
+        info.mAddresses.push_back(addr);
     }
 }
 
 void HostInfoAccess::LoadFromBuffer(TAVHostInfo& info) {
     sk::HOSTENT rec;
-    std::memcpy(&rec, info.resultBuffer_.data(), sizeof rec);
+    std::memcpy(&rec, info.mResultBuffer.data(), sizeof rec);
     CopyHostEnt(info, rec);
 }
 

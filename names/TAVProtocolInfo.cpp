@@ -1,6 +1,6 @@
 #include <tavsock/TAVProtocolInfo.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/NameRecordCopy.hpp"
 #include "names/ProtocolInfoAccess.hpp"
@@ -11,11 +11,11 @@ namespace sk = sockintf;
 
 std::string TAVProtocolInfo::Alias(int16_t Index) const {
     if (Index < 1 || Index > AliasCount()) RaiseSockError(kErrInvalidParameter);
-    return aliases_[static_cast<size_t>(Index - 1)];
+    return mAliases[static_cast<size_t>(Index - 1)];
 }
 
 void TAVProtocolInfo::Name(const std::string& value) {
-    if (name_ != value) name_ = value;
+    if (mName != value) mName = value;
 }
 
 namespace {
@@ -41,8 +41,8 @@ void ProtocolInfoAccess::FillByNumber(TAVProtocolInfo& info, int16_t protocolNum
 
 void ProtocolInfoAccess::CopyProtoEnt(TAVProtocolInfo& info, const sk::PROTOENT& rec) {
     info.Name(SocketSupport::TextFromAnsiPtr(rec.p_name));
-    info.aliases_ = NameRecordCopy::Aliases(rec.p_aliases);
-    info.protocol_ = rec.p_proto;
+    info.mAliases = NameRecordCopy::Aliases(rec.p_aliases);
+    info.mProtocol = rec.p_proto;
 }
 
 }  // namespace tav

@@ -1,6 +1,6 @@
 #include <tavsock/TAVServiceInfo.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/NameRecordCopy.hpp"
 #include "names/ServiceInfoAccess.hpp"
@@ -11,17 +11,17 @@ namespace sk = sockintf;
 
 std::string TAVServiceInfo::Alias(int16_t Index) const {
     if (Index < 1 || Index > AliasCount()) RaiseSockError(kErrInvalidParameter);
-    return aliases_[static_cast<size_t>(Index - 1)];
+    return mAliases[static_cast<size_t>(Index - 1)];
 }
 
 void TAVServiceInfo::Name(const std::string& value) {
-    if (name_ != value) name_ = value;
+    if (mName != value) mName = value;
 }
 
-int16_t TAVServiceInfo::Port() const { return SocketSupport::NetToHostShort(netPort_); }
+int16_t TAVServiceInfo::Port() const { return SocketSupport::NetToHostShort(mNetPort); }
 
 void TAVServiceInfo::Protocol(const std::string& value) {
-    if (protocol_ != value) protocol_ = value;
+    if (mProtocol != value) mProtocol = value;
 }
 
 namespace {
@@ -52,8 +52,8 @@ void ServiceInfoAccess::FillByPort(TAVServiceInfo& info, int16_t hostPort, const
 
 void ServiceInfoAccess::CopyServEnt(TAVServiceInfo& info, const sk::SERVENT& rec) {
     info.Name(SocketSupport::TextFromAnsiPtr(rec.s_name));
-    info.aliases_ = NameRecordCopy::Aliases(rec.s_aliases);
-    info.netPort_ = rec.s_port;
+    info.mAliases = NameRecordCopy::Aliases(rec.s_aliases);
+    info.mNetPort = rec.s_port;
     info.Protocol(SocketSupport::TextFromAnsiPtr(rec.s_proto));
 }
 

@@ -1,6 +1,6 @@
 #include "platform/Diagnostics.hpp"
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 
 #include <cmath>
 #include <cstdio>

@@ -8,7 +8,7 @@
 
 #include <tavsock/Text.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 
 #include <cstdint>
 #include <functional>

@@ -8,32 +8,32 @@ std::shared_ptr<ValueStore> ValueStore::Create() {
 }
 
 Variant ValueStore::Value(const std::string& key) const {
-    auto it = values_.find(key);
-    return it == values_.end() ? Variant(std::string()) : it->second;
+    auto it = mValues.find(key);
+    return it == mValues.end() ? Variant(std::string()) : it->second;
 }
 
-void ValueStore::Value(const std::string& key, Variant value) { values_[key] = std::move(value); }
+void ValueStore::Value(const std::string& key, Variant value) { mValues[key] = std::move(value); }
 
-bool ValueStore::Exists(const std::string& key) const { return values_.count(key) != 0; }
+bool ValueStore::Exists(const std::string& key) const { return mValues.count(key) != 0; }
 
-void ValueStore::Remove(const std::string& key) { values_.erase(key); }
+void ValueStore::Remove(const std::string& key) { mValues.erase(key); }
 
-int32_t ValueStore::Count() const { return static_cast<int32_t>(values_.size()); }
+int32_t ValueStore::Count() const { return static_cast<int32_t>(mValues.size()); }
 
 Variant& ValueStore::Slot(const std::string& key) {
-    auto it = values_.find(key);
-    if (it == values_.end()) it = values_.emplace(key, Variant(std::string())).first;
+    auto it = mValues.find(key);
+    if (it == mValues.end()) it = mValues.emplace(key, Variant(std::string())).first;
     return it->second;
 }
 
 Variant* ValueStore::Find(const std::string& key) {
-    auto it = values_.find(key);
-    return it == values_.end() ? nullptr : &it->second;
+    auto it = mValues.find(key);
+    return it == mValues.end() ? nullptr : &it->second;
 }
 
 const Variant* ValueStore::Find(const std::string& key) const {
-    auto it = values_.find(key);
-    return it == values_.end() ? nullptr : &it->second;
+    auto it = mValues.find(key);
+    return it == mValues.end() ? nullptr : &it->second;
 }
 
 }  // namespace tav

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh test
 build=build
-flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVSOCK_BUILD_TESTS=ON)
+# The demo caches the benchmarks off in the same build folder: ask for them again.
+flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVSOCK_BUILD_TESTS=ON -DTAVSOCK_BUILD_BENCH=ON)
 if [ "${1:-}" = --sanitize ]; then
   build=build-asan
   flags=(-DCMAKE_BUILD_TYPE=Debug -DTAVSOCK_SANITIZE=ON -DTAVSOCK_BUILD_TESTS=ON -DTAVSOCK_BUILD_BENCH=OFF)

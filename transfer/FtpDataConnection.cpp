@@ -5,7 +5,7 @@
 #include <tavsock/TAVSocketUtil.hpp>
 
 #include "core/SockAddrAccess.hpp"
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/FtpStates.hpp"

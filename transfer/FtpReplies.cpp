@@ -2,7 +2,7 @@
 // state machine.
 #include <tavsock/TavFTPTransferMgr.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "transfer/FtpStates.hpp"
 #include "transfer/TlsChannel.hpp"
 #include "platform/Timer.hpp"

@@ -3,7 +3,7 @@
 // bytes of both connections through their TLS channels.
 #include <tavsock/TavFTPTransferMgr.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/Timer.hpp"
 #include "transfer/FtpStates.hpp"
 #include "transfer/TlsChannel.hpp"

@@ -1,7 +1,7 @@
 // TavFTPTransferMgr: the four transfer operations and the local file they read or write.
 #include <tavsock/TavFTPTransferMgr.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "transfer/FtpLocalFile.hpp"
 #include "transfer/FtpStates.hpp"

@@ -4,9 +4,9 @@
 
 #include <tavsock/TAVSocketUtil.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SockAddrAccess.hpp"
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"

@@ -3,7 +3,7 @@
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
 #include "core/SockAddrAccess.hpp"
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/Timer.hpp"

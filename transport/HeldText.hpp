@@ -21,7 +21,7 @@
 
 #include <tavsock/Object.hpp>
 
-#include "core/NoCaseFinder.hpp"
+#include "base/NoCaseFinder.hpp"
 
 #include <cstddef>
 #include <string>

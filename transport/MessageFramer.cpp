@@ -1,7 +1,7 @@
 #include "transport/MessageFramer.hpp"
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/Diagnostics.hpp"
 #include "transport/HeldText.hpp"
 

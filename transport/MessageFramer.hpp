@@ -26,7 +26,7 @@
 
 #include <tavsock/ValueStore.hpp>
 
-#include "core/NoCaseFinder.hpp"
+#include "base/NoCaseFinder.hpp"
 
 #include <cstdint>
 #include <memory>

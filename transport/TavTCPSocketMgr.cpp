@@ -1,8 +1,8 @@
 // TavTCPSocketMgr: life cycle, properties, socket creation and destruction, requests.
 #include <tavsock/TavTCPSocketMgr.hpp>
 
-#include "core/DebugLog.hpp"
-#include "core/SockErrors.hpp"
+#include "platform/DebugLog.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "events/SocketMgrForwarding.hpp"

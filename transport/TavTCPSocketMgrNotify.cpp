@@ -5,7 +5,7 @@
 // event handlers of the host throw: nothing reaches the inner manager.
 #include <tavsock/TavTCPSocketMgr.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "transport/TavTCPSocketMgrSink.hpp"

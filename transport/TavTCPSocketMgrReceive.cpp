@@ -13,9 +13,9 @@
 // Faults in any step are absorbed and the next step runs; nothing reaches the inner manager.
 #include <tavsock/TavTCPSocketMgr.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
-#include "core/VariantAccess.hpp"
+#include "base/VariantAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/RaiseEvent.hpp"

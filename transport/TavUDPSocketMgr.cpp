@@ -4,7 +4,7 @@
 
 #include <tavsock/ITAVSockNotify.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "events/SocketMgrForwarding.hpp"

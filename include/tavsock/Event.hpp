@@ -32,13 +32,13 @@ class EventConnection {
 public:
     EventConnection() = default;
     void Disconnect() {
-        if (auto slot = slot_.lock()) slot->active = false;
-        if (auto state = state_.lock()) state->Compact();
-        slot_.reset();
-        state_.reset();
+        if (auto slot = mSlot.lock()) slot->active = false;
+        if (auto state = mState.lock()) state->Compact();
+        mSlot.reset();
+        mState.reset();
     }
     bool Connected() const {
-        auto slot = slot_.lock();
+        auto slot = mSlot.lock();
         return slot && slot->active;
     }
 
@@ -46,9 +46,9 @@ private:
     template <class...>
     friend class Event;
     EventConnection(std::weak_ptr<detail::EventSlotBase> slot, std::weak_ptr<detail::EventStateBase> state)
-        : slot_(std::move(slot)), state_(std::move(state)) {}
-    std::weak_ptr<detail::EventSlotBase> slot_;
-    std::weak_ptr<detail::EventStateBase> state_;
+        : mSlot(std::move(slot)), mState(std::move(state)) {}
+    std::weak_ptr<detail::EventSlotBase> mSlot;
+    std::weak_ptr<detail::EventStateBase> mState;
 };
 
 /// A subscription that ends with its scope: the destructor (or reassignment) calls
@@ -58,28 +58,28 @@ class EventSubscription {
 public:
     EventSubscription() = default;
     /// Takes over an explicit connection; it now ends with this object.
-    explicit EventSubscription(EventConnection connection) : connection_(std::move(connection)) {}
-    EventSubscription(EventSubscription&& other) noexcept : connection_(std::exchange(other.connection_, {})) {}
+    explicit EventSubscription(EventConnection connection) : mConnection(std::move(connection)) {}
+    EventSubscription(EventSubscription&& other) noexcept : mConnection(std::exchange(other.mConnection, {})) {}
     EventSubscription& operator=(EventSubscription&& other) noexcept {
         if (this != &other) {
-            connection_.Disconnect();
-            connection_ = std::exchange(other.connection_, {});
+            mConnection.Disconnect();
+            mConnection = std::exchange(other.mConnection, {});
         }
         return *this;
     }
     EventSubscription(const EventSubscription&) = delete;
     EventSubscription& operator=(const EventSubscription&) = delete;
-    ~EventSubscription() { connection_.Disconnect(); }
+    ~EventSubscription() { mConnection.Disconnect(); }
 
     /// Unsubscribes now.
-    void Disconnect() { connection_.Disconnect(); }
-    bool Connected() const { return connection_.Connected(); }
+    void Disconnect() { mConnection.Disconnect(); }
+    bool Connected() const { return mConnection.Connected(); }
     /// Gives the connection back without unsubscribing: the subscription then lives on until
     /// the returned connection is disconnected or the event's object ends.
-    EventConnection Release() { return std::exchange(connection_, {}); }
+    EventConnection Release() { return std::exchange(mConnection, {}); }
 
 private:
-    EventConnection connection_;
+    EventConnection mConnection;
 };
 
 /// An event of an object. Subscribers are called in subscription order, synchronously, from a
@@ -91,13 +91,13 @@ class Event {
 public:
     using Handler = std::function<void(Args...)>;
 
-    Event() : state_(std::make_shared<State>()) {}
+    Event() : mState(std::make_shared<State>()) {}
     Event(const Event&) = delete;
     Event& operator=(const Event&) = delete;
     /// Ending inside one of its own raises (a handler destroyed the owning object): the state
     /// lives on until that raise returns.
     ~Event() {
-        if (state_ && state_->depth > 0) state_->self = std::move(state_);
+        if (mState && mState->depth > 0) mState->self = std::move(mState);
     }
 
     /// Adds a subscriber; returns the handle that removes it. The subscription stays until
@@ -106,8 +106,8 @@ public:
     EventConnection Subscribe(Handler handler) {
         auto slot = std::make_shared<Slot>();
         slot->handler = std::move(handler);
-        state_->slots.push_back(slot);
-        return EventConnection(slot, state_);
+        mState->slots.push_back(slot);
+        return EventConnection(slot, mState);
     }
 
     /// Adds a subscriber that is removed when the returned object goes out of scope: the form
@@ -117,7 +117,7 @@ public:
     }
 
     bool HasSubscribers() const {
-        for (const auto& s : state_->slots)
+        for (const auto& s : mState->slots)
             if (s->active) return true;
         return false;
     }
@@ -128,10 +128,10 @@ private:
     /// Raises the event: calls every active subscriber with the arguments. Only the owning
     /// object raises its events (through detail::EventRaise), so a host cannot fire them.
     void operator()(Args... args) const {
-        if (state_->slots.empty()) return;
+        if (mState->slots.empty()) return;
         // A handler may destroy the object that owns this event: the state then keeps itself
         // alive (see ~Event) until this raise is over. No reference is counted per raise.
-        State* const state = state_.get();
+        State* const state = mState.get();
         // No copy of the list: while a raise is under way removals only mark slots (the
         // list is compacted when the outermost raise ends) and additions go to the end, so
         // the first `count` slots are the snapshot. Slots are reached by index and plain
@@ -173,7 +173,7 @@ private:
             std::erase_if(slots, [](const std::shared_ptr<Slot>& s) { return !s->active; });
         }
     };
-    std::shared_ptr<State> state_;
+    std::shared_ptr<State> mState;
 };
 
 }  // namespace tav

@@ -31,18 +31,18 @@ public:
 /// A PropertyBag in memory; values (objects too) are kept as they are given.
 class MemoryPropertyBag : public PropertyBag {
 public:
-    void WriteProperty(const std::string& name, const Variant& value) override { values_[name] = value; }
+    void WriteProperty(const std::string& name, const Variant& value) override { mValues[name] = value; }
     Variant ReadProperty(const std::string& name, const Variant& defaultValue = Variant()) const override {
-        auto it = values_.find(name);
-        return it == values_.end() ? defaultValue : it->second;
+        auto it = mValues.find(name);
+        return it == mValues.end() ? defaultValue : it->second;
     }
     /// True when a value is stored under `name`.
-    bool Exists(const std::string& name) const { return values_.count(name) != 0; }
+    bool Exists(const std::string& name) const { return mValues.count(name) != 0; }
     /// Number of names stored.
-    size_t Size() const noexcept { return values_.size(); }
+    size_t Size() const noexcept { return mValues.size(); }
 
 private:
-    std::map<std::string, Variant> values_;
+    std::map<std::string, Variant> mValues;
 };
 
 }  // namespace tav

@@ -16,14 +16,14 @@ class SockError : public std::runtime_error {
 public:
     SockError(int32_t number, std::string source, std::string description);
 
-    int32_t Number() const noexcept { return number_; }
-    const std::string& Source() const noexcept { return source_; }
-    const std::string& Description() const noexcept { return description_; }
+    int32_t Number() const noexcept { return mNumber; }
+    const std::string& Source() const noexcept { return mSource; }
+    const std::string& Description() const noexcept { return mDescription; }
 
 private:
-    int32_t number_;
-    std::string source_;
-    std::string description_;
+    int32_t mNumber;
+    std::string mSource;
+    std::string mDescription;
 };
 
 /// Base of the library's own error numbers (-2147220992).

@@ -18,17 +18,17 @@ public:
     std::string TypeName() const override { return "TAVHostInfo"; }
 
     /// Number of aliases.
-    int32_t AliasCount() const { return static_cast<int32_t>(aliases_.size()); }
+    int32_t AliasCount() const { return static_cast<int32_t>(mAliases.size()); }
     /// Alias number Index (1..AliasCount); any other index raises library error 1.
     std::string Alias(int32_t Index) const;
     /// Number of IPv4 addresses.
-    int32_t AddressCount() const { return static_cast<int32_t>(addresses_.size()); }
+    int32_t AddressCount() const { return static_cast<int32_t>(mAddresses.size()); }
     /// Address number Index (1..AddressCount) in network byte order, in the resolver's order;
     /// any other index raises library error 1.
     int32_t Address(int32_t Index) const;
 
     /// The official host name; "" after a look-up that found nothing.
-    std::string Name() const { return name_; }
+    std::string Name() const { return mName; }
     void Name(const std::string& value);
 
     /// Blocking look-up by name. Found: the object holds the entry. Not found: Name becomes ""
@@ -46,15 +46,15 @@ private:
     /// Bytes the background look-ups may write: 1024 announced, one spare byte behind them.
     static constexpr size_t kResultBufferSize = 1025;
 
-    std::string name_;
-    std::vector<std::string> aliases_;
-    std::vector<int32_t> addresses_;  // network byte order
-    int16_t addrType_ = 0;            // as received; not exposed
-    int16_t addrLength_ = 0;          // as received; not exposed
+    std::string mName;
+    std::vector<std::string> mAliases;
+    std::vector<int32_t> mAddresses;  // network byte order
+    int16_t mAddrType = 0;            // as received; not exposed
+    int16_t mAddrLength = 0;          // as received; not exposed
     // Written by the socket layer while a background look-up is pending. It lives inside the
     // object, which never moves (objects are held by shared_ptr and cannot be copied), and is
     // aligned so that the host record at its start can be read in place.
-    alignas(std::max_align_t) std::array<char, kResultBufferSize> resultBuffer_{};
+    alignas(std::max_align_t) std::array<char, kResultBufferSize> mResultBuffer{};
 };
 
 }  // namespace tav

@@ -17,14 +17,14 @@ public:
 
     /// Alias number Index (1..AliasCount); any other index raises library error 1.
     std::string Alias(int16_t Index) const;
-    int16_t AliasCount() const { return static_cast<int16_t>(aliases_.size()); }
+    int16_t AliasCount() const { return static_cast<int16_t>(mAliases.size()); }
 
     /// The official protocol name; "" after a look-up that found nothing.
-    std::string Name() const { return name_; }
+    std::string Name() const { return mName; }
     void Name(const std::string& value);
 
     /// The protocol number (6 for tcp, 17 for udp).
-    int16_t Protocol() const { return protocol_; }
+    int16_t Protocol() const { return mProtocol; }
 
 private:
     TAVProtocolInfo() = default;
@@ -32,9 +32,9 @@ private:
     // (names/ProtocolInfoAccess.hpp).
     friend class ProtocolInfoAccess;
 
-    std::string name_;
-    std::vector<std::string> aliases_;
-    int16_t protocol_ = 0;
+    std::string mName;
+    std::vector<std::string> mAliases;
+    int16_t mProtocol = 0;
 };
 
 }  // namespace tav

@@ -37,8 +37,8 @@ public:
     void Port(int16_t port);
 
     /// Free for the client: any value or object (a copy of the value, or the same object).
-    Variant Tag() const { return tag_; }
-    void Tag(Variant value) { tag_ = std::move(value); }
+    Variant Tag() const { return mTag; }
+    void Tag(Variant value) { mTag = std::move(value); }
 
 private:
     TAVSockAddr() = default;
@@ -46,10 +46,10 @@ private:
     // (core/SockAddrAccess.hpp); hosts have no way to reach them.
     friend class SockAddrAccess;
 
-    int32_t netAddress_ = 0;  // network byte order
-    int16_t netPort_ = 0;     // network byte order
-    Variant tag_;
-    std::shared_ptr<ValueStore> extraData_;  // null until first read or set
+    int32_t mNetAddress = 0;  // network byte order
+    int16_t mNetPort = 0;     // network byte order
+    Variant mTag;
+    std::shared_ptr<ValueStore> mExtraData;  // null until first read or set
 };
 
 }  // namespace tav

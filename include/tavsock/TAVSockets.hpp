@@ -92,26 +92,26 @@ public:
         using reference = const value_type&;
 
         const_iterator() = default;
-        reference operator*() const { return owner_->At(position_); }
-        pointer operator->() const { return &owner_->At(position_); }
+        reference operator*() const { return mOwner->At(mPosition); }
+        pointer operator->() const { return &mOwner->At(mPosition); }
         const_iterator& operator++() {
-            ++position_;
+            ++mPosition;
             return *this;
         }
         const_iterator operator++(int) {
             const_iterator old = *this;
-            ++position_;
+            ++mPosition;
             return old;
         }
         friend bool operator==(const const_iterator& a, const const_iterator& b) {
-            return a.owner_ == b.owner_ && a.position_ == b.position_;
+            return a.mOwner == b.mOwner && a.mPosition == b.mPosition;
         }
 
     private:
         friend class TAVSockets;
-        const_iterator(const TAVSockets* owner, int32_t position) : owner_(owner), position_(position) {}
-        const TAVSockets* owner_ = nullptr;
-        int32_t position_ = 0;
+        const_iterator(const TAVSockets* owner, int32_t position) : mOwner(owner), mPosition(position) {}
+        const TAVSockets* mOwner = nullptr;
+        int32_t mPosition = 0;
     };
     const_iterator begin() const noexcept { return const_iterator(this, 1); }
     const_iterator end() const noexcept { return const_iterator(this, Count() + 1); }
@@ -129,7 +129,7 @@ private:
     /// either failed.
     int32_t CheckedPosition(const Variant& Index, const char* emptyCheckProc, const char* indexCheckProc) const;
 
-    std::unique_ptr<Items> items_;
+    std::unique_ptr<Items> mItems;
 };
 
 }  // namespace tav

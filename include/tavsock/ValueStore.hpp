@@ -40,7 +40,7 @@ protected:
     ValueStore() = default;
 
 private:
-    std::unordered_map<std::string, Variant> values_;
+    std::unordered_map<std::string, Variant> mValues;
 };
 
 }  // namespace tav

@@ -25,18 +25,18 @@ public:
     enum class Type { Empty, Integer, Long, Double, Boolean, String, ByteArray, Object };
 
     Variant() = default;
-    Variant(int16_t v) : value_(v) {}
-    Variant(int32_t v) : value_(v) {}
-    Variant(double v) : value_(v) {}
-    Variant(bool v) : value_(v) {}
-    Variant(std::string v) : value_(std::move(v)) {}
-    Variant(const char* v) : value_(std::string(v)) {}
-    Variant(ByteArray v) : value_(std::move(v)) {}
-    Variant(ObjectPtr v) : value_(std::move(v)) {}
+    Variant(int16_t v) : mValue(v) {}
+    Variant(int32_t v) : mValue(v) {}
+    Variant(double v) : mValue(v) {}
+    Variant(bool v) : mValue(v) {}
+    Variant(std::string v) : mValue(std::move(v)) {}
+    Variant(const char* v) : mValue(std::string(v)) {}
+    Variant(ByteArray v) : mValue(std::move(v)) {}
+    Variant(ObjectPtr v) : mValue(std::move(v)) {}
     template <class T, class = std::enable_if_t<std::is_base_of_v<Object, T>>>
-    Variant(std::shared_ptr<T> v) : value_(ObjectPtr(std::move(v))) {}
+    Variant(std::shared_ptr<T> v) : mValue(ObjectPtr(std::move(v))) {}
 
-    Type type() const noexcept { return static_cast<Type>(value_.index()); }
+    Type type() const noexcept { return static_cast<Type>(mValue.index()); }
     /// Name of the held type as the object model spells it ("Empty", "Long", "String", ...).
     const char* TypeName() const noexcept;
 
@@ -66,7 +66,7 @@ public:
     template <class T>
     std::shared_ptr<T> ObjectAs() const {
         if (!IsObject()) return nullptr;
-        return std::dynamic_pointer_cast<T>(std::get<ObjectPtr>(value_));
+        return std::dynamic_pointer_cast<T>(std::get<ObjectPtr>(mValue));
     }
 
     /// Value equality; objects compare by identity, numbers by value across numeric types.
@@ -74,7 +74,7 @@ public:
 
 private:
     friend class VariantAccess;  // the library's way to take a held value over without a copy
-    std::variant<std::monostate, int16_t, int32_t, double, bool, std::string, ByteArray, ObjectPtr> value_;
+    std::variant<std::monostate, int16_t, int32_t, double, bool, std::string, ByteArray, ObjectPtr> mValue;
 };
 
 }  // namespace tav

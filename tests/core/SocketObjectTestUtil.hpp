@@ -6,7 +6,7 @@
 #include <tavsock/SockError.hpp>
 #include <tavsock/TAVSocket.hpp>
 
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 #include "core/SocketAccess.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/SockTestUtil.hpp"

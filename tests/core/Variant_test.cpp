@@ -1,4 +1,4 @@
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "platform/RaiseEvent.hpp"
 #include "platform/SockTestUtil.hpp"
 

@@ -6,7 +6,7 @@
 #include <tavsock/TAVSocketMgr.hpp>
 #include <tavsock/TAVSockets.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "platform/Diagnostics.hpp"

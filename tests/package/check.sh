@@ -21,4 +21,5 @@ echo "== pkg-config"
 pcdir=$(dirname "$(find "$prefix" -name tavsock.pc | head -n1)")
 # shellcheck disable=SC2046,SC2086
 "$cxx" $extra "$here/consumer.cpp" -o "$tmp/consumer-pc" $(PKG_CONFIG_PATH=$pcdir pkg-config --cflags --libs tavsock)
-LD_LIBRARY_PATH=$(PKG_CONFIG_PATH=$pcdir pkg-config --variable=libdir tavsock) "$tmp/consumer-pc"
+# No LD_LIBRARY_PATH: the .pc's Libs carry the run path, so a program linked from any prefix runs.
+env -u LD_LIBRARY_PATH "$tmp/consumer-pc"

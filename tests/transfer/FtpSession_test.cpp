@@ -4,7 +4,7 @@
 
 #include <tavsock/CreateObject.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 
 namespace transfertest {
 namespace {

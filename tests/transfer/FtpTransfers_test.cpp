@@ -4,7 +4,7 @@
 // passive and active, byte for byte, and the tool's output and exit status.
 #include "transfer/FtpTestUtil.hpp"
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 
 #include <set>
 

@@ -5,7 +5,7 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TavUDPSocketMgr.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 #include "events/SocketMgrAccess.hpp"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "core/DebugLog.hpp"
+#include "platform/DebugLog.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -11,9 +11,9 @@ namespace tav {
 
 SockError::SockError(int32_t number, std::string source, std::string description)
     : std::runtime_error(description.empty() ? "socket error " + std::to_string(number) : description),
-      number_(number),
-      source_(std::move(source)),
-      description_(std::move(description)) {}
+      mNumber(number),
+      mSource(std::move(source)),
+      mDescription(std::move(description)) {}
 
 namespace {
 
@@ -45,7 +45,7 @@ double RoundEven(double v) { return std::nearbyint(v); }
 
 const char* Variant::TypeName() const noexcept {
     static const char* const names[] = {"Empty", "Integer", "Long", "Double", "Boolean", "String", "Byte()", "Object"};
-    return names[value_.index()];
+    return names[mValue.index()];
 }
 
 bool Variant::IsNumber() const noexcept {
@@ -56,19 +56,19 @@ bool Variant::IsNumber() const noexcept {
 bool Variant::IsNumeric() const {
     if (IsNumber()) return true;
     double d;
-    return IsString() && ParseNumber(std::get<std::string>(value_), d);
+    return IsString() && ParseNumber(std::get<std::string>(mValue), d);
 }
 
 double Variant::AsDouble() const {
     switch (type()) {
     case Type::Empty: return 0;
-    case Type::Integer: return std::get<int16_t>(value_);
-    case Type::Long: return std::get<int32_t>(value_);
-    case Type::Double: return std::get<double>(value_);
-    case Type::Boolean: return std::get<bool>(value_) ? -1 : 0;
+    case Type::Integer: return std::get<int16_t>(mValue);
+    case Type::Long: return std::get<int32_t>(mValue);
+    case Type::Double: return std::get<double>(mValue);
+    case Type::Boolean: return std::get<bool>(mValue) ? -1 : 0;
     case Type::String: {
         double d;
-        if (!ParseNumber(std::get<std::string>(value_), d)) TypeMismatch();
+        if (!ParseNumber(std::get<std::string>(mValue), d)) TypeMismatch();
         return d;
     }
     default: TypeMismatch();
@@ -76,23 +76,23 @@ double Variant::AsDouble() const {
 }
 
 int32_t Variant::AsLong() const {
-    if (type() == Type::Long) return std::get<int32_t>(value_);
+    if (type() == Type::Long) return std::get<int32_t>(mValue);
     double d = RoundEven(AsDouble());
     if (d < std::numeric_limits<int32_t>::min() || d > std::numeric_limits<int32_t>::max()) Overflow();
     return static_cast<int32_t>(d);
 }
 
 int16_t Variant::AsInteger() const {
-    if (type() == Type::Integer) return std::get<int16_t>(value_);
+    if (type() == Type::Integer) return std::get<int16_t>(mValue);
     double d = RoundEven(AsDouble());
     if (d < std::numeric_limits<int16_t>::min() || d > std::numeric_limits<int16_t>::max()) Overflow();
     return static_cast<int16_t>(d);
 }
 
 bool Variant::AsBoolean() const {
-    if (type() == Type::Boolean) return std::get<bool>(value_);
+    if (type() == Type::Boolean) return std::get<bool>(mValue);
     if (IsString()) {
-        const auto& s = std::get<std::string>(value_);
+        const auto& s = std::get<std::string>(mValue);
         if (s == "True" || s == "true" || s == "TRUE") return true;
         if (s == "False" || s == "false" || s == "FALSE") return false;
     }
@@ -102,17 +102,17 @@ bool Variant::AsBoolean() const {
 std::string Variant::ToString() const {
     switch (type()) {
     case Type::Empty: return {};
-    case Type::Integer: return std::to_string(std::get<int16_t>(value_));
-    case Type::Long: return std::to_string(std::get<int32_t>(value_));
+    case Type::Integer: return std::to_string(std::get<int16_t>(mValue));
+    case Type::Long: return std::to_string(std::get<int32_t>(mValue));
     case Type::Double: {
         char buf[64];
-        std::snprintf(buf, sizeof buf, "%.15g", std::get<double>(value_));
+        std::snprintf(buf, sizeof buf, "%.15g", std::get<double>(mValue));
         return buf;
     }
-    case Type::Boolean: return std::get<bool>(value_) ? "True" : "False";
-    case Type::String: return std::get<std::string>(value_);
+    case Type::Boolean: return std::get<bool>(mValue) ? "True" : "False";
+    case Type::String: return std::get<std::string>(mValue);
     case Type::ByteArray: {
-        const auto& b = std::get<ByteArray>(value_);
+        const auto& b = std::get<ByteArray>(mValue);
         return std::string(b.begin(), b.end());
     }
     default: TypeMismatch();
@@ -121,23 +121,23 @@ std::string Variant::ToString() const {
 
 const std::string& Variant::AsString() const {
     if (!IsString()) TypeMismatch();
-    return std::get<std::string>(value_);
+    return std::get<std::string>(mValue);
 }
 
 const ByteArray& Variant::AsBytes() const {
     if (!IsByteArray()) TypeMismatch();
-    return std::get<ByteArray>(value_);
+    return std::get<ByteArray>(mValue);
 }
 
 const ObjectPtr& Variant::AsObject() const {
     if (!IsObject()) TypeMismatch();
-    return std::get<ObjectPtr>(value_);
+    return std::get<ObjectPtr>(mValue);
 }
 
 bool operator==(const Variant& a, const Variant& b) {
     if (a.IsNumber() && b.IsNumber()) return a.AsDouble() == b.AsDouble();
-    if (a.value_.index() != b.value_.index()) return false;
-    return a.value_ == b.value_;
+    if (a.mValue.index() != b.mValue.index()) return false;
+    return a.mValue == b.mValue;
 }
 
 }  // namespace tav

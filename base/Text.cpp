@@ -1,6 +1,6 @@
 #include <tavsock/Text.hpp>
 
-#include "core/NoCaseFinder.hpp"
+#include "base/NoCaseFinder.hpp"
 
 #include <cstring>
 #if defined(__SSE2__)

@@ -10,9 +10,9 @@ class VariantAccess {
 public:
     /// The held byte array, which the caller may take over (move from); null when the value
     /// holds something else.
-    static ByteArray* Bytes(Variant& v) noexcept { return std::get_if<ByteArray>(&v.value_); }
+    static ByteArray* Bytes(Variant& v) noexcept { return std::get_if<ByteArray>(&v.mValue); }
     /// The held text, likewise.
-    static std::string* String(Variant& v) noexcept { return std::get_if<std::string>(&v.value_); }
+    static std::string* String(Variant& v) noexcept { return std::get_if<std::string>(&v.mValue); }
 };
 
 }  // namespace tav

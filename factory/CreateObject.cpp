@@ -9,7 +9,7 @@
 #include <tavsock/Text.hpp>
 #include <tavsock/ValueStore.hpp>
 
-#include "core/SockErrors.hpp"
+#include "base/SockErrors.hpp"
 
 #include <functional>
 #include <string_view>
