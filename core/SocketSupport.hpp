@@ -59,5 +59,10 @@ int16_t LowWord(int32_t value);
 sockintf::SOCKADDR_IN AddrRecordFromSockAddr(const TAVSockAddr& addr);
 /// Sets the network address and port of an existing end point from a record.
 void SockAddrFromAddrRecord(const sockintf::SOCKADDR_IN& record, TAVSockAddr& addr);
+/// Address record of an end point of either family (IPv4 as AddrRecordFromSockAddr, IPv6 as
+/// the 28-byte record); pass `&record.Ipv4` with `sizeof record` to the socket calls.
+sockintf::SOCKADDR_INET_W RecordFromSockAddr(const TAVSockAddr& addr);
+/// Sets address (of either family) and port of an existing end point from a record.
+void SockAddrFromRecord(const sockintf::SOCKADDR_INET_W& record, TAVSockAddr& addr);
 
 }  // namespace tav::SocketSupport

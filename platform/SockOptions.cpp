@@ -50,6 +50,11 @@ int Lookup(int level, int optname, Option& out) {
         out = {IPPROTO_TCP, TCP_NODELAY, Form::Int, false};
         return 0;
     }
+    if (level == IPPROTO_IPV6_W) {
+        if (optname != IPV6_V6ONLY_W) return WSAENOPROTOOPT;
+        out = {IPPROTO_IPV6, IPV6_V6ONLY, Form::Int, false};
+        return 0;
+    }
     if (level != SOL_SOCKET_W) return WSAEINVAL;
     switch (optname) {
     case SO_DEBUG_W: out = {SOL_SOCKET, SO_DEBUG, Form::Int, false}; break;

@@ -161,7 +161,16 @@ public:
                                       std::shared_ptr<TAVSockAddr>& ConnectedName);
 
     /// Binds to the end point. Returns 0 (State Skt_Bound) or -1 (State Skt_Error).
+    /// A stream socket not yet bound nor connected takes the family of the address it is
+    /// bound (or connected) to, under the same Handle; a datagram socket keeps the family it
+    /// was made with (the UDP manager makes it from its local address).
     int32_t Bind(const std::shared_ptr<TAVSockAddr>& SockAddr);
+
+    /// Whether a Bind to an IPv6 address takes IPv6 peers only. False (the default): bound
+    /// to "::", the socket takes IPv4 peers too (dual stack), and shows them as IPv4
+    /// addresses. Set it before Bind.
+    bool IPv6Only() const noexcept { return ipv6Only_; }
+    void IPv6Only(bool value) noexcept { ipv6Only_ = value; }
 
     /// Starts a connection, running pending messages once before and once after the call.
     /// Returns 0 (connected, Skt_Ready) or -1; then State tells: Skt_ConnectionPending while
@@ -242,7 +251,8 @@ private:
     void SetIsServerSocket(bool flag) noexcept { isServerSocket_ = flag; }
     void SetState(TAV_SocketState state) noexcept { state_ = state; }
     void ClearPendingSend() noexcept;
-    int32_t CreateSocket(int32_t kind);
+    // `family` 2 (IPv4) or 23 (IPv6).
+    int32_t CreateSocket(int32_t kind, int32_t family = 2);
     int32_t BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr);
     int32_t GenericSend();
     static void ClearLastError() noexcept;
@@ -281,6 +291,7 @@ private:
     int32_t retrySendTimes_ = 30;
     int32_t bytesSent_ = 0;
     int32_t maxDatagram_ = 0;  // cached by CreateSocket for datagram sockets
+    bool ipv6Only_ = false;
     Variant tag_;
     std::shared_ptr<ValueStore> extraData_;  // null until first read or set
     std::unique_ptr<SendState> send_;        // pending data; never null
