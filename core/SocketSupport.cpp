@@ -1,5 +1,6 @@
 #include "core/SocketSupport.hpp"
 
+#include "core/Inet6Text.hpp"
 #include "core/SockAddrAccess.hpp"
 
 #include <algorithm>
@@ -60,6 +61,19 @@ sk::SOCKADDR_IN AddrRecordFromSockAddr(const TAVSockAddr& addr) {
 void SockAddrFromAddrRecord(const sk::SOCKADDR_IN& record, TAVSockAddr& addr) {
     SockAddrAccess::SetNetAddress(addr, static_cast<int32_t>(record.sin_addr));
     SockAddrAccess::SetNetPort(addr, static_cast<int16_t>(record.sin_port));
+}
+
+AddressBytes AddressBytesFromText(const std::string& text) {
+    AddressBytes out;
+    const int32_t v4 = NetAddrFromDottedStr(text);
+    uint32_t scope = 0;
+    if (v4 == -1 && Inet6Text::Parse(text, out.bytes, scope)) {
+        out.family = sk::AF_INET6_W;
+        out.length = 16;
+        return out;
+    }
+    std::memcpy(out.bytes.data(), &v4, sizeof v4);
+    return out;
 }
 
 sk::SOCKADDR_INET_W RecordFromSockAddr(const TAVSockAddr& addr) {

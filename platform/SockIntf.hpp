@@ -11,6 +11,7 @@
 // messages on the thread that owns the target window.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -170,6 +171,13 @@ union SOCKADDR_INET_W {
     SOCKADDR_INET_W() : Ipv6() {}
 };
 static_assert(sizeof(SOCKADDR_INET_W) == 28);
+
+/// One IPv6 address of a host: its 16 bytes and its scope (0 but for scoped addresses).
+struct Inet6Address {
+    std::array<uint8_t, 16> bytes{};
+    uint32_t scope = 0;
+    bool operator==(const Inet6Address&) const = default;
+};
 
 /// The start-up record (WSADATA).
 struct WSADATA {
@@ -350,8 +358,15 @@ int intgethostname(char* name, int namelen);
 /// IPv4 entries of the hosts file (aliases kept) and DNS; dotted text resolves to itself and
 /// a null or empty name to the local host.
 HOSTENT* intgethostbyname(const char* name);
-/// `addr` points to a 4-byte network-order address; `type` must be AF_INET_W (else 10047).
+/// `addr` points to a 4-byte network-order address with `type` AF_INET_W, or to 16 bytes of
+/// an IPv6 address with AF_INET6_W (the entry then has address type 23 and no IPv4
+/// addresses); another type gives 10047.
 HOSTENT* intgethostbyaddr(const char* addr, int len, int type);
+/// The IPv6 addresses of the host entry last handed to the calling thread, which a HOSTENT
+/// of family 2 cannot carry: those of intgethostbyname or intgethostbyaddr (until the next
+/// such call), or of a background look-up while its completion message is handled. Not part
+/// of the Windows interface.
+const std::vector<Inet6Address>& HostAddresses6();
 /// A null `proto` matches any protocol.
 SERVENT* intgetservbyname(const char* name, const char* proto);
 /// `port` in network byte order (low 16 bits), as the Windows call takes it.
@@ -396,8 +411,8 @@ bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept;
 /// Returns a non-zero request handle, or 0 with the last error set: 10014 for a null buffer,
 /// 10022 for an unknown window. A null or empty name means the local host.
 HANDLE intWSAAsyncGetHostByName(HWND hWnd, uint32_t wMsg, const char* name, char* buf, int buflen);
-/// As intWSAAsyncGetHostByName by address: 10014 for a null `addr` or `len` below 4, 10047
-/// for a `type` other than AF_INET_W.
+/// As intWSAAsyncGetHostByName by address: 10014 for a null `addr` or `len` below 4 (16 for
+/// AF_INET6_W), 10047 for a `type` other than AF_INET_W or AF_INET6_W.
 HANDLE intWSAAsyncGetHostByAddr(HWND hWnd, uint32_t wMsg, const char* addr, int len, int type, char* buf, int buflen);
 /// Drops a pending look-up: its message is never delivered and its buffer never written.
 /// -1 with 10022 for a handle that is not pending (completed, cancelled or unknown).

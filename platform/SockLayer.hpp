@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <vector>
 #include <cerrno>
 
 namespace tav::sockintf::detail {
+
+/// IPv6 addresses of the host entry last handed to this thread (HostAddresses6).
+inline thread_local std::vector<Inet6Address> tHostAddresses6;
 
 /// Last Windows Sockets error of the calling thread (intWSAGetLastError).
 inline thread_local int tLastError = 0;
