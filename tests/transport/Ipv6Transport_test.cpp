@@ -40,7 +40,9 @@ TEST_P(Ipv6TcpTest, DualStackListenerServesAnIpv4AndAnIpv6ClientAlike) {
                           Case{"::1", "::1", 23, "::1"}}) {
         SCOPED_TRACE(std::string(c.local) + " -> " + c.to);
         accepted.reset();
-        auto cl = mgr->CreateClientSocket(At(c.local));
+        events.clear();  // freed sockets' addresses come back: start each case afresh
+        sockets.clear();
+        std::shared_ptr<TAVSocket> cl = mgr->CreateClientSocket(At(c.local));
         const int32_t handle = cl->Handle();
         cl->DataMode(DataMode_Binary);
         cl->Connect(At(c.to, port));
@@ -54,14 +56,14 @@ TEST_P(Ipv6TcpTest, DualStackListenerServesAnIpv4AndAnIpv6ClientAlike) {
         EXPECT_EQ(acceptedFrom->Port(), cl->LocalAddr()->Port());
 
         // Framing and the echo path are the same for both families.
-        const auto peer = accepted;
         cl->Send(Variant(ByteArray{'<', 'B', '>', 'h', 'i', '<', 'E', '>'}));
-        ASSERT_TRUE(PumpFor("Data:hi", peer));
-        peer->Send(Variant(std::string("back")));
+        ASSERT_TRUE(PumpFor("Data:hi", accepted));
+        accepted->Send(Variant(std::string("back")));
         ASSERT_TRUE(PumpFor("Bytes:<B>back<E>", cl));
-        mgr->DestroySocket(peer);
-        ASSERT_TRUE(PumpFor("SocketClosed", cl));
         mgr->DestroySocket(cl);
+        cl.reset();  // the last reference: the connection closes
+        ASSERT_TRUE(PumpFor("SocketClosed", accepted));
+        mgr->DestroySocket(accepted);
     }
 }
 
@@ -79,9 +81,13 @@ TEST_P(Ipv6TcpTest, Ipv6OnlyListenerLeavesTheIpv4PortFreeAndRefusalsReadAsForIpv
     mgr->DestroySocket(server);
     server.reset();
     client = mgr->CreateClientSocket(At("::"));
-    client->Connect(At("::1", port));
-    ASSERT_TRUE(PumpUntil([&] { return !Of(client).empty(); }));
-    EXPECT_EQ(Of(client)[0], "SocketError:10061");
+    // Refused at once or by notification, as for IPv4, with the same number.
+    if (client->Connect(At("::1", port)) != 0 && client->State() == Skt_Disconnected) {
+        EXPECT_EQ(client->LastError(), 10061);
+    } else {
+        ASSERT_TRUE(PumpUntil([&] { return !Of(client).empty(); }));
+        EXPECT_EQ(Of(client)[0], "SocketError:10061");
+    }
 }
 
 TEST_P(Ipv6TcpTest, BackgroundLookUpsCarryIpv6Addresses) {
@@ -99,7 +105,10 @@ TEST_P(Ipv6TcpTest, BackgroundLookUpsCarryIpv6Addresses) {
     // a resolver error, but never in the refusal of the family, 10047).
     const int32_t byAddr = mgr->WSAAsyncGetHostByAddress("::1");
     ASSERT_NE(byAddr, 0);
-    ASSERT_TRUE(PumpUntil([&] { return Count("HostResolved:" + std::to_string(byAddr)) + Count("AsyncError:" + std::to_string(byAddr) + ":11001") + Count("AsyncError:" + std::to_string(byAddr) + ":11004") > 0; }));
+    const std::string id = std::to_string(byAddr);
+    ASSERT_TRUE(PumpUntil([&] {
+        return Count("HostResolved:" + id) + Count("AsyncError:" + id + ":11001") + Count("AsyncError:" + id + ":11004") > 0;
+    }));
 }
 
 TEST(Ipv6Udp, DatagramsCarryTheSenderInItsOwnFamily) {
