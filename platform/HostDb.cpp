@@ -172,22 +172,16 @@ int ResolveByName(const char* name, HostRecord& out) {
 
 int ResolveByAddr(const char* addr, int len, int type, HostRecord& out) {
     if (addr == nullptr || len < 4) return WSAEFAULT;
-    if (type == AF_INET6_W) {
-        if (len < 16) return WSAEFAULT;
-        in6_addr a6{};
-        std::memcpy(&a6, addr, sizeof a6);
-        return RunHostCall(
-            [&](hostent* he, char* buf, size_t blen, hostent** res, int* herr) {
-                return ::gethostbyaddr_r(&a6, sizeof a6, AF_INET6, he, buf, blen, res, herr);
-            },
-            out);
-    }
-    if (type != AF_INET_W) return WSAEAFNOSUPPORT;
-    in_addr a{};
-    std::memcpy(&a, addr, sizeof a);
+    if (type != AF_INET_W && type != AF_INET6_W) return WSAEAFNOSUPPORT;
+    const bool v6 = type == AF_INET6_W;
+    if (v6 && len < 16) return WSAEFAULT;
+    // Copied first: the caller's bytes need not be aligned for an address.
+    in6_addr a{};
+    const socklen_t size = v6 ? sizeof(in6_addr) : sizeof(in_addr);
+    std::memcpy(&a, addr, size);
     return RunHostCall(
         [&](hostent* he, char* buf, size_t blen, hostent** res, int* herr) {
-            return ::gethostbyaddr_r(&a, sizeof a, AF_INET, he, buf, blen, res, herr);
+            return ::gethostbyaddr_r(&a, size, v6 ? AF_INET6 : AF_INET, he, buf, blen, res, herr);
         },
         out);
 }
