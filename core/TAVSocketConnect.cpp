@@ -34,6 +34,14 @@ std::shared_ptr<TAVSockAddr> AddressFrom(const SOCKADDR_INET_W& record) {
     return addr;
 }
 
+/// Before a bind to an IPv6 address: the socket takes IPv6 now and, when `only`, IPv6 peers
+/// only (a choice the system takes before the bind only). A failure shows in the bind.
+void AskIpv6Only(SOCKET handle, const SOCKADDR_INET_W& record, bool only) {
+    if (!only || record.si_family != AF_INET6_W || AdoptFamily(handle, AF_INET6_W) != 0) return;
+    const int32_t on = 1;
+    (void)intsetsockopt(handle, IPPROTO_IPV6_W, IPV6_V6ONLY_W, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
 // Passes of the queue deeper than this do not take another turn inside Connect. A handler that
 // connects lets the rest of the queue run one level deeper, where the next handler may connect
 // again: a server finishing hundreds of connections in one pass otherwise nested a pass per
@@ -54,11 +62,7 @@ int32_t TAVSocket::Bind(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     CheckHandle(kHandleCondition);
     ClearLastError();
     const SOCKADDR_INET_W record = RecordOf(SockAddr);
-    if (record.si_family == AF_INET6_W && AdoptFamily(handle_, AF_INET6_W) == 0 && ipv6Only_) {
-        // The choice must be made before the bind; a failure shows in the bind's own result.
-        const int32_t on = 1;
-        (void)intsetsockopt(handle_, IPPROTO_IPV6_W, IPV6_V6ONLY_W, reinterpret_cast<const char*>(&on), sizeof on);
-    }
+    AskIpv6Only(handle_, record, ipv6Only_);
     const int32_t result = intbind(handle_, &record.Ipv4, sizeof record);
     state_ = result == 0 ? Skt_Bound : Skt_Error;
     return result;
@@ -68,6 +72,7 @@ int32_t TAVSocket::BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr) 
     CheckHandle(kHandleCondition);
     ClearLastError();
     const SOCKADDR_INET_W record = RecordOf(SockAddr);
+    AskIpv6Only(handle_, record, ipv6Only_);
     const int32_t result = sockintf::BindForConnect(handle_, &record.Ipv4, sizeof record);
     state_ = result == 0 ? Skt_Bound : Skt_Error;
     return result;
