@@ -14,10 +14,25 @@ namespace tav {
 
 class SockAddrAccess {
 public:
-    static void SetNetAddress(TAVSockAddr& a, int32_t value) noexcept { a.mNetAddress = value; }
+    /// Sets an IPv4 address (an object that held IPv6 becomes IPv4).
+    static void SetNetAddress(TAVSockAddr& a, int32_t value) noexcept {
+        a.mFamily = 2;
+        a.mNetAddress = value;
+        a.mAddress6 = {};
+        a.mScope6 = 0;
+    }
     static int32_t GetNetAddress(const TAVSockAddr& a) noexcept { return a.mNetAddress; }
     static void SetNetPort(TAVSockAddr& a, int16_t value) noexcept { a.mNetPort = value; }
     static int16_t GetNetPort(const TAVSockAddr& a) noexcept { return a.mNetPort; }
+    /// Makes `a` the IPv6 address `bytes` with `scope` (its 32-bit address becomes -1).
+    static void SetAddress6(TAVSockAddr& a, const std::array<uint8_t, 16>& bytes, uint32_t scope) noexcept {
+        a.mFamily = 23;
+        a.mNetAddress = -1;
+        a.mAddress6 = bytes;
+        a.mScope6 = scope;
+    }
+    static const std::array<uint8_t, 16>& GetAddress6(const TAVSockAddr& a) noexcept { return a.mAddress6; }
+    static uint32_t GetScope6(const TAVSockAddr& a) noexcept { return a.mScope6; }
 };
 
 }  // namespace tav

@@ -37,7 +37,7 @@ public:
     static void ClearPendingSend(TAVSocket& s) noexcept { s.ClearPendingSend(); }
     /// Opens a new non-blocking handle of `kind` (1 stream, 2 datagram), closing an earlier
     /// one. Returns the handle, -1 on failure (State Skt_Error).
-    static int32_t CreateSocket(TAVSocket& s, int32_t kind) { return s.CreateSocket(kind); }
+    static int32_t CreateSocket(TAVSocket& s, int32_t kind, int32_t family = 2) { return s.CreateSocket(kind, family); }
     /// Bind for a socket that is to connect: a port of 0 is chosen by the connect (towards
     /// its destination, so TIME_WAIT of earlier connections does not exhaust the ports), or
     /// when LocalAddr is read before. Otherwise as Bind.

@@ -1,7 +1,9 @@
 #include "core/SocketSupport.hpp"
 
+#include "core/Inet6Text.hpp"
 #include "core/SockAddrAccess.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace tav::SocketSupport {
@@ -59,6 +61,44 @@ sk::SOCKADDR_IN AddrRecordFromSockAddr(const TAVSockAddr& addr) {
 void SockAddrFromAddrRecord(const sk::SOCKADDR_IN& record, TAVSockAddr& addr) {
     SockAddrAccess::SetNetAddress(addr, static_cast<int32_t>(record.sin_addr));
     SockAddrAccess::SetNetPort(addr, static_cast<int16_t>(record.sin_port));
+}
+
+AddressBytes AddressBytesFromText(const std::string& text) {
+    AddressBytes out;
+    const int32_t v4 = NetAddrFromDottedStr(text);
+    uint32_t scope = 0;
+    if (v4 == -1 && Inet6Text::Parse(text, out.bytes, scope)) {
+        out.family = sk::AF_INET6_W;
+        out.length = 16;
+        return out;
+    }
+    std::memcpy(out.bytes.data(), &v4, sizeof v4);
+    return out;
+}
+
+sk::SOCKADDR_INET_W RecordFromSockAddr(const TAVSockAddr& addr) {
+    sk::SOCKADDR_INET_W record;
+    if (addr.Family() == sk::AF_INET6_W) {
+        record.Ipv6.sin6_family = sk::AF_INET6_W;
+        record.Ipv6.sin6_port = static_cast<uint16_t>(SockAddrAccess::GetNetPort(addr));
+        const auto& bytes = SockAddrAccess::GetAddress6(addr);
+        std::copy(bytes.begin(), bytes.end(), record.Ipv6.sin6_addr);
+        record.Ipv6.sin6_scope_id = SockAddrAccess::GetScope6(addr);
+    } else {
+        record.Ipv4 = AddrRecordFromSockAddr(addr);
+    }
+    return record;
+}
+
+void SockAddrFromRecord(const sk::SOCKADDR_INET_W& record, TAVSockAddr& addr) {
+    if (record.si_family == sk::AF_INET6_W) {
+        std::array<uint8_t, 16> bytes;
+        std::copy(std::begin(record.Ipv6.sin6_addr), std::end(record.Ipv6.sin6_addr), bytes.begin());
+        SockAddrAccess::SetAddress6(addr, bytes, record.Ipv6.sin6_scope_id);
+        SockAddrAccess::SetNetPort(addr, static_cast<int16_t>(record.Ipv6.sin6_port));
+        return;
+    }
+    SockAddrFromAddrRecord(record.Ipv4, addr);
 }
 
 }  // namespace tav::SocketSupport

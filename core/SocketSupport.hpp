@@ -12,6 +12,7 @@
 
 #include "platform/SockIntf.hpp"
 
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -59,5 +60,20 @@ int16_t LowWord(int32_t value);
 sockintf::SOCKADDR_IN AddrRecordFromSockAddr(const TAVSockAddr& addr);
 /// Sets the network address and port of an existing end point from a record.
 void SockAddrFromAddrRecord(const sockintf::SOCKADDR_IN& record, TAVSockAddr& addr);
+/// Address record of an end point of either family (IPv4 as AddrRecordFromSockAddr, IPv6 as
+/// the 28-byte record); pass `&record.Ipv4` with `sizeof record` to the socket calls.
+sockintf::SOCKADDR_INET_W RecordFromSockAddr(const TAVSockAddr& addr);
+/// An address given as text, as the host look-ups by address take it: `family` 2 with the
+/// 4 network-order bytes of NetAddrFromDottedStr (malformed text gives all ones, as always),
+/// or 23 with the 16 bytes of an IPv6 text that is no IPv4 text.
+struct AddressBytes {
+    int family = 2;
+    int length = 4;
+    std::array<uint8_t, 16> bytes{};
+    const char* Data() const { return reinterpret_cast<const char*>(bytes.data()); }
+};
+AddressBytes AddressBytesFromText(const std::string& text);
+/// Sets address (of either family) and port of an existing end point from a record.
+void SockAddrFromRecord(const sockintf::SOCKADDR_INET_W& record, TAVSockAddr& addr);
 
 }  // namespace tav::SocketSupport

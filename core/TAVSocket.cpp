@@ -70,7 +70,7 @@ void TAVSocket::NoEndMarkTimeout(int32_t NewValue) {
     noEndMarkTimeout_ = NewValue;
 }
 
-int32_t TAVSocket::CreateSocket(int32_t kind) {
+int32_t TAVSocket::CreateSocket(int32_t kind, int32_t family) {
     ClearLastError();
     if (handle_ != TAVSock_InvalidSocketHandle) intclosesocket(handle_);
 
@@ -92,7 +92,7 @@ int32_t TAVSocket::CreateSocket(int32_t kind) {
     // An unknown kind still goes to the stack, which refuses the type. The socket is made
     // non-blocking by the same call that opens it; a stack that could open it but not switch
     // it would show "Set Nonblocking IO Error: " and the code, but this one cannot fail so.
-    handle_ = NonBlockingSocket(AF_INET_W, kind, protocol);
+    handle_ = NonBlockingSocket(family == AF_INET6_W ? AF_INET6_W : AF_INET_W, kind, protocol);
     if (handle_ == INVALID_SOCKET) {
         state_ = Skt_Error;
         (void)intWSAGetLastError();

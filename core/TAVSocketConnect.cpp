@@ -23,15 +23,23 @@ constexpr const char* kHandleCondition = "mHandle <> TAVSock_InvalidSocketHandle
     throw SockError(91, "", "Object variable or With block variable not set");
 }
 
-SOCKADDR_IN RecordOf(const std::shared_ptr<TAVSockAddr>& addr) {
+SOCKADDR_INET_W RecordOf(const std::shared_ptr<TAVSockAddr>& addr) {
     if (!addr) RaiseObjectNotSet();
-    return SocketSupport::AddrRecordFromSockAddr(*addr);
+    return SocketSupport::RecordFromSockAddr(*addr);
 }
 
-std::shared_ptr<TAVSockAddr> AddressFrom(const SOCKADDR_IN& record) {
+std::shared_ptr<TAVSockAddr> AddressFrom(const SOCKADDR_INET_W& record) {
     auto addr = TAVSockAddr::Create();
-    SocketSupport::SockAddrFromAddrRecord(record, *addr);
+    SocketSupport::SockAddrFromRecord(record, *addr);
     return addr;
+}
+
+/// Before a bind to an IPv6 address: the socket takes IPv6 now and, when `only`, IPv6 peers
+/// only (a choice the system takes before the bind only). A failure shows in the bind.
+void AskIpv6Only(SOCKET handle, const SOCKADDR_INET_W& record, bool only) {
+    if (!only || record.si_family != AF_INET6_W || AdoptFamily(handle, AF_INET6_W) != 0) return;
+    const int32_t on = 1;
+    (void)intsetsockopt(handle, IPPROTO_IPV6_W, IPV6_V6ONLY_W, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
 // Passes of the queue deeper than this do not take another turn inside Connect. A handler that
@@ -53,8 +61,9 @@ void LetPendingMessagesRun() {
 int32_t TAVSocket::Bind(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const SOCKADDR_IN record = RecordOf(SockAddr);
-    const int32_t result = intbind(handle_, &record, sizeof record);
+    const SOCKADDR_INET_W record = RecordOf(SockAddr);
+    AskIpv6Only(handle_, record, ipv6Only_);
+    const int32_t result = intbind(handle_, &record.Ipv4, sizeof record);
     state_ = result == 0 ? Skt_Bound : Skt_Error;
     return result;
 }
@@ -62,8 +71,9 @@ int32_t TAVSocket::Bind(const std::shared_ptr<TAVSockAddr>& SockAddr) {
 int32_t TAVSocket::BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const SOCKADDR_IN record = RecordOf(SockAddr);
-    const int32_t result = sockintf::BindForConnect(handle_, &record, sizeof record);
+    const SOCKADDR_INET_W record = RecordOf(SockAddr);
+    AskIpv6Only(handle_, record, ipv6Only_);
+    const int32_t result = sockintf::BindForConnect(handle_, &record.Ipv4, sizeof record);
     state_ = result == 0 ? Skt_Bound : Skt_Error;
     return result;
 }
@@ -79,12 +89,12 @@ int32_t TAVSocket::Listen(int32_t Backlog) {
 int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const SOCKADDR_IN record = RecordOf(SockAddr);
+    const SOCKADDR_INET_W record = RecordOf(SockAddr);
     // Handlers run below may drop the host's last reference to this socket.
     const auto keepAlive = weak_from_this().lock();
 
     LetPendingMessagesRun();
-    const int32_t result = intconnect(handle_, &record, sizeof record);
+    const int32_t result = intconnect(handle_, &record.Ipv4, sizeof record);
     const int32_t error = result == 0 ? 0 : intWSAGetLastError();
     // The state is set before the queue runs again: on loopback the connect notification can
     // arrive in that very turn, and the state it sets must not be overwritten afterwards.
@@ -117,9 +127,9 @@ std::shared_ptr<TAVSocket> TAVSocket::Accept(const std::shared_ptr<TAVSocketMgr>
     ClearLastError();
     state_ = Skt_Connecting;
 
-    SOCKADDR_IN record;
+    SOCKADDR_INET_W record;
     int length = sizeof record;
-    const SOCKET accepted = intaccept(handle_, &record, &length);
+    const SOCKET accepted = intaccept(handle_, &record.Ipv4, &length);
     state_ = Skt_Listening;
     if (accepted == INVALID_SOCKET) return nullptr;
 
@@ -137,9 +147,9 @@ std::shared_ptr<TAVSocket> TAVSocket::Accept(const std::shared_ptr<TAVSocketMgr>
 std::shared_ptr<TAVSockAddr> TAVSocket::LocalAddr() const {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    SOCKADDR_IN record;
+    SOCKADDR_INET_W record;
     int length = sizeof record;
-    if (intgetsockname(handle_, &record, &length) != 0) {
+    if (intgetsockname(handle_, &record.Ipv4, &length) != 0) {
         (void)intWSAGetLastError();
         return nullptr;
     }
@@ -149,9 +159,9 @@ std::shared_ptr<TAVSockAddr> TAVSocket::LocalAddr() const {
 std::shared_ptr<TAVSockAddr> TAVSocket::RemoteAddr() const {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    SOCKADDR_IN record;
+    SOCKADDR_INET_W record;
     int length = sizeof record;
-    if (intgetpeername(handle_, &record, &length) != 0) {
+    if (intgetpeername(handle_, &record.Ipv4, &length) != 0) {
         (void)intWSAGetLastError();
         return nullptr;
     }

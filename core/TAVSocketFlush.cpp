@@ -45,8 +45,8 @@ std::string Seconds(Clock::time_point t) {
 int32_t SendCall(int32_t handle, const PendingBuffer& buffer, const TAVSockAddr* peer, int flags) {
     const char* data = reinterpret_cast<const char*>(buffer.Data());
     if (!peer) return intsend(handle, data, buffer.Length(), flags);
-    const SOCKADDR_IN record = SocketSupport::AddrRecordFromSockAddr(*peer);
-    return intsendto(handle, data, buffer.Length(), flags, &record, sizeof record);
+    const SOCKADDR_INET_W record = SocketSupport::RecordFromSockAddr(*peer);
+    return intsendto(handle, data, buffer.Length(), flags, &record.Ipv4, sizeof record);
 }
 
 }  // namespace

@@ -171,9 +171,11 @@ Variant TAVSocket::RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::s
         return Deliver(probe, BytesRead, ErrorCode, labels);
     }
     ByteArray buffer(static_cast<size_t>(count));
-    SOCKADDR_IN from;
+    SOCKADDR_INET_W from;
+    from.Ipv4 = SOCKADDR_IN{};  // read back as it was (IPv4 0.0.0.0:0) when nothing is written
     int fromLength = sizeof from;
-    const int32_t result = intrecvfrom(handle_, reinterpret_cast<char*>(buffer.data()), count, 0, &from, &fromLength);
+    const int32_t result =
+        intrecvfrom(handle_, reinterpret_cast<char*>(buffer.data()), count, 0, &from.Ipv4, &fromLength);
     BytesRead = result;
     ErrorCode = 0;
     if (result > 0) {
@@ -184,7 +186,7 @@ Variant TAVSocket::RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::s
         buffer.clear();
         if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + labels.readFailed + std::to_string(ErrorCode));
     }
-    if (PeerName) SocketSupport::SockAddrFromAddrRecord(from, *PeerName);
+    if (PeerName) SocketSupport::SockAddrFromRecord(from, *PeerName);
     return Deliver(buffer, BytesRead, ErrorCode, labels);
 }
 

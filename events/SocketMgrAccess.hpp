@@ -26,6 +26,10 @@ public:
     }
     /// As DestroySocket: stops the notifications of the designated socket and lets go of it.
     static Variant RemoveSocket(TAVSocketMgr& mgr, const Variant& SktVal) { return mgr.RemoveSocket(SktVal); }
+    static std::shared_ptr<TAVSocket> CreateSocketOf(TAVSocketMgr& mgr, int32_t kind, const std::string& Key,
+                                                     int32_t family) {
+        return mgr.CreateSocketOf(kind, Key, family);
+    }
     /// First position holding that very socket; 0 when none.
     static int32_t IndexOfSocket(const TAVSocketMgr& mgr, const std::shared_ptr<TAVSocket>& Socket) {
         return mgr.IndexOfSocket(Socket);

@@ -144,9 +144,9 @@ int32_t TAVAsyncSocket::GetHostByName(const std::string& HostName) {
 int32_t TAVAsyncSocket::GetHostByAddress(const std::string& IPAddr) {
     try {
         std::shared_ptr<TAVHostInfo> info = HostInfoAccess::Create();
-        const int32_t netAddr = SocketSupport::NetAddrFromDottedStr(IPAddr);
+        const SocketSupport::AddressBytes addr = SocketSupport::AddressBytesFromText(IPAddr);
         const sk::HANDLE handle = sk::intWSAAsyncGetHostByAddr(
-            WindowHandle(), kLookupMessage, reinterpret_cast<const char*>(&netAddr), 4, sk::AF_INET_W,
+            WindowHandle(), kLookupMessage, addr.Data(), addr.length, addr.family,
             HostInfoAccess::ResultBuffer(*info), HostInfoAccess::kResultBufferLength);
         return KeepPending(info, handle);
     } catch (...) {

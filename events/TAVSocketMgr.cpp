@@ -118,8 +118,12 @@ bool TAVSocketMgr::Contains(const std::shared_ptr<TAVSocket>& Obj) const {
 }
 
 std::shared_ptr<TAVSocket> TAVSocketMgr::CreateSocket(int32_t SocketOption, const std::string& Key) {
+    return CreateSocketOf(SocketOption, Key, 2);
+}
+
+std::shared_ptr<TAVSocket> TAVSocketMgr::CreateSocketOf(int32_t SocketOption, const std::string& Key, int32_t family) {
     std::shared_ptr<TAVSocket> socket = SocketAccess::Create();
-    if (SocketAccess::CreateSocket(*socket, SocketOption) == TAVSock_InvalidSocketHandle) return nullptr;
+    if (SocketAccess::CreateSocket(*socket, SocketOption, family) == TAVSock_InvalidSocketHandle) return nullptr;
     // A key in use raises here; the new socket goes with the unwinding.
     if (AddSocket(socket, Key) != 0) return nullptr;  // held, but without notifications
     return socket;

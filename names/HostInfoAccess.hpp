@@ -37,6 +37,9 @@ public:
     /// first null entry, 4 bytes each whatever the length says. Nothing keeps a pointer into
     /// `rec`.
     static void CopyHostEnt(TAVHostInfo& info, const sockintf::HOSTENT& rec);
+    /// Replaces the IPv6 addresses of the entry by those the socket layer handed over with
+    /// the record just copied (sockintf::HostAddresses6).
+    static void CopyAddresses6(TAVHostInfo& info);
 };
 
 }  // namespace tav

@@ -1,6 +1,7 @@
 #include <tavsock/TAVHostInfo.hpp>
 
 #include "base/SockErrors.hpp"
+#include "core/Inet6Text.hpp"
 #include "core/SocketSupport.hpp"
 #include "names/HostInfoAccess.hpp"
 #include "names/NameRecordCopy.hpp"
@@ -22,6 +23,15 @@ int32_t TAVHostInfo::Address(int32_t Index) const {
     return mAddresses[static_cast<size_t>(Index - 1)];
 }
 
+std::string TAVHostInfo::IPAddress(int32_t Index) const {
+    if (Index < 1 || Index > IPAddressCount()) RaiseSockError(kErrInvalidParameter);
+    const size_t i = static_cast<size_t>(Index - 1);
+    const size_t first = mPreferIPv6 ? mAddresses6.size() : mAddresses.size();
+    const bool v6 = mPreferIPv6 ? i < first : i >= first;
+    const size_t at = i < first ? i : i - first;
+    return v6 ? mAddresses6[at] : SocketSupport::DottedStrFromNetAddr(mAddresses[at]);
+}
+
 void TAVHostInfo::Name(const std::string& value) {
     if (mName != value) mName = value;
 }
@@ -35,17 +45,24 @@ void TAVHostInfo::GetHostByName(const std::string& HostName) {
         return;
     }
     HostInfoAccess::CopyHostEnt(*this, *rec);
+    HostInfoAccess::CopyAddresses6(*this);
 }
 
 void TAVHostInfo::GetHostByAddress(const std::string& IPAddr) {
-    const int32_t addr = SocketSupport::NetAddrFromDottedStr(IPAddr);
-    const sk::HOSTENT* rec = sk::intgethostbyaddr(reinterpret_cast<const char*>(&addr), 4, sk::AF_INET_W);
+    const SocketSupport::AddressBytes addr = SocketSupport::AddressBytesFromText(IPAddr);
+    const sk::HOSTENT* rec = sk::intgethostbyaddr(addr.Data(), addr.length, addr.family);
     if (rec == nullptr) {
         Name(std::string());
         NameRecordCopy::DiscardLastError();
         return;
     }
     HostInfoAccess::CopyHostEnt(*this, *rec);
+    HostInfoAccess::CopyAddresses6(*this);
+}
+
+void HostInfoAccess::CopyAddresses6(TAVHostInfo& info) {
+    info.mAddresses6.clear();
+    for (const sk::Inet6Address& a : sk::HostAddresses6()) info.mAddresses6.push_back(Inet6Text::Format(a.bytes, a.scope));
 }
 
 void HostInfoAccess::CopyHostEnt(TAVHostInfo& info, const sk::HOSTENT& rec) {
@@ -67,6 +84,7 @@ void HostInfoAccess::LoadFromBuffer(TAVHostInfo& info) {
     sk::HOSTENT rec;
     std::memcpy(&rec, info.mResultBuffer.data(), sizeof rec);
     CopyHostEnt(info, rec);
+    CopyAddresses6(info);
 }
 
 }  // namespace tav

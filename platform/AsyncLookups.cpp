@@ -68,8 +68,13 @@ bool AsyncLookups::Claim(const LookupRequest& req) {
 void AsyncLookups::Resolve(const std::shared_ptr<LookupRequest>& req) {
     // Cancelled before its turn came: no need to ask the resolver.
     if (!Instance().IsPending(*req)) return;
-    req->error = req->byAddr ? hostdb::ResolveByAddr(reinterpret_cast<const char*>(&req->addr), 4, AF_INET_W, req->record)
-                             : hostdb::ResolveByName(req->name.c_str(), req->record);
+    if (!req->byAddr)
+        req->error = hostdb::ResolveByName(req->name.c_str(), req->record);
+    else if (req->family == AF_INET6_W)
+        req->error = hostdb::ResolveByAddr(reinterpret_cast<const char*>(req->addr6.bytes.data()), 16, AF_INET6_W,
+                                           req->record);
+    else
+        req->error = hostdb::ResolveByAddr(reinterpret_cast<const char*>(&req->addr), 4, AF_INET_W, req->record);
     const bool posted = platform::PostTaskToWindowThread(req->hWnd, [req] {
         if (Instance().Claim(*req)) Deliver(*req);
     });
@@ -85,8 +90,11 @@ void AsyncLookups::Deliver(const LookupRequest& req) {
     if (error == 0) error = hostdb::SerializeHostEnt(req.record, req.buf, req.buflen, length);
     if (length > 0xFFFF) length = 0xFFFF;
     const uint32_t value = static_cast<uint32_t>(error) << 16 | static_cast<uint32_t>(length);
+    // The IPv6 addresses go beside the record, for the handler of this message only.
+    detail::tHostAddresses6 = error == 0 ? req.record.addresses6 : std::vector<Inet6Address>{};
     platform::SendMessageTo(req.hWnd, req.msg, static_cast<uintptr_t>(static_cast<uint32_t>(req.handle)),
                             static_cast<int32_t>(value));
+    detail::tHostAddresses6.clear();
 }
 
 }  // namespace tav::sockintf

@@ -36,6 +36,8 @@ struct LookupRequest {
     bool byAddr = false;
     std::string name;
     uint32_t addr = 0;  // network byte order
+    int family = AF_INET_W;  // of the address looked up: AF_INET_W (addr) or AF_INET6_W (addr6)
+    Inet6Address addr6;
 
     hostdb::HostRecord record;
     int error = 0;

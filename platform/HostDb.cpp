@@ -5,6 +5,7 @@
 #include <netdb.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,9 +20,20 @@ void CopyHost(const hostent& he, HostRecord& out) {
     out.name = he.h_name != nullptr ? he.h_name : "";
     out.aliases.clear();
     for (char** a = he.h_aliases; a != nullptr && *a != nullptr; ++a) out.aliases.emplace_back(*a);
-    out.addrType = static_cast<int16_t>(he.h_addrtype == AF_INET ? AF_INET_W : he.h_addrtype);
+    out.addrType = static_cast<int16_t>(he.h_addrtype == AF_INET    ? AF_INET_W
+                                        : he.h_addrtype == AF_INET6 ? AF_INET6_W
+                                                                    : he.h_addrtype);
     out.addrLength = static_cast<int16_t>(he.h_length);
     out.addresses.clear();
+    out.addresses6.clear();
+    if (he.h_addrtype == AF_INET6) {
+        for (char** p = he.h_addr_list; p != nullptr && *p != nullptr; ++p) {
+            Inet6Address a;
+            std::memcpy(a.bytes.data(), *p, a.bytes.size());
+            out.addresses6.push_back(a);
+        }
+        return;
+    }
     for (char** p = he.h_addr_list; p != nullptr && *p != nullptr; ++p) {
         uint32_t a;
         std::memcpy(&a, *p, sizeof a);
@@ -47,6 +59,44 @@ int RunHostCall(Call&& call, HostRecord& out) {
     if (result == nullptr) return WsaErrorFromHostErrno(herr);
     CopyHost(*result, out);
     return 0;
+}
+
+/// An IPv6 text (brackets and a zone allowed) read into `out`; false for anything else.
+bool ParseInet6(std::string text, Inet6Address& out) {
+    if (text.size() >= 2 && text.front() == '[' && text.back() == ']') text = text.substr(1, text.size() - 2);
+    if (text.find(':') == std::string::npos) return false;
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_flags = AI_NUMERICHOST;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(text.c_str(), nullptr, &hints, &res) != 0) return false;
+    const auto* a = reinterpret_cast<const sockaddr_in6*>(res->ai_addr);
+    std::memcpy(out.bytes.data(), &a->sin6_addr, out.bytes.size());
+    out.scope = a->sin6_scope_id;
+    ::freeaddrinfo(res);
+    return true;
+}
+
+/// The IPv6 addresses of `host`, each once, in the resolver's order; `canonical` gets the
+/// name the resolver gives. 0, or the Windows error when there are none.
+int ResolveInet6(const std::string& host, std::vector<Inet6Address>& out, std::string& canonical) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;  // one entry per address, not one per socket type
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &res);
+    if (rc != 0) return rc == EAI_AGAIN ? WSATRY_AGAIN : rc == EAI_NONAME ? WSAHOST_NOT_FOUND : WSANO_DATA;
+    if (res->ai_canonname != nullptr) canonical = res->ai_canonname;
+    for (const addrinfo* p = res; p != nullptr; p = p->ai_next) {
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(p->ai_addr);
+        Inet6Address one;
+        std::memcpy(one.bytes.data(), &a->sin6_addr, one.bytes.size());
+        one.scope = a->sin6_scope_id;
+        if (std::find(out.begin(), out.end(), one) == out.end()) out.push_back(one);
+    }
+    ::freeaddrinfo(res);
+    return out.empty() ? WSANO_DATA : 0;
 }
 
 size_t AlignUp(uintptr_t base, size_t offset, size_t align) {
@@ -97,21 +147,41 @@ int ResolveByName(const char* name, HostRecord& out) {
         out.addresses.push_back(numeric.s_addr);
         return 0;
     }
-    return RunHostCall(
+    if (Inet6Address literal; ParseInet6(host, literal)) {
+        out = HostRecord{};
+        out.name = host;
+        out.addresses6.push_back(literal);
+        return 0;
+    }
+    const int err4 = RunHostCall(
         [&](hostent* he, char* buf, size_t len, hostent** res, int* herr) {
             return ::gethostbyname_r(host.c_str(), he, buf, len, res, herr);
         },
         out);
+    std::vector<Inet6Address> v6;
+    std::string canonical;
+    if (ResolveInet6(host, v6, canonical) != 0) return err4;
+    if (err4 != 0) {
+        // Known by IPv6 addresses only.
+        out = HostRecord{};
+        out.name = canonical.empty() ? host : canonical;
+    }
+    out.addresses6 = std::move(v6);
+    return 0;
 }
 
 int ResolveByAddr(const char* addr, int len, int type, HostRecord& out) {
     if (addr == nullptr || len < 4) return WSAEFAULT;
-    if (type != AF_INET_W) return WSAEAFNOSUPPORT;
-    in_addr a{};
-    std::memcpy(&a, addr, sizeof a);
+    if (type != AF_INET_W && type != AF_INET6_W) return WSAEAFNOSUPPORT;
+    const bool v6 = type == AF_INET6_W;
+    if (v6 && len < 16) return WSAEFAULT;
+    // Copied first: the caller's bytes need not be aligned for an address.
+    in6_addr a{};
+    const socklen_t size = v6 ? sizeof(in6_addr) : sizeof(in_addr);
+    std::memcpy(&a, addr, size);
     return RunHostCall(
         [&](hostent* he, char* buf, size_t blen, hostent** res, int* herr) {
-            return ::gethostbyaddr_r(&a, sizeof a, AF_INET, he, buf, blen, res, herr);
+            return ::gethostbyaddr_r(&a, size, v6 ? AF_INET6 : AF_INET, he, buf, blen, res, herr);
         },
         out);
 }

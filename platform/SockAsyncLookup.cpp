@@ -48,10 +48,15 @@ HANDLE intWSAAsyncGetHostByAddr(HWND hWnd, uint32_t wMsg, const char* addr, int 
     if (const int err = CheckTarget(hWnd, buf, buflen); err != 0) return Refuse(err);
     // Checked and copied now: the caller's address need not outlive the call.
     if (addr == nullptr || len < 4) return Refuse(WSAEFAULT);
-    if (type != AF_INET_W) return Refuse(WSAEAFNOSUPPORT);
+    if (type != AF_INET_W && type != AF_INET6_W) return Refuse(WSAEAFNOSUPPORT);
+    if (type == AF_INET6_W && len < 16) return Refuse(WSAEFAULT);
     auto req = NewRequest(hWnd, wMsg, buf, buflen);
     req->byAddr = true;
-    std::memcpy(&req->addr, addr, sizeof req->addr);
+    req->family = type;
+    if (type == AF_INET6_W)
+        std::memcpy(req->addr6.bytes.data(), addr, req->addr6.bytes.size());
+    else
+        std::memcpy(&req->addr, addr, sizeof req->addr);
     return AsyncLookups::Instance().Start(std::move(req));
 }
 

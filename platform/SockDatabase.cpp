@@ -92,7 +92,9 @@ PROTOENT* KeepProtocol(const protoent* pe) {
 /// write into the caller's buffer.
 HOSTENT* KeepHost(int err, const hostdb::HostRecord& rec) {
     thread_local std::vector<char> storage;  // from operator new: aligned for HOSTENT
+    detail::tHostAddresses6 = rec.addresses6;
     if (err != 0) {
+        detail::tHostAddresses6.clear();
         Fail(err);
         return nullptr;
     }
@@ -106,6 +108,8 @@ HOSTENT* KeepHost(int err, const hostdb::HostRecord& rec) {
 }
 
 }  // namespace
+
+const std::vector<Inet6Address>& HostAddresses6() { return detail::tHostAddresses6; }
 
 int intgethostname(char* name, int namelen) {
     if (!Started()) return SOCKET_ERROR;

@@ -11,6 +11,7 @@
 // messages on the thread that owns the target window.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -26,6 +27,8 @@ inline constexpr int SOCKET_ERROR = -1;
 
 // Address families, socket types, protocols.
 inline constexpr int AF_INET_W = 2;
+/// IPv6, as Windows Sockets numbers it (Linux says 10).
+inline constexpr int AF_INET6_W = 23;
 inline constexpr int SOCK_STREAM_W = 1;
 inline constexpr int SOCK_DGRAM_W = 2;
 inline constexpr int IPPROTO_TCP_W = 6;
@@ -66,6 +69,10 @@ inline constexpr int SO_TYPE_W = 0x1008;
 inline constexpr int SO_MAX_MSG_SIZE_W = 0x2003;
 // Option at level IPPROTO_TCP_W.
 inline constexpr int TCP_NODELAY_W = 0x0001;
+// Option at level IPPROTO_IPV6_W: an IPv6 socket that takes IPv6 peers only (else it also
+// takes IPv4 peers, as IPv4-mapped addresses). IPv6 sockets of this layer start with it off.
+inline constexpr int IPPROTO_IPV6_W = 41;
+inline constexpr int IPV6_V6ONLY_W = 27;
 
 /// Largest UDP payload over IPv4 (65535 less the IP and UDP headers).
 inline constexpr int MAX_UDP_DATAGRAM = 65507;
@@ -137,6 +144,40 @@ struct SOCKADDR_IN {
     uint8_t sin_zero[8] = {};
 };
 static_assert(sizeof(SOCKADDR_IN) == 16);
+
+/// The 28-byte IPv6 address record: family 23, port in network order, flow label, the 16
+/// address bytes, scope (interface index of a link-local address).
+struct SOCKADDR_IN6_W {
+    int16_t sin6_family = 0;
+    uint16_t sin6_port = 0;
+    uint32_t sin6_flowinfo = 0;
+    uint8_t sin6_addr[16] = {};
+    uint32_t sin6_scope_id = 0;
+};
+static_assert(sizeof(SOCKADDR_IN6_W) == 28);
+
+/// Room for a record of either family. Every call below that takes or returns a record takes
+/// a SOCKADDR_IN pointer and a length, as the Windows calls take a sockaddr pointer: pass
+/// `&rec.Ipv4` with `sizeof rec` for a record that may be IPv6. A record is read by its
+/// family: 23 needs a length of at least 28 (else 10014). Records written back are IPv4 (16
+/// bytes) or IPv6 (28 bytes, needing that much room, else 10014); an IPv4-mapped IPv6 peer of
+/// a dual-stack socket is written as the IPv4 record it stands for, so IPv4 peers look the
+/// same whatever the family of the socket that met them. An IPv4 record given to an IPv6
+/// socket is taken as its IPv4-mapped address.
+union SOCKADDR_INET_W {
+    SOCKADDR_IN Ipv4;
+    SOCKADDR_IN6_W Ipv6;
+    int16_t si_family;
+    SOCKADDR_INET_W() : Ipv6() {}
+};
+static_assert(sizeof(SOCKADDR_INET_W) == 28);
+
+/// One IPv6 address of a host: its 16 bytes and its scope (0 but for scoped addresses).
+struct Inet6Address {
+    std::array<uint8_t, 16> bytes{};
+    uint32_t scope = 0;
+    bool operator==(const Inet6Address&) const = default;
+};
 
 /// The start-up record (WSADATA).
 struct WSADATA {
@@ -210,7 +251,8 @@ void intWSASetLastError(int error);
 int WSAStartupCount();
 
 // Sockets. Handles are the descriptors themselves; all are close-on-exec.
-/// AF_INET_W only (else 10047); SOCK_STREAM_W or SOCK_DGRAM_W (else 10044); protocol 0, 6 or
+/// AF_INET_W or AF_INET6_W (else 10047; an IPv6 socket starts dual-stack, IPV6_V6ONLY_W
+/// off); SOCK_STREAM_W or SOCK_DGRAM_W (else 10044); protocol 0, 6 or
 /// 17 (else 10043). The socket starts in blocking mode, as on Windows.
 SOCKET intsocket(int af, int type, int protocol);
 /// intsocket followed by FIONBIO_W with 1, in one system call: the socket starts
@@ -222,8 +264,15 @@ int intclosesocket(SOCKET s);
 /// on Windows the last clean-up closes every socket of the process, so a handle must never
 /// outlive both its object and the stack here. Not part of the Windows interface.
 int CloseSocketHandle(SOCKET s);
-/// `namelen` must be at least 16 (else 10014); 10048 when the address is in use.
+/// `namelen` must be at least 16 (else 10014); 10048 when the address is in use. A stream
+/// socket that was never bound nor connected takes the family of the address it is given (the
+/// handle stays the same, its options are carried over), so a socket opened for IPv4 can bind
+/// or connect to an IPv6 address; a datagram socket keeps its family (10047 for the other).
 int intbind(SOCKET s, const SOCKADDR_IN* name, int namelen);
+/// Gives `s` family `af` (AF_INET_W or AF_INET6_W) now, as intbind would for an address of
+/// that family, so that options of that family can be set before the bind. 0, or -1 with
+/// 10047 when the socket cannot change any more. Not part of the Windows interface.
+int AdoptFamily(SOCKET s, int af);
 /// intbind for a stream socket that is to connect: with port 0 the port is chosen by the
 /// connect, towards its destination, so that ports of earlier connections still in TIME_WAIT
 /// do not run out. intgetsockname before the connect takes the port at once, so the address
@@ -242,7 +291,7 @@ SOCKET intaccept(SOCKET s, SOCKADDR_IN* addr, int* addrlen);
 int intgetsockname(SOCKET s, SOCKADDR_IN* name, int* namelen);
 /// 10057 when not connected.
 int intgetpeername(SOCKET s, SOCKADDR_IN* name, int* namelen);
-/// Level SOL_SOCKET_W with Windows option numbers, or IPPROTO_TCP_W with TCP_NODELAY_W; an
+/// Level SOL_SOCKET_W with Windows option numbers, IPPROTO_TCP_W with TCP_NODELAY_W, or IPPROTO_IPV6_W with IPV6_V6ONLY_W (10042 on an IPv4 socket); an
 /// unknown level gives 10022, an unknown option 10042. Values are 32-bit and `*optlen` (or
 /// `optlen`) must be at least 4 (else 10014); a get stores 4 in `*optlen`. Notes:
 /// SO_LINGER_W is the Windows record {u_short l_onoff; u_short l_linger}; SO_DONTLINGER_W is
@@ -309,8 +358,15 @@ int intgethostname(char* name, int namelen);
 /// IPv4 entries of the hosts file (aliases kept) and DNS; dotted text resolves to itself and
 /// a null or empty name to the local host.
 HOSTENT* intgethostbyname(const char* name);
-/// `addr` points to a 4-byte network-order address; `type` must be AF_INET_W (else 10047).
+/// `addr` points to a 4-byte network-order address with `type` AF_INET_W, or to 16 bytes of
+/// an IPv6 address with AF_INET6_W (the entry then has address type 23 and no IPv4
+/// addresses); another type gives 10047.
 HOSTENT* intgethostbyaddr(const char* addr, int len, int type);
+/// The IPv6 addresses of the host entry last handed to the calling thread, which a HOSTENT
+/// of family 2 cannot carry: those of intgethostbyname or intgethostbyaddr (until the next
+/// such call), or of a background look-up while its completion message is handled. Not part
+/// of the Windows interface.
+const std::vector<Inet6Address>& HostAddresses6();
 /// A null `proto` matches any protocol.
 SERVENT* intgetservbyname(const char* name, const char* proto);
 /// `port` in network byte order (low 16 bits), as the Windows call takes it.
@@ -361,8 +417,8 @@ void ResumeReadNotices(SOCKET s, bool postRead, bool postClose) noexcept;
 /// Returns a non-zero request handle, or 0 with the last error set: 10014 for a null buffer,
 /// 10022 for an unknown window. A null or empty name means the local host.
 HANDLE intWSAAsyncGetHostByName(HWND hWnd, uint32_t wMsg, const char* name, char* buf, int buflen);
-/// As intWSAAsyncGetHostByName by address: 10014 for a null `addr` or `len` below 4, 10047
-/// for a `type` other than AF_INET_W.
+/// As intWSAAsyncGetHostByName by address: 10014 for a null `addr` or `len` below 4 (16 for
+/// AF_INET6_W), 10047 for a `type` other than AF_INET_W or AF_INET6_W.
 HANDLE intWSAAsyncGetHostByAddr(HWND hWnd, uint32_t wMsg, const char* addr, int len, int type, char* buf, int buflen);
 /// Drops a pending look-up: its message is never delivered and its buffer never written.
 /// -1 with 10022 for a handle that is not pending (completed, cancelled or unknown).

@@ -8,9 +8,13 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <vector>
 #include <cerrno>
 
 namespace tav::sockintf::detail {
+
+/// IPv6 addresses of the host entry last handed to this thread (HostAddresses6).
+inline thread_local std::vector<Inet6Address> tHostAddresses6;
 
 /// Last Windows Sockets error of the calling thread (intWSAGetLastError).
 inline thread_local int tLastError = 0;
@@ -64,22 +68,7 @@ int WouldBlockError(SOCKET s, bool dontWait) noexcept;
 /// listener, which Linux refuses to count.
 int BytesWaiting(int fd, int& out) noexcept;
 
-inline sockaddr_in ToNative(const SOCKADDR_IN& a) noexcept {
-    sockaddr_in n{};
-    n.sin_family = static_cast<sa_family_t>(static_cast<uint16_t>(a.sin_family));
-    n.sin_port = a.sin_port;
-    n.sin_addr.s_addr = a.sin_addr;
-    return n;
-}
-
-inline SOCKADDR_IN FromNative(const sockaddr_in& n) noexcept {
-    SOCKADDR_IN a;
-    a.sin_family = static_cast<int16_t>(n.sin_family);
-    a.sin_port = n.sin_port;
-    a.sin_addr = n.sin_addr.s_addr;
-    return a;
-}
-
+/// The shortest address record (IPv4).
 inline constexpr int kAddrLen = static_cast<int>(sizeof(SOCKADDR_IN));
 
 }  // namespace tav::sockintf::detail

@@ -50,6 +50,11 @@ int Lookup(int level, int optname, Option& out) {
         out = {IPPROTO_TCP, TCP_NODELAY, Form::Int, false};
         return 0;
     }
+    if (level == IPPROTO_IPV6_W) {
+        if (optname != IPV6_V6ONLY_W) return WSAENOPROTOOPT;
+        out = {IPPROTO_IPV6, IPV6_V6ONLY, Form::Int, false};
+        return 0;
+    }
     if (level != SOL_SOCKET_W) return WSAEINVAL;
     switch (optname) {
     case SO_DEBUG_W: out = {SOL_SOCKET, SO_DEBUG, Form::Int, false}; break;
@@ -207,6 +212,9 @@ int intgetsockopt(SOCKET s, int level, int optname, char* optval, int* optlen) {
     if (!Started()) return SOCKET_ERROR;
     Option o;
     if (const int err = Lookup(level, optname, o); err != 0) return Fail(err);
+    // Linux answers EOPNOTSUPP or ENOPROTOOPT for an IPv6 option of an IPv4 socket, by kernel.
+    if (level == IPPROTO_IPV6_W && (facts::Load(s) & (facts::kKnown | facts::kInet6)) == facts::kKnown)
+        return Fail(WSAENOPROTOOPT);
     if (optval == nullptr || optlen == nullptr || *optlen < 4) return Fail(WSAEFAULT);
     uint32_t v = 0;
     if (Get(s, o, v) != 0) return FailErrno();
@@ -219,6 +227,9 @@ int intsetsockopt(SOCKET s, int level, int optname, const char* optval, int optl
     if (!Started()) return SOCKET_ERROR;
     Option o;
     if (const int err = Lookup(level, optname, o); err != 0) return Fail(err);
+    // Linux answers EOPNOTSUPP or ENOPROTOOPT for an IPv6 option of an IPv4 socket, by kernel.
+    if (level == IPPROTO_IPV6_W && (facts::Load(s) & (facts::kKnown | facts::kInet6)) == facts::kKnown)
+        return Fail(WSAENOPROTOOPT);
     if (o.readOnly) return Fail(WSAENOPROTOOPT);
     if (optval == nullptr || optlen < 4) return Fail(WSAEFAULT);
     uint32_t v = 0;

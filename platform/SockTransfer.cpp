@@ -1,6 +1,8 @@
 // Data transfer calls of the socket interface layer: send, sendto, recv, recvfrom. One system
 // call each on the normal path.
 #include "platform/AsyncSelectHooks.hpp"
+#include "platform/SockAddrRecord.hpp"
+#include "platform/SocketFacts.hpp"
 #include "platform/SockIntf.hpp"
 #include "platform/SockLayer.hpp"
 
@@ -65,11 +67,13 @@ int Send(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, i
     if (to != nullptr && tolen < kAddrLen) return Fail(WSAEFAULT);
     const int nativeFlags = SendFlags(flags);
     if (nativeFlags < 0) return Fail(WSAEOPNOTSUPP);
-    sockaddr_in dest{};
-    if (to != nullptr) dest = detail::ToNative(*to);
+    detail::NativeAddr dest;
+    if (to != nullptr) {
+        if (const int err = detail::RecordToNative(to, tolen, (facts::Load(s) & facts::kInet6) != 0, dest); err != 0)
+            return Fail(err);
+    }
     const ssize_t n = detail::RetryEintr([&] {
-        return to != nullptr ? ::sendto(s, buf, static_cast<size_t>(len), nativeFlags,
-                                        reinterpret_cast<const sockaddr*>(&dest), sizeof dest)
+        return to != nullptr ? ::sendto(s, buf, static_cast<size_t>(len), nativeFlags, dest.Ptr(), dest.len)
                              : ::send(s, buf, static_cast<size_t>(len), nativeFlags);
     });
     if (n < 0) return SendFailed(s, errno);
@@ -95,7 +99,7 @@ int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fro
     const bool probe = len == 0;
     if (probe) nativeFlags |= MSG_PEEK | MSG_DONTWAIT;
 
-    sockaddr_in peer{};
+    detail::NativeAddr peer;
     iovec iov{buf, static_cast<size_t>(len)};
     msghdr msg{};
     msg.msg_iov = &iov;
@@ -105,8 +109,8 @@ int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fro
     const bool plain = stream && from == nullptr;
     const ssize_t n = detail::RetryEintr([&] {
         if (plain) return ::recv(s, buf, static_cast<size_t>(len), nativeFlags);
-        msg.msg_name = from != nullptr ? &peer : nullptr;
-        msg.msg_namelen = from != nullptr ? sizeof peer : 0;
+        msg.msg_name = from != nullptr ? &peer.ss : nullptr;
+        msg.msg_namelen = from != nullptr ? sizeof peer.ss : 0;
         return ::recvmsg(s, &msg, nativeFlags);
     });
     const int err = errno;
@@ -116,9 +120,10 @@ int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fro
         return Fail(RecvError(s, err, flags));
     }
     // Stream sockets leave no sender; the record is then left as it was, as on Windows.
-    if (from != nullptr && msg.msg_namelen >= sizeof peer) {
-        *from = detail::FromNative(peer);
-        *fromlen = kAddrLen;
+    if (from != nullptr && msg.msg_namelen >= sizeof(sockaddr_in)) {
+        peer.len = msg.msg_namelen;
+        // An IPv6 sender with room for an IPv4 record only: the datagram is used up already.
+        if (detail::NativeToRecord(peer, from, fromlen) != 0) return Fail(WSAEFAULT);
     }
     if (!probe && (msg.msg_flags & MSG_TRUNC) != 0) return Fail(WSAEMSGSIZE);
     return static_cast<int>(n);

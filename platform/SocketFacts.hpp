@@ -30,6 +30,7 @@ inline constexpr Facts kBindDeferred = 0x20;   // bound to any address, port 0, 
 // and nothing has been received since: the count still holds (see RememberedBytesWaiting).
 // Cleared at once by any re-enabling call, on whatever thread it is made.
 inline constexpr Facts kWaitingCounted = 0x40;
+inline constexpr Facts kInet6 = 0x80;          // an IPv6 socket (else IPv4)
 
 inline constexpr int kMaxHandle = HandleTable<Facts>::kMaxHandle;
 

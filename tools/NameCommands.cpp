@@ -2,6 +2,8 @@
 #include "NamePrint.hpp"
 #include "Tool.hpp"
 
+#include <tavsock/TAVSockAddr.hpp>
+
 #include <cstdio>
 
 namespace tavtool {
@@ -10,8 +12,11 @@ namespace {
 int RunHost(const Args& args) {
     RequireArgs(args, 1, 1);
     const std::string& what = args[0];
-    // Dotted text is looked up by address; a name lookup of it would only echo it back.
-    const bool byAddress = Util().IsWellFormedDottedStr(what);
+    // Address text (dotted IPv4 or IPv6) is looked up by address; a name lookup of it would
+    // only echo it back.
+    const auto asAddress = tav::TAVSockAddr::Create();
+    asAddress->IPAddress(what);
+    const bool byAddress = Util().IsWellFormedDottedStr(what) || asAddress->Family() == 23;
     const auto host = byAddress ? Util().GetHostByAddress(what) : Util().GetHostByName(what);
     if (!host) {
         Fail("host", "'" + what + "' not found");
@@ -91,7 +96,7 @@ int RunInfo(const Args& args) {
     return kExitOk;
 }
 
-const RegisterCommand kHost{{"host", "<name-or-address>", "look a host up by name, or by dotted address", RunHost}};
+const RegisterCommand kHost{{"host", "<name-or-address>", "look a host up by name, or by IPv4 or IPv6 address; prints every address", RunHost}};
 const RegisterCommand kService{
     {"service", "<name-or-port> [protocol]", "look a service up by name or port (no protocol: any)", RunService}};
 const RegisterCommand kProtocol{{"protocol", "<name-or-number>", "look a protocol up by name or number", RunProtocol}};

@@ -23,6 +23,10 @@ void PrintHost(const tav::TAVHostInfo& host) {
         std::printf("    Address(%d): %-15s (network-order Long %d, %s)\n", i, Util().DottedStrFromNetAddr(a).c_str(), a,
                     Hex32(a).c_str());
     }
+    // Every address of both families, as text (the list above is IPv4 only).
+    std::printf("  IPAddressCount: %d\n", host.IPAddressCount());
+    for (int32_t i = 1; i <= host.IPAddressCount(); ++i)
+        std::printf("    IPAddress(%d): %s\n", i, Printable(host.IPAddress(i)).c_str());
 }
 
 void PrintService(const tav::TAVServiceInfo& service) {

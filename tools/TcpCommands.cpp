@@ -122,8 +122,8 @@ int RunClient(const Args& args) {
         ParseCount(o.Value("--timeout", std::to_string(kConnectTimeout.count())), "--timeout", 1));
     const int16_t port = ParsePort(o.positional[1]);
     const int64_t waitMs = ParseCount(o.Value("--wait", "0"), "--wait", 0);
-    const auto to = AddressOf(o.positional[0], port);
-    if (!to) {
+    const auto targets = AddressesOf(o.positional[0], port);
+    if (targets.empty()) {
         Fail("client", "host '" + o.positional[0] + "' not found");
         return kExitNotFound;
     }
@@ -142,28 +142,40 @@ int RunClient(const Args& args) {
     });
     mgr->DataSent.Subscribe([&](const SocketPtr&) { ++writable; });
 
-    const auto skt = mgr->CreateClientSocket(ClientAddress(o));
-    SetFraming(*skt, o);
-    std::printf("connecting %s from %s to %s (%s)\n", SocketName(skt).c_str(), Endpoint(*skt->LocalAddr()).c_str(),
-                Endpoint(*to).c_str(), FramingText(*skt).c_str());
-    std::fflush(stdout);
-    // Connect runs the queue: the connection may be complete, or refused, when it returns.
-    if (skt->Connect(to) == 0) {
-        connected = true;
-    } else if (!connected && !refused && skt->State() != tav::Skt_ConnectionPending) {
-        Fail("client", "connect to " + Endpoint(*to) + " failed: " + ErrorText(skt->LastError()));
-        return kExitNotFound;
-    }
-    tav::RunMessagesUntil([&] { return connected || refused || closed; }, connectTimeout);
-    if (!connected) {
-        if (refused)
-            Fail("client", "connect to " + Endpoint(*to) + " failed: " + ErrorText(connectError));
-        else if (closed)
-            Fail("client", "connect to " + Endpoint(*to) + " failed: the connection closed");
-        else
-            Fail("client", "connect to " + Endpoint(*to) + " timed out after " +
-                               std::to_string(connectTimeout.count()) + " s");
-        return kExitNotFound;
+    // A name's addresses are tried in order (IPv4 first), each with the whole time-out, until
+    // one connects: one after the other rather than racing them, since a loopback or LAN peer
+    // answers or refuses at once and a second connection would only have to be thrown away.
+    SocketPtr skt;
+    for (size_t i = 0; !connected; ++i) {
+        const auto& to = targets[i];
+        const bool last = i + 1 == targets.size();
+        if (skt) mgr->DestroySocket(skt);
+        closed = refused = false;
+        skt = mgr->CreateClientSocket(ClientAddress(o, to->Family()));
+        SetFraming(*skt, o);
+        std::printf("connecting %s from %s to %s (%s)\n", SocketName(skt).c_str(), Endpoint(*skt->LocalAddr()).c_str(),
+                    Endpoint(*to).c_str(), FramingText(*skt).c_str());
+        std::fflush(stdout);
+        std::string failure;
+        // Connect runs the queue: the connection may be complete, or refused, when it returns.
+        if (skt->Connect(to) == 0) {
+            connected = true;
+        } else if (!connected && !refused && skt->State() != tav::Skt_ConnectionPending) {
+            failure = "connect to " + Endpoint(*to) + " failed: " + ErrorText(skt->LastError());
+        }
+        if (failure.empty()) tav::RunMessagesUntil([&] { return connected || refused || closed; }, connectTimeout);
+        if (connected) break;
+        if (failure.empty() && refused)
+            failure = "connect to " + Endpoint(*to) + " failed: " + ErrorText(connectError);
+        else if (failure.empty() && closed)
+            failure = "connect to " + Endpoint(*to) + " failed: the connection closed";
+        else if (failure.empty())
+            failure = "connect to " + Endpoint(*to) + " timed out after " + std::to_string(connectTimeout.count()) + " s";
+        if (last) {
+            Fail("client", failure);
+            return kExitNotFound;
+        }
+        std::printf("%s; trying the next address\n", Printable(failure).c_str());
     }
     std::printf("connected; each line of standard input goes out as one message, end of input ends\n");
     std::fflush(stdout);
@@ -209,7 +221,8 @@ int RunClient(const Args& args) {
 const RegisterCommand kServer{
     {"server", "<port> [--begin MARK] [--end MARK] [--binary] [--echo] [--count N] [--bind ADDR]",
      "framed-message TCP server printing every event (marks take \\n \\r \\t)", RunServer,
-     "  Listens on 127.0.0.1:<port> unless --bind names another local address (0.0.0.0: all).\n"
+     "  Listens on 127.0.0.1:<port> unless --bind names another local address (0.0.0.0: all;\n"
+     "  \"::\": all, IPv6 and IPv4; \"::1\": IPv6 loopback).\n"
      "  --begin MARK, --end MARK  text between the marks is one message (\\n \\r \\t \\\\ allowed)\n"
      "  --binary   raw bytes instead of framed text\n"
      "  --echo     send every message back (framed with the same marks)\n"

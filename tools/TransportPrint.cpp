@@ -59,30 +59,42 @@ std::string UnescapeMark(const std::string& text) {
     return out;
 }
 
-std::shared_ptr<tav::TAVSockAddr> AddressOf(const std::string& host, int16_t port) {
-    std::string dotted = host;
-    if (!Util().IsWellFormedDottedStr(host)) {
-        const auto info = Util().GetHostByName(host);
-        if (!info || info->AddressCount() == 0) return nullptr;
-        dotted = Util().DottedStrFromNetAddr(info->Address(1));
-    }
+namespace {
+
+/// The end point of address text and a port; null when the text is no address of either family.
+std::shared_ptr<tav::TAVSockAddr> Literal(const std::string& text, int16_t port) {
     auto addr = tav::TAVSockAddr::Create();
-    addr->IPAddress(dotted);
+    addr->IPAddress(text);
     addr->Port(port);
+    if (addr->Family() != 23 && !Util().IsWellFormedDottedStr(text)) return nullptr;
     return addr;
 }
 
+}  // namespace
+
+std::vector<std::shared_ptr<tav::TAVSockAddr>> AddressesOf(const std::string& host, int16_t port) {
+    if (auto literal = Literal(host, port)) return {literal};
+    std::vector<std::shared_ptr<tav::TAVSockAddr>> out;
+    const auto info = Util().GetHostByName(host);
+    for (int32_t i = 1; info && i <= info->IPAddressCount(); ++i)
+        if (auto a = Literal(info->IPAddress(i), port)) out.push_back(a);
+    return out;
+}
+
+std::shared_ptr<tav::TAVSockAddr> AddressOf(const std::string& host, int16_t port) {
+    auto all = AddressesOf(host, port);
+    return all.empty() ? nullptr : all.front();
+}
+
 std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t port, const std::string& fallback) {
-    const std::string bind = options.Value("--bind", fallback);
-    if (!Util().IsWellFormedDottedStr(bind)) throw UsageError("--bind needs a dotted IPv4 address");
-    auto addr = tav::TAVSockAddr::Create();
-    addr->IPAddress(bind);
-    addr->Port(port);
+    auto addr = Literal(options.Value("--bind", fallback), port);
+    if (!addr) throw UsageError("--bind needs a dotted IPv4 address or an IPv6 address");
     return addr;
 }
 
 std::string Endpoint(const tav::TAVSockAddr& addr) {
-    return addr.IPAddress() + ":" + std::to_string(static_cast<uint16_t>(addr.Port()));
+    const std::string port = ":" + std::to_string(static_cast<uint16_t>(addr.Port()));
+    return addr.Family() == 23 ? "[" + addr.IPAddress() + "]" + port : addr.IPAddress() + port;
 }
 
 std::string SocketName(const std::shared_ptr<tav::TAVSocket>& skt) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace tavtool {
 
@@ -37,19 +38,23 @@ int64_t ParseCount(const std::string& text, const char* what, int64_t minimum);
 /// A mark as given on the command line, with \n, \r, \t and \\ turned into their characters.
 std::string UnescapeMark(const std::string& text);
 
-/// The address of `host` (dotted text, or a name looked up now, first address) and `port`;
-/// null when the name does not resolve.
+/// The addresses of `host` with `port`: the address itself for IPv4 dotted or IPv6 text
+/// (brackets allowed), else every address a look-up of the name finds now, IPv4 first.
+/// Empty when the name does not resolve.
+std::vector<std::shared_ptr<tav::TAVSockAddr>> AddressesOf(const std::string& host, int16_t port);
+/// The first of AddressesOf; null when the name does not resolve.
 std::shared_ptr<tav::TAVSockAddr> AddressOf(const std::string& host, int16_t port);
 /// The local end point of a command: --bind, else `fallback`, and `port`. Servers fall back
 /// to 127.0.0.1; clients to 0.0.0.0, so the system picks the address that reaches the peer.
 std::shared_ptr<tav::TAVSockAddr> LocalAddress(const Options& options, int16_t port,
                                                const std::string& fallback = "127.0.0.1");
-/// The local end point of a client: --bind if given, else any address and any port.
-inline std::shared_ptr<tav::TAVSockAddr> ClientAddress(const Options& options) {
-    return LocalAddress(options, 0, "0.0.0.0");
+/// The local end point of a client: --bind if given, else any address of `family` (2 IPv4,
+/// 23 IPv6: that of the peer) and any port.
+inline std::shared_ptr<tav::TAVSockAddr> ClientAddress(const Options& options, int16_t family = 2) {
+    return LocalAddress(options, 0, family == 23 ? "::" : "0.0.0.0");
 }
 
-/// "127.0.0.1:5000"; ports above 32767 shown as the port they are, not as negative Integers.
+/// "127.0.0.1:5000" or "[::1]:5000"; ports above 32767 shown as the port they are, not as negative Integers.
 std::string Endpoint(const tav::TAVSockAddr& addr);
 /// "socket 7" with the handle, for event lines.
 std::string SocketName(const std::shared_ptr<tav::TAVSocket>& skt);

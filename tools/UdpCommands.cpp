@@ -56,7 +56,7 @@ int RunUdpSend(const Args& args) {
 
     const auto mgr = tav::TavUDPSocketMgr::Create();
     PrintDatagrams(*mgr);
-    const auto skt = mgr->CreateClientSocket(ClientAddress(o));
+    const auto skt = mgr->CreateClientSocket(ClientAddress(o, to->Family()));
     const std::string& text = o.positional[2];
     skt->SendTo(tav::Variant(text), to);  // raises the socket error when it fails
     std::printf("sent %zu bytes from %s to %s\n", text.size(), Endpoint(*skt->LocalAddr()).c_str(),

@@ -131,6 +131,7 @@ std::shared_ptr<TAVSocket> TavTCPSocketMgr::CreateClientSocket(const std::shared
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - CreateClientSocket - CreateError");
         FailCreate(nullptr);
     }
+    socket->IPv6Only(mIPv6Only);
     if (SocketAccess::BindForConnect(*socket, LocalAddr) != 0) {
         if (DebugLogWanted(kLogLevel))
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - CreateClientSocket - CreateError2");
@@ -149,6 +150,7 @@ std::shared_ptr<TAVSocket> TavTCPSocketMgr::CreateServerSocket(const std::shared
                                                                const std::string& Key, int32_t Backlog) {
     std::shared_ptr<TAVSocket> socket = mSocketMgr->CreateSocket(TAVSockKind_Stream, Key);
     if (!socket) FailCreate(nullptr);
+    socket->IPv6Only(mIPv6Only);
     if (socket->Bind(LocalAddr) != 0 || socket->Listen(Backlog) != 0) FailCreate(socket);
     SocketAccess::SetIsServerSocket(*socket, true);
     mWaitTime = waittime::Now() + kCreateWait;

@@ -106,8 +106,11 @@ std::shared_ptr<TAVSocket> TavUDPSocketMgr::CreateServerSocket(const std::shared
 
 std::shared_ptr<TAVSocket> TavUDPSocketMgr::CreateBoundSocket(const std::shared_ptr<TAVSockAddr>& LocalAddr,
                                                               const std::string& Key, bool isServer) {
-    std::shared_ptr<TAVSocket> socket = mSocketMgr->CreateSocket(TAVSockKind_Datagram, Key);
+    // A datagram socket is watched for data from its start, so it is made in its family.
+    const int32_t family = LocalAddr ? LocalAddr->Family() : sk::AF_INET_W;
+    std::shared_ptr<TAVSocket> socket = SocketMgrAccess::CreateSocketOf(*mSocketMgr, TAVSockKind_Datagram, Key, family);
     if (!socket) RaiseSockError(sk::intWSAGetLastError());
+    socket->IPv6Only(mIPv6Only);
     int32_t bound = -1;
     try {
         bound = socket->Bind(LocalAddr);

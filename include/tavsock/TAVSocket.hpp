@@ -174,7 +174,16 @@ public:
                                       std::shared_ptr<TAVSockAddr>& ConnectedName);
 
     /// Binds to the end point. Returns 0 (State Skt_Bound) or -1 (State Skt_Error).
+    /// A stream socket not yet bound nor connected takes the family of the address it is
+    /// bound (or connected) to, under the same Handle; a datagram socket keeps the family it
+    /// was made with (the UDP manager makes it from its local address).
     int32_t Bind(const std::shared_ptr<TAVSockAddr>& SockAddr);
+
+    /// Whether a Bind to an IPv6 address takes IPv6 peers only. False (the default): bound
+    /// to "::", the socket takes IPv4 peers too (dual stack), and shows them as IPv4
+    /// addresses. Set it before Bind.
+    bool IPv6Only() const noexcept { return ipv6Only_; }
+    void IPv6Only(bool value) noexcept { ipv6Only_ = value; }
 
     /// Starts a connection, running pending messages once before and once after the call.
     /// Returns 0 (connected, Skt_Ready) or -1; then State tells: Skt_ConnectionPending while
@@ -274,7 +283,8 @@ private:
     // Whether a message of `size` more bytes fits under MaxPendedSendLength; raises 10055
     // when it does not.
     void CheckPendedRoom(size_t size) const;
-    int32_t CreateSocket(int32_t kind);
+    // `family` 2 (IPv4) or 23 (IPv6).
+    int32_t CreateSocket(int32_t kind, int32_t family = 2);
     int32_t BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr);
     int32_t GenericSend();
     static void ClearLastError() noexcept;
@@ -322,6 +332,7 @@ private:
     int32_t deferredClose_ = -1;
     std::string withheldText_;
     int32_t maxDatagram_ = 0;  // cached by CreateSocket for datagram sockets
+    bool ipv6Only_ = false;
     Variant tag_;
     std::shared_ptr<ValueStore> extraData_;  // null until first read or set
     std::unique_ptr<SendState> send_;        // pending data; never null

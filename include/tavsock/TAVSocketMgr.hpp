@@ -139,6 +139,8 @@ private:
     // Library-internal members (reached through SocketMgrAccess).
     int32_t AddSocket(const std::shared_ptr<TAVSocket>& Socket, const std::string& Key);
     Variant RemoveSocket(const Variant& SktVal);
+    // CreateSocket of a socket of `family` (2 IPv4, 23 IPv6).
+    std::shared_ptr<TAVSocket> CreateSocketOf(int32_t kind, const std::string& Key, int32_t family);
     int32_t IndexOfSocket(const std::shared_ptr<TAVSocket>& Socket) const;
     std::shared_ptr<TAVSocket> SocketFromHandle(int32_t Handle) const;
 

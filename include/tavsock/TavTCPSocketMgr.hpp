@@ -103,10 +103,17 @@ public:
 
     // ---- Methods -----------------------------------------------------------------------------
 
+    /// Whether sockets made from now on and bound to an IPv6 address take IPv6 peers only.
+    /// False (the default): a server on "::" also accepts IPv4 clients (shown as IPv4).
+    bool IPv6Only() const noexcept { return mIPv6Only; }
+    void IPv6Only(bool value) noexcept { mIPv6Only = value; }
+
     /// Gives up a background look-up; unknown handles are ignored.
     void CancelAsyncRequest(int32_t AsyncHandle);
     /// A new stream socket under Key (unless empty), bound to LocalAddr, IsServerSocket false.
-    /// Connect it with TAVSocket::Connect; ConnectComplete follows. On failure the socket is
+    /// Connect it with TAVSocket::Connect; ConnectComplete follows. LocalAddr and the address
+    /// connected to may be IPv4 or IPv6: a client bound to 0.0.0.0 or "::" with port 0 takes
+    /// the family of the address it connects to. On failure the socket is
     /// taken out again and the library error whose code is the last socket error is raised
     /// (a key in use raises 457 from the collection).
     std::shared_ptr<TAVSocket> CreateClientSocket(const std::shared_ptr<TAVSockAddr>& LocalAddr,
@@ -157,6 +164,7 @@ private:
     void tmrProcessIncoming_Tick();
 
     bool mStartedUp = false;
+    bool mIPv6Only = false;
     std::shared_ptr<ValueStore> mExtraData;      // null until first read or set
     std::shared_ptr<ValueStore> HoldBuffer;      // held text per socket (see MessageFramer)
     std::unique_ptr<MessageFramer> mFramer;      // works on HoldBuffer

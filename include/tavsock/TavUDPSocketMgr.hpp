@@ -70,8 +70,15 @@ public:
 
     // ---- Methods -----------------------------------------------------------------------------
 
+    /// Whether sockets made from now on for an IPv6 LocalAddr take IPv6 peers only. False
+    /// (the default): one bound to "::" also sends to and hears from IPv4 addresses.
+    bool IPv6Only() const noexcept { return mIPv6Only; }
+    void IPv6Only(bool value) noexcept { mIPv6Only = value; }
+
     /// A new datagram socket under Key (unless empty), bound to LocalAddr (port 0: one the
-    /// system picks), IsServerSocket false; it can send and receive at once. On failure the
+    /// system picks), IsServerSocket false; it can send and receive at once. Its family is
+    /// LocalAddr's: bind to "::" (or "::1") to reach IPv6 addresses; senders come in their own
+    /// family (IPv4 senders of a dual-stack socket as IPv4). On failure the
     /// socket is taken out again and the library error whose code is the last socket error is
     /// raised (0x80040200 + 10048 for an address in use; a key in use raises 457 from the
     /// collection). A null LocalAddr raises 91.
@@ -98,6 +105,7 @@ private:
     void ITAVSockNotify_DataReceived(const std::shared_ptr<TAVSocket>& Skt) noexcept;
 
     bool mStartedUp = false;
+    bool mIPv6Only = false;
     std::shared_ptr<ValueStore> mExtraData;  // null until first read or set
     Variant mTag;
     std::shared_ptr<TAVSocketMgr> mSocketMgr;

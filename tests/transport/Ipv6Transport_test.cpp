@@ -1,0 +1,138 @@
+// The TCP and UDP managers over IPv6 loopback: a dual-stack listener, IPv6-only sockets,
+// refused connections, datagrams with their senders in their own family, and background
+// look-ups that come back with IPv6 addresses.
+#include "TransportTestUtil.hpp"
+
+#include <tavsock/TavUDPSocketMgr.hpp>
+
+namespace {
+
+using namespace tav;
+using namespace tavtest;
+
+std::shared_ptr<TAVSockAddr> At(const std::string& text, int16_t port = 0) {
+    auto a = TAVSockAddr::Create();
+    a->IPAddress(text);
+    a->Port(port);
+    return a;
+}
+
+class Ipv6TcpTest : public TcpMgrTest {};
+INSTANTIATE_TEST_SUITE_P(Routes, Ipv6TcpTest, ::testing::Bool(), RouteName);
+
+TEST_P(Ipv6TcpTest, DualStackListenerServesAnIpv4AndAnIpv6ClientAlike) {
+    server = mgr->CreateServerSocket(At("::"), "", 4);
+    server->MsgBeginMark("<B>");
+    server->MsgEndMark("<E>");
+    const int16_t port = server->LocalAddr()->Port();
+    EXPECT_EQ(server->LocalAddr()->Family(), 23);
+    EXPECT_EQ(server->LocalAddr()->IPAddress(), "::");
+
+    // The IPv6 client is made for IPv4 (0.0.0.0) and takes IPv6 when it connects; the IPv4
+    // client stays as every IPv4 client always was.
+    struct Case {
+        const char* local;
+        const char* to;
+        int16_t family;
+        const char* seenAs;
+    };
+    for (const Case& c : {Case{"0.0.0.0", "::1", 23, "::1"}, Case{"0.0.0.0", "127.0.0.1", 2, "127.0.0.1"},
+                          Case{"::1", "::1", 23, "::1"}}) {
+        SCOPED_TRACE(std::string(c.local) + " -> " + c.to);
+        accepted.reset();
+        events.clear();  // freed sockets' addresses come back: start each case afresh
+        sockets.clear();
+        std::shared_ptr<TAVSocket> cl = mgr->CreateClientSocket(At(c.local));
+        const int32_t handle = cl->Handle();
+        cl->DataMode(DataMode_Binary);
+        cl->Connect(At(c.to, port));
+        ASSERT_TRUE(PumpUntil([&] { return accepted && Count("ConnectComplete", cl) == 1; }));
+        EXPECT_EQ(cl->Handle(), handle);
+        EXPECT_EQ(cl->RemoteAddr()->Family(), c.family);
+        EXPECT_EQ(cl->RemoteAddr()->IPAddress(), c.to);
+        EXPECT_EQ(cl->LocalAddr()->IPAddress(), c.seenAs);
+        EXPECT_EQ(acceptedFrom->Family(), c.family);
+        EXPECT_EQ(acceptedFrom->IPAddress(), c.seenAs);
+        EXPECT_EQ(acceptedFrom->Port(), cl->LocalAddr()->Port());
+
+        // Framing and the echo path are the same for both families.
+        cl->Send(Variant(ByteArray{'<', 'B', '>', 'h', 'i', '<', 'E', '>'}));
+        ASSERT_TRUE(PumpFor("Data:hi", accepted));
+        accepted->Send(Variant(std::string("back")));
+        ASSERT_TRUE(PumpFor("Bytes:<B>back<E>", cl));
+        mgr->DestroySocket(cl);
+        cl.reset();  // the last reference: the connection closes
+        ASSERT_TRUE(PumpFor("SocketClosed", accepted));
+        mgr->DestroySocket(accepted);
+    }
+}
+
+TEST_P(Ipv6TcpTest, Ipv6OnlyListenerLeavesTheIpv4PortFreeAndRefusalsReadAsForIpv4) {
+    mgr->IPv6Only(true);
+    server = mgr->CreateServerSocket(At("::"));
+    const int16_t port = server->LocalAddr()->Port();
+    // Dual stack would hold the IPv4 port too; IPv6 only leaves it to an IPv4 listener.
+    mgr->IPv6Only(false);
+    auto v4 = mgr->CreateServerSocket(Loopback(port));
+    EXPECT_EQ(v4->LocalAddr()->Port(), port);
+    EXPECT_EQ(test::Raised([&] { mgr->CreateServerSocket(At("::", port)); }), static_cast<int32_t>(0x80040200 + 10048));
+
+    // Nothing listens on ::1 at the IPv4 listener's port now that the IPv6 one is gone.
+    mgr->DestroySocket(server);
+    server.reset();
+    client = mgr->CreateClientSocket(At("::"));
+    // Refused at once or by notification, as for IPv4, with the same number.
+    if (client->Connect(At("::1", port)) != 0 && client->State() == Skt_Disconnected) {
+        EXPECT_EQ(client->LastError(), 10061);
+    } else {
+        ASSERT_TRUE(PumpUntil([&] { return !Of(client).empty(); }));
+        EXPECT_EQ(Of(client)[0], "SocketError:10061");
+    }
+}
+
+TEST_P(Ipv6TcpTest, BackgroundLookUpsCarryIpv6Addresses) {
+    std::shared_ptr<TAVHostInfo> host;
+    mgr->HostResolved.Subscribe([&](int32_t, const std::shared_ptr<TAVHostInfo>& h) { host = h; });
+    const int32_t handle = mgr->WSAAsyncGetHostByName("[::1]");
+    ASSERT_NE(handle, 0);
+    ASSERT_TRUE(PumpFor("HostResolved:" + std::to_string(handle)));
+    ASSERT_TRUE(host);
+    EXPECT_EQ(host->AddressCount(), 0);
+    ASSERT_EQ(host->IPAddressCount(), 1);
+    EXPECT_EQ(host->IPAddress(1), "::1");
+
+    // By IPv6 address the look-up is made (no name is listed for ::1 here, so it may end in
+    // a resolver error, but never in the refusal of the family, 10047).
+    const int32_t byAddr = mgr->WSAAsyncGetHostByAddress("::1");
+    ASSERT_NE(byAddr, 0);
+    const std::string id = std::to_string(byAddr);
+    ASSERT_TRUE(PumpUntil([&] {
+        return Count("HostResolved:" + id) + Count("AsyncError:" + id + ":11001") + Count("AsyncError:" + id + ":11004") > 0;
+    }));
+}
+
+TEST(Ipv6Udp, DatagramsCarryTheSenderInItsOwnFamily) {
+    auto mgr = TavUDPSocketMgr::Create();
+    std::vector<std::pair<std::string, std::string>> got;  // (sender, text)
+    std::vector<int16_t> families;
+    mgr->DataReceived.Subscribe(
+        [&](const std::shared_ptr<TAVSocket>&, const std::shared_ptr<TAVSockAddr>& from, Variant& info) {
+            got.emplace_back(from->IPAddress(), info.ToString());
+            families.push_back(from->Family());
+        });
+    auto v6 = mgr->CreateServerSocket(At("::1"));
+    auto v4 = mgr->CreateServerSocket(Loopback());
+    auto dual = mgr->CreateClientSocket(At("::"));  // reaches both families
+    dual->SendTo(Variant(std::string("six")), At("::1", v6->LocalAddr()->Port()));
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
+    dual->SendTo(Variant(std::string("four")), Loopback(v4->LocalAddr()->Port()));
+    ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
+    EXPECT_EQ(got[0], std::make_pair(std::string("::1"), std::string("six")));
+    EXPECT_EQ(got[1], std::make_pair(std::string("127.0.0.1"), std::string("four")));
+    EXPECT_EQ(families, (std::vector<int16_t>{23, 2}));
+
+    // An IPv4 socket cannot reach an IPv6 address: the error number is the one Windows gives.
+    EXPECT_EQ(test::Raised([&] { v4->SendTo(Variant(std::string("x")), At("::1", v6->LocalAddr()->Port())); }), 10047);
+}
+
+}  // namespace
