@@ -92,9 +92,10 @@ public:
             posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
             posix_spawn_file_actions_addopen(&actions, 1, io.out.c_str(), mode, 0644);
         }
+        // "/dev/stderr" keeps the caller's: reopening it by name fails inside the spawn.
         if (io.err.empty())
             posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        else
+        else if (io.err != "/dev/stderr")
             posix_spawn_file_actions_addopen(&actions, 2, io.err.c_str(), mode, 0644);
         if (!io.cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, io.cwd.c_str());
         posix_spawn_file_actions_addclosefrom_np(&actions, 3);  // the caller's sockets stay here
