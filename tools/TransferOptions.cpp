@@ -111,16 +111,16 @@ TransferOptions ParseTransferOptions(const Args& args, unsigned command) {
             optionsEnded = true;
             continue;
         }
-        const auto spec = std::find_if(Specs().begin(), Specs().end(), [&](const OptionSpec& s) {
+        const auto known = std::find_if(Specs().begin(), Specs().end(), [&](const OptionSpec& s) {
             return (s.commands & command) != 0 && (a == s.shortName || a == s.longName);
         });
-        if (spec == Specs().end()) throw UsageError("unknown option " + a);
+        if (known == Specs().end()) throw UsageError("unknown option " + a);
         std::string value;
-        if (*spec->value != '\0') {
+        if (*known->value != '\0') {
             if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
             value = args[++i];
         }
-        spec->apply(o, value);
+        known->apply(o, value);
     }
     return o;
 }
