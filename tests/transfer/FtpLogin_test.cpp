@@ -11,7 +11,7 @@ protected:
         dir = new TempDir();
         fs::create_directories(*dir / "root/sub/deeper");
         WriteFile(*dir / "root/sub/file.txt", "hello\n");
-        server = new ServerProcess();
+        server = new Process();
         port = StartPyFtpd(*server, *dir / "root", dir->Path(), "joe", "s3cret");
     }
     static void TearDownTestSuite() {
@@ -36,7 +36,7 @@ protected:
     }
 
     static inline TempDir* dir = nullptr;
-    static inline ServerProcess* server = nullptr;
+    static inline Process* server = nullptr;
     static inline uint16_t port = 0;
 };
 

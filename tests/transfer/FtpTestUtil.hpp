@@ -125,7 +125,7 @@ public:
 
 /// pyftpdlib on a free loopback port with the anonymous user and one named user, both rooted
 /// at `root`; its port, 0 when it did not start.
-inline uint16_t StartPyFtpd(ServerProcess& server, const std::string& root, const std::string& dir,
+inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& dir,
                             const std::string& user, const std::string& password) {
     WriteFile(dir + "/ftpd.py",
               "import logging, sys\n"

@@ -18,7 +18,7 @@ protected:
     static void SetUpTestSuite() {
         if (!Installed(kOpenssl) || !Installed(kNginx)) return;
         dir_ = new TempDir();
-        nginx_ = new ServerProcess();
+        nginx_ = new Process();
         const std::string d = dir_->Path();
         fs::create_directory(d + "/www");
         WriteFile(d + "/www/every-byte.bin", Binary());
@@ -63,7 +63,7 @@ protected:
     static std::string Path(const std::string& file) { return *dir_ / file; }
 
     static inline TempDir* dir_ = nullptr;
-    static inline ServerProcess* nginx_ = nullptr;
+    static inline Process* nginx_ = nullptr;
     static inline uint16_t ports_[kServers] = {};
     static inline std::string failure_;
 };
@@ -158,7 +158,7 @@ TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
 TEST_F(HttpsTest, TinyproxyTunnelsWithConnect) {
     if (!transfertest::Installed(kTinyproxy)) GTEST_SKIP() << "tinyproxy is not installed";
     TempDir pdir;
-    ServerProcess proxy;
+    Process proxy;
     const uint16_t proxyPort = StartTinyproxy(proxy, pdir.Path());
     ASSERT_NE(proxyPort, 0) << ReadFile(pdir / "tinyproxy.log");
 
