@@ -50,7 +50,7 @@ protected:
     }
     /// The last FTPDataReceived text.
     std::string LastData() const {
-        for (auto it = notes.notes.rbegin(); it != notes.notes.rend(); ++it)
+        for (auto it = notes.entries.rbegin(); it != notes.entries.rend(); ++it)
             if (it->rfind("Data:", 0) == 0) return it->substr(5);
         return "";
     }
@@ -92,7 +92,7 @@ TEST_P(VsftpdModeTest, ListingsRetrieveAndStoreAreWhole) {
     // the final reply may come in either order.
     for (int run = 0; run < 20; ++run) {
         SCOPED_TRACE(run);
-        const size_t from = notes.notes.size();
+        const size_t from = notes.entries.size();
         ASSERT_EQ(run % 2 == 0 ? ftp->NameList("many") : ftp->List("many"), 0);
         const std::string result = Finish(from);
         ASSERT_EQ(result.substr(result.size() - 5), "Ready") << result;
@@ -117,7 +117,7 @@ TEST_P(VsftpdModeTest, ListingsRetrieveAndStoreAreWhole) {
     EXPECT_EQ(ftp->AnnouncedSize(), 3 * 1024 * 1024 + 123);
 
     ASSERT_EQ(ftp->Retrieve("pub/small.bin"), 0);
-    const size_t from = notes.notes.size();
+    const size_t from = notes.entries.size();
     EXPECT_EQ(Finish(from).substr(0, 5), "Data:");
     EXPECT_EQ(LastData(), EveryByteValue(70000));
     EXPECT_EQ(notes.lastTransferred, 70000);
@@ -128,7 +128,7 @@ TEST_P(VsftpdModeTest, ListingsRetrieveAndStoreAreWhole) {
         const std::string data = EveryByteValue(size);
         WriteFile(dir / "src", data);
         const std::string target = name + std::to_string(size);
-        const size_t from = notes.notes.size();
+        const size_t from = notes.entries.size();
         ASSERT_EQ(ftp->Store("upload/" + target, dir / "src"), 0);
         EXPECT_EQ(Finish(from), "Ready");
         EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(size));
@@ -184,15 +184,15 @@ TEST_F(VsftpdTest, EmptyMissingOrDeviceFilesAreRefusedBeforeAnyCommand) {
 
 TEST_P(VsftpdModeTest, RefusedTransfersReportAndTheNextTransferWorks) {
     ASSERT_EQ(ftp->Retrieve("pub/missing.bin", dir / "m"), 0);
-    ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
-    EXPECT_EQ(notes.notes[0].rfind("Error:550", 0), 0u) << notes.Joined();
+    ASSERT_TRUE(PumpUntil([&] { return !notes.entries.empty(); }));
+    EXPECT_EQ(notes.entries[0].rfind("Error:550", 0), 0u) << notes.Joined();
     EXPECT_EQ(ftp->State(), 1);
     // Storing into a directory the anonymous user may not write to.
     WriteFile(dir / "src", "abc");
     notes.Clear();
     ASSERT_EQ(ftp->Store("pub/nope.bin", dir / "src"), 0);
-    ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
-    EXPECT_EQ(notes.notes[0].rfind("Error:553", 0), 0u) << notes.Joined();
+    ASSERT_TRUE(PumpUntil([&] { return !notes.entries.empty(); }));
+    EXPECT_EQ(notes.entries[0].rfind("Error:553", 0), 0u) << notes.Joined();
     EXPECT_FALSE(fs::exists(fixture->Path("root/pub/nope.bin")));
     // The session goes on.
     notes.Clear();
