@@ -156,7 +156,7 @@ TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
     // The 200 that follows is the reply the session was waiting for, so the transfer goes on;
     // had the 450 moved the state on, RETR would have been sent twice.
     ASSERT_TRUE(server.Expect("RETR f"));
-    EXPECT_TRUE(notes.notes.empty());
+    EXPECT_TRUE(notes.entries.empty());
     EXPECT_EQ(ClientState(), st::RetrSent);
 }
 
@@ -183,7 +183,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     ASSERT_TRUE(server.Expect("PASV"));
     Chunk(server, "425 cannot open passive\r\n");
     EXPECT_EQ(ClientState(), st::PasvSent);
-    EXPECT_TRUE(notes.notes.empty());
+    EXPECT_TRUE(notes.entries.empty());
     ftp->Reset();
     LogIn(server);
 
@@ -223,7 +223,7 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     ASSERT_TRUE(data.Send(std::string(100000, 'n')));
     Chunk(server, "226 done\r\n");
     ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.notes[0], "Data:" + std::string(100000, 'n'));
+    EXPECT_EQ(notes.entries[0], "Data:" + std::string(100000, 'n'));
     ASSERT_TRUE(ftp->Internals().DataSocket());
     // The next listing goes over the same connection: no PASV.
     notes.Clear();
@@ -250,7 +250,7 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
         ASSERT_EQ(ftp->NameList(), 0);
         PassiveData(data);
         ASSERT_TRUE(server.Expect("NLST", first));
-        for (int i = 0; i < 40 && notes.notes.empty(); ++i) {
+        for (int i = 0; i < 40 && notes.entries.empty(); ++i) {
             ASSERT_TRUE(server.Send(next));
             RunMessagesUntil([] { return false; }, std::chrono::milliseconds(40));
         }
@@ -280,7 +280,7 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
     ASSERT_TRUE(server.Expect("NLST", "150 ok\r\n"));
     const long before = MemoryKiB("VmRSS", true);
     const std::string chunk(size_t{1} << 20, 'a');
-    for (int i = 0; i < 80 && notes.notes.empty() && data2.Send(chunk); ++i) {
+    for (int i = 0; i < 80 && notes.entries.empty() && data2.Send(chunk); ++i) {
     }
     ASSERT_TRUE(notes.WaitFor("ObjectError:8")) << notes.Joined();
     EXPECT_EQ(notes.Joined(), "ObjectError:8");

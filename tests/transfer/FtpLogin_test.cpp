@@ -11,7 +11,7 @@ protected:
         dir = new TempDir();
         fs::create_directories(*dir / "root/sub/deeper");
         WriteFile(*dir / "root/sub/file.txt", "hello\n");
-        server = new ServerProcess();
+        server = new Process();
         port = StartPyFtpd(*server, *dir / "root", dir->Path(), "joe", "s3cret");
     }
     static void TearDownTestSuite() {
@@ -32,11 +32,11 @@ protected:
         ftp->User(user);
         ftp->Password(password);
         ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
-        ASSERT_TRUE(PumpUntil([&] { return !notes.notes.empty(); }));
+        ASSERT_TRUE(PumpUntil([&] { return !notes.entries.empty(); }));
     }
 
     static inline TempDir* dir = nullptr;
-    static inline ServerProcess* server = nullptr;
+    static inline Process* server = nullptr;
     static inline uint16_t port = 0;
 };
 
@@ -60,8 +60,8 @@ TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     notes.Clear();
 
     PairedLogIn("joe", "wrong");
-    ASSERT_EQ(notes.notes.size(), 1u);
-    EXPECT_EQ(notes.notes[0].rfind("Error:530: ", 0), 0u) << notes.Joined();
+    ASSERT_EQ(notes.entries.size(), 1u);
+    EXPECT_EQ(notes.entries[0].rfind("Error:530: ", 0), 0u) << notes.Joined();
     EXPECT_EQ(ftp->State(), 1);  // Ready, though not logged in
 }
 
@@ -75,13 +75,13 @@ TEST_F(FtpLoginTest, DirectoryChangesAndAMissingDirectory) {
     ASSERT_EQ(ftp->chDirParent(), 0);
     ASSERT_TRUE(notes.WaitFor("Ready", 4));
     ASSERT_EQ(ftp->chDir("no-such-dir"), 0);
-    ASSERT_TRUE(PumpUntil([&] { return notes.notes.size() == 5; }));
-    EXPECT_EQ(notes.notes[4].rfind("Error:550", 0), 0u) << notes.Joined();
+    ASSERT_TRUE(PumpUntil([&] { return notes.entries.size() == 5; }));
+    EXPECT_EQ(notes.entries[4].rfind("Error:550", 0), 0u) << notes.Joined();
     EXPECT_EQ(ftp->State(), 1);
     // The directory really is the one changed into: "deeper" is only found from "sub".
     ASSERT_EQ(ftp->chDir("deeper"), 0);
     ASSERT_TRUE(notes.WaitFor("Ready", 5));
-    EXPECT_EQ(notes.notes.size(), 6u) << notes.Joined();
+    EXPECT_EQ(notes.entries.size(), 6u) << notes.Joined();
 }
 
 }  // namespace

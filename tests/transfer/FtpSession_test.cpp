@@ -158,7 +158,7 @@ TEST_F(SessionTest, UserSetWhileReadyStartsANewLoginAndIsIgnoredMidLogin) {
 TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectoryChange) {
     DialogServer server;
     int32_t duringLogin = 0, afterCwd = -1;
-    notes.onNote = [&](const std::string& note) {
+    notes.onEntry = [&](const std::string& note) {
         if (note != "Ready") return;
         if (notes.Count("Ready") == 1)
             duringLogin = test::Raised([&] { ftp->chDir("a"); });
@@ -249,7 +249,7 @@ TEST_F(SessionTest, DisconnectSendsNothingAndClosesTheConnection) {
     EXPECT_EQ(ftp->State(), 0);
     ASSERT_TRUE(server.WaitClosed());
     EXPECT_EQ(server.AllReceived(), "");
-    EXPECT_TRUE(notes.notes.empty());
+    EXPECT_TRUE(notes.entries.empty());
 }
 
 TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
@@ -276,7 +276,7 @@ TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
     ftp->Timeout(150);
     LogIn(server);
     RunMessagesFor(std::chrono::milliseconds(400));  // Ready and quiet: nothing happens
-    EXPECT_TRUE(notes.notes.empty());
+    EXPECT_TRUE(notes.entries.empty());
     ASSERT_EQ(ftp->chDir("slow"), 0);
     ASSERT_TRUE(server.Expect("CWD slow"));
     ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
@@ -310,7 +310,7 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         ASSERT_TRUE(notes.WaitFor("Ready", 2));
         Chunk(server, "421 bye\r\n");
         ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
-        byRoute[callback] = notes.notes;
+        byRoute[callback] = notes.entries;
         EXPECT_EQ(std::count(notes.routes.begin(), notes.routes.end(), callback ? "cb" : "event"),
                   static_cast<long>(notes.routes.size()));
     }
@@ -322,7 +322,7 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
 TEST_F(SessionTest, ResetFromInsideANotificationStopsTheRestOfThePass) {
     DialogServer server;
     LogIn(server);
-    notes.onNote = [&](const std::string& note) {
+    notes.onEntry = [&](const std::string& note) {
         if (note.rfind("Error:550", 0) == 0) ftp->Reset();
     };
     ASSERT_EQ(ftp->chDir("x"), 0);

@@ -8,6 +8,7 @@
 #include "transfer/FtpStates.hpp"
 #include "transfer/FtpSession.hpp"
 #include "transfer/TransferTestUtil.hpp"
+#include "support/Recorder.hpp"
 
 #include <memory>
 
@@ -56,9 +57,9 @@ public:
 
 /// Records the client's notifications as text ("Ready", "Error:530: Login incorrect.",
 /// "ObjectError:4", "Data:<text>", and "Transferred:<n>" when `logTransfers`), by events or
-/// through a callback object (its entries marked "cb" in `routes`), and runs `onNote` after
+/// through a callback object (its entries marked "cb" in `routes`), and runs `onEntry` after
 /// each one (a test may act from inside a notification).
-class Notes {
+class Notes : public tav::support::Recorder<std::string> {
 public:
     void Watch(TavFTPTransferMgr& m) {
         m.FTPObjectError.Subscribe([this](int32_t c) { Add("ObjectError:" + std::to_string(c)); });
@@ -95,29 +96,28 @@ public:
     };
 
     void Add(const std::string& note, const std::string& route = "event") {
-        notes.push_back(note);
         routes.push_back(route);
-        if (onNote) onNote(note);
+        Recorder::Add(note);
     }
     void Transferred(int32_t n, const std::string& route = "event") {
         lastTransferred = n;
         ++transferred;
         if (logTransfers) Add("Transferred:" + std::to_string(n), route);
     }
-    int Count(const std::string& note) const { return static_cast<int>(std::count(notes.begin(), notes.end(), note)); }
+    int Count(const std::string& note) const {
+        return CountWhere([&](const std::string& n) { return n == note; });
+    }
     bool WaitFor(const std::string& note, int count = 1) {
         return PumpUntil([&] { return Count(note) >= count; });
     }
     std::string Joined() const {
         std::string all;
-        for (const std::string& s : notes) all += (all.empty() ? "" : " | ") + s.substr(0, 200);
+        for (const std::string& s : entries) all += (all.empty() ? "" : " | ") + s.substr(0, 200);
         return all;
     }
-    void Clear() { notes.clear(), routes.clear(); }
+    void Clear() { entries.clear(), routes.clear(); }
 
-    std::vector<std::string> notes;
     std::vector<std::string> routes;
-    std::function<void(const std::string&)> onNote;
     bool logTransfers = false;
     int32_t lastTransferred = 0;
     int transferred = 0;
@@ -125,7 +125,7 @@ public:
 
 /// pyftpdlib on a free loopback port with the anonymous user and one named user, both rooted
 /// at `root`; its port, 0 when it did not start.
-inline uint16_t StartPyFtpd(ServerProcess& server, const std::string& root, const std::string& dir,
+inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& dir,
                             const std::string& user, const std::string& password) {
     WriteFile(dir + "/ftpd.py",
               "import logging, sys\n"
@@ -200,7 +200,7 @@ protected:
             return notes.Count("Ready") > readyBefore || notes.Joined().find("ObjectError") != std::string::npos;
         }));
         std::string all;
-        for (size_t i = from; i < notes.notes.size(); ++i) all += (all.empty() ? "" : " | ") + notes.notes[i].substr(0, 60);
+        for (size_t i = from; i < notes.entries.size(); ++i) all += (all.empty() ? "" : " | ") + notes.entries[i].substr(0, 60);
         return all;
     }
     /// Answers PASV with the port of `data` (and `address`) and accepts the client there.

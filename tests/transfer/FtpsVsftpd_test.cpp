@@ -23,7 +23,7 @@ protected:
     }
     /// Starts an operation and runs it to its FTPReady; false when it failed instead.
     bool Step(const std::function<int32_t()>& start) {
-        const size_t from = notes.notes.size();
+        const size_t from = notes.entries.size();
         return start() == 0 && Finish(from).find("Error") == std::string::npos;
     }
     /// Connects; true once logged in and protected (FTPReady).

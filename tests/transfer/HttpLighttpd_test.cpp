@@ -12,7 +12,7 @@ protected:
     static void SetUpTestSuite() {
         if (!Installed(kOpenssl) || !Installed(kLighttpd)) return;
         dir_ = new TempDir();
-        server_ = new ServerProcess();
+        server_ = new Process();
         const std::string d = dir_->Path();
         fs::create_directory(d + "/www");
         WriteFile(d + "/www/hello.txt", "hello, world\n");
@@ -44,7 +44,7 @@ protected:
     }
 
     static inline TempDir* dir_ = nullptr;
-    static inline ServerProcess* server_ = nullptr;
+    static inline Process* server_ = nullptr;
     static inline uint16_t http_ = 0, https_ = 0;
     static inline std::string failure_;
 };

@@ -20,7 +20,7 @@ protected:
     }
     void TearDown() override {
         HttpMgrTest::TearDown();
-        for (ServerProcess* p : {&python, &nginx, &proxy}) p->Stop();
+        for (Process* p : {&python, &nginx, &proxy}) p->Stop();
     }
     uint16_t StartNginx() {
         return StartOnFreePort(nginx, [&](uint16_t port) {
@@ -33,7 +33,7 @@ protected:
 
     TempDir dir;
     std::string binary;
-    ServerProcess python, nginx, proxy;
+    Process python, nginx, proxy;
 };
 
 TEST_F(RealServerTest, PythonServerBodiesAsBytesAndTextAndItsErrors) {
@@ -98,9 +98,10 @@ TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     // `tavsock get` while the scripted server answers `response` ("": nothing at all).
     auto get = [&](std::vector<std::string> args, const std::string& response) {
         args.insert(args.begin(), {ToolPath(), "get", Url(server, "/")});
-        const pid_t pid = Spawn(args, out, err);
+        Process tool;
+        EXPECT_TRUE(tool.Start(args, Files(out, err)));
         response.empty() ? (void)TakeRequest(server) : (void)Answer(server, response);
-        return Reap(pid);
+        return tool.Wait().status;
     };
 
     EXPECT_EQ(get({"--show-header"}, "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\nwhole\n"), 0);

@@ -54,7 +54,7 @@ TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     Fetch(Url("/a/b.html"));
     // Headers without a final CR LF get one; three characters of Data are announced as 5 and
     // followed by CR LF, then the closing CR LF.
-    events.clear();
+    heard.entries.clear();
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
     requests.push_back(Answer(server, ok));
     ASSERT_TRUE(RunUntilReady());
@@ -102,7 +102,7 @@ TEST_F(HttpScriptedTest, HeaderBlockCutAcrossReadsIsReassembledWithItsBody) {
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
     for (const size_t cut : {size_t{5}, headerEnd - 2, headerEnd, headerEnd + 2}) {
         SCOPED_TRACE("cut after byte " + std::to_string(cut));
-        events.clear(), this->body.clear(), lastCount = 0;
+        heard.entries.clear(), this->body.clear(), lastCount = 0;
         ASSERT_EQ(mgr->Execute(Url()), 0);
         TakeRequest(server);
         // The manager has read the first piece before the rest is sent.
@@ -114,7 +114,7 @@ TEST_F(HttpScriptedTest, HeaderBlockCutAcrossReadsIsReassembledWithItsBody) {
         ASSERT_TRUE(server.Send(response.substr(cut)));
         server.Close();
         ASSERT_TRUE(RunUntilReady());
-        EXPECT_EQ(events, (Notified{"DataReceived", "Ready 0"}));
+        EXPECT_EQ(heard.entries, (Notified{"DataReceived", "Ready 0"}));
         EXPECT_EQ(this->body, body);
         EXPECT_EQ(mgr->HTTPHeader(), response.substr(0, headerEnd));
         EXPECT_EQ(mgr->ContentLength(), 300);
@@ -164,7 +164,7 @@ TEST_F(HttpScriptedTest, ReplaceWhenCompleteKeepsTheOldFileUntilTheResponseIsCom
     // Reset, a time-out, and a peer that resets the connection in the middle of the body.
     for (const int end : {0, 1, 2}) {
         mgr->Timeout(end == 1 ? 100 : 0);
-        events.clear();
+        heard.entries.clear();
         ASSERT_EQ(mgr->Execute(Url(), "GET", "", "", out), 0);
         TakeRequest(server);
         ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\npart"));
@@ -233,7 +233,7 @@ TEST_F(HttpScriptedTest, StalledAndEndlessServersDoNotHangTheRequest) {
 
     // Reset by the peer in the middle of the body: the socket error is told, and the close
     // that follows ends the request with what came.
-    events.clear();
+    heard.entries.clear();
     ASSERT_EQ(mgr->Execute(Url()), 0);
     TakeRequest(server);
     ASSERT_TRUE(server.Send(partial));
@@ -253,7 +253,7 @@ TEST_F(HttpScriptedTest, ABodyThatSlowsToATrickleAfterPouringInKeepsArriving) {
     std::string expected(burst + drops + tail, '\0');
     for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('a' + i % 23);
     mgr->Timeout(200);
-    events.clear();
+    heard.entries.clear();
     ASSERT_EQ(mgr->Execute(Url()), 0);
     TakeRequest(server);
     ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(expected.size()) + "\r\n\r\n" +
@@ -440,7 +440,7 @@ TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
     const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";
     const std::string urls[] = {url, url, url + "again"};
     for (int i = 0; i < 3; ++i) {
-        events.clear();
+        heard.entries.clear();
         ASSERT_EQ(mgr->Execute(urls[i]), 0);
         EXPECT_EQ(mgr->RequestState() == TavHTTPTransferMgr::Resolving, i != 1) << i;
         Answer(server, "HTTP/1.0 200 OK\r\n\r\n");

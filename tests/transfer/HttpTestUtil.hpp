@@ -5,6 +5,7 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
+#include "support/Recorder.hpp"
 #include "transfer/TransferTestUtil.hpp"
 
 namespace transfertest {
@@ -78,8 +79,8 @@ protected:
         if (m != mgr) Log("callback with another manager");
     }
     void Log(const std::string& e, const char* route = "event") {
-        events.push_back(e);
         routes.push_back(route);
+        heard.Add(e);
     }
     void OnData(tav::Variant& d, const char* route = "event") {
         Log("DataReceived", route);
@@ -93,11 +94,14 @@ protected:
         lastCount = n;
         ++transferred;
         if (!logTransfers) return;
-        if (!events.empty() && events.back().rfind("Transferred ", 0) == 0) events.pop_back(), routes.pop_back();
+        auto& e = heard.entries;
+        if (!e.empty() && e.back().rfind("Transferred ", 0) == 0) e.pop_back(), routes.pop_back();
         Log("Transferred " + std::to_string(n), route);
     }
 
-    bool Has(const std::string& e) const { return std::find(events.begin(), events.end(), e) != events.end(); }
+    bool Has(const std::string& e) const {
+        return heard.CountWhere([&](const std::string& h) { return h == e; }) > 0;
+    }
     /// Runs the queue until the request is over (HTTPReady).
     bool RunUntilReady(std::chrono::milliseconds limit = kWait) {
         return tav::RunMessagesUntil([&] { return Has("Ready 0"); }, limit);
@@ -107,7 +111,7 @@ protected:
     /// answers the first response and closes (unless `hold`: the connection stays open).
     std::vector<std::string> Fetch(const std::string& url, const std::string& method = "GET", const std::string& data = "",
                                    const std::string& headers = "", const std::string& file = "") {
-        events.clear(), routes.clear();
+        heard.entries.clear(), routes.clear();
         EXPECT_EQ(mgr->Execute(url, method, data, headers, file), 0);
         if (!responses.empty()) {
             requests.push_back(TakeRequest(server));
@@ -116,12 +120,13 @@ protected:
             if (!hold) server.Close();
         }
         EXPECT_TRUE(RunUntilReady()) << url;
-        return events;
+        return heard.entries;
     }
     std::string Url(const std::string& path = "/") const { return transfertest::Url(server, path); }
 
     std::shared_ptr<tav::TavHTTPTransferMgr> mgr;
-    std::vector<std::string> events, routes;
+    tav::support::Recorder<std::string> heard;  // every notification, in order
+    std::vector<std::string> routes;
     std::string body;
     bool bodyIsBytes = false;
     bool logTransfers = false;

@@ -18,7 +18,7 @@ protected:
     static void SetUpTestSuite() {
         if (!Installed(kOpenssl) || !Installed(kNginx)) return;
         dir_ = new TempDir();
-        nginx_ = new ServerProcess();
+        nginx_ = new Process();
         const std::string d = dir_->Path();
         fs::create_directory(d + "/www");
         WriteFile(d + "/www/every-byte.bin", Binary());
@@ -63,7 +63,7 @@ protected:
     static std::string Path(const std::string& file) { return *dir_ / file; }
 
     static inline TempDir* dir_ = nullptr;
-    static inline ServerProcess* nginx_ = nullptr;
+    static inline Process* nginx_ = nullptr;
     static inline uint16_t ports_[kServers] = {};
     static inline std::string failure_;
 };
@@ -73,7 +73,7 @@ TEST_F(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
     ASSERT_EQ(mgr->Execute(Url(Good, "/every-byte.bin")), 0);
     ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(events, (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_EQ(heard.entries, (Notified{"DataReceived", "Ready 0"}));
     EXPECT_TRUE(body == Binary()) << "bytes differ";
     EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(Binary().size()));
     EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.1 200 ");
@@ -139,7 +139,7 @@ TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
     };
     ASSERT_EQ(mgr->Timeout(), 0);
     for (const auto& c : cases) {
-        events.clear();
+        heard.entries.clear();
         ScriptedPeer server;
         ASSERT_EQ(mgr->Execute("https://127.0.0.1:" + std::to_string(server.Port()) + "/"), 0);
         ASSERT_TRUE(server.Accept());
@@ -149,7 +149,7 @@ TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
         }
         if (c.close) server.Close();
         ASSERT_TRUE(RunUntilReady());
-        EXPECT_EQ(events, (Notified{"ObjectError 8", "Ready 0"}));
+        EXPECT_EQ(heard.entries, (Notified{"ObjectError 8", "Ready 0"}));
         EXPECT_EQ(mgr->TLSError().substr(0, c.reason.size()), c.reason) << mgr->TLSError();
     }
     EXPECT_THROW(mgr->TLSHandshakeTimeout(-1), tav::SockError);
@@ -158,7 +158,7 @@ TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
 TEST_F(HttpsTest, TinyproxyTunnelsWithConnect) {
     if (!transfertest::Installed(kTinyproxy)) GTEST_SKIP() << "tinyproxy is not installed";
     TempDir pdir;
-    ServerProcess proxy;
+    Process proxy;
     const uint16_t proxyPort = StartTinyproxy(proxy, pdir.Path());
     ASSERT_NE(proxyPort, 0) << ReadFile(pdir / "tinyproxy.log");
 

@@ -1,42 +1,35 @@
-// Shared pieces of the transfer client tests: files and private folders, free ports, programs
-// run to their end or kept running as servers in process groups of their own (nginx,
-// tinyproxy, vsftpd, python3's servers), a certificate authority made with the openssl
-// command line, and a loopback peer worked from the test thread while the queue runs.
+// Shared pieces of the transfer client tests: files, servers started on free ports (tinyproxy,
+// vsftpd, python3's servers) with the shared launcher, a certificate authority made with the
+// openssl command line, and a loopback peer worked from the test thread while the queue runs.
 #pragma once
 
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/SockError.hpp>
 
 #include "platform/SockTestUtil.hpp"
+#include "support/Loopback.hpp"
+#include "support/Nginx.hpp"
+#include "support/Process.hpp"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/sockios.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
-
-extern char** environ;
 
 namespace transfertest {
 
@@ -52,6 +45,25 @@ inline const std::string kVsftpd = "/usr/sbin/vsftpd";
 inline const std::string kPython = "/usr/bin/python3";
 
 inline bool Installed(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
+
+using tav::support::FreePort;
+using tav::support::NginxCommand;
+using tav::support::Process;
+using tav::support::TempDir;
+using tav::support::ToolPath;
+
+/// Standard output to the file `out`, errors to `err` (with the output when "").
+inline tav::support::Stdio Files(const std::string& out, const std::string& err = "", const std::string& cwd = "") {
+    tav::support::Stdio io;
+    io.out = out;
+    io.err = err;
+    io.cwd = cwd;
+    return io;
+}
+/// Runs a program to its end with its output in files; its exit status, or -1.
+inline int RunProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "") {
+    return tav::support::Run(argv, Files(out, err)).status;
+}
 
 /// Bytes 0..255 repeated up to `size`, with a twist per block so that shifted data differs.
 inline std::string EveryByteValue(size_t size) {
@@ -80,196 +92,37 @@ inline bool PumpUntil(const std::function<bool()>& done) {
     return true;
 }
 
-/// A loopback listening socket on `port` (0: one the kernel picks, written back); -1 when
-/// the port is taken.
-inline int ListenOnLoopback(uint16_t& port, int flags = 0) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = htons(port);
-    socklen_t len = sizeof a;
-    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd, 16) != 0 ||
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        if (fd >= 0) ::close(fd);
-        return -1;
-    }
-    port = ntohs(a.sin_port);
-    return fd;
-}
-
-/// A port that was free a moment ago (for servers that must be told their port).
-inline uint16_t FreePort() {
-    uint16_t port = 0;
-    const int fd = ListenOnLoopback(port);
-    if (fd >= 0) ::close(fd);
-    return port;
-}
-
-/// A private temporary folder (readable by the servers' own users), removed with everything
-/// in it. Under `base`, or the system's temporary folder when empty.
-class TempDir {
-public:
-    explicit TempDir(const std::string& base = "") {
-        std::string name = ((base.empty() ? fs::temp_directory_path() : fs::path(base)) / "tavsock-XXXXXX").string();
-        path_ = ::mkdtemp(name.data()) ? name : "";
-        if (!path_.empty()) ::chmod(path_.c_str(), 0755);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path_.empty()) fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-/// Starts argv[0] (a full path) in a process group of its own, standard input from /dev/null,
-/// output written to `out` and errors to `err` (with the output when ""); -1 when it could
-/// not be spawned.
-inline pid_t Spawn(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "",
-                   const std::string& cwd = "") {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (err.empty())
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    else
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&actions, cwd.c_str());
-    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    posix_spawnattr_setpgroup(&attr, 0);  // its own group, so a kill reaches what it forks
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = ::posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return rc == 0 ? pid : -1;
-}
-
-/// Waits for a program's end; its exit status, or -1.
-inline int Reap(pid_t pid) {
-    int status = 0;
-    while (pid > 0 && ::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-/// Runs a program to its end (see Spawn); its exit status, or -1.
-inline int RunProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "") {
-    return Reap(Spawn(argv, out, err));
-}
-
-/// The tool next to this test program in the build tree; "" when it was not built.
-inline std::string ToolPath() {
-    char self[PATH_MAX] = {};
-    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return "";
-    const fs::path tool = fs::path(std::string(self, static_cast<size_t>(n))).parent_path().parent_path() / "tools/tavsock";
-    return Installed(tool) ? tool.string() : "";
-}
-
 /// Runs the tool with stdout and stderr to files; its exit status.
 inline int RunTool(std::vector<std::string> args, const std::string& out, const std::string& err) {
     args.insert(args.begin(), ToolPath());
     return RunProgram(args, out, err);
 }
 
-/// A server program run by a test, killed with its process group and reaped by Stop or the
-/// destructor.
-class ServerProcess {
-public:
-    ServerProcess() = default;
-    ~ServerProcess() { Stop(); }
-    ServerProcess(const ServerProcess&) = delete;
-    ServerProcess& operator=(const ServerProcess&) = delete;
-
-    bool Start(const std::vector<std::string>& argv, const std::string& log, const std::string& cwd = "") {
-        Stop();
-        pid_ = Spawn(argv, log, "", cwd);
-        return pid_ > 0;
-    }
-    bool Running() {
-        int status = 0;
-        if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) pid_ = -1;
-        return pid_ > 0;
-    }
-    /// Waits (bounded) until something accepts connections on 127.0.0.1:port; false when the
-    /// server ended or never listened. The server gives no sign of readiness, so refused
-    /// attempts are repeated with a short pause.
-    bool WaitListening(uint16_t port) {
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (std::chrono::steady_clock::now() < deadline && Running()) {
-            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            a.sin_port = htons(port);
-            const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            ::close(fd);
-            if (ok) return true;
-            ::poll(nullptr, 0, 20);
-        }
-        return false;
-    }
-    void Stop() {
-        if (pid_ <= 0) return;
-        ::kill(-pid_, SIGKILL);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-};
-
 /// Starts a server whose command line (made by `argv` from `count` ports) names its ports,
 /// on ports free a moment ago; another process may take one first, so a server that does not
 /// come up is tried again. The ports, or an empty list when it never listened.
-inline std::vector<uint16_t> StartOnFreePorts(ServerProcess& p, size_t count,
+inline std::vector<uint16_t> StartOnFreePorts(Process& p, size_t count,
                                               const std::function<std::vector<std::string>(const std::vector<uint16_t>&)>& argv,
                                               const std::string& log, const std::string& cwd = "") {
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<uint16_t> ports;
         while (ports.size() < count) ports.push_back(FreePort());
-        bool up = p.Start(argv(ports), log, cwd);
-        for (size_t i = 0; up && i < count; ++i) up = p.WaitListening(ports[i]);
+        bool up = p.Start(argv(ports), Files(log, "", cwd));
+        for (size_t i = 0; up && i < count; ++i) up = tav::support::WaitListening(p, ports[i]);
         if (up) return ports;
         p.Stop();
     }
     return {};
 }
-inline uint16_t StartOnFreePort(ServerProcess& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
+inline uint16_t StartOnFreePort(Process& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
                                 const std::string& log, const std::string& cwd = "") {
     const auto ports = StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd);
     return ports.empty() ? 0 : ports[0];
 }
 
-/// nginx in `dir` with the given server blocks (serving `dir`/www); its command line.
-inline std::vector<std::string> NginxCommand(const std::string& d, const std::string& servers) {
-    WriteFile(d + "/nginx.conf",
-              "daemon off;\nmaster_process off;\nworker_processes 1;\npid " + d + "/nginx.pid;\nerror_log " + d +
-                  "/nginx-error.log;\nevents { worker_connections 64; }\nhttp {\n  access_log off;\n"
-                  "  client_body_temp_path " + d + "/t-body;\n  proxy_temp_path " + d + "/t-proxy;\n"
-                  "  fastcgi_temp_path " + d + "/t-fcgi;\n  uwsgi_temp_path " + d + "/t-uwsgi;\n"
-                  "  scgi_temp_path " + d + "/t-scgi;\n  default_type application/octet-stream;\n" + servers + "}\n");
-    return {kNginx, "-p", d, "-e", d + "/nginx-error.log", "-c", d + "/nginx.conf"};
-}
-
 /// tinyproxy for 127.0.0.1 on a free port (no ConnectPort line: CONNECT to any port is
 /// allowed); its port, 0 when it did not start (log in `dir`/tinyproxy.log).
-inline uint16_t StartTinyproxy(ServerProcess& p, const std::string& d) {
+inline uint16_t StartTinyproxy(Process& p, const std::string& d) {
     return StartOnFreePort(p, [&](uint16_t port) {
         WriteFile(d + "/tinyproxy.conf", "Port " + std::to_string(port) +
                                              "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 10\n"
@@ -316,8 +169,8 @@ public:
 private:
     // In memory where there is room: ten thousand files are created in a blink there, and
     // can take seconds on a busy disk.
-    TempDir dir_{::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : ""};
-    ServerProcess server_;
+    TempDir dir_{"tavsock", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : ""};
+    Process server_;
     uint16_t port_ = 0;
 };
 
@@ -372,12 +225,11 @@ class ScriptedPeer {
 public:
     /// Listens on `port` (any free one when 0); Port() is 0 when that port was taken.
     explicit ScriptedPeer(uint16_t port = 0) {
-        listener_ = ListenOnLoopback(port, SOCK_NONBLOCK);
-        port_ = listener_ < 0 ? 0 : port;
+        listener_ = tav::support::Listen(port, SOCK_NONBLOCK);
+        port_ = listener_.Get() < 0 ? 0 : port;
     }
     ~ScriptedPeer() {
         Close();
-        if (listener_ >= 0) ::close(listener_);
     }
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
@@ -387,7 +239,7 @@ public:
     /// Runs the queue until a connection came in; it takes the place of the last one.
     bool Accept() {
         return PumpUntil([&] {
-            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+            const int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return false;
             Close();
             conn_ = fd;
@@ -420,7 +272,7 @@ public:
     }
     /// True when a connection waits to be accepted.
     bool Waiting() const {
-        pollfd p{listener_, POLLIN, 0};
+        pollfd p{listener_.Get(), POLLIN, 0};
         return ::poll(&p, 1, 0) == 1;
     }
     /// Runs the queue until the peer closed its side; true when it did. Everything that came
@@ -458,7 +310,7 @@ protected:
         }
     }
 
-    int listener_ = -1;
+    tav::support::Fd listener_;
     int conn_ = -1;
     int port_ = 0;
     std::string received_;
