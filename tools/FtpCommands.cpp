@@ -60,7 +60,7 @@ int RunLs(const Args& args) {
             const std::string folder = url.FtpPath();
             failure = session->Run((o.longForm ? "LIST " : "NLST ") + folder,
                                    [&](Ftp& ftp) { return o.longForm ? ftp.List(folder) : ftp.NameList(folder); }, -1,
-                                   "the listing passed the size limit");
+                                   "");
         }
         if (failure.empty()) {
             // Several listings are told apart as ls tells folders apart.

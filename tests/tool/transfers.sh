@@ -122,8 +122,13 @@ said "tavsock put: $tmp/web/b.bin: server replied 550"
 run 1 put "$tmp/none" "$tmp/web/b.bin" "ftp://$ftp/upload/"
 said "tavsock put: $tmp/none: cannot read it: No such file or directory"
 cmp -s "$tmp/web/b.bin" "$tmp/ftp/upload/b.bin" || fail "the readable file of two was not stored"
-run 1 get "http://$web/a.bin" -o "$tmp/no/such/folder"
-said "cannot write $tmp/no/such/folder: No such file or directory"
+# The local file's reason comes from the library, at the start (a missing folder) or midway (/dev/full).
+for url in "http://$web/a.bin" "ftp://$ftp/pub/readme.txt"; do
+  run 1 get "$url" -o "$tmp/no/such/folder"
+  said "cannot write $tmp/no/such/folder: No such file or directory"
+  run 1 get "$url" -o /dev/full
+  said "cannot write /dev/full: No space left on device"
+done
 
 # ---- outputs that refuse bytes: exit 1 with the system's reason ----
 timeout 30 "$tool" ls "ftp://$ftp/pub" >/dev/full 2>"$tmp/err"
