@@ -110,6 +110,10 @@ run 1 get --timeout 3 "ftp://$odd/x"
 said "server replied 331 not now"
 run 1 get --active "ftp://$odd/x"
 said 'server replied 550 \x1b]0;owned\ano\x1b[2J file'
+printf 'keep me' >"$tmp/part"
+run 1 get --active -C "ftp://$odd/x" -o "$tmp/part"
+said "server replied 450 cannot resume"
+[ "$(cat "$tmp/part")" = "keep me" ] || fail "a refused REST touched the partial file"
 run 1 get "http://$scripted/esc" -v -o "$tmp/esc"
 said 'HTTP 404 Gone\x1b]0;owned\a\x1b[2J'
 said '< X-Note: a\x1bb'
