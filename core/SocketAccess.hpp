@@ -99,30 +99,30 @@ public:
     static void DeferClose(TAVSocket& s, int32_t error) noexcept {
         // The close brought again by a resume carries no error of its own: keep the first's.
         const int32_t earlier = TakeDeferredCloseError(s);
-        s.deferredClose_ = error != 0 ? error : earlier;
+        s.mDeferredClose = error != 0 ? error : earlier;
     }
     /// Ends a pause without a notification (the caller delivers what waited itself).
-    static void EndPause(TAVSocket& s) noexcept { s.recvPaused_ = false; }
+    static void EndPause(TAVSocket& s) noexcept { s.mRecvPaused = false; }
     /// The error of a close that waited for ResumeRecv, 0 when none did; forgets it.
     static int32_t TakeDeferredCloseError(TAVSocket& s) noexcept {
-        const int32_t v = s.deferredClose_;
-        s.deferredClose_ = -1;
+        const int32_t v = s.mDeferredClose;
+        s.mDeferredClose = -1;
         return v >= 0 ? v : v <= -2 ? -2 - v : 0;
     }
     /// The TCP manager stopped cutting messages because reading was paused; `rest` is the
     /// part of its read not yet framed (it may be empty: whole messages may wait in the hold
     /// buffer). ResumeRecv then brings a read notification whatever the stack holds.
     static void Withhold(TAVSocket& s, std::string_view rest) {
-        s.withheldText_.append(rest);
-        s.recvWithheld_ = true;
+        s.mWithheldText.append(rest);
+        s.mRecvWithheld = true;
     }
     /// Whether text waits from a paused read (one load: asked on every text read).
-    static bool HasWithheld(const TAVSocket& s) noexcept { return s.recvWithheld_; }
+    static bool HasWithheld(const TAVSocket& s) noexcept { return s.mRecvWithheld; }
     /// Takes what Withhold kept, ending the withholding.
     static std::string TakeWithheld(TAVSocket& s) noexcept {
-        s.recvWithheld_ = false;
+        s.mRecvWithheld = false;
         std::string rest;
-        rest.swap(s.withheldText_);
+        rest.swap(s.mWithheldText);
         return rest;
     }
     /// Sets the calling thread's last socket error to 0.

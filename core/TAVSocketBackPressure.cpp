@@ -15,30 +15,30 @@ namespace tav {
 using namespace sockintf;
 
 int32_t TAVSocket::PendedSendLength() const noexcept {
-    const int64_t total = int64_t{send_->normal.Length()} + send_->urgent.Length();
+    const int64_t total = int64_t{mSend->normal.Length()} + mSend->urgent.Length();
     return total > INT32_MAX ? INT32_MAX : static_cast<int32_t>(total);
 }
 
 void TAVSocket::MaxPendedSendLength(int32_t NewValue) {
     Diagnostics::Current().Check(NewValue >= 0, [this] { return SourceName(this, "MaxPendedSendLength"); },
                                  "NewValue >= 0");
-    maxPendedSendLength_ = NewValue;
+    mMaxPendedSendLength = NewValue;
 }
 
 void TAVSocket::CheckPendedRoom(size_t size) const {
-    if (int64_t{PendedSendLength()} + static_cast<int64_t>(size) > maxPendedSendLength_) RaiseBareSocketError(WSAENOBUFS);
+    if (int64_t{PendedSendLength()} + static_cast<int64_t>(size) > mMaxPendedSendLength) RaiseBareSocketError(WSAENOBUFS);
 }
 
 void TAVSocket::ResumeRecv() {
-    const bool closeWaits = deferredClose_ >= 0;
-    if (!recvPaused_ && !closeWaits && !recvWithheld_) return;
-    recvPaused_ = false;
-    if (handle_ == TAVSock_InvalidSocketHandle) return;
+    const bool closeWaits = mDeferredClose >= 0;
+    if (!mRecvPaused && !closeWaits && !mRecvWithheld) return;
+    mRecvPaused = false;
+    if (mHandle == TAVSock_InvalidSocketHandle) return;
     // A read notification only when something is there to read: text a paused read kept
     // back, or bytes in the stack. Otherwise the next arrival brings one as usual.
-    const bool read = recvWithheld_ || HowMuchDataIsAvailable() > 0;
-    ResumeReadNotices(handle_, read, closeWaits);
-    if (closeWaits) deferredClose_ = -2 - deferredClose_;  // brought once, however often resumed
+    const bool read = mRecvWithheld || HowMuchDataIsAvailable() > 0;
+    ResumeReadNotices(mHandle, read, closeWaits);
+    if (closeWaits) mDeferredClose = -2 - mDeferredClose;  // brought once, however often resumed
 }
 
 }  // namespace tav

@@ -62,9 +62,9 @@ int32_t TAVSocket::Bind(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     CheckHandle(kHandleCondition);
     ClearLastError();
     const SOCKADDR_INET_W record = RecordOf(SockAddr);
-    AskIpv6Only(handle_, record, ipv6Only_);
-    const int32_t result = intbind(handle_, &record.Ipv4, sizeof record);
-    state_ = result == 0 ? Skt_Bound : Skt_Error;
+    AskIpv6Only(mHandle, record, mIPv6Only);
+    const int32_t result = intbind(mHandle, &record.Ipv4, sizeof record);
+    mState = result == 0 ? Skt_Bound : Skt_Error;
     return result;
 }
 
@@ -72,17 +72,17 @@ int32_t TAVSocket::BindForConnect(const std::shared_ptr<TAVSockAddr>& SockAddr) 
     CheckHandle(kHandleCondition);
     ClearLastError();
     const SOCKADDR_INET_W record = RecordOf(SockAddr);
-    AskIpv6Only(handle_, record, ipv6Only_);
-    const int32_t result = sockintf::BindForConnect(handle_, &record.Ipv4, sizeof record);
-    state_ = result == 0 ? Skt_Bound : Skt_Error;
+    AskIpv6Only(mHandle, record, mIPv6Only);
+    const int32_t result = sockintf::BindForConnect(mHandle, &record.Ipv4, sizeof record);
+    mState = result == 0 ? Skt_Bound : Skt_Error;
     return result;
 }
 
 int32_t TAVSocket::Listen(int32_t Backlog) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const int32_t result = intlisten(handle_, Backlog);
-    if (result == 0) state_ = Skt_Listening;
+    const int32_t result = intlisten(mHandle, Backlog);
+    if (result == 0) mState = Skt_Listening;
     return result;
 }
 
@@ -94,22 +94,22 @@ int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
     const auto keepAlive = weak_from_this().lock();
 
     LetPendingMessagesRun();
-    const int32_t result = intconnect(handle_, &record.Ipv4, sizeof record);
+    const int32_t result = intconnect(mHandle, &record.Ipv4, sizeof record);
     const int32_t error = result == 0 ? 0 : intWSAGetLastError();
     // The state is set before the queue runs again: on loopback the connect notification can
     // arrive in that very turn, and the state it sets must not be overwritten afterwards.
     if (result == 0) {
-        state_ = Skt_Ready;
+        mState = Skt_Ready;
         if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + "<TAVSocket - Connect - Success");
     } else if (error == WSAEWOULDBLOCK) {
-        state_ = Skt_ConnectionPending;
+        mState = Skt_ConnectionPending;
         if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + "<TAVSocket - Connect - WSAEWOULDBLOCK - WAITING...");
     } else if (error == WSAECONNREFUSED) {
-        state_ = Skt_Disconnected;
+        mState = Skt_Disconnected;
     } else if (error == WSANOTINITIALISED) {
-        state_ = Skt_NotInitialized;
+        mState = Skt_NotInitialized;
     } else {
-        state_ = Skt_Error;
+        mState = Skt_Error;
     }
     LetPendingMessagesRun();
     // Handlers may have made socket calls of their own; callers read the connect's code.
@@ -117,7 +117,7 @@ int32_t TAVSocket::Connect(const std::shared_ptr<TAVSockAddr>& SockAddr) {
 
     if (DebugLogWanted(2))
         WriteDebugLog(2, LogPrefix() + "<TAVSocket - Connect - WSAEWOULDBLOCK - Exiting function  mState>" +
-                             std::to_string(state_) + "  pending=" + std::to_string(Skt_ConnectionPending));
+                             std::to_string(mState) + "  pending=" + std::to_string(Skt_ConnectionPending));
     return result;
 }
 
@@ -125,19 +125,19 @@ std::shared_ptr<TAVSocket> TAVSocket::Accept(const std::shared_ptr<TAVSocketMgr>
                                              std::shared_ptr<TAVSockAddr>& ConnectedName) {
     CheckHandle("Handle <> TAVSock_InvalidSocketHandle");
     ClearLastError();
-    state_ = Skt_Connecting;
+    mState = Skt_Connecting;
 
     SOCKADDR_INET_W record;
     int length = sizeof record;
-    const SOCKET accepted = intaccept(handle_, &record.Ipv4, &length);
-    state_ = Skt_Listening;
+    const SOCKET accepted = intaccept(mHandle, &record.Ipv4, &length);
+    mState = Skt_Listening;
     if (accepted == INVALID_SOCKET) return nullptr;
 
     auto socket = SocketAccess::Create();
     socket->SetHandle(accepted);
-    socket->msgBeginMark_ = msgBeginMark_;
-    socket->msgEndMark_ = msgEndMark_;
-    socket->dataMode_ = dataMode_;
+    socket->mMsgBeginMark = mMsgBeginMark;
+    socket->mMsgEndMark = mMsgEndMark;
+    socket->mDataMode = mDataMode;
     socket->SetIsConnectionAcceptor(true);
     ConnectedName = AddressFrom(record);
     if (SocketList) AddSocketToManager(*SocketList, socket, std::to_string(accepted));
@@ -149,7 +149,7 @@ std::shared_ptr<TAVSockAddr> TAVSocket::LocalAddr() const {
     ClearLastError();
     SOCKADDR_INET_W record;
     int length = sizeof record;
-    if (intgetsockname(handle_, &record.Ipv4, &length) != 0) {
+    if (intgetsockname(mHandle, &record.Ipv4, &length) != 0) {
         (void)intWSAGetLastError();
         return nullptr;
     }
@@ -161,7 +161,7 @@ std::shared_ptr<TAVSockAddr> TAVSocket::RemoteAddr() const {
     ClearLastError();
     SOCKADDR_INET_W record;
     int length = sizeof record;
-    if (intgetpeername(handle_, &record.Ipv4, &length) != 0) {
+    if (intgetpeername(mHandle, &record.Ipv4, &length) != 0) {
         (void)intWSAGetLastError();
         return nullptr;
     }
@@ -173,7 +173,7 @@ int32_t TAVSocket::SocketOption(int32_t SktOpt) const {
     ClearLastError();
     int32_t value = 0;
     int length = sizeof value;
-    if (intgetsockopt(handle_, SOL_SOCKET_W, SktOpt, reinterpret_cast<char*>(&value), &length) == SOCKET_ERROR)
+    if (intgetsockopt(mHandle, SOL_SOCKET_W, SktOpt, reinterpret_cast<char*>(&value), &length) == SOCKET_ERROR)
         RaiseBareSocketError(intWSAGetLastError());
     return value;
 }
@@ -181,7 +181,7 @@ int32_t TAVSocket::SocketOption(int32_t SktOpt) const {
 void TAVSocket::SocketOption(int32_t SktOpt, int32_t value) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    if (intsetsockopt(handle_, SOL_SOCKET_W, SktOpt, reinterpret_cast<const char*>(&value), sizeof value) ==
+    if (intsetsockopt(mHandle, SOL_SOCKET_W, SktOpt, reinterpret_cast<const char*>(&value), sizeof value) ==
         SOCKET_ERROR)
         RaiseBareSocketError(intWSAGetLastError());
 }

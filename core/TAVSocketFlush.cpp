@@ -52,7 +52,7 @@ int32_t SendCall(int32_t handle, const PendingBuffer& buffer, const TAVSockAddr*
 }  // namespace
 
 bool SocketAccess::HasPendingSend(const TAVSocket& s) noexcept {
-    return s.send_->normal.Length() > 0 || s.send_->urgent.Length() > 0;
+    return s.mSend->normal.Length() > 0 || s.mSend->urgent.Length() > 0;
 }
 
 int32_t TAVSocket::GenericSend() {
@@ -64,8 +64,8 @@ int32_t TAVSocket::GenericSend() {
     // Anything but a socket error ends the flush with the result so far; the caller of Send
     // sees the outcome of the last send call, and unsent data stays pending.
     try {
-        if (send_->urgent.Length() > 0) return FlushOutOfBand(result);
-        if (send_->normal.Length() == 0) return 0;
+        if (mSend->urgent.Length() > 0) return FlushOutOfBand(result);
+        if (mSend->normal.Length() == 0) return 0;
         return FlushNormal(result);
     } catch (const SockError& e) {
         failureNumber = e.Number();
@@ -80,33 +80,33 @@ int32_t TAVSocket::GenericSend() {
     }
     if (DebugLogWanted(4))
         WriteDebugLog(4, LogPrefix() + "<GenericSend error - mPendedSendLength>" +
-                             std::to_string(send_->normal.Length()) + "<res>" + std::to_string(result) + "<err>" +
+                             std::to_string(mSend->normal.Length()) + "<res>" + std::to_string(result) + "<err>" +
                              std::to_string(failureNumber) + "<errdesc>" + failure);
     return result;
 }
 
 // Urgent data goes first and alone: a flush that sends some does not touch normal data.
 int32_t TAVSocket::FlushOutOfBand(int32_t& result) {
-    SendState& st = *send_;
+    SendState& st = *mSend;
     const int32_t length = st.urgent.Length();
     if (DebugLogWanted(4)) WriteDebugLog(4, LogPrefix() + "<GenericSend 1 - mPendedOOBLength>" + std::to_string(length));
-    result = SendCall(handle_, st.urgent, st.peer.get(), MSG_OOB_W);
+    result = SendCall(mHandle, st.urgent, st.peer.get(), MSG_OOB_W);
     if (DebugLogWanted(4)) WriteDebugLog(4, LogPrefix() + "<GenericSend 2 - res>" + std::to_string(result));
     if (result <= 0) {
         if (ConnectionGone(intWSAGetLastError())) ClearPendingSend();
-        bytesSent_ = 0;
+        mBytesSent = 0;
     } else if (result < length && !st.peer) {
         st.urgent.Consume(static_cast<size_t>(result));
-        bytesSent_ = result;
+        mBytesSent = result;
     } else {
         st.urgent.Clear();
-        bytesSent_ = result;
+        mBytesSent = result;
     }
     return result;
 }
 
 int32_t TAVSocket::FlushNormal(int32_t& result) {
-    SendState& st = *send_;
+    SendState& st = *mSend;
     int32_t retryCount = 0;
     int64_t currentStep = 0;
     std::shared_ptr<Object> keepAlive;  // taken before the first wait, whose handlers may drop us
@@ -114,7 +114,7 @@ int32_t TAVSocket::FlushNormal(int32_t& result) {
         const bool toPeer = st.peer != nullptr;
         const int32_t length = st.normal.Length();
         if (DebugLogWanted(4)) WriteDebugLog(4, LogPrefix() + "<GenericSend 3 - mPendedSendLength>" + std::to_string(length));
-        result = SendCall(handle_, st.normal, st.peer.get(), 0);
+        result = SendCall(mHandle, st.normal, st.peer.get(), 0);
         if (DebugLogWanted(4))
             WriteDebugLog(4, LogPrefix() + (toPeer ? "<GenericSend 3b - mPendedSendLength>" : "<GenericSend 3a - mPendedSendLength>") +
                                  std::to_string(length) + "<res>" + std::to_string(result));
@@ -127,11 +127,11 @@ int32_t TAVSocket::FlushNormal(int32_t& result) {
             };
             if (DebugLogWanted(4))
                 WriteDebugLog(4, LogPrefix() + "<GenericSend 4a  ERROR on send intWSAGetLastError>" + failureText());
-            if (error == WSAEWOULDBLOCK && retryCount < retrySendTimes_) {
+            if (error == WSAEWOULDBLOCK && retryCount < mRetrySendTimes) {
                 ++retryCount;
                 if (!keepAlive) keepAlive = weak_from_this().lock();
                 WaitBeforeRetry(error, length, result, retryCount, currentStep);
-                currentStep += retrySendStep_;
+                currentStep += mRetrySendStep;
                 // A flush nested in the wait (a write notification) may have sent the rest.
                 if (st.normal.IsEmpty()) return 0;
                 continue;
@@ -139,12 +139,12 @@ int32_t TAVSocket::FlushNormal(int32_t& result) {
             if (DebugLogWanted(4))
                 WriteDebugLog(4, LogPrefix() + "<GenericSend 4c **BIG ERROR ERROR/NO RETRY! on send intWSAGetLastError>" +
                                      failureText());
-            bytesSent_ = result;
+            mBytesSent = result;
             if (DebugLogWanted(4))
                 WriteDebugLog(4, LogPrefix() + "<GenericSend 4d  ERROR on send intWSAGetLastError>" + std::to_string(error));
             return result;
         }
-        st.carryOver = retryCount == 0 ? 0 : Saturate(retrySendStart_ + currentStep);
+        st.carryOver = retryCount == 0 ? 0 : Saturate(mRetrySendStart + currentStep);
         retryCount = 0;
         if (result < length && !toPeer) {
             st.normal.Consume(static_cast<size_t>(result));
@@ -152,12 +152,12 @@ int32_t TAVSocket::FlushNormal(int32_t& result) {
             continue;
         }
         // A datagram goes out whole or not at all; what the stack did not take is dropped.
-        bytesSent_ = result;
+        mBytesSent = result;
         ClearPendingSend();
         if (result >= length && DebugLogWanted(4))
             WriteDebugLog(4, LogPrefix() + "<GenericSend end - mPendedSendLength>" + std::to_string(st.normal.Length()) +
                                  "<res/genericsendret>" + std::to_string(result) + "<mbytessent>" +
-                                 std::to_string(bytesSent_));
+                                 std::to_string(mBytesSent));
         return result;
     }
 }
@@ -167,10 +167,10 @@ int32_t TAVSocket::FlushNormal(int32_t& result) {
 // host's loop when it set one) and running what arrives.
 void TAVSocket::WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount,
                                 int64_t currentStep) {
-    SendState& st = *send_;
+    SendState& st = *mSend;
     const auto started = Clock::now();
     if (st.carryOver < 1) st.carryOver = 1;
-    const int64_t waitMs = int64_t{retrySendStart_} + currentStep + st.carryOver;
+    const int64_t waitMs = int64_t{mRetrySendStart} + currentStep + st.carryOver;
     const auto deadline = started + milliseconds(waitMs);
     for (auto now = Clock::now(); now <= deadline; now = Clock::now()) {
         const auto left = std::chrono::ceil<milliseconds>(deadline - now);
@@ -184,8 +184,8 @@ void TAVSocket::WaitBeforeRetry(int32_t error, int32_t length, int32_t result, i
         WriteDebugLog(4, LogPrefix() + "<GenericSend 4b  ERROR/RETRY on send intWSAGetLastError>" +
                              std::to_string(error) + "<mPendedSendLength>" + std::to_string(length) + "<res>" +
                              std::to_string(result) + "<retrycount>" + std::to_string(retryCount) + "<sngCurTimer>" +
-                             Seconds(Clock::now()) + "<rsstrt>" + std::to_string(retrySendStart_) + "<rsstep>" +
-                             std::to_string(retrySendStep_) + "<curstep>" + std::to_string(currentStep) + "<rst>" +
+                             Seconds(Clock::now()) + "<rsstrt>" + std::to_string(mRetrySendStart) + "<rsstep>" +
+                             std::to_string(mRetrySendStep) + "<curstep>" + std::to_string(currentStep) + "<rst>" +
                              Seconds(started) + "<lngLastRetryTime>" + std::to_string(st.carryOver));
 }
 

@@ -16,7 +16,7 @@ bool TAVSocket::Poll(int which) const {
     CheckHandle("mHandle <> TAVSock_InvalidSocketHandle");
     ClearLastError();
     FD_SET_W set;
-    set.Set(handle_);
+    set.Set(mHandle);
     const TIMEVAL_W noWait{0, 0};
     FD_SET_W* sets[3] = {nullptr, nullptr, nullptr};
     sets[which] = &set;
@@ -24,7 +24,7 @@ bool TAVSocket::Poll(int which) const {
         (void)intWSAGetLastError();
         return false;
     }
-    return set.IsSet(handle_);
+    return set.IsSet(mHandle);
 }
 
 bool TAVSocket::IsReadable() const { return Poll(kReadSet); }
@@ -36,9 +36,9 @@ bool TAVSocket::IsExceptionTriggered() const { return Poll(kExceptSet); }
 bool TAVSocket::IsOOBAvailable() const {
     CheckHandle("mHandle <> TAVSock_InvalidSocketHandle");
     ClearLastError();
-    if (handle_ == TAVSock_InvalidSocketHandle) return false;
+    if (mHandle == TAVSock_InvalidSocketHandle) return false;
     uint32_t atMark = 1;
-    if (intioctlsocket(handle_, SIOCATMARK_W, &atMark) == SOCKET_ERROR) {
+    if (intioctlsocket(mHandle, SIOCATMARK_W, &atMark) == SOCKET_ERROR) {
         (void)intWSAGetLastError();
         return false;
     }
@@ -48,14 +48,14 @@ bool TAVSocket::IsOOBAvailable() const {
 
 int32_t TAVSocket::HowMuchDataIsAvailable() const {
     ClearLastError();
-    if (handle_ == TAVSock_InvalidSocketHandle) return 0;
+    if (mHandle == TAVSock_InvalidSocketHandle) return 0;
     uint32_t waiting = 0;
-    if (intioctlsocket(handle_, FIONREAD_W, &waiting) != 0) return 0;
+    if (intioctlsocket(mHandle, FIONREAD_W, &waiting) != 0) return 0;
     return static_cast<int32_t>(waiting);
 }
 
 int32_t TAVSocket::MaxUDPDatagramSize() const {
-    if (handle_ == TAVSock_InvalidSocketHandle) return 0;
+    if (mHandle == TAVSock_InvalidSocketHandle) return 0;
     return SocketOption(SO_MAX_MSG_SIZE_W);
 }
 

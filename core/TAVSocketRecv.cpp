@@ -40,7 +40,7 @@ std::string Text(const ByteArray& bytes) { return std::string(bytes.begin(), byt
 }  // namespace
 
 Variant TAVSocket::Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCode, const RecvLabels& labels) {
-    if (dataMode_ == DataMode_Binary) {
+    if (mDataMode == DataMode_Binary) {
         if (DebugLogWanted(2)) {
             const std::string error = labels.errorLabel ? labels.errorLabel + std::to_string(errorCode) : std::string();
             WriteDebugLog(2, LogPrefix() + labels.binaryCount + std::to_string(bytesRead) + error + "<Received:>" +
@@ -48,7 +48,7 @@ Variant TAVSocket::Deliver(ByteArray& bytes, int32_t bytesRead, int32_t errorCod
         }
         return Variant(std::move(bytes));
     }
-    if (dataMode_ == DataMode_String) {
+    if (mDataMode == DataMode_String) {
         std::string text = SocketSupport::StringFromByteArray(bytes);
         return DeliverText(text, bytesRead, errorCode, labels);
     }
@@ -68,7 +68,7 @@ Variant TAVSocket::DeliverText(std::string& text, int32_t bytesRead, int32_t err
 
 Variant TAVSocket::Recv(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
     // The count asks nothing of the handle's validity; RecvWaiting checks it.
-    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    const int32_t count = mKind == TAVSockKind_Datagram ? mMaxDatagram : HowMuchDataIsAvailable();
     return RecvWaiting(count, RtnBytesRead, RtnErrorCode);
 }
 
@@ -79,14 +79,14 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
     CheckHandle(kHandleCondition);
     ClearLastError();
     if (count == 0) {
-        ByteArray buffer = ProbeRead(handle_, RtnBytesRead, RtnErrorCode);
+        ByteArray buffer = ProbeRead(mHandle, RtnBytesRead, RtnErrorCode);
         return Deliver(buffer, RtnBytesRead, RtnErrorCode, labels);
     }
     // Text is read straight into the text it is delivered as: no second copy of every read.
     std::string text;
     ByteArray bytes;
     char* into = nullptr;
-    if (dataMode_ == DataMode_String) {
+    if (mDataMode == DataMode_String) {
         text.resize(static_cast<size_t>(count));
         into = text.data();
     } else {
@@ -94,7 +94,7 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
         into = reinterpret_cast<char*>(bytes.data());
     }
     const int32_t result =
-        kind_ != TAVSockKind_Datagram ? intrecvstream(handle_, into, count, 0) : intrecv(handle_, into, count, 0);
+        mKind != TAVSockKind_Datagram ? intrecvstream(mHandle, into, count, 0) : intrecv(mHandle, into, count, 0);
     RtnBytesRead = result;
     RtnErrorCode = 0;
     const size_t kept = result > 0 ? static_cast<size_t>(result) : 0;
@@ -103,7 +103,7 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
         RtnBytesRead = 0;
         if (DebugLogWanted(2)) WriteDebugLog(2, LogPrefix() + labels.readFailed + std::to_string(RtnErrorCode));
     }
-    if (dataMode_ == DataMode_String) {
+    if (mDataMode == DataMode_String) {
         text.resize(kept);
         return DeliverText(text, RtnBytesRead, RtnErrorCode, labels);
     }
@@ -114,8 +114,8 @@ Variant TAVSocket::RecvWaiting(int32_t count, int32_t& RtnBytesRead, int32_t& Rt
 int32_t TAVSocket::RecvInto(char* into, int32_t capacity, int32_t& RtnErrorCode) {
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const int32_t result = kind_ != TAVSockKind_Datagram ? intrecvstream(handle_, into, capacity, 0)
-                                                        : intrecv(handle_, into, capacity, 0);
+    const int32_t result = mKind != TAVSockKind_Datagram ? intrecvstream(mHandle, into, capacity, 0)
+                                                        : intrecv(mHandle, into, capacity, 0);
     RtnErrorCode = 0;
     if (result > 0) return result;
     RtnErrorCode = intWSAGetLastError();
@@ -127,7 +127,7 @@ int32_t TAVSocket::RecvInto(char* into, int32_t capacity, int32_t& RtnErrorCode)
 void TAVSocket::LogRecv(const char* data, int32_t count) const {
     if (!DebugLogWanted(2)) return;
     const std::string_view text(data, static_cast<size_t>(std::max(count, 0)));
-    if (dataMode_ == DataMode_Binary) {
+    if (mDataMode == DataMode_Binary) {
         WriteDebugLog(2, LogPrefix() + "<TAVSocket-Recv binary  RtnBytesRead>" + std::to_string(count) + "<Received:>" +
                              std::string(text));
     } else if (!text.empty()) {
@@ -143,11 +143,11 @@ Variant TAVSocket::RecvOOB(int32_t& RtnBytesRead, int32_t& RtnErrorCode) {
                                    "<TAVSocket-RecvOOB string RtnBytesRead>", "<RtnErrorCode>", nullptr};
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    const int32_t count = mKind == TAVSockKind_Datagram ? mMaxDatagram : HowMuchDataIsAvailable();
     // At least one byte: TCP carries a single urgent byte, which may wait alone.
     ByteArray buffer(static_cast<size_t>(std::max<int32_t>(count, 1)));
     const int32_t result =
-        intrecv(handle_, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), MSG_OOB_W);
+        intrecv(mHandle, reinterpret_cast<char*>(buffer.data()), static_cast<int>(buffer.size()), MSG_OOB_W);
     RtnErrorCode = intWSAGetLastError();
     if (result > 0) {
         RtnBytesRead = result;
@@ -165,9 +165,9 @@ Variant TAVSocket::RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::s
                                    "<TAVSocket-RecvFrom tried to recv(bytecount>0) got Error:>"};
     CheckHandle(kHandleCondition);
     ClearLastError();
-    const int32_t count = kind_ == TAVSockKind_Datagram ? maxDatagram_ : HowMuchDataIsAvailable();
+    const int32_t count = mKind == TAVSockKind_Datagram ? mMaxDatagram : HowMuchDataIsAvailable();
     if (count == 0) {
-        ByteArray probe = ProbeRead(handle_, BytesRead, ErrorCode);
+        ByteArray probe = ProbeRead(mHandle, BytesRead, ErrorCode);
         return Deliver(probe, BytesRead, ErrorCode, labels);
     }
     ByteArray buffer(static_cast<size_t>(count));
@@ -175,7 +175,7 @@ Variant TAVSocket::RecvFrom(int32_t& BytesRead, int32_t& ErrorCode, const std::s
     from.Ipv4 = SOCKADDR_IN{};  // read back as it was (IPv4 0.0.0.0:0) when nothing is written
     int fromLength = sizeof from;
     const int32_t result =
-        intrecvfrom(handle_, reinterpret_cast<char*>(buffer.data()), count, 0, &from.Ipv4, &fromLength);
+        intrecvfrom(mHandle, reinterpret_cast<char*>(buffer.data()), count, 0, &from.Ipv4, &fromLength);
     BytesRead = result;
     ErrorCode = 0;
     if (result > 0) {

@@ -44,9 +44,9 @@ std::string SendStartText(const Variant& buffer) {
 }  // namespace
 
 void TAVSocket::ClearPendingSend() noexcept {
-    send_->normal.Clear();
-    send_->urgent.Clear();
-    send_->peer.reset();
+    mSend->normal.Clear();
+    mSend->urgent.Clear();
+    mSend->peer.reset();
 }
 
 bool TAVSocket::SendDirect(const uint8_t* data, size_t size, int32_t& result) {
@@ -55,14 +55,14 @@ bool TAVSocket::SendDirect(const uint8_t* data, size_t size, int32_t& result) {
     // Only what the stack does not take is kept; the flush then goes on as ever, so waits,
     // retries and results are those of the pending route. Not taken while the send log is
     // on (its lines follow the pending route), for datagrams, or with anything pending.
-    SendState& st = *send_;
-    if (size == 0 || size > static_cast<size_t>(INT32_MAX) || handle_ == TAVSock_InvalidSocketHandle ||
-        kind_ == TAVSockKind_Datagram || !st.normal.IsEmpty() || !st.urgent.IsEmpty() || st.peer || DebugLogWanted(4))
+    SendState& st = *mSend;
+    if (size == 0 || size > static_cast<size_t>(INT32_MAX) || mHandle == TAVSock_InvalidSocketHandle ||
+        mKind == TAVSockKind_Datagram || !st.normal.IsEmpty() || !st.urgent.IsEmpty() || st.peer || DebugLogWanted(4))
         return false;
-    const int32_t sent = intsend(handle_, reinterpret_cast<const char*>(data), static_cast<int>(size), 0);
+    const int32_t sent = intsend(mHandle, reinterpret_cast<const char*>(data), static_cast<int>(size), 0);
     if (sent == static_cast<int32_t>(size)) {
         st.carryOver = 0;
-        bytesSent_ = sent;
+        mBytesSent = sent;
         result = sent;
         return true;
     }
@@ -78,7 +78,7 @@ bool TAVSocket::SendDirect(const uint8_t* data, size_t size, int32_t& result) {
         // unless the connection is gone, and the caller sees this result and error.
         if (error != WSAENETRESET && error != WSAECONNABORTED && error != WSAECONNRESET && error != WSAESHUTDOWN)
             st.normal.Append(data, size);
-        bytesSent_ = sent;
+        mBytesSent = sent;
         result = sent;
         return true;
     }
@@ -95,25 +95,25 @@ void TAVSocket::Send(const Variant& Buffer) {
     int32_t result = 0;
     if (Buffer.IsByteArray()) {
         Diagnostics::Current().Check(
-            dataMode_ == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
+            mDataMode == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
         const ByteArray& bytes = Buffer.AsBytes();
-        if (maxPendedSendLength_ > 0) CheckPendedRoom(bytes.size());
+        if (mMaxPendedSendLength > 0) CheckPendedRoom(bytes.size());
         if (!SendDirect(bytes.data(), bytes.size(), result)) {
-            send_->normal.Append(bytes.data(), bytes.size());
+            mSend->normal.Append(bytes.data(), bytes.size());
             result = GenericSend();
         }
     } else if (Buffer.IsString()) {
         Diagnostics::Current().Check(
-            dataMode_ == DataMode_String, [this] { return SourceName(this, "Send"); }, kStringCondition);
+            mDataMode == DataMode_String, [this] { return SourceName(this, "Send"); }, kStringCondition);
         const std::string& text = Buffer.AsString();
-        if (maxPendedSendLength_ > 0) CheckPendedRoom(msgBeginMark_.size() + text.size() + msgEndMark_.size());
-        send_->normal.Append(BytesOf(msgBeginMark_), msgBeginMark_.size());
-        send_->normal.Append(BytesOf(text), text.size());
-        send_->normal.Append(BytesOf(msgEndMark_), msgEndMark_.size());
+        if (mMaxPendedSendLength > 0) CheckPendedRoom(mMsgBeginMark.size() + text.size() + mMsgEndMark.size());
+        mSend->normal.Append(BytesOf(mMsgBeginMark), mMsgBeginMark.size());
+        mSend->normal.Append(BytesOf(text), text.size());
+        mSend->normal.Append(BytesOf(mMsgEndMark), mMsgEndMark.size());
         result = GenericSend();
         if (DebugLogWanted(4)) {
             const int32_t error = intWSAGetLastError();
-            const int32_t pending = send_->normal.Length();
+            const int32_t pending = mSend->normal.Length();
             if (error != 0 || (pending >= 1 && pending != result))
                 WriteDebugLog(4, LogPrefix() + "<Send 2d - ** Not all bytes sent ** intWSAGetLastError>" +
                                      std::to_string(error));
@@ -123,17 +123,17 @@ void TAVSocket::Send(const Variant& Buffer) {
     }
     if (result == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
     if (DebugLogWanted(4))
-        WriteDebugLog(4, LogPrefix() + "<Send 3 - mPendedSendLength>" + std::to_string(send_->normal.Length()) +
+        WriteDebugLog(4, LogPrefix() + "<Send 3 - mPendedSendLength>" + std::to_string(mSend->normal.Length()) +
                              "<res>" + std::to_string(result) + "<tavsock_error>" + std::to_string(SOCKET_ERROR));
 }
 
 void TAVSocket::SendOOB(const Variant& Buffer) {
-    Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "SendOOB"), kBinaryCondition);
+    Diagnostics::Current().Check(mDataMode == DataMode_Binary, SourceName(this, "SendOOB"), kBinaryCondition);
     ClearLastError();
     if (!Buffer.IsByteArray()) RaiseBareSocketError(WSAEFAULT);
     const ByteArray& bytes = Buffer.AsBytes();
-    if (maxPendedSendLength_ > 0) CheckPendedRoom(bytes.size());
-    send_->urgent.Append(bytes.data(), bytes.size());
+    if (mMaxPendedSendLength > 0) CheckPendedRoom(bytes.size());
+    mSend->urgent.Append(bytes.data(), bytes.size());
     if (GenericSend() == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
 }
 
@@ -141,12 +141,12 @@ void TAVSocket::SendTo(const Variant& Buffer, const std::shared_ptr<TAVSockAddr>
     const uint8_t* data = nullptr;
     size_t size = 0;
     if (Buffer.IsByteArray()) {
-        Diagnostics::Current().Check(dataMode_ == DataMode_Binary, SourceName(this, "SendTo"), kBinaryCondition);
+        Diagnostics::Current().Check(mDataMode == DataMode_Binary, SourceName(this, "SendTo"), kBinaryCondition);
         data = Buffer.AsBytes().data();
         size = Buffer.AsBytes().size();
     } else if (Buffer.IsString()) {
         // Text goes out byte for byte; the framing marks belong to stream messages.
-        Diagnostics::Current().Check(dataMode_ == DataMode_String, SourceName(this, "SendTo"), kStringCondition);
+        Diagnostics::Current().Check(mDataMode == DataMode_String, SourceName(this, "SendTo"), kStringCondition);
         data = BytesOf(Buffer.AsString());
         size = Buffer.AsString().size();
     } else {
@@ -155,9 +155,9 @@ void TAVSocket::SendTo(const Variant& Buffer, const std::shared_ptr<TAVSockAddr>
     }
     ClearLastError();
     // One datagram at a time: it must not be merged with data still waiting.
-    if (send_->normal.Length() > 0 || send_->urgent.Length() >= 1) RaiseBareSocketError(WSAEWOULDBLOCK);
-    (OOB ? send_->urgent : send_->normal).Replace(data, size);
-    send_->peer = PeerName;
+    if (mSend->normal.Length() > 0 || mSend->urgent.Length() >= 1) RaiseBareSocketError(WSAEWOULDBLOCK);
+    (OOB ? mSend->urgent : mSend->normal).Replace(data, size);
+    mSend->peer = PeerName;
     if (GenericSend() == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
 }
 

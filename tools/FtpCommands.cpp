@@ -60,7 +60,7 @@ int RunLs(const Args& args) {
             const std::string folder = url.FtpPath();
             failure = session->Run((o.longForm ? "LIST " : "NLST ") + folder,
                                    [&](Ftp& ftp) { return o.longForm ? ftp.List(folder) : ftp.NameList(folder); }, -1,
-                                   "the listing passed the size limit");
+                                   "");
         }
         if (failure.empty()) {
             // Several listings are told apart as ls tells folders apart.
@@ -79,24 +79,29 @@ int RunLs(const Args& args) {
 }
 
 /// Fetches one ftp URL into job.output over `session`; "" or the reason.
-std::string Retrieve(FtpSession& session, const GetJob& job) {
+std::string Retrieve(FtpSession& session, const GetJob& job, bool resume) {
     const std::string path = job.url.FtpPath();
     const bool toStdout = job.output == "-";
     struct stat before {};
     const bool existed = !toStdout && ::stat(job.output.c_str(), &before) == 0;
     ReplaceWhenComplete(session.Mgr());
+    // -C: a regular output file that holds bytes already is resumed where it ends.
+    const int64_t offset = resume && existed && S_ISREG(before.st_mode) ? before.st_size : 0;
+    session.Mgr().RestartAt(offset);
     if constexpr (!kLibraryReplaces<Ftp>) {
         // Without it, a file is emptied so that a longer one is not left with its old tail.
-        if (existed && S_ISREG(before.st_mode) && ::truncate(job.output.c_str(), 0) != 0)
+        if (offset == 0 && existed && S_ISREG(before.st_mode) && ::truncate(job.output.c_str(), 0) != 0)
             return "cannot write " + job.output + ": " + std::strerror(errno);
     }
     const std::string where = toStdout ? "standard output" : job.output;
     std::string failure = session.Run("RETR " + path,
                                       [&](Ftp& ftp) { return ftp.Retrieve(path, toStdout ? "/dev/stdout" : job.output); },
                                       -1, "cannot write " + where);
+    // A resumed file's size may be announced whole or as what is left.
     const int64_t announced = session.Mgr().AnnouncedSize();
-    if (failure.empty() && announced >= 0 && announced != session.Mgr().ByteCount())
-        failure = "received " + std::to_string(session.Mgr().ByteCount()) + " of " + std::to_string(announced) + " bytes";
+    const int64_t got = session.Mgr().ByteCount();
+    if (failure.empty() && announced >= 0 && announced != got && announced != offset + got)
+        failure = "received " + std::to_string(got) + " of " + std::to_string(announced) + " bytes";
     if (failure == "cannot write " + where) {
         const std::string why = toStdout ? StdoutProblem() : WriteProblem(job.output);
         if (!why.empty()) failure += ": " + why;
@@ -115,7 +120,7 @@ int RunFtpGet(const std::vector<GetJob>& jobs, const TransferOptions& o) {
     int failed = 0;
     for (const GetJob& job : jobs) {
         std::string failure = SessionFor(session, job.url, o);
-        if (failure.empty()) failure = Retrieve(*session, job);
+        if (failure.empty()) failure = Retrieve(*session, job, o.resume);
         if (failure.empty()) continue;
         Fail("get", job.url.shown + ": " + failure);
         ++failed;

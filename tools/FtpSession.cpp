@@ -59,10 +59,16 @@ std::string FtpSession::ObjectErrorText(int32_t code) const {
         std::snprintf(buf, sizeof buf, "no progress for %g s", o_.timeoutSeconds);
         return buf;
     }
-    case 6: return localFailure_;
+    case 6: return LocalFailure();
     case 7: return ftp_->TLSError().empty() ? "the session could not be secured" : ftp_->TLSError();
+    case 8: return "the listing passed the 1 GiB the session holds in memory";
     default: return "object error " + std::to_string(code);
     }
+}
+
+std::string FtpSession::LocalFailure() const {
+    const std::string& text = ftp_->LocalFileError();
+    return text.empty() ? localFailure_ : localFailure_ + ": " + FileReason(text);
 }
 
 std::string FtpSession::Wait() {
@@ -107,7 +113,8 @@ std::string FtpSession::Run(const std::string& shown, const std::function<int32_
     try {
         if (start(*ftp_) != 0) return "the transfer could not be started";
     } catch (const tav::SockError& e) {
-        return e.Description();
+        // Library error 3: the local file could not be opened; the library says why.
+        return ftp_->LocalFileError().empty() ? e.Description() : LocalFailure();
     }
     std::string failure = Wait();
     progress_->End(ftp_->ByteCount(), length_ >= 0 ? length_ : ftp_->AnnouncedSize());

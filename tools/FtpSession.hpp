@@ -33,8 +33,8 @@ public:
 
     /// Runs one operation: `start` begins it ("> " + `shown` on stderr with --verbose), then
     /// the queue runs until a notification ends it. `length` (-1: unknown, else the announced
-    /// size is used) feeds the progress line; `localFailure` is the reason given for object
-    /// error 6. Returns "" when it ended in FTPReady, else the reason.
+    /// size is used) feeds the progress line; `localFailure` ("cannot write out.bin") begins
+    /// the reason given when the local file fails (library error 3, object error 6). Returns "" when it ended in FTPReady, else the reason.
     std::string Run(const std::string& shown, const std::function<int32_t(Ftp&)>& start, int64_t length,
                     const std::string& localFailure);
 
@@ -45,6 +45,8 @@ public:
 private:
     std::string Wait();
     std::string ObjectErrorText(int32_t code) const;
+    /// The local file's failure: Run's `localFailure` and the library's reason.
+    std::string LocalFailure() const;
 
     TransferUrl url_;
     Login login_;

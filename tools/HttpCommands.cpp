@@ -24,15 +24,6 @@ using Http = tav::TavHTTPTransferMgr;
 
 std::string Where(const GetJob& job) { return job.output == "-" ? "standard output" : job.output; }
 
-/// The output file's problem in the system's words, as the library tells it, for the name
-/// the tool shows ("standard output" for "-").
-std::string FileReason(const Http& mgr, const GetJob& job) {
-    const std::string& text = mgr.OutputFileError();  // "cannot write NAME: reason"
-    const std::string name = job.output == "-" ? "/dev/stdout" : job.output;
-    const size_t at = text.find(name + ": ");
-    return at == std::string::npos ? text : text.substr(at + name.size() + 2);
-}
-
 /// The reason for an object error, naming the server ("host:port": the proxy when there is one).
 std::string ObjectErrorText(const Http& mgr, int32_t code, const GetJob& job, const TransferUrl& url,
                             const TransferOptions& o) {
@@ -40,7 +31,9 @@ std::string ObjectErrorText(const Http& mgr, int32_t code, const GetJob& job, co
     switch (code) {
     case 1: return "could not resolve host " + (o.proxy.empty() ? url.host : o.proxy);
     case 3: return "could not connect to " + server;
-    case 4: return "the response was longer than its Content-Length, or its header block did not end";
+    case 4:
+        return "the response's framing was broken (longer than its Content-Length, a header block or chunked body "
+               "that did not end, or too many interim answers)";
     case 5:
         return mgr.RequestState() == Http::Connecting ? "could not connect to " + server : "the connection to " + server + " was reset";
     case Http::kObjectErrorTimeout: {
@@ -48,7 +41,7 @@ std::string ObjectErrorText(const Http& mgr, int32_t code, const GetJob& job, co
         std::snprintf(buf, sizeof buf, "no progress for %g s", o.timeoutSeconds);
         return buf;
     }
-    case Http::kObjectErrorWrite: return "cannot write " + Where(job) + ": " + FileReason(mgr, job);
+    case Http::kObjectErrorWrite: return "cannot write " + Where(job) + ": " + FileReason(mgr.OutputFileError());
     case Http::kObjectErrorTLS: return mgr.TLSError().empty() ? "the connection could not be secured" : mgr.TLSError();
     default: return "object error " + std::to_string(code);
     }
@@ -115,7 +108,7 @@ Outcome Request(Http& mgr, const GetJob& job, const Hop& hop, const TransferOpti
     try {
         started = mgr.Execute(hop.url.ForHttp(), hop.method, hop.data, headers, toStdout ? "/dev/stdout" : job.output);
     } catch (const tav::SockError& e) {
-        return {"cannot write " + Where(job) + ": " + (mgr.OutputFileError().empty() ? e.Description() : FileReason(mgr, job)), ""};
+        return {"cannot write " + Where(job) + ": " + (mgr.OutputFileError().empty() ? e.Description() : FileReason(mgr.OutputFileError())), ""};
     }
     if (started != 0) return {"could not resolve host " + hop.url.host + " (" + ErrorText(started) + ")", ""};
     // Every notification that ends a request ends the wait (the header lists them): HTTPReady,

@@ -181,4 +181,10 @@ std::string WriteProblem(const std::string& path) {
     return ::access(folder.c_str(), W_OK) != 0 ? std::strerror(errno) : "";
 }
 
+std::string FileReason(const std::string& text) {
+    // The name may hold ": "; the system's reason never does.
+    const size_t at = text.rfind(": ");
+    return at == std::string::npos ? text : text.substr(at + 2);
+}
+
 }  // namespace tavtool

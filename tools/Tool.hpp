@@ -125,4 +125,8 @@ std::string StdoutProblem();
 /// reason shows.
 std::string WriteProblem(const std::string& path);
 
+/// The reason in a library's local file text ("cannot write NAME: No space left on device"
+/// gives "No space left on device"): what follows its last ": ", or all of it without one.
+std::string FileReason(const std::string& text);
+
 }  // namespace tavtool

@@ -74,7 +74,7 @@ const std::vector<OptionSpec>& Specs() {
              if (v.empty() || *end != '\0' || n < 0 || n > 1000) throw UsageError("--max-redirs takes a number from 0 to 1000");
              o.maxRedirects = static_cast<int>(n);
          }},
-        {"-C", "--continue", "", kGetCommand, "http(s): resume an output file (-o, -O) from where it ends",
+        {"-C", "--continue", "", kGetCommand, "resume an output file (-o, -O) from where it ends",
          [](O& o, S) { o.resume = true; }},
         {"", "--show-header", "", kGetCommand, "http(s): write the response header block to stderr",
          [](O& o, S) { o.showHeader = true; }},

@@ -264,6 +264,11 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
             NotifyReady();
         }
         return 0;
+    case st::RestSent:
+        if (FindReply(lines, "350") != 0) return SendPendingCommand();
+        // Anything else means the server will not resume: the file stays as it was.
+        if (reported(1)) EndOperation(false);
+        return 0;
     case st::RetrSent:
         NoteAnnouncedSize(lines);
         if (transientOrIntermediate != 0) {

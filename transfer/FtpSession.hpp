@@ -88,6 +88,8 @@ public:
     bool mCheckDataPeer = false;
     bool mStrictPassiveReply = false;
     bool mReplaceWhenComplete = false;
+    int64_t mRestartAt = 0;                       // RestartAt: REST before RETR when > 0
+    bool mRestPending = false;                    // the pending RETR waits for REST's 350
     bool mUseTLS = false;
     std::string mLocalFileError;
     int64_t mByteCount = 0;

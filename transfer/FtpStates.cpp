@@ -24,6 +24,7 @@ const char* ftpstate::Name(int32_t state) noexcept {
     case Storing: return "Storing";
     case StoreDone: return "StoreDone";
     case StorSent: return "StorSent";
+    case RestSent: return "RestSent";
     case TlsGreeting: return "TlsGreeting";
     case AuthSent: return "AuthSent";
     case ControlHandshake: return "ControlHandshake";

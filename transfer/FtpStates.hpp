@@ -24,6 +24,7 @@ inline constexpr int32_t Retrieving = 18;
 inline constexpr int32_t Storing = 19;
 inline constexpr int32_t StoreDone = 20;
 inline constexpr int32_t StorSent = 21;
+inline constexpr int32_t RestSent = 22;
 // Explicit TLS (UseTLS): the greeting awaited before AUTH TLS, its reply, the handshake on
 // the control connection, and the protection of data connections after the login.
 inline constexpr int32_t TlsGreeting = 30;

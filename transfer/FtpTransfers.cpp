@@ -45,6 +45,8 @@ int32_t TavFTPTransferMgr::Impl::StartFileTransfer(bool store, const std::string
             error = "cannot read " + HostFileName + ": the file is empty";
             file.reset();
         }
+    } else if (!HostFileName.empty() && mRestartAt > 0) {
+        file = LocalFile::OpenForAppend(HostFileName, mRestartAt, error);
     } else if (!HostFileName.empty()) {
         const auto replace = mReplaceWhenComplete ? LocalFile::Replace::WhenComplete : LocalFile::Replace::Now;
         file = LocalFile::OpenForWrite(HostFileName, replace, error);
@@ -58,6 +60,7 @@ int32_t TavFTPTransferMgr::Impl::StartFileTransfer(bool store, const std::string
     mFile = std::move(file);
     mPendingCommand = (store ? "STOR " : "RETR ") + SourceFile;
     mPendingState = store ? st::StorSent : st::RetrSent;
+    mRestPending = !store && mRestartAt > 0;
     mData.ClearBuffer();
     return StartPending(!HostFileName.empty());
 }
@@ -87,6 +90,12 @@ int32_t TavFTPTransferMgr::Impl::StartPending(bool namedFile) {
 
 int32_t TavFTPTransferMgr::Impl::SendPendingCommand() {
     if (mPendingCommand.empty()) return 0;
+    if (mRestPending) {
+        // RETR waits in mPendingCommand for REST's 350.
+        mRestPending = false;
+        SetState(st::RestSent);
+        return SendCommand("REST " + std::to_string(mRestartAt));
+    }
     // Taken before the send: its reply (and a new transfer started from a notification) may
     // be handled inside it.
     const std::string command = std::move(mPendingCommand);

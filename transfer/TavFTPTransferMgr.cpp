@@ -1,6 +1,7 @@
 // TavFTPTransferMgr: the public face; everything is done by its private implementation.
 #include <tavsock/TavFTPTransferMgr.hpp>
 
+#include "base/SockErrors.hpp"
 #include "transfer/FtpControl.hpp"
 #include "transfer/FtpSession.hpp"
 
@@ -42,6 +43,11 @@ bool TavFTPTransferMgr::StrictPassiveReply() const noexcept { return mImpl->mStr
 void TavFTPTransferMgr::StrictPassiveReply(bool value) { mImpl->mStrictPassiveReply = value; }
 bool TavFTPTransferMgr::ReplaceWhenComplete() const noexcept { return mImpl->mReplaceWhenComplete; }
 void TavFTPTransferMgr::ReplaceWhenComplete(bool value) { mImpl->mReplaceWhenComplete = value; }
+int64_t TavFTPTransferMgr::RestartAt() const noexcept { return mImpl->mRestartAt; }
+void TavFTPTransferMgr::RestartAt(int64_t value) {
+    if (value < 0) RaiseSockError(kErrInvalidParameter);
+    mImpl->mRestartAt = value;
+}
 bool TavFTPTransferMgr::UseTLS() const noexcept { return mImpl->mUseTLS; }
 void TavFTPTransferMgr::UseTLS(bool value) { mImpl->UseTLS(value); }
 TAV_DEFINE_TLS_PROPERTIES(TavFTPTransferMgr, mImpl->mTls)

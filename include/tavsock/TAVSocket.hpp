@@ -64,34 +64,34 @@ public:
     // ---- Properties -----------------------------------------------------------------------
 
     /// Result of the last send call of the last flush (-1 when it failed).
-    int32_t BytesSent() const noexcept { return bytesSent_; }
+    int32_t BytesSent() const noexcept { return mBytesSent; }
 
     /// DataMode_String (0): received data comes back as text, one character per byte;
     /// DataMode_Binary (1): as a byte array. Another value is reported and stored.
-    int32_t DataMode() const noexcept { return dataMode_; }
+    int32_t DataMode() const noexcept { return mDataMode; }
     void DataMode(int32_t NewValue);
 
     /// How the connection ended, as the socket manager last set it.
-    TAV_SocketDisconnectKind DisconnectKind() const noexcept { return disconnectKind_; }
+    TAV_SocketDisconnectKind DisconnectKind() const noexcept { return mDisconnectKind; }
 
     /// Free for the client. Reading it when none is held creates an empty store and keeps it.
     std::shared_ptr<ValueStore> ExtraData();
     void ExtraData(std::shared_ptr<ValueStore> store);
 
     /// The socket handle; TAVSock_InvalidSocketHandle (-1) when there is none.
-    int32_t Handle() const noexcept { return handle_; }
+    int32_t Handle() const noexcept { return mHandle; }
 
     /// Retry settings of the send path, in milliseconds and tries; stored without checks.
     /// Defaults 1, 50 and 30.
-    int32_t lngRetrySendStart() const noexcept { return retrySendStart_; }
-    void lngRetrySendStart(int32_t value) noexcept { retrySendStart_ = value; }
-    int32_t lngRetrySendStep() const noexcept { return retrySendStep_; }
-    void lngRetrySendStep(int32_t value) noexcept { retrySendStep_ = value; }
-    int32_t lngRetrySendTimes() const noexcept { return retrySendTimes_; }
-    void lngRetrySendTimes(int32_t value) noexcept { retrySendTimes_ = value; }
+    int32_t lngRetrySendStart() const noexcept { return mRetrySendStart; }
+    void lngRetrySendStart(int32_t value) noexcept { mRetrySendStart = value; }
+    int32_t lngRetrySendStep() const noexcept { return mRetrySendStep; }
+    void lngRetrySendStep(int32_t value) noexcept { mRetrySendStep = value; }
+    int32_t lngRetrySendTimes() const noexcept { return mRetrySendTimes; }
+    void lngRetrySendTimes(int32_t value) noexcept { mRetrySendTimes = value; }
 
     /// True on sockets made by `Accept`.
-    bool IsConnectionAcceptor() const noexcept { return isConnectionAcceptor_; }
+    bool IsConnectionAcceptor() const noexcept { return mIsConnectionAcceptor; }
 
     /// Zero-time polls of the handle: an exception waits (urgent data, a failed connect),
     /// urgent data waits (at-mark query), data or a connection can be read.
@@ -100,7 +100,7 @@ public:
     bool IsReadable() const;
 
     /// True when a transport manager made this socket a server socket.
-    bool IsServerSocket() const noexcept { return isServerSocket_; }
+    bool IsServerSocket() const noexcept { return mIsServerSocket; }
 
     /// True when 8192 <= Value <= 16777216.
     bool IsValidMaxRecvHoldBufferSize(int32_t Value) const noexcept;
@@ -109,7 +109,7 @@ public:
     bool IsWriteable() const;
 
     /// 1 stream (TCP), 2 datagram (UDP), 0 until set by CreateSocket (and on accepted sockets).
-    int32_t Kind() const noexcept { return kind_; }
+    int32_t Kind() const noexcept { return mKind; }
 
     /// The calling thread's last Windows Sockets error, not a value kept by the socket.
     int32_t LastError() const;
@@ -119,19 +119,19 @@ public:
 
     /// Largest hold buffer of the TCP manager's message framing; a value outside 8192 to
     /// 16777216 is reported and stored. Default 1048576.
-    int32_t MaxRecvHoldBufferSize() const noexcept { return maxRecvHoldBufferSize_; }
+    int32_t MaxRecvHoldBufferSize() const noexcept { return mMaxRecvHoldBufferSize; }
     void MaxRecvHoldBufferSize(int32_t NewValue);
 
     /// Framing marks put around every text sent with `Send`; received text is cut at them by
     /// the TCP manager. Default empty.
-    const std::string& MsgBeginMark() const noexcept { return msgBeginMark_; }
-    void MsgBeginMark(const std::string& NewValue) { msgBeginMark_ = NewValue; }
-    const std::string& MsgEndMark() const noexcept { return msgEndMark_; }
-    void MsgEndMark(const std::string& NewValue) { msgEndMark_ = NewValue; }
+    const std::string& MsgBeginMark() const noexcept { return mMsgBeginMark; }
+    void MsgBeginMark(const std::string& NewValue) { mMsgBeginMark = NewValue; }
+    const std::string& MsgEndMark() const noexcept { return mMsgEndMark; }
+    void MsgEndMark(const std::string& NewValue) { mMsgEndMark = NewValue; }
 
     /// Kept for hosts (nothing in the library reads it); a negative value is reported and
     /// stored.
-    int32_t NoEndMarkTimeout() const noexcept { return noEndMarkTimeout_; }
+    int32_t NoEndMarkTimeout() const noexcept { return mNoEndMarkTimeout; }
     void NoEndMarkTimeout(int32_t NewValue);
 
     /// Bytes that Send and SendOOB accepted and the stack has not taken yet (the pending
@@ -144,7 +144,7 @@ public:
     /// nothing of that message, so a message longer than the bound is never sent; the host
     /// may pause reading, drop the peer, or send again after DataSent. A negative value is
     /// reported and stored (and sets no bound).
-    int32_t MaxPendedSendLength() const noexcept { return maxPendedSendLength_; }
+    int32_t MaxPendedSendLength() const noexcept { return mMaxPendedSendLength; }
     void MaxPendedSendLength(int32_t NewValue);
 
     /// The connected peer, or null when not connected (the error is dropped).
@@ -156,11 +156,11 @@ public:
     int32_t SocketOption(int32_t SktOpt) const;
     void SocketOption(int32_t SktOpt, int32_t value);
 
-    TAV_SocketState State() const noexcept { return state_; }
+    TAV_SocketState State() const noexcept { return mState; }
 
     /// Free for the client: any value or object.
-    Variant Tag() const { return tag_; }
-    void Tag(Variant value) { tag_ = std::move(value); }
+    Variant Tag() const { return mTag; }
+    void Tag(Variant value) { mTag = std::move(value); }
 
     // ---- Connections ----------------------------------------------------------------------
 
@@ -182,8 +182,8 @@ public:
     /// Whether a Bind to an IPv6 address takes IPv6 peers only. False (the default): bound
     /// to "::", the socket takes IPv4 peers too (dual stack), and shows them as IPv4
     /// addresses. Set it before Bind.
-    bool IPv6Only() const noexcept { return ipv6Only_; }
-    void IPv6Only(bool value) noexcept { ipv6Only_ = value; }
+    bool IPv6Only() const noexcept { return mIPv6Only; }
+    void IPv6Only(bool value) noexcept { mIPv6Only = value; }
 
     /// Starts a connection, running pending messages once before and once after the call.
     /// Returns 0 (connected, Skt_Ready) or -1; then State tells: Skt_ConnectionPending while
@@ -237,10 +237,10 @@ public:
     /// ResumeRecv delivers, from the queue and after the caller has returned, what waited:
     /// the data first, then the close. Typical use: pause while PendedSendLength is high,
     /// resume on DataSent once it has come down.
-    void PauseRecv() noexcept { recvPaused_ = true; }
+    void PauseRecv() noexcept { mRecvPaused = true; }
     void ResumeRecv();
     /// True between PauseRecv and ResumeRecv.
-    bool IsRecvPaused() const noexcept { return recvPaused_; }
+    bool IsRecvPaused() const noexcept { return mRecvPaused; }
 
     // ---- Sending --------------------------------------------------------------------------
 
@@ -274,11 +274,11 @@ private:
     TAVSocket();
 
     // Library-internal members (reached through SocketAccess).
-    void SetDisconnectKind(TAV_SocketDisconnectKind kind) noexcept { disconnectKind_ = kind; }
-    void SetHandle(int32_t handle) noexcept { handle_ = handle; }
-    void SetIsConnectionAcceptor(bool flag) noexcept { isConnectionAcceptor_ = flag; }
-    void SetIsServerSocket(bool flag) noexcept { isServerSocket_ = flag; }
-    void SetState(TAV_SocketState state) noexcept { state_ = state; }
+    void SetDisconnectKind(TAV_SocketDisconnectKind kind) noexcept { mDisconnectKind = kind; }
+    void SetHandle(int32_t handle) noexcept { mHandle = handle; }
+    void SetIsConnectionAcceptor(bool flag) noexcept { mIsConnectionAcceptor = flag; }
+    void SetIsServerSocket(bool flag) noexcept { mIsServerSocket = flag; }
+    void SetState(TAV_SocketState state) noexcept { mState = state; }
     void ClearPendingSend() noexcept;
     // Whether a message of `size` more bytes fits under MaxPendedSendLength; raises 10055
     // when it does not.
@@ -307,35 +307,35 @@ private:
     void CheckHandle(const char* conditionText) const;
     std::string LogPrefix() const;
 
-    int32_t handle_ = TAVSock_InvalidSocketHandle;
-    int32_t kind_ = 0;
-    TAV_SocketState state_ = Skt_NotInitialized;
-    TAV_SocketDisconnectKind disconnectKind_ = NotDisconnected;
-    int32_t dataMode_ = DataMode_String;
-    bool isServerSocket_ = false;
-    bool isConnectionAcceptor_ = false;
-    std::string msgBeginMark_;
-    std::string msgEndMark_;
-    int32_t noEndMarkTimeout_ = 0;
-    int32_t maxRecvHoldBufferSize_ = 1048576;
-    int32_t retrySendStart_ = 1;
-    int32_t retrySendStep_ = 50;
-    int32_t retrySendTimes_ = 30;
-    int32_t bytesSent_ = 0;
-    int32_t maxPendedSendLength_ = 0;  // 0: no bound
-    bool recvPaused_ = false;
+    int32_t mHandle = TAVSock_InvalidSocketHandle;
+    int32_t mKind = 0;
+    TAV_SocketState mState = Skt_NotInitialized;
+    TAV_SocketDisconnectKind mDisconnectKind = NotDisconnected;
+    int32_t mDataMode = DataMode_String;
+    bool mIsServerSocket = false;
+    bool mIsConnectionAcceptor = false;
+    std::string mMsgBeginMark;
+    std::string mMsgEndMark;
+    int32_t mNoEndMarkTimeout = 0;
+    int32_t mMaxRecvHoldBufferSize = 1048576;
+    int32_t mRetrySendStart = 1;
+    int32_t mRetrySendStep = 50;
+    int32_t mRetrySendTimes = 30;
+    int32_t mBytesSent = 0;
+    int32_t mMaxPendedSendLength = 0;  // 0: no bound
+    bool mRecvPaused = false;
     // The TCP manager stopped cutting messages when reading was paused: text it read waits
-    // in withheldText_ (or in its hold buffer), and ResumeRecv must bring it a notification.
-    bool recvWithheld_ = false;
+    // in mWithheldText (or in its hold buffer), and ResumeRecv must bring it a notification.
+    bool mRecvWithheld = false;
     // A close that arrived while paused: -1 none; e >= 0 waits for ResumeRecv, with its error
     // (0 for the peer's orderly close); -2 - e once ResumeRecv has brought it again.
-    int32_t deferredClose_ = -1;
-    std::string withheldText_;
-    int32_t maxDatagram_ = 0;  // cached by CreateSocket for datagram sockets
-    bool ipv6Only_ = false;
-    Variant tag_;
-    std::shared_ptr<ValueStore> extraData_;  // null until first read or set
-    std::unique_ptr<SendState> send_;        // pending data; never null
+    int32_t mDeferredClose = -1;
+    std::string mWithheldText;
+    int32_t mMaxDatagram = 0;  // cached by CreateSocket for datagram sockets
+    bool mIPv6Only = false;
+    Variant mTag;
+    std::shared_ptr<ValueStore> mExtraData;  // null until first read or set
+    std::unique_ptr<SendState> mSend;        // pending data; never null
 };
 
 }  // namespace tav

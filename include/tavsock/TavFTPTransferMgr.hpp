@@ -255,6 +255,15 @@ public:
     bool ReplaceWhenComplete() const noexcept;
     void ReplaceWhenComplete(bool value);
 
+    /// 0 (default): Retrieve fetches the whole file. N > 0: Retrieve resumes a download that
+    /// stopped after N bytes: the local file must be a regular file of exactly N bytes (else
+    /// library error 3, LocalFileError says why), "REST N" goes before RETR and what follows
+    /// is added to the file's end (ReplaceWhenComplete does not apply). A 350 reply goes on;
+    /// any other reply ends the operation (FTPError, then FTPReady for a 2xx, 3xx or 4xx).
+    /// Negative values raise library error 1. Applies to every Retrieve until changed.
+    int64_t RestartAt() const noexcept;
+    void RestartAt(int64_t value);
+
     /// Why the local file of the last transfer failed, in the system's words ("cannot write
     /// out.bin: No space left on device"); "" when it did not. Set with library error 3 and
     /// FTPObjectError 6.

@@ -11,7 +11,7 @@ on its first line of output once it listens (so nobody waits for it to start).
                             same blob in chunks, kept open), /continue (100 Continue first),
                             /stall (part of a body, then silence), /reset (part, then a reset)
   servers.py ftp-odd        scripted FTP: logs anyone in, answers PASV with 331 and RETR of
-                            anything with a 550 whose text holds escape sequences
+                            anything with a 550 whose text holds escape sequences, REST with a 450
   servers.py pyftpd DIR     pyftpdlib serving DIR to joe/secret (writable) and anonymous
   servers.py inetd CMD...   runs CMD (vsftpd with listen=NO) per connection on the socket,
                             and writes "connection" to stderr for each
@@ -102,7 +102,7 @@ class OddFtpHandler(socketserver.StreamRequestHandler):
     def handle(self):
         self.wfile.write(b"220 odd server\r\n")
         replies = {b"USER": b"331 password\r\n", b"PASS": b"230 in\r\n", b"TYPE": b"200 ok\r\n",
-                   b"PASV": b"331 not now\r\n", b"PORT": b"200 ok\r\n", b"RETR": b"550 \x1b]0;owned\x07no\x1b[2J file\r\n"}
+                   b"PASV": b"331 not now\r\n", b"PORT": b"200 ok\r\n", b"REST": b"450 cannot resume\r\n", b"RETR": b"550 \x1b]0;owned\x07no\x1b[2J file\r\n"}
         for line in self.rfile:
             self.wfile.write(replies.get(line.split(b" ")[0].strip().upper(), b"502 no\r\n"))
 

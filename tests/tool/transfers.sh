@@ -91,6 +91,14 @@ run 2 put "$tmp/$(printf 'b\r\nDELE pub\nvictim.txt')" "ftp://$ftp/upload/"
 run 0 get -s "ftp://$ftp/pub/readme.txt" -o "$tmp/r1" "ftp://$ftp/pub/second.bin" -o "$tmp/r2"
 cmp -s "$tmp/r1" "$tmp/ftp/pub/readme.txt" && cmp -s "$tmp/r2" "$tmp/ftp/pub/second.bin" || fail "ftp get bytes"
 [ "$(grep -c connection "$tmp/vsftpd.log")" = 1 ] || fail "two files of one server took more than one session"
+# -C: a partial file goes on from its end (REST) in both data connection modes; its marked
+# first byte shows it was kept, not fetched again.
+src=$tmp/ftp/pub/readme.txt
+for mode in "" --active; do
+  { printf X; tail -c +2 "$src" | head -c 123456; } >"$tmp/part"
+  run 0 get -s -C $mode "ftp://$ftp/pub/readme.txt" -o "$tmp/part"
+  [ "$(head -c 1 "$tmp/part")" = X ] && cmp -s <(tail -c +2 "$tmp/part") <(tail -c +2 "$src") || fail "resumed ftp get $mode bytes"
+done
 run 0 ls "ftp://$ftp/pub"
 [ "$(sort "$tmp/out" | tr '\n' ' ')" = "readme.txt second.bin victim.txt " ] || fail "ls names: $(od -c "$tmp/out" | head)"
 run 0 put -v "$tmp/web/b.bin" "ftp://$ftp/upload/"
@@ -102,6 +110,10 @@ run 1 get --timeout 3 "ftp://$odd/x"
 said "server replied 331 not now"
 run 1 get --active "ftp://$odd/x"
 said 'server replied 550 \x1b]0;owned\ano\x1b[2J file'
+printf 'keep me' >"$tmp/part"
+run 1 get --active -C "ftp://$odd/x" -o "$tmp/part"
+said "server replied 450 cannot resume"
+[ "$(cat "$tmp/part")" = "keep me" ] || fail "a refused REST touched the partial file"
 run 1 get "http://$scripted/esc" -v -o "$tmp/esc"
 said 'HTTP 404 Gone\x1b]0;owned\a\x1b[2J'
 said '< X-Note: a\x1bb'
@@ -122,8 +134,13 @@ said "tavsock put: $tmp/web/b.bin: server replied 550"
 run 1 put "$tmp/none" "$tmp/web/b.bin" "ftp://$ftp/upload/"
 said "tavsock put: $tmp/none: cannot read it: No such file or directory"
 cmp -s "$tmp/web/b.bin" "$tmp/ftp/upload/b.bin" || fail "the readable file of two was not stored"
-run 1 get "http://$web/a.bin" -o "$tmp/no/such/folder"
-said "cannot write $tmp/no/such/folder: No such file or directory"
+# The local file's reason comes from the library, at the start (a missing folder) or midway (/dev/full).
+for url in "http://$web/a.bin" "ftp://$ftp/pub/readme.txt"; do
+  run 1 get "$url" -o "$tmp/no/such/folder"
+  said "cannot write $tmp/no/such/folder: No such file or directory"
+  run 1 get "$url" -o /dev/full
+  said "cannot write /dev/full: No space left on device"
+done
 
 # ---- outputs that refuse bytes: exit 1 with the system's reason ----
 timeout 30 "$tool" ls "ftp://$ftp/pub" >/dev/full 2>"$tmp/err"
