@@ -33,6 +33,18 @@ public:
     }
     static const std::array<uint8_t, 16>& GetAddress6(const TAVSockAddr& a) noexcept { return a.mAddress6; }
     static uint32_t GetScope6(const TAVSockAddr& a) noexcept { return a.mScope6; }
+    /// Gives `to` the address of `from` in its family; the port of `to` stays.
+    static void CopyHost(const TAVSockAddr& from, TAVSockAddr& to) noexcept {
+        to.mFamily = from.mFamily;
+        to.mNetAddress = from.mNetAddress;
+        to.mAddress6 = from.mAddress6;
+        to.mScope6 = from.mScope6;
+    }
+    /// Whether both name the same host: the same family and address (and scope), ports aside.
+    static bool SameHost(const TAVSockAddr& a, const TAVSockAddr& b) noexcept {
+        return a.mFamily == b.mFamily && a.mNetAddress == b.mNetAddress && a.mAddress6 == b.mAddress6 &&
+               a.mScope6 == b.mScope6;
+    }
 };
 
 }  // namespace tav

@@ -5,6 +5,7 @@
 #include <tavsock/TAVSocket.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 
+#include "core/Inet6Text.hpp"
 #include "core/SockAddrAccess.hpp"
 #include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
@@ -132,6 +133,32 @@ std::string FtpData::PortCommand(const std::string& dottedAddress, uint16_t port
     std::string text = dottedAddress;
     std::replace(text.begin(), text.end(), '.', ',');
     return "PORT " + text + "," + std::to_string(port >> 8) + "," + std::to_string(port & 0xFF);
+}
+
+bool FtpData::ParseExtendedPassiveReply(const std::string& replyText, uint16_t& port) {
+    // "229 Entering Extended Passive Mode (|||6446|)".
+    const size_t open = replyText.find('(');
+    if (open == std::string::npos || open + 5 > replyText.size()) return false;
+    const char d = replyText[open + 1];
+    if (d < '!' || d > '~' || (d >= '0' && d <= '9')) return false;
+    if (replyText[open + 2] != d || replyText[open + 3] != d) return false;
+    const size_t from = open + 4;
+    const size_t end = replyText.find(d, from);
+    if (end == std::string::npos || end == from || end - from > 5 || end + 1 >= replyText.size() ||
+        replyText[end + 1] != ')')
+        return false;
+    uint32_t value = 0;
+    for (size_t i = from; i < end; ++i) {
+        if (replyText[i] < '0' || replyText[i] > '9') return false;
+        value = value * 10 + static_cast<uint32_t>(replyText[i] - '0');
+    }
+    if (value < 1 || value > 65535) return false;
+    port = static_cast<uint16_t>(value);
+    return true;
+}
+
+std::string FtpData::ExtendedPortCommand(const std::array<uint8_t, 16>& address, uint16_t port) {
+    return "EPRT |2|" + Inet6Text::Format(address, 0) + "|" + std::to_string(port) + "|";
 }
 
 // ---- Sending --------------------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// The FTP client's data connection: the texts that set it up (the 227 reply read, the PORT
-// command written), the socket itself (passive: ours connecting; active: listening, then the
+// The FTP client's data connection: the texts that set it up (the 227 or 229 reply read, the
+// PORT or EPRT command written), the socket itself (passive: ours connecting; active: listening, then the
 // accepted one), draining what waits on it, the store pump, the in-memory buffer of a listing
 // or download with its cap, and the connection's TLS channel. Which of these happens when is
 // the manager's state machine's business.
@@ -7,6 +7,7 @@
 
 #include <tavsock/Variant.hpp>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -38,6 +39,14 @@ public:
     static bool ParsePassiveReply(const std::string& replyText, bool strict, std::string& host, uint16_t& port);
     /// "PORT h1,h2,h3,h4,p1,p2" for a dotted address and a port.
     static std::string PortCommand(const std::string& dottedAddress, uint16_t port);
+    /// The port of a 229 reply's text: "(" then the same delimiter three times, the port
+    /// (plain decimal 1..65535), the delimiter again and ")". The delimiter is the first
+    /// character inside the first parenthesis, printable and no digit. False for anything
+    /// else: the reply names no address, so nothing less exact can be guessed at.
+    static bool ParseExtendedPassiveReply(const std::string& replyText, uint16_t& port);
+    /// "EPRT |2|address|port|" for an IPv6 address (its zone left out: it means nothing to
+    /// the server) and a port.
+    static std::string ExtendedPortCommand(const std::array<uint8_t, 16>& address, uint16_t port);
 
     // ---- Sending on a socket that must not wait in the socket's send retries --------------
     enum class SendOutcome { Done, Pending, Failed };

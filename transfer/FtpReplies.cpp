@@ -223,7 +223,7 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
             if (reported(i)) EndOperation(false);
             return 0;
         }
-        if (const size_t i = FindReply(lines, "227")) {
+        if (const size_t i = FindReply(lines, ExtendedDataCommands() ? "229" : "227")) {
             int32_t result = -1;
             try {
                 result = SetUpDataConnection(lines[i - 1].Text);

@@ -148,15 +148,21 @@ void TavFTPTransferMgr::Impl::SetState(int32_t state) {
 // ---- Session methods --------------------------------------------------------------------------
 
 int32_t TavFTPTransferMgr::Impl::Connect(const std::string& Site) {
-    // The login sends these; the site names the certificate's host.
+    // The login sends these; the site names the certificate's host (an IPv6 address without
+    // the brackets it may be written in).
     FtpControl::CheckCommandText({Site, mUser, mPassword, mAccount});
-    mSite = Site;
+    const bool bracketed = Site.size() > 2 && Site.front() == '[' && Site.back() == ']';
+    mSite = bracketed ? Site.substr(1, Site.size() - 2) : Site;
     mTls.ClearResults();
     const int32_t address = mTcp->Sockets()->Util()->NetAddrFromDottedStr(Site);
     if (address != -1) {
+        auto peer = TAVSockAddr::Create();
+        SockAddrAccess::SetNetAddress(*peer, address);
         SetState(st::ConnectPending);
-        return ConnectControl(address);
+        return ConnectControl(peer);
     }
+    // Anything else is looked up, an IPv6 address too: the look-up gives it back as it is,
+    // and it then takes the same way as a name that has IPv6 addresses only.
     SetState(st::Resolving);
     Progress();
     mLookup = mTcp->WSAAsyncGetHostByName(Site);
@@ -167,10 +173,8 @@ int32_t TavFTPTransferMgr::Impl::Connect(const std::string& Site) {
     return 0;
 }
 
-int32_t TavFTPTransferMgr::Impl::ConnectControl(int32_t address) {
+int32_t TavFTPTransferMgr::Impl::ConnectControl(const std::shared_ptr<TAVSockAddr>& peer) {
     if (mState != st::ConnectPending) return -1;
-    auto peer = TAVSockAddr::Create();
-    SockAddrAccess::SetNetAddress(*peer, address);
     peer->Port(static_cast<int16_t>(mPort));
     const uint64_t generation = mGuard.Generation();
     const std::shared_ptr<TAVSocket> control = mControl.Socket();
@@ -299,9 +303,17 @@ void TavFTPTransferMgr::Impl::TCPMgr_AsyncError(int32_t AsyncHandle, int32_t /*E
 void TavFTPTransferMgr::Impl::TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) {
     if (AsyncHandle == 0 || AsyncHandle != mLookup || mState != st::Resolving) return;
     mLookup = 0;
-    if (HostObject && HostObject->AddressCount() >= 1) {
+    // The first IPv4 address, as ever; a host without one is reached at its first IPv6 one.
+    auto peer = TAVSockAddr::Create();
+    if (HostObject && HostObject->AddressCount() >= 1)
+        SockAddrAccess::SetNetAddress(*peer, HostObject->Address(1));
+    else if (HostObject && HostObject->IPAddressCount() >= 1)
+        peer->IPAddress(HostObject->IPAddress(1));
+    else
+        peer.reset();
+    if (peer) {
         SetState(st::ConnectPending);
-        if (ConnectControl(HostObject->Address(1)) != 0) NotifyObjectError(2);
+        if (ConnectControl(peer) != 0) NotifyObjectError(2);
         return;
     }
     SetState(st::Disconnected);

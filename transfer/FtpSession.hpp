@@ -98,7 +98,7 @@ public:
 private:
     // Session (FtpSession.cpp).
     void NewControlSocket();
-    int32_t ConnectControl(int32_t address);
+    int32_t ConnectControl(const std::shared_ptr<TAVSockAddr>& peer);  // the port is set here
     int32_t SendCommand(const std::string& command);
     int32_t SendLogin(int32_t nextState, const std::string& command);
     bool SetStoredInState() const noexcept;
@@ -131,6 +131,7 @@ private:
     void Report(const ReplyLine& line);
 
     // Data connection and transfers (FtpTransfers.cpp, FtpDataEvents.cpp).
+    bool ExtendedDataCommands() const;  // EPSV and EPRT: the control connection is IPv6
     int32_t SetUpDataConnection(const std::string& replyText);
     int32_t SendPendingCommand();
     void DrainDataSocket();

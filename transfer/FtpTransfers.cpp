@@ -107,11 +107,20 @@ int32_t TavFTPTransferMgr::Impl::SendPendingCommand() {
 
 // ---- The data connection ----------------------------------------------------------------------
 
+bool TavFTPTransferMgr::Impl::ExtendedDataCommands() const {
+    // PASV and PORT carry IPv4 addresses only; over IPv6 the commands that name the family
+    // (or, for EPSV, no address at all) take their place. Over IPv4 nothing changes.
+    const std::shared_ptr<TAVSocket>& control = mControl.Socket();
+    const std::shared_ptr<TAVSockAddr> peer = control ? control->RemoteAddr() : nullptr;
+    return peer && peer->Family() == 23;
+}
+
 int32_t TavFTPTransferMgr::Impl::SetUpDataConnection(const std::string& replyText) {
     mData.Close();
     if (mPassiveMode && replyText.empty()) {
+        // EPSV waits in the same state as PASV: every reply means the same to both.
         SetState(st::PasvSent);
-        return SendCommand("PASV");
+        return SendCommand(ExtendedDataCommands() ? "EPSV" : "PASV");
     }
     const std::shared_ptr<TAVSocket> control = mControl.Socket();
     const std::shared_ptr<TAVSockAddr> local = control ? control->LocalAddr() : nullptr;
@@ -122,23 +131,27 @@ int32_t TavFTPTransferMgr::Impl::SetUpDataConnection(const std::string& replyTex
 }
 
 int32_t TavFTPTransferMgr::Impl::ConnectPassive(const std::string& replyText) {
+    const bool extended = ExtendedDataCommands();
     std::string host;
     uint16_t port = 0;
-    // Not six numbers (or, strictly, not six bytes): no connection to make.
-    if (!FtpData::ParsePassiveReply(replyText, mStrictPassiveReply, host, port)) return -1;
+    // Not six numbers (or, strictly, not six bytes), or a 229 not exactly as it must be: no
+    // connection to make.
+    if (extended ? !FtpData::ParseExtendedPassiveReply(replyText, port)
+                 : !FtpData::ParsePassiveReply(replyText, mStrictPassiveReply, host, port))
+        return -1;
 
     const std::shared_ptr<TAVSocketUtil>& util = mTcp->Sockets()->Util();
-    int32_t address = util->NetAddrFromDottedStr(host);
-    if (!mPassiveAddressFromReply) {
-        // Only the port is taken from the reply: the data goes where the control connection
-        // goes, whatever address the server believes it has.
+    auto target = TAVSockAddr::Create();
+    if (!extended && mPassiveAddressFromReply) {
+        SockAddrAccess::SetNetAddress(*target, util->NetAddrFromDottedStr(host));
+    } else {
+        // Only the port is taken from the reply (a 229 has nothing else): the data goes where
+        // the control connection goes, whatever address the server believes it has.
         const std::shared_ptr<TAVSocket> control = mControl.Socket();
         const std::shared_ptr<TAVSockAddr> peer = control ? control->RemoteAddr() : nullptr;
         if (!peer) return -1;
-        address = SockAddrAccess::GetNetAddress(*peer);
+        SockAddrAccess::CopyHost(*peer, *target);
     }
-    auto target = TAVSockAddr::Create();
-    SockAddrAccess::SetNetAddress(*target, address);
     SockAddrAccess::SetNetPort(*target, util->HostToNetShort(static_cast<int16_t>(port)));
 
     const uint64_t generation = mGuard.Generation();
@@ -158,7 +171,9 @@ int32_t TavFTPTransferMgr::Impl::SendPort() {
     const std::shared_ptr<TAVSockAddr> local = mData.Socket()->LocalAddr();
     if (!local) return -1;
     const auto port = static_cast<uint16_t>(mTcp->Sockets()->Util()->NetToHostShort(SockAddrAccess::GetNetPort(*local)));
+    // EPRT waits in the same state as PORT: every reply means the same to both.
     SetState(st::PortSent);
+    if (local->Family() == 23) return SendCommand(FtpData::ExtendedPortCommand(SockAddrAccess::GetAddress6(*local), port));
     return SendCommand(FtpData::PortCommand(local->IPAddress(), port));
 }
 
@@ -189,8 +204,7 @@ void TavFTPTransferMgr::Impl::TCPMgr_AcceptComplete(const std::shared_ptr<TAVSoc
         // A stranger is turned away, and the server's own connection is still awaited.
         const std::shared_ptr<TAVSocket> control = mControl.Socket();
         const std::shared_ptr<TAVSockAddr> peer = control ? control->RemoteAddr() : nullptr;
-        wanted = peer && NewSocketName &&
-                 SockAddrAccess::GetNetAddress(*peer) == SockAddrAccess::GetNetAddress(*NewSocketName);
+        wanted = peer && NewSocketName && SockAddrAccess::SameHost(*peer, *NewSocketName);
     }
     if (!wanted) {
         mTcp->DestroySocket(NewSocket);

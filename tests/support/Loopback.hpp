@@ -1,4 +1,4 @@
-// Plain POSIX sockets on 127.0.0.1 for tests and benchmarks: peers that do what the library
+// Plain POSIX sockets on 127.0.0.1 (or ::1) for tests and benchmarks: peers that do what the library
 // would never do itself (urgent bytes, resets, a listener it does not own), free ports, and
 // waiting for a server to listen. Descriptors are owned and closed by the objects.
 #pragma once
@@ -48,42 +48,59 @@ inline sockaddr_in LoopbackAddr(uint16_t port) {
     return a;
 }
 
-/// A listener on 127.0.0.1 at `port` (0: one the kernel picks, written back); an empty Fd
-/// when the port is taken. `flags` go to socket() (e.g. SOCK_NONBLOCK).
-inline Fd Listen(uint16_t& port, int flags = 0) {
-    Fd l(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
-    sockaddr_in a = LoopbackAddr(port);
-    socklen_t len = sizeof a;
+/// The loopback address of `family` (AF_INET: 127.0.0.1, AF_INET6: ::1) at `port`.
+inline sockaddr_storage LoopbackOf(uint16_t port, int family) {
+    sockaddr_storage s{};
+    if (family == AF_INET6) {
+        auto& a = reinterpret_cast<sockaddr_in6&>(s);
+        a.sin6_family = AF_INET6;
+        a.sin6_addr = in6addr_loopback;
+        a.sin6_port = htons(port);
+    } else {
+        reinterpret_cast<sockaddr_in&>(s) = LoopbackAddr(port);
+    }
+    return s;
+}
+inline socklen_t AddrLength(int family) { return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
+
+/// A listener on the loopback address of `family` at `port` (0: one the kernel picks,
+/// written back); an empty Fd when the port is taken. `flags` go to socket() (e.g.
+/// SOCK_NONBLOCK).
+inline Fd Listen(uint16_t& port, int flags = 0, int family = AF_INET) {
+    Fd l(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
+    sockaddr_storage a = LoopbackOf(port, family);
+    socklen_t len = AddrLength(family);
     if (l.Get() < 0 || ::bind(l.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(l.Get(), 128) != 0 ||
         ::getsockname(l.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
         return Fd();
-    port = ntohs(a.sin_port);
+    port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(a).sin6_port : reinterpret_cast<sockaddr_in&>(a).sin_port);
     return l;
 }
 
 /// A port that was free a moment ago (for servers that must be told their port).
-inline uint16_t FreePort() {
+inline uint16_t FreePort(int family = AF_INET) {
     uint16_t port = 0;
-    Listen(port);
+    Listen(port, 0, family);
     return port;
 }
 
-/// A blocking client connected to 127.0.0.1:`port` (the connection completes in the
-/// listener's backlog, before anyone accepts it); empty when refused.
-inline Fd Connect(uint16_t port) {
-    Fd c(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_in a = LoopbackAddr(port);
-    if (::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return Fd();
+/// A blocking client connected to the loopback address of `family` at `port` (the
+/// connection completes in the listener's backlog, before anyone accepts it); empty when
+/// refused.
+inline Fd Connect(uint16_t port, int family = AF_INET) {
+    Fd c(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const sockaddr_storage a = LoopbackOf(port, family);
+    if (::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), AddrLength(family)) != 0) return Fd();
     return c;
 }
 
-/// Waits (20 s at most) until something accepts connections on 127.0.0.1:`port`; false when
-/// `server` ended first. Servers give no sign of readiness, so refused attempts are repeated
-/// after a short pause.
-inline bool WaitListening(Process& server, uint16_t port) {
+/// Waits (20 s at most) until something accepts connections on the loopback address of
+/// `family` at `port`; false when `server` ended first. Servers give no sign of readiness,
+/// so refused attempts are repeated after a short pause.
+inline bool WaitListening(Process& server, uint16_t port, int family = AF_INET) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline && server.Running()) {
-        if (Connect(port).Get() >= 0) return true;
+        if (Connect(port, family).Get() >= 0) return true;
         ::poll(nullptr, 0, 10);
     }
     return false;

@@ -1,4 +1,5 @@
-// The FTP client's data connections against a scripted server: PASV and PORT numbers, the
+// The FTP client's data connections against a scripted server: PASV and PORT numbers (EPSV
+// and EPRT over IPv6), the
 // order of the final reply and the data connection's end, negative replies to transfers,
 // reuse of an open data connection, and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
@@ -10,6 +11,7 @@ namespace {
 
 class DataScriptedTest : public FtpClientTest {
 protected:
+    explicit DataScriptedTest(bool active = false, int family = AF_INET) : active(active), server(0, family) {}
     /// Logged in with the scripted control connection, in passive mode unless `active`.
     void SetUp() override {
         FtpClientTest::SetUp();
@@ -38,7 +40,10 @@ protected:
     DialogServer server;
 };
 struct ActiveScriptedTest : DataScriptedTest {
-    ActiveScriptedTest() { active = true; }
+    ActiveScriptedTest() : DataScriptedTest(true) {}
+};
+struct Ipv6ScriptedTest : DataScriptedTest {
+    Ipv6ScriptedTest() : DataScriptedTest(false, AF_INET6) { site = "::1"; }
 };
 
 /// A line of /proc/self/status in KiB ("VmRSS", "VmHWM"); `resetPeak` first makes the peak
@@ -371,6 +376,50 @@ TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
     reader.join();
     EXPECT_EQ(got, "through the pipe");
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
+}
+
+TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMeaningTheSame) {
+    // Passive: the port of the 229 on the control connection's peer.
+    ScriptedPeer data(0, AF_INET6);
+    ASSERT_EQ(ftp->NameList(), 0);
+    ASSERT_TRUE(server.Expect("EPSV", "229 Entering Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
+    ASSERT_TRUE(data.Accept());
+    ASSERT_TRUE(server.Expect("NLST", "150 here\r\n"));
+    ASSERT_TRUE(data.Send("a\r\n"));
+    data.Close();
+    Chunk(server, "226 done\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:a\r\n | Ready");
+
+    // A malformed 229 fails the set-up as a malformed 227 does; a refused EPSV is reported as
+    // a refused PASV is. Either way the session is Ready for the next command.
+    for (const auto& [reply, note] : {std::pair{"229 Entering Extended Passive Mode (|||0|)", "ObjectError:3"},
+                                      std::pair{"501 EPSV not understood", "Error:501: EPSV not understood"}}) {
+        notes.Clear();
+        ASSERT_EQ(ftp->Retrieve("f"), 0);
+        ASSERT_TRUE(server.Expect("EPSV"));
+        Chunk(server, std::string(reply) + "\r\n");
+        EXPECT_EQ(notes.Joined(), note);
+        EXPECT_EQ(ftp->State(), 1);
+        EXPECT_FALSE(ftp->Internals().DataSocket());
+    }
+
+    // Active: EPRT names the listening socket, and the server's connection from the control
+    // connection's peer is the one taken.
+    ftp->Reset();
+    ftp->PassiveMode(false);
+    ftp->CheckDataPeer(true);
+    LogIn(server);
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
+    ASSERT_TRUE(server.Expect("EPRT |2|::1|" + std::to_string(listening) + "|", "200 ok\r\n"));
+    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
+    tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), AF_INET6);
+    ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
+    fd.Close();
+    Chunk(server, "226 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // The texts the FTP client reads and writes without a connection: the 227 reply's numbers,
-// the PORT command, and the command text check.
+// the 229 reply's port, the PORT and EPRT commands, and the command text check.
 #include "transfer/FtpControl.hpp"
 #include "transfer/FtpData.hpp"
 
@@ -49,9 +49,43 @@ TEST(FtpReplyText, PassiveReplyNumbersAreDecimalOnlyAndStrictlyBytes) {
     }
 }
 
-TEST(FtpReplyText, PortCommandCarriesTheHighAndLowByte) {
+TEST(FtpReplyText, ExtendedPassiveReplyIsExactlyThreeDelimitersAPortAndADelimiter) {
+    const struct {
+        const char* text;
+        int port;  // 0: refused
+    } cases[] = {
+        {"Entering Extended Passive Mode (|||6446|)", 6446},
+        {"ok (!!!65535!).", 65535},
+        {"(|||1|) (|||2|)", 1},
+        {"(|||00080|)", 80},
+        {"(|||0|)", 0},
+        {"(|||65536|)", 0},
+        {"(|||123456|)", 0},
+        {"(|||12a|)", 0},
+        {"(|||+80|)", 0},
+        {"(|||80!)", 0},
+        {"(|||80|", 0},
+        {"(||||)", 0},
+        {"(|1|::1|80|)", 0},  // an address has no place in it
+        {"(111801)", 0},      // a digit cannot tell itself from the port
+        {"( 80 )", 0},
+        {"(\001\001\00180\001)", 0},  // no control characters
+        {"Entering Extended Passive Mode 80", 0},
+    };
+    for (const auto& c : cases) {
+        uint16_t port = 0;
+        EXPECT_EQ(FtpData::ParseExtendedPassiveReply(c.text, port), c.port != 0) << c.text;
+        if (c.port != 0) EXPECT_EQ(port, c.port) << c.text;
+    }
+}
+
+TEST(FtpReplyText, PortCommandsCarryTheAddressAndPort) {
     EXPECT_EQ(FtpData::PortCommand("127.0.0.1", 40000), "PORT 127,0,0,1,156,64");
     EXPECT_EQ(FtpData::PortCommand("10.0.0.255", 255), "PORT 10,0,0,255,0,255");
+    const std::array<uint8_t, 16> loopback{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    const std::array<uint8_t, 16> linkLocal{0xfe, 0x80, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0x2a};
+    EXPECT_EQ(FtpData::ExtendedPortCommand(loopback, 40000), "EPRT |2|::1|40000|");
+    EXPECT_EQ(FtpData::ExtendedPortCommand(linkLocal, 21), "EPRT |2|fe80::2a|21|");
 }
 
 TEST(FtpReplyText, TextThatWouldEndTheCommandLineIsRefused) {

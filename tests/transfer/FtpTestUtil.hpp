@@ -21,6 +21,7 @@ namespace st = tav::ftpstate;
 /// and replies go out exactly as given.
 class DialogServer : public ScriptedPeer {
 public:
+    using ScriptedPeer::ScriptedPeer;
     /// Runs the queue until a whole command line arrived; returns it without CR LF ("" when
     /// none came in time or the connection ended).
     std::string NextCommand() {
@@ -123,26 +124,27 @@ public:
     int transferred = 0;
 };
 
-/// pyftpdlib on a free loopback port with the anonymous user and one named user, both rooted
-/// at `root`; its port, 0 when it did not start.
+/// pyftpdlib on a free loopback port (127.0.0.1, or ::1 for AF_INET6) with the anonymous user
+/// and one named user, both rooted at `root`; its port, 0 when it did not start.
 inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& dir,
-                            const std::string& user, const std::string& password) {
+                            const std::string& user, const std::string& password, int family = AF_INET) {
     WriteFile(dir + "/ftpd.py",
               "import logging, sys\n"
               "logging.disable(logging.CRITICAL)\n"
               "from pyftpdlib.authorizers import DummyAuthorizer\n"
               "from pyftpdlib.handlers import FTPHandler\n"
               "from pyftpdlib.servers import FTPServer\n"
-              "root, user, password, port = sys.argv[1:5]\n"
+              "root, user, password, port, host = sys.argv[1:6]\n"
               "auth = DummyAuthorizer()\n"
               "auth.add_user(user, password, root, perm='elradfmw')\n"
               "auth.add_anonymous(root)\n"
               "FTPHandler.authorizer = auth\n"
               "FTPHandler.auth_failed_timeout = 0.05\n"
-              "FTPServer(('127.0.0.1', int(port)), FTPHandler).serve_forever()\n");
+              "FTPServer((host, int(port)), FTPHandler).serve_forever()\n");
     return StartOnFreePort(server, [&](uint16_t port) {
-        return std::vector<std::string>{kPython, dir + "/ftpd.py", root, user, password, std::to_string(port)};
-    }, dir + "/ftpd.log");
+        return std::vector<std::string>{kPython, dir + "/ftpd.py", root, user, password, std::to_string(port),
+                                        family == AF_INET6 ? "::1" : "127.0.0.1"};
+    }, dir + "/ftpd.log", "", family);
 }
 
 /// A client on the test thread with its notifications recorded.
@@ -175,10 +177,10 @@ protected:
         ASSERT_TRUE(server.Send(bytes));
         Settle(&server);
     }
-    /// Connects to the scripted server and takes the USER command.
+    /// Connects to the scripted server at `site` and takes the USER command.
     void ConnectTo(DialogServer& server, const std::string& user = "Anonymous") {
         ftp->Port(server.Port());
-        ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+        ASSERT_EQ(ftp->Connect(site), 0);
         ASSERT_TRUE(server.Accept());
         ASSERT_TRUE(server.Expect("USER " + user));
     }
@@ -214,6 +216,7 @@ protected:
 
     std::shared_ptr<TavFTPTransferMgr> ftp;
     Notes notes;
+    std::string site = "127.0.0.1";  // what ConnectTo connects to
 };
 
 }  // namespace transfertest

@@ -103,20 +103,22 @@ inline int RunTool(std::vector<std::string> args, const std::string& out, const 
 /// come up is tried again. The ports, or an empty list when it never listened.
 inline std::vector<uint16_t> StartOnFreePorts(Process& p, size_t count,
                                               const std::function<std::vector<std::string>(const std::vector<uint16_t>&)>& argv,
-                                              const std::string& log, const std::string& cwd = "") {
+                                              const std::string& log, const std::string& cwd = "",
+                                              int family = AF_INET) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<uint16_t> ports;
-        while (ports.size() < count) ports.push_back(FreePort());
+        while (ports.size() < count) ports.push_back(FreePort(family));
         bool up = p.Start(argv(ports), Files(log, "", cwd));
-        for (size_t i = 0; up && i < count; ++i) up = tav::support::WaitListening(p, ports[i]);
+        for (size_t i = 0; up && i < count; ++i) up = tav::support::WaitListening(p, ports[i], family);
         if (up) return ports;
         p.Stop();
     }
     return {};
 }
 inline uint16_t StartOnFreePort(Process& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
-                                const std::string& log, const std::string& cwd = "") {
-    const auto ports = StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd);
+                                const std::string& log, const std::string& cwd = "", int family = AF_INET) {
+    const auto ports =
+        StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd, family);
     return ports.empty() ? 0 : ports[0];
 }
 
@@ -131,13 +133,14 @@ inline uint16_t StartTinyproxy(Process& p, const std::string& d) {
     }, d + "/tinyproxy.log");
 }
 
-/// vsftpd on a free loopback port: anonymous downloads from root/pub, uploads into
-/// root/upload. With `cert` (a .pem and .key base name) TLS is required for logins and data,
-/// and a data connection must resume the control connection's TLS session. `extra` is added
-/// to the configuration.
+/// vsftpd on a free loopback port (127.0.0.1, or ::1 for AF_INET6): anonymous downloads from
+/// root/pub, uploads into root/upload. With `cert` (a .pem and .key base name) TLS is required
+/// for logins and data, and a data connection must resume the control connection's TLS
+/// session. `extra` is added to the configuration.
 class Vsftpd {
 public:
-    explicit Vsftpd(const std::string& cert = "", const std::string& extra = "") {
+    explicit Vsftpd(const std::string& cert = "", const std::string& extra = "", int family = AF_INET)
+        : host_(family == AF_INET6 ? "[::1]" : "127.0.0.1") {
         for (const char* d : {"root/pub", "root/upload", "empty"}) fs::create_directories(dir_ / d);
         for (const char* d : {"/root", "/root/pub"}) ::chmod((dir_.Path() + d).c_str(), 0755);
         // The anonymous user writes as "ftp" into the upload directory only.
@@ -146,8 +149,9 @@ public:
         if (!Installed(kVsftpd)) return;
         const std::string d = dir_.Path();
         port_ = StartOnFreePort(server_, [&](uint16_t port) {
-            std::string conf = "listen=YES\nlisten_ipv6=NO\nbackground=NO\nlisten_address=127.0.0.1\nlisten_port=" +
-                               std::to_string(port) +
+            std::string conf = (family == AF_INET6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+                                                   : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n") +
+                               std::string("background=NO\nlisten_port=") + std::to_string(port) +
                                "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\n"
                                "anon_root=" + d + "/root\nsecure_chroot_dir=" + d +
                                "/empty\nseccomp_sandbox=NO\npasv_enable=YES\nport_enable=YES\n"
@@ -158,18 +162,21 @@ public:
                         "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" + cert + ".pem\nrsa_private_key_file=" + cert + ".key\n";
             WriteFile(d + "/vsftpd.conf", conf);
             return std::vector<std::string>{kVsftpd, d + "/vsftpd.conf"};
-        }, d + "/vsftpd.log");
+        }, d + "/vsftpd.log", "", family);
     }
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
     std::string Path(const std::string& relative) const { return dir_ / relative; }
-    std::string Url(const std::string& path) const { return "ftps://127.0.0.1:" + std::to_string(port_) + "/" + path; }
+    std::string Url(const std::string& path) const { return "ftps://" + host_ + ":" + std::to_string(port_) + "/" + path; }
+    /// The address to connect to: "127.0.0.1" or "[::1]".
+    const std::string& Host() const { return host_; }
     std::string Log() const { return ReadFile(dir_ / "vsftpd.log"); }
 
 private:
     // In memory where there is room: ten thousand files are created in a blink there, and
     // can take seconds on a busy disk.
     TempDir dir_{"tavsock", ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : ""};
+    std::string host_;
     Process server_;
     uint16_t port_ = 0;
 };
@@ -223,9 +230,10 @@ private:
 /// client under test keeps running in between.
 class ScriptedPeer {
 public:
-    /// Listens on `port` (any free one when 0); Port() is 0 when that port was taken.
-    explicit ScriptedPeer(uint16_t port = 0) {
-        listener_ = tav::support::Listen(port, SOCK_NONBLOCK);
+    /// Listens on `port` (any free one when 0) at the loopback address of `family`; Port()
+    /// is 0 when that port was taken.
+    explicit ScriptedPeer(uint16_t port = 0, int family = AF_INET) {
+        listener_ = tav::support::Listen(port, SOCK_NONBLOCK, family);
         port_ = listener_.Get() < 0 ? 0 : port;
     }
     ~ScriptedPeer() {
