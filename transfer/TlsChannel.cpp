@@ -17,10 +17,9 @@ namespace tav {
 namespace {
 constexpr size_t kPlainStart = 64 * 1024;
 
-// A dotted IPv4 or an IPv6 address (no brackets, no zone).
-bool IsIpAddress(const std::string& host) {
-    in6_addr a{};
-    return ::inet_pton(AF_INET, host.c_str(), &a) == 1 || ::inet_pton(AF_INET6, host.c_str(), &a) == 1;
+bool IsDottedAddress(const std::string& host) {
+    in_addr a{};
+    return ::inet_pton(AF_INET, host.c_str(), &a) == 1;
 }
 }  // namespace
 
@@ -62,7 +61,7 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(std::shared_ptr<TlsContext> conte
     channel->in_ = in;
     channel->out_ = out;
     bool named = true;
-    if (IsIpAddress(host)) {
+    if (IsDottedAddress(host)) {
         // No SNI for an address; the certificate must name it as an IP address.
         if (channel->context_->Verify()) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) == 1;
     } else {

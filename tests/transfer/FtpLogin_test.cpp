@@ -1,29 +1,37 @@
-// The FTP client's session against a real server (pyftpdlib, started by the fixture): the
-// anonymous and a named user, a wrong password, directory changes.
+// The FTP client's session against a real server (pyftpdlib, started by the fixture on
+// 127.0.0.1 and on ::1): the anonymous and a named user, a wrong password, directory
+// changes, and transfers in both modes.
 #include "transfer/FtpTestUtil.hpp"
 
 namespace transfertest {
 namespace {
 
-class FtpLoginTest : public FtpClientTest {
+/// pyftpdlib on 127.0.0.1 or ::1, the parameter's family.
+class FtpLoginTest : public FtpClientTest, public ::testing::WithParamInterface<int> {
 protected:
     static void SetUpTestSuite() {
         dir = new TempDir();
         fs::create_directories(*dir / "root/sub/deeper");
         WriteFile(*dir / "root/sub/file.txt", "hello\n");
-        server = new Process();
-        port = StartPyFtpd(*server, *dir / "root", dir->Path(), "joe", "s3cret");
     }
     static void TearDownTestSuite() {
-        delete server;  // kills and reaps its process group
+        for (Process*& server : servers) {
+            delete server;  // kills and reaps its process group
+            server = nullptr;
+        }
         delete dir;
-        server = nullptr;
         dir = nullptr;
     }
     void SetUp() override {
         FtpClientTest::SetUp();
-        ASSERT_NE(port, 0) << "pyftpdlib did not start: " << ReadFile(*dir / "ftpd.log");
-        ftp->Port(port);
+        const bool six = GetParam() == AF_INET6;
+        if (!servers[six]) {
+            servers[six] = new Process();
+            ports[six] = StartPyFtpd(*servers[six], *dir / "root", dir->Path(), "joe", "s3cret", GetParam());
+        }
+        ASSERT_NE(ports[six], 0) << "pyftpdlib did not start: " << ReadFile(*dir / "ftpd.log");
+        site = six ? "::1" : "127.0.0.1";
+        ftp->Port(ports[six]);
         ftp->Timeout(20000);
     }
     /// Logs in with replies kept in step with their commands.
@@ -31,21 +39,21 @@ protected:
         ftp->PairReplies(true);
         ftp->User(user);
         ftp->Password(password);
-        ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+        ASSERT_EQ(ftp->Connect(site), 0);
         ASSERT_TRUE(PumpUntil([&] { return !notes.entries.empty(); }));
     }
 
     static inline TempDir* dir = nullptr;
-    static inline Process* server = nullptr;
-    static inline uint16_t port = 0;
+    static inline Process* servers[2] = {};  // IPv4, IPv6: started when first needed
+    static inline uint16_t ports[2] = {};
 };
 
-TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
+TEST_P(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     // Classic pairing: the login ends after the reply to USER or to PASS, depending on how the
     // greeting arrives; either way the session becomes Ready with no error. (pyftpdlib knows
     // the anonymous user in lower case only.)
     ftp->User("anonymous");
-    ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+    ASSERT_EQ(ftp->Connect(site), 0);
     ASSERT_TRUE(notes.WaitFor("Ready")) << notes.Joined();
     RunMessagesFor(std::chrono::milliseconds(50));
     EXPECT_EQ(notes.Joined(), "Ready");
@@ -65,7 +73,7 @@ TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     EXPECT_EQ(ftp->State(), 1);  // Ready, though not logged in
 }
 
-TEST_F(FtpLoginTest, DirectoryChangesAndAMissingDirectory) {
+TEST_P(FtpLoginTest, DirectoryChangesAndAMissingDirectory) {
     PairedLogIn("joe", "s3cret");
     ASSERT_EQ(notes.Joined(), "Ready");
     ASSERT_EQ(ftp->chDir("sub"), 0);
@@ -83,6 +91,34 @@ TEST_F(FtpLoginTest, DirectoryChangesAndAMissingDirectory) {
     ASSERT_TRUE(notes.WaitFor("Ready", 5));
     EXPECT_EQ(notes.entries.size(), 6u) << notes.Joined();
 }
+
+TEST_P(FtpLoginTest, ListingsRetrieveAndStoreInBothModes) {
+    TempDir local;
+    const std::string data = EveryByteValue(100000);
+    WriteFile(local / "up", data);
+    for (const bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        const std::string name = std::string("up-") + (passive ? "p" : "a") + std::to_string(GetParam());
+        ftp->Reset();
+        notes.Clear();
+        ftp->PassiveMode(passive);
+        PairedLogIn("joe", "s3cret");
+        ASSERT_EQ(notes.Joined(), "Ready");
+        ftp->Binary();
+        ASSERT_EQ(Finish(1), "Ready");
+        ASSERT_EQ(ftp->Store("sub/" + name, local / "up"), 0);
+        ASSERT_EQ(Finish(2), "Ready");
+        EXPECT_TRUE(ReadFile(*dir / ("root/sub/" + name)) == data) << "stored bytes differ";
+        ASSERT_EQ(ftp->NameList("sub"), 0);
+        EXPECT_NE(Finish(3).find(name + "\r\n"), std::string::npos) << notes.Joined();
+        ASSERT_EQ(ftp->Retrieve("sub/" + name, local / "down"), 0);
+        ASSERT_EQ(Finish(5), "Ready");
+        EXPECT_TRUE(ReadFile(local / "down") == data) << "retrieved bytes differ";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, FtpLoginTest, ::testing::Values(AF_INET, AF_INET6),
+                         [](const ::testing::TestParamInfo<int>& info) { return info.param == AF_INET6 ? "Ipv6" : "Ipv4"; });
 
 }  // namespace
 }  // namespace transfertest

@@ -1,7 +1,7 @@
 // The FTP client's transfers and the tavsock tool's ftp commands against vsftpd, started on
-// 127.0.0.1 with an anonymous download root (binary files holding every byte value, a
+// 127.0.0.1 (and on ::1 for the tests of both families) with an anonymous download root (binary files holding every byte value, a
 // directory of 10,000 entries) and an upload directory: listings, retrieve and store,
-// byte for byte (the data connection in both modes), and the tool's output and exit status.
+// byte for byte (the data connection in both modes and both families), and the tool's output and exit status.
 #include "transfer/FtpTestUtil.hpp"
 
 #include "base/SockErrors.hpp"
@@ -13,9 +13,9 @@ namespace {
 
 constexpr int kManyEntries = 10000;
 
-/// The server of every test here, with its files.
-Vsftpd* StartVsftpd() {
-    auto* server = new Vsftpd();
+/// The server of every test here, with its files, on the loopback address of `family`.
+Vsftpd* StartVsftpd(int family) {
+    auto* server = new Vsftpd("", "", family);
     fs::create_directories(server->Path("root/many"));
     ::chmod(server->Path("root/many").c_str(), 0755);
     WriteFile(server->Path("root/pub/big.bin"), EveryByteValue(3 * 1024 * 1024 + 123));
@@ -25,24 +25,31 @@ Vsftpd* StartVsftpd() {
     return server;
 }
 
-/// A session logged in to vsftpd, in passive mode unless a test of both modes says otherwise.
+/// A session logged in to vsftpd over IPv4, in passive mode, unless a test of both modes and
+/// families says otherwise.
 class VsftpdTest : public FtpClientTest {
 protected:
     virtual bool Passive() const { return true; }
-    static void SetUpTestSuite() { fixture = StartVsftpd(); }
+    virtual int Family() const { return AF_INET; }
     static void TearDownTestSuite() {
-        delete fixture;
-        fixture = nullptr;
+        for (Vsftpd*& server : servers) {
+            delete server;
+            server = nullptr;
+        }
     }
     void SetUp() override {
         FtpClientTest::SetUp();
+        Vsftpd*& server = servers[Family() == AF_INET6];
+        if (!server) server = StartVsftpd(Family());
+        fixture = server;
         ASSERT_TRUE(fixture->Started()) << "vsftpd did not start";
+        url = "ftp://" + fixture->Host() + ":" + std::to_string(fixture->Port()) + "/";
         ftp->PassiveMode(Passive());
         ftp->PairReplies(true);
         ftp->Timeout(20000);
         ftp->Port(fixture->Port());
         ftp->User("anonymous");
-        ASSERT_EQ(ftp->Connect("127.0.0.1"), 0);
+        ASSERT_EQ(ftp->Connect(fixture->Host()), 0);
         ASSERT_TRUE(notes.WaitFor("Ready")) << notes.Joined();
         ftp->Binary();
         ASSERT_TRUE(notes.WaitFor("Ready", 2)) << notes.Joined();
@@ -67,18 +74,27 @@ protected:
         return status;
     }
 
-    static inline Vsftpd* fixture = nullptr;
+    static inline Vsftpd* servers[2] = {};  // IPv4, IPv6: started when first needed
+    Vsftpd* fixture = nullptr;
     TempDir dir;
-    std::string url = "ftp://127.0.0.1:" + std::to_string(fixture->Port()) + "/", out, err;
+    std::string url, out, err;
 };
 
-/// The data connection is what the mode changes: listings, retrieve and store run in both.
-class VsftpdModeTest : public VsftpdTest, public ::testing::WithParamInterface<bool> {
+/// The data connection is what the mode and the family change (PASV or EPSV, PORT or EPRT):
+/// listings, retrieve and store run in each.
+struct Setting {
+    bool passive;
+    int family;
+};
+std::string SettingName(const Setting& s) {
+    return std::string(s.passive ? "Passive" : "Active") + (s.family == AF_INET6 ? "Ipv6" : "");
+}
+void PrintTo(const Setting& s, std::ostream* os) { *os << SettingName(s); }
+class VsftpdModeTest : public VsftpdTest, public ::testing::WithParamInterface<Setting> {
 protected:
-    bool Passive() const override { return GetParam(); }
+    bool Passive() const override { return GetParam().passive; }
+    int Family() const override { return GetParam().family; }
 };
-
-std::string ModeName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "Passive" : "Active"; }
 
 TEST_P(VsftpdModeTest, ListingsRetrieveAndStoreAreWhole) {
     ASSERT_EQ(ftp->NameList("pub"), 0);
@@ -122,7 +138,7 @@ TEST_P(VsftpdModeTest, ListingsRetrieveAndStoreAreWhole) {
     EXPECT_EQ(LastData(), EveryByteValue(70000));
     EXPECT_EQ(notes.lastTransferred, 70000);
 
-    const std::string name = std::string("up-") + (GetParam() ? "p" : "a");
+    const std::string name = "up-" + SettingName(GetParam());
     // Longer than two blocks: two whole blocks and a remainder; then a larger one.
     for (const size_t size : {size_t{2 * 4096 + 100}, size_t{2 * 1024 * 1024 + 7}}) {
         const std::string data = EveryByteValue(size);
@@ -246,7 +262,10 @@ TEST_F(VsftpdTest, ToolFailuresExitWithOneAndAReasonAndBadArgumentsWithTwo) {
     EXPECT_EQ(Run("ls ftp://127.0.0.1:99999/"), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Modes, VsftpdModeTest, ::testing::Values(true, false), ModeName);
+INSTANTIATE_TEST_SUITE_P(Modes, VsftpdModeTest,
+                         ::testing::Values(Setting{true, AF_INET}, Setting{false, AF_INET}, Setting{true, AF_INET6},
+                                           Setting{false, AF_INET6}),
+                         [](const ::testing::TestParamInfo<Setting>& info) { return SettingName(info.param); });
 
 }  // namespace
 }  // namespace transfertest

@@ -13,7 +13,7 @@ protected:
         if (!Installed(kVsftpd) || !Installed(kOpenssl)) GTEST_SKIP() << "vsftpd or openssl is not installed";
         FtpClientTest::SetUp();
         ASSERT_TRUE(ca.MakeAuthority("ca") && ca.MakeAuthority("other") &&
-                    ca.Issue("good", "DNS:localhost,IP:127.0.0.1", 30, "ca") &&
+                    ca.Issue("good", "DNS:localhost,IP:127.0.0.1,IP:::1", 30, "ca") &&
                     ca.Issue("wronghost", "DNS:other.example", 30, "ca"))
             << ca.Log();
         data = EveryByteValue(2 * 1024 * 1024 + 333);
@@ -29,7 +29,7 @@ protected:
     /// Connects; true once logged in and protected (FTPReady).
     bool LogIn(const Vsftpd& server) {
         ftp->Port(server.Port());
-        return server.Started() && Step([&] { return ftp->Connect("127.0.0.1"); });
+        return server.Started() && Step([&] { return ftp->Connect(server.Host()); });
     }
 
     TempDir dir;
@@ -37,35 +37,42 @@ protected:
     std::string data;
 };
 
-TEST_F(FtpsTest, ListRetrieveAndStoreByteIdenticalInPassiveAndActiveMode) {
-    Vsftpd server(ca.Path("good"));
-    WriteFile(server.Path("root/pub/every-byte.bin"), data);
-    ASSERT_TRUE(LogIn(server)) << notes.Joined() << server.Log();
-    EXPECT_EQ(ftp->TLSVersion(), "TLSv1.2");
-    EXPECT_FALSE(ftp->TLSCipher().empty());
-    ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
+TEST_F(FtpsTest, ListRetrieveAndStoreByteIdenticalInPassiveAndActiveModeOverBothFamilies) {
+    // The certificate names both loopback addresses; over IPv6 it is checked against ::1.
+    for (const int family : {AF_INET, AF_INET6}) {
+        SCOPED_TRACE(family == AF_INET6 ? "IPv6" : "IPv4");
+        ftp->Reset();
+        ftp->PassiveMode(true);
+        notes.Clear();
+        Vsftpd server(ca.Path("good"), "", family);
+        WriteFile(server.Path("root/pub/every-byte.bin"), data);
+        ASSERT_TRUE(LogIn(server)) << notes.Joined() << server.Log();
+        EXPECT_EQ(ftp->TLSVersion(), "TLSv1.2");
+        EXPECT_FALSE(ftp->TLSCipher().empty());
+        ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
 
-    ASSERT_TRUE(Step([&] { return ftp->NameList("pub"); })) << notes.Joined();
-    EXPECT_NE(notes.Joined().find("every-byte.bin"), std::string::npos) << notes.Joined();
+        ASSERT_TRUE(Step([&] { return ftp->NameList("pub"); })) << notes.Joined();
+        EXPECT_NE(notes.Joined().find("every-byte.bin"), std::string::npos) << notes.Joined();
 
-    const std::string copy = dir / "copy.bin";
-    ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy); })) << notes.Joined();
-    EXPECT_TRUE(ReadFile(copy) == data) << "retrieved bytes differ";
-    EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(data.size()));
+        const std::string copy = dir / "copy.bin";
+        ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy); })) << notes.Joined();
+        EXPECT_TRUE(ReadFile(copy) == data) << "retrieved bytes differ";
+        EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(data.size()));
 
-    const std::string stored = server.Path("root/upload/stored.bin");
-    ASSERT_TRUE(Step([&] { return ftp->Store("upload/stored.bin", copy); })) << notes.Joined();
-    EXPECT_TRUE(PumpUntil([&] { return fs::exists(stored) && fs::file_size(stored) == data.size(); }));
-    EXPECT_TRUE(ReadFile(stored) == data) << "stored bytes differ";
+        const std::string stored = server.Path("root/upload/stored.bin");
+        ASSERT_TRUE(Step([&] { return ftp->Store("upload/stored.bin", copy); })) << notes.Joined();
+        EXPECT_TRUE(PumpUntil([&] { return fs::exists(stored) && fs::file_size(stored) == data.size(); }));
+        EXPECT_TRUE(ReadFile(stored) == data) << "stored bytes differ";
 
-    // Active mode: the server connects to us, and we are still the TLS client on it.
-    ftp->Reset();
-    ftp->PassiveMode(false);
-    ASSERT_TRUE(LogIn(server)) << notes.Joined();
-    ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
-    ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy + "2"); })) << notes.Joined();
-    EXPECT_TRUE(ReadFile(copy + "2") == data) << "retrieved bytes differ (active)";
-    EXPECT_EQ(notes.Joined().find("Error"), std::string::npos) << notes.Joined();
+        // Active mode: the server connects to us, and we are still the TLS client on it.
+        ftp->Reset();
+        ftp->PassiveMode(false);
+        ASSERT_TRUE(LogIn(server)) << notes.Joined();
+        ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
+        ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy + "2"); })) << notes.Joined();
+        EXPECT_TRUE(ReadFile(copy + "2") == data) << "retrieved bytes differ (active)";
+        EXPECT_EQ(notes.Joined().find("Error"), std::string::npos) << notes.Joined();
+    }
 }
 
 TEST_F(FtpsTest, ASessionThatCannotBeSecuredEndsWithTheReason) {
