@@ -1,12 +1,17 @@
-// The FTP client's 227 reply parse and PORT text against a reference parse.
+// The FTP client's 227 and 229 reply parses and PORT and EPRT texts against reference parses.
 //
 // First the input's text is parsed as the text of a 227 reply: address text and port must be
-// what the reference parse gives. Then an address and port drawn from the input make a PORT
-// command through TAVSockAddr's dotted text, as the client makes it; the command must read
-// back to the same address and port, with the fields as plain decimal numbers, and the 227
-// reply a server would send for that address and port must parse to them too.
+// what the reference parse gives; and as the text of a 229 reply: accepted exactly when a
+// pattern of the same rule matches, with its port. Then an address and port drawn from the
+// input make a PORT command through TAVSockAddr's dotted text, as the client makes it; the
+// command must read back to the same address and port, with the fields as plain decimal
+// numbers, and the 227 reply a server would send for that address and port must parse to them
+// too. The same numbers make an IPv6 address (runs of zero groups, or an IPv4-mapped one) for
+// an EPRT command that must read back to it, and a 229 reply with a delimiter drawn from them
+// that must parse to the port exactly when delimiter and port are allowed.
 #include "FuzzInput.hpp"
 
+#include "core/Inet6Text.hpp"
 #include "core/SockAddrAccess.hpp"
 #include "transfer/FtpData.hpp"
 
@@ -16,6 +21,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -111,6 +117,32 @@ bool ReadPort(const std::string& command, uint32_t& address, uint16_t& port) {
     return true;
 }
 
+// The 229 rule as a pattern: from the first "(", the delimiter three times, one to five
+// digits, the delimiter and ")"; the delimiter printable and no digit, the port 1..65535.
+int ExtendedReference(const std::string& reply) {
+    static const std::regex pattern(R"(\(([!-/:-~])\1\1([0-9]{1,5})\1\))");
+    const size_t open = reply.find('(');
+    std::smatch m;
+    if (open == std::string::npos ||
+        !std::regex_search(reply.begin() + static_cast<std::ptrdiff_t>(open), reply.end(), m, pattern,
+                           std::regex_constants::match_continuous))
+        return 0;
+    const long port = std::stol(m[2].str());
+    return port >= 1 && port <= 65535 ? static_cast<int>(port) : 0;
+}
+
+// The EPRT command read back: the family 2, an IPv6 address without a zone, a plain decimal port.
+bool ReadEprt(const std::string& command, tav::Inet6Text::Bytes& address, uint16_t& port) {
+    static const std::regex pattern(R"(EPRT \|2\|([0-9a-f:.]+)\|([1-9][0-9]{0,4}|0)\|)");
+    std::smatch m;
+    uint32_t scope = 0;
+    if (!std::regex_match(command, m, pattern) || !tav::Inet6Text::Parse(m[1].str(), address, scope) || scope != 0)
+        return false;
+    const long value = std::stol(m[2].str());
+    port = static_cast<uint16_t>(value);
+    return value <= 65535;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -147,5 +179,36 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string serverReply = " Entering Passive Mode (" + numbers + ").";
     FUZZ_CHECK(A::ParsePassiveReply(serverReply, false, host, parsedPort), "refused " + serverReply);
     FUZZ_CHECK(host == addr->IPAddress() && parsedPort == port, "read back " + host + " port " + std::to_string(parsedPort));
+
+    // A 229 reply's text as the server sent it.
+    const int extended = ExtendedReference(reply);
+    FUZZ_CHECK(A::ParseExtendedPassiveReply(reply, parsedPort) == (extended != 0),
+               std::string("229 ") + (extended ? "refused where the reference parses" : "parsed where the reference refuses"));
+    if (extended) FUZZ_CHECK(parsedPort == extended, "229 port " + std::to_string(parsedPort));
+
+    // An IPv6 address from the same numbers: the low byte says which groups are not zero.
+    tav::Inet6Text::Bytes six{};
+    for (int group = 0; group < 8; ++group) {
+        if ((address >> group & 1) == 0) continue;
+        const uint16_t value = static_cast<uint16_t>((address >> 8) ^ (group << 4)) | 1;
+        six[2 * group] = static_cast<uint8_t>(value >> 8);
+        six[2 * group + 1] = static_cast<uint8_t>(value);
+    }
+    if (address >> 31) {  // an IPv4-mapped address, written with its dotted tail
+        six = {};
+        six[10] = six[11] = 0xFF;
+        for (int i = 0; i < 4; ++i) six[12 + i] = static_cast<uint8_t>(address >> (8 * (3 - i)));
+    }
+    const std::string eprt = A::ExtendedPortCommand(six, port);
+    tav::Inet6Text::Bytes readSix{};
+    FUZZ_CHECK(ReadEprt(eprt, readSix, readPort), "malformed " + eprt);
+    FUZZ_CHECK(readSix == six && readPort == port, eprt + " does not read back");
+
+    // And a 229 reply for the port with a delimiter from the numbers.
+    const char d = static_cast<char>(address >> 24);
+    const std::string epsv = std::string(" Entering Extended Passive Mode (") + d + d + d + std::to_string(port) + d + ").";
+    const bool allowed = d >= '!' && d <= '~' && !(d >= '0' && d <= '9') && port != 0;
+    FUZZ_CHECK(A::ParseExtendedPassiveReply(epsv, parsedPort) == allowed, "229 with delimiter " + std::to_string(d));
+    if (allowed) FUZZ_CHECK(parsedPort == port, "229 read back port " + std::to_string(parsedPort));
     return 0;
 }

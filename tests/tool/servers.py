@@ -12,7 +12,11 @@ on its first line of output once it listens (so nobody waits for it to start).
                             /stall (part of a body, then silence), /reset (part, then a reset)
   servers.py ftp-odd        scripted FTP: logs anyone in, answers PASV with 331 and RETR of
                             anything with a 550 whose text holds escape sequences, REST with a 450
-  servers.py pyftpd DIR     pyftpdlib serving DIR to joe/secret (writable) and anonymous
+  servers.py pyftpd DIR [HOST]
+                            pyftpdlib serving DIR to joe/secret (writable) and anonymous,
+                            on 127.0.0.1 or HOST (::1)
+  servers.py dns6 HOST      a name server on HOST:53 (a loopback address) that gives every
+                            name the IPv6 address ::1 and no IPv4 address; prints 53
   servers.py inetd CMD...   runs CMD (vsftpd with listen=NO) per connection on the socket,
                             and writes "connection" to stderr for each
 """
@@ -118,7 +122,7 @@ def serve(handler):
     server.serve_forever()
 
 
-def pyftpd(folder):
+def pyftpd(folder, host="127.0.0.1"):
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.servers import FTPServer
@@ -128,9 +132,30 @@ def pyftpd(folder):
     authorizer.add_user("joe", "secret", folder, perm="elradfmw")
     authorizer.add_anonymous(folder)
     FTPHandler.authorizer = authorizer
-    server = FTPServer(("127.0.0.1", 0), FTPHandler)
+    server = FTPServer((host, 0), FTPHandler)
     print(server.socket.getsockname()[1], flush=True)
     server.serve_forever()
+
+
+def dns6(host):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    sock.bind((host, 53))
+    print(53, flush=True)
+    while True:
+        query, peer = sock.recvfrom(512)
+        # The question is copied back: the name's labels, its type and class.
+        end = 12
+        while end < len(query) and query[end] != 0:
+            end += 1 + query[end]
+        question = query[12:end + 5]
+        if len(query) < 12 or len(question) < 5:
+            continue
+        qtype = struct.unpack("!H", question[-4:-2])[0]
+        answers = b""
+        if qtype == 28:  # AAAA: ::1; an A question finds none (no error: the name exists)
+            answers = b"\xc0\x0c" + struct.pack("!HHIH", 28, 1, 60, 16) + socket.inet_pton(socket.AF_INET6, "::1")
+        header = query[:2] + struct.pack("!HHHHH", 0x8180, 1, 1 if answers else 0, 0, 0)
+        sock.sendto(header + question + answers, peer)
 
 
 def inetd(command):
@@ -165,6 +190,8 @@ if __name__ == "__main__":
     elif mode == "ftp-odd":
         serve(OddFtpHandler)
     elif mode == "pyftpd":
-        pyftpd(sys.argv[2])
+        pyftpd(*sys.argv[2:4])
+    elif mode == "dns6":
+        dns6(sys.argv[2])
     elif mode == "inetd":
         inetd(sys.argv[2:])
