@@ -14,6 +14,7 @@ inline constexpr int32_t UserSent = 5;
 inline constexpr int32_t PassSent = 6;
 inline constexpr int32_t AcctSent = 7;
 inline constexpr int32_t Ready = 10;
+// Over IPv6 EPSV and EPRT wait in these two: their replies mean what PASV's and PORT's do.
 inline constexpr int32_t PasvSent = 11;
 inline constexpr int32_t PortSent = 12;
 inline constexpr int32_t DataConnecting = 14;

@@ -118,7 +118,6 @@ bool TavFTPTransferMgr::Impl::ExtendedDataCommands() const {
 int32_t TavFTPTransferMgr::Impl::SetUpDataConnection(const std::string& replyText) {
     mData.Close();
     if (mPassiveMode && replyText.empty()) {
-        // EPSV waits in the same state as PASV: every reply means the same to both.
         SetState(st::PasvSent);
         return SendCommand(ExtendedDataCommands() ? "EPSV" : "PASV");
     }
@@ -171,7 +170,6 @@ int32_t TavFTPTransferMgr::Impl::SendPort() {
     const std::shared_ptr<TAVSockAddr> local = mData.Socket()->LocalAddr();
     if (!local) return -1;
     const auto port = static_cast<uint16_t>(mTcp->Sockets()->Util()->NetToHostShort(SockAddrAccess::GetNetPort(*local)));
-    // EPRT waits in the same state as PORT: every reply means the same to both.
     SetState(st::PortSent);
     if (local->Family() == 23) return SendCommand(FtpData::ExtendedPortCommand(SockAddrAccess::GetAddress6(*local), port));
     return SendCommand(FtpData::PortCommand(local->IPAddress(), port));
