@@ -22,7 +22,8 @@ namespace tav {
 /// notifications (to CallbackObject when set, else as events; never both).
 ///
 /// Session: Connect resolves the site in the background when it is not a dotted address,
-/// connects the control connection and logs in: USER goes out as soon as the connection is
+/// connects the control connection (to an IPv6 address when the site is one or names no IPv4
+/// address; see PassiveMode for the data connections then) and logs in: USER goes out as soon as the connection is
 /// up (without waiting for the greeting), PASS after the next reply, ACCT after the reply to
 /// PASS when a reply line carried 332 or Account is set. The end of the login is FTPReady 0.
 /// Reply codes of the login are not looked at: any reply that is not 5xx or 421 moves it on.
@@ -199,7 +200,12 @@ public:
     int16_t State() const noexcept;
 
     /// True (default): PASV data connections; False: PORT, the server connects to us. May be
-    /// changed only while Disconnected (else library error 2).
+    /// changed only while Disconnected (else library error 2). Over an IPv6 control
+    /// connection EPSV and "EPRT |2|address|port|" take their places, with the same states
+    /// and the same meaning of every reply; a 229 reply gives only the port (the data
+    /// connection goes to the control connection's peer) and one that is not exactly
+    /// "(|||port|)" with one printable delimiter other than a digit and a port 1..65535 is
+    /// malformed (FTPObjectError 3, Ready).
     bool PassiveMode() const noexcept;
     void PassiveMode(bool value);
 
@@ -228,7 +234,7 @@ public:
     void PairReplies(bool value);
 
     /// True (default): a passive data connection goes to the address and port of the 227
-    /// reply. False: only the port is taken from it and the connection goes to the control
+    /// reply (a 229 reply names no address: its port is always on the peer). False: only the port is taken from it and the connection goes to the control
     /// connection's peer, as for servers behind address translation or servers that point the
     /// client at a third host.
     bool PassiveAddressFromReply() const noexcept;
@@ -326,7 +332,9 @@ public:
     void Binary();
     /// Same as Reset; sends nothing (no QUIT); returns 0.
     int32_t Disconnect();
-    /// Starts a session with Site (dotted address or host name) on Port. The state is not
+    /// Starts a session with Site (dotted address, IPv6 address with or without brackets,
+    /// "::1" or "[::1]", or host name; a name is reached at its first IPv4 address, or its
+    /// first IPv6 one when it has no IPv4 address) on Port. The state is not
     /// checked. Returns 0, or the Windows Sockets error when the look-up could not start or
     /// the connect failed at once.
     int32_t Connect(const std::string& Site);
