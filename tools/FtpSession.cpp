@@ -32,8 +32,12 @@ FtpSession::FtpSession(const TransferUrl& url, const TransferOptions& o)
     ftp_->Password(login_.password);
     ftp_->UseTLS(url.Tls());
     o.ApplyTls(*ftp_);
+    // The library masks the password; the server's text is escaped like every text shown.
+    if (o.verbose)
+        ftp_->FTPControlLine.Subscribe([](bool sent, const std::string& line) {
+            std::fprintf(stderr, "%s%s\n", sent ? "> " : "< ", Printable(line).c_str());
+        });
     ftp_->FTPError.Subscribe([this](const std::string& code, const std::string& text) {
-        if (o_.verbose) std::fprintf(stderr, "< %s%s\n", Printable(code).c_str(), Printable(text).c_str());
         if (failure_.empty()) failure_ = "server replied " + code + text;
         negative_ = true;
     });
@@ -89,7 +93,6 @@ std::string FtpSession::Open() {
     std::string failure = Wait();
     if (failure.empty()) {
         loggedIn_ = true;
-        if (o_.verbose) std::fprintf(stderr, "> type i\n");
         ftp_->Binary();  // FTPReady again when its reply came
         failure = Wait();
     }
@@ -103,9 +106,7 @@ bool FtpSession::Serves(const TransferUrl& url) const {
            (login.given ? login.user == login_.user && login.password == login_.password : login_.user == "anonymous");
 }
 
-std::string FtpSession::Run(const std::string& shown, const std::function<int32_t(Ftp&)>& start, int64_t length,
-                            const std::string& localFailure) {
-    if (o_.verbose) std::fprintf(stderr, "> %s\n", Printable(shown).c_str());
+std::string FtpSession::Run(const std::function<int32_t(Ftp&)>& start, int64_t length, const std::string& localFailure) {
     localFailure_ = localFailure;
     length_ = length;
     data_.clear();

@@ -54,7 +54,7 @@ const std::vector<OptionSpec>& Specs() {
         {"", "--timeout", "SECONDS", kAll, "end a transfer without progress for that long (default 30, 0 = never)",
          [](O& o, S v) { o.timeoutSeconds = Seconds(v); }},
         {"-s", "--silent", "", kAll, "no progress line (failures are still told)", [](O& o, S) { o.silent = true; }},
-        {"-v", "--verbose", "", kAll, "show the request and the reply headers (FTP: commands, negative replies)",
+        {"-v", "--verbose", "", kAll, "show the request and reply headers (FTP: the control dialogue)",
          [](O& o, S) { o.verbose = true; }},
         {"", "--proxy", "HOST[:PORT]", kGetCommand, "http(s): go through this proxy", [](O& o, S v) { o.proxy = v; }},
         {"", "--data", "TEXT", kGetCommand, "http(s): POST TEXT as the request body",

@@ -108,8 +108,10 @@ said "> STOR upload/b.bin"
 # ---- every failure ends the command, naming what failed; server text escaped ----
 run 1 get --timeout 3 "ftp://$odd/x"
 said "server replied 331 not now"
-run 1 get --active "ftp://$odd/x"
+run 1 get -v --active "ftp://$odd/x"
 said 'server replied 550 \x1b]0;owned\ano\x1b[2J file'
+said '< 550 \x1b]0;owned\ano\x1b[2J file'
+grep -q "$esc" "$tmp/err" && fail "raw escape reached stderr"
 printf 'keep me' >"$tmp/part"
 run 1 get --active -C "ftp://$odd/x" -o "$tmp/part"
 said "server replied 450 cannot resume"
@@ -171,6 +173,8 @@ sed -i 's/sec ret/secret/' "$tmp/netrc"
 run 0 put "$tmp/web/b.bin" "ftp://$pyftp/b.bin" --netrc-file "$tmp/netrc" -v
 cmp -s "$tmp/web/b.bin" "$tmp/py/b.bin" || fail "put with a .netrc login"
 said "as joe"
+# -v shows the whole dialogue, the password masked by the library.
+for line in "> USER joe" "> PASS ****" "< 230 " "> STOR b.bin" "< 226 "; do said "$line"; done
 grep -q secret "$tmp/err" && fail "a password was shown"
 HOME=$tmp/py run 0 get -n "ftp://$pyftp/a.bin" -o "$tmp/n.bin"
 cmp -s "$tmp/n.bin" "$tmp/py/a.bin" || fail "-n without ~/.netrc is anonymous"

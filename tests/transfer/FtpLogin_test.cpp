@@ -1,5 +1,6 @@
 // The FTP client's session against a real server (pyftpdlib, started by the fixture): the
-// anonymous and a named user, a wrong password, directory changes.
+// anonymous and a named user (and the dialogue of its login and a retrieve), a wrong password,
+// directory changes.
 #include "transfer/FtpTestUtil.hpp"
 
 namespace transfertest {
@@ -56,6 +57,16 @@ TEST_F(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     PairedLogIn("joe", "s3cret");
     EXPECT_EQ(notes.Joined(), "Ready");
     EXPECT_EQ(ftp->State(), 1);
+    // The whole dialogue of the login and a retrieve, in order, the password masked (a 1xx
+    // code depends on whether the data connection came first).
+    ASSERT_EQ(ftp->Retrieve("sub/file.txt"), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 2)) << notes.Joined();
+    std::string dialogue;
+    for (const std::string& line : notes.dialogue) {
+        EXPECT_EQ(line.find("s3cret"), std::string::npos);
+        dialogue += " | " + (line[0] == '>' ? line : line[2] == '1' ? "< 1xx" : line.substr(0, 5));
+    }
+    EXPECT_EQ(dialogue, " | < 220 | > USER joe | < 331 | > PASS **** | < 230 | > PASV | < 227 | > RETR sub/file.txt | < 1xx | < 226");
     ftp->Reset();
     notes.Clear();
 
