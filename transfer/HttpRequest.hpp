@@ -12,7 +12,7 @@ struct HttpRequest {
     std::string operation = "GET";
     std::string target = "/";  // the path, or the whole URL for a proxy
     std::string host;          // the Host line's value (with the port when not the default)
-    std::string userAgent;     // the User-Agent line's value ("" for no such line)
+    std::string userAgent;     // the User-Agent line's value ("" for no such line; headers may name their own)
     std::string headers;       // extra header lines, CR LF separated ("" for none)
     std::string data;          // the body ("" for none)
     std::string contentType;

@@ -210,7 +210,9 @@ public:
     std::string RedirectURL() const;
 
     /// The User-Agent line sent with each request: "tavsock/<version>" by default, "" for
-    /// none. A control character (CR, LF, ...) raises library error 1 and keeps the value.
+    /// none. Not sent with a request whose Headers hold a User-Agent line (name in any case):
+    /// the host's own is the only one. A control character (CR, LF, ...) raises library
+    /// error 1 and keeps the value.
     const std::string& UserAgent() const noexcept;
     void UserAgent(const std::string& value);
 

@@ -6,6 +6,7 @@ on its first line of output once it listens (so nobody waits for it to start).
                             /auth (the Authorization header echoed as the body), /big (4 MiB),
                             /moved?code=C&to=URL (a redirect), /loop (redirects to itself),
                             /method (echoes the method and body), /host (echoes Host),
+                            /agents (every User-Agent value, joined by |),
                             /blob (300 kB, honours Range: bytes=N-), /norange (the same, whole),
                             /keep (HTTP/1.1, length given, connection kept open), /chunked (the
                             same blob in chunks, kept open), /continue (100 Continue first),
@@ -52,8 +53,10 @@ class HttpHandler(socketserver.StreamRequestHandler):
         elif path == b"/method":
             body = method + b" " + data.rstrip(b"\r\n")
             self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
-        elif path == b"/host":
-            body = fields.get(b"host", b"")
+        elif path in (b"/host", b"/agents"):
+            # /agents: every User-Agent line's value, so a second one shows.
+            agents = [line.split(b":", 1)[1].strip() for line in head.split(b"\r\n") if line.lower().startswith(b"user-agent:")]
+            body = fields.get(b"host", b"") if path == b"/host" else b"|".join(agents)
             self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
         elif path in (b"/blob", b"/norange"):
             start = 0

@@ -198,6 +198,15 @@ same post307 -L --data x "http://$scripted/moved?code=307&to=/method" -- -L --da
 [ "$(cat "$tmp/t-post303")/$(cat "$tmp/t-post307")" = "GET /POST x" ] || fail "303 and 307 after a POST"
 same host "http://$scripted/host" -- "http://$scripted/host"
 [ "$(cat "$tmp/t-host")" = "$scripted" ] || fail "Host without the port: $(cat "$tmp/t-host")"
+# A User-Agent of -H (any case) replaces the tool's own: one is sent, and -v shows that one.
+for h in "" "User-Agent: mine/1" "user-agent: mine/1"; do
+  run 0 get -v ${h:+-H} ${h:+"$h"} "http://$scripted/agents"
+  [ "$(grep -ic '^> user-agent:' "$tmp/err")" = 1 ] || fail "-v shows other than one User-Agent: $(cat "$tmp/err")"
+  sent=$(cat "$tmp/out") want=tavsock/
+  [ -z "$h" ] || want=mine/1
+  [ "$sent" = "$(grep -i '^> user-agent:' "$tmp/err" | cut -d' ' -f3-)" ] && [[ $sent == "$want"* ]] ||
+    fail "User-Agent sent: $sent; -v: $(cat "$tmp/err")"
+done
 for path in keep chunked continue; do same "$path" "http://$scripted/$path" -- "http://$scripted/$path"; done
 cmp -s "$tmp/t-chunked" "$tmp/t-keep" && cmp -s "$tmp/t-relative" "$tmp/t-keep" || fail "chunked or redirected body"
 # -C: the rest of a partial file is fetched and added; a server without ranges sends it whole

@@ -53,29 +53,29 @@ TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     // Plain GET: request line, the three fixed lines and the empty line.
     Fetch(Url("/a/b.html"));
     // Headers without a final CR LF get one; three characters of Data are announced as 5 and
-    // followed by CR LF, then the closing CR LF.
+    // followed by CR LF, then the closing CR LF. The host names its own User-Agent.
     heard.entries.clear();
+    const std::string agent = mgr->UserAgent();
+    mgr->UserAgent("probe/1");
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
     requests.push_back(Answer(server, ok));
     ASSERT_TRUE(RunUntilReady());
-    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither. The host
-    // names its own User-Agent.
+    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither. A
+    // User-Agent among the Headers (any case) is the only one.
     responses = {ok};
-    const std::string agent = mgr->UserAgent();
-    mgr->UserAgent("probe/1");
-    Fetch("", "PUT", "z\r\n", "X-Three: 3\r\n");
+    Fetch("", "PUT", "z\r\n", "X-Three: 3\r\nuser-agent: host/2\r\n");
 
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(agent.rfind("tavsock/", 0), 0u);
     // The Host line carries the port, which is not 80.
     const std::string fixed =
-        "Accept: */*\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\nAccept-Language: en\r\nUser-Agent: ";
-    const std::string standard = fixed + agent + "\r\n";
+        "Accept: */*\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\nAccept-Language: en\r\n";
+    const std::string standard = fixed + "User-Agent: " + agent + "\r\n";
     EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + standard + "\r\n");
-    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + standard +
+    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + fixed + "User-Agent: probe/1\r\n" +
                                "X-One: 1\r\nX-Two: 2\r\nContent-Length: 5\r\nContent-type: text/plain\r\n\r\na=b\r\n\r\n");
-    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed + "probe/1\r\n" +
-                               "X-Three: 3\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
+    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed +
+                               "X-Three: 3\r\nuser-agent: host/2\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
                                "z\r\n\r\n");
     EXPECT_EQ(body, "x");
 }
