@@ -195,6 +195,9 @@ public:
     /// 206 answer whose Content-Range starts at N is added to the file's end (kept as far as
     /// it came, should the request fail); a 200 (a server without ranges) replaces the file
     /// with the whole body as without RestartAt; a 206 of another range is object error 4.
+    /// A "416 Range Not Satisfiable" whose Content-Range is "bytes */N" (the resource is N
+    /// bytes: the file is already whole) ends the request with HTTPReady and no HTTPError,
+    /// nothing written; HTTPHeader shows the 416. Another 416 is an HTTPError like any.
     /// Counts and ContentLength are those of the answer. Applies to requests with an output
     /// file; negative raises library error 1.
     int64_t RestartAt() const noexcept;

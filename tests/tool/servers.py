@@ -7,7 +7,7 @@ on its first line of output once it listens (so nobody waits for it to start).
                             /moved?code=C&to=URL (a redirect), /loop (redirects to itself),
                             /method (echoes the method and body), /host (echoes Host),
                             /agents (every User-Agent value, joined by |),
-                            /blob (300 kB, honours Range: bytes=N-), /norange (the same, whole),
+                            /blob (300 kB, honours Range: bytes=N-; 416 from its end on), /norange (the same, whole),
                             /keep (HTTP/1.1, length given, connection kept open), /chunked (the
                             same blob in chunks, kept open), /continue (100 Continue first),
                             /stall (part of a body, then silence), /reset (part, then a reset)
@@ -65,6 +65,8 @@ class HttpHandler(socketserver.StreamRequestHandler):
                 start = int(wanted[6:-1])
             rest = BLOB[start:]
             status = b"206 Partial Content\r\nContent-Range: bytes %d-%d/%d" % (start, len(BLOB) - 1, len(BLOB)) if start else b"200 OK"
+            if start >= len(BLOB):
+                status, rest = b"416 Range Not Satisfiable\r\nContent-Range: bytes */%d" % len(BLOB), b"nothing left\n"
             self.wfile.write(b"HTTP/1.0 %s\r\nContent-Length: %d\r\n\r\n%s" % (status, len(rest), rest))
         elif path == b"/keep":
             self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(BLOB), BLOB))

@@ -74,6 +74,23 @@ TEST_F(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
     // A body nginx refuses for a static file: the error, and no file left behind.
     EXPECT_EQ(Fetch(Url(port, "/hello.txt"), "POST", "x=1", "", out), (Notified{"Error 405 Not Allowed", "Ready 0"}));
     EXPECT_FALSE(fs::exists(out));
+
+    // Resumed: the rest is added (206); at the file's end nginx's 416 means it is already
+    // whole; a file longer than the resource is not its start, and stays as it was.
+    const std::string longer = binary + "x";
+    const struct {
+        std::string have, result;
+        Notified events;
+    } resumes[] = {{binary.substr(0, 1000), binary, {"Ready 0"}},
+                   {binary, binary, {"Ready 0"}},
+                   {longer, longer, {"Error 416 Requested Range Not Satisfiable", "Ready 0"}}};
+    for (const auto& r : resumes) {
+        WriteFile(out, r.have);
+        mgr->RestartAt(static_cast<int64_t>(r.have.size()));
+        lastCount = 0;  // counts start again with each answer
+        EXPECT_EQ(Fetch(Url(port, "/every-byte.bin"), "GET", "", "", out), r.events) << r.have.size();
+        EXPECT_TRUE(ReadFile(out) == r.result) << r.have.size();
+    }
 }
 
 TEST_F(RealServerTest, TinyproxyCarriesTheRequestToNginx) {

@@ -309,8 +309,9 @@ TEST_F(HttpScriptedTest, ChunkedBodyIsDecodedIntoTheFile) {
     EXPECT_EQ(mgr->BytesReceived(), 17);
 }
 
-// RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, and a
-// 206 for another range or a file of another size leaves it as it was.
+// RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, a 416
+// for its own size finds it whole, and a 206 for another range, a 416 for another size or a
+// file of another size leaves it as it was.
 TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
     TempDir dir;
     const std::string out = dir / "resumed.bin";
@@ -323,7 +324,10 @@ TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
         const char* file;
     } cases[] = {{partial + "5-9/10\r\nContent-Length: 5\r\n\r\n56789", {"Ready 0"}, "0123456789"},
                  {"HTTP/1.0 200 OK\r\n\r\n0123456789", {"Ready 0"}, "0123456789"},
-                 {partial + "3-9/10\r\nContent-Length: 7\r\n\r\n3456789", {"ObjectError 4", "Ready 0"}, "01234"}};
+                 {partial + "3-9/10\r\nContent-Length: 7\r\n\r\n3456789", {"ObjectError 4", "Ready 0"}, "01234"},
+                 // Nothing left to send: already whole only when the resource is the file's size.
+                 {"HTTP/1.1 416 No\r\nContent-Range: bytes */5\r\nContent-Length: 4\r\n\r\nnope", {"Ready 0"}, "01234"},
+                 {"HTTP/1.1 416 No\r\nContent-Range: bytes */4\r\nContent-Length: 4\r\n\r\nnope", {"Error 416 No", "Ready 0"}, "01234"}};
     for (const auto& c : cases) {
         WriteFile(out, "01234");
         responses = {c.response};
