@@ -8,23 +8,13 @@
 #include <cstdio>
 
 namespace tavtool {
-namespace {
-
-/// Hardening the library may offer: a 227 reply whose numbers are not bytes is refused.
-template <class M>
-void StrictPassiveReply(M& m) {
-    if constexpr (requires { m.StrictPassiveReply(true); }) m.StrictPassiveReply(true);
-}
-
-}  // namespace
-
 FtpSession::FtpSession(const TransferUrl& url, const TransferOptions& o)
     : url_(url), login_(LoginFor(url, o)), o_(o), ftp_(Ftp::Create()) {
     if (!login_.given) login_ = {true, "anonymous", "tavsock@"};
     ftp_->PairReplies(true);  // every reply stays with its command
     ftp_->PassiveAddressFromReply(false);
     ftp_->CheckDataPeer(true);
-    StrictPassiveReply(*ftp_);
+    ftp_->StrictPassiveReply(true);  // a 227 whose numbers are not bytes is refused
     ftp_->Timeout(o.TimeoutMs());
     ftp_->PassiveMode(!o.active);
     ftp_->Port(url.port);

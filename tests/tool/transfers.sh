@@ -98,7 +98,9 @@ for mode in "" --active; do
   { printf X; tail -c +2 "$src" | head -c 123456; } >"$tmp/part"
   # The second run finds the file whole: REST at its size, then no bytes.
   for _ in 1 2; do
-    run 0 get -s -C - $mode "ftp://$ftp/pub/readme.txt" -o "$tmp/part"
+    run 0 get -s -v -C - $mode "ftp://$ftp/pub/readme.txt" -o "$tmp/part"
+    # vsftpd serves both modes alike, so only the dialogue shows --active was honoured.
+    said "> $([ -n "$mode" ] && echo PORT || echo PASV)"
     [ "$(head -c 1 "$tmp/part")" = X ] && cmp -s <(tail -c +2 "$tmp/part") <(tail -c +2 "$src") || fail "resumed ftp get $mode bytes"
   done
 done
