@@ -34,7 +34,6 @@ TEST_F(HttpScriptedTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         if (callback) UseCallback();
         responses = {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.0 404 Gone\r\n\r\n",
                      "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n123456"};
-        lastCount = 0;
         for (int i = 0; i < 3; ++i) {
             const Notified got = Fetch(Url());
             byRoute[callback].insert(byRoute[callback].end(), got.begin(), got.end());
