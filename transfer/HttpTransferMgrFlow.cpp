@@ -272,11 +272,13 @@ void TavHTTPTransferMgr::Impl::FailRequest(bool objectError, int32_t code, const
 }
 
 void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t /*ErrorCode*/) {
-    // A connect that failed leaves no connection and no close follows it: the request ends
-    // here, or a host without a Timeout would wait for ever. Later errors are followed by the
-    // close, which ends the request.
+    // A connect that failed leaves no connection and no close follows it: the name's next
+    // address is tried, or the request ends here, or a host without a Timeout would wait for
+    // ever. Later errors are followed by the close, which ends the request.
     if (socket && SourceSocket == socket && state == Connecting) {
-        if (!ConnectToNextAddress()) FailRequest(true, 5, "", "");
+        if (ConnectToNextAddress()) return;
+        serverAddr.reset();  // the next request looks the name up again and tries every address
+        FailRequest(true, 5, "", "");
         return;
     }
     if (socket && SourceSocket == socket) cut = true;

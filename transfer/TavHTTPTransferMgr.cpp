@@ -207,7 +207,6 @@ int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
         StartConnection();
         return 0;
     }
-    untried.clear();
     // An address (dotted IPv4, or IPv6 from brackets) is connected to as it is.
     if (url.Ipv6() || tcp->Sockets()->Util()->NetAddrFromDottedStr(url.host) != -1) {
         BuildServerAddress(url.host);
@@ -259,6 +258,7 @@ void TavHTTPTransferMgr::Impl::StartConnection() {
 }
 
 void TavHTTPTransferMgr::Impl::AbandonStart() {
+    serverAddr.reset();  // the next request looks the name up again and tries every address
     response.CloseOutput(true);
     if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
     lookupHandle = 0;
@@ -278,6 +278,7 @@ void TavHTTPTransferMgr::Impl::Reset() {
 }
 
 void TavHTTPTransferMgr::Impl::EndRequest() {
+    untried.clear();
     SetState(Idle);
     guard.Advance();
 }
