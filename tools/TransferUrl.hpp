@@ -14,7 +14,7 @@ struct TransferUrl {
     std::string scheme;    // "http", "https", "ftp" or "ftps"
     bool hasLogin = false; // the URL carried user[:pass]@
     std::string user, password;  // percent-decoded
-    std::string host;      // an IPv6 address without brackets, its zone as "%eth0"
+    std::string host;      // a name or an address (IPv6 without brackets, a zone as "%eth0")
     int32_t port = 0;      // the scheme's port unless the URL names one
     std::string path;      // from the "/" after the host on, as written ("" when none); no #fragment
     std::string shown;     // the URL for messages: the password replaced by "***"

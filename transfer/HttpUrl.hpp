@@ -26,7 +26,7 @@ namespace tav {
 /// fragment ("#..." to the end) belongs to the reader of the page and is never sent.
 struct HttpUrl {
     bool secure = false;     // "https://"
-    std::string host;        // an IPv6 address without its brackets
+    std::string host;        // a name or an address (IPv6 without its brackets)
     int32_t port = 80;       // 443 for https, unless the text names one
     std::string target = "/";
 
