@@ -435,7 +435,7 @@ TEST_F(HttpScriptedTest, ProxyRefusingTheTunnelIsAnHttpError) {
     EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
 }
 
-TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
+TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneOrAFailedOneResolvesAgain) {
     const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";
     const std::string urls[] = {url, url, url + "again"};
     for (int i = 0; i < 3; ++i) {
@@ -444,6 +444,15 @@ TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
         EXPECT_EQ(mgr->RequestState() == TavHTTPTransferMgr::Resolving, i != 1) << i;
         Answer(server, "HTTP/1.0 200 OK\r\n\r\n");
         ASSERT_TRUE(RunUntilReady());
+    }
+    // A connect that failed at every address forgets them: the name is looked up again.
+    const std::string refused = "http://localhost:" + std::to_string(FreePort()) + "/";
+    for (int i = 0; i < 2; ++i) {
+        heard.entries.clear();
+        ASSERT_EQ(mgr->Execute(refused), 0);
+        EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving) << i;
+        ASSERT_TRUE(RunUntilReady());
+        EXPECT_EQ(heard.entries, (Notified{"ObjectError 5", "Ready 0"}));
     }
 }
 
