@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The tavsock tool over IPv6 loopback: a dual-stack server reached by an IPv6 and an IPv4
-# client, datagrams to ::1, and look-ups printing every address.
+# client, datagrams to ::1, look-ups printing every address, and get with IPv6 addresses in
+# URLs and names that resolve to IPv6.
 # Usage: ipv6.sh TAVSOCK_BINARY
 set -euo pipefail
-tool=$1
+tool=$(realpath "$1")
 tmp=$(mktemp -d)
 pids=()
 trap 'for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; rm -rf "$tmp"' EXIT
@@ -38,4 +39,52 @@ grep -q '\[::1\]:[0-9]*.*"hello"' "$tmp/udp" || fail "datagram line: $(cat "$tmp
 # Look-ups print every address, IPv6 text included.
 "$tool" host localhost >"$tmp/host" || fail "host localhost"
 grep -q "IPAddress(1): 127.0.0.1" "$tmp/host" || fail "host lists: $(cat "$tmp/host")"
+# ---- get with IPv6 addresses in URLs: python3's server and the scripted one on ::1 only ----
+mkdir -p "$tmp/web" "$tmp/dl"
+echo "over six" >"$tmp/web/f.txt"
+web=$(free_port AF_INET6 ::1)
+(cd "$tmp/web" && exec /usr/bin/python3 -u -m http.server "$web" --bind ::1) >"$tmp/web.log" 2>&1 &
+pids+=($!)
+wait_for "$tmp/web.log" "Serving HTTP"
+mkfifo "$tmp/scripted.fifo"
+/usr/bin/python3 "$(dirname "$0")/servers.py" http ::1 >"$tmp/scripted.fifo" 2>"$tmp/scripted.log" &
+pids+=($!)
+read -r scripted <"$tmp/scripted.fifo" || fail "servers.py did not start: $(cat "$tmp/scripted.log")"
+# get EXPECTED-STATUS ARGS...: the tool's get (30 s at most), stdout to $tmp/out, stderr to $tmp/err.
+get() {
+  local want=$1 rc=0
+  shift
+  timeout 30 "$tool" get "$@" >"$tmp/out" 2>"$tmp/err" || rc=$?
+  [ "$rc" -eq "$want" ] || fail "get $* -> exit $rc, wanted $want: $(cat "$tmp/err")"
+}
+get 0 "http://[::1]:$web/f.txt"
+[ "$(cat "$tmp/out")" = "over six" ] || fail "body over IPv6: $(cat "$tmp/out")"
+(cd "$tmp/dl" && get 0 -O "http://[::1]:$web/f.txt")
+cmp -s "$tmp/dl/f.txt" "$tmp/web/f.txt" || fail "-O over IPv6"
+get 0 "http://[::1]:$scripted/host"
+[ "$(cat "$tmp/out")" = "[::1]:$scripted" ] || fail "Host line: $(cat "$tmp/out")"
+get 0 -L "http://[::1]:$scripted/moved?code=302&to=http://[::1]:$web/f.txt"
+[ "$(cat "$tmp/out")" = "over six" ] || fail "-L to an IPv6 address: $(cat "$tmp/out")"
+# Brackets that are not closed, hold no IPv6 address or are followed by junk: usage errors,
+# for every scheme; an ftp URL with an address is taken apart like an http one.
+for url in "http://[::1" "http://[::1]x/" "https://[127.0.0.1]/" "ftp://[::1]:/f" "ftp://[fe80::1%eth0]/f" "http://::1/"; do
+  get 2 "$url"
+done
+closed=$(free_port AF_INET6 ::1)
+get 1 "ftp://[::1]:$closed/f"
+grep -q "::1" "$tmp/err" || fail "ftp to an IPv6 address: $(cat "$tmp/err")"
+
+# A name with IPv6 addresses only, and one whose IPv4 address refuses (the server is on ::1
+# only): both reach it. The names live in a hosts file mounted for these commands alone,
+# which needs a mount namespace (root, and a system that allows it).
+{ cat /etc/hosts; echo "::1 v6only.tavsock.test"; echo "127.0.0.1 both.tavsock.test"; echo "::1 both.tavsock.test"; } >"$tmp/hosts"
+if unshare -m true 2>/dev/null; then
+  for name in v6only both; do
+    unshare -m bash -c 'mount --bind "$1" /etc/hosts && exec timeout 30 "$2" get "$3"' _ "$tmp/hosts" "$tool" \
+      "http://$name.tavsock.test:$web/f.txt" >"$tmp/out" 2>"$tmp/err" || fail "$name: $(cat "$tmp/err")"
+    [ "$(cat "$tmp/out")" = "over six" ] || fail "$name: $(cat "$tmp/out")"
+  done
+else
+  echo "skipped: names with IPv6 addresses (no mount namespace here)"
+fi
 echo "tool IPv6 checks passed"

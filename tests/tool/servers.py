@@ -2,8 +2,8 @@
 """Small servers for the tool's transfer checks, each on a free loopback port that it prints
 on its first line of output once it listens (so nobody waits for it to start).
 
-  servers.py http           scripted HTTP: /esc (a reason phrase with escape sequences),
-                            /auth (the Authorization header echoed as the body), /big (4 MiB),
+  servers.py http [ADDR]    scripted HTTP on ADDR (127.0.0.1 unless told; "::1"): /esc (a
+                            reason phrase with escape sequences), /auth (the Authorization header echoed as the body), /big (4 MiB),
                             /moved?code=C&to=URL (a redirect), /loop (redirects to itself),
                             /method (echoes the method and body), /host (echoes Host),
                             /agents (every User-Agent value, joined by |),
@@ -117,8 +117,12 @@ class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
 
-def serve(handler):
-    server = Server(("127.0.0.1", 0), handler)
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
+def serve(handler, address="127.0.0.1"):
+    server = (Server6 if ":" in address else Server)((address, 0), handler)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 
@@ -166,7 +170,7 @@ def inetd(command):
 if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "http":
-        serve(HttpHandler)
+        serve(HttpHandler, *sys.argv[2:3])
     elif mode == "ftp-odd":
         serve(OddFtpHandler)
     elif mode == "pyftpd":

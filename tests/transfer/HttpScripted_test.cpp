@@ -34,7 +34,6 @@ TEST_F(HttpScriptedTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         if (callback) UseCallback();
         responses = {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.0 404 Gone\r\n\r\n",
                      "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n123456"};
-        lastCount = 0;
         for (int i = 0; i < 3; ++i) {
             const Notified got = Fetch(Url());
             byRoute[callback].insert(byRoute[callback].end(), got.begin(), got.end());
@@ -440,7 +439,7 @@ TEST_F(HttpScriptedTest, ProxyRefusingTheTunnelIsAnHttpError) {
     EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
 }
 
-TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
+TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneOrAFailedOneResolvesAgain) {
     const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";
     const std::string urls[] = {url, url, url + "again"};
     for (int i = 0; i < 3; ++i) {
@@ -449,6 +448,15 @@ TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
         EXPECT_EQ(mgr->RequestState() == TavHTTPTransferMgr::Resolving, i != 1) << i;
         Answer(server, "HTTP/1.0 200 OK\r\n\r\n");
         ASSERT_TRUE(RunUntilReady());
+    }
+    // A connect that failed at every address forgets them: the name is looked up again.
+    const std::string refused = "http://localhost:" + std::to_string(FreePort()) + "/";
+    for (int i = 0; i < 2; ++i) {
+        heard.entries.clear();
+        ASSERT_EQ(mgr->Execute(refused), 0);
+        EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving) << i;
+        ASSERT_TRUE(RunUntilReady());
+        EXPECT_EQ(heard.entries, (Notified{"ObjectError 5", "Ready 0"}));
     }
 }
 
