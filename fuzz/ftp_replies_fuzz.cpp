@@ -6,7 +6,7 @@
 // same text at CR LF and groups the lines by the multi-line rules. Each pass must give the
 // model's reply lines, must consume exactly the complete lines present, and its lines must
 // join back (code, text, CR LF) into the text it consumed, less the short lines it dropped
-// before the first reply line.
+// before the first reply line; the lines it tells as received are the model's raw lines.
 #include "FuzzInput.hpp"
 
 #include "transfer/FtpControl.hpp"
@@ -78,7 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::vector<Line> expected = Group(raw, dropped);
 
         A::ReplyLines lines;
-        const bool cut = A::CutReplyLines(buffer, scanFrom, lines);
+        std::vector<std::string> received;
+        const bool cut = A::CutReplyLines(buffer, scanFrom, lines, &received);
+        FUZZ_CHECK(received == raw, std::to_string(received.size()) + " lines received, model " + std::to_string(raw.size()));
         FUZZ_CHECK(cut == !raw.empty(), std::string(cut ? "a pass" : "no pass") + " where the model has " +
                                             std::to_string(raw.size()) + " complete lines");
         FUZZ_CHECK(buffer == modelBuffer, "left " + Printable(buffer) + ", model " + Printable(modelBuffer));

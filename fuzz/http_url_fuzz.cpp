@@ -9,8 +9,12 @@
 
 #include <tavsock/SockError.hpp>
 
+#include <arpa/inet.h>
+
+#include <cctype>
 #include <cstdio>
 #include <cstdint>
+#include <algorithm>
 #include <string>
 
 namespace {
@@ -43,7 +47,8 @@ bool StartsWithNoCase(const std::string& text, const std::string& prefix) {
 // "http://" or, for a URL (not a proxy), "https://" (any case) is optional; then the host, an
 // optional ":port" and, for a URL, the path that becomes the request target. A port is the
 // decimal digits after the colon, up to the first other character, and must name a TCP port;
-// without one it is 80, or 443 for https.
+// without one it is 80, or 443 for https. An IPv6 address comes in brackets, a zone after it
+// as "%25" and letters, digits, "-._~"; the host is then the address (and "%zone") alone.
 bool Control(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
 // A space and bytes above 0x7E as %XX (upper-case hex digits).
@@ -83,15 +88,34 @@ Parsed Reference(const std::string& whole, bool isProxy) {
     for (unsigned char c : host)
         if (c == ' ' || c > 0x7E) return Malformed();
 
-    const size_t colon = host.find(':');
-    if (colon != std::string::npos) {
-        if (colon == 0 || colon == host.size() - 1) return Malformed();
+    std::string port;  // ":..." or ""
+    if (!host.empty() && host[0] == '[') {
+        const size_t close = host.find(']');
+        if (close == std::string::npos) return Malformed();
+        port = host.substr(close + 1);
+        if (!port.empty() && port[0] != ':') return Malformed();
+        host = host.substr(1, close - 1);
+        const size_t zoneAt = host.find("%25");
+        std::string zone = zoneAt == std::string::npos ? "" : host.substr(zoneAt + 3);
+        host.resize(std::min(host.size(), zoneAt));
+        in6_addr a{};
+        if (host.find('%') != std::string::npos || ::inet_pton(AF_INET6, host.c_str(), &a) != 1) return Malformed();
+        for (unsigned char c : zone)
+            if (!std::isalnum(c) && c != '-' && c != '.' && c != '_' && c != '~') return Malformed();
+        if (zoneAt != std::string::npos && zone.empty()) return Malformed();
+        if (zoneAt != std::string::npos) host += "%" + zone;
+    } else if (const size_t colon = host.find(':'); colon != std::string::npos) {
+        if (colon == 0) return Malformed();
+        port = host.substr(colon);
+        host.resize(colon);
+    }
+    if (!port.empty()) {
+        if (port.size() == 1 || port.find(':', 1) != std::string::npos) return Malformed();
         std::string digits;
-        for (size_t i = colon + 1; i < host.size() && host[i] >= '0' && host[i] <= '9'; ++i) digits += host[i];
+        for (size_t i = 1; i < port.size() && port[i] >= '0' && port[i] <= '9'; ++i) digits += port[i];
         digits.erase(0, digits.find_first_not_of('0'));
         if (digits.size() > 5 || (digits.size() == 5 && digits > "65535")) return Malformed();
         r.port = digits.empty() ? 0 : std::stoi(digits);
-        host.resize(colon);
     }
     r.host = host;
     return r;

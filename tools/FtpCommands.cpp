@@ -58,9 +58,7 @@ int RunLs(const Args& args) {
         std::string failure = SessionFor(session, url, o);
         if (failure.empty()) {
             const std::string folder = url.FtpPath();
-            failure = session->Run((o.longForm ? "LIST " : "NLST ") + folder,
-                                   [&](Ftp& ftp) { return o.longForm ? ftp.List(folder) : ftp.NameList(folder); }, -1,
-                                   "");
+            failure = session->Run([&](Ftp& ftp) { return o.longForm ? ftp.List(folder) : ftp.NameList(folder); }, -1, "");
         }
         if (failure.empty()) {
             // Several listings are told apart as ls tells folders apart.
@@ -94,8 +92,7 @@ std::string Retrieve(FtpSession& session, const GetJob& job, bool resume) {
             return "cannot write " + job.output + ": " + std::strerror(errno);
     }
     const std::string where = toStdout ? "standard output" : job.output;
-    std::string failure = session.Run("RETR " + path,
-                                      [&](Ftp& ftp) { return ftp.Retrieve(path, toStdout ? "/dev/stdout" : job.output); },
+    std::string failure = session.Run([&](Ftp& ftp) { return ftp.Retrieve(path, toStdout ? "/dev/stdout" : job.output); },
                                       -1, "cannot write " + where);
     // A resumed file's size may be announced whole or as what is left.
     const int64_t announced = session.Mgr().AnnouncedSize();
@@ -165,8 +162,7 @@ int RunPut(const Args& args) {
         const int64_t size = UploadSize(locals[i], failure);
         if (failure.empty()) failure = SessionFor(session, url, o);
         if (failure.empty())
-            failure = session->Run("STOR " + remotes[i], [&](Ftp& ftp) { return ftp.Store(remotes[i], locals[i]); }, size,
-                                   "cannot read it");
+            failure = session->Run([&](Ftp& ftp) { return ftp.Store(remotes[i], locals[i]); }, size, "cannot read it");
         if (failure.empty() && session->Mgr().ByteCount() != size)
             failure = "sent " + std::to_string(session->Mgr().ByteCount()) + " of " + std::to_string(size) + " bytes";
         if (failure.empty()) continue;

@@ -8,23 +8,13 @@
 #include <cstdio>
 
 namespace tavtool {
-namespace {
-
-/// Hardening the library may offer: a 227 reply whose numbers are not bytes is refused.
-template <class M>
-void StrictPassiveReply(M& m) {
-    if constexpr (requires { m.StrictPassiveReply(true); }) m.StrictPassiveReply(true);
-}
-
-}  // namespace
-
 FtpSession::FtpSession(const TransferUrl& url, const TransferOptions& o)
     : url_(url), login_(LoginFor(url, o)), o_(o), ftp_(Ftp::Create()) {
     if (!login_.given) login_ = {true, "anonymous", "tavsock@"};
     ftp_->PairReplies(true);  // every reply stays with its command
     ftp_->PassiveAddressFromReply(false);
     ftp_->CheckDataPeer(true);
-    StrictPassiveReply(*ftp_);
+    ftp_->StrictPassiveReply(true);  // a 227 whose numbers are not bytes is refused
     ftp_->Timeout(o.TimeoutMs());
     ftp_->PassiveMode(!o.active);
     ftp_->Port(url.port);
@@ -32,8 +22,12 @@ FtpSession::FtpSession(const TransferUrl& url, const TransferOptions& o)
     ftp_->Password(login_.password);
     ftp_->UseTLS(url.Tls());
     o.ApplyTls(*ftp_);
+    // The library masks the password; the server's text is escaped like every text shown.
+    if (o.verbose)
+        ftp_->FTPControlLine.Subscribe([](bool sent, const std::string& line) {
+            std::fprintf(stderr, "%s%s\n", sent ? "> " : "< ", Printable(line).c_str());
+        });
     ftp_->FTPError.Subscribe([this](const std::string& code, const std::string& text) {
-        if (o_.verbose) std::fprintf(stderr, "< %s%s\n", Printable(code).c_str(), Printable(text).c_str());
         if (failure_.empty()) failure_ = "server replied " + code + text;
         negative_ = true;
     });
@@ -89,7 +83,6 @@ std::string FtpSession::Open() {
     std::string failure = Wait();
     if (failure.empty()) {
         loggedIn_ = true;
-        if (o_.verbose) std::fprintf(stderr, "> type i\n");
         ftp_->Binary();  // FTPReady again when its reply came
         failure = Wait();
     }
@@ -103,9 +96,7 @@ bool FtpSession::Serves(const TransferUrl& url) const {
            (login.given ? login.user == login_.user && login.password == login_.password : login_.user == "anonymous");
 }
 
-std::string FtpSession::Run(const std::string& shown, const std::function<int32_t(Ftp&)>& start, int64_t length,
-                            const std::string& localFailure) {
-    if (o_.verbose) std::fprintf(stderr, "> %s\n", Printable(shown).c_str());
+std::string FtpSession::Run(const std::function<int32_t(Ftp&)>& start, int64_t length, const std::string& localFailure) {
     localFailure_ = localFailure;
     length_ = length;
     data_.clear();

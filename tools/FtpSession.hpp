@@ -31,12 +31,12 @@ public:
     /// login) that `url` needs, so it can serve it.
     bool Serves(const TransferUrl& url) const;
 
-    /// Runs one operation: `start` begins it ("> " + `shown` on stderr with --verbose), then
-    /// the queue runs until a notification ends it. `length` (-1: unknown, else the announced
-    /// size is used) feeds the progress line; `localFailure` ("cannot write out.bin") begins
-    /// the reason given when the local file fails (library error 3, object error 6). Returns "" when it ended in FTPReady, else the reason.
-    std::string Run(const std::string& shown, const std::function<int32_t(Ftp&)>& start, int64_t length,
-                    const std::string& localFailure);
+    /// Runs one operation: `start` begins it, then the queue runs until a notification ends
+    /// it. `length` (-1: unknown, else the announced size is used) feeds the progress line;
+    /// `localFailure` ("cannot write out.bin") begins the reason given when the local file
+    /// fails (library error 3, object error 6). Returns "" when it ended in FTPReady, else the
+    /// reason. With --verbose the whole control dialogue goes to stderr as it happens.
+    std::string Run(const std::function<int32_t(Ftp&)>& start, int64_t length, const std::string& localFailure);
 
     Ftp& Mgr() { return *ftp_; }
     /// What FTPDataReceived delivered during the last operation (a listing).

@@ -9,6 +9,7 @@
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/SockError.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
+#include <tavsock/Text.hpp>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,6 +83,9 @@ Outcome Request(Http& mgr, const GetJob& job, const Hop& hop, const TransferOpti
     const std::string headers = o.headers + (hop.login.given ? BasicAuthorization(hop.login) : "");
     if (o.verbose) {
         std::fprintf(stderr, "> %s %s\n", hop.method.c_str(), hop.url.shown.c_str());
+        // The manager sends its own agent unless a -H line names one.
+        if (tav::FindNoCase("\r\n" + o.headers, "\r\nUser-Agent:") == std::string::npos)
+            std::fprintf(stderr, "> User-Agent: %s\n", Printable(mgr.UserAgent()).c_str());
         ShowLines("> ", o.headers);
         if (hop.login.given) std::fprintf(stderr, "> Authorization: Basic (%s:***)\n", Printable(hop.login.user).c_str());
     }
@@ -128,6 +132,8 @@ Outcome Request(Http& mgr, const GetJob& job, const Hop& hop, const TransferOpti
     const std::string status = StatusOf(mgr.HTTPHeader());
     const int64_t length = mgr.ContentLength();
     if (status.empty()) return {"the connection closed before the header block ended", ""};
+    // A resumed file already whole: the manager ends the 416 for its very size without an error.
+    if (status == "416" && mgr.RestartAt() > 0) return {};
     if (status[0] != '2') return {"HTTP " + status, ""};
     if (length >= 0 && mgr.BytesReceived() != length)
         return {"body of " + std::to_string(mgr.BytesReceived()) + " bytes, " + std::to_string(length) + " announced", ""};

@@ -11,7 +11,7 @@ namespace {
 struct OptionSpec {
     const char* shortName;  // "" when none
     const char* longName;
-    const char* value;      // the value's name in the help, "" for a flag
+    const char* value;      // the value's name in the help, "" for a flag, "[-]" for an optional "-" or number
     unsigned commands;
     const char* help;
     std::function<void(TransferOptions&, const std::string&)> apply;
@@ -54,7 +54,7 @@ const std::vector<OptionSpec>& Specs() {
         {"", "--timeout", "SECONDS", kAll, "end a transfer without progress for that long (default 30, 0 = never)",
          [](O& o, S v) { o.timeoutSeconds = Seconds(v); }},
         {"-s", "--silent", "", kAll, "no progress line (failures are still told)", [](O& o, S) { o.silent = true; }},
-        {"-v", "--verbose", "", kAll, "show the request and the reply headers (FTP: commands, negative replies)",
+        {"-v", "--verbose", "", kAll, "show the request and reply headers (FTP: the control dialogue)",
          [](O& o, S) { o.verbose = true; }},
         {"", "--proxy", "HOST[:PORT]", kGetCommand, "http(s): go through this proxy", [](O& o, S v) { o.proxy = v; }},
         {"", "--data", "TEXT", kGetCommand, "http(s): POST TEXT as the request body",
@@ -74,8 +74,12 @@ const std::vector<OptionSpec>& Specs() {
              if (v.empty() || *end != '\0' || n < 0 || n > 1000) throw UsageError("--max-redirs takes a number from 0 to 1000");
              o.maxRedirects = static_cast<int>(n);
          }},
-        {"-C", "--continue", "", kGetCommand, "resume an output file (-o, -O) from where it ends",
-         [](O& o, S) { o.resume = true; }},
+        {"-C", "--continue", "[-]", kGetCommand, "resume an output file (-o, -O) from where it ends",
+         [](O& o, S v) {
+             // An offset other than the file's own end would join bytes that do not belong together.
+             if (!v.empty() && v != "-") throw UsageError("-C takes no offset: -C - (or -C) resumes from where the file ends");
+             o.resume = true;
+         }},
         {"", "--show-header", "", kGetCommand, "http(s): write the response header block to stderr",
          [](O& o, S) { o.showHeader = true; }},
         {"", "--long", "", kLsCommand, "ftp(s): the long listing (LIST) instead of names",
@@ -116,7 +120,11 @@ TransferOptions ParseTransferOptions(const Args& args, unsigned command) {
         });
         if (known == Specs().end()) throw UsageError("unknown option " + a);
         std::string value;
-        if (*known->value != '\0') {
+        if (*known->value == '[') {
+            // curl's spelling "-C -"; a number is taken too, so that it is refused, not fetched.
+            const std::string next = i + 1 < args.size() ? args[i + 1] : "";
+            if (next == "-" || (!next.empty() && next.find_first_not_of("0123456789") == std::string::npos)) value = args[++i];
+        } else if (*known->value != '\0') {
             if (i + 1 >= args.size()) throw UsageError(a + " needs a value");
             value = args[++i];
         }

@@ -2,6 +2,8 @@
 
 #include "Netrc.hpp"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -21,6 +23,22 @@ int32_t DefaultPort(const std::string& scheme) {
 
 bool HasControl(const std::string& text) {
     return std::any_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; });
+}
+
+/// What a URL's brackets hold ("::1", "fe80::1%25eth0") as the host the clients take
+/// ("fe80::1%eth0"); UsageError naming `shown` when it is no IPv6 address.
+std::string Ipv6Host(const std::string& inside, const std::string& shown) {
+    const size_t percent = inside.find('%');
+    const std::string address = inside.substr(0, percent);
+    const std::string zone = percent == std::string::npos ? "" : inside.substr(std::min(inside.size(), percent + 3));
+    in6_addr parsed{};
+    const bool zoneOk = percent == std::string::npos ||
+                        (inside.compare(percent, 3, "%25") == 0 && !zone.empty() && std::all_of(zone.begin(), zone.end(), [](char c) {
+                             return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_' || c == '~';
+                         }));
+    if (::inet_pton(AF_INET6, address.c_str(), &parsed) != 1 || !zoneOk)
+        throw UsageError("not an IPv6 address (\"[::1]\", \"[fe80::1%25eth0]\") in brackets: " + shown);
+    return percent == std::string::npos ? address : address + "%" + zone;
 }
 
 std::string ReadNetrc(const TransferOptions& o) {
@@ -93,10 +111,18 @@ TransferUrl ParseTransferUrl(const std::string& text) {
         shownAuthority = info.substr(0, colon) + (colon == std::string::npos ? "" : ":***") + "@" + authority;
     }
     u.shown = (sep == std::string::npos ? "" : text.substr(0, sep + 3)) + shownAuthority + u.path;
-    if (!authority.empty() && authority[0] == '[')
-        throw UsageError("IPv6 addresses are not supported (IPv4 only): " + u.shown);
-    const size_t colon = authority.rfind(':');
-    u.host = authority.substr(0, colon);
+    // An IPv6 address comes in brackets ("[::1]:8080"); its colons are not the port's.
+    size_t colon = authority.rfind(':');
+    const bool bracketed = !authority.empty() && authority[0] == '[';
+    if (bracketed) {
+        const size_t close = authority.find(']');
+        if (close == std::string::npos) throw UsageError("no \"]\" after the IPv6 address in " + u.shown);
+        if (close + 1 < authority.size() && authority[close + 1] != ':') throw UsageError("bad port in " + u.shown);
+        u.host = Ipv6Host(authority.substr(1, close - 1), u.shown);
+        colon = close + 1 < authority.size() ? close + 1 : std::string::npos;
+    } else {
+        u.host = authority.substr(0, colon);
+    }
     u.port = DefaultPort(u.scheme);
     if (colon != std::string::npos) {
         const std::optional<int64_t> port = ParseNumber(authority.substr(colon + 1));
@@ -104,7 +130,7 @@ TransferUrl ParseTransferUrl(const std::string& text) {
         u.port = static_cast<int32_t>(*port);
     }
     if (u.host.empty()) throw UsageError("no host in " + u.shown);
-    if (!std::all_of(u.host.begin(), u.host.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'; }))
+    if (!bracketed && !std::all_of(u.host.begin(), u.host.end(), [](char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == '_'; }))
         throw UsageError("not a host name: " + u.host);
     RefuseCommandText("the user name in " + u.shown, u.user);
     RefuseCommandText("the password in " + u.shown, u.password);
@@ -112,9 +138,15 @@ TransferUrl ParseTransferUrl(const std::string& text) {
     return u;
 }
 
+std::string TransferUrl::HostText() const {
+    const size_t percent = host.find('%');
+    if (host.find(':') == std::string::npos) return host;
+    return "[" + (percent == std::string::npos ? host : host.substr(0, percent) + "%25" + host.substr(percent + 1)) + "]";
+}
+
 std::string TransferUrl::ForHttp() const {
     const std::string named = port == DefaultPort(scheme) ? "" : ":" + std::to_string(port);
-    return scheme + "://" + host + named + (path.empty() ? "/" : path);
+    return scheme + "://" + HostText() + named + (path.empty() ? "/" : path);
 }
 
 std::string TransferUrl::FtpPath() const { return PercentDecoded(path.empty() ? path : path.substr(1)); }

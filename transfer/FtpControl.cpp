@@ -21,6 +21,16 @@ void FtpControl::CheckCommandText(std::initializer_list<std::string_view> texts)
         if (!AllowedInCommand(text)) RaiseSockError(kErrCommandText);
 }
 
+std::string FtpControl::Shown(std::string_view command) {
+    const std::string_view verb = command.substr(0, command.find(' '));
+    auto is = [&](std::string_view secret) {
+        return verb.size() == secret.size() &&
+               std::equal(verb.begin(), verb.end(), secret.begin(), [](char a, char b) { return (a & ~0x20) == b; });
+    };
+    if (verb.size() < command.size() && (is("PASS") || is("ACCT"))) return std::string(verb) + " ****";
+    return std::string(command);
+}
+
 void FtpControl::Attach(std::shared_ptr<TAVSocket> socket) {
     Detach();
     socket_ = std::move(socket);
@@ -37,6 +47,11 @@ int32_t FtpControl::Send(const std::string& command) {
     // The last line of defence: whatever built the command, it goes out as one line or not at all.
     if (command.empty() || !AllowedInCommand(command) || !socket_) return -1;
     const std::shared_ptr<TAVSocket> socket = socket_;  // held: Send runs the queue
+    if (observer_) {
+        observer_(true, Shown(command));
+        // The observer ended this connection: the command belonged to it.
+        if (socket_ != socket) return 0;
+    }
     const std::string line = command + "\r\n";
     ByteArray bytes(line.begin(), line.end());
     if (const std::shared_ptr<TlsChannel> tls = tls_) {
@@ -100,7 +115,19 @@ std::string FtpControl::StartTls(std::unique_ptr<TlsChannel> channel) {
     return "";
 }
 
-bool FtpControl::CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines& lines) {
+bool FtpControl::Cut(ReplyLines& lines) {
+    if (!observer_) return CutReplyLines(buffer_, scanFrom_, lines);
+    std::vector<std::string> received;
+    const bool cut = CutReplyLines(buffer_, scanFrom_, lines, &received);
+    const std::shared_ptr<TAVSocket> socket = socket_;
+    for (const std::string& line : received) {
+        observer_(false, line);
+        if (socket_ != socket) break;  // the observer ended this connection
+    }
+    return cut;
+}
+
+bool FtpControl::CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines& lines, std::vector<std::string>* received) {
     bool inMultiLine = false;
     size_t opener = 0;  // index in lines of the reply that opened the multi-line reply
     size_t start = 0;
@@ -111,6 +138,7 @@ bool FtpControl::CutReplyLines(std::string& buffer, size_t& scanFrom, ReplyLines
         scanFrom = 0;
         std::string line = buffer.substr(start, end - start);
         start = end + 2;
+        if (received) received->push_back(line);
 
         if (inMultiLine) {
             ReplyLine& open = lines[opener];

@@ -56,9 +56,10 @@ void TavFTPTransferMgr::Impl::ControlReceived(const Variant& Info) {
 void TavFTPTransferMgr::Impl::SplitReplies() {
     const ReentryGuard::Scope inside(mGuard);
     // Each pass takes every complete line there is; handling them may let more arrive.
+    const uint64_t generation = mGuard.Generation();
     for (;;) {
         ReplyLines lines;
-        if (!mControl.Cut(lines)) return;
+        if (!mControl.Cut(lines) || mGuard.Moved(generation)) return;  // a dialogue receiver may reset
         if (!lines.empty()) HandleReplies(lines);
     }
 }

@@ -34,6 +34,7 @@ TavFTPTransferMgr::Impl::Impl(TavFTPTransferMgr& owner)
 
 void TavFTPTransferMgr::Impl::Start() {
     mSubscriptions = TcpEventSink::Subscribe(*mTcp, mOwner.WeakFromThisAs<TavFTPTransferMgr>(), *this);
+    mControl.Observe([this](bool sent, const std::string& line) { NotifyControlLine(sent, line); });
     NewControlSocket();
 }
 
@@ -196,7 +197,7 @@ int32_t TavFTPTransferMgr::Impl::ConnectControl(const std::shared_ptr<TAVSockAdd
 int32_t TavFTPTransferMgr::Impl::SendCommand(const std::string& command) {
     if (DebugLogWanted(kLogLevel))
         WriteDebugLog(kLogLevel, "Tag>" + mTcp->Tag().ToString() + "<TavFTPTransferMgr - SendCommand state>" +
-                                     st::Name(mState) + "<cmd>" + (command.rfind("PASS ", 0) == 0 ? "PASS ****" : command));
+                                     st::Name(mState) + "<cmd>" + FtpControl::Shown(command));
     // A command starts the wait for its reply.
     Progress();
     return mControl.Send(command);
@@ -354,6 +355,10 @@ void TavFTPTransferMgr::Impl::NotifyReady() {
 void TavFTPTransferMgr::Impl::NotifyDataReceived() {
     mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPDataReceived, mOwner.FTPDataReceived,
            mData.Buffer());
+}
+
+void TavFTPTransferMgr::Impl::NotifyControlLine(bool Sent, const std::string& Line) {
+    mRoute(mOwner.SharedFromThisAs<TavFTPTransferMgr>(), &ITavFTPNotify::FTPControlLine, mOwner.FTPControlLine, Sent, Line);
 }
 
 void TavFTPTransferMgr::Impl::NotifyDataTransferred(int32_t ByteCount) {

@@ -155,6 +155,7 @@ private:
     void NotifyReady();
     void NotifyDataReceived();
     void NotifyDataTransferred(int32_t ByteCount);
+    void NotifyControlLine(bool Sent, const std::string& Line);
 
     TavFTPTransferMgr& mOwner;
     std::shared_ptr<TavTCPSocketMgr> mTcp;

@@ -1,6 +1,8 @@
 // The header block of an HTTP response.
 #include "transfer/HttpHead.hpp"
 
+#include <tavsock/Text.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <limits>
@@ -66,22 +68,30 @@ int64_t HttpHead::ContentLength() const {
 }
 
 std::string HttpHead::Field(const std::string& name) const {
-    // Header lines start after the status line; each is "name: value" up to its CR LF.
-    for (size_t at = text_.find("\r\n"); at != std::string::npos && at + 2 < text_.size();) {
-        const size_t start = at + 2, end = text_.find("\r\n", start);
-        const size_t stop = end == std::string::npos ? text_.size() : end;
-        const size_t colon = text_.find(':', start);
-        if (colon < stop && colon - start == name.size() &&
-            std::equal(name.begin(), name.end(), text_.begin() + static_cast<std::ptrdiff_t>(start),
-                       [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b)); })) {
+    // Header lines start after the status line.
+    const size_t status = text_.find("\r\n");
+    std::string value;
+    if (status != std::string::npos) FindField(std::string_view(text_).substr(status + 2), name, &value);
+    return value;
+}
+
+bool HttpHead::FindField(std::string_view lines, std::string_view name, std::string* value) {
+    // Each line is "name: value" up to its CR LF.
+    for (size_t start = 0; start < lines.size();) {
+        const size_t end = lines.find("\r\n", start);
+        const size_t stop = end == std::string_view::npos ? lines.size() : end;
+        const size_t colon = lines.find(':', start);
+        if (colon < stop && colon - start == name.size() && TextEqualNoCase(lines.substr(start, name.size()), name)) {
             size_t from = colon + 1, to = stop;
-            while (from < to && (text_[from] == ' ' || text_[from] == '\t')) ++from;
-            while (to > from && (text_[to - 1] == ' ' || text_[to - 1] == '\t')) --to;
-            return text_.substr(from, to - from);
+            while (from < to && (lines[from] == ' ' || lines[from] == '\t')) ++from;
+            while (to > from && (lines[to - 1] == ' ' || lines[to - 1] == '\t')) --to;
+            if (value) *value = lines.substr(from, to - from);
+            return true;
         }
-        at = end;
+        if (end == std::string_view::npos) break;
+        start = end + 2;
     }
-    return std::string();
+    return false;
 }
 
 bool HttpHead::Chunked() const {

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace tav {
 
@@ -44,6 +45,9 @@ public:
     /// The value of the first header line named `name` (any case), blanks around it taken
     /// off; "" when there is none.
     std::string Field(const std::string& name) const;
+    /// The same in `lines` (header lines, each ended by CR LF but perhaps the last): the
+    /// value of the first named `name`, or false when none is.
+    static bool FindField(std::string_view lines, std::string_view name, std::string* value = nullptr);
     /// True when the body is sent in chunks: the last coding of Transfer-Encoding is "chunked".
     bool Chunked() const;
 

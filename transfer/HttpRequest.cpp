@@ -1,6 +1,8 @@
 // The text of an HTTP/1.0 request.
 #include "transfer/HttpRequest.hpp"
 
+#include "transfer/HttpHead.hpp"
+
 namespace tav {
 
 namespace {
@@ -18,7 +20,9 @@ std::string HttpRequest::Text() const {
     text += std::string("Accept: */*") + kCRLF;
     text += "Host: " + host + kCRLF;
     text += std::string("Accept-Language: en") + kCRLF;
-    if (!userAgent.empty()) text += "User-Agent: " + userAgent + kCRLF;
+    // A host that names its own agent among the headers sends that one only: servers read
+    // two such lines each their own way.
+    if (!userAgent.empty() && !HttpHead::FindField(headers, "User-Agent")) text += "User-Agent: " + userAgent + kCRLF;
     if (rangeFrom > 0) text += "Range: bytes=" + std::to_string(rangeFrom) + "-" + kCRLF;
     if (!headers.empty()) {
         text += headers;

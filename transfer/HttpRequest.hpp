@@ -12,7 +12,7 @@ struct HttpRequest {
     std::string operation = "GET";
     std::string target = "/";  // the path, or the whole URL for a proxy
     std::string host;          // the Host line's value (with the port when not the default)
-    std::string userAgent;     // the User-Agent line's value ("" for no such line)
+    std::string userAgent;     // the User-Agent line's value ("" for no such line; headers may name their own)
     std::string headers;       // extra header lines, CR LF separated ("" for none)
     std::string data;          // the body ("" for none)
     std::string contentType;
@@ -22,7 +22,8 @@ struct HttpRequest {
     /// Data its Content-Length (two more than Data's length: the CR LF after it is counted
     /// in), Content-type, an empty line and Data; always ending with an empty line.
     std::string Text() const;
-    /// "CONNECT host:port HTTP/1.0" with its Host line and the empty line.
+    /// "CONNECT host:port HTTP/1.0" with its Host line and the empty line; `host` as
+    /// HttpUrl::HostText gives it (an IPv6 address in brackets).
     static std::string ConnectText(const std::string& host, int32_t port);
 };
 

@@ -35,7 +35,7 @@ HttpResponse::Step HttpResponse::Feed(const uint8_t* data, size_t n) {
         n -= used;
     }
     if (head_.HasStatus()) {
-        if (!head_.Success()) return Step::Refused;
+        if (!head_.Success()) return AlreadyWhole() ? Step::Done : Step::Refused;
         const int64_t length = head_.ContentLength();
         announced_ = length >= 0;
         contentLength_ = announced_ ? length : 0;
@@ -121,6 +121,12 @@ bool HttpResponse::SettleResume(Step& step) {
     if (output_) return true;
     step = Step::WriteFailed;
     return false;
+}
+
+bool HttpResponse::AlreadyWhole() const {
+    // "416 Range Not Satisfiable" with "bytes */SIZE": a resource of exactly the file's size
+    // has no byte left to send. Its body is the server's explanation, not the file's.
+    return resumeFrom_ > 0 && head_.Status() == "416" && head_.Field("Content-Range") == "bytes */" + std::to_string(resumeFrom_);
 }
 
 bool HttpResponse::CommitOutput() {

@@ -66,7 +66,8 @@ public:
     /// The output file `appendTo` (opened with OpenForAppend) is resumed from byte `from`: a
     /// 206 whose Content-Range starts there is added to it; another 2xx (the whole body)
     /// goes to `name` as a new output file instead (`replace`); a 206 of another range breaks
-    /// the response.
+    /// the response; a 416 whose Content-Range says the resource is `from` bytes long is the
+    /// file already whole (Done, nothing written).
     void Resume(std::unique_ptr<LocalFile> appendTo, int64_t from, std::string name, LocalFile::Replace replace);
     bool HasOutput() const noexcept { return output_ != nullptr; }
     /// The response is complete: the output file is committed and let go. False when that
@@ -77,6 +78,7 @@ public:
     const std::string& OutputError() const noexcept { return outputError_; }
 
 private:
+    bool AlreadyWhole() const;
     Step TakeBody(const uint8_t* data, size_t n);
     Step TakeChunks(const uint8_t* data, size_t n);
     // A resumed request's answer is in: the output file is settled. False with a Step to return.

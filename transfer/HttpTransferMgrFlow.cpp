@@ -12,19 +12,17 @@ namespace tav {
 
 void TavHTTPTransferMgr::Impl::TCPMgr_HostResolved(int32_t AsyncHandle, const std::shared_ptr<TAVHostInfo>& HostObject) {
     if (AsyncHandle == 0 || AsyncHandle != lookupHandle || state != Resolving) return;
-    if (!HostObject || HostObject->AddressCount() < 1) {
+    if (!HostObject || HostObject->IPAddressCount() < 1) {
         TCPMgr_AsyncError(AsyncHandle, 0);
         return;
     }
     lookupHandle = 0;
     watchdog.Progress();
-    BuildServerAddress(HostObject->Address(1));
-    try {
-        StartConnection();
-    } catch (...) {
-        // No socket could be made: the request ends here rather than staying Resolving.
-        if (state == Resolving) AbandonStart();
-    }
+    // Every address of the name, IPv4 first: a name with IPv6 addresses only is reached too,
+    // and one whose first address refuses is tried at the next.
+    untried.clear();  // last first: the next to try is at the back
+    for (int32_t i = HostObject->IPAddressCount(); i >= 1; --i) untried.push_back(HostObject->IPAddress(i));
+    ConnectToNextAddress();
 }
 
 void TavHTTPTransferMgr::Impl::TCPMgr_AsyncError(int32_t AsyncHandle, int32_t /*ErrorCode*/) {
@@ -90,7 +88,7 @@ void TavHTTPTransferMgr::Impl::SendRequest() {
 void TavHTTPTransferMgr::Impl::StartTunnel() {
     watchdog.BeginSetup(tls.HandshakeTimeout());
     SetState(Tunnelling);
-    SendOrReset(tcp->Sockets()->Util()->ByteArrayFromString(HttpRequest::ConnectText(origin.host, origin.port)));
+    SendOrReset(tcp->Sockets()->Util()->ByteArrayFromString(HttpRequest::ConnectText(origin.HostText(), origin.port)));
 }
 
 void TavHTTPTransferMgr::Impl::ReceiveTunnelBytes(const uint8_t* data, size_t n) {
@@ -274,10 +272,12 @@ void TavHTTPTransferMgr::Impl::FailRequest(bool objectError, int32_t code, const
 }
 
 void TavHTTPTransferMgr::Impl::TCPMgr_SocketError(const std::shared_ptr<TAVSocket>& SourceSocket, int32_t /*ErrorCode*/) {
-    // A connect that failed leaves no connection and no close follows it: the request ends
-    // here, or a host without a Timeout would wait for ever. Later errors are followed by the
-    // close, which ends the request.
+    // A connect that failed leaves no connection and no close follows it: the name's next
+    // address is tried, or the request ends here, or a host without a Timeout would wait for
+    // ever. Later errors are followed by the close, which ends the request.
     if (socket && SourceSocket == socket && state == Connecting) {
+        if (ConnectToNextAddress()) return;
+        serverAddr.reset();  // the next request looks the name up again and tries every address
         FailRequest(true, 5, "", "");
         return;
     }

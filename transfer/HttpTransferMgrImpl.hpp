@@ -45,7 +45,9 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     int32_t Execute2(const std::string& URL, const std::string& Operation, const std::string& Data,
                      const std::string& Headers, const std::string& OutputFile, const std::string& ContentType);
     int32_t Start(const std::string& URL);
-    void BuildServerAddress(int32_t netAddr);
+    void BuildServerAddress(const std::string& address);  // dotted IPv4 or IPv6 text, url.port
+    // Connects to the next of a name's addresses that was not tried yet; false when none is left.
+    bool ConnectToNextAddress();
     void StartConnection();
     void AbandonStart();
     void Reset();
@@ -104,6 +106,7 @@ struct TavHTTPTransferMgr::Impl final : TcpEventSink {
     std::shared_ptr<TAVSocket> socket;           // the request's socket, kept after the end
     std::shared_ptr<TAVSockAddr> serverAddr;     // null until resolved; cleared by URL/Proxy
     int32_t lookupHandle = 0;
+    std::vector<std::string> untried;            // the looked-up name's addresses still to try, next last
     State state = Idle;
     bool cut = false;                            // a socket error (a reset) broke into the response
 

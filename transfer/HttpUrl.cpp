@@ -3,6 +3,8 @@
 
 #include "base/SockErrors.hpp"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -33,6 +35,23 @@ std::string Checked(const std::string& text) {
     if (std::any_of(text.begin(), text.end(), [](char c) { return IsControl(static_cast<unsigned char>(c)); }))
         RaiseSockError(kErrMalformedURL);
     return text.substr(0, text.find('#'));
+}
+
+/// What is inside a URL's brackets ("::1", "fe80::1%25eth0"), as the host: the IPv6 address,
+/// and "%zone" when it names one (written "%25zone" in a URL, as any "%" there). Anything that
+/// is not an IPv6 address raises.
+std::string Ipv6Literal(const std::string& inside) {
+    const size_t percent = inside.find('%');
+    const std::string address = inside.substr(0, percent);
+    in6_addr parsed{};
+    if (::inet_pton(AF_INET6, address.c_str(), &parsed) != 1) RaiseSockError(kErrMalformedURL);
+    if (percent == std::string::npos) return address;
+    const std::string zone = inside.substr(std::min(inside.size(), percent + 3));
+    const bool zoneChars = std::all_of(zone.begin(), zone.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.' || c == '_' || c == '~';
+    });
+    if (inside.compare(percent, 3, "%25") != 0 || zone.empty() || !zoneChars) RaiseSockError(kErrMalformedURL);
+    return address + "%" + zone;
 }
 
 std::string Encoded(const std::string& text) {
@@ -86,14 +105,26 @@ HttpUrl HttpUrl::Parse(const std::string& text, bool isProxy) {
     }
     if (std::any_of(p.host.begin(), p.host.end(), [](char c) { return NeedsEncoding(static_cast<unsigned char>(c)); }))
         RaiseSockError(kErrMalformedURL);
-    const size_t colon = p.host.find(':');
-    if (colon != std::string::npos) {
-        if (colon == 0 || colon + 1 == p.host.size()) RaiseSockError(kErrMalformedURL);
-        p.port = LeadingNumber(p.host.substr(colon + 1));
+    // ":port" or "" after the host. An IPv6 address comes in brackets, or its colons would
+    // read as the port's; without them a second colon is an error, not part of the port.
+    std::string port;
+    if (!p.host.empty() && p.host[0] == '[') {
+        const size_t close = p.host.find(']');
+        if (close == std::string::npos) RaiseSockError(kErrMalformedURL);
+        port = p.host.substr(close + 1);
+        if (!port.empty() && port[0] != ':') RaiseSockError(kErrMalformedURL);
+        p.host = Ipv6Literal(p.host.substr(1, close - 1));
+    } else if (const size_t colon = p.host.find(':'); colon != std::string::npos) {
+        if (colon == 0) RaiseSockError(kErrMalformedURL);
+        port = p.host.substr(colon);
+        p.host.resize(colon);
+    }
+    if (!port.empty()) {
+        if (port.size() == 1 || port.find(':', 1) != std::string::npos) RaiseSockError(kErrMalformedURL);
+        p.port = LeadingNumber(port.substr(1));
         // The server address keeps 16 bits of the port: a larger number would silently
         // connect to another port (65616 to 80).
         if (p.port > 65535) RaiseSockError(kErrMalformedURL);
-        p.host.resize(colon);
     }
     return p;
 }
@@ -172,9 +203,14 @@ std::string HttpUrl::Resolve(const std::string& base, const std::string& referen
     return scheme + "://" + authority + WithoutDotSegments(path) + query;
 }
 
+std::string HttpUrl::HostText() const {
+    // A zone names an interface of this machine: it means nothing to the server or a proxy.
+    return Ipv6() ? "[" + host.substr(0, host.find('%')) + "]" : host;
+}
+
 std::string HttpUrl::HostHeader() const {
     // Virtual hosts on another port are told apart by it.
-    return port == (secure ? 443 : 80) ? host : host + ":" + std::to_string(port);
+    return port == (secure ? 443 : 80) ? HostText() : HostText() + ":" + std::to_string(port);
 }
 
 std::string HttpUrl::AbsoluteTarget(const std::string& url) {

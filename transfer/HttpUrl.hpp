@@ -13,17 +13,28 @@ namespace tav {
 ///    host part, a port above 65535;
 ///  - a control character anywhere (below 0x20, or 0x7F: CR, LF, NUL among them), which
 ///    would otherwise end the request line or start a header;
-///  - a space or a byte above 0x7E in the host part (no host name holds one).
+///  - a space or a byte above 0x7E in the host part (no host name holds one);
+///  - an IPv6 address without its brackets ("::1:8080" cannot tell address from port), and
+///    in brackets anything but an IPv6 address, an unclosed "[", or text after "]" other
+///    than ":port".
+/// An IPv6 address is written in brackets ("http://[::1]:8080/", "[2001:db8::1]:3128" for a
+/// proxy), optionally with a zone for a link-local address, "%" encoded as in any URL
+/// ("[fe80::1%25eth0]"): host then holds "fe80::1%eth0", what TAVSockAddr takes. The zone
+/// names an interface of this machine, so it is never sent (Host line, CONNECT).
 /// In the request target (the path and query) a space and every byte above 0x7E are sent
 /// percent-encoded ("%20", "%C3%A9"), as a browser sends a URL that was typed with them. A
 /// fragment ("#..." to the end) belongs to the reader of the page and is never sent.
 struct HttpUrl {
     bool secure = false;     // "https://"
-    std::string host;
+    std::string host;        // a name or an address (IPv6 without its brackets)
     int32_t port = 80;       // 443 for https, unless the text names one
     std::string target = "/";
 
-    /// The Host line's value: the host, with ":port" when the port is not the scheme's own.
+    /// True when the host is an IPv6 address (the only host holding a ":").
+    bool Ipv6() const { return host.find(':') != std::string::npos; }
+    /// The host as servers and proxies are told it: an IPv6 address in brackets, without a zone.
+    std::string HostText() const;
+    /// The Host line's value: HostText, with ":port" when the port is not the scheme's own.
     std::string HostHeader() const;
 
     /// Parses `source` as a URL, or as a proxy when `isProxy`.

@@ -2,7 +2,6 @@
 // implementation's life cycle, properties, and the start and abandoning of requests.
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
-#include "core/SockAddrAccess.hpp"
 #include "base/SockErrors.hpp"
 #include "platform/SockIntf.hpp"
 #include "transfer/HttpTransferMgrImpl.hpp"
@@ -150,10 +149,23 @@ void TavHTTPTransferMgr::Impl::SetState(State s) {
     if (s == Idle) watchdog.Stop();
 }
 
-void TavHTTPTransferMgr::Impl::BuildServerAddress(int32_t netAddr) {
+void TavHTTPTransferMgr::Impl::BuildServerAddress(const std::string& address) {
     serverAddr = TAVSockAddr::Create();
-    SockAddrAccess::SetNetAddress(*serverAddr, netAddr);
+    serverAddr->IPAddress(address);
     serverAddr->Port(static_cast<int16_t>(url.port));
+}
+
+bool TavHTTPTransferMgr::Impl::ConnectToNextAddress() {
+    if (untried.empty()) return false;
+    BuildServerAddress(untried.back());
+    untried.pop_back();
+    try {
+        StartConnection();
+    } catch (...) {
+        // No socket could be made: the request ends here rather than staying where it was.
+        if (state == Resolving || state == Connecting) AbandonStart();
+    }
+    return true;
 }
 
 // ---- Starting and abandoning ----------------------------------------------------------------
@@ -195,10 +207,18 @@ int32_t TavHTTPTransferMgr::Impl::Start(const std::string& URL) {
         StartConnection();
         return 0;
     }
-    const int32_t address = tcp->Sockets()->Util()->NetAddrFromDottedStr(url.host);
-    if (address != -1) {
-        BuildServerAddress(address);
-        StartConnection();
+    // An address (dotted IPv4, or IPv6 from brackets) is connected to as it is.
+    if (url.Ipv6() || tcp->Sockets()->Util()->NetAddrFromDottedStr(url.host) != -1) {
+        BuildServerAddress(url.host);
+        if (!url.Ipv6() || serverAddr->Family() == 23) {
+            StartConnection();
+            return 0;
+        }
+        // A zone that names no interface of this machine leaves no address for the host.
+        serverAddr.reset();
+        response.CloseOutput(true);
+        EndRequest();
+        NotifyObjectError(1);
         return 0;
     }
     SetState(Resolving);
@@ -234,10 +254,11 @@ void TavHTTPTransferMgr::Impl::StartConnection() {
     SetState(Connecting);
     const int32_t r = s->Connect(serverAddr);
     if (guard.Moved(generation) || state != Connecting) return;
-    if (r != 0 && s->LastError() != sockintf::WSAEWOULDBLOCK) AbandonStart();
+    if (r != 0 && s->LastError() != sockintf::WSAEWOULDBLOCK && !ConnectToNextAddress()) AbandonStart();
 }
 
 void TavHTTPTransferMgr::Impl::AbandonStart() {
+    serverAddr.reset();  // the next request looks the name up again and tries every address
     response.CloseOutput(true);
     if (socket) tcp->DestroySocket(std::exchange(socket, nullptr));
     lookupHandle = 0;
@@ -257,6 +278,7 @@ void TavHTTPTransferMgr::Impl::Reset() {
 }
 
 void TavHTTPTransferMgr::Impl::EndRequest() {
+    untried.clear();
     SetState(Idle);
     guard.Advance();
 }

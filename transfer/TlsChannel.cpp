@@ -17,9 +17,13 @@ namespace tav {
 namespace {
 constexpr size_t kPlainStart = 64 * 1024;
 
-bool IsDottedAddress(const std::string& host) {
-    in_addr a{};
-    return ::inet_pton(AF_INET, host.c_str(), &a) == 1;
+/// The IP address `host` names ("127.0.0.1", "::1", "fe80::1" of "fe80::1%eth0": a zone is
+/// this machine's business, never in a certificate), or "" for a DNS name.
+std::string AddressOf(const std::string& host) {
+    const std::string address = host.substr(0, host.find('%'));
+    in6_addr a{};
+    const bool v4 = address.size() == host.size() && ::inet_pton(AF_INET, address.c_str(), &a) == 1;
+    return v4 || ::inet_pton(AF_INET6, address.c_str(), &a) == 1 ? address : "";
 }
 }  // namespace
 
@@ -61,9 +65,10 @@ std::unique_ptr<TlsChannel> TlsChannel::Create(std::shared_ptr<TlsContext> conte
     channel->in_ = in;
     channel->out_ = out;
     bool named = true;
-    if (IsDottedAddress(host)) {
-        // No SNI for an address; the certificate must name it as an IP address.
-        if (channel->context_->Verify()) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str()) == 1;
+    if (const std::string address = AddressOf(host); !address.empty()) {
+        // No SNI for an address; the certificate must name it as an IP address (of either
+        // family), never match it as a DNS name.
+        if (channel->context_->Verify()) named = X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), address.c_str()) == 1;
     } else {
         named = SSL_set_tlsext_host_name(ssl, host.c_str()) == 1;
         if (named && channel->context_->Verify()) {

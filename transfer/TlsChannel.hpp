@@ -29,7 +29,7 @@ public:
         Failed        // handshake or record failure; Error() tells why
     };
 
-    /// A channel to `host` (a DNS name or a dotted IPv4 address, checked against the
+    /// A channel to `host` (a DNS name, a dotted IPv4 or an IPv6 address, checked against the
     /// certificate when the context verifies; DNS names also go out as SNI). When
     /// `resumeFrom` is not null, its session is offered for resumption (servers that tie a
     /// second connection to the first, like FTP data connections, require it). Null, with

@@ -9,7 +9,7 @@ namespace tav {
 
 class TavFTPTransferMgr;
 
-/// Receives a TavFTPTransferMgr's five notifications when set as its CallbackObject (the
+/// Receives a TavFTPTransferMgr's six notifications when set as its CallbackObject (the
 /// manager then raises none of them as events, with one exception documented at
 /// TavFTPTransferMgr::FTPDataTransferred). Every operation receives the manager first and has
 /// an empty body, so a receiver overrides what it needs. Operations are called on the
@@ -40,6 +40,12 @@ public:
     /// Transfer progress: bytes written or handed over so far (wraps beyond 2 GiB).
     virtual void FTPDataTransferred(const std::shared_ptr<TavFTPTransferMgr>& Mgr, int32_t ByteCount) {
         (void)Mgr, (void)ByteCount;
+    }
+    /// One line of the control dialogue, in order: Sent true for a command (just before it
+    /// goes out; the argument of PASS and ACCT shown as "****"), false for a reply line (each
+    /// line of a multi-line reply on its own). Without CR LF; the server's text as it came.
+    virtual void FTPControlLine(const std::shared_ptr<TavFTPTransferMgr>& Mgr, bool Sent, const std::string& Line) {
+        (void)Mgr, (void)Sent, (void)Line;
     }
 };
 

@@ -18,7 +18,7 @@ namespace tav {
 
 /// An FTP client for one server at a time, over a private TavTCPSocketMgr. Every method
 /// returns at once; the session advances while the owning thread runs its message queue,
-/// driven by the server's replies on the control connection, and reports through five
+/// driven by the server's replies on the control connection, and reports through six
 /// notifications (to CallbackObject when set, else as events; never both).
 ///
 /// Session: Connect resolves the site in the background when it is not a dotted address,
@@ -160,7 +160,7 @@ public:
     ~TavFTPTransferMgr() override;
     std::string TypeName() const override { return "TavFTPTransferMgr"; }
 
-    // ---- Events (dispatch ids 1..5), raised only while CallbackObject is not set -----------
+    // ---- Events (dispatch ids 1..6), raised only while CallbackObject is not set -----------
 
     /// (code): see the codes above.
     Event<int32_t> FTPObjectError;
@@ -175,6 +175,14 @@ public:
     /// During a store it is raised as this event even when CallbackObject is set (the classic
     /// component did so); the callback gets the progress of retrieves only.
     Event<int32_t> FTPDataTransferred;
+    /// (Sent, Line): the control dialogue, line by line and in order, for logs and verbose
+    /// tools; it ends and changes nothing. Sent true: a command, raised just before it goes
+    /// out (so before any reply to it), the argument of PASS and ACCT shown as "****". Sent
+    /// false: a reply line as cut from the connection (each line of a multi-line reply, and
+    /// lines the session ignores), before the session acts on its reply. Without CR LF; reply
+    /// text is the server's, unescaped: escape it before it reaches a terminal. A receiver may
+    /// Reset: a command is then not sent, and the rest of the pass is not handled.
+    Event<bool, const std::string&> FTPControlLine;
 
     // ---- Properties --------------------------------------------------------------------------
 

@@ -34,7 +34,8 @@ namespace tav {
 /// both. Whatever a receiver throws is absorbed.
 ///
 /// HTTPObjectError codes:
-///  - 1: the host name could not be resolved (look-up error, or no address);
+///  - 1: the host name could not be resolved (look-up error, or no address), or an IPv6
+///       address's zone names no interface of this machine;
 ///  - 3: no socket, the connect failed at once, or the request could not be sent;
 ///  - 4: a response whose framing is broken: more body bytes than Content-Length + 4, a
 ///       header block that does not end within 100 KiB (a peer cannot make the header buffer
@@ -42,7 +43,8 @@ namespace tav {
 ///       that ends before its last chunk; the request then ends like an HTTP error (output
 ///       file deleted, HTTPReady 0);
 ///  - 5: the TCP manager reported a socket error. A connect that failed (refused, unreachable)
-///       leaves no connection: the request then ends like code 4. Later (a reset in the middle
+///       leaves no connection: the request then ends like code 4 (for a host name with
+///       several addresses, once the last of them failed). Later (a reset in the middle
 ///       of the body) the close that follows ends the request with what came; compare
 ///       BytesReceived with ContentLength;
 ///  - 6: Timeout: no progress for Timeout milliseconds; ends like code 4;
@@ -84,6 +86,14 @@ namespace tav {
 /// OutputFileError() gives the system's reason when the file could not be opened (library
 /// error 3) or written (HTTPObjectError 7).
 ///
+/// IPv6. A URL or proxy names an IPv6 address in brackets ("http://[::1]:8080/",
+/// "[2001:db8::1]:3128"); the connection is then made over IPv6, and the Host line and
+/// CONNECT carry the brackets ("Host: [::1]:8080"). A link-local address may name its zone,
+/// its "%" encoded as in any URL ("[fe80::1%25eth0]"); the zone picks the interface and is
+/// never sent. A host name is looked up for addresses of both families and connected to at
+/// each in turn, IPv4 first, until one accepts: a name with IPv6 addresses only is reached,
+/// and a name whose first address refuses is tried at the next.
+///
 /// Decisions where the behaviour had room:
 ///  - A connection that cannot be started (no socket, or the connect failing at once), after a
 ///    host-name look-up as well as from Execute2, notifies HTTPObjectError 3 and returns the
@@ -94,8 +104,8 @@ namespace tav {
 ///
 /// Encryption. An "https://" URL (port 443 unless it names one) is fetched over TLS 1.2 or
 /// later. The server's certificate must chain to a trusted authority (the system's store, or
-/// only TLSCAFile/TLSCAFolder when one is set) and name the URL's host (a DNS name, or the
-/// dotted address as an IP entry); otherwise the request ends with HTTPObjectError 8 before
+/// only TLSCAFile/TLSCAFolder when one is set) and name the URL's host (a DNS name, or an
+/// IPv4 or IPv6 address as an IP entry, never matched as a name); otherwise the request ends with HTTPObjectError 8 before
 /// a byte of the request is sent. Through a Proxy the manager asks for a tunnel (CONNECT
 /// host:port) and speaks TLS to the server through it; the request line then carries the
 /// path only. The handshake advances in the TCP manager's events like everything else. The
@@ -148,15 +158,17 @@ public:
     /// path), raising library error 4 when malformed (the value stays assigned): empty after
     /// the scheme, a port above 65535, a control character anywhere (CR, LF, NUL, any byte
     /// below 0x20, 0x7F: they would become request syntax), a space or a byte above 0x7E in
-    /// the host. A space or a byte above 0x7E in the path is sent percent-encoded ("%20"); a
-    /// fragment ("#...") is never sent. With a proxy the whole URL, so checked and encoded,
-    /// becomes the request target.
+    /// the host, an IPv6 address without brackets or anything but one inside them. A space
+    /// or a byte above 0x7E in the path is sent percent-encoded ("%20"); a fragment ("#...")
+    /// is never sent. With a proxy the whole URL, so checked and encoded, becomes the request
+    /// target.
     const std::string& URL() const noexcept;
     void URL(const std::string& value);
 
-    /// "host[:port]" (optional "http://", no path) of a proxy, or "" (the default). A new value
-    /// is parsed at once (library error 4 when malformed, as for URL); requests then go to the proxy with
-    /// the whole URL in the request line.
+    /// "host[:port]" (optional "http://", no path; an IPv6 address in brackets, "[::1]:3128")
+    /// of a proxy, or "" (the default). A new value is parsed at once (library error 4 when
+    /// malformed, as for URL); requests then go to the proxy with the whole URL in the
+    /// request line.
     const std::string& Proxy() const noexcept;
     void Proxy(const std::string& value);
 
@@ -195,6 +207,9 @@ public:
     /// 206 answer whose Content-Range starts at N is added to the file's end (kept as far as
     /// it came, should the request fail); a 200 (a server without ranges) replaces the file
     /// with the whole body as without RestartAt; a 206 of another range is object error 4.
+    /// A "416 Range Not Satisfiable" whose Content-Range is "bytes */N" (the resource is N
+    /// bytes: the file is already whole) ends the request with HTTPReady and no HTTPError,
+    /// nothing written; HTTPHeader shows the 416. Another 416 is an HTTPError like any.
     /// Counts and ContentLength are those of the answer. Applies to requests with an output
     /// file; negative raises library error 1.
     int64_t RestartAt() const noexcept;
@@ -210,7 +225,9 @@ public:
     std::string RedirectURL() const;
 
     /// The User-Agent line sent with each request: "tavsock/<version>" by default, "" for
-    /// none. A control character (CR, LF, ...) raises library error 1 and keeps the value.
+    /// none. Not sent with a request whose Headers hold a User-Agent line (name in any case):
+    /// the host's own is the only one. A control character (CR, LF, ...) raises library
+    /// error 1 and keeps the value.
     const std::string& UserAgent() const noexcept;
     void UserAgent(const std::string& value);
 

@@ -1,4 +1,4 @@
-// Plain POSIX sockets on 127.0.0.1 (or ::1) for tests and benchmarks: peers that do what the library
+// Plain POSIX sockets on 127.0.0.1 (or ::1 where asked) for tests and benchmarks: peers that do what the library
 // would never do itself (urgent bytes, resets, a listener it does not own), free ports, and
 // waiting for a server to listen. Descriptors are owned and closed by the objects.
 #pragma once
@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace tav::support {
@@ -48,59 +49,63 @@ inline sockaddr_in LoopbackAddr(uint16_t port) {
     return a;
 }
 
-/// The loopback address of `family` (AF_INET: 127.0.0.1, AF_INET6: ::1) at `port`.
-inline sockaddr_storage LoopbackOf(uint16_t port, int family) {
-    sockaddr_storage s{};
-    if (family == AF_INET6) {
-        auto& a = reinterpret_cast<sockaddr_in6&>(s);
-        a.sin6_family = AF_INET6;
-        a.sin6_addr = in6addr_loopback;
-        a.sin6_port = htons(port);
+/// 127.0.0.1:`port`, or [::1]:`port` when `ipv6`, as the socket calls take it.
+struct LoopbackEnd {
+    sockaddr_in6 addr{};  // room for either family
+    socklen_t len = 0;
+    sockaddr* Get() { return reinterpret_cast<sockaddr*>(&addr); }
+    uint16_t Port() const { return ntohs(addr.sin6_port); }  // at the same place in both records
+};
+inline LoopbackEnd LoopbackOf(uint16_t port, bool ipv6) {
+    LoopbackEnd end;
+    if (ipv6) {
+        end.addr.sin6_family = AF_INET6;
+        end.addr.sin6_addr = in6addr_loopback;
+        end.addr.sin6_port = htons(port);
+        end.len = sizeof(sockaddr_in6);
     } else {
-        reinterpret_cast<sockaddr_in&>(s) = LoopbackAddr(port);
+        const sockaddr_in a = LoopbackAddr(port);
+        std::memcpy(&end.addr, &a, sizeof a);
+        end.len = sizeof a;
     }
-    return s;
+    return end;
 }
-inline socklen_t AddrLength(int family) { return family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in); }
 
-/// A listener on the loopback address of `family` at `port` (0: one the kernel picks,
-/// written back); an empty Fd when the port is taken. `flags` go to socket() (e.g.
-/// SOCK_NONBLOCK).
-inline Fd Listen(uint16_t& port, int flags = 0, int family = AF_INET) {
-    Fd l(::socket(family, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
-    sockaddr_storage a = LoopbackOf(port, family);
-    socklen_t len = AddrLength(family);
-    if (l.Get() < 0 || ::bind(l.Get(), reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(l.Get(), 128) != 0 ||
-        ::getsockname(l.Get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
+/// A listener on 127.0.0.1 (::1 when `ipv6`) at `port` (0: one the kernel picks, written
+/// back); an empty Fd when the port is taken. `flags` go to socket() (e.g. SOCK_NONBLOCK).
+inline Fd Listen(uint16_t& port, int flags = 0, bool ipv6 = false) {
+    Fd l(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
+    LoopbackEnd a = LoopbackOf(port, ipv6);
+    if (l.Get() < 0 || ::bind(l.Get(), a.Get(), a.len) != 0 || ::listen(l.Get(), 128) != 0 ||
+        ::getsockname(l.Get(), a.Get(), &a.len) != 0)
         return Fd();
-    port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(a).sin6_port : reinterpret_cast<sockaddr_in&>(a).sin_port);
+    port = a.Port();
     return l;
 }
 
 /// A port that was free a moment ago (for servers that must be told their port).
-inline uint16_t FreePort(int family = AF_INET) {
+inline uint16_t FreePort(bool ipv6 = false) {
     uint16_t port = 0;
-    Listen(port, 0, family);
+    Listen(port, 0, ipv6);
     return port;
 }
 
-/// A blocking client connected to the loopback address of `family` at `port` (the
-/// connection completes in the listener's backlog, before anyone accepts it); empty when
-/// refused.
-inline Fd Connect(uint16_t port, int family = AF_INET) {
-    Fd c(::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    const sockaddr_storage a = LoopbackOf(port, family);
-    if (::connect(c.Get(), reinterpret_cast<const sockaddr*>(&a), AddrLength(family)) != 0) return Fd();
+/// A blocking client connected to 127.0.0.1:`port` (::1 when `ipv6`; the connection
+/// completes in the listener's backlog, before anyone accepts it); empty when refused.
+inline Fd Connect(uint16_t port, bool ipv6 = false) {
+    Fd c(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    LoopbackEnd a = LoopbackOf(port, ipv6);
+    if (::connect(c.Get(), a.Get(), a.len) != 0) return Fd();
     return c;
 }
 
-/// Waits (20 s at most) until something accepts connections on the loopback address of
-/// `family` at `port`; false when `server` ended first. Servers give no sign of readiness,
-/// so refused attempts are repeated after a short pause.
-inline bool WaitListening(Process& server, uint16_t port, int family = AF_INET) {
+/// Waits (20 s at most) until something accepts connections on 127.0.0.1:`port` (::1 when
+/// `ipv6`); false when `server` ended first. Servers give no sign of readiness, so refused
+/// attempts are repeated after a short pause.
+inline bool WaitListening(Process& server, uint16_t port, bool ipv6 = false) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     while (std::chrono::steady_clock::now() < deadline && server.Running()) {
-        if (Connect(port, family).Get() >= 0) return true;
+        if (Connect(port, ipv6).Get() >= 0) return true;
         ::poll(nullptr, 0, 10);
     }
     return false;

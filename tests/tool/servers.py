@@ -2,11 +2,12 @@
 """Small servers for the tool's transfer checks, each on a free loopback port that it prints
 on its first line of output once it listens (so nobody waits for it to start).
 
-  servers.py http           scripted HTTP: /esc (a reason phrase with escape sequences),
-                            /auth (the Authorization header echoed as the body), /big (4 MiB),
+  servers.py http [ADDR]    scripted HTTP on ADDR (127.0.0.1 unless told; "::1"): /esc (a
+                            reason phrase with escape sequences), /auth (the Authorization header echoed as the body), /big (4 MiB),
                             /moved?code=C&to=URL (a redirect), /loop (redirects to itself),
                             /method (echoes the method and body), /host (echoes Host),
-                            /blob (300 kB, honours Range: bytes=N-), /norange (the same, whole),
+                            /agents (every User-Agent value, joined by |),
+                            /blob (300 kB, honours Range: bytes=N-; 416 from its end on), /norange (the same, whole),
                             /keep (HTTP/1.1, length given, connection kept open), /chunked (the
                             same blob in chunks, kept open), /continue (100 Continue first),
                             /stall (part of a body, then silence), /reset (part, then a reset)
@@ -56,8 +57,10 @@ class HttpHandler(socketserver.StreamRequestHandler):
         elif path == b"/method":
             body = method + b" " + data.rstrip(b"\r\n")
             self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
-        elif path == b"/host":
-            body = fields.get(b"host", b"")
+        elif path in (b"/host", b"/agents"):
+            # /agents: every User-Agent line's value, so a second one shows.
+            agents = [line.split(b":", 1)[1].strip() for line in head.split(b"\r\n") if line.lower().startswith(b"user-agent:")]
+            body = fields.get(b"host", b"") if path == b"/host" else b"|".join(agents)
             self.wfile.write(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(body), body))
         elif path in (b"/blob", b"/norange"):
             start = 0
@@ -66,6 +69,8 @@ class HttpHandler(socketserver.StreamRequestHandler):
                 start = int(wanted[6:-1])
             rest = BLOB[start:]
             status = b"206 Partial Content\r\nContent-Range: bytes %d-%d/%d" % (start, len(BLOB) - 1, len(BLOB)) if start else b"200 OK"
+            if start >= len(BLOB):
+                status, rest = b"416 Range Not Satisfiable\r\nContent-Range: bytes */%d" % len(BLOB), b"nothing left\n"
             self.wfile.write(b"HTTP/1.0 %s\r\nContent-Length: %d\r\n\r\n%s" % (status, len(rest), rest))
         elif path == b"/keep":
             self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(BLOB), BLOB))
@@ -116,8 +121,12 @@ class Server(socketserver.ThreadingTCPServer):
     allow_reuse_address = True
 
 
-def serve(handler):
-    server = Server(("127.0.0.1", 0), handler)
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
+def serve(handler, address="127.0.0.1"):
+    server = (Server6 if ":" in address else Server)((address, 0), handler)
     print(server.server_address[1], flush=True)
     server.serve_forever()
 
@@ -186,7 +195,7 @@ def inetd(command):
 if __name__ == "__main__":
     mode = sys.argv[1]
     if mode == "http":
-        serve(HttpHandler)
+        serve(HttpHandler, *sys.argv[2:3])
     elif mode == "ftp-odd":
         serve(OddFtpHandler)
     elif mode == "pyftpd":

@@ -11,7 +11,7 @@ namespace {
 
 class DataScriptedTest : public FtpClientTest {
 protected:
-    explicit DataScriptedTest(bool active = false, int family = AF_INET) : active(active), server(0, family) {}
+    explicit DataScriptedTest(bool active = false, bool ipv6 = false) : active(active), server(0, ipv6) {}
     /// Logged in with the scripted control connection, in passive mode unless `active`.
     void SetUp() override {
         FtpClientTest::SetUp();
@@ -43,7 +43,7 @@ struct ActiveScriptedTest : DataScriptedTest {
     ActiveScriptedTest() : DataScriptedTest(true) {}
 };
 struct Ipv6ScriptedTest : DataScriptedTest {
-    Ipv6ScriptedTest() : DataScriptedTest(false, AF_INET6) { site = "::1"; }
+    Ipv6ScriptedTest() : DataScriptedTest(false, true) { site = "::1"; }
 };
 
 /// A line of /proc/self/status in KiB ("VmRSS", "VmHWM"); `resetPeak` first makes the peak
@@ -380,7 +380,7 @@ TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
 
 TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMeaningTheSame) {
     // Passive: the port of the 229 on the control connection's peer.
-    ScriptedPeer data(0, AF_INET6);
+    ScriptedPeer data(0, true);
     ASSERT_EQ(ftp->NameList(), 0);
     ASSERT_TRUE(server.Expect("EPSV", "229 Entering Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
     ASSERT_TRUE(data.Accept());
@@ -413,7 +413,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
     ASSERT_TRUE(server.Expect("EPRT |2|::1|" + std::to_string(listening) + "|", "200 ok\r\n"));
     ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), AF_INET6);
+    tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), true);
     ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
     fd.Close();
     Chunk(server, "226 ok\r\n");

@@ -1,13 +1,13 @@
 // The FTP client's session against a real server (pyftpdlib, started by the fixture on
-// 127.0.0.1 and on ::1): the anonymous and a named user, a wrong password, directory
-// changes, and transfers in both modes.
+// 127.0.0.1 and on ::1): the anonymous and a named user (and the dialogue of its login and a
+// retrieve), a wrong password, directory changes, and transfers in both modes.
 #include "transfer/FtpTestUtil.hpp"
 
 namespace transfertest {
 namespace {
 
-/// pyftpdlib on 127.0.0.1 or ::1, the parameter's family.
-class FtpLoginTest : public FtpClientTest, public ::testing::WithParamInterface<int> {
+/// pyftpdlib on 127.0.0.1, or on ::1 when the parameter is true.
+class FtpLoginTest : public FtpClientTest, public ::testing::WithParamInterface<bool> {
 protected:
     static void SetUpTestSuite() {
         dir = new TempDir();
@@ -24,7 +24,7 @@ protected:
     }
     void SetUp() override {
         FtpClientTest::SetUp();
-        const bool six = GetParam() == AF_INET6;
+        const bool six = GetParam();
         if (!servers[six]) {
             servers[six] = new Process();
             ports[six] = StartPyFtpd(*servers[six], *dir / "root", dir->Path(), "joe", "s3cret", GetParam());
@@ -64,6 +64,17 @@ TEST_P(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
     PairedLogIn("joe", "s3cret");
     EXPECT_EQ(notes.Joined(), "Ready");
     EXPECT_EQ(ftp->State(), 1);
+    // The whole dialogue of the login and a retrieve, in order, the password masked (a 1xx
+    // code depends on whether the data connection came first).
+    ASSERT_EQ(ftp->Retrieve("sub/file.txt"), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 2)) << notes.Joined();
+    std::string dialogue;
+    for (const std::string& line : notes.dialogue) {
+        EXPECT_EQ(line.find("s3cret"), std::string::npos);
+        dialogue += " | " + (line[0] == '>' ? line : line[2] == '1' ? "< 1xx" : line.substr(0, 5));
+    }
+    const std::string passive = GetParam() ? "> EPSV | < 229" : "> PASV | < 227";
+    EXPECT_EQ(dialogue, " | < 220 | > USER joe | < 331 | > PASS **** | < 230 | " + passive + " | > RETR sub/file.txt | < 1xx | < 226");
     ftp->Reset();
     notes.Clear();
 
@@ -117,8 +128,8 @@ TEST_P(FtpLoginTest, ListingsRetrieveAndStoreInBothModes) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, FtpLoginTest, ::testing::Values(AF_INET, AF_INET6),
-                         [](const ::testing::TestParamInfo<int>& info) { return info.param == AF_INET6 ? "Ipv6" : "Ipv4"; });
+INSTANTIATE_TEST_SUITE_P(Families, FtpLoginTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Ipv6" : "Ipv4"; });
 
 }  // namespace
 }  // namespace transfertest

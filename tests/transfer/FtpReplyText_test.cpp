@@ -103,4 +103,12 @@ TEST(FtpReplyText, TextThatWouldEndTheCommandLineIsRefused) {
     EXPECT_TRUE(FtpControl::AllowedInCommand("a name with spaces, tabs\tand \xE9"));
 }
 
+TEST(FtpReplyText, PasswordsAndAccountsAreMaskedWhereCommandsAreShown) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"PASS s3cret", "PASS ****"}, {"pass two words", "pass ****"}, {"ACCT acc", "ACCT ****"},
+        {"PASS", "PASS"},  // nothing to hide
+        {"PASSIVE x", "PASSIVE x"}, {"USER joe", "USER joe"}, {"RETR PASS x", "RETR PASS x"}};
+    for (const auto& [command, shown] : cases) EXPECT_EQ(FtpControl::Shown(command), shown);
+}
+
 }  // namespace

@@ -287,7 +287,7 @@ TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
 TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
     // Every kind of notification, each with its arguments: once by the events, once by a
     // callback object only.
-    std::vector<std::string> byRoute[2];
+    std::vector<std::string> byRoute[2], dialogue[2];
     notes.logTransfers = true;
     for (const bool callback : {false, true}) {
         if (callback) ftp->CallbackObject(std::make_shared<Notes::Callback>(notes, ftp.get()));
@@ -311,12 +311,18 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         Chunk(server, "421 bye\r\n");
         ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
         byRoute[callback] = notes.entries;
+        for (const std::string& line : notes.dialogue) dialogue[callback].push_back(line.substr(0, line.rfind(" (127")));
         EXPECT_EQ(std::count(notes.routes.begin(), notes.routes.end(), callback ? "cb" : "event"),
                   static_cast<long>(notes.routes.size()));
     }
     EXPECT_EQ(byRoute[0], (std::vector<std::string>{"Ready", "Error:550: missing", "Transferred:6", "Data:a\r\nb\r\n",
                                                     "Ready", "ObjectError:4"}));
     EXPECT_EQ(byRoute[1], byRoute[0]);
+    // The data port of the 227 reply left out.
+    EXPECT_EQ(dialogue[0], (std::vector<std::string>{"> USER Anonymous", "< 220 hi", "< 331 pw", "> PASS ****", "< 230 ok",
+                                                     "> CWD nope", "< 550 missing", "> PASV", "< 227 Entering Passive Mode",
+                                                     "> RETR f", "< 150 here", "< 226 done", "< 421 bye"}));
+    EXPECT_EQ(dialogue[1], dialogue[0]);
 }
 
 TEST_F(SessionTest, ResetFromInsideANotificationStopsTheRestOfThePass) {

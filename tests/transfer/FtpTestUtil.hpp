@@ -59,7 +59,8 @@ public:
 /// Records the client's notifications as text ("Ready", "Error:530: Login incorrect.",
 /// "ObjectError:4", "Data:<text>", and "Transferred:<n>" when `logTransfers`), by events or
 /// through a callback object (its entries marked "cb" in `routes`), and runs `onEntry` after
-/// each one (a test may act from inside a notification).
+/// each one (a test may act from inside a notification). The control dialogue goes to
+/// `dialogue` instead ("> USER joe", "< 331 ..."), so the entries stay those of the operations.
 class Notes : public tav::support::Recorder<std::string> {
 public:
     void Watch(TavFTPTransferMgr& m) {
@@ -68,6 +69,7 @@ public:
         m.FTPReady.Subscribe([this](int32_t c) { Add(c == 0 ? "Ready" : "Ready:" + std::to_string(c)); });
         m.FTPDataReceived.Subscribe([this](std::string& d) { Add("Data:" + d); });
         m.FTPDataTransferred.Subscribe([this](int32_t n) { Transferred(n); });
+        m.FTPControlLine.Subscribe([this](bool sent, const std::string& line) { Line(sent, line); });
     }
     /// The same through CallbackObject, which also checks that it is told the right manager.
     class Callback : public ITavFTPNotify {
@@ -87,6 +89,9 @@ public:
             if (m.get() != m_) n_.Add("callback with another manager", "cb");
             n_.Transferred(n, "cb");
         }
+        void FTPControlLine(const std::shared_ptr<TavFTPTransferMgr>& m, bool sent, const std::string& line) override {
+            n_.Line(sent, m.get() == m_ ? line : "callback with another manager");
+        }
 
     private:
         void Add(const std::shared_ptr<TavFTPTransferMgr>& m, const std::string& note) {
@@ -105,6 +110,7 @@ public:
         ++transferred;
         if (logTransfers) Add("Transferred:" + std::to_string(n), route);
     }
+    void Line(bool sent, const std::string& line) { dialogue.push_back((sent ? "> " : "< ") + line); }
     int Count(const std::string& note) const {
         return CountWhere([&](const std::string& n) { return n == note; });
     }
@@ -116,18 +122,19 @@ public:
         for (const std::string& s : entries) all += (all.empty() ? "" : " | ") + s.substr(0, 200);
         return all;
     }
-    void Clear() { entries.clear(), routes.clear(); }
+    void Clear() { entries.clear(), routes.clear(), dialogue.clear(); }
 
     std::vector<std::string> routes;
+    std::vector<std::string> dialogue;
     bool logTransfers = false;
     int32_t lastTransferred = 0;
     int transferred = 0;
 };
 
-/// pyftpdlib on a free loopback port (127.0.0.1, or ::1 for AF_INET6) with the anonymous user
+/// pyftpdlib on a free loopback port (127.0.0.1, or ::1 when `ipv6`) with the anonymous user
 /// and one named user, both rooted at `root`; its port, 0 when it did not start.
 inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& dir,
-                            const std::string& user, const std::string& password, int family = AF_INET) {
+                            const std::string& user, const std::string& password, bool ipv6 = false) {
     WriteFile(dir + "/ftpd.py",
               "import logging, sys\n"
               "logging.disable(logging.CRITICAL)\n"
@@ -143,8 +150,8 @@ inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std:
               "FTPServer((host, int(port)), FTPHandler).serve_forever()\n");
     return StartOnFreePort(server, [&](uint16_t port) {
         return std::vector<std::string>{kPython, dir + "/ftpd.py", root, user, password, std::to_string(port),
-                                        family == AF_INET6 ? "::1" : "127.0.0.1"};
-    }, dir + "/ftpd.log", "", family);
+                                        ipv6 ? "::1" : "127.0.0.1"};
+    }, dir + "/ftpd.log", "", ipv6);
 }
 
 /// A client on the test thread with its notifications recorded.

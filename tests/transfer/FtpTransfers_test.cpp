@@ -13,9 +13,9 @@ namespace {
 
 constexpr int kManyEntries = 10000;
 
-/// The server of every test here, with its files, on the loopback address of `family`.
-Vsftpd* StartVsftpd(int family) {
-    auto* server = new Vsftpd("", "", family);
+/// The server of every test here, with its files, on 127.0.0.1 (::1 when `ipv6`).
+Vsftpd* StartVsftpd(bool ipv6) {
+    auto* server = new Vsftpd("", "", ipv6);
     fs::create_directories(server->Path("root/many"));
     ::chmod(server->Path("root/many").c_str(), 0755);
     WriteFile(server->Path("root/pub/big.bin"), EveryByteValue(3 * 1024 * 1024 + 123));
@@ -30,7 +30,7 @@ Vsftpd* StartVsftpd(int family) {
 class VsftpdTest : public FtpClientTest {
 protected:
     virtual bool Passive() const { return true; }
-    virtual int Family() const { return AF_INET; }
+    virtual bool Ipv6() const { return false; }
     static void TearDownTestSuite() {
         for (Vsftpd*& server : servers) {
             delete server;
@@ -39,8 +39,8 @@ protected:
     }
     void SetUp() override {
         FtpClientTest::SetUp();
-        Vsftpd*& server = servers[Family() == AF_INET6];
-        if (!server) server = StartVsftpd(Family());
+        Vsftpd*& server = servers[Ipv6()];
+        if (!server) server = StartVsftpd(Ipv6());
         fixture = server;
         ASSERT_TRUE(fixture->Started()) << "vsftpd did not start";
         url = "ftp://" + fixture->Host() + ":" + std::to_string(fixture->Port()) + "/";
@@ -84,16 +84,16 @@ protected:
 /// listings, retrieve and store run in each.
 struct Setting {
     bool passive;
-    int family;
+    bool ipv6;
 };
 std::string SettingName(const Setting& s) {
-    return std::string(s.passive ? "Passive" : "Active") + (s.family == AF_INET6 ? "Ipv6" : "");
+    return std::string(s.passive ? "Passive" : "Active") + (s.ipv6 ? "Ipv6" : "");
 }
 void PrintTo(const Setting& s, std::ostream* os) { *os << SettingName(s); }
 class VsftpdModeTest : public VsftpdTest, public ::testing::WithParamInterface<Setting> {
 protected:
     bool Passive() const override { return GetParam().passive; }
-    int Family() const override { return GetParam().family; }
+    bool Ipv6() const override { return GetParam().ipv6; }
 };
 
 TEST_P(VsftpdModeTest, ListingsRetrieveAndStoreAreWhole) {
@@ -263,8 +263,7 @@ TEST_F(VsftpdTest, ToolFailuresExitWithOneAndAReasonAndBadArgumentsWithTwo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, VsftpdModeTest,
-                         ::testing::Values(Setting{true, AF_INET}, Setting{false, AF_INET}, Setting{true, AF_INET6},
-                                           Setting{false, AF_INET6}),
+                         ::testing::Values(Setting{true, false}, Setting{false, false}, Setting{true, true}, Setting{false, true}),
                          [](const ::testing::TestParamInfo<Setting>& info) { return SettingName(info.param); });
 
 }  // namespace

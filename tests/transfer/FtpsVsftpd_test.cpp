@@ -39,12 +39,12 @@ protected:
 
 TEST_F(FtpsTest, ListRetrieveAndStoreByteIdenticalInPassiveAndActiveModeOverBothFamilies) {
     // The certificate names both loopback addresses; over IPv6 it is checked against ::1.
-    for (const int family : {AF_INET, AF_INET6}) {
-        SCOPED_TRACE(family == AF_INET6 ? "IPv6" : "IPv4");
+    for (const bool ipv6 : {false, true}) {
+        SCOPED_TRACE(ipv6 ? "IPv6" : "IPv4");
         ftp->Reset();
         ftp->PassiveMode(true);
         notes.Clear();
-        Vsftpd server(ca.Path("good"), "", family);
+        Vsftpd server(ca.Path("good"), "", ipv6);
         WriteFile(server.Path("root/pub/every-byte.bin"), data);
         ASSERT_TRUE(LogIn(server)) << notes.Joined() << server.Log();
         EXPECT_EQ(ftp->TLSVersion(), "TLSv1.2");

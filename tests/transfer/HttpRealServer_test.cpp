@@ -22,13 +22,15 @@ protected:
         HttpMgrTest::TearDown();
         for (Process* p : {&python, &nginx, &proxy}) p->Stop();
     }
+    /// nginx on 127.0.0.1 and ::1 at the same port.
     uint16_t StartNginx() {
         return StartOnFreePort(nginx, [&](uint16_t port) {
-            return NginxCommand(dir.Path(), "  server { listen 127.0.0.1:" + std::to_string(port) + "; root " + dir.Path() + "/www; }\n");
+            const std::string p = std::to_string(port);
+            return NginxCommand(dir.Path(), "  server { listen 127.0.0.1:" + p + "; listen [::1]:" + p + "; root " + dir.Path() + "/www; }\n");
         }, dir / "nginx.log");
     }
-    static std::string Url(uint16_t port, const std::string& path) {
-        return "http://127.0.0.1:" + std::to_string(port) + path;
+    static std::string Url(uint16_t port, const std::string& path, const std::string& host = "127.0.0.1") {
+        return "http://" + host + ":" + std::to_string(port) + path;
     }
 
     TempDir dir;
@@ -38,25 +40,32 @@ protected:
 
 TEST_F(RealServerTest, PythonServerBodiesAsBytesAndTextAndItsErrors) {
     if (!Installed(kPython)) GTEST_SKIP() << "python3 is not installed";
-    const uint16_t port = StartOnFreePort(python, [&](uint16_t port) {
-        return std::vector<std::string>{kPython, "-m", "http.server", std::to_string(port), "--bind", "127.0.0.1"};
-    }, dir / "python.log", dir / "www");
-    ASSERT_NE(port, 0) << ReadFile(dir / "python.log");
+    // The same on IPv4 and on IPv6 loopback (a server there only: nothing else can answer).
+    for (const std::string address : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(address);
+        const bool v6 = address == "::1";
+        const std::string host = v6 ? "[::1]" : address;
+        python.Stop();
+        const uint16_t port = StartOnFreePort(python, [&](uint16_t port) {
+            return std::vector<std::string>{kPython, "-m", "http.server", std::to_string(port), "--bind", address};
+        }, dir / "python.log", dir / "www", v6);
+        ASSERT_NE(port, 0) << ReadFile(dir / "python.log");
 
-    mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    Fetch(Url(port, "/every-byte.bin"));
-    EXPECT_TRUE(bodyIsBytes);
-    EXPECT_TRUE(body == binary) << "bytes differ";
-    EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(binary.size()));
-    EXPECT_EQ(lastCount, static_cast<int32_t>(binary.size()));
-    EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.0 200 ");
+        mgr->RetrieveMode(tav::TAVRetrieveByteArray);
+        Fetch(Url(port, "/every-byte.bin", host));
+        EXPECT_TRUE(bodyIsBytes);
+        EXPECT_TRUE(body == binary) << "bytes differ";
+        EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(binary.size()));
+        EXPECT_EQ(lastCount, static_cast<int32_t>(binary.size()));
+        EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.0 200 ");
 
-    mgr->RetrieveMode(tav::TAVRetrieveText);
-    Fetch(Url(port, "/hello.txt"));
-    EXPECT_FALSE(bodyIsBytes);
-    EXPECT_EQ(body, "hello, world\n");
+        mgr->RetrieveMode(tav::TAVRetrieveText);
+        Fetch(Url(port, "/hello.txt", host));
+        EXPECT_FALSE(bodyIsBytes);
+        EXPECT_EQ(body, "hello, world\n");
 
-    EXPECT_EQ(Fetch(Url(port, "/missing")), (Notified{"Error 404 File not found", "Ready 0"}));
+        EXPECT_EQ(Fetch(Url(port, "/missing", host)), (Notified{"Error 404 File not found", "Ready 0"}));
+    }
 }
 
 TEST_F(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
@@ -71,9 +80,30 @@ TEST_F(RealServerTest, NginxBodyStreamsIntoTheOutputFile) {
     EXPECT_EQ(mgr->ContentLength(), mgr->BytesReceived());
     EXPECT_GT(transferred, 1);
 
+    // The same over IPv6.
+    EXPECT_EQ(Fetch(Url(port, "/every-byte.bin", "[::1]"), "GET", "", "", out), (Notified{"Ready 0"}));
+    EXPECT_TRUE(ReadFile(out) == binary) << "file differs";
+
     // A body nginx refuses for a static file: the error, and no file left behind.
     EXPECT_EQ(Fetch(Url(port, "/hello.txt"), "POST", "x=1", "", out), (Notified{"Error 405 Not Allowed", "Ready 0"}));
     EXPECT_FALSE(fs::exists(out));
+
+    // Resumed: the rest is added (206); at the file's end nginx's 416 means it is already
+    // whole; a file longer than the resource is not its start, and stays as it was.
+    const std::string longer = binary + "x";
+    const struct {
+        std::string have, result;
+        Notified events;
+    } resumes[] = {{binary.substr(0, 1000), binary, {"Ready 0"}},
+                   {binary, binary, {"Ready 0"}},
+                   {longer, longer, {"Error 416 Requested Range Not Satisfiable", "Ready 0"}}};
+    for (const auto& r : resumes) {
+        WriteFile(out, r.have);
+        mgr->RestartAt(static_cast<int64_t>(r.have.size()));
+        lastCount = 0;  // counts start again with each answer
+        EXPECT_EQ(Fetch(Url(port, "/every-byte.bin"), "GET", "", "", out), r.events) << r.have.size();
+        EXPECT_TRUE(ReadFile(out) == r.result) << r.have.size();
+    }
 }
 
 TEST_F(RealServerTest, TinyproxyCarriesTheRequestToNginx) {

@@ -34,7 +34,6 @@ TEST_F(HttpScriptedTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         if (callback) UseCallback();
         responses = {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.0 404 Gone\r\n\r\n",
                      "HTTP/1.0 200 OK\r\nContent-Length: 1\r\n\r\n123456"};
-        lastCount = 0;
         for (int i = 0; i < 3; ++i) {
             const Notified got = Fetch(Url());
             byRoute[callback].insert(byRoute[callback].end(), got.begin(), got.end());
@@ -53,29 +52,29 @@ TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     // Plain GET: request line, the three fixed lines and the empty line.
     Fetch(Url("/a/b.html"));
     // Headers without a final CR LF get one; three characters of Data are announced as 5 and
-    // followed by CR LF, then the closing CR LF.
+    // followed by CR LF, then the closing CR LF. The host names its own User-Agent.
     heard.entries.clear();
+    const std::string agent = mgr->UserAgent();
+    mgr->UserAgent("probe/1");
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
     requests.push_back(Answer(server, ok));
     ASSERT_TRUE(RunUntilReady());
-    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither. The host
-    // names its own User-Agent.
+    // Data that ends in CR LF gets no second one; Headers ending in CR LF neither. A
+    // User-Agent among the Headers (any case) is the only one.
     responses = {ok};
-    const std::string agent = mgr->UserAgent();
-    mgr->UserAgent("probe/1");
-    Fetch("", "PUT", "z\r\n", "X-Three: 3\r\n");
+    Fetch("", "PUT", "z\r\n", "X-Three: 3\r\nuser-agent: host/2\r\n");
 
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(agent.rfind("tavsock/", 0), 0u);
     // The Host line carries the port, which is not 80.
     const std::string fixed =
-        "Accept: */*\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\nAccept-Language: en\r\nUser-Agent: ";
-    const std::string standard = fixed + agent + "\r\n";
+        "Accept: */*\r\nHost: 127.0.0.1:" + std::to_string(server.Port()) + "\r\nAccept-Language: en\r\n";
+    const std::string standard = fixed + "User-Agent: " + agent + "\r\n";
     EXPECT_EQ(requests[0], "GET /a/b.html HTTP/1.0\r\n" + standard + "\r\n");
-    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + standard +
+    EXPECT_EQ(requests[1], "POST /a/b.html HTTP/1.0\r\n" + fixed + "User-Agent: probe/1\r\n" +
                                "X-One: 1\r\nX-Two: 2\r\nContent-Length: 5\r\nContent-type: text/plain\r\n\r\na=b\r\n\r\n");
-    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed + "probe/1\r\n" +
-                               "X-Three: 3\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
+    EXPECT_EQ(requests[2], "PUT /a/b.html HTTP/1.0\r\n" + fixed +
+                               "X-Three: 3\r\nuser-agent: host/2\r\nContent-Length: 5\r\nContent-type: application/x-www-form-urlencoded\r\n\r\n"
                                "z\r\n\r\n");
     EXPECT_EQ(body, "x");
 }
@@ -309,8 +308,9 @@ TEST_F(HttpScriptedTest, ChunkedBodyIsDecodedIntoTheFile) {
     EXPECT_EQ(mgr->BytesReceived(), 17);
 }
 
-// RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, and a
-// 206 for another range or a file of another size leaves it as it was.
+// RestartAt resumes a file: the rest of a 206 is added to it, a 200 replaces it whole, a 416
+// for its own size finds it whole, and a 206 for another range, a 416 for another size or a
+// file of another size leaves it as it was.
 TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
     TempDir dir;
     const std::string out = dir / "resumed.bin";
@@ -323,7 +323,10 @@ TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
         const char* file;
     } cases[] = {{partial + "5-9/10\r\nContent-Length: 5\r\n\r\n56789", {"Ready 0"}, "0123456789"},
                  {"HTTP/1.0 200 OK\r\n\r\n0123456789", {"Ready 0"}, "0123456789"},
-                 {partial + "3-9/10\r\nContent-Length: 7\r\n\r\n3456789", {"ObjectError 4", "Ready 0"}, "01234"}};
+                 {partial + "3-9/10\r\nContent-Length: 7\r\n\r\n3456789", {"ObjectError 4", "Ready 0"}, "01234"},
+                 // Nothing left to send: already whole only when the resource is the file's size.
+                 {"HTTP/1.1 416 No\r\nContent-Range: bytes */5\r\nContent-Length: 4\r\n\r\nnope", {"Ready 0"}, "01234"},
+                 {"HTTP/1.1 416 No\r\nContent-Range: bytes */4\r\nContent-Length: 4\r\n\r\nnope", {"Error 416 No", "Ready 0"}, "01234"}};
     for (const auto& c : cases) {
         WriteFile(out, "01234");
         responses = {c.response};
@@ -436,7 +439,7 @@ TEST_F(HttpScriptedTest, ProxyRefusingTheTunnelIsAnHttpError) {
     EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
 }
 
-TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
+TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneOrAFailedOneResolvesAgain) {
     const std::string url = "http://localhost:" + std::to_string(server.Port()) + "/";
     const std::string urls[] = {url, url, url + "again"};
     for (int i = 0; i < 3; ++i) {
@@ -445,6 +448,15 @@ TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneResolvesAgain) {
         EXPECT_EQ(mgr->RequestState() == TavHTTPTransferMgr::Resolving, i != 1) << i;
         Answer(server, "HTTP/1.0 200 OK\r\n\r\n");
         ASSERT_TRUE(RunUntilReady());
+    }
+    // A connect that failed at every address forgets them: the name is looked up again.
+    const std::string refused = "http://localhost:" + std::to_string(FreePort()) + "/";
+    for (int i = 0; i < 2; ++i) {
+        heard.entries.clear();
+        ASSERT_EQ(mgr->Execute(refused), 0);
+        EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Resolving) << i;
+        ASSERT_TRUE(RunUntilReady());
+        EXPECT_EQ(heard.entries, (Notified{"ObjectError 5", "Ready 0"}));
     }
 }
 

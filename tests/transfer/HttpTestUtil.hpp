@@ -111,7 +111,7 @@ protected:
     /// answers the first response and closes (unless `hold`: the connection stays open).
     std::vector<std::string> Fetch(const std::string& url, const std::string& method = "GET", const std::string& data = "",
                                    const std::string& headers = "", const std::string& file = "") {
-        heard.entries.clear(), routes.clear();
+        heard.entries.clear(), routes.clear(), lastCount = 0;
         EXPECT_EQ(mgr->Execute(url, method, data, headers, file), 0);
         if (!responses.empty()) {
             requests.push_back(TakeRequest(server));

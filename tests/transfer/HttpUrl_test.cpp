@@ -23,7 +23,13 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
                 {"http://h/a b/\xC3\xA9?q=\"x\"", false, "h", 80, "/a%20b/%C3%A9?q=\"x\""},
                 {"h/p#frag ment\x80", false, "h", 80, "/p"},
                 {"h#/frag", false, "h", 80, "/"},
-                {"proxy.example:3128", true, "proxy.example", 3128, "/"}};
+                {"proxy.example:3128", true, "proxy.example", 3128, "/"},
+                // IPv6 addresses in brackets; a zone's "%" comes encoded.
+                {"http://[::1]:8080/a", false, "::1", 8080, "/a"},
+                {"https://[2001:DB8::1]", false, "2001:DB8::1", 443, "/"},
+                {"[fe80::1%25eth0.5]:81x/p", false, "fe80::1%eth0.5", 81, "/p"},
+                {"http://[::ffff:127.0.0.1]:3128", true, "::ffff:127.0.0.1", 3128, "/"},
+                {"[::1]", true, "::1", 80, "/"}};
     for (const auto& c : good) {
         const HttpUrl u = HttpUrl::Parse(c.text, c.proxy);
         EXPECT_EQ(u.host, c.host) << c.text;
@@ -44,7 +50,9 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
                      {"http://h/a", "HTTPS://o/p/../q", "https://o/q"},
                      {"http://h/a", "ftp://o/x", ""},
                      {"http://h/a", "http:///x", ""},
-                     {"http://h/a", "/x[2J", ""}};
+                     {"http://h/a", "/x[2J", ""},
+                     {"http://[::1]:8080/a/b", "c", "http://[::1]:8080/a/c"},
+                     {"http://h/a", "//[2001:db8::1]/x", "http://[2001:db8::1]/x"}};
     for (const auto& r : redirects) EXPECT_EQ(HttpUrl::Resolve(r.base, r.location), r.resolved) << r.location;
 
     // The Host line names the port only when it is not the scheme's.
@@ -52,6 +60,10 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
     EXPECT_EQ(HttpUrl::Parse("h:80/x", false).HostHeader(), "h");
     EXPECT_EQ(HttpUrl::Parse("https://h:443", false).HostHeader(), "h");
     EXPECT_EQ(HttpUrl::Parse("https://h:80", false).HostHeader(), "h:80");
+    // An IPv6 address keeps its brackets there (and on CONNECT), never its zone.
+    EXPECT_EQ(HttpUrl::Parse("http://[::1]:8080/", false).HostHeader(), "[::1]:8080");
+    EXPECT_EQ(HttpUrl::Parse("https://[2001:db8::1]:443/", false).HostHeader(), "[2001:db8::1]");
+    EXPECT_EQ(HttpUrl::Parse("[fe80::1%25lo]:81", false).HostHeader(), "[fe80::1]:81");
     const int32_t malformed = static_cast<int32_t>(0x80040204u);
     const struct {
         std::string text;
@@ -61,7 +73,13 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
                // Control characters anywhere, the fragment included; what no host name holds.
                {"h/a HTTP/1.0\r\nX-Injected: 1\r\nY:", false}, {"h/a\nb", false}, {std::string("h/a\0b", 5), false},
                {"h/\x7f", false}, {"h/#\x1b[2J", false}, {"h\t/", false}, {"ho st/x", false}, {"h\xC3\xA9/x", false},
-               {"pro\r\nxy:3128", true}};
+               {"pro\r\nxy:3128", true},
+               // Brackets unclosed, followed by anything but ":port", holding no IPv6 address;
+               // an IPv6 address or a second colon without them; a zone not encoded or empty.
+               {"http://[::1/x", false}, {"http://[::1]x/", false}, {"http://[::1]:/", false}, {"[::1]:1:2", false},
+               {"http://[example.com]/", false}, {"http://[127.0.0.1]/", false}, {"http://[]/", false},
+               {"http://::1/", false}, {"fe80::1:80/", false}, {"h:1:2/", false}, {"[fe80::1%eth0]/", false},
+               {"[fe80::1%25]/", false}, {"[fe80::1%25a%]/", false}, {"::1:3128", true}, {"[::1]:3128/x", true}};
     for (const auto& c : bad)
         EXPECT_EQ(tav::test::Raised([&] { HttpUrl::Parse(c.text, c.proxy); }), malformed) << c.text;
 

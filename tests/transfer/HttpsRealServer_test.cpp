@@ -10,7 +10,7 @@ using namespace transfertest;
 using tav::TavHTTPTransferMgr;
 
 /// One authority and one nginx for a whole suite: four TLS servers, each with one of the
-/// certificates, over the same files.
+/// certificates, over the same files, on 127.0.0.1 and on ::1 at the same port.
 class HttpsTest : public HttpMgrTest {
 protected:
     enum Server { Good, Expired, WrongHost, Foreign, kServers };
@@ -27,16 +27,19 @@ protected:
         const char* names[kServers] = {"good", "expired", "wronghost", "foreign"};
         std::vector<uint16_t> ports;
         if (ca.MakeAuthority("ca") && ca.MakeAuthority("other") &&
-            ca.Issue("good", "DNS:localhost,IP:127.0.0.1", 30, "ca") &&
-            ca.Issue("expired", "DNS:localhost,IP:127.0.0.1", -1, "ca") &&
-            ca.Issue("wronghost", "DNS:other.example", 30, "ca") &&
+            ca.Issue("good", "DNS:localhost,IP:127.0.0.1,IP:::1", 30, "ca") &&
+            ca.Issue("expired", "DNS:localhost,IP:127.0.0.1,IP:::1", -1, "ca") &&
+            // An address is matched against IP entries only, never against a DNS entry.
+            ca.Issue("wronghost", "DNS:other.example,DNS:::1,DNS:127.0.0.1", 30, "ca") &&
             ca.Issue("foreign", "DNS:localhost,IP:127.0.0.1", 30, "other") && ca.MakeHashedFolder("ca", d + "/cafolder"))
             ports = StartOnFreePorts(*nginx_, kServers, [&](const std::vector<uint16_t>& ports) {
                 std::string servers;
                 for (int s = 0; s < kServers; ++s)
-                    servers += "  server { listen 127.0.0.1:" + std::to_string(ports[s]) + " ssl; root " + d +
+                    servers += "  server { listen 127.0.0.1:" + std::to_string(ports[s]) + " ssl; listen [::1]:" +
+                               std::to_string(ports[s]) + " ssl; root " + d +
                                "/www;\n    ssl_certificate " + d + "/" + names[s] + ".pem; ssl_certificate_key " + d +
-                               "/" + names[s] + ".key;\n    location = /to-http { return 302 http://127.0.0.1:1/x; } }\n";
+                               "/" + names[s] + ".key;\n    location = /to-http { return 302 http://127.0.0.1:1/x; }\n"
+                               "    location = /sni { return 200 \"[$ssl_server_name]\"; } }\n";
                 return NginxCommand(d, servers);
             }, d + "/nginx.log", d);
         std::copy(ports.begin(), ports.end(), ports_);
@@ -82,13 +85,21 @@ TEST_F(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     EXPECT_FALSE(mgr->TLSCipher().empty());
 
     // By name (checked against the DNS entry, sent as SNI), into a file, trusting a folder.
-    lastCount = 0;
     mgr->TLSCAFile("");
     mgr->TLSCAFolder(Path("cafolder"));
     const std::string out = Path("copy.bin");
     EXPECT_EQ(Fetch(Url(Good, "/every-byte.bin", "localhost"), "GET", "", "", out), (Notified{"Ready 0"}));
     EXPECT_TRUE(ReadFile(out) == Binary()) << "file differs";
     fs::remove(out);
+
+    // By IPv6 address, checked against the certificate's IPv6 entry; an address, of either
+    // family, is never sent as the server name (SNI), a name is.
+    EXPECT_EQ(Fetch(Url(Good, "/hello.txt", "[::1]")), (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_EQ(body, "hello, world\n");
+    for (const std::string host : {"[::1]", "127.0.0.1", "localhost"}) {
+        Fetch(Url(Good, "/sni", host));
+        EXPECT_EQ(body, host == "localhost" ? "[localhost]" : "[]") << host;
+    }
 
     // A status other than 2xx comes through the encrypted connection as it would in clear.
     EXPECT_EQ(Fetch(Url(Good, "/missing")), (Notified{"Error 404 Not Found", "Ready 0"}));
@@ -98,10 +109,12 @@ TEST_F(HttpsTest, RefusedCertificatesEndTheRequestWithTheReason) {
     const std::string out = Path("refused.bin");
     const struct {
         Server server;
-        std::string caFile, reason;
+        std::string caFile, reason, host = "127.0.0.1";
     } cases[] = {
         {Expired, "ca.pem", "the server's certificate has expired"},
         {WrongHost, "ca.pem", "the server's certificate is for another host, not 127.0.0.1"},
+        {WrongHost, "ca.pem", "the server's certificate is for another host, not ::1", "[::1]"},
+        {Expired, "ca.pem", "the server's certificate has expired", "[::1]"},
         {Foreign, "ca.pem", "the server's certificate comes from an unknown issuer (not a trusted authority)"},
         // Our authority is not in the system's store; an authority file that cannot be read
         // is said so.
@@ -110,7 +123,7 @@ TEST_F(HttpsTest, RefusedCertificatesEndTheRequestWithTheReason) {
     };
     for (const auto& c : cases) {
         mgr->TLSCAFile(c.caFile.empty() ? "" : Path(c.caFile));
-        EXPECT_EQ(Fetch(Url(c.server, "/hello.txt"), "GET", "", "", out), (Notified{"ObjectError 8", "Ready 0"})) << c.reason;
+        EXPECT_EQ(Fetch(Url(c.server, "/hello.txt", c.host), "GET", "", "", out), (Notified{"ObjectError 8", "Ready 0"})) << c.reason;
         EXPECT_NE(mgr->TLSError().find(c.reason), std::string::npos) << mgr->TLSError();
         EXPECT_EQ(mgr->HTTPHeader(), "");  // nothing was asked, nothing answered
         EXPECT_FALSE(fs::exists(out)) << "the output file of a refused request stays behind";
@@ -174,6 +187,17 @@ TEST_F(HttpsTest, TinyproxyTunnelsWithConnect) {
     // The certificate is checked against the server's name, not the proxy's.
     EXPECT_EQ(Fetch(Url(WrongHost, "/hello.txt", "localhost")), (Notified{"ObjectError 8", "Ready 0"}));
     EXPECT_EQ(mgr->TLSError(), "the server's certificate is for another host, not localhost");
+
+    // All over IPv6: the proxy by its address, CONNECT to the server's in brackets, the
+    // certificate checked against that address.
+    Process proxy6;
+    const uint16_t proxy6Port = StartTinyproxy(proxy6, pdir.Path(), true);
+    ASSERT_NE(proxy6Port, 0) << ReadFile(pdir / "tinyproxy.log");
+    mgr->Proxy("[::1]:" + std::to_string(proxy6Port));
+    EXPECT_EQ(Fetch(Url(Good, "/every-byte.bin", "[::1]")), (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_TRUE(body == Binary()) << "bytes differ";
+    EXPECT_EQ(Fetch(Url(WrongHost, "/hello.txt", "[::1]")), (Notified{"ObjectError 8", "Ready 0"}));
+    EXPECT_EQ(mgr->TLSError(), "the server's certificate is for another host, not ::1");
 }
 
 TEST_F(HttpsTest, ToolGetSaysWhyACertificateWasRefusedAndExitsOne) {

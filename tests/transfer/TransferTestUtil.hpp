@@ -100,47 +100,47 @@ inline int RunTool(std::vector<std::string> args, const std::string& out, const 
 
 /// Starts a server whose command line (made by `argv` from `count` ports) names its ports,
 /// on ports free a moment ago; another process may take one first, so a server that does not
-/// come up is tried again. The ports, or an empty list when it never listened.
+/// come up is tried again. The ports, or an empty list when it never listened. With `ipv6`
+/// the ports are ::1's and the server must listen there.
 inline std::vector<uint16_t> StartOnFreePorts(Process& p, size_t count,
                                               const std::function<std::vector<std::string>(const std::vector<uint16_t>&)>& argv,
-                                              const std::string& log, const std::string& cwd = "",
-                                              int family = AF_INET) {
+                                              const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<uint16_t> ports;
-        while (ports.size() < count) ports.push_back(FreePort(family));
+        while (ports.size() < count) ports.push_back(FreePort(ipv6));
         bool up = p.Start(argv(ports), Files(log, "", cwd));
-        for (size_t i = 0; up && i < count; ++i) up = tav::support::WaitListening(p, ports[i], family);
+        for (size_t i = 0; up && i < count; ++i) up = tav::support::WaitListening(p, ports[i], ipv6);
         if (up) return ports;
         p.Stop();
     }
     return {};
 }
 inline uint16_t StartOnFreePort(Process& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
-                                const std::string& log, const std::string& cwd = "", int family = AF_INET) {
-    const auto ports =
-        StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd, family);
+                                const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
+    const auto ports = StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd, ipv6);
     return ports.empty() ? 0 : ports[0];
 }
 
-/// tinyproxy for 127.0.0.1 on a free port (no ConnectPort line: CONNECT to any port is
-/// allowed); its port, 0 when it did not start (log in `dir`/tinyproxy.log).
-inline uint16_t StartTinyproxy(Process& p, const std::string& d) {
+/// tinyproxy for 127.0.0.1 (::1 when `ipv6`) on a free port (no ConnectPort line: CONNECT to
+/// any port is allowed); its port, 0 when it did not start (log in `dir`/tinyproxy.log).
+inline uint16_t StartTinyproxy(Process& p, const std::string& d, bool ipv6 = false) {
+    const std::string self = ipv6 ? "::1" : "127.0.0.1";
     return StartOnFreePort(p, [&](uint16_t port) {
-        WriteFile(d + "/tinyproxy.conf", "Port " + std::to_string(port) +
-                                             "\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nMaxClients 10\n"
-                                             "LogFile \"" + d + "/tinyproxy-run.log\"\nPidFile \"" + d + "/tinyproxy.pid\"\n");
+        WriteFile(d + "/tinyproxy.conf", "Port " + std::to_string(port) + "\nListen " + self + "\nTimeout 60\nAllow " +
+                                             self + "\nMaxClients 10\nLogFile \"" + d + "/tinyproxy-run.log\"\nPidFile \"" +
+                                             d + "/tinyproxy.pid\"\n");
         return std::vector<std::string>{kTinyproxy, "-d", "-c", d + "/tinyproxy.conf"};
-    }, d + "/tinyproxy.log");
+    }, d + "/tinyproxy.log", "", ipv6);
 }
 
-/// vsftpd on a free loopback port (127.0.0.1, or ::1 for AF_INET6): anonymous downloads from
+/// vsftpd on a free loopback port (127.0.0.1, or ::1 when `ipv6`): anonymous downloads from
 /// root/pub, uploads into root/upload. With `cert` (a .pem and .key base name) TLS is required
 /// for logins and data, and a data connection must resume the control connection's TLS
 /// session. `extra` is added to the configuration.
 class Vsftpd {
 public:
-    explicit Vsftpd(const std::string& cert = "", const std::string& extra = "", int family = AF_INET)
-        : host_(family == AF_INET6 ? "[::1]" : "127.0.0.1") {
+    explicit Vsftpd(const std::string& cert = "", const std::string& extra = "", bool ipv6 = false)
+        : host_(ipv6 ? "[::1]" : "127.0.0.1") {
         for (const char* d : {"root/pub", "root/upload", "empty"}) fs::create_directories(dir_ / d);
         for (const char* d : {"/root", "/root/pub"}) ::chmod((dir_.Path() + d).c_str(), 0755);
         // The anonymous user writes as "ftp" into the upload directory only.
@@ -149,7 +149,7 @@ public:
         if (!Installed(kVsftpd)) return;
         const std::string d = dir_.Path();
         port_ = StartOnFreePort(server_, [&](uint16_t port) {
-            std::string conf = (family == AF_INET6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
+            std::string conf = (ipv6 ? "listen=NO\nlisten_ipv6=YES\nlisten_address6=::1\n"
                                                    : "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\n") +
                                std::string("background=NO\nlisten_port=") + std::to_string(port) +
                                "\nanonymous_enable=YES\nlocal_enable=NO\nwrite_enable=YES\nanon_upload_enable=YES\n"
@@ -162,7 +162,7 @@ public:
                         "require_ssl_reuse=YES\nssl_ciphers=HIGH\nrsa_cert_file=" + cert + ".pem\nrsa_private_key_file=" + cert + ".key\n";
             WriteFile(d + "/vsftpd.conf", conf);
             return std::vector<std::string>{kVsftpd, d + "/vsftpd.conf"};
-        }, d + "/vsftpd.log", "", family);
+        }, d + "/vsftpd.log", "", ipv6);
     }
     bool Started() const { return port_ != 0; }
     uint16_t Port() const { return port_; }
@@ -230,10 +230,10 @@ private:
 /// client under test keeps running in between.
 class ScriptedPeer {
 public:
-    /// Listens on `port` (any free one when 0) at the loopback address of `family`; Port()
-    /// is 0 when that port was taken.
-    explicit ScriptedPeer(uint16_t port = 0, int family = AF_INET) {
-        listener_ = tav::support::Listen(port, SOCK_NONBLOCK, family);
+    /// Listens on `port` (any free one when 0) of 127.0.0.1, or of ::1 only when `ipv6` (so
+    /// what it accepts came over IPv6); Port() is 0 when that port was taken.
+    explicit ScriptedPeer(uint16_t port = 0, bool ipv6 = false) {
+        listener_ = tav::support::Listen(port, SOCK_NONBLOCK, ipv6);
         port_ = listener_.Get() < 0 ? 0 : port;
     }
     ~ScriptedPeer() {

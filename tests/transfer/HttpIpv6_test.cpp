@@ -1,0 +1,56 @@
+// TavHTTPTransferMgr to IPv6 addresses, against a scripted server that listens on ::1 only (so
+// whatever it accepts came over IPv6): the request and CONNECT bytes with the brackets, a
+// proxy named by its IPv6 address, a zone that names no interface. Real servers on ::1 are in
+// the real-server suites.
+#include "HttpTestUtil.hpp"
+
+namespace {
+
+using namespace transfertest;
+using tav::TavHTTPTransferMgr;
+
+using HttpIpv6Test = HttpMgrTest;
+
+TEST_F(HttpIpv6Test, RequestsAndTunnelsNameTheAddressInBrackets) {
+    ScriptedPeer six(0, true);
+    ASSERT_NE(six.Port(), 0);
+    const std::string port = std::to_string(six.Port());
+    // One request while `six` takes it and answers `response`; the request's bytes.
+    auto exchange = [&](const std::string& url, const std::string& response) {
+        heard.entries.clear();
+        EXPECT_EQ(mgr->Execute(url), 0) << url;
+        const std::string request = Answer(six, response);
+        EXPECT_TRUE(RunUntilReady()) << url;
+        return request;
+    };
+    const std::string tail = "\r\nAccept-Language: en\r\nUser-Agent: " + mgr->UserAgent() + "\r\n\r\n";
+    const std::string ok = "HTTP/1.0 200 OK\r\n\r\nsix";
+
+    EXPECT_EQ(exchange("http://[::1]:" + port + "/a?b", ok), "GET /a?b HTTP/1.0\r\nAccept: */*\r\nHost: [::1]:" + port + tail);
+    EXPECT_EQ(heard.entries, (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_EQ(body, "six");
+
+    // A proxy by its IPv6 address, with or without "http://": the whole URL on the request
+    // line, the proxy's own Host line; for https a tunnel to the bracketed address.
+    mgr->Proxy("[::1]:" + port);
+    EXPECT_EQ(exchange("http://[2001:db8::1]:81/x", ok),
+              "GET http://[2001:db8::1]:81/x HTTP/1.0\r\nAccept: */*\r\nHost: [::1]:" + port + tail);
+    mgr->Proxy("http://[::1]:" + port);
+    EXPECT_EQ(exchange("https://[2001:db8::1]/x", "HTTP/1.0 403 No\r\n\r\n"),
+              "CONNECT [2001:db8::1]:443 HTTP/1.0\r\nHost: [2001:db8::1]:443\r\n\r\n");
+    EXPECT_EQ(heard.entries, (Notified{"Error 403 No", "Ready 0"}));
+
+    // A zone that names no interface here leaves no address: object error 1, nothing sent,
+    // and the output file it would have made is not left behind.
+    mgr->Proxy("");
+    heard.entries.clear();
+    TempDir dir;
+    EXPECT_EQ(mgr->Execute("http://[fe80::1%25nosuchif9]:" + port + "/", "GET", "", "", dir / "out"), 0);
+    EXPECT_EQ(heard.entries, Notified{"ObjectError 1"});
+    EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    tav::RunMessagesFor(std::chrono::milliseconds(20));
+    EXPECT_FALSE(six.Waiting());
+}
+
+}  // namespace
