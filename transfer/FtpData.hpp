@@ -1,8 +1,8 @@
 // The FTP client's data connection: the texts that set it up (the 227 or 229 reply read, the
-// PORT or EPRT command written), the socket itself (passive: ours connecting; active: listening, then the
-// accepted one), draining what waits on it, the store pump, the in-memory buffer of a listing
-// or download with its cap, and the connection's TLS channel. Which of these happens when is
-// the manager's state machine's business.
+// PORT or EPRT command written), the socket itself (passive: ours connecting; active:
+// listening, then the accepted one), draining what waits on it, the store pump, the in-memory
+// buffer of a listing or download with its cap, and the connection's TLS channel. Which of
+// these happens when is the manager's state machine's business.
 #pragma once
 
 #include <tavsock/Variant.hpp>

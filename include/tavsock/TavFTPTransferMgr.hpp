@@ -23,9 +23,10 @@ namespace tav {
 ///
 /// Session: Connect resolves the site in the background when it is not a dotted address,
 /// connects the control connection (to an IPv6 address when the site is one or names no IPv4
-/// address; see PassiveMode for the data connections then) and logs in: USER goes out as soon as the connection is
-/// up (without waiting for the greeting), PASS after the next reply, ACCT after the reply to
-/// PASS when a reply line carried 332 or Account is set. The end of the login is FTPReady 0.
+/// address; see PassiveMode for the data connections then) and logs in: USER goes out as
+/// soon as the connection is up (without waiting for the greeting), PASS after the next
+/// reply, ACCT after the reply to PASS when a reply line carried 332 or Account is set. The
+/// end of the login is FTPReady 0.
 /// Reply codes of the login are not looked at: any reply that is not 5xx or 421 moves it on.
 /// So a greeting that arrives on its own counts as the reply to USER, and the login ends one
 /// reply early; the last reply then arrives while Ready, where only a 5xx one has an effect.
@@ -242,9 +243,9 @@ public:
     void PairReplies(bool value);
 
     /// True (default): a passive data connection goes to the address and port of the 227
-    /// reply (a 229 reply names no address: its port is always on the peer). False: only the port is taken from it and the connection goes to the control
-    /// connection's peer, as for servers behind address translation or servers that point the
-    /// client at a third host.
+    /// reply (a 229 reply names no address: its port is always on the peer). False: only the
+    /// port is taken from it and the connection goes to the control connection's peer, as for
+    /// servers behind address translation or servers that point the client at a third host.
     bool PassiveAddressFromReply() const noexcept;
     void PassiveAddressFromReply(bool value);
 

@@ -382,7 +382,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     // Passive: the port of the 229 on the control connection's peer.
     ScriptedPeer data(0, true);
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(server.Expect("EPSV", "229 Entering Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
+    ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
     ASSERT_TRUE(data.Accept());
     ASSERT_TRUE(server.Expect("NLST"));
     data.Close();  // an empty listing

@@ -74,7 +74,8 @@ TEST_P(FtpLoginTest, AnonymousAndNamedUsersLogInAndAWrongPasswordIs530) {
         dialogue += " | " + (line[0] == '>' ? line : line[2] == '1' ? "< 1xx" : line.substr(0, 5));
     }
     const std::string passive = GetParam() ? "> EPSV | < 229" : "> PASV | < 227";
-    EXPECT_EQ(dialogue, " | < 220 | > USER joe | < 331 | > PASS **** | < 230 | " + passive + " | > RETR sub/file.txt | < 1xx | < 226");
+    EXPECT_EQ(dialogue,
+              " | < 220 | > USER joe | < 331 | > PASS **** | < 230 | " + passive + " | > RETR sub/file.txt | < 1xx | < 226");
     ftp->Reset();
     notes.Clear();
 

@@ -1,7 +1,8 @@
 // The FTP client's transfers and the tavsock tool's ftp commands against vsftpd, started on
-// 127.0.0.1 (and on ::1 for the tests of both families) with an anonymous download root (binary files holding every byte value, a
-// directory of 10,000 entries) and an upload directory: listings, retrieve and store,
-// byte for byte (the data connection in both modes and both families), and the tool's output and exit status.
+// 127.0.0.1 (and on ::1 for the tests of both families) with an anonymous download root
+// (binary files holding every byte value, a directory of 10,000 entries) and an upload
+// directory: listings, retrieve and store, byte for byte (the data connection in both modes
+// and both families), and the tool's output and exit status.
 #include "transfer/FtpTestUtil.hpp"
 
 #include "base/SockErrors.hpp"
