@@ -1,6 +1,5 @@
-// The TCP manager over real loopback connections: creation, connect and accept, data in both
-// modes, framing, urgent data, close and errors; and one scenario run by both notification
-// routes.
+// The TCP manager over real loopback connections: creation, connect and accept, framed text,
+// close and errors; and one scenario run by both notification routes.
 #include "TransportTestUtil.hpp"
 
 #include <tavsock/CreateObject.hpp>
@@ -8,7 +7,6 @@
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
 #include "platform/RaiseEvent.hpp"
-#include "transport/WaitTime.hpp"
 
 #include <cstdio>
 
@@ -60,19 +58,26 @@ TEST_F(TcpMgrTest, ClientPortReadBeforeTheConnectIsTheConnectionsPort) {
 }
 
 // The cutting rules are the framing engine's; here only that text is held per socket across
-// reads, with the marks the accepted socket inherited.
+// reads, with the marks the accepted socket inherited, and that the storage of a delivered
+// message, reused for the next one, shows nothing a handler left in the text it was handed.
 TEST_F(TcpMgrTest, FramedTextIsHeldAcrossReadsAndCutWithTheSocketsMarks) {
     Connect("BEG", "END");
+    mgr->DataReceived.Subscribe([](const std::shared_ptr<TAVSocket>&, Variant& info) {
+        info = Variant(std::string(300, 'z') + info.AsString());
+    });
     SendRaw("zzBEGab");
     ASSERT_TRUE(PumpUntil([&] { return Held(accepted) == "zzBEGab"; }));
     SendRaw("cENDBEGtwoENDBEGpart");
     ASSERT_TRUE(PumpFor("Data:two", accepted));
-    EXPECT_EQ(Of(accepted), (Events{"Data:abc", "Data:two"}));
     EXPECT_EQ(Held(accepted), "BEGpart");
+    SendRaw("ENDBEGzEND");
+    ASSERT_TRUE(PumpFor("Data:z", accepted));
+    EXPECT_EQ(Of(accepted), (Events{"Data:abc", "Data:two", "Data:part", "Data:z"}));
 }
 
 // One read on Linux can bring far more than the hold-buffer limit; a stream of small framed
-// messages must still arrive whole, in order, with nothing dropped.
+// messages must still arrive whole, in order, with nothing dropped but the one message over
+// the socket's limit.
 TEST_F(TcpMgrTest, ManySmallMessagesInOneLargeReadAreNotDroppedByTheHoldLimit) {
     Connect("BEG", "END");
     accepted->MaxRecvHoldBufferSize(8192);
@@ -84,7 +89,7 @@ TEST_F(TcpMgrTest, ManySmallMessagesInOneLargeReadAreNotDroppedByTheHoldLimit) {
         inOrder = inOrder && info.ToString().compare(0, 6, expected) == 0;
     });
     const int total = 3000;  // about 300 KB, sent before the server reads anything
-    std::string bulk;
+    std::string bulk = "BEG" + std::string(20000, 'y') + "END";
     for (int i = 0; i < total; ++i) {
         char id[16];
         std::snprintf(id, sizeof id, "%06d", i);
@@ -96,19 +101,6 @@ TEST_F(TcpMgrTest, ManySmallMessagesInOneLargeReadAreNotDroppedByTheHoldLimit) {
     ASSERT_TRUE(PumpUntil([&] { return messages == total; }));
     EXPECT_TRUE(inOrder);
     EXPECT_EQ(Held(accepted), "");
-}
-
-TEST_F(TcpMgrTest, UrgentDataGoesToOOBDataReceivedAndBinaryReadsAreNeitherFramedNorHeld) {
-    Connect("BEG", "END", DataMode_Binary);
-    // Reads come from the notifications or, failing that, the timer, whichever is first.
-    TcpSocketMgrAccess::Timer(*mgr).Interval(20);
-    const std::string normal("BEGnormal\0END", 13);  // stays as it came, marks and all
-    SendRaw(normal);
-    client->SendOOB(Variant(ByteArray{'!'}));
-    ASSERT_TRUE(PumpFor("OOB:!", accepted));
-    TcpSocketMgrAccess::WaitTime(*mgr, waittime::Now());
-    ASSERT_TRUE(PumpUntil([&] { return Received(accepted) == normal; }));
-    EXPECT_EQ(TcpSocketMgrAccess::HoldBuffer(*mgr)->Count(), 0);
 }
 
 TEST_F(TcpMgrTest, DataStillUnreadAtCloseComesBeforeSocketClosed) {
@@ -128,19 +120,6 @@ TEST_F(TcpMgrTest, DataStillUnreadAtCloseComesBeforeSocketClosed) {
     EXPECT_EQ(Held(accepted), "thr");
 }
 
-TEST_F(TcpMgrTest, AbortiveCloseRaisesSocketErrorWithTheSocketFirstThenSocketClosed) {
-    Connect();
-    client->SocketOption(0x0080, 1);  // linger on, no time: closing resets the connection
-    mgr->DestroySocket(client);
-    client.reset();
-    ASSERT_TRUE(PumpFor("SocketClosed", accepted));
-    const Events seen = Of(accepted);
-    ASSERT_EQ(seen.size(), 2u);
-    EXPECT_EQ(seen[0].rfind("SocketError:100", 0), 0u) << seen[0];  // 10053 or 10054
-    EXPECT_EQ(seen[1], "SocketClosed");
-    EXPECT_EQ(accepted->DisconnectKind(), AbortiveDisconnect);
-}
-
 TEST_F(TcpMgrTest, FailedCreationTakesTheSocketOutAndRaisesTheSocketError) {
     auto taken = mgr->CreateServerSocket(Loopback());
     EXPECT_EQ(test::Raised([&] { mgr->CreateServerSocket(Loopback(taken->LocalAddr()->Port()), "k"); }),
@@ -149,13 +128,10 @@ TEST_F(TcpMgrTest, FailedCreationTakesTheSocketOutAndRaisesTheSocketError) {
     EXPECT_FALSE(mgr->Sockets()->IsValidKey("k"));
 }
 
-TEST_F(TcpMgrTest, TagLookUpsAndDefaultsReachThroughTheInnerManager) {
+TEST_F(TcpMgrTest, TagAndDefaultsReachThroughTheInnerManager) {
     mgr->Tag(Variant("T1"));
     EXPECT_EQ(mgr->Sockets()->Tag(), Variant("T1"));
     EXPECT_EQ(mgr->ExtraData(), mgr->ExtraData());
-    const int32_t handle = mgr->WSAAsyncGetHostByAddress("127.0.0.1");
-    ASSERT_NE(handle, 0);
-    EXPECT_TRUE(PumpFor("HostResolved:" + std::to_string(handle)));
     auto made = std::dynamic_pointer_cast<TavTCPSocketMgr>(CreateObject("TAVSock.TavTCPSocketMgr"));
     ASSERT_NE(made, nullptr);
     EXPECT_FALSE(made->InternalEarlyBound());
@@ -183,6 +159,7 @@ TEST_P(TcpMgrRoutes, BothRoutesRaiseTheSameEventsInTheSameOrder) {
     seen[2] = "SocketError";
     EXPECT_EQ(seen, (Events{"Data:one", "OOB:!", "SocketError", "SocketClosed"}));
     EXPECT_EQ(Of(server), Events{"AcceptComplete"});
+    EXPECT_EQ(accepted->DisconnectKind(), AbortiveDisconnect);
     EXPECT_GT(dataSent, 0);
 }
 
