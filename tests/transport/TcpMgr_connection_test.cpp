@@ -4,6 +4,7 @@
 
 #include <tavsock/CreateObject.hpp>
 
+#include "core/SocketObjectTestUtil.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
 #include "platform/RaiseEvent.hpp"
@@ -103,7 +104,10 @@ TEST_F(TcpMgrTest, ManySmallMessagesInOneLargeReadAreNotDroppedByTheHoldLimit) {
     EXPECT_EQ(Held(accepted), "");
 }
 
+// Logged with the manager's tag on the way.
 TEST_F(TcpMgrTest, DataStillUnreadAtCloseComesBeforeSocketClosed) {
+    test::DebugLogFolder log(2);
+    mgr->Tag(Variant("M"));
     Connect("", "END");
     TAV_SocketState stateAtClose = Skt_NotInitialized;
     heard.onEntry = [&](const Heard& h) {
@@ -118,6 +122,20 @@ TEST_F(TcpMgrTest, DataStillUnreadAtCloseComesBeforeSocketClosed) {
     EXPECT_EQ(accepted->State(), Skt_Disconnected);
     EXPECT_EQ(accepted->DisconnectKind(), GracefulDisconnect);
     EXPECT_EQ(Held(accepted), "thr");
+
+    std::string all;
+    for (const std::string& l : test::DebugLogFolder::Messages("M<")) all += l + "\n";
+    for (const std::string& line : std::vector<std::string>{
+             "M<TAVTcpSocketMgr - Done CreateServerSocket mWaitTime>", "M<TAVTcpSocketMgr - start CreateClientSocket\n",
+             "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_ACCEPT message sckhandle>" +
+                 std::to_string(server->Handle()) + "\n",
+             "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CONNECT message - setting skt_ready for socket",
+             "M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>15\n",
+             "M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>15  and start tmrprocessincoming mWaitTime>",
+             "M<DestroySocket - Skt.Handle>",
+             "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CLOSE message - sckhandle>" +
+                 std::to_string(accepted->Handle()) + "\n"})
+        EXPECT_NE(all.find(line), std::string::npos) << line;
 }
 
 TEST_F(TcpMgrTest, FailedCreationTakesTheSocketOutAndRaisesTheSocketError) {
