@@ -40,6 +40,10 @@ TEST_F(SocketsTest, PositionsAndKeysInAnyLetterCaseAndRemoveClosesTheGap) {
     EXPECT_FALSE(sockets->IsValidIndex(0));
     EXPECT_TRUE(sockets->IsValidIndex(3));
     EXPECT_FALSE(sockets->IsValidIndex(4));
+    // A key in use, in any letter case, or no object: raised, and nothing changes.
+    EXPECT_EQ(Raised([&] { sockets->Add(second, "GAMMA"); }), TAVSockets::kErrDuplicateKey);
+    EXPECT_EQ(Raised([&] { sockets->Add(nullptr); }), SockErrorNumber(kErrInvalidParameter));
+    EXPECT_EQ(sockets->Count(), 3);
     EXPECT_EQ(Failures(), 0);
 
     sockets->Remove(At(1));
@@ -47,6 +51,9 @@ TEST_F(SocketsTest, PositionsAndKeysInAnyLetterCaseAndRemoveClosesTheGap) {
     EXPECT_FALSE(sockets->IsValidKey("alpha"));
     sockets->Remove(Variant("gamma"));
     EXPECT_EQ(sockets->Count(), 1);
+    sockets->Clear();
+    sockets->Clear();
+    EXPECT_TRUE(sockets->IsEmpty());
 }
 
 TEST_F(SocketsTest, BadIndexesAreReportedAndRaiseInvalidParameter) {
@@ -66,16 +73,6 @@ TEST_F(SocketsTest, BadIndexesAreReportedAndRaiseInvalidParameter) {
     EXPECT_EQ(Failures(), 4);
     EXPECT_EQ(sockets->Item(Variant("1")), first);  // numeric text is a key
     EXPECT_EQ(sockets->Count(), 1);
-}
-
-TEST_F(SocketsTest, DuplicateKeyOrEmptyReferenceRaisesAndChangesNothing) {
-    sockets->Add(first, "k");
-    EXPECT_EQ(Raised([&] { sockets->Add(second, "K"); }), TAVSockets::kErrDuplicateKey);
-    EXPECT_EQ(Raised([&] { sockets->Add(nullptr); }), SockErrorNumber(kErrInvalidParameter));
-    EXPECT_EQ(sockets->Count(), 1);
-    sockets->Clear();
-    sockets->Clear();
-    EXPECT_TRUE(sockets->IsEmpty());
 }
 
 TEST_F(SocketsTest, ContainsComparesIdentityNotTheHandle) {
@@ -145,29 +142,21 @@ protected:
     std::shared_ptr<TAVSocketMgr> mgr = TAVSocketMgr::Create();
 };
 
-TEST_F(SocketMgrSetTest, DestroySocketTakesAPositionTheObjectOrNumericText) {
-    auto a = Datagram("a"), b = Datagram("b"), c = Datagram("c"), d = Datagram("d");
-    EXPECT_FALSE(IsNonAsync(*b));
-    EXPECT_TRUE(mgr->DestroySocket(At(2)).IsEmpty());  // b
-    EXPECT_TRUE(IsNonAsync(*b));
-    EXPECT_TRUE(mgr->DestroySocket(Variant(c)).IsEmpty());
-    EXPECT_TRUE(mgr->DestroySocket(Variant(" 2 ")).IsEmpty());  // d, now at position 2
-    EXPECT_EQ(mgr->SocketCount(), 1);
-    EXPECT_EQ(mgr->Item(At(1)), a);
-    EXPECT_FALSE(mgr->Contains(b));
-    EXPECT_FALSE(mgr->IsValidKey("D"));
-    EXPECT_EQ(SocketMgrAccess::SocketFromHandle(*mgr, d->Handle()), nullptr);
-}
-
-// Destroying by object finds the socket through its handle: in any order, among many, the
-// rest keep their order.
-TEST_F(SocketMgrSetTest, DestroyingByObjectInAnyOrderKeepsTheOthersInOrder) {
-    std::vector<std::shared_ptr<TAVSocket>> held;
-    for (int i = 0; i < 40; ++i) held.push_back(Datagram());
-    std::vector<std::shared_ptr<TAVSocket>> left = held;
+// Each form of DestroySocket (a position, the object, numeric text) finds its socket, in any
+// order among many: the socket is no longer watched nor found by its handle, and the rest keep
+// their order.
+TEST_F(SocketMgrSetTest, DestroySocketTakesAPositionTheObjectOrNumericTextAndKeepsTheOthersInOrder) {
+    std::vector<std::shared_ptr<TAVSocket>> left;
+    for (int i = 0; i < 40; ++i) left.push_back(Datagram());
     for (size_t k = 0; !left.empty(); ++k) {
-        const auto victim = left[(k * 7) % left.size()];
-        EXPECT_TRUE(mgr->DestroySocket(Variant(victim)).IsEmpty());
+        const size_t at = (k * 7) % left.size();
+        const auto victim = left[at];
+        const int32_t position = static_cast<int32_t>(at + 1);
+        const Variant how = k % 3 == 0 ? At(position) : k % 3 == 1 ? Variant(victim) : Variant(" " + std::to_string(position) + " ");
+        ASSERT_FALSE(IsNonAsync(*victim));
+        EXPECT_TRUE(mgr->DestroySocket(how).IsEmpty());
+        EXPECT_TRUE(IsNonAsync(*victim)) << k;
+        EXPECT_EQ(SocketMgrAccess::SocketFromHandle(*mgr, victim->Handle()), nullptr) << k;
         std::erase(left, victim);
         ASSERT_EQ(mgr->SocketCount(), static_cast<int32_t>(left.size()));
         for (size_t p = 0; p < left.size(); ++p) ASSERT_EQ(mgr->Item(At(static_cast<int32_t>(p + 1))), left[p]);

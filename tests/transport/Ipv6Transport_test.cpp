@@ -66,12 +66,19 @@ TEST_F(Ipv6TcpTest, DualStackListenerServesAnIpv4AndAnIpv6ClientAlike) {
 }
 
 TEST_F(Ipv6TcpTest, Ipv6OnlyListenerLeavesTheIpv4PortFreeAndRefusalsReadAsForIpv4) {
-    mgr->IPv6Only(true);
-    server = mgr->CreateServerSocket(At("::"));
-    const int16_t port = server->LocalAddr()->Port();
-    // Dual stack would hold the IPv4 port too; IPv6 only leaves it to an IPv4 listener.
-    mgr->IPv6Only(false);
-    auto v4 = mgr->CreateServerSocket(Loopback(port));
+    // Dual stack would hold the IPv4 port too; IPv6 only leaves it to an IPv4 listener. Another
+    // process may hold the IPv4 port of the same number: then try another.
+    std::shared_ptr<TAVSocket> v4;
+    int16_t port = 0;
+    for (int attempt = 0; attempt < 20 && !v4; ++attempt) {
+        if (server) mgr->DestroySocket(server);
+        mgr->IPv6Only(true);
+        server = mgr->CreateServerSocket(At("::"));
+        port = server->LocalAddr()->Port();
+        mgr->IPv6Only(false);
+        if (test::Raised([&] { v4 = mgr->CreateServerSocket(Loopback(port)); }) != 0) v4.reset();
+    }
+    ASSERT_TRUE(v4);
     EXPECT_EQ(v4->LocalAddr()->Port(), port);
     EXPECT_EQ(test::Raised([&] { mgr->CreateServerSocket(At("::", port)); }), static_cast<int32_t>(0x80040200 + 10048));
 

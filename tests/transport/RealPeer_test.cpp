@@ -1,5 +1,5 @@
-// The transport managers against a peer nobody here wrote: socat, as a UDP sender, as a TCP
-// client of a manager's server socket and as an echo server for a manager's client socket.
+// The transport managers against a peer nobody here wrote: socat, as a UDP sender and as a TCP
+// client of a manager's server socket.
 #include "TransportTestUtil.hpp"
 
 #include <tavsock/TavUDPSocketMgr.hpp>
@@ -25,37 +25,6 @@ protected:
     void TearDown() override {
         peer.Stop();
         TcpMgrTest::TearDown();
-    }
-
-    /// Starts socat as an echo server on a free port (its PIPE address sends back what it
-    /// reads, and forks no helper that could outlive it) and connects a client socket of the
-    /// manager to it. The port is one the manager was just given and let go of: another
-    /// process may take it before the peer does. socat needs a moment before it listens: a refused attempt is retried
-    /// (a bounded number of times, running the queue in between); a peer that could not take
-    /// its port is started again on another.
-    std::shared_ptr<TAVSocket> ConnectToEchoPeer() {
-        int16_t port = 0;
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (!peer.Running()) {
-                auto probe = mgr->CreateServerSocket(Loopback());
-                port = probe->LocalAddr()->Port();
-                mgr->DestroySocket(probe);
-                probe.reset();  // the last reference: the port is free again
-                if (!peer.Start({socat, "TCP-LISTEN:" + PortText(port) + ",bind=127.0.0.1,reuseaddr", "PIPE"},
-                               support::Pipes()))
-                    return nullptr;
-            }
-            heard.entries.clear();  // a new socket may take the place of a destroyed one
-            auto skt = mgr->CreateClientSocket(Loopback());
-            // Connect runs the queue, so the connection may be complete when it returns.
-            if (skt->Connect(Loopback(port)) == 0 || Count("ConnectComplete", skt)) return skt;
-            if (skt->State() == Skt_ConnectionPending && PumpUntil([&] { return !Of(skt).empty(); }) &&
-                Count("ConnectComplete", skt))
-                return skt;
-            mgr->DestroySocket(skt);
-            RunMessagesFor(std::chrono::milliseconds(10));
-        }
-        return nullptr;
     }
 
     std::string socat;
@@ -96,19 +65,6 @@ TEST_F(RealPeerTest, SocatClientMessagesArriveFramedAtAServerSocket) {
     ASSERT_TRUE(PumpFor("SocketClosed"));
     EXPECT_EQ(Of(accepted), (Events{"Data:one", "Data:two", "Data:three", "SocketClosed"}));
     EXPECT_EQ(acceptedFrom->IPAddress(), "127.0.0.1");
-}
-
-TEST_F(RealPeerTest, SocatEchoServerSendsTheClientsMessagesBackFramed) {
-    client = ConnectToEchoPeer();
-    ASSERT_TRUE(client) << "socat did not accept a connection";
-    client->MsgBeginMark("<B>");
-    client->MsgEndMark("<E>");
-    client->Send(Variant("ping"));
-    client->Send(Variant("second message"));
-    ASSERT_TRUE(PumpFor("Data:second message", client));
-    Events seen = Of(client);
-    std::erase(seen, "ConnectComplete");  // none when Connect completed at once
-    EXPECT_EQ(seen, (Events{"Data:ping", "Data:second message"}));
 }
 
 }  // namespace

@@ -1,10 +1,7 @@
 // The TCP manager's lifetime and timer: destroying sockets and the manager from inside its
-// events (by both routes), no reference cycles, the timer reading data left unread, and the
-// debug-log lines.
+// events (by both routes), no reference cycles, and the timer reading data left unread.
 #include "support/Loopback.hpp"
 #include "TransportTestUtil.hpp"
-
-#include "core/SocketObjectTestUtil.hpp"
 
 #include "events/SocketMgrAccess.hpp"
 #include "events/TAVAsyncSocket.hpp"
@@ -165,30 +162,6 @@ TEST(WaitTimeTest, MarksAreTimesOfDayComparedAcrossMidnight) {
     const int64_t now = Now();
     EXPECT_GE(now, 0);
     EXPECT_LT(now, kPerDay);
-}
-
-TEST_F(TcpMgrTest, EventsAreLoggedWithTheManagersTag) {
-    test::DebugLogFolder log(2);
-    mgr->Tag(Variant("M"));
-    Connect("", "END");
-    SendRaw("hiEND");
-    ASSERT_TRUE(PumpFor("Data:hi"));
-    mgr->DestroySocket(client);
-    client.reset();
-    ASSERT_TRUE(PumpFor("SocketClosed", accepted));
-    std::string all;
-    for (const std::string& l : test::DebugLogFolder::Messages("M<")) all += l + "\n";
-    const std::string a = std::to_string(accepted->Handle());
-    for (const std::string& line : std::vector<std::string>{
-             "M<TAVTcpSocketMgr - Done CreateServerSocket mWaitTime>", "M<TAVTcpSocketMgr - start CreateClientSocket\n",
-          "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_ACCEPT message sckhandle>" +
-              std::to_string(server->Handle()) + "\n",
-          "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CONNECT message - setting skt_ready for socket",
-          "M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived start  Skt.HowMuchDataIsAvailable>5\n",
-          "M<TAVTcpSocketMgr - ITAVSockNotify_DataReceived read len>5  and start tmrprocessincoming mWaitTime>",
-          "M<DestroySocket - Skt.Handle>",
-          "M<TAVTcpSocketMgr - ITAVSockNotify_SocketNotification   FD_CLOSE message - sckhandle>" + a + "\n"})
-        EXPECT_NE(all.find(line), std::string::npos) << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(BothRoutes, TcpMgrLifetime, ::testing::Bool(), RouteName);
