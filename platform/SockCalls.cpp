@@ -287,7 +287,8 @@ int intconnect(SOCKET s, const SOCKADDR_IN* name, int namelen) {
     if (const int err = AddressFor(s, name, namelen, a); err != 0) return Fail(err);
     // A bind left on paper is made by the connect itself, as the port it leaves open is.
     // A connect to no address ends the connection and empties what it had received.
-    facts::Remove(s, facts::kNeverConnected | facts::kUnbound | facts::kBindDeferred | facts::kWaitingCounted);
+    facts::Remove(s, facts::kNeverConnected | facts::kUnbound | facts::kBindDeferred | facts::kWaitingCounted |
+                          facts::kAborted);
     int err = ::connect(s, a.Ptr(), a.len) == 0 ? 0 : errno;
     if (err == EINTR) err = FinishInterruptedConnect(s);
     if (err == 0 && CompletedEarlier(s)) return Fail(WSAEISCONN);

@@ -50,8 +50,15 @@ int BrokenPipeError(SOCKET s) {
     return WSAENOTCONN;
 }
 
+/// A failed send or receive that took the error of a connection the stack gave up: the
+/// socket forgets it, so the layer keeps it for the close notification to come.
+void NoteTakenError(SOCKET s, int err) {
+    if (err == ETIMEDOUT || err == ECONNABORTED) facts::Add(s, facts::kAborted);
+}
+
 /// Common end of a failed send: sets the last error, arms FD_WRITE on a would-block.
 int SendFailed(SOCKET s, int err) {
+    NoteTakenError(s, err);
     if (err == EAGAIN) {
         const int wsa = detail::WouldBlockError(s, false);
         if (wsa == WSAEWOULDBLOCK) detail::HookReenable(s, FD_WRITE_W);
@@ -117,6 +124,7 @@ int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fro
     detail::HookReenable(s, (flags & MSG_OOB_W) != 0 ? FD_OOB_W : FD_READ_W);
     if (n < 0) {
         if (probe && err == EAGAIN) return 0;
+        NoteTakenError(s, err);
         return Fail(RecvError(s, err, flags));
     }
     // Stream sockets leave no sender; the record is then left as it was, as on Windows.
