@@ -34,6 +34,8 @@ inline constexpr Facts kInet6 = 0x80;          // an IPv6 socket (else IPv4)
 // A send or receive took the error of a connection the stack gave up (timed out or aborted):
 // the socket no longer holds it, and its FD_CLOSE must still say 10053 rather than 10054.
 inline constexpr Facts kAborted = 0x100;
+// An option was set through the layer: a change of family must carry the options over.
+inline constexpr Facts kOptionsSet = 0x200;
 
 inline constexpr int kMaxHandle = HandleTable<Facts>::kMaxHandle;
 
