@@ -81,8 +81,14 @@ void TAVSocketMgr::DispatchEvent(const std::shared_ptr<TAVSocketMgr>& self, cons
         // must learn that it came down, and a flush that sends everything is followed by no
         // other write notification. With nothing pending the flush would send nothing,
         // whatever the poll said; only the last error it leaves (none) is kept.
+        // The poll that posted it usually knows the socket is writable still: then no question.
         if (SocketAccess::HasPendingSend(*socket)) {
-            if (socket->IsWriteable()) SocketAccess::GenericSend(*socket);
+            if (sockintf::WritableKnown(socket->Handle())) {
+                SocketAccess::ClearLastError();  // as the question leaves it
+                SocketAccess::GenericSend(*socket);
+            } else if (socket->IsWriteable()) {
+                SocketAccess::GenericSend(*socket);
+            }
             if (!StillServing(self, socket)) return;
         } else {
             SocketAccess::ClearLastError();

@@ -242,6 +242,7 @@ int AsyncSelectEntry::OnConnectedReady(int fd, uint32_t events, Notice* out) {
             armed &= ~FD_WRITE_W;
         } else if (events & EPOLLOUT) {
             armed &= ~FD_WRITE_W;
+            facts::Add(fd, facts::kWritableKnown);
             out[n++] = {FD_WRITE_W, 0};
         }
     }

@@ -79,6 +79,8 @@ int Send(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, i
         if (const int err = detail::RecordToNative(to, tolen, (facts::Load(s) & facts::kInet6) != 0, dest); err != 0)
             return Fail(err);
     }
+    // Whatever it takes, a send may leave the socket no longer writable.
+    if (facts::Load(s) & facts::kWritableKnown) facts::Remove(s, facts::kWritableKnown);
     const ssize_t n = detail::RetryEintr([&] {
         return to != nullptr ? ::sendto(s, buf, static_cast<size_t>(len), nativeFlags, dest.Ptr(), dest.len)
                              : ::send(s, buf, static_cast<size_t>(len), nativeFlags);

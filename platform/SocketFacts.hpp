@@ -36,6 +36,9 @@ inline constexpr Facts kInet6 = 0x80;          // an IPv6 socket (else IPv4)
 inline constexpr Facts kAborted = 0x100;
 // An option was set through the layer: a change of family must carry the options over.
 inline constexpr Facts kOptionsSet = 0x200;
+// FD_WRITE was posted from a poll that found the socket writable, and nothing has been sent
+// since: the reader of that notification knows the answer to "writable?" without asking.
+inline constexpr Facts kWritableKnown = 0x400;
 
 inline constexpr int kMaxHandle = HandleTable<Facts>::kMaxHandle;
 
