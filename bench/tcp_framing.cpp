@@ -165,22 +165,29 @@ void SendStream(uint16_t port, const std::string& stream) {
     ::close(s);
 }
 
-/// Allocations per message after the first kWarm, given the count at the kWarm-th and `messages`.
+/// Allocations per message after the first kWarm, given the count at the kWarm-th message and
+/// the number of messages.
 double PerMessage(long atWarm, long messages) {
     return static_cast<double>(gAllocations.load() - atWarm) / static_cast<double>(messages - kWarm);
 }
 
-/// Messages per second through TavTCPSocketMgr over loopback; `allocations` gets the count of
-/// allocations at the kWarm-th message and then allocations per message after it.
+/// A server socket of `mgr` on a free loopback port, cutting messages "BEG" ... "END".
+std::shared_ptr<tav::TAVSocket> FramedServer(tav::TavTCPSocketMgr& mgr) {
+    auto addr = tav::TAVSockAddr::Create();
+    addr->IPAddress("127.0.0.1");
+    auto server = mgr.CreateServerSocket(addr);
+    server->MsgBeginMark("BEG");
+    server->MsgEndMark("END");
+    return server;
+}
+
+/// Messages per second through TavTCPSocketMgr over loopback; `perMessage` gets the
+/// allocations per message after the first kWarm.
 double ManagerRate(const std::string& stream, long expected, double& perMessage) {
     long allocations = 0;
     auto mgr = tav::TavTCPSocketMgr::Create();
     mgr->InternalEarlyBound(true);
-    auto addr = tav::TAVSockAddr::Create();
-    addr->IPAddress("127.0.0.1");
-    auto server = mgr->CreateServerSocket(addr);
-    server->MsgBeginMark("BEG");
-    server->MsgEndMark("END");
+    auto server = FramedServer(*mgr);
     long count = 0;
     size_t bytes = 0;
     bool closed = false;
@@ -211,11 +218,7 @@ double ManagerRate(const std::string& stream, long expected, double& perMessage)
 /// socket on this thread sends each message once the one before has been delivered.
 double ManagerOneByOneRate(const std::string& stream, long messages, double& perMessage) {
     auto mgr = tav::TavTCPSocketMgr::Create();
-    auto addr = tav::TAVSockAddr::Create();
-    addr->IPAddress("127.0.0.1");
-    auto server = mgr->CreateServerSocket(addr);
-    server->MsgBeginMark("BEG");
-    server->MsgEndMark("END");
+    auto server = FramedServer(*mgr);
     long count = 0;
     long allocations = 0;
     mgr->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant& info) {
