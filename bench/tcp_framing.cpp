@@ -10,6 +10,10 @@
 //    loopback connection and received through TavTCPSocketMgr (one DataReceived per
 //    message), next to a plain epoll loop reading the same kind of connection and running the
 //    linear scanner over what it reads.
+// 4. Loopback, one message per read: 20,000 messages, each sent alone and delivered before
+//    the next is sent, so every message takes the whole notification path.
+// Parts 3 and 4 also print the allocations per message once warm (after the first 1,000
+// messages), counted by a replacement of the global operator new. Target: 0.
 // Every figure is the best of three rounds; the debug log is kept off.
 #include "transport/MessageFramer.hpp"
 
@@ -26,12 +30,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
+
+// Every allocation of the program, counted (the library's own included: it is linked statically).
+namespace {
+std::atomic<long> gAllocations{0};
+}  // namespace
+
+void* operator new(size_t n) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n != 0 ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, size_t) noexcept { std::free(p); }
 
 using bench::Clock;
 using bench::LoopbackAddr;
@@ -43,6 +62,7 @@ constexpr long kMessages = 1000000;
 constexpr size_t kBody = 90;
 constexpr size_t kFramed = 3 + kBody + 3;
 constexpr int kRounds = 3;
+constexpr long kWarm = 1000;  // messages before allocations are counted
 
 // Message i: "BEG", 90 bytes of printable text that vary with i, "END". Some mark letters in
 // the body, in other letter case, make the searches look at more than the first byte.
@@ -145,20 +165,34 @@ void SendStream(uint16_t port, const std::string& stream) {
     ::close(s);
 }
 
-/// Messages per second through TavTCPSocketMgr over loopback.
-double ManagerRate(const std::string& stream, long expected) {
-    auto mgr = tav::TavTCPSocketMgr::Create();
-    mgr->InternalEarlyBound(true);
+/// Allocations per message after the first kWarm, given the count at the kWarm-th message and
+/// the number of messages.
+double PerMessage(long atWarm, long messages) {
+    return static_cast<double>(gAllocations.load() - atWarm) / static_cast<double>(messages - kWarm);
+}
+
+/// A server socket of `mgr` on a free loopback port, cutting messages "BEG" ... "END".
+std::shared_ptr<tav::TAVSocket> FramedServer(tav::TavTCPSocketMgr& mgr) {
     auto addr = tav::TAVSockAddr::Create();
     addr->IPAddress("127.0.0.1");
-    auto server = mgr->CreateServerSocket(addr);
+    auto server = mgr.CreateServerSocket(addr);
     server->MsgBeginMark("BEG");
     server->MsgEndMark("END");
+    return server;
+}
+
+/// Messages per second through TavTCPSocketMgr over loopback; `perMessage` gets the
+/// allocations per message after the first kWarm.
+double ManagerRate(const std::string& stream, long expected, double& perMessage) {
+    long allocations = 0;
+    auto mgr = tav::TavTCPSocketMgr::Create();
+    mgr->InternalEarlyBound(true);
+    auto server = FramedServer(*mgr);
     long count = 0;
     size_t bytes = 0;
     bool closed = false;
     mgr->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant& info) {
-        ++count;
+        if (++count == kWarm) allocations = gAllocations.load();
         bytes += info.AsString().size();
     });
     mgr->SocketClosed.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&) { closed = true; });
@@ -172,10 +206,38 @@ double ManagerRate(const std::string& stream, long expected) {
     tav::RunMessagesUntil([&] { return closed || count >= expected; }, 120s);
     const std::chrono::duration<double> s = Clock::now() - t0;
     sender.join();
+    perMessage = PerMessage(allocations, count);
     if (count != expected || bytes != static_cast<size_t>(expected) * kBody) {
         std::fprintf(stderr, "manager delivered %ld messages, %zu bytes\n", count, bytes);
         std::exit(1);
     }
+    return static_cast<double>(count) / s.count();
+}
+
+/// Messages per second through TavTCPSocketMgr when every read holds one message: a plain
+/// socket on this thread sends each message once the one before has been delivered.
+double ManagerOneByOneRate(const std::string& stream, long messages, double& perMessage) {
+    auto mgr = tav::TavTCPSocketMgr::Create();
+    auto server = FramedServer(*mgr);
+    long count = 0;
+    long allocations = 0;
+    mgr->DataReceived.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, tav::Variant& info) {
+        if (info.AsString().size() == kBody && ++count == kWarm) allocations = gAllocations.load();
+    });
+    const int c = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_in a = LoopbackAddr(static_cast<uint16_t>(server->LocalAddr()->Port()));
+    if (::connect(c, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) std::abort();
+    const auto t0 = Clock::now();
+    for (long i = 0; i < messages; ++i) {
+        if (::send(c, stream.data() + i * kFramed, kFramed, 0) != static_cast<ssize_t>(kFramed)) std::abort();
+        if (!tav::RunMessagesUntil([&] { return count > i; }, 10s)) {
+            std::fprintf(stderr, "manager delivered %ld of %ld messages one by one\n", count, messages);
+            std::exit(1);
+        }
+    }
+    const std::chrono::duration<double> s = Clock::now() - t0;
+    perMessage = PerMessage(allocations, count);
+    ::close(c);
     return static_cast<double>(count) / s.count();
 }
 
@@ -217,8 +279,14 @@ int main() {
     std::printf("engine, 10000 per read: %10.0f ns/message   ratio 10000/10 %.2f (target ~1)\n", 1e9 / many, few / many);
 
     const double plain = bench::Best(kRounds, [&] { return PlainRate(stream, kMessages); });
-    const double mgr = bench::Best(kRounds, [&] { return ManagerRate(stream, kMessages); });
+    double perMessage = 0;
+    const double mgr = bench::Best(kRounds, [&] { return ManagerRate(stream, kMessages, perMessage); });
     std::printf("loopback, TavTCPSocketMgr: %10.0f messages/s   plain epoll + scanner %10.0f messages/s   ratio %.2f\n",
                 mgr, plain, mgr / plain);
+    std::printf("  allocations per message once warm: %.3f (target 0)\n", perMessage);
+    double perOne = 0;
+    const double one = bench::Best(kRounds, [&] { return ManagerOneByOneRate(stream, 20000, perOne); });
+    std::printf("loopback, one message per read: %10.0f messages/s   allocations per message once warm: %.3f (target 0)\n",
+                one, perOne);
     return 0;
 }

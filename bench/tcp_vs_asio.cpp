@@ -13,7 +13,9 @@
 //   cycles (own command): sequential connect/echo/close through the manager alone, the rate
 //     of each 10,000 against the first's, and any failure.
 //
-// Usage: bench_tcp_vs_asio [--full] [framed|bulk|connections|cycles [count]]
+// Usage: bench_tcp_vs_asio [--full] [--family 4|6|both] [framed|bulk|connections|cycles [count]]
+// --family picks the loopback address every contender uses: 127.0.0.1 (the default) or ::1;
+// "both" runs each workload over both and prints the manager's IPv6 median against its IPv4 one.
 // Default sizes are small enough for a quick look; --full runs the sizes of the goals (1,000,000
 // messages, 2 GiB, 1,000 and 5,000 connections). Connections leave sockets in TIME_WAIT on the
 // machine; run the program in its own network namespace on a shared machine:
@@ -60,6 +62,14 @@ constexpr size_t kChunk = 64 * 1024;
 constexpr size_t kEcho = 32;
 constexpr int kWindow = 1000;
 
+bool gIpv6 = false;  // every contender works over ::1 instead of 127.0.0.1
+
+const char* LoopbackText() { return gIpv6 ? "::1" : "127.0.0.1"; }
+const char* AnyText() { return gIpv6 ? "::" : "0.0.0.0"; }
+asio::ip::address AsioLoopback() {
+    return gIpv6 ? asio::ip::address(asio::ip::address_v6::loopback()) : asio::ip::address(asio::ip::address_v4::loopback());
+}
+
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "bench failed: %s\n", what);
     std::exit(1);
@@ -95,14 +105,14 @@ struct ManagerPair {
     bool blocked = false;  // a send ran out of retries; DataSent ends it
 
     explicit ManagerPair(bool framed) {
-        server = mgr->CreateServerSocket(Address("127.0.0.1", 0));
+        server = mgr->CreateServerSocket(Address(LoopbackText(), 0));
         if (framed) {
             server->MsgBeginMark("BEG");
             server->MsgEndMark("END");
         } else {
             server->DataMode(tav::DataMode_Binary);
         }
-        client = mgr->CreateClientSocket(Address("0.0.0.0", 0));
+        client = mgr->CreateClientSocket(Address(AnyText(), 0));
         client->DataMode(tav::DataMode_Binary);
         bool connected = false;
         auto c1 = mgr->ConnectComplete.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&) { connected = true; });
@@ -110,7 +120,7 @@ struct ManagerPair {
         auto c2 = mgr->AcceptComplete.Subscribe([&](const std::shared_ptr<tav::TAVSocket>&, const std::shared_ptr<tav::TAVSocket>&,
                                                     const std::shared_ptr<tav::TAVSockAddr>&) { accepted = true; });
         mgr->DataSent.Subscribe([this](const std::shared_ptr<tav::TAVSocket>&) { blocked = false; });
-        client->Connect(Address("127.0.0.1", static_cast<uint16_t>(server->LocalAddr()->Port())));
+        client->Connect(Address(LoopbackText(), static_cast<uint16_t>(server->LocalAddr()->Port())));
         if (!tav::RunMessagesUntil([&] { return connected && accepted; }, 10s)) Fail("manager connect");
         c1.Disconnect();
         c2.Disconnect();
@@ -161,10 +171,10 @@ double ManagerBulk(size_t total) {
 
 double ManagerConnections(int total) {
     auto mgr = tav::TavTCPSocketMgr::Create();
-    auto server = mgr->CreateServerSocket(Address("127.0.0.1", 0), "", kWindow);
+    auto server = mgr->CreateServerSocket(Address(LoopbackText(), 0), "", kWindow);
     server->DataMode(tav::DataMode_Binary);
-    const auto to = Address("127.0.0.1", static_cast<uint16_t>(server->LocalAddr()->Port()));
-    const auto any = Address("0.0.0.0", 0);
+    const auto to = Address(LoopbackText(), static_cast<uint16_t>(server->LocalAddr()->Port()));
+    const auto any = Address(AnyText(), 0);
     const tav::Variant payload(tav::ByteArray(kEcho, 'e'));
     int started = 0, done = 0;
     std::map<tav::TAVSocket*, size_t> got;
@@ -206,7 +216,7 @@ double ManagerConnections(int total) {
 
 struct AsioPair {
     asio::io_context io{1};
-    tcp::acceptor acceptor{io, tcp::endpoint(asio::ip::address_v4::loopback(), 0)};
+    tcp::acceptor acceptor{io, tcp::endpoint(AsioLoopback(), 0)};
     tcp::socket server{io};
     tcp::socket client{io};
     AsioPair() {
@@ -285,7 +295,7 @@ double AsioBulk(size_t total) {
 
 double AsioConnections(int total) {
     asio::io_context io{1};
-    tcp::acceptor acceptor(io, tcp::endpoint(asio::ip::address_v4::loopback(), 0));
+    tcp::acceptor acceptor(io, tcp::endpoint(AsioLoopback(), 0));
     acceptor.listen(kWindow);
     const tcp::endpoint to = acceptor.local_endpoint();
     int started = 0, done = 0;
@@ -341,16 +351,24 @@ double AsioConnections(int total) {
 struct PlainPair {
     int listener = -1, server = -1, client = -1, ep = -1;
     PlainPair() {
-        listener = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 1) != 0 ||
+        const int family = gIpv6 ? AF_INET6 : AF_INET;
+        listener = ::socket(family, SOCK_STREAM, 0);
+        sockaddr_storage a{};
+        socklen_t len = gIpv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        if (gIpv6) {
+            auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
+            a6.sin6_family = AF_INET6;
+            a6.sin6_addr = in6addr_loopback;
+        } else {
+            auto& a4 = reinterpret_cast<sockaddr_in&>(a);
+            a4.sin_family = AF_INET;
+            a4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        }
+        if (::bind(listener, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listener, 1) != 0 ||
             ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len) != 0)
             Fail("plain listen");
-        client = ::socket(AF_INET, SOCK_STREAM, 0);
-        if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Fail("plain connect");
+        client = ::socket(family, SOCK_STREAM, 0);
+        if (::connect(client, reinterpret_cast<sockaddr*>(&a), len) != 0) Fail("plain connect");
         server = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK);
         if (server < 0) Fail("plain accept");
         ::fcntl(client, F_SETFL, ::fcntl(client, F_GETFL) | O_NONBLOCK);
@@ -485,6 +503,9 @@ struct Series {
 /// contender's median against the first's.
 /// BENCH_ONLY=<name prefix> in the environment runs that contender alone (for profiling);
 /// BENCH_BATCH=1 or 1000 runs that framed batch alone.
+/// The manager's median of each workload (by title) over 127.0.0.1, for --family both.
+std::map<std::string, double> gIpv4Medians;
+
 void Compare(const char* title, const char* unit, std::vector<Series> series) {
     if (const char* only = std::getenv("BENCH_ONLY")) {
         std::erase_if(series, [only](const Series& s) { return std::strncmp(s.name, only, std::strlen(only)) != 0; });
@@ -492,7 +513,7 @@ void Compare(const char* title, const char* unit, std::vector<Series> series) {
     }
     for (int r = 0; r < kRuns; ++r)
         for (auto& s : series) s.values.push_back(s.run());
-    std::printf("%s\n", title);
+    std::printf("%s over %s\n", title, LoopbackText());
     for (const auto& s : series) {
         std::printf("  %-22s median %12.0f %s   runs", s.name, s.Median(), unit);
         for (double v : s.values) std::printf(" %.0f", v);
@@ -500,6 +521,10 @@ void Compare(const char* title, const char* unit, std::vector<Series> series) {
     }
     for (size_t k = 1; k < series.size(); ++k)
         std::printf("  ratio manager / %-14s %.2f\n", series[k].name, series[0].Median() / series[k].Median());
+    if (!gIpv6)
+        gIpv4Medians[title] = series[0].Median();
+    else if (const auto v4 = gIpv4Medians.find(title); v4 != gIpv4Medians.end())
+        std::printf("  ratio manager IPv6 / IPv4       %.2f (goal >= 0.9)\n", series[0].Median() / v4->second);
     std::fflush(stdout);
 }
 
@@ -539,10 +564,10 @@ void Connections(int total) {
 /// ports go to TIME_WAIT. Prints the rate of every 10,000 and fails on the first error.
 void Cycles(int total) {
     auto mgr = tav::TavTCPSocketMgr::Create();
-    auto server = mgr->CreateServerSocket(Address("127.0.0.1", 0), "", 16);
+    auto server = mgr->CreateServerSocket(Address(LoopbackText(), 0), "", 16);
     server->DataMode(tav::DataMode_Binary);
-    const auto to = Address("127.0.0.1", static_cast<uint16_t>(server->LocalAddr()->Port()));
-    const auto any = Address("0.0.0.0", 0);
+    const auto to = Address(LoopbackText(), static_cast<uint16_t>(server->LocalAddr()->Port()));
+    const auto any = Address(AnyText(), 0);
     const tav::Variant payload(tav::ByteArray(kEcho, 'e'));
     std::weak_ptr<tav::TavTCPSocketMgr> weak = mgr;
     bool echoed = false;
@@ -608,25 +633,36 @@ int main(int argc, char** argv) {
     }
     bool full = false;
     std::string what = "all";
+    std::string family = "4";
     long count = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--full") full = true;
+        else if (a == "--family" && i + 1 < argc) family = argv[++i];
         else if (a[0] >= '0' && a[0] <= '9') count = std::atol(a.c_str());
         else what = a;
     }
+    if (family != "4" && family != "6" && family != "both") Fail("--family takes 4, 6 or both");
     std::printf("sizes: %s (median of %d runs, contenders interleaved)\n", full ? "full" : "quick; --full for the goals'",
                 kRuns);
-    if (what == "all" || what == "framed") Framed(count ? count : full ? 1000000 : 200000);
-    if (what == "all" || what == "bulk") Bulk((count ? static_cast<size_t>(count) : full ? 2048 : 256) << 20);
+    // Each workload over each family in turn, so the two runs of one workload are close in time.
+    auto each = [&](const std::function<void()>& workload) {
+        for (const bool v6 : {false, true}) {
+            if (family == (v6 ? "4" : "6")) continue;
+            gIpv6 = v6;
+            workload();
+        }
+    };
+    if (what == "all" || what == "framed") each([&] { Framed(count ? count : full ? 1000000 : 200000); });
+    if (what == "all" || what == "bulk") each([&] { Bulk((count ? static_cast<size_t>(count) : full ? 2048 : 256) << 20); });
     if (what == "all" || what == "connections") {
         if (count) {
-            Connections(static_cast<int>(count));
+            each([&] { Connections(static_cast<int>(count)); });
         } else {
-            Connections(1000);
-            Connections(5000);
+            each([&] { Connections(1000); });
+            each([&] { Connections(5000); });
         }
     }
-    if (what == "cycles") Cycles(static_cast<int>(count ? count : 100000));
+    if (what == "cycles") each([&] { Cycles(static_cast<int>(count ? count : 100000)); });
     return 0;
 }

@@ -53,10 +53,11 @@ int BytesWaiting(int fd) {
 }
 
 /// The FD_CLOSE error for a broken connection: Windows reports a reset as 10054 and a
-/// connection given up (time-out, abort) as 10053.
+/// connection given up (time-out, abort) as 10053. A send or receive that ran first may have
+/// taken the error from the socket; the layer then remembers which kind it was.
 int BrokenCloseError(int fd) {
     switch (const int err = TakePendingError(fd)) {
-    case 0:  // read by someone else already; a hang-up without it is still a broken line
+    case 0: return (facts::Load(fd) & facts::kAborted) != 0 ? WSAECONNABORTED : WSAECONNRESET;
     case ECONNRESET:
     case EPIPE: return WSAECONNRESET;
     case ETIMEDOUT:
@@ -241,6 +242,7 @@ int AsyncSelectEntry::OnConnectedReady(int fd, uint32_t events, Notice* out) {
             armed &= ~FD_WRITE_W;
         } else if (events & EPOLLOUT) {
             armed &= ~FD_WRITE_W;
+            facts::Add(fd, facts::kWritableKnown);
             out[n++] = {FD_WRITE_W, 0};
         }
     }

@@ -84,7 +84,7 @@ MessageQueue::~MessageQueue() {
     WindowRegistry::Instance().RemoveAll(handles);
     {
         std::unordered_map<HWND, std::shared_ptr<Window>> windows;
-        std::deque<QueueItem> posted;
+        QueueFifo<QueueItem> posted;
         TimerSet timers;
         windows.swap(windows_);
         posted.swap(posted_);

@@ -20,12 +20,12 @@
 #pragma once
 
 #include "platform/FdTable.hpp"
+#include "platform/QueueFifo.hpp"
 #include "platform/QueueInbox.hpp"
 #include "platform/TimerSet.hpp"
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -220,7 +220,7 @@ private:
     FdTable fds_;
     TimerSet timers_;
 
-    std::deque<QueueItem> posted_;  // FIFO; items are popped before they are dispatched
+    QueueFifo<QueueItem> posted_;  // FIFO; items are popped before they are dispatched
     uint64_t nextSeq_ = 0;
     std::unordered_map<HWND, std::shared_ptr<Window>> windows_;
 

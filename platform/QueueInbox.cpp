@@ -47,7 +47,7 @@ void QueueInbox::ResetWake() {
     }
 }
 
-void QueueInbox::TakeAll(std::deque<QueueItem>& out, uint64_t& nextSeq) {
+void QueueInbox::TakeAll(QueueFifo<QueueItem>& out, uint64_t& nextSeq) {
     {
         std::lock_guard<std::mutex> lock(mu_);
         spare_.swap(items_);

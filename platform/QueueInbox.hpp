@@ -6,9 +6,10 @@
 // ended meets a closed inbox instead of a dead queue.
 #pragma once
 
+#include "platform/QueueFifo.hpp"
+
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -53,7 +54,7 @@ public:
     /// Owner thread: a cheap look whether anything waits, without taking the lock.
     bool HasItems() const { return hasItems_.load(std::memory_order_acquire); }
     /// Owner thread: appends every waiting item to `out`, numbering them from `nextSeq`.
-    void TakeAll(std::deque<QueueItem>& out, uint64_t& nextSeq);
+    void TakeAll(QueueFifo<QueueItem>& out, uint64_t& nextSeq);
     /// Owner thread: reads the wake-up descriptor back to not readable. Call before TakeAll,
     /// so that a post racing with the take always leaves the descriptor readable.
     void ResetWake();

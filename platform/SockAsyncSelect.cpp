@@ -150,6 +150,12 @@ bool UrgentDataKnownAbsent(SOCKET s) noexcept {
     return r != nullptr && r->Id() == OwnerOf(t) && r->TakeUrgentAbsent(s, GenOf(t));
 }
 
+bool WritableKnown(SOCKET s) noexcept {
+    if ((facts::Load(s) & facts::kWritableKnown) == 0) return false;
+    facts::Remove(s, facts::kWritableKnown);
+    return true;
+}
+
 bool RememberedBytesWaiting(SOCKET s, int& bytes) noexcept {
     if ((facts::Load(s) & facts::kWaitingCounted) == 0) return false;
     const Token t = AsyncSelectSlots::Load(s);

@@ -398,6 +398,11 @@ int intWSAAsyncSelect(SOCKET s, HWND hWnd, uint32_t wMsg, int32_t lEvent);
 /// the urgent-data question is then answered without a system call. Answers once per such
 /// notification; false when not known. Not part of the Windows interface.
 bool UrgentDataKnownAbsent(SOCKET s) noexcept;
+/// True when the FD_WRITE notification now being handled for `s` came from a poll that found
+/// it writable and nothing has been sent on it since (sending is the only thing that can make
+/// it less so): the readiness question is then answered without a system call. Answers once
+/// per such notification. Not part of the Windows interface.
+bool WritableKnown(SOCKET s) noexcept;
 /// The bytes waiting on `s` when the owner of its registration (the calling thread) counted
 /// them after the end of the stream, for the notification now being handled, and nothing has
 /// been received since: no more can arrive, so that count still holds. False when not known.

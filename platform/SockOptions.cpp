@@ -235,6 +235,7 @@ int intsetsockopt(SOCKET s, int level, int optname, const char* optval, int optl
     uint32_t v = 0;
     std::memcpy(&v, optval, sizeof v);
     if (Set(s, o, v) != 0) return FailErrno();
+    if ((facts::Load(s) & facts::kOptionsSet) == 0) facts::Add(s, facts::kOptionsSet);
     return 0;
 }
 

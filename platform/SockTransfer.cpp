@@ -50,8 +50,15 @@ int BrokenPipeError(SOCKET s) {
     return WSAENOTCONN;
 }
 
+/// A failed send or receive that took the error of a connection the stack gave up: the
+/// socket forgets it, so the layer keeps it for the close notification to come.
+void NoteTakenError(SOCKET s, int err) {
+    if (err == ETIMEDOUT || err == ECONNABORTED) facts::Add(s, facts::kAborted);
+}
+
 /// Common end of a failed send: sets the last error, arms FD_WRITE on a would-block.
 int SendFailed(SOCKET s, int err) {
+    NoteTakenError(s, err);
     if (err == EAGAIN) {
         const int wsa = detail::WouldBlockError(s, false);
         if (wsa == WSAEWOULDBLOCK) detail::HookReenable(s, FD_WRITE_W);
@@ -72,6 +79,8 @@ int Send(SOCKET s, const char* buf, int len, int flags, const SOCKADDR_IN* to, i
         if (const int err = detail::RecordToNative(to, tolen, (facts::Load(s) & facts::kInet6) != 0, dest); err != 0)
             return Fail(err);
     }
+    // Whatever it takes, a send may leave the socket no longer writable.
+    if (facts::Load(s) & facts::kWritableKnown) facts::Remove(s, facts::kWritableKnown);
     const ssize_t n = detail::RetryEintr([&] {
         return to != nullptr ? ::sendto(s, buf, static_cast<size_t>(len), nativeFlags, dest.Ptr(), dest.len)
                              : ::send(s, buf, static_cast<size_t>(len), nativeFlags);
@@ -117,6 +126,7 @@ int Receive(SOCKET s, char* buf, int len, int flags, SOCKADDR_IN* from, int* fro
     detail::HookReenable(s, (flags & MSG_OOB_W) != 0 ? FD_OOB_W : FD_READ_W);
     if (n < 0) {
         if (probe && err == EAGAIN) return 0;
+        NoteTakenError(s, err);
         return Fail(RecvError(s, err, flags));
     }
     // Stream sockets leave no sender; the record is then left as it was, as on Windows.

@@ -18,7 +18,7 @@
 
 namespace tav::sockintf::facts {
 
-using Facts = uint8_t;
+using Facts = uint16_t;
 
 inline constexpr Facts kKnown = 0x01;          // opened by this layer; the other bits are valid
 inline constexpr Facts kDatagram = 0x02;       // a datagram socket (else a stream socket)
@@ -31,6 +31,14 @@ inline constexpr Facts kBindDeferred = 0x20;   // bound to any address, port 0, 
 // Cleared at once by any re-enabling call, on whatever thread it is made.
 inline constexpr Facts kWaitingCounted = 0x40;
 inline constexpr Facts kInet6 = 0x80;          // an IPv6 socket (else IPv4)
+// A send or receive took the error of a connection the stack gave up (timed out or aborted):
+// the socket no longer holds it, and its FD_CLOSE must still say 10053 rather than 10054.
+inline constexpr Facts kAborted = 0x100;
+// An option was set through the layer: a change of family must carry the options over.
+inline constexpr Facts kOptionsSet = 0x200;
+// FD_WRITE was posted from a poll that found the socket writable, and nothing has been sent
+// since: the reader of that notification knows the answer to "writable?" without asking.
+inline constexpr Facts kWritableKnown = 0x400;
 
 inline constexpr int kMaxHandle = HandleTable<Facts>::kMaxHandle;
 

@@ -21,6 +21,14 @@ namespace {
 constexpr int32_t kLogLevel = 2;
 constexpr int32_t kTimerInterval = 1000;
 constexpr int64_t kCreateWait = 12 * waittime::kPerSecond;
+
+/// A stream socket made at once in the family of the address it is to be bound to: one made
+/// in the other would be made again under its handle by the bind (four system calls more).
+std::shared_ptr<TAVSocket> CreateStreamSocket(TAVSocketMgr& inner, const std::shared_ptr<TAVSockAddr>& LocalAddr,
+                                              const std::string& Key) {
+    const int32_t family = LocalAddr ? LocalAddr->Family() : sk::AF_INET_W;
+    return SocketMgrAccess::CreateSocketOf(inner, TAVSockKind_Stream, Key, family);
+}
 }  // namespace
 
 std::shared_ptr<TavTCPSocketMgr> TavTCPSocketMgr::Create() {
@@ -125,7 +133,7 @@ void TavTCPSocketMgr::CancelAsyncRequest(int32_t AsyncHandle) {
 std::shared_ptr<TAVSocket> TavTCPSocketMgr::CreateClientSocket(const std::shared_ptr<TAVSockAddr>& LocalAddr,
                                                                const std::string& Key) {
     if (DebugLogWanted(kLogLevel)) WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - start CreateClientSocket");
-    std::shared_ptr<TAVSocket> socket = mSocketMgr->CreateSocket(TAVSockKind_Stream, Key);
+    std::shared_ptr<TAVSocket> socket = CreateStreamSocket(*mSocketMgr, LocalAddr, Key);
     if (!socket) {
         if (DebugLogWanted(kLogLevel))
             WriteDebugLog(kLogLevel, LogPrefix() + "<TAVTcpSocketMgr - CreateClientSocket - CreateError");
@@ -148,7 +156,7 @@ std::shared_ptr<TAVSocket> TavTCPSocketMgr::CreateClientSocket(const std::shared
 
 std::shared_ptr<TAVSocket> TavTCPSocketMgr::CreateServerSocket(const std::shared_ptr<TAVSockAddr>& LocalAddr,
                                                                const std::string& Key, int32_t Backlog) {
-    std::shared_ptr<TAVSocket> socket = mSocketMgr->CreateSocket(TAVSockKind_Stream, Key);
+    std::shared_ptr<TAVSocket> socket = CreateStreamSocket(*mSocketMgr, LocalAddr, Key);
     if (!socket) FailCreate(nullptr);
     socket->IPv6Only(mIPv6Only);
     if (socket->Bind(LocalAddr) != 0 || socket->Listen(Backlog) != 0) FailCreate(socket);

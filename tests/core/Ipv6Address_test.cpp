@@ -108,7 +108,19 @@ TEST(Ipv6Sockets, RecordsNeedTheirRoomAndFreshStreamSocketsTakeIpv6WithTheirOpti
     EXPECT_EQ(rec.si_family, sk::AF_INET6_W);
     EXPECT_NE(option(s, sk::SOL_SOCKET_W, sk::SO_REUSEADDR_W), 0);
     EXPECT_EQ(option(s, sk::SOL_SOCKET_W, sk::SO_RCVBUF_W), 8192);
-    for (sk::SOCKET x : {s, d4, d6}) sk::intclosesocket(x);
+
+    // One given no option keeps the stack's own sizing: its send buffer grows with the
+    // connection (a size set on the way would have fixed it at the 16 KiB default).
+    const sk::SOCKET l6 = sk::intsocket(sk::AF_INET6_W, sk::SOCK_STREAM_W, 0);
+    loopback6();
+    ASSERT_EQ(sk::intbind(l6, &rec.Ipv4, sizeof rec), 0);
+    ASSERT_EQ(sk::intlisten(l6, 1), 0);
+    len = sizeof rec;
+    ASSERT_EQ(sk::intgetsockname(l6, &rec.Ipv4, &len), 0);
+    const sk::SOCKET c = sk::intsocket(sk::AF_INET_W, sk::SOCK_STREAM_W, 0);
+    ASSERT_EQ(sk::intconnect(c, &rec.Ipv4, sizeof rec), 0);
+    EXPECT_GT(option(c, sk::SOL_SOCKET_W, sk::SO_SNDBUF_W), 16384);
+    for (sk::SOCKET x : {s, d4, d6, l6, c}) sk::intclosesocket(x);
     sk::intWSACleanup();
 }
 

@@ -358,3 +358,36 @@ TEST(TimerSet, TimerCancelledByAnEarlierHandlerOfThePassDoesNotFire) {
     EXPECT_FALSE(timers.Cancel(second));
     EXPECT_TRUE(timers.Cancel(third));
 }
+
+// The posted FIFO is a ring: order must survive wrapping round and growing while wrapped, and
+// a taken item must let go of what it holds at once.
+TEST(QueueFifo, KeepsOrderAcrossWrapAndGrowthAndReleasesTakenItems) {
+    QueueFifo<QueueItem> fifo;
+    uint64_t next = 0, expected = 0;
+    auto push = [&](int n) {
+        for (int i = 0; i < n; ++i) {
+            QueueItem item;
+            item.wParam = next++;
+            fifo.push_back(std::move(item));
+        }
+    };
+    auto take = [&](int n) {
+        for (int i = 0; i < n; ++i, ++expected) {
+            ASSERT_FALSE(fifo.empty());
+            EXPECT_EQ(fifo.front().wParam, expected);
+            fifo.pop_front();
+        }
+    };
+    for (const auto& [in, out] : {std::pair{10, 7}, {20, 5}, {40, 30}, {3, 31}}) {
+        push(in);
+        take(out);
+    }
+    EXPECT_TRUE(fifo.empty());
+
+    auto held = std::make_shared<int>(1);
+    QueueItem task;
+    task.task = [held] {};
+    fifo.push_back(std::move(task));
+    fifo.pop_front();
+    EXPECT_EQ(held.use_count(), 1);
+}
