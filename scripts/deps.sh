@@ -7,7 +7,7 @@ if [ "${1:-build}" = test ]; then
   want+=(libgtest-dev libgmock-dev socat netcat-openbsd python3
     # real peers for the transfer clients, and the baselines the benchmarks measure against
     nginx-light lighttpd lighttpd-mod-openssl curl tinyproxy vsftpd python3-pyftpdlib libboost-dev libglib2.0-dev
-    openssl)
+    openssl iproute2)
 fi
 if [ "${1:-build}" = fuzz ]; then
   # libFuzzer and the sanitizer runtimes come with clang's runtime package
