@@ -1,7 +1,8 @@
 // Asynchronous-select notifications on real loopback sockets, delivered through the queue.
 #include "SockTestUtil.hpp"
+#include "support/Loopback.hpp"
 
-#include <unistd.h>
+#include <fcntl.h>
 
 #include <algorithm>
 
@@ -10,17 +11,12 @@ using namespace tav::sockintf::test;
 
 namespace {
 
-constexpr uint32_t kMsg = 0x501;
+constexpr uint32_t kMsg = kSelectMsg;
 
 // A notification is a message with the socket as wParam, the event in the low word of lParam
 // and the error in the high word.
 class AsyncSelect : public WindowTest {
 protected:
-    int Select(SOCKET s, int32_t mask = 0x3F, uint32_t msg = kMsg) { return intWSAAsyncSelect(s, wnd_, msg, mask); }
-
-    int Count(SOCKET s, int32_t event) const {
-        return static_cast<int>(std::count_if(got_.begin(), got_.end(), [&](const Message& m) { return m.w == s && m.Low == event; }));
-    }
     /// Position of the first `event` for `s` in the order of delivery, -1 when none.
     int IndexOf(SOCKET s, int32_t event) const {
         for (size_t i = 0; i < got_.size(); ++i)
@@ -32,18 +28,6 @@ protected:
         for (auto it = got_.rbegin(); it != got_.rend(); ++it)
             if (it->w == s && it->Low == event) return it->High;
         return -1;
-    }
-    /// Runs the queue until `s` has had `count` notifications of `event`.
-    bool WaitCount(SOCKET s, int32_t event, int count = 1) {
-        return PumpUntil([&] { return Count(s, event) >= count; });
-    }
-    /// Lets whatever is ready now be reported. Loopback delivery is done when the sending call
-    /// returns, so zero-time polls show every notification the current state can give.
-    /// Returns the items handled by the last pass: 0 means the queue has gone quiet.
-    int Settle() {
-        int handled = 0;
-        for (int i = 0; i < 4; ++i) handled = tav::RunPendingMessages();
-        return handled;
     }
     /// Sends until the socket would block; returns the bytes taken.
     static long Fill(SOCKET s) {
@@ -278,11 +262,8 @@ TEST_F(AsyncSelect, RegistrationNeedsAWindowOfTheCallingThreadASocketAndKnownEve
     OnFreshThread([&foreign] { foreign = tav::platform::CreateWindowHandle({}); });
     EXPECT_WSA_FAIL(intWSAAsyncSelect(s, foreign, kMsg, FD_READ_W), WSAEINVAL);
     EXPECT_WSA_FAIL(Select(s, 0x40), WSAEINVAL);
-    int pipeFds[2];
-    ASSERT_EQ(::pipe(pipeFds), 0);
-    EXPECT_WSA_FAIL(Select(pipeFds[0]), WSAENOTSOCK);
-    ::close(pipeFds[0]);
-    ::close(pipeFds[1]);
+    const tav::support::Fd file(::open("/dev/null", O_RDONLY));
+    EXPECT_WSA_FAIL(Select(file.Get()), WSAENOTSOCK);
 
     // A thread that ends withdraws its registrations: the socket may block again and be
     // registered here.
