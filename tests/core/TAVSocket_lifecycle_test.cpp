@@ -145,6 +145,7 @@ TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
     EXPECT_EQ(client->Connect(closed->LocalAddr()), -1);
     EXPECT_EQ(client->State(), Skt_ConnectionPending);
     ASSERT_TRUE(WaitFor(*client, kExcept));
+    EXPECT_FALSE(WaitFor(*client, kWrite, 0));  // a failed connect never shows as writable
     EXPECT_TRUE(client->IsExceptionTriggered());
     EXPECT_EQ(client->SocketOption(sockintf::SO_ERROR_W), sockintf::WSAECONNREFUSED);
 

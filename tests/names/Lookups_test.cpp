@@ -61,6 +61,7 @@ TEST_F(Lookups, ServicesAndProtocolsReadInHostOrder) {
     ASSERT_TRUE(byPort);
     EXPECT_EQ(byPort->Name(), "http");
     EXPECT_FALSE(util_->GetServiceByName("no-such-service", "tcp"));
+    EXPECT_EQ(sockintf::intWSAGetLastError(), sockintf::WSANO_DATA);  // listed nowhere, yet a fine name
 
     const auto tcp = util_->GetProtoByName("tcp");
     ASSERT_TRUE(tcp);
