@@ -129,27 +129,3 @@ TEST_F(RememberedState, RegistrationFollowsWhatWasDoneToTheSocketSinceItOpened) 
     const tav::support::Fd file(::open("/dev/null", O_RDONLY));
     EXPECT_WSA_FAIL(Select(file.Get(), 0), WSAENOTSOCK);
 }
-
-TEST_F(RememberedState, BytesLeftAfterThePeersEndAreCountedAfreshOnceAnyThreadReceives) {
-    auto [c, srv] = Pair();
-    ASSERT_EQ(Select(c), 0);
-    ASSERT_EQ(intsend(srv, "abcd", 4, 0), 4);
-    ASSERT_EQ(Close(srv), 0);
-    ASSERT_TRUE(WaitCount(c, FD_CLOSE_W));
-    ASSERT_EQ(Count(c, FD_READ_W), 1);
-
-    EXPECT_EQ(Waiting(c), 4u);
-    char buf[4];
-    ASSERT_EQ(intrecv(c, buf, 1, 0), 1);
-    EXPECT_EQ(Waiting(c), 3u);
-    ASSERT_TRUE(WaitCount(c, FD_READ_W, 2));  // counted again for the new notification
-    // A receive on another thread tells this one only through its queue; the count must not
-    // wait for that.
-    OnFreshThread([s = c] {
-        char byte;
-        EXPECT_EQ(intrecv(s, &byte, 1, 0), 1);
-    });
-    EXPECT_EQ(Waiting(c), 2u);
-    ASSERT_EQ(intrecv(c, buf, sizeof buf, 0), 2);
-    EXPECT_EQ(Waiting(c), 0u);
-}
