@@ -55,26 +55,6 @@ TEST_F(SocketLifecycle, CreateSocketWithUnknownKindReportsTwiceAndFails) {
     EXPECT_EQ(failures[1].source, "TAVSock.TAVSocket.CreateSocket");
 }
 
-TEST_F(SocketLifecycle, DatagramSocketCachesItsLargestDatagram) {
-    auto s = Make(TAVSockKind_Datagram);
-    EXPECT_EQ(s->State(), Skt_Initialized);
-    EXPECT_EQ(s->Kind(), TAVSockKind_Datagram);
-    EXPECT_EQ(s->MaxUDPDatagramSize(), sockintf::MAX_UDP_DATAGRAM);
-    // A datagram socket cannot listen: the call fails and the state stays.
-    EXPECT_EQ(s->Listen(), -1);
-    EXPECT_EQ(s->State(), Skt_Initialized);
-}
-
-TEST_F(SocketLifecycle, BindToAnAddressInUseGivesError) {
-    auto first = Bound(TAVSockKind_Stream);
-    EXPECT_EQ(first->State(), Skt_Bound);
-    auto second = Make(TAVSockKind_Stream);
-    EXPECT_EQ(second->Bind(first->LocalAddr()), -1);
-    EXPECT_EQ(second->LastError(), sockintf::WSAEADDRINUSE);
-    EXPECT_EQ(second->State(), Skt_Error);
-    EXPECT_EQ(Raised([&] { second->Bind(nullptr); }), 91);
-}
-
 TEST_F(SocketLifecycle, ConnectIsPendingThenWritableAndAcceptCopiesTheListenerSettings) {
     auto listener = Listener();
     listener->MsgBeginMark("<");
@@ -84,8 +64,12 @@ TEST_F(SocketLifecycle, ConnectIsPendingThenWritableAndAcceptCopiesTheListenerSe
     EXPECT_EQ(listener->Accept(nullptr, name), nullptr);  // nothing waits yet
     EXPECT_EQ(name, nullptr);
     EXPECT_EQ(listener->State(), Skt_Listening);
+    EXPECT_EQ(listener->SocketOption(sockintf::SO_ACCEPTCONN_W), 1);
+    EXPECT_NO_THROW(listener->ShowSocketInfo());
+    EXPECT_EQ(Raised([&] { listener->SocketOption(0x7777); }), sockintf::WSAENOPROTOOPT);  // a bare error
 
     auto client = Make(TAVSockKind_Stream);
+    EXPECT_EQ(client->RemoteAddr(), nullptr);  // not connected
     EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
     EXPECT_EQ(client->LastError(), sockintf::WSAEWOULDBLOCK);
     EXPECT_EQ(client->State(), Skt_ConnectionPending);
@@ -128,8 +112,14 @@ TEST_F(SocketLifecycle, CallsOutOfTurnFailAndKeepWhatTheyShould) {
     EXPECT_EQ(SocketAccess::GenericSend(*unbound), -1);
     EXPECT_EQ(unbound->LastError(), sockintf::WSAENOTCONN);
 
-    // A second Connect on a connection that is made fails.
+    // A second Bind to the listener's address, and a second Connect on a connection that is
+    // made, fail.
     auto listener = Listener();
+    auto second = Make(TAVSockKind_Stream);
+    EXPECT_EQ(second->Bind(listener->LocalAddr()), -1);
+    EXPECT_EQ(second->LastError(), sockintf::WSAEADDRINUSE);
+    EXPECT_EQ(second->State(), Skt_Error);
+    EXPECT_EQ(Raised([&] { second->Bind(nullptr); }), 91);
     auto client = Make(TAVSockKind_Stream);
     EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
     ASSERT_TRUE(WaitFor(*client, kWrite));
@@ -145,6 +135,7 @@ TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
     EXPECT_EQ(client->Connect(closed->LocalAddr()), -1);
     EXPECT_EQ(client->State(), Skt_ConnectionPending);
     ASSERT_TRUE(WaitFor(*client, kExcept));
+    EXPECT_FALSE(WaitFor(*client, kWrite, 0));  // a failed connect never shows as writable
     EXPECT_TRUE(client->IsExceptionTriggered());
     EXPECT_EQ(client->SocketOption(sockintf::SO_ERROR_W), sockintf::WSAECONNREFUSED);
 
@@ -154,14 +145,6 @@ TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
     EXPECT_EQ(blocking->Connect(closed->LocalAddr()), -1);
     EXPECT_EQ(blocking->LastError(), sockintf::WSAECONNREFUSED);
     EXPECT_EQ(blocking->State(), Skt_Disconnected);
-}
-
-TEST_F(SocketLifecycle, SocketOptionsReadWriteAndRaiseBareErrors) {
-    auto listener = Listener();
-    EXPECT_EQ(listener->SocketOption(sockintf::SO_ACCEPTCONN_W), 1);
-    EXPECT_NO_THROW(listener->ShowSocketInfo());
-    EXPECT_EQ(Raised([&] { listener->SocketOption(0x7777); }), sockintf::WSAENOPROTOOPT);
-    EXPECT_EQ(Make(TAVSockKind_Stream)->RemoteAddr(), nullptr);  // not connected
 }
 
 }  // namespace

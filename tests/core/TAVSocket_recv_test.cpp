@@ -46,7 +46,12 @@ TEST_F(SocketRecv, RecvReturnsTextOrBytesAndAProbeByteWhenNothingWaits) {
 }
 
 TEST_F(SocketRecv, RecvFromFillsTheSenderAndEmptyReadsGiveEmptyData) {
-    auto sender = Bound(TAVSockKind_Datagram);
+    auto sender = Make(TAVSockKind_Datagram);
+    EXPECT_EQ(std::make_pair(sender->State(), sender->Kind()), std::make_pair(Skt_Initialized, TAVSockKind_Datagram));
+    EXPECT_EQ(sender->MaxUDPDatagramSize(), sockintf::MAX_UDP_DATAGRAM);
+    EXPECT_EQ(sender->Listen(), -1);  // a datagram socket cannot listen, and its state stays
+    EXPECT_EQ(sender->State(), Skt_Initialized);
+    ASSERT_EQ(sender->Bind(Loopback()), 0);
     auto receiver = Bound(TAVSockKind_Datagram);
     int32_t n = -5, err = -5;
     // A datagram socket reads at its largest datagram; with nothing there the read fails.

@@ -1,5 +1,6 @@
-// The case-folding search against a one-byte-at-a-time reference: every byte value, needles
-// of one to four characters, hits on either side of every sixteen-byte boundary.
+// Case-insensitive comparison, and the case-folding search against a one-byte-at-a-time
+// reference: every byte value, needles of one to four characters, hits on either side of every
+// sixteen-byte boundary.
 #include <tavsock/Text.hpp>
 
 #include <gtest/gtest.h>
@@ -45,6 +46,13 @@ TEST(FindNoCase, AgreesWithTheReferenceOnEveryByteAndBoundary) {
                     << "needle " << needle << " from " << from << " in " << text;
         }
     }
+}
+
+TEST(TextEqualNoCase, FoldsTheLettersOfTheSingleByteCodePageOnly) {
+    EXPECT_TRUE(TextEqualNoCase("BeGin", "bEGIN"));
+    EXPECT_TRUE(TextEqualNoCase("\xC4\xD6", "\xE4\xF6"));  // accented capitals fold too
+    EXPECT_FALSE(TextEqualNoCase("\xD7", "\xF7"));          // multiplication and division signs do not
+    EXPECT_FALSE(TextEqualNoCase("ab", "abc"));
 }
 
 TEST(FindNoCase, FindsTheMarkAtEachPlaceAroundTheVectorWidth) {

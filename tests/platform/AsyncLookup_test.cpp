@@ -1,4 +1,5 @@
-// Background host look-ups: completion through the owner's queue, cancellation, errors.
+// Host look-ups, blocking and in the background: completion through the owner's queue,
+// agreement with the blocking calls, cancellation, errors.
 #include "platform/LookupPool.hpp"
 #include "SockTestUtil.hpp"
 
@@ -55,31 +56,49 @@ protected:
 
 }  // namespace
 
-TEST_F(AsyncLookup, LocalhostCompletesThroughTheQueueAndAgreesWithTheBlockingCall) {
-    const HANDLE h = ByName("localhost");
-    ASSERT_NE(h, 0) << intWSAGetLastError();
-    ASSERT_TRUE(WorkersDone());
-    EXPECT_TRUE(got_.empty());  // never inside the call, nor before the queue runs
-    EXPECT_TRUE(BufferUntouched());
-    auto c = Wait(h);
-    ASSERT_TRUE(c && c->msg == kMsg);
-    EXPECT_EQ(c->High, 0);
-    EXPECT_GT(c->Low, static_cast<int>(sizeof(HOSTENT)));
-
-    const HOSTENT* blocking = intgethostbyname("localhost");
-    ASSERT_NE(blocking, nullptr);
-    EXPECT_STREQ(Record().h_name, blocking->h_name);
-    EXPECT_EQ(Record().h_addrtype, AF_INET_W);
-    ASSERT_NE(Record().h_addr_list[0], nullptr);
-    EXPECT_EQ(std::memcmp(Record().h_addr_list[0], blocking->h_addr_list[0], 4), 0);
-
+TEST_F(AsyncLookup, CompletesThroughTheQueueAndAgreesWithTheBlockingCall) {
     const uint32_t loopback = inthtonl(0x7F000001);
+    for (const char* name : {"localhost", "127.0.0.1"}) {
+        SCOPED_TRACE(name);
+        const HANDLE h = ByName(name);
+        ASSERT_NE(h, 0) << intWSAGetLastError();
+        ASSERT_TRUE(WorkersDone());
+        EXPECT_TRUE(got_.empty());  // never inside the call, nor before the queue runs
+        EXPECT_TRUE(BufferUntouched());
+        auto c = Wait(h);
+        got_.clear();
+        ASSERT_TRUE(c && c->msg == kMsg);
+        EXPECT_EQ(c->High, 0);
+        EXPECT_GT(c->Low, static_cast<int>(sizeof(HOSTENT)));
+
+        const HOSTENT* blocking = intgethostbyname(name);
+        ASSERT_NE(blocking, nullptr) << intWSAGetLastError();
+        for (const HOSTENT* rec : {&Record(), blocking}) {
+            EXPECT_EQ(rec->h_addrtype, AF_INET_W);
+            EXPECT_EQ(rec->h_length, 4);
+            ASSERT_NE(rec->h_addr_list[0], nullptr);
+            EXPECT_EQ(std::memcmp(rec->h_addr_list[0], &loopback, 4), 0);
+        }
+        EXPECT_STREQ(Record().h_name, blocking->h_name);
+        for (const char* p : {Record().h_name, Record().h_addr_list[0]})  // the record is all in the buffer
+            EXPECT_TRUE(p >= buf_ && p < buf_ + sizeof buf_);
+        std::memset(buf_, kPattern, sizeof buf_);
+    }
+    // Dotted text is its own name and its only address.
+    EXPECT_STREQ(intgethostbyname("127.0.0.1")->h_name, "127.0.0.1");
+    EXPECT_EQ(intgethostbyname("127.0.0.1")->h_addr_list[1], nullptr);
+
     const auto* addr = reinterpret_cast<const char*>(&loopback);
-    c = Wait(intWSAAsyncGetHostByAddr(wnd_, kMsg, addr, 4, AF_INET_W, buf_, sizeof buf_));
+    const auto c = Wait(intWSAAsyncGetHostByAddr(wnd_, kMsg, addr, 4, AF_INET_W, buf_, sizeof buf_));
     ASSERT_TRUE(c && c->High == 0);
     const HOSTENT* blockingByAddr = intgethostbyaddr(addr, 4, AF_INET_W);
-    ASSERT_NE(blockingByAddr, nullptr);
+    ASSERT_NE(blockingByAddr, nullptr) << intWSAGetLastError();
+    EXPECT_GT(std::strlen(blockingByAddr->h_name), 0u);
     EXPECT_STREQ(Record().h_name, blockingByAddr->h_name);
+
+    char own[1024] = {};
+    ASSERT_EQ(intgethostname(own, sizeof own - 1), 0);
+    EXPECT_NE(intgethostbyname(own), nullptr);
 }
 
 TEST_F(AsyncLookup, CancelledLookupDeliversNothingAndWritesNothing) {
@@ -105,6 +124,8 @@ TEST_F(AsyncLookup, UnknownNameGives11001AndShortBufferGives10055WithTheLengthNe
     EXPECT_EQ(c->High, WSAHOST_NOT_FOUND);
     EXPECT_EQ(c->Low, 0);
     EXPECT_TRUE(BufferUntouched());
+    EXPECT_EQ(intgethostbyname("no-such-host.invalid"), nullptr);  // the blocking call agrees
+    EXPECT_EQ(intWSAGetLastError(), WSAHOST_NOT_FOUND);
 
     c = Wait(ByName("localhost", 16));
     ASSERT_TRUE(c);
@@ -132,3 +153,4 @@ TEST_F(AsyncLookup, HandlesAreNonZeroAndUniqueAndEachCompletesOnce) {
     EXPECT_EQ(intWSAAsyncGetHostByName(0, kMsg, "localhost", buf_, sizeof buf_), 0);  // no window
     EXPECT_EQ(intWSAGetLastError(), WSAEINVAL);
 }
+

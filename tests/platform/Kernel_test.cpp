@@ -39,7 +39,7 @@ TEST(KeyedList, PositionsCloseUpAfterRemovalAndKeysFollow) {
     EXPECT_EQ(noCase.KeyAt(noCase.PositionOfKey("server\xE9")), "Server\xC9");
 }
 
-TEST(Diagnostics, FailedChecksAreCountedAndTheNewestKept) {
+TEST(Diagnostics, FailedChecksAreCountedTheNewestKeptAndCollectionChecksTakePositionsOrKeys) {
     Diagnostics& diag = Diagnostics::Current();
     diag.ResetForTesting();
     EXPECT_TRUE(diag.Check(true, "TAVSock.TAVSocket", "NewValue >= 0"));
@@ -52,11 +52,8 @@ TEST(Diagnostics, FailedChecksAreCountedAndTheNewestKept) {
     EXPECT_EQ(diag.LastFailures().size(), Diagnostics::kKeptFailures);
     EXPECT_EQ(diag.LastFailures().front().text, "f8");
     diag.ResetForTesting();
-}
 
-TEST(Diagnostics, CollectionCheckTakesPositionsOrKeys) {
-    Diagnostics& diag = Diagnostics::Current();
-    diag.ResetForTesting();
+    // Collections are indexed by position or by key.
     KeyedList<int> list;
     list.Add(10, "one");
     list.Add(20);

@@ -114,7 +114,7 @@ TEST(MessageQueue, NestedDispatchContinuesWithTheNextMessage) {
     });
 }
 
-TEST(MessageQueue, WindowDestroyedInsideItsOwnProcedureGetsNcDestroyOnce) {
+TEST(MessageQueue, DestroyedWindowGetsNcDestroyOnceAndLosesItsQueuedMessages) {
     OnFreshThread([] {
         auto state = std::make_shared<std::vector<uint32_t>>();
         HWND h = CreateWindowHandle([state](HWND hw, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
@@ -131,11 +131,8 @@ TEST(MessageQueue, WindowDestroyedInsideItsOwnProcedureGetsNcDestroyOnce) {
         EXPECT_FALSE(IsWindowHandle(h));
         EXPECT_FALSE(PostMessageTo(h, WM_USER, 0, 0));
         EXPECT_EQ(state.use_count(), 1);  // the procedure went with the window
-    });
-}
 
-TEST(MessageQueue, WindowDestroyedByAnotherWindowLosesItsQueuedMessages) {
-    OnFreshThread([] {
+        // Destroyed by another window's procedure: its queued messages are lost.
         Log log;
         HWND victim = LoggingWindow(log);
         HWND killer = CreateWindowHandle([&](HWND, uint32_t, uintptr_t, intptr_t) -> intptr_t {

@@ -62,67 +62,61 @@ TEST_F(SockOptions, ValuesRoundTripInWindowsTerms) {
     EXPECT_WSA_FAIL(intioctlsocket(tcp, 0x1234, &v), WSAEINVAL);
 }
 
-TEST_F(SockOptions, FionreadCountsBytesAndAtMarkSeesUrgentData) {
-    auto [c, a] = Pair();
-    uint32_t v = 99;
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 0u);
-    ASSERT_EQ(intioctlsocket(a, SIOCATMARK_W, &v), 0);
-    EXPECT_EQ(v, 1u);  // no out-of-band data
-
-    ASSERT_EQ(intsend(c, "0123456789", 10, 0), 10);
-    ASSERT_EQ(intsend(c, "!", 1, MSG_OOB_W), 1);
-    ASSERT_TRUE(WaitFor(a, kExcept));  // the urgent byte has arrived
-    ASSERT_EQ(intioctlsocket(a, SIOCATMARK_W, &v), 0);
-    EXPECT_EQ(v, 0u);  // the Windows answer: out-of-band data waits
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 10u);
-
-    char b = 0;
-    ASSERT_EQ(intrecv(a, &b, 1, MSG_OOB_W), 1);
-    EXPECT_EQ(b, '!');
-    ASSERT_EQ(intioctlsocket(a, SIOCATMARK_W, &v), 0);
-    EXPECT_EQ(v, 1u);
-    EXPECT_FALSE(WaitFor(a, kExcept, 0));
-}
-
 // Data that follows an urgent byte counts as waiting, before and after the byte is read, so
-// that whatever sizes its reads by the count reaches it.
-TEST_F(SockOptions, FionreadCountsTheDataPastTheUrgentMark) {
+// that whatever sizes its reads by the count reaches it; SIOCATMARK gives the Windows answer,
+// 0 while an urgent byte waits to be read.
+TEST_F(SockOptions, FionreadAndAtMarkAroundUrgentBytes) {
+    // Each step: what the peer sends (data, an urgent byte, more data), or what is read (the
+    // urgent byte, or as much as FIONREAD says), then the counts.
+    struct Step {
+        const char *data, *urgent, *more;
+        const char* read;  // "!" or "?": the urgent byte it gives; other text: a normal read
+        uint32_t waiting, atMark;
+    };
+    const Step steps[] = {
+        {"", "", "", "", 0, 1},
+        {"0123456789", "!", "", "", 10, 0},
+        {"", "", "", "!", 10, 1},
+        {"", "", "", "0123456789", 0, 1},
+        {"", "!", "", "", 0, 0},  // an urgent byte with nothing ahead of it and nothing after
+        {"", "", "after", "", 5, 0},
+        {"", "", "", "!", 5, 1},
+        {"", "", "", "after", 0, 1},
+        {"normal", "?", "more", "?", 6, 1},  // counted up to the mark; once read, what follows
+        {"", "", "", "normal", 4, 1},
+        {"", "", "", "more", 0, 1},
+    };
     auto [c, a] = Pair();
     char buf[64];
-    uint32_t v = 99;
-    // An urgent byte with nothing ahead of it and nothing after: no normal data.
-    ASSERT_EQ(intsend(c, "!", 1, MSG_OOB_W), 1);
-    ASSERT_TRUE(WaitFor(a, kExcept));
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 0u);
-    ASSERT_EQ(intsend(c, "after", 5, 0), 5);
-    ASSERT_TRUE(WaitFor(a, kRead));  // loopback: the data is there once the poll says so
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 5u);
-    ASSERT_EQ(intrecv(a, buf, 1, MSG_OOB_W), 1);
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 5u);
-    ASSERT_EQ(intrecv(a, buf, static_cast<int>(v), 0), 5);
-    EXPECT_EQ(std::string(buf, 5), "after");
-
-    // Normal data ahead of the mark is counted up to it; once it is read, what follows.
-    ASSERT_EQ(intsend(c, "normal", 6, 0), 6);
-    ASSERT_EQ(intsend(c, "?", 1, MSG_OOB_W), 1);
-    ASSERT_EQ(intsend(c, "more", 4, 0), 4);
-    ASSERT_TRUE(WaitFor(a, kExcept));
-    ASSERT_EQ(intrecv(a, buf, 1, MSG_OOB_W), 1);
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 6u);
-    ASSERT_EQ(intrecv(a, buf, sizeof buf, 0), 6);
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 4u);
-    ASSERT_EQ(intrecv(a, buf, sizeof buf, 0), 4);
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 0u);
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.data) + step.urgent + step.more + " / " + step.read);
+        for (const char* part : {step.data, step.urgent, step.more}) {
+            const int n = static_cast<int>(std::strlen(part));
+            if (n > 0) {
+                ASSERT_EQ(intsend(c, part, n, part == step.urgent ? MSG_OOB_W : 0), n);
+            }
+        }
+        // Loopback: what was sent is there once the poll says so.
+        if (*step.urgent) {
+            ASSERT_TRUE(WaitFor(a, kExcept));
+        } else if (*step.more) {
+            ASSERT_TRUE(WaitFor(a, kRead));
+        }
+        const std::string read = step.read;
+        if (read == "!" || read == "?") {
+            ASSERT_EQ(intrecv(a, buf, 1, MSG_OOB_W), 1);
+            EXPECT_EQ(buf[0], read[0]);
+            EXPECT_FALSE(WaitFor(a, kExcept, 0));
+        } else if (!read.empty()) {
+            ASSERT_EQ(intrecv(a, buf, static_cast<int>(Waiting(a)), 0), static_cast<int>(read.size()));
+            EXPECT_EQ(std::string(buf, read.size()), read);
+        }
+        EXPECT_EQ(Waiting(a), step.waiting);
+        uint32_t atMark = 99;
+        ASSERT_EQ(intioctlsocket(a, SIOCATMARK_W, &atMark), 0);
+        EXPECT_EQ(atMark, step.atMark);
+    }
     ASSERT_EQ(Close(c), 0);  // the end of the stream is not data
     ASSERT_TRUE(WaitFor(a, kRead));
-    ASSERT_EQ(intioctlsocket(a, FIONREAD_W, &v), 0);
-    EXPECT_EQ(v, 0u);
+    EXPECT_EQ(Waiting(a), 0u);
 }

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -56,6 +57,7 @@ using tav::test::OnFreshThread;
 using tav::test::PumpUntil;
 
 constexpr int kRead = 0, kWrite = 1, kExcept = 2;
+constexpr uint32_t kSelectMsg = 0x501;  // what the tests register for readiness notifications
 
 /// True when `s` gets into set `which` (kRead, kWrite, kExcept) within `seconds`.
 inline bool WaitFor(SOCKET s, int which, int seconds = 10) {
@@ -95,6 +97,12 @@ protected:
         uint32_t on = 1;
         EXPECT_EQ(intioctlsocket(s, FIONBIO_W, &on), 0);
         return s;
+    }
+    /// What FIONREAD says is waiting on `s`.
+    static uint32_t Waiting(SOCKET s) {
+        uint32_t n = 0xDEADBEEF;
+        EXPECT_EQ(intioctlsocket(s, FIONREAD_W, &n), 0) << intWSAGetLastError();
+        return n;
     }
 
     /// A socket of `type` bound to 127.0.0.1 at a free port, whose address goes to `addr`.
@@ -137,6 +145,24 @@ struct Message {
 /// A started stack and a window of the test thread that records every message it gets.
 class WindowTest : public StackTest {
 protected:
+    int Select(SOCKET s, int32_t mask = 0x3F, uint32_t msg = kSelectMsg) { return intWSAAsyncSelect(s, wnd_, msg, mask); }
+    /// How many notifications of `event` (low word) came for `s`.
+    int Count(SOCKET s, int32_t event) const {
+        return static_cast<int>(std::count_if(got_.begin(), got_.end(), [&](const Message& m) { return m.w == s && m.Low == event; }));
+    }
+    /// Runs the queue until `s` has had `count` notifications of `event`.
+    bool WaitCount(SOCKET s, int32_t event, int count = 1) {
+        return PumpUntil([&] { return Count(s, event) >= count; });
+    }
+    /// Lets whatever is ready now be reported. Loopback delivery is done when the sending call
+    /// returns, so zero-time polls show every notification the current state can give.
+    /// Returns the items handled by the last pass: 0 means the queue has gone quiet.
+    static int Settle() {
+        int handled = 0;
+        for (int i = 0; i < 4; ++i) handled = tav::RunPendingMessages();
+        return handled;
+    }
+
     void SetUp() override {
         StackTest::SetUp();
         wnd_ = platform::CreateWindowHandle([this](platform::HWND, uint32_t msg, uintptr_t w, intptr_t l) -> intptr_t {
