@@ -46,43 +46,6 @@ TEST(HttpResponseTest, ResponseCutAtEveryPlaceSkipsInterimAnswersAndKeepsEveryBo
     EXPECT_EQ(Feed(r, endless + real), Step::Broken);
 }
 
-// A chunked body, fed whole and byte by byte: the decoded bytes, and where it ends or breaks.
-TEST(HttpResponseTest, ChunkedBodiesAreDecodedInAnyPieces) {
-    const std::string head = "HTTP/1.1 200 OK\r\nContent-Length: 3\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n";
-    const struct {
-        std::string chunks;
-        const char* body;
-        Step last;
-    } cases[] = {
-        {"5\r\nhello\r\n1;ext=\"a;b\"\r\n,\r\nA  \r\n world!!! \r\n0\r\nX-Sum: 1\r\n\r\nnext response", "hello, world!!! ", Step::Done},
-        {"3\nabc\n0\n\n", "abc", Step::Done},          // bare LF line ends
-        {"4\r\nabcd\r\n", "abcd", Step::Body},           // not over until the last chunk
-        {"3\r\nabcX\r\n", "abc", Step::Broken},           // data not followed by a line end
-        {"x\r\n", "", Step::Broken},                       // no hex digits
-        {"3 4\r\nabc\r\n", "", Step::Broken},              // a second number
-        {"1000000000000000\r\n", "", Step::Broken},        // 16 digits
-        {"1;" + std::string(tav::ChunkedDecoder::kMaxLine, 'e') + "\r\n", "", Step::Broken},
-        {"0\r\n" + std::string(tav::ChunkedDecoder::kMaxTrailers + 1, 't'), "", Step::Broken},
-    };
-    for (const auto& c : cases) {
-        for (const bool bytewise : {false, true}) {
-            HttpResponse r;
-            r.Begin(false);
-            Step last = Feed(r, head);
-            for (size_t at = 0; at < c.chunks.size() && last != Step::Done && last != Step::Broken;) {
-                const size_t n = bytewise ? 1 : c.chunks.size();
-                const Step s = Feed(r, c.chunks.substr(at, n));
-                if (s != Step::More) last = s;
-                at += n;
-            }
-            EXPECT_EQ(last, c.last) << c.chunks.substr(0, 40) << bytewise;
-            EXPECT_EQ(r.ContentLength(), -1);
-            EXPECT_EQ(r.Overlong(), c.last != Step::Done);
-            EXPECT_EQ(r.TakeBody().AsString(), c.body) << c.chunks.substr(0, 40) << bytewise;
-        }
-    }
-}
-
 TEST(HttpResponseTest, RefusalEndlessHeaderAndFailedWriteEndTheResponse) {
     HttpResponse r;
     r.Begin(false);
