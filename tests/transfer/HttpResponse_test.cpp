@@ -1,5 +1,5 @@
-// An HTTP response on its own: the header block in any pieces, the body's start in the piece
-// that ends it, and the steps that end a response early.
+// An HTTP response on its own: interim answers and the header block in any pieces, and the
+// body's start in the piece that ends it.
 #include "transfer/HttpResponse.hpp"
 
 #include "transfer/TransferTestUtil.hpp"
@@ -44,29 +44,4 @@ TEST(HttpResponseTest, ResponseCutAtEveryPlaceSkipsInterimAnswersAndKeepsEveryBo
     std::string endless;
     for (int i = 0; i <= HttpResponse::kMaxInterim; ++i) endless += "HTTP/1.1 100 Continue\r\n\r\n";
     EXPECT_EQ(Feed(r, endless + real), Step::Broken);
-}
-
-TEST(HttpResponseTest, RefusalEndlessHeaderAndFailedWriteEndTheResponse) {
-    HttpResponse r;
-    r.Begin(false);
-    EXPECT_EQ(Feed(r, "HTTP/1.0 404 Not Found\r\n\r\nbody"), Step::Refused);
-    EXPECT_EQ(r.Head().Status(), "404");
-    EXPECT_EQ(r.Head().Reason(), "Not Found");
-
-    r.Begin(false);
-    const std::string endless(tav::HttpHead::kMaxBytes - 1, 'a');
-    EXPECT_EQ(Feed(r, endless), Step::More);
-    EXPECT_EQ(Feed(r, "bc\r\n\r\n"), Step::Broken);
-    EXPECT_EQ(r.Head().Text().size(), tav::HttpHead::kMaxBytes);
-
-    std::string error;
-    r.Output(tav::LocalFile::OpenForWrite("/dev/full", tav::LocalFile::Replace::Now, error));
-    r.Begin(false);
-    EXPECT_EQ(Feed(r, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\n"), Step::More);
-    EXPECT_EQ(Feed(r, "hi"), Step::WriteFailed);
-    EXPECT_EQ(r.OutputError(), "cannot write /dev/full: No space left on device");
-    r.CloseOutput(true);
-    // An empty body in byte-array mode is the one 0 byte it starts as.
-    r.Begin(true);
-    EXPECT_EQ(r.TakeBody().AsBytes(), tav::ByteArray{0});
 }
