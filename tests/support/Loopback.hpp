@@ -1,6 +1,7 @@
 // Plain POSIX sockets on 127.0.0.1 (or ::1 where asked) for tests and benchmarks: peers that do what the library
 // would never do itself (urgent bytes, resets, a listener it does not own), free ports, and
-// waiting for a server to listen. Descriptors are owned and closed by the objects.
+// waiting for a server to listen or starting one on free ports. Descriptors are owned and
+// closed by the objects.
 #pragma once
 
 #include "support/Process.hpp"
@@ -15,7 +16,9 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace tav::support {
 
@@ -109,6 +112,32 @@ inline bool WaitListening(Process& server, uint16_t port, bool ipv6 = false) {
         ::poll(nullptr, 0, 10);
     }
     return false;
+}
+
+/// Starts a server whose command line (made by `argv` from `count` ports) names its ports,
+/// on ports free a moment ago, its output to `log`; another process may take a port first,
+/// so a server that does not come up is tried again. The ports, or an empty list when it
+/// never listened. With `ipv6` the ports are ::1's and the server must listen there.
+inline std::vector<uint16_t> StartOnFreePorts(Process& p, size_t count,
+                                              const std::function<std::vector<std::string>(const std::vector<uint16_t>&)>& argv,
+                                              const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
+    Stdio io;
+    io.out = log;
+    io.cwd = cwd;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        std::vector<uint16_t> ports;
+        while (ports.size() < count) ports.push_back(FreePort(ipv6));
+        bool up = p.Start(argv(ports), io);
+        for (size_t i = 0; up && i < count; ++i) up = WaitListening(p, ports[i], ipv6);
+        if (up) return ports;
+        p.Stop();
+    }
+    return {};
+}
+inline uint16_t StartOnFreePort(Process& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
+                                const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
+    const auto ports = StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd, ipv6);
+    return ports.empty() ? 0 : ports[0];
 }
 
 inline bool SendAll(const Fd& fd, const std::string& data, int flags = 0) {

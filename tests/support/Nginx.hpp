@@ -30,17 +30,11 @@ inline std::vector<std::string> NginxCommand(const std::string& dir, const std::
 /// process group by Stop() or at the end of the object's life.
 class Nginx {
 public:
-    /// Starts the server and waits until it accepts connections. A port taken between
-    /// choosing and binding it costs another attempt; false after five.
+    /// Starts the server and waits until it accepts connections (another free port when one
+    /// was taken between choosing and binding it); false when it never listened.
     bool Start(const std::string& dir, const std::function<std::string(uint16_t port)>& http) {
-        for (int attempt = 0; attempt < 5; ++attempt) {
-            mPort = FreePort();
-            Stdio io;
-            io.out = dir + "/nginx.log";
-            if (mProcess.Start(NginxCommand(dir, http(mPort)), io) && WaitListening(mProcess, mPort)) return true;
-            mProcess.Stop();
-        }
-        return false;
+        mPort = StartOnFreePort(mProcess, [&](uint16_t port) { return NginxCommand(dir, http(port)); }, dir + "/nginx.log");
+        return mPort != 0;
     }
     void Stop() { mProcess.Stop(); }
     uint16_t Port() const { return mPort; }

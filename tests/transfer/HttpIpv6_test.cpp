@@ -9,36 +9,30 @@ namespace {
 using namespace transfertest;
 using tav::TavHTTPTransferMgr;
 
-using HttpIpv6Test = HttpMgrTest;
+class HttpIpv6Test : public HttpMgrTest {
+protected:
+    HttpIpv6Test() : HttpMgrTest(true) {}
+};
 
 TEST_F(HttpIpv6Test, RequestsAndTunnelsNameTheAddressInBrackets) {
-    ScriptedPeer six(0, true);
-    ASSERT_NE(six.Port(), 0);
-    const std::string port = std::to_string(six.Port());
-    // One request while `six` takes it and answers `response`; the request's bytes.
-    auto exchange = [&](const std::string& url, const std::string& response) {
-        heard.entries.clear();
-        EXPECT_EQ(mgr->Execute(url), 0) << url;
-        const std::string request = Answer(six, response);
-        EXPECT_TRUE(RunUntilReady()) << url;
-        return request;
-    };
+    ASSERT_NE(server.Port(), 0);
+    const std::string port = std::to_string(server.Port());
     const std::string tail = "\r\nAccept-Language: en\r\nUser-Agent: " + mgr->UserAgent() + "\r\n\r\n";
-    const std::string ok = "HTTP/1.0 200 OK\r\n\r\nsix";
-
-    EXPECT_EQ(exchange("http://[::1]:" + port + "/a?b", ok), "GET /a?b HTTP/1.0\r\nAccept: */*\r\nHost: [::1]:" + port + tail);
-    EXPECT_EQ(heard.entries, (Notified{"DataReceived", "Ready 0"}));
+    responses = {"HTTP/1.0 200 OK\r\n\r\nsix", "HTTP/1.0 200 OK\r\n\r\n", "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n"};
+    EXPECT_EQ(Fetch("http://[::1]:" + port + "/a?b"), (Notified{"DataReceived", "Ready 0"}));
     EXPECT_EQ(body, "six");
 
     // A proxy by its IPv6 address, with or without "http://": the whole URL on the request
-    // line, the proxy's own Host line; for https a tunnel to the bracketed address.
+    // line, the proxy's own Host line; for https a tunnel to the bracketed address, which the
+    // proxy may refuse like any server (its answer is the header block).
     mgr->Proxy("[::1]:" + port);
-    EXPECT_EQ(exchange("http://[2001:db8::1]:81/x", ok),
-              "GET http://[2001:db8::1]:81/x HTTP/1.0\r\nAccept: */*\r\nHost: [::1]:" + port + tail);
+    Fetch("http://[2001:db8::1]:81/x");
     mgr->Proxy("http://[::1]:" + port);
-    EXPECT_EQ(exchange("https://[2001:db8::1]/x", "HTTP/1.0 403 No\r\n\r\n"),
-              "CONNECT [2001:db8::1]:443 HTTP/1.0\r\nHost: [2001:db8::1]:443\r\n\r\n");
-    EXPECT_EQ(heard.entries, (Notified{"Error 403 No", "Ready 0"}));
+    EXPECT_EQ(Fetch("https://[2001:db8::1]/x"), (Notified{"Error 403 Tunnel Refused", "Ready 0"}));
+    EXPECT_EQ(mgr->HTTPHeader(), "HTTP/1.0 403 Tunnel Refused\r\nX-Why: policy\r\n\r\n");
+    EXPECT_EQ(requests, (Notified{"GET /a?b HTTP/1.0\r\nAccept: */*\r\nHost: [::1]:" + port + tail,
+                                  "GET http://[2001:db8::1]:81/x HTTP/1.0\r\nAccept: */*\r\nHost: [::1]:" + port + tail,
+                                  "CONNECT [2001:db8::1]:443 HTTP/1.0\r\nHost: [2001:db8::1]:443\r\n\r\n"}));
 
     // A zone that names no interface here leaves no address: object error 1, nothing sent,
     // and the output file it would have made is not left behind.
@@ -50,7 +44,7 @@ TEST_F(HttpIpv6Test, RequestsAndTunnelsNameTheAddressInBrackets) {
     EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
     EXPECT_FALSE(fs::exists(dir / "out"));
     tav::RunMessagesFor(std::chrono::milliseconds(20));
-    EXPECT_FALSE(six.Waiting());
+    EXPECT_FALSE(server.Waiting());
 }
 
 }  // namespace

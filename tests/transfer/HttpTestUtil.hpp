@@ -24,11 +24,12 @@ inline std::string TakeRequest(ScriptedPeer& server) {
         return r.size() >= need && r.compare(r.size() - 4, 4, "\r\n\r\n") == 0;
     });
 }
-/// One exchange on `server`: takes the request (returned), answers `response` and closes.
-inline std::string Answer(ScriptedPeer& server, const std::string& response) {
+/// One exchange on `server`: takes the request (returned), answers `response` and closes
+/// (unless `hold`: the connection stays open).
+inline std::string Answer(ScriptedPeer& server, const std::string& response, bool hold = false) {
     std::string request = TakeRequest(server);
     EXPECT_TRUE(server.Send(response));
-    server.Close();
+    if (!hold) server.Close();
     return request;
 }
 inline std::string Url(const ScriptedPeer& server, const std::string& path = "/") {
@@ -60,6 +61,9 @@ protected:
             t->Check(m), t->Log("Error " + s + " " + r, "callback");
         }
     };
+
+    /// With `ipv6` the scripted server listens on ::1 only, so what it accepts came over IPv6.
+    explicit HttpMgrTest(bool ipv6 = false) : server(0, ipv6) {}
 
     void SetUp() override {
         mgr = tav::TavHTTPTransferMgr::Create();
@@ -114,10 +118,8 @@ protected:
         heard.entries.clear(), routes.clear(), lastCount = 0;
         EXPECT_EQ(mgr->Execute(url, method, data, headers, file), 0);
         if (!responses.empty()) {
-            requests.push_back(TakeRequest(server));
-            EXPECT_TRUE(server.Send(responses.front()));
+            requests.push_back(Answer(server, responses.front(), hold));
             responses.erase(responses.begin());
-            if (!hold) server.Close();
         }
         EXPECT_TRUE(RunUntilReady()) << url;
         return heard.entries;

@@ -15,26 +15,29 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
         const char* host;
         int port;
         const char* target;
-    } good[] = {{"HtTp://example.com", false, "example.com", 80, "/"},
-                {"example.com:8081x/a/b?c", false, "example.com", 8081, "/a/b?c"},
-                {"host:65535/x", false, "host", 65535, "/x"},
-                {"HTTPS://example.invalid/x", false, "example.invalid", 443, "/x"},
-                {"https://example.invalid:8443", false, "example.invalid", 8443, "/"},
-                {"http://h/a b/\xC3\xA9?q=\"x\"", false, "h", 80, "/a%20b/%C3%A9?q=\"x\""},
-                {"h/p#frag ment\x80", false, "h", 80, "/p"},
-                {"h#/frag", false, "h", 80, "/"},
-                {"proxy.example:3128", true, "proxy.example", 3128, "/"},
+        const char* hostHeader;  // the port only when it is not the scheme's; brackets, no zone
+    } good[] = {{"HtTp://example.com", false, "example.com", 80, "/", "example.com"},
+                {"example.com:8081x/a/b?c", false, "example.com", 8081, "/a/b?c", "example.com:8081"},
+                {"host:65535/x", false, "host", 65535, "/x", "host:65535"},
+                {"HTTPS://example.invalid/x", false, "example.invalid", 443, "/x", "example.invalid"},
+                {"https://example.invalid:8443", false, "example.invalid", 8443, "/", "example.invalid:8443"},
+                {"https://h:80", false, "h", 80, "/", "h:80"},
+                {"http://h/a b/\xC3\xA9?q=\"x\"", false, "h", 80, "/a%20b/%C3%A9?q=\"x\"", "h"},
+                {"h:80/p#frag ment\x80", false, "h", 80, "/p", "h"},
+                {"h#/frag", false, "h", 80, "/", "h"},
+                {"proxy.example:3128", true, "proxy.example", 3128, "/", "proxy.example:3128"},
                 // IPv6 addresses in brackets; a zone's "%" comes encoded.
-                {"http://[::1]:8080/a", false, "::1", 8080, "/a"},
-                {"https://[2001:DB8::1]", false, "2001:DB8::1", 443, "/"},
-                {"[fe80::1%25eth0.5]:81x/p", false, "fe80::1%eth0.5", 81, "/p"},
-                {"http://[::ffff:127.0.0.1]:3128", true, "::ffff:127.0.0.1", 3128, "/"},
-                {"[::1]", true, "::1", 80, "/"}};
+                {"http://[::1]:8080/a", false, "::1", 8080, "/a", "[::1]:8080"},
+                {"https://[2001:DB8::1]", false, "2001:DB8::1", 443, "/", "[2001:DB8::1]"},
+                {"[fe80::1%25eth0.5]:81x/p", false, "fe80::1%eth0.5", 81, "/p", "[fe80::1]:81"},
+                {"http://[::ffff:127.0.0.1]:3128", true, "::ffff:127.0.0.1", 3128, "/", "[::ffff:127.0.0.1]:3128"},
+                {"[::1]", true, "::1", 80, "/", "[::1]"}};
     for (const auto& c : good) {
         const HttpUrl u = HttpUrl::Parse(c.text, c.proxy);
         EXPECT_EQ(u.host, c.host) << c.text;
         EXPECT_EQ(u.port, c.port) << c.text;
         EXPECT_EQ(u.target, c.target) << c.text;
+        EXPECT_EQ(u.HostHeader(), c.hostHeader) << c.text;
     }
     // A redirect's Location against the request's URL.
     const struct {
@@ -54,16 +57,6 @@ TEST(HttpUrlTest, HostPortAndTargetOfUrlsAndProxies) {
                      {"http://[::1]:8080/a/b", "c", "http://[::1]:8080/a/c"},
                      {"http://h/a", "//[2001:db8::1]/x", "http://[2001:db8::1]/x"}};
     for (const auto& r : redirects) EXPECT_EQ(HttpUrl::Resolve(r.base, r.location), r.resolved) << r.location;
-
-    // The Host line names the port only when it is not the scheme's.
-    EXPECT_EQ(HttpUrl::Parse("h:8080/x", false).HostHeader(), "h:8080");
-    EXPECT_EQ(HttpUrl::Parse("h:80/x", false).HostHeader(), "h");
-    EXPECT_EQ(HttpUrl::Parse("https://h:443", false).HostHeader(), "h");
-    EXPECT_EQ(HttpUrl::Parse("https://h:80", false).HostHeader(), "h:80");
-    // An IPv6 address keeps its brackets there (and on CONNECT), never its zone.
-    EXPECT_EQ(HttpUrl::Parse("http://[::1]:8080/", false).HostHeader(), "[::1]:8080");
-    EXPECT_EQ(HttpUrl::Parse("https://[2001:db8::1]:443/", false).HostHeader(), "[2001:db8::1]");
-    EXPECT_EQ(HttpUrl::Parse("[fe80::1%25lo]:81", false).HostHeader(), "[fe80::1]:81");
     const int32_t malformed = static_cast<int32_t>(0x80040204u);
     const struct {
         std::string text;

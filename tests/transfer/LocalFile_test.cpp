@@ -71,22 +71,12 @@ TEST(LocalFileTest, NewFileTakesTheNameNowOrWhenComplete) {
     }
 }
 
-// Abandoning keeps what was written under the name (Now), or the old file (WhenComplete);
-// a name that no longer refers to the new file is never deleted.
-TEST(LocalFileTest, CloseKeepsWhatTheNameHoldsAndDiscardDeletesOnlyItsOwnFile) {
+// A name that no longer refers to the new file is never deleted.
+TEST(LocalFileTest, DiscardDeletesOnlyItsOwnFile) {
     TempDir dir;
     const std::string name = dir / "f";
     std::string error;
-    WriteFile(name, "old");
-    LocalFile::OpenForWrite(name, LocalFile::Replace::WhenComplete, error)->Close();
-    EXPECT_EQ(ReadFile(name), "old");
-    EXPECT_EQ(Entries(dir), 1u);
     auto f = LocalFile::OpenForWrite(name, LocalFile::Replace::Now, error);
-    WriteText(*f, "partial");
-    f->Close();
-    EXPECT_EQ(ReadFile(name), "partial");
-
-    f = LocalFile::OpenForWrite(name, LocalFile::Replace::Now, error);
     WriteFile(dir / "other", "someone else's");
     fs::rename(dir / "other", name);
     f->Discard();

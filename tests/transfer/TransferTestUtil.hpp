@@ -49,6 +49,8 @@ inline bool Installed(const std::string& path) { return ::access(path.c_str(), X
 using tav::support::FreePort;
 using tav::support::NginxCommand;
 using tav::support::Process;
+using tav::support::StartOnFreePort;
+using tav::support::StartOnFreePorts;
 using tav::support::TempDir;
 using tav::support::ToolPath;
 
@@ -96,29 +98,6 @@ inline bool PumpUntil(const std::function<bool()>& done) {
 inline int RunTool(std::vector<std::string> args, const std::string& out, const std::string& err) {
     args.insert(args.begin(), ToolPath());
     return RunProgram(args, out, err);
-}
-
-/// Starts a server whose command line (made by `argv` from `count` ports) names its ports,
-/// on ports free a moment ago; another process may take one first, so a server that does not
-/// come up is tried again. The ports, or an empty list when it never listened. With `ipv6`
-/// the ports are ::1's and the server must listen there.
-inline std::vector<uint16_t> StartOnFreePorts(Process& p, size_t count,
-                                              const std::function<std::vector<std::string>(const std::vector<uint16_t>&)>& argv,
-                                              const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
-    for (int attempt = 0; attempt < 5; ++attempt) {
-        std::vector<uint16_t> ports;
-        while (ports.size() < count) ports.push_back(FreePort(ipv6));
-        bool up = p.Start(argv(ports), Files(log, "", cwd));
-        for (size_t i = 0; up && i < count; ++i) up = tav::support::WaitListening(p, ports[i], ipv6);
-        if (up) return ports;
-        p.Stop();
-    }
-    return {};
-}
-inline uint16_t StartOnFreePort(Process& p, const std::function<std::vector<std::string>(uint16_t)>& argv,
-                                const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
-    const auto ports = StartOnFreePorts(p, 1, [&](const std::vector<uint16_t>& v) { return argv(v[0]); }, log, cwd, ipv6);
-    return ports.empty() ? 0 : ports[0];
 }
 
 /// tinyproxy for 127.0.0.1 (::1 when `ipv6`) on a free port (no ConnectPort line: CONNECT to
