@@ -47,12 +47,14 @@ TEST_F(SessionTest, PropertiesDefaultsAndLibraryErrors) {
     EXPECT_EQ(ftp->State(), 2);
 }
 
-TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarly) {
+TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarlyAndUserWhileReadyLogsInAgain) {
     DialogServer server;
     ftp->User("joe");
     ftp->Password("secret");
     ConnectTo(server, "joe");  // USER goes out without waiting for the greeting
     EXPECT_EQ(ClientState(), st::UserSent);
+    ftp->User("ignored");  // mid-login: not stored
+    EXPECT_EQ(ftp->User(), "joe");
     Chunk(server, "220 welcome\r\n");  // taken as the reply to USER
     ASSERT_TRUE(server.Expect("PASS secret"));
     EXPECT_EQ(ClientState(), st::PassSent);
@@ -63,6 +65,15 @@ TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarly) {
     EXPECT_EQ(notes.Joined(), "Ready");
     EXPECT_TRUE(server.Quiet());
     EXPECT_EQ(server.commands, (std::vector<std::string>{"USER joe", "PASS secret"}));
+    // Ready: a new user starts a new login with the password set since.
+    ftp->Password("pw2");
+    ftp->User("second");
+    EXPECT_EQ(ClientState(), st::UserSent);
+    ASSERT_TRUE(server.Expect("USER second"));
+    Chunk(server, "331 pw\r\n");
+    ASSERT_TRUE(server.Expect("PASS pw2"));
+    Chunk(server, "230 ok\r\n");
+    ASSERT_TRUE(notes.WaitFor("Ready", 2));
 }
 
 TEST_F(SessionTest, GreetingAsOneMultiLineReplyOrSplitAcrossChunks) {
@@ -136,44 +147,22 @@ TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
     ASSERT_TRUE(server.Expect("ACCT acme"));
 }
 
-TEST_F(SessionTest, UserSetWhileReadyStartsANewLoginAndIsIgnoredMidLogin) {
-    DialogServer server;
-    ConnectTo(server);
-    ftp->User("ignored");  // UserSent: not stored
-    EXPECT_EQ(ftp->User(), "Anonymous");
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    ftp->Password("pw2");
-    ftp->User("second");
-    EXPECT_EQ(ClientState(), st::UserSent);
-    ASSERT_TRUE(server.Expect("USER second"));
-    Chunk(server, "331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS pw2"));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
-}
-
 TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectoryChange) {
     DialogServer server;
     int32_t duringLogin = 0, afterCwd = -1;
+    int readies = 0;
     notes.onEntry = [&](const std::string& note) {
         if (note != "Ready") return;
-        if (notes.Count("Ready") == 1)
+        if (++readies == 1)
             duringLogin = test::Raised([&] { ftp->chDir("a"); });
-        else if (notes.Count("Ready") == 2)
+        else
             afterCwd = test::Raised([&] { ftp->chDirParent(); });
     };
-    ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    LogIn(server);
     EXPECT_EQ(duringLogin, SockErrorNumber(2));  // FTPReady comes before Ready after login
     ASSERT_EQ(ftp->chDir("a"), 0);
     ASSERT_TRUE(server.Expect("CWD a", "250 ok\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(afterCwd, 0);  // Ready before FTPReady everywhere else
     ASSERT_TRUE(server.Expect("CDUP"));
 }
@@ -252,7 +241,7 @@ TEST_F(SessionTest, DisconnectSendsNothingAndClosesTheConnection) {
     EXPECT_TRUE(notes.entries.empty());
 }
 
-TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
+TEST_F(SessionTest, LongRepliesEndlessRepliesAndAResetFromInsideANotification) {
     DialogServer server;
     LogIn(server);
     ASSERT_EQ(ftp->chDir("x"), 0);
@@ -269,6 +258,18 @@ TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
     ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
     EXPECT_EQ(ftp->State(), 0);
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "");
+
+    // A Reset from inside a notification stops the rest of the pass.
+    DialogServer next;
+    LogIn(next);
+    notes.onEntry = [&](const std::string& note) {
+        if (note.rfind("Error:550", 0) == 0) ftp->Reset();
+    };
+    ASSERT_EQ(ftp->chDir("x"), 0);
+    ASSERT_TRUE(next.Expect("CWD x"));
+    Chunk(next, "550 first\r\n551 second\r\n");
+    EXPECT_EQ(notes.Joined(), "Error:550: first");
+    EXPECT_EQ(ftp->State(), 0);
 }
 
 TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
@@ -323,19 +324,6 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
                                                      "> CWD nope", "< 550 missing", "> PASV", "< 227 Entering Passive Mode",
                                                      "> RETR f", "< 150 here", "< 226 done", "< 421 bye"}));
     EXPECT_EQ(dialogue[1], dialogue[0]);
-}
-
-TEST_F(SessionTest, ResetFromInsideANotificationStopsTheRestOfThePass) {
-    DialogServer server;
-    LogIn(server);
-    notes.onEntry = [&](const std::string& note) {
-        if (note.rfind("Error:550", 0) == 0) ftp->Reset();
-    };
-    ASSERT_EQ(ftp->chDir("x"), 0);
-    ASSERT_TRUE(server.Expect("CWD x"));
-    Chunk(server, "550 first\r\n551 second\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:550: first");
-    EXPECT_EQ(ftp->State(), 0);
 }
 
 TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
