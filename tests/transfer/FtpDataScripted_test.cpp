@@ -105,11 +105,13 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     EXPECT_EQ(notes.Joined(), "Data:first part,second part | Ready");
     EXPECT_EQ(notes.lastTransferred, 22);
 
-    // The data connection ends first: the 226 finishes it.
+    // The data connection ends first: the 226 finishes it. Without PassiveAddressFromReply
+    // only the reply's port is used, on the control connection's peer.
     notes.Clear();
+    ftp->PassiveAddressFromReply(false);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Retrieve("g"), 0);
-    PassiveData(data2);
+    PassiveData(data2, "10,9,8,7");  // an address we could not reach
     ASSERT_TRUE(server.Expect("RETR g", "150 ok\r\n"));
     ASSERT_TRUE(data2.Send("abc"));
     data2.Close();
@@ -119,13 +121,21 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     EXPECT_EQ(notes.Joined(), "Data:abc | Ready");
 }
 
-TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByte) {
+TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTurnsAStrangerAway) {
+    ftp->CheckDataPeer(true);
     ASSERT_EQ(ftp->NameList("dir"), 0);
     const std::string port = server.NextCommand();
     const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
     Chunk(server, "200 PORT ok\r\n");
     ASSERT_TRUE(server.Expect("NLST dir"));
+    // A stranger's connection is closed by the client, which keeps listening.
+    const int stranger = ConnectToPort(port, "127.0.0.2");
+    ASSERT_GE(stranger, 0);
+    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
+    char c = 0;
+    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
+    ::close(stranger);
     const int fd = ConnectToPort(port);
     ASSERT_GE(fd, 0);
     Chunk(server, "150 listing\r\n");
@@ -264,12 +274,18 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
     }
 }
 
-TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded) {
+// While data pours in the client is woken only for large pieces; a server that then slows to a
+// trickle must still be heard byte by byte, or its transfer would time out.
+TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAndEndlessDataIsBounded) {
     ScriptedPeer data;
     ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
+    const std::string burst(1024 * 1024, 'b');
+    ASSERT_TRUE(data.Send(burst));
+    ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
     // Data keeps it alive for longer than one time-out ...
     ASSERT_NO_FATAL_FAILURE(Trickle(data));
     EXPECT_EQ(notes.Count("ObjectError:5"), 0);
+    EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
     // ... and its end ends the session.
     ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
     EXPECT_EQ(ftp->State(), 0);
@@ -293,60 +309,6 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
 #if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory in quarantine
     EXPECT_LT(MemoryKiB("VmHWM") - before, static_cast<long>(cap >> 10) + 8 * 1024);
 #endif
-}
-
-// While data pours in the client is woken only for large pieces; a server that then slows to a
-// trickle must still be heard byte by byte, or its transfer would time out.
-TEST_F(DataScriptedTest, ADownloadThatSlowsToATrickleAfterPouringInIsNotTimedOut) {
-    ScriptedPeer data;
-    ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
-    const std::string burst(1024 * 1024, 'b');
-    ASSERT_TRUE(data.Send(burst));
-    ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
-    ASSERT_NO_FATAL_FAILURE(Trickle(data));
-    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
-    EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
-    data.Close();
-    Chunk(server, "226 done\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.lastTransferred, static_cast<int32_t>(burst.size()) + 6);
-    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
-}
-
-TEST_F(DataScriptedTest, PassiveAddressFromReplyFalseUsesTheControlPeer) {
-    ftp->PassiveAddressFromReply(false);
-    ScriptedPeer data;
-    ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(data, "10,9,8,7");  // an address we could not reach: only its port is used
-    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
-    ASSERT_TRUE(data.Send("xyz"));
-    data.Close();
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:xyz | Ready");
-}
-
-TEST_F(ActiveScriptedTest, CheckDataPeerTurnsAStrangerAwayAndKeepsListening) {
-    ftp->CheckDataPeer(true);
-    ASSERT_EQ(ftp->Retrieve("f"), 0);
-    const std::string port = server.NextCommand();
-    Chunk(server, "200 ok\r\n");
-    ASSERT_TRUE(server.Expect("RETR f"));
-    const int stranger = ConnectToPort(port, "127.0.0.2");
-    ASSERT_GE(stranger, 0);
-    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
-    // The stranger's connection is closed by the client.
-    char c = 0;
-    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    ::close(stranger);
-    const int fd = ConnectToPort(port);
-    ASSERT_GE(fd, 0);
-    Chunk(server, "150 go\r\n");
-    ASSERT_EQ(::send(fd, "GOOD", 4, 0), 4);
-    ::close(fd);
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
 }
 
 TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
