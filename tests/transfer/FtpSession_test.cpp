@@ -55,96 +55,66 @@ TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarlyAndUserWhile
     EXPECT_EQ(ClientState(), st::UserSent);
     ftp->User("ignored");  // mid-login: not stored
     EXPECT_EQ(ftp->User(), "joe");
-    Chunk(server, "220 welcome\r\n");  // taken as the reply to USER
-    ASSERT_TRUE(server.Expect("PASS secret"));
-    EXPECT_EQ(ClientState(), st::PassSent);
-    Chunk(server, "331 password required\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    // The greeting is taken as the reply to USER, so the 331 ends the login, and the 230
+    // that follows arrives in Ready and changes nothing.
+    Play(server, {"<220 welcome\r\n", ">PASS secret", "<331 password required\r\n", "=Ready"});
     EXPECT_EQ(ftp->State(), 1);
-    Chunk(server, "230 logged in\r\n");  // arrives in Ready and changes nothing
-    EXPECT_EQ(notes.Joined(), "Ready");
-    EXPECT_TRUE(server.Quiet());
+    Play(server, {"<230 logged in\r\n", "-", "=Ready"});
     EXPECT_EQ(server.commands, (std::vector<std::string>{"USER joe", "PASS secret"}));
     // Ready: a new user starts a new login with the password set since.
     ftp->Password("pw2");
     ftp->User("second");
     EXPECT_EQ(ClientState(), st::UserSent);
-    ASSERT_TRUE(server.Expect("USER second"));
-    Chunk(server, "331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS pw2"));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    Play(server, {">USER second", "<331 pw\r\n", ">PASS pw2", "<230 ok\r\n", "=Ready | Ready"});
 }
 
 TEST_F(SessionTest, GreetingAsOneMultiLineReplyOrSplitAcrossChunks) {
     // One chunk: the lines of the greeting are one reply; PASS follows it once.
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
+    Play(server, {"<220-Welcome\r\n220-to the\r\n220 server\r\n", ">PASS ", "-"});
     EXPECT_EQ(ClientState(), st::PassSent);
-    EXPECT_TRUE(server.Quiet());
     // A multi-line negative reply is one FTPError with every line in its text; the session
     // stays up (Ready, though not logged in), without FTPReady.
     const std::string refusal = "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye";
-    Chunk(server, refusal + "\r\n");
-    ASSERT_TRUE(notes.WaitFor("Error:530:" + refusal.substr(3)));
-    EXPECT_EQ(notes.Joined(), "Error:530:" + refusal.substr(3));
+    Play(server, {"<" + refusal + "\r\n", "=Error:530:" + refusal.substr(3)});
     EXPECT_EQ(ftp->State(), 1);
 
     // Split between its lines: the unfinished reply is not continued, so its last line
     // counts as the next reply and completes the login.
     ftp->Reset();
+    notes.Clear();
     ConnectTo(server);
-    Chunk(server, "220-Welcome\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "220 server\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    Play(server, {"<220-Welcome\r\n", ">PASS ", "<220 server\r\n", "=Ready"});
     EXPECT_EQ(ClientState(), st::Ready);
 }
 
 TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "22");
-    Chunk(server, "0 hel");
-    EXPECT_TRUE(server.Quiet(50));
+    Play(server, {"<22", "<0 hel", "-"});
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "220 hel");
-    Chunk(server, "lo\r");  // a CR alone ends nothing
-    EXPECT_TRUE(server.Quiet(50));
-    Chunk(server, "\n331 pw");
-    ASSERT_TRUE(server.Expect("PASS "));
+    Play(server, {"<lo\r", "-", "<\n331 pw", ">PASS "});  // a CR alone ends nothing
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "331 pw");
     // Bare LF does not end a line: the text stays until a CR LF comes.
-    Chunk(server, "\n230 ok\n");
+    Play(server, {"<\n230 ok\n"});
     EXPECT_EQ(ClientState(), st::PassSent);
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "331 pw\n230 ok\n");
-    Chunk(server, "\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    Play(server, {"<\r\n", "=Ready"});
 }
 
 TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "332 need account\r\n");
-    ASSERT_TRUE(server.Expect("ACCT "));
+    Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<332 need account\r\n", ">ACCT "});
     EXPECT_EQ(ClientState(), st::AcctSent);
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    // Setting Account while Ready sends ACCT at once.
-    ftp->Account("acme");
-    ASSERT_TRUE(server.Expect("ACCT acme"));
-    Chunk(server, "202 superfluous\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    Play(server, {"<230 ok\r\n", "=Ready"});
+    ftp->Account("acme");  // set while Ready: sent at once
+    Play(server, {">ACCT acme", "<202 superfluous\r\n", "=Ready | Ready"});
     // Account is set: sent after the login although not asked for.
     ftp->Reset();
     ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(server.Expect("ACCT acme"));
+    Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<230 ok\r\n", ">ACCT acme"});
 }
 
 TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectoryChange) {
@@ -333,18 +303,12 @@ TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
     ASSERT_EQ(ftp->Connect("localhost"), 0);  // resolved in the background
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(WaitState(st::Connected));
-    EXPECT_TRUE(server.Quiet());
-    Chunk(server, "120 wait a moment\r\n");
-    EXPECT_TRUE(server.Quiet());
-    Chunk(server, "220 hi\r\n");
-    ASSERT_TRUE(server.Expect("USER Anonymous", "331 pw\r\n"));
-    ASSERT_TRUE(server.Expect("PASS ", "230 ok\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    Play(server, {"-", "<120 wait a moment\r\n", "-", "<220 hi\r\n", ">USER Anonymous", "<331 pw\r\n", ">PASS ",
+                  "<230 ok\r\n", "=Ready"});
     ftp->Binary();
     ASSERT_TRUE(server.Expect("type i"));
     EXPECT_EQ(ftp->State(), 2);
-    Chunk(server, "200 binary\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    Play(server, {"<200 binary\r\n", "=Ready | Ready"});
     // Unpaired, the type command leaves the state alone.
     ftp->PairReplies(false);
     ftp->Ascii();
