@@ -4,8 +4,6 @@
 // reuse of an open data connection, and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
 
-#include <thread>
-
 namespace transfertest {
 namespace {
 
@@ -117,8 +115,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     data2.Close();
     ASSERT_TRUE(PumpUntil([&] { return !ftp->Internals().DataSocket(); }));
     EXPECT_EQ(notes.Count("Ready"), 0);
-    Chunk(server, "226 done\r\n");
-    EXPECT_EQ(notes.Joined(), "Data:abc | Ready");
+    Play(server, {"<226 done\r\n", "=Data:abc | Ready"});
 }
 
 TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTurnsAStrangerAway) {
@@ -166,11 +163,9 @@ TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
     ASSERT_EQ(server.NextCommand().substr(0, 5), "PORT ");
     EXPECT_EQ(ClientState(), st::PortSent);
     // A 4xx to PORT: no transfer command goes out, nothing is notified, the state stays.
-    Chunk(server, "450 not now\r\n");
-    Chunk(server, "200 PORT ok\r\n");
     // The 200 that follows is the reply the session was waiting for, so the transfer goes on;
     // had the 450 moved the state on, RETR would have been sent twice.
-    ASSERT_TRUE(server.Expect("RETR f"));
+    Play(server, {"<450 not now\r\n", "<200 PORT ok\r\n", ">RETR f"});
     EXPECT_TRUE(notes.entries.empty());
     EXPECT_EQ(ClientState(), st::RetrSent);
 }
@@ -179,24 +174,19 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     // A reply that ends the operation ends it for the host too: a 331 to PASV, or a refusal
     // of the listing itself (no 2xx follows either), is reported and followed by FTPReady.
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(server.Expect("PASV"));
-    Chunk(server, "331 log in first\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:331: log in first | Ready");
+    Play(server, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"});
     EXPECT_EQ(ftp->State(), 1);
     notes.Clear();
     ScriptedPeer listing;
     ASSERT_EQ(ftp->List(), 0);
     PassiveData(listing);
-    ASSERT_TRUE(server.Expect("LIST"));
-    Chunk(server, "450 no files\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:450: no files | Ready");
+    Play(server, {">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"});
     EXPECT_FALSE(ftp->Internals().DataSocket());
     notes.Clear();
 
     // 4xx to PASV changes nothing: the session waits in PasvSent.
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(server.Expect("PASV"));
-    Chunk(server, "425 cannot open passive\r\n");
+    Play(server, {">PASV", "<425 cannot open passive\r\n"});
     EXPECT_EQ(ClientState(), st::PasvSent);
     EXPECT_TRUE(notes.entries.empty());
     ftp->Reset();
@@ -212,8 +202,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
     ASSERT_TRUE(data.Send("NEW"));
     ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Chunk(server, "451 local error\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:451: local error | Ready");
+    Play(server, {"<451 local error\r\n", "=Error:451: local error | Ready"});
     EXPECT_FALSE(fs::exists(local));
     EXPECT_FALSE(ftp->Internals().DataSocket());
 
@@ -223,9 +212,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Store("up", local), 0);
     PassiveData(data2);
-    ASSERT_TRUE(server.Expect("STOR up", "350 strange\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Error:350: strange | Ready");
+    Play(server, {">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"});
     EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
 }
 
@@ -243,12 +230,10 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     // The next listing goes over the same connection: no PASV.
     notes.Clear();
     ASSERT_EQ(ftp->List("x"), 0);
-    ASSERT_TRUE(server.Expect("LIST x", "150 again\r\n"));
+    Play(server, {">LIST x", "<150 again\r\n"});
     ASSERT_TRUE(data.Send("second"));
     data.Close();
-    Chunk(server, "226 done\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:second | Ready");
+    Play(server, {"<226 done\r\n", "=Data:second | Ready"});
 }
 
 // Progress is a reply that moves the operation on, or data: an endless multi-line reply, a run
@@ -311,35 +296,6 @@ TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAnd
 #endif
 }
 
-TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
-    TempDir dir;
-    const std::string fifo = dir / "fifo";
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    std::string got;
-    // The reader waits in its open; the client's open finds it there.
-    std::thread reader([&] { got = ReadFile(fifo); });
-    ScriptedPeer data;
-    int32_t result = -1;
-    ASSERT_TRUE(PumpUntil([&] {
-        try {
-            result = ftp->Retrieve("f", fifo);
-            return true;
-        } catch (const SockError&) {
-            return false;  // the reader is not there yet
-        }
-    }));
-    ASSERT_EQ(result, 0);
-    PassiveData(data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    ASSERT_TRUE(data.Send("through the pipe"));
-    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Chunk(server, "426 aborted\r\n");  // a failure path that deletes regular files
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    reader.join();
-    EXPECT_EQ(got, "through the pipe");
-    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
-}
-
 TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMeaningTheSame) {
     // Passive: the port of the 229 on the control connection's peer.
     ScriptedPeer data(0, true);
@@ -358,9 +314,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
                                       std::pair{"501 EPSV not understood", "Error:501: EPSV not understood"}}) {
         notes.Clear();
         ASSERT_EQ(ftp->Retrieve("f"), 0);
-        ASSERT_TRUE(server.Expect("EPSV"));
-        Chunk(server, std::string(reply) + "\r\n");
-        EXPECT_EQ(notes.Joined(), note);
+        Play(server, {">EPSV", "<" + std::string(reply) + "\r\n", "=" + std::string(note)});
         EXPECT_EQ(ftp->State(), 1);
         EXPECT_FALSE(ftp->Internals().DataSocket());
     }
