@@ -16,14 +16,11 @@ protected:
         ftp->PassiveMode(!active);
         LogIn(server);
     }
-    void PassiveData(ScriptedPeer& data, const std::string& address = "127,0,0,1") {
-        FtpClientTest::PassiveData(server, data, address);
-    }
     /// RETR f under a 200 ms Timeout, its data connection made and the transfer under way.
     void StartRetrieve(ScriptedPeer& data) {
         ftp->Timeout(200);
         ASSERT_EQ(ftp->Retrieve("f"), 0);
-        PassiveData(data);
+        PassiveData(server, data);
         ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
     }
     /// Six single bytes 80 ms apart: longer than one time-out, with data all along.
@@ -91,7 +88,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     ASSERT_GT(data->Port(), 32767);
     // 226 first: the retrieve waits for the data connection to end.
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(*data);
+    PassiveData(server, *data);
     ASSERT_TRUE(server.Expect("RETR f", "150 here it comes\r\n"));
     ASSERT_TRUE(data->Send("first part,"));
     Chunk(server, "226 done\r\n");
@@ -109,7 +106,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     ftp->PassiveAddressFromReply(false);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Retrieve("g"), 0);
-    PassiveData(data2, "10,9,8,7");  // an address we could not reach
+    PassiveData(server, data2, "10,9,8,7");  // an address we could not reach
     ASSERT_TRUE(server.Expect("RETR g", "150 ok\r\n"));
     ASSERT_TRUE(data2.Send("abc"));
     data2.Close();
@@ -179,7 +176,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     notes.Clear();
     ScriptedPeer listing;
     ASSERT_EQ(ftp->List(), 0);
-    PassiveData(listing);
+    PassiveData(server, listing);
     Play(server, {">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"});
     EXPECT_FALSE(ftp->Internals().DataSocket());
     notes.Clear();
@@ -198,7 +195,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     WriteFile(local, "old contents");
     ScriptedPeer data;
     ASSERT_EQ(ftp->Retrieve("f", local), 0);
-    PassiveData(data);
+    PassiveData(server, data);
     ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
     ASSERT_TRUE(data.Send("NEW"));
     ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
@@ -211,7 +208,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     WriteFile(local, EveryByteValue(10000));
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Store("up", local), 0);
-    PassiveData(data2);
+    PassiveData(server, data2);
     Play(server, {">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"});
     EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
 }
@@ -219,7 +216,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgain) {
     ScriptedPeer data;
     ASSERT_EQ(ftp->NameList(), 0);
-    PassiveData(data);
+    PassiveData(server, data);
     ASSERT_TRUE(server.Expect("NLST", "150 here\r\n"));
     // The 226 arrives while the data connection is still open, right behind the data.
     ASSERT_TRUE(data.Send(std::string(100000, 'n')));
@@ -248,7 +245,7 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
     for (const auto& [first, next] : streams) {
         ScriptedPeer data;
         ASSERT_EQ(ftp->NameList(), 0);
-        PassiveData(data);
+        PassiveData(server, data);
         ASSERT_TRUE(server.Expect("NLST", first));
         for (int i = 0; i < 40 && notes.entries.empty(); ++i) {
             ASSERT_TRUE(server.Send(next));
@@ -282,7 +279,7 @@ TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAnd
     ftp->Internals().MaxDataBuffer(cap);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->NameList(), 0);
-    PassiveData(data2);
+    PassiveData(server, data2);
     ASSERT_TRUE(server.Expect("NLST", "150 ok\r\n"));
     const long before = MemoryKiB("VmRSS", true);
     const std::string chunk(size_t{1} << 20, 'a');

@@ -147,14 +147,8 @@ TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
             notes.Clear();
             const std::shared_ptr<TAVSocket> before = ftp->Internals().ControlSocket();
             ConnectTo(server);
-            if (step >= 1) {
-                Chunk(server, "220 hi\r\n");
-                ASSERT_TRUE(server.Expect("PASS "));
-            }
-            if (step >= 2) {
-                Chunk(server, "230 ok\r\n");
-                ASSERT_TRUE(notes.WaitFor("Ready"));
-            }
+            if (step >= 1) Play(server, {"<220 hi\r\n", ">PASS "});
+            if (step >= 2) Play(server, {"<230 ok\r\n", "=Ready"});
             if (step == 3) {
                 ASSERT_EQ(ftp->chDir("x"), 0);
                 ASSERT_TRUE(server.Expect("CWD x"));
@@ -266,20 +260,17 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         ScriptedPeer data;
         notes.Clear();
         ConnectTo(server);
-        Chunk(server, "220 hi\r\n331 pw\r\n");
-        ASSERT_TRUE(server.Expect("PASS ", "230 ok\r\n"));
-        ASSERT_TRUE(notes.WaitFor("Ready"));
+        Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<230 ok\r\n", "=Ready"});
         ASSERT_EQ(ftp->chDir("nope"), 0);
-        ASSERT_TRUE(server.Expect("CWD nope", "550 missing\r\n"));
-        ASSERT_TRUE(notes.WaitFor("Error:550: missing"));
+        Play(server, {">CWD nope", "<550 missing\r\n", "=Ready | Error:550: missing"});
         ASSERT_EQ(ftp->Retrieve("f"), 0);
         PassiveData(server, data);
-        ASSERT_TRUE(server.Expect("RETR f", "150 here\r\n"));
+        Play(server, {">RETR f", "<150 here\r\n"});
         ASSERT_TRUE(data.Send("a\r\nb\r\n"));
         data.Close();
-        Chunk(server, "226 done\r\n");
+        Play(server, {"<226 done\r\n"});
         ASSERT_TRUE(notes.WaitFor("Ready", 2));
-        Chunk(server, "421 bye\r\n");
+        Play(server, {"<421 bye\r\n"});
         ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
         byRoute[callback] = notes.entries;
         for (const std::string& line : notes.dialogue) dialogue[callback].push_back(line.substr(0, line.rfind(" (127")));
