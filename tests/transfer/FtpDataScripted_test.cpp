@@ -121,8 +121,7 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     const std::string port = server.NextCommand();
     const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
-    Chunk(server, "200 PORT ok\r\n");
-    ASSERT_TRUE(server.Expect("NLST dir"));
+    Play(server, {"<200 PORT ok\r\n", ">NLST dir"});
     // A stranger's connection is closed by the client, which keeps listening.
     const int stranger = ConnectToPort(port, "127.0.0.2");
     ASSERT_GE(stranger, 0);
@@ -135,17 +134,14 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     Chunk(server, "150 listing\r\n");
     ASSERT_TRUE(::send(fd, "a\r\nb\r\n", 6, 0) == 6);
     ::close(fd);
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:a\r\nb\r\n | Ready");
+    Play(server, {"<226 ok\r\n", "=Data:a\r\nb\r\n | Ready"});
 
     // The whole transfer and its final reply happen before the client looks at any of it:
     // the connection still waiting to be accepted is not forgotten.
     notes.Clear();
     ASSERT_EQ(ftp->NameList(), 0);
     const std::string port2 = server.NextCommand();
-    Chunk(server, "200 PORT ok\r\n");
-    ASSERT_TRUE(server.Expect("NLST"));
+    Play(server, {"<200 PORT ok\r\n", ">NLST"});
     const int fd2 = ConnectToPort(port2);
     ASSERT_GE(fd2, 0);
     ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
@@ -301,9 +297,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     ASSERT_TRUE(data.Accept());
     ASSERT_TRUE(server.Expect("NLST"));
     data.Close();  // an empty listing
-    Chunk(server, "150 here\r\n226 done\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data: | Ready");
+    Play(server, {"<150 here\r\n226 done\r\n", "=Data: | Ready"});
 
     // A malformed 229 fails the set-up as a malformed 227 does; a refused EPSV is reported as
     // a refused PASV is. Either way the session is Ready for the next command.
@@ -329,9 +323,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), true);
     ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
     fd.Close();
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
+    Play(server, {"<226 ok\r\n", "=Data:GOOD | Ready"});
 }
 
 }  // namespace

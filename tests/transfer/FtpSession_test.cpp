@@ -231,8 +231,7 @@ TEST_F(SessionTest, LongRepliesEndlessRepliesAndAResetFromInsideANotification) {
     };
     ASSERT_EQ(ftp->chDir("x"), 0);
     ASSERT_TRUE(next.Expect("CWD x"));
-    Chunk(next, "550 first\r\n551 second\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:550: first");
+    Play(next, {"<550 first\r\n551 second\r\n", "=Error:550: first"});
     EXPECT_EQ(ftp->State(), 0);
 }
 
