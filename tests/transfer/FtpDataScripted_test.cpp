@@ -4,6 +4,8 @@
 // reuse of an open data connection, and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
 
+#include <thread>
+
 namespace transfertest {
 namespace {
 
@@ -287,6 +289,35 @@ TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAnd
 #if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory in quarantine
     EXPECT_LT(MemoryKiB("VmHWM") - before, static_cast<long>(cap >> 10) + 8 * 1024);
 #endif
+}
+
+TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
+    TempDir dir;
+    const std::string fifo = dir / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::string got;
+    // The reader waits in its open; the client's open finds it there.
+    std::thread reader([&] { got = ReadFile(fifo); });
+    ScriptedPeer data;
+    int32_t result = -1;
+    ASSERT_TRUE(PumpUntil([&] {
+        try {
+            result = ftp->Retrieve("f", fifo);
+            return true;
+        } catch (const SockError&) {
+            return false;  // the reader is not there yet
+        }
+    }));
+    ASSERT_EQ(result, 0);
+    PassiveData(server, data);
+    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
+    ASSERT_TRUE(data.Send("through the pipe"));
+    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
+    Chunk(server, "426 aborted\r\n");  // a failure path that deletes the files it made
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    reader.join();
+    EXPECT_EQ(got, "through the pipe");
+    EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
 }
 
 TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMeaningTheSame) {
