@@ -18,14 +18,11 @@ protected:
         ftp->PassiveMode(!active);
         LogIn(server);
     }
-    void PassiveData(ScriptedPeer& data, const std::string& address = "127,0,0,1") {
-        FtpClientTest::PassiveData(server, data, address);
-    }
     /// RETR f under a 200 ms Timeout, its data connection made and the transfer under way.
     void StartRetrieve(ScriptedPeer& data) {
         ftp->Timeout(200);
         ASSERT_EQ(ftp->Retrieve("f"), 0);
-        PassiveData(data);
+        PassiveData(server, data);
         ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
     }
     /// Six single bytes 80 ms apart: longer than one time-out, with data all along.
@@ -93,7 +90,7 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     ASSERT_GT(data->Port(), 32767);
     // 226 first: the retrieve waits for the data connection to end.
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(*data);
+    PassiveData(server, *data);
     ASSERT_TRUE(server.Expect("RETR f", "150 here it comes\r\n"));
     ASSERT_TRUE(data->Send("first part,"));
     Chunk(server, "226 done\r\n");
@@ -105,43 +102,48 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     EXPECT_EQ(notes.Joined(), "Data:first part,second part | Ready");
     EXPECT_EQ(notes.lastTransferred, 22);
 
-    // The data connection ends first: the 226 finishes it.
+    // The data connection ends first: the 226 finishes it. Without PassiveAddressFromReply
+    // only the reply's port is used, on the control connection's peer.
     notes.Clear();
+    ftp->PassiveAddressFromReply(false);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Retrieve("g"), 0);
-    PassiveData(data2);
+    PassiveData(server, data2, "10,9,8,7");  // an address we could not reach
     ASSERT_TRUE(server.Expect("RETR g", "150 ok\r\n"));
     ASSERT_TRUE(data2.Send("abc"));
     data2.Close();
     ASSERT_TRUE(PumpUntil([&] { return !ftp->Internals().DataSocket(); }));
     EXPECT_EQ(notes.Count("Ready"), 0);
-    Chunk(server, "226 done\r\n");
-    EXPECT_EQ(notes.Joined(), "Data:abc | Ready");
+    Play(server, {"<226 done\r\n", "=Data:abc | Ready"});
 }
 
-TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByte) {
+TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTurnsAStrangerAway) {
+    ftp->CheckDataPeer(true);
     ASSERT_EQ(ftp->NameList("dir"), 0);
     const std::string port = server.NextCommand();
     const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
-    Chunk(server, "200 PORT ok\r\n");
-    ASSERT_TRUE(server.Expect("NLST dir"));
+    Play(server, {"<200 PORT ok\r\n", ">NLST dir"});
+    // A stranger's connection is closed by the client, which keeps listening.
+    const int stranger = ConnectToPort(port, "127.0.0.2");
+    ASSERT_GE(stranger, 0);
+    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
+    char c = 0;
+    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
+    ::close(stranger);
     const int fd = ConnectToPort(port);
     ASSERT_GE(fd, 0);
     Chunk(server, "150 listing\r\n");
     ASSERT_TRUE(::send(fd, "a\r\nb\r\n", 6, 0) == 6);
     ::close(fd);
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:a\r\nb\r\n | Ready");
+    Play(server, {"<226 ok\r\n", "=Data:a\r\nb\r\n | Ready"});
 
     // The whole transfer and its final reply happen before the client looks at any of it:
     // the connection still waiting to be accepted is not forgotten.
     notes.Clear();
     ASSERT_EQ(ftp->NameList(), 0);
     const std::string port2 = server.NextCommand();
-    Chunk(server, "200 PORT ok\r\n");
-    ASSERT_TRUE(server.Expect("NLST"));
+    Play(server, {"<200 PORT ok\r\n", ">NLST"});
     const int fd2 = ConnectToPort(port2);
     ASSERT_GE(fd2, 0);
     ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
@@ -156,11 +158,9 @@ TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
     ASSERT_EQ(server.NextCommand().substr(0, 5), "PORT ");
     EXPECT_EQ(ClientState(), st::PortSent);
     // A 4xx to PORT: no transfer command goes out, nothing is notified, the state stays.
-    Chunk(server, "450 not now\r\n");
-    Chunk(server, "200 PORT ok\r\n");
     // The 200 that follows is the reply the session was waiting for, so the transfer goes on;
     // had the 450 moved the state on, RETR would have been sent twice.
-    ASSERT_TRUE(server.Expect("RETR f"));
+    Play(server, {"<450 not now\r\n", "<200 PORT ok\r\n", ">RETR f"});
     EXPECT_TRUE(notes.entries.empty());
     EXPECT_EQ(ClientState(), st::RetrSent);
 }
@@ -169,24 +169,19 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     // A reply that ends the operation ends it for the host too: a 331 to PASV, or a refusal
     // of the listing itself (no 2xx follows either), is reported and followed by FTPReady.
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(server.Expect("PASV"));
-    Chunk(server, "331 log in first\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:331: log in first | Ready");
+    Play(server, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"});
     EXPECT_EQ(ftp->State(), 1);
     notes.Clear();
     ScriptedPeer listing;
     ASSERT_EQ(ftp->List(), 0);
-    PassiveData(listing);
-    ASSERT_TRUE(server.Expect("LIST"));
-    Chunk(server, "450 no files\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:450: no files | Ready");
+    PassiveData(server, listing);
+    Play(server, {">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"});
     EXPECT_FALSE(ftp->Internals().DataSocket());
     notes.Clear();
 
     // 4xx to PASV changes nothing: the session waits in PasvSent.
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(server.Expect("PASV"));
-    Chunk(server, "425 cannot open passive\r\n");
+    Play(server, {">PASV", "<425 cannot open passive\r\n"});
     EXPECT_EQ(ClientState(), st::PasvSent);
     EXPECT_TRUE(notes.entries.empty());
     ftp->Reset();
@@ -198,12 +193,11 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     WriteFile(local, "old contents");
     ScriptedPeer data;
     ASSERT_EQ(ftp->Retrieve("f", local), 0);
-    PassiveData(data);
+    PassiveData(server, data);
     ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
     ASSERT_TRUE(data.Send("NEW"));
     ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Chunk(server, "451 local error\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:451: local error | Ready");
+    Play(server, {"<451 local error\r\n", "=Error:451: local error | Ready"});
     EXPECT_FALSE(fs::exists(local));
     EXPECT_FALSE(ftp->Internals().DataSocket());
 
@@ -212,17 +206,15 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     WriteFile(local, EveryByteValue(10000));
     ScriptedPeer data2;
     ASSERT_EQ(ftp->Store("up", local), 0);
-    PassiveData(data2);
-    ASSERT_TRUE(server.Expect("STOR up", "350 strange\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Error:350: strange | Ready");
+    PassiveData(server, data2);
+    Play(server, {">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"});
     EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
 }
 
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgain) {
     ScriptedPeer data;
     ASSERT_EQ(ftp->NameList(), 0);
-    PassiveData(data);
+    PassiveData(server, data);
     ASSERT_TRUE(server.Expect("NLST", "150 here\r\n"));
     // The 226 arrives while the data connection is still open, right behind the data.
     ASSERT_TRUE(data.Send(std::string(100000, 'n')));
@@ -233,12 +225,10 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     // The next listing goes over the same connection: no PASV.
     notes.Clear();
     ASSERT_EQ(ftp->List("x"), 0);
-    ASSERT_TRUE(server.Expect("LIST x", "150 again\r\n"));
+    Play(server, {">LIST x", "<150 again\r\n"});
     ASSERT_TRUE(data.Send("second"));
     data.Close();
-    Chunk(server, "226 done\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:second | Ready");
+    Play(server, {"<226 done\r\n", "=Data:second | Ready"});
 }
 
 // Progress is a reply that moves the operation on, or data: an endless multi-line reply, a run
@@ -253,7 +243,7 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
     for (const auto& [first, next] : streams) {
         ScriptedPeer data;
         ASSERT_EQ(ftp->NameList(), 0);
-        PassiveData(data);
+        PassiveData(server, data);
         ASSERT_TRUE(server.Expect("NLST", first));
         for (int i = 0; i < 40 && notes.entries.empty(); ++i) {
             ASSERT_TRUE(server.Send(next));
@@ -264,12 +254,18 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
     }
 }
 
-TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded) {
+// While data pours in the client is woken only for large pieces; a server that then slows to a
+// trickle must still be heard byte by byte, or its transfer would time out.
+TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAndEndlessDataIsBounded) {
     ScriptedPeer data;
     ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
+    const std::string burst(1024 * 1024, 'b');
+    ASSERT_TRUE(data.Send(burst));
+    ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
     // Data keeps it alive for longer than one time-out ...
     ASSERT_NO_FATAL_FAILURE(Trickle(data));
     EXPECT_EQ(notes.Count("ObjectError:5"), 0);
+    EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
     // ... and its end ends the session.
     ASSERT_TRUE(notes.WaitFor("ObjectError:5"));
     EXPECT_EQ(ftp->State(), 0);
@@ -281,7 +277,7 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
     ftp->Internals().MaxDataBuffer(cap);
     ScriptedPeer data2;
     ASSERT_EQ(ftp->NameList(), 0);
-    PassiveData(data2);
+    PassiveData(server, data2);
     ASSERT_TRUE(server.Expect("NLST", "150 ok\r\n"));
     const long before = MemoryKiB("VmRSS", true);
     const std::string chunk(size_t{1} << 20, 'a');
@@ -293,60 +289,6 @@ TEST_F(DataScriptedTest, AStalledTransferTimesOutAndEndlessDataInMemoryIsBounded
 #if !defined(__SANITIZE_ADDRESS__)  // its allocator keeps freed memory in quarantine
     EXPECT_LT(MemoryKiB("VmHWM") - before, static_cast<long>(cap >> 10) + 8 * 1024);
 #endif
-}
-
-// While data pours in the client is woken only for large pieces; a server that then slows to a
-// trickle must still be heard byte by byte, or its transfer would time out.
-TEST_F(DataScriptedTest, ADownloadThatSlowsToATrickleAfterPouringInIsNotTimedOut) {
-    ScriptedPeer data;
-    ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
-    const std::string burst(1024 * 1024, 'b');
-    ASSERT_TRUE(data.Send(burst));
-    ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
-    ASSERT_NO_FATAL_FAILURE(Trickle(data));
-    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
-    EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
-    data.Close();
-    Chunk(server, "226 done\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.lastTransferred, static_cast<int32_t>(burst.size()) + 6);
-    EXPECT_EQ(notes.Count("ObjectError:5"), 0);
-}
-
-TEST_F(DataScriptedTest, PassiveAddressFromReplyFalseUsesTheControlPeer) {
-    ftp->PassiveAddressFromReply(false);
-    ScriptedPeer data;
-    ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(data, "10,9,8,7");  // an address we could not reach: only its port is used
-    ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
-    ASSERT_TRUE(data.Send("xyz"));
-    data.Close();
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:xyz | Ready");
-}
-
-TEST_F(ActiveScriptedTest, CheckDataPeerTurnsAStrangerAwayAndKeepsListening) {
-    ftp->CheckDataPeer(true);
-    ASSERT_EQ(ftp->Retrieve("f"), 0);
-    const std::string port = server.NextCommand();
-    Chunk(server, "200 ok\r\n");
-    ASSERT_TRUE(server.Expect("RETR f"));
-    const int stranger = ConnectToPort(port, "127.0.0.2");
-    ASSERT_GE(stranger, 0);
-    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
-    // The stranger's connection is closed by the client.
-    char c = 0;
-    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    ::close(stranger);
-    const int fd = ConnectToPort(port);
-    ASSERT_GE(fd, 0);
-    Chunk(server, "150 go\r\n");
-    ASSERT_EQ(::send(fd, "GOOD", 4, 0), 4);
-    ::close(fd);
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
 }
 
 TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
@@ -367,11 +309,11 @@ TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
         }
     }));
     ASSERT_EQ(result, 0);
-    PassiveData(data);
+    PassiveData(server, data);
     ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
     ASSERT_TRUE(data.Send("through the pipe"));
     ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Chunk(server, "426 aborted\r\n");  // a failure path that deletes regular files
+    Chunk(server, "426 aborted\r\n");  // a failure path that deletes the files it made
     ASSERT_TRUE(notes.WaitFor("Ready"));
     reader.join();
     EXPECT_EQ(got, "through the pipe");
@@ -386,9 +328,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     ASSERT_TRUE(data.Accept());
     ASSERT_TRUE(server.Expect("NLST"));
     data.Close();  // an empty listing
-    Chunk(server, "150 here\r\n226 done\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data: | Ready");
+    Play(server, {"<150 here\r\n226 done\r\n", "=Data: | Ready"});
 
     // A malformed 229 fails the set-up as a malformed 227 does; a refused EPSV is reported as
     // a refused PASV is. Either way the session is Ready for the next command.
@@ -396,9 +336,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
                                       std::pair{"501 EPSV not understood", "Error:501: EPSV not understood"}}) {
         notes.Clear();
         ASSERT_EQ(ftp->Retrieve("f"), 0);
-        ASSERT_TRUE(server.Expect("EPSV"));
-        Chunk(server, std::string(reply) + "\r\n");
-        EXPECT_EQ(notes.Joined(), note);
+        Play(server, {">EPSV", "<" + std::string(reply) + "\r\n", "=" + std::string(note)});
         EXPECT_EQ(ftp->State(), 1);
         EXPECT_FALSE(ftp->Internals().DataSocket());
     }
@@ -416,9 +354,7 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), true);
     ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
     fd.Close();
-    Chunk(server, "226 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:GOOD | Ready");
+    Play(server, {"<226 ok\r\n", "=Data:GOOD | Ready"});
 }
 
 }  // namespace

@@ -52,6 +52,10 @@ TEST_F(FtpClientTest, CommandTextWithCrLfOrNulIsRefusedAndNothingIsDeleted) {
     ftp->Password("me@example");
     EXPECT_EQ(test::Raised([&] { ftp->Connect(std::string("127.0.0.1\0", 10)); }), commandText);
     EXPECT_EQ(ReadFile(victim), "keep me");
+    // Blanks, tabs and bytes above 127 are ordinary text.
+    ASSERT_EQ(test::Raised([&] { ftp->Connect("127.0.0.1"); }), 0);
+    ASSERT_TRUE(notes.WaitFor("Ready", 2)) << notes.Joined();
+    EXPECT_EQ(test::Raised([&] { ftp->chDir("a dir, tabs\tand \xE9"); }), 0);
 }
 
 }  // namespace

@@ -47,133 +47,92 @@ TEST_F(SessionTest, PropertiesDefaultsAndLibraryErrors) {
     EXPECT_EQ(ftp->State(), 2);
 }
 
-TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarly) {
+TEST_F(SessionTest, LoginWithEachReplyInItsOwnChunkEndsOneReplyEarlyAndUserWhileReadyLogsInAgain) {
     DialogServer server;
     ftp->User("joe");
     ftp->Password("secret");
     ConnectTo(server, "joe");  // USER goes out without waiting for the greeting
     EXPECT_EQ(ClientState(), st::UserSent);
-    Chunk(server, "220 welcome\r\n");  // taken as the reply to USER
-    ASSERT_TRUE(server.Expect("PASS secret"));
-    EXPECT_EQ(ClientState(), st::PassSent);
-    Chunk(server, "331 password required\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    ftp->User("ignored");  // mid-login: not stored
+    EXPECT_EQ(ftp->User(), "joe");
+    // The greeting is taken as the reply to USER, so the 331 ends the login, and the 230
+    // that follows arrives in Ready and changes nothing.
+    Play(server, {"<220 welcome\r\n", ">PASS secret", "<331 password required\r\n", "=Ready"});
     EXPECT_EQ(ftp->State(), 1);
-    Chunk(server, "230 logged in\r\n");  // arrives in Ready and changes nothing
-    EXPECT_EQ(notes.Joined(), "Ready");
-    EXPECT_TRUE(server.Quiet());
+    Play(server, {"<230 logged in\r\n", "-", "=Ready"});
     EXPECT_EQ(server.commands, (std::vector<std::string>{"USER joe", "PASS secret"}));
+    // Ready: a new user starts a new login with the password set since.
+    ftp->Password("pw2");
+    ftp->User("second");
+    EXPECT_EQ(ClientState(), st::UserSent);
+    Play(server, {">USER second", "<331 pw\r\n", ">PASS pw2", "<230 ok\r\n", "=Ready | Ready"});
 }
 
 TEST_F(SessionTest, GreetingAsOneMultiLineReplyOrSplitAcrossChunks) {
     // One chunk: the lines of the greeting are one reply; PASS follows it once.
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "220-Welcome\r\n220-to the\r\n220 server\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
+    Play(server, {"<220-Welcome\r\n220-to the\r\n220 server\r\n", ">PASS ", "-"});
     EXPECT_EQ(ClientState(), st::PassSent);
-    EXPECT_TRUE(server.Quiet());
     // A multi-line negative reply is one FTPError with every line in its text; the session
     // stays up (Ready, though not logged in), without FTPReady.
     const std::string refusal = "530-Not today.\r\n530-Really\r\n 530\r\n530 Bye";
-    Chunk(server, refusal + "\r\n");
-    ASSERT_TRUE(notes.WaitFor("Error:530:" + refusal.substr(3)));
-    EXPECT_EQ(notes.Joined(), "Error:530:" + refusal.substr(3));
+    Play(server, {"<" + refusal + "\r\n", "=Error:530:" + refusal.substr(3)});
     EXPECT_EQ(ftp->State(), 1);
 
     // Split between its lines: the unfinished reply is not continued, so its last line
     // counts as the next reply and completes the login.
     ftp->Reset();
+    notes.Clear();
     ConnectTo(server);
-    Chunk(server, "220-Welcome\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "220 server\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    Play(server, {"<220-Welcome\r\n", ">PASS ", "<220 server\r\n", "=Ready"});
     EXPECT_EQ(ClientState(), st::Ready);
 }
 
 TEST_F(SessionTest, ReplySplitInsideALineWaitsForItsLineEnd) {
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "22");
-    Chunk(server, "0 hel");
-    EXPECT_TRUE(server.Quiet(50));
+    Play(server, {"<22", "<0 hel", "-"});
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "220 hel");
-    Chunk(server, "lo\r");  // a CR alone ends nothing
-    EXPECT_TRUE(server.Quiet(50));
-    Chunk(server, "\n331 pw");
-    ASSERT_TRUE(server.Expect("PASS "));
+    Play(server, {"<lo\r", "-", "<\n331 pw", ">PASS "});  // a CR alone ends nothing
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "331 pw");
     // Bare LF does not end a line: the text stays until a CR LF comes.
-    Chunk(server, "\n230 ok\n");
+    Play(server, {"<\n230 ok\n"});
     EXPECT_EQ(ClientState(), st::PassSent);
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "331 pw\n230 ok\n");
-    Chunk(server, "\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    Play(server, {"<\r\n", "=Ready"});
 }
 
 TEST_F(SessionTest, AccountIsSentWhenAskedForOrWhenSet) {
     DialogServer server;
     ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "332 need account\r\n");
-    ASSERT_TRUE(server.Expect("ACCT "));
+    Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<332 need account\r\n", ">ACCT "});
     EXPECT_EQ(ClientState(), st::AcctSent);
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    // Setting Account while Ready sends ACCT at once.
-    ftp->Account("acme");
-    ASSERT_TRUE(server.Expect("ACCT acme"));
-    Chunk(server, "202 superfluous\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    Play(server, {"<230 ok\r\n", "=Ready"});
+    ftp->Account("acme");  // set while Ready: sent at once
+    Play(server, {">ACCT acme", "<202 superfluous\r\n", "=Ready | Ready"});
     // Account is set: sent after the login although not asked for.
     ftp->Reset();
     ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(server.Expect("ACCT acme"));
-}
-
-TEST_F(SessionTest, UserSetWhileReadyStartsANewLoginAndIsIgnoredMidLogin) {
-    DialogServer server;
-    ConnectTo(server);
-    ftp->User("ignored");  // UserSent: not stored
-    EXPECT_EQ(ftp->User(), "Anonymous");
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    ftp->Password("pw2");
-    ftp->User("second");
-    EXPECT_EQ(ClientState(), st::UserSent);
-    ASSERT_TRUE(server.Expect("USER second"));
-    Chunk(server, "331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS pw2"));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<230 ok\r\n", ">ACCT acme"});
 }
 
 TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectoryChange) {
     DialogServer server;
     int32_t duringLogin = 0, afterCwd = -1;
+    int readies = 0;
     notes.onEntry = [&](const std::string& note) {
         if (note != "Ready") return;
-        if (notes.Count("Ready") == 1)
+        if (++readies == 1)
             duringLogin = test::Raised([&] { ftp->chDir("a"); });
-        else if (notes.Count("Ready") == 2)
+        else
             afterCwd = test::Raised([&] { ftp->chDirParent(); });
     };
-    ConnectTo(server);
-    Chunk(server, "220 hi\r\n331 pw\r\n");
-    ASSERT_TRUE(server.Expect("PASS "));
-    Chunk(server, "230 ok\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    LogIn(server);
     EXPECT_EQ(duringLogin, SockErrorNumber(2));  // FTPReady comes before Ready after login
     ASSERT_EQ(ftp->chDir("a"), 0);
     ASSERT_TRUE(server.Expect("CWD a", "250 ok\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(afterCwd, 0);  // Ready before FTPReady everywhere else
     ASSERT_TRUE(server.Expect("CDUP"));
 }
@@ -188,14 +147,8 @@ TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
             notes.Clear();
             const std::shared_ptr<TAVSocket> before = ftp->Internals().ControlSocket();
             ConnectTo(server);
-            if (step >= 1) {
-                Chunk(server, "220 hi\r\n");
-                ASSERT_TRUE(server.Expect("PASS "));
-            }
-            if (step >= 2) {
-                Chunk(server, "230 ok\r\n");
-                ASSERT_TRUE(notes.WaitFor("Ready"));
-            }
+            if (step >= 1) Play(server, {"<220 hi\r\n", ">PASS "});
+            if (step >= 2) Play(server, {"<230 ok\r\n", "=Ready"});
             if (step == 3) {
                 ASSERT_EQ(ftp->chDir("x"), 0);
                 ASSERT_TRUE(server.Expect("CWD x"));
@@ -252,7 +205,7 @@ TEST_F(SessionTest, DisconnectSendsNothingAndClosesTheConnection) {
     EXPECT_TRUE(notes.entries.empty());
 }
 
-TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
+TEST_F(SessionTest, LongRepliesEndlessRepliesAndAResetFromInsideANotification) {
     DialogServer server;
     LogIn(server);
     ASSERT_EQ(ftp->chDir("x"), 0);
@@ -269,6 +222,17 @@ TEST_F(SessionTest, ReplyLinesUpTo64KiBAreHandledAndEndlessOnesEndTheSession) {
     ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
     EXPECT_EQ(ftp->State(), 0);
     EXPECT_EQ(ftp->Internals().ReplyBuffer(), "");
+
+    // A Reset from inside a notification stops the rest of the pass.
+    DialogServer next;
+    LogIn(next);
+    notes.onEntry = [&](const std::string& note) {
+        if (note.rfind("Error:550", 0) == 0) ftp->Reset();
+    };
+    ASSERT_EQ(ftp->chDir("x"), 0);
+    ASSERT_TRUE(next.Expect("CWD x"));
+    Play(next, {"<550 first\r\n551 second\r\n", "=Error:550: first"});
+    EXPECT_EQ(ftp->State(), 0);
 }
 
 TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
@@ -295,20 +259,17 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         ScriptedPeer data;
         notes.Clear();
         ConnectTo(server);
-        Chunk(server, "220 hi\r\n331 pw\r\n");
-        ASSERT_TRUE(server.Expect("PASS ", "230 ok\r\n"));
-        ASSERT_TRUE(notes.WaitFor("Ready"));
+        Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<230 ok\r\n", "=Ready"});
         ASSERT_EQ(ftp->chDir("nope"), 0);
-        ASSERT_TRUE(server.Expect("CWD nope", "550 missing\r\n"));
-        ASSERT_TRUE(notes.WaitFor("Error:550: missing"));
+        Play(server, {">CWD nope", "<550 missing\r\n", "=Ready | Error:550: missing"});
         ASSERT_EQ(ftp->Retrieve("f"), 0);
         PassiveData(server, data);
-        ASSERT_TRUE(server.Expect("RETR f", "150 here\r\n"));
+        Play(server, {">RETR f", "<150 here\r\n"});
         ASSERT_TRUE(data.Send("a\r\nb\r\n"));
         data.Close();
-        Chunk(server, "226 done\r\n");
+        Play(server, {"<226 done\r\n"});
         ASSERT_TRUE(notes.WaitFor("Ready", 2));
-        Chunk(server, "421 bye\r\n");
+        Play(server, {"<421 bye\r\n"});
         ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
         byRoute[callback] = notes.entries;
         for (const std::string& line : notes.dialogue) dialogue[callback].push_back(line.substr(0, line.rfind(" (127")));
@@ -325,19 +286,6 @@ TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
     EXPECT_EQ(dialogue[1], dialogue[0]);
 }
 
-TEST_F(SessionTest, ResetFromInsideANotificationStopsTheRestOfThePass) {
-    DialogServer server;
-    LogIn(server);
-    notes.onEntry = [&](const std::string& note) {
-        if (note.rfind("Error:550", 0) == 0) ftp->Reset();
-    };
-    ASSERT_EQ(ftp->chDir("x"), 0);
-    ASSERT_TRUE(server.Expect("CWD x"));
-    Chunk(server, "550 first\r\n551 second\r\n");
-    EXPECT_EQ(notes.Joined(), "Error:550: first");
-    EXPECT_EQ(ftp->State(), 0);
-}
-
 TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
     DialogServer server;
     ftp->PairReplies(true);
@@ -345,18 +293,12 @@ TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
     ASSERT_EQ(ftp->Connect("localhost"), 0);  // resolved in the background
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(WaitState(st::Connected));
-    EXPECT_TRUE(server.Quiet());
-    Chunk(server, "120 wait a moment\r\n");
-    EXPECT_TRUE(server.Quiet());
-    Chunk(server, "220 hi\r\n");
-    ASSERT_TRUE(server.Expect("USER Anonymous", "331 pw\r\n"));
-    ASSERT_TRUE(server.Expect("PASS ", "230 ok\r\n"));
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    Play(server, {"-", "<120 wait a moment\r\n", "-", "<220 hi\r\n", ">USER Anonymous", "<331 pw\r\n", ">PASS ",
+                  "<230 ok\r\n", "=Ready"});
     ftp->Binary();
     ASSERT_TRUE(server.Expect("type i"));
     EXPECT_EQ(ftp->State(), 2);
-    Chunk(server, "200 binary\r\n");
-    ASSERT_TRUE(notes.WaitFor("Ready", 2));
+    Play(server, {"<200 binary\r\n", "=Ready | Ready"});
     // Unpaired, the type command leaves the state alone.
     ftp->PairReplies(false);
     ftp->Ascii();

@@ -194,12 +194,29 @@ protected:
     /// Connects and logs in: greeting and 331 in one chunk (PASS), then 230 (Ready).
     void LogIn(DialogServer& server) {
         ConnectTo(server);
-        Chunk(server, "220 ready\r\n331 password please\r\n");
-        ASSERT_TRUE(server.Expect("PASS "));
-        Chunk(server, "230 logged in\r\n");
+        Play(server, {"<220 ready\r\n331 password please\r\n", ">PASS ", "<230 logged in\r\n"});
         ASSERT_TRUE(notes.WaitFor("Ready"));
         ASSERT_EQ(ClientState(), st::Ready);
         notes.Clear();
+    }
+    /// Plays the server's side of a dialogue, one step a string: "<text" sends the text as one
+    /// chunk and lets the client take it, ">command" waits for that command, "=notes" runs the
+    /// queue until the notes so far, joined, are these, and "-" checks that the client says
+    /// nothing for a moment.
+    void Play(DialogServer& server, std::initializer_list<std::string> steps) {
+        for (const std::string& step : steps) {
+            SCOPED_TRACE(step);
+            const std::string text = step.substr(1);
+            if (step[0] == '<') {
+                ASSERT_NO_FATAL_FAILURE(Chunk(server, text));
+            } else if (step[0] == '>') {
+                ASSERT_TRUE(server.Expect(text));
+            } else if (step[0] == '=') {
+                ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
+            } else {
+                EXPECT_TRUE(server.Quiet());
+            }
+        }
     }
     /// Runs the queue until the next FTPReady or FTPObjectError; the notes since `from`,
     /// joined (each cut to 60 characters).
