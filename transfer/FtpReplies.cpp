@@ -93,6 +93,7 @@ void TavFTPTransferMgr::Impl::EndOperation(bool deleteFile) {
     CloseLocalFile(deleteFile);
     mData.Close();
     mPendingCommand.clear();
+    mReusedCommand.clear();
     SetState(st::Ready);
     NotifyReady();
 }
@@ -215,6 +216,22 @@ int32_t TavFTPTransferMgr::Impl::TransferStep(const ReplyLines& lines, uint64_t 
     // The first 4xx line, or else the first 3xx line: 0 when there is neither.
     const size_t four = FindReply(lines, "4");
     const size_t transientOrIntermediate = four != 0 ? four : FindReply(lines, "3");
+
+    // A kept data connection may have been closed by the server before its close reached us
+    // (a server process that still held it closed it late): the server then answers the
+    // download with 425. Nothing was transferred, so set up a new connection and ask again,
+    // once, instead of failing a transfer the server would serve.
+    if (!mReusedCommand.empty() && mState != st::RestSent) {
+        std::string command = std::move(mReusedCommand);
+        mReusedCommand.clear();
+        if (FindReply(lines, "425") != 0 && (mState == st::Listing || mState == st::RetrSent)) {
+            mPendingCommand = std::move(command);
+            mPendingState = mState;
+            mRestPending = mState == st::RetrSent && mRestartAt > 0;
+            mData.Close();
+            return SetUpDataConnection("");
+        }
+    }
 
     switch (mState) {
     case st::PasvSent:

@@ -76,6 +76,7 @@ void TavFTPTransferMgr::Impl::EndSession(bool createControl) {
     }
     mControl.Detach();
     mPendingCommand.clear();
+    mReusedCommand.clear();
     mPendingState = st::Disconnected;
     mLossReported = false;
     SetState(st::Disconnected);

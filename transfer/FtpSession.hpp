@@ -168,6 +168,7 @@ private:
     ReentryGuard mGuard;                          // reply handling running; moved by every Reset
     bool mLossReported = false;                   // FTPObjectError 4 already given for this loss
     std::string mPendingCommand;
+    std::string mReusedCommand;  // a download sent over a kept data connection, until its first reply
     int32_t mPendingState = 0;
     std::unique_ptr<LocalFile> mFile;             // open local file, or null
     int64_t mBytesRemaining = 0;

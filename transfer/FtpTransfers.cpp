@@ -70,7 +70,12 @@ int32_t TavFTPTransferMgr::Impl::StartPending(bool namedFile) {
     int32_t result = -1;
     try {
         // A data connection still open is used again; otherwise a new one is set up.
-        result = mData.Socket() ? SendPendingCommand() : SetUpDataConnection("");
+        if (mData.Socket()) {
+            if (mPendingState != st::StorSent) mReusedCommand = mPendingCommand;
+            result = SendPendingCommand();
+        } else {
+            result = SetUpDataConnection("");
+        }
     } catch (...) {
         if (!mGuard.Moved(generation)) {
             SetState(st::Ready);

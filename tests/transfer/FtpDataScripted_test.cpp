@@ -211,7 +211,7 @@ TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
     EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
 }
 
-TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgain) {
+TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgainUntilThe425OfAClosedOne) {
     ScriptedPeer data;
     ASSERT_EQ(ftp->NameList(), 0);
     PassiveData(server, data);
@@ -227,8 +227,18 @@ TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsed
     ASSERT_EQ(ftp->List("x"), 0);
     Play(server, {">LIST x", "<150 again\r\n"});
     ASSERT_TRUE(data.Send("second"));
-    data.Close();
     Play(server, {"<226 done\r\n", "=Data:second | Ready"});
+    // A server that had closed the kept connection answers 425: a new one is set up and the
+    // command sent again, and the host hears only the listing.
+    notes.Clear();
+    ASSERT_EQ(ftp->NameList("y"), 0);
+    Play(server, {">NLST y", "<425 no data connection\r\n"});
+    ScriptedPeer data2;
+    PassiveData(server, data2);
+    Play(server, {">NLST y", "<150 here\r\n"});
+    ASSERT_TRUE(data2.Send("third"));
+    data2.Close();
+    Play(server, {"<226 done\r\n", "=Data:third | Ready"});
 }
 
 // Progress is a reply that moves the operation on, or data: an endless multi-line reply, a run
