@@ -26,10 +26,6 @@ TEST(PendingBuffer, KeepsOrderAcrossPartialConsumesAndAppends) {
     EXPECT_TRUE(std::equal(b.Data(), b.Data() + 490, data.begin() + 510));
     b.Consume(1000);
     EXPECT_TRUE(b.IsEmpty());
-    b.Replace(data.data(), 3);
-    EXPECT_EQ(b.Length(), 3);
-    b.Clear();
-    EXPECT_EQ(b.Length(), 0);
 }
 
 TEST_F(SocketSend, TextIsFramedAndBytesAreSentAsTheyAre) {

@@ -55,15 +55,4 @@ TEST(TextEqualNoCase, FoldsTheLettersOfTheSingleByteCodePageOnly) {
     EXPECT_FALSE(TextEqualNoCase("ab", "abc"));
 }
 
-TEST(FindNoCase, FindsTheMarkAtEachPlaceAroundTheVectorWidth) {
-    for (size_t length = 3; length <= 72; ++length) {
-        for (size_t at = 0; at + 3 <= length; ++at) {
-            std::string text(length, 'e');  // the first letter everywhere, the mark only once
-            text.replace(at, 3, "eNd");
-            EXPECT_EQ(FindNoCase(text, "END"), at) << length << " " << at;
-            EXPECT_EQ(FindNoCase(text, "END", at + 1), std::string_view::npos);
-        }
-    }
-}
-
 }  // namespace

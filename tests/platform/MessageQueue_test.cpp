@@ -256,8 +256,6 @@ TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
         EXPECT_TRUE(Readable(fd, 10000));
         EXPECT_TRUE(PumpUntil([&] { return runs == 3; }));
         EXPECT_FALSE(Readable(fd));
-        tav::RunMessagesFor(40ms);
-        EXPECT_EQ(runs, 3);  // a one-shot timer fires once
     });
 }
 
