@@ -133,7 +133,6 @@ TEST(SockErrors, LibraryErrorsCarryNumberSourceAndTextByCode) {
         {2, "Operation invalid for current object state"},
         {3, "Error accessing specified host file"},
         {4, "Command argument contains CR, LF or NUL"},
-        {5, "WSAGetLastError Value 5"},
         {10054, "WSAGetLastError Value 10054"},
     };
     for (const auto& [code, text] : cases) {
