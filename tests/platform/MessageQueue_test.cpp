@@ -126,25 +126,12 @@ TEST(MessageQueue, DestroyedWindowGetsNcDestroyOnceAndLosesItsQueuedMessages) {
         });
         PostMessageTo(h, WM_USER, 0, 0);
         PostMessageTo(h, WM_USER + 1, 0, 0);
-        tav::RunPendingMessages();
+        EXPECT_EQ(tav::RunPendingMessages(), 1);  // a lost message is not counted as handled
         EXPECT_EQ(*state, (std::vector<uint32_t>{WM_USER, WM_NCDESTROY, WM_NCDESTROY, WM_USER}));
         EXPECT_FALSE(IsWindowHandle(h));
         EXPECT_FALSE(PostMessageTo(h, WM_USER, 0, 0));
+        EXPECT_FALSE(DestroyWindowHandle(h));
         EXPECT_EQ(state.use_count(), 1);  // the procedure went with the window
-
-        // Destroyed by another window's procedure: its queued messages are lost.
-        Log log;
-        HWND victim = LoggingWindow(log);
-        HWND killer = CreateWindowHandle([&](HWND, uint32_t, uintptr_t, intptr_t) -> intptr_t {
-            DestroyWindowHandle(victim);
-            return 0;
-        });
-        PostMessageTo(killer, WM_USER, 0, 0);
-        PostMessageTo(victim, WM_USER + 1, 0, 0);
-        PostMessageTo(victim, WM_USER + 2, 0, 0);
-        EXPECT_EQ(tav::RunPendingMessages(), 1);
-        EXPECT_EQ(log, (Log{{victim, WM_NCDESTROY}}));
-        EXPECT_FALSE(DestroyWindowHandle(victim));
     });
 }
 
