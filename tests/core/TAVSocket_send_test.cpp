@@ -28,7 +28,7 @@ TEST(PendingBuffer, KeepsOrderAcrossPartialConsumesAndAppends) {
     EXPECT_TRUE(b.IsEmpty());
 }
 
-TEST_F(SocketSend, TextIsFramedAndBytesAreSentAsTheyAre) {
+TEST_F(SocketSend, TextIsFramedBytesAreSentAsTheyAreAndPartialSendsKeepTheRestPendingInOrder) {
     std::shared_ptr<TAVSocket> client, server;
     Pair(client, server);
     client->MsgBeginMark("[");
@@ -57,11 +57,8 @@ TEST_F(SocketSend, TextIsFramedAndBytesAreSentAsTheyAre) {
     EXPECT_FALSE(server->IsReadable());
 
     EXPECT_EQ(Raised([&] { client->SendOOB(Variant("x")); }), sockintf::WSAEFAULT);
-}
 
-TEST_F(SocketSend, PartialSendsKeepTheRestPendingInOrder) {
-    std::shared_ptr<TAVSocket> client, server;
-    Pair(client, server);
+    // Partial sends keep the rest pending, in order.
     client->DataMode(DataMode_Binary);
     client->lngRetrySendTimes(0);  // the first full buffer ends the flush
     const ByteArray first = Pattern(8 << 20, 3), second = Pattern(300000, 9);
