@@ -131,27 +131,13 @@ public:
     int transferred = 0;
 };
 
-/// pyftpdlib on a free loopback port (127.0.0.1, or ::1 when `ipv6`) with the anonymous user
-/// and one named user, both rooted at `root`; its port, 0 when it did not start.
-inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& dir,
-                            const std::string& user, const std::string& password, bool ipv6 = false) {
-    WriteFile(dir + "/ftpd.py",
-              "import logging, sys\n"
-              "logging.disable(logging.CRITICAL)\n"
-              "from pyftpdlib.authorizers import DummyAuthorizer\n"
-              "from pyftpdlib.handlers import FTPHandler\n"
-              "from pyftpdlib.servers import FTPServer\n"
-              "root, user, password, port, host = sys.argv[1:6]\n"
-              "auth = DummyAuthorizer()\n"
-              "auth.add_user(user, password, root, perm='elradfmw')\n"
-              "auth.add_anonymous(root)\n"
-              "FTPHandler.authorizer = auth\n"
-              "FTPHandler.auth_failed_timeout = 0.05\n"
-              "FTPServer((host, int(port)), FTPHandler).serve_forever()\n");
+/// pyftpdlib (tests/tool/servers.py) on a free loopback port (127.0.0.1, or ::1 when `ipv6`)
+/// serving `root` to the anonymous user and to joe/secret; its port, 0 when it did not start.
+inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& log, bool ipv6 = false) {
     return StartOnFreePort(server, [&](uint16_t port) {
-        return std::vector<std::string>{kPython, dir + "/ftpd.py", root, user, password, std::to_string(port),
-                                        ipv6 ? "::1" : "127.0.0.1"};
-    }, dir + "/ftpd.log", "", ipv6);
+        return std::vector<std::string>{kPython, TAVSOCK_TESTS_DIR "/tool/servers.py", "pyftpd", root,
+                                        ipv6 ? "::1" : "127.0.0.1", std::to_string(port)};
+    }, log, "", ipv6);
 }
 
 /// A client on the test thread with its notifications recorded.
