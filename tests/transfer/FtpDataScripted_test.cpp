@@ -61,27 +61,12 @@ std::unique_ptr<ScriptedPeer> HighPortPeer() {
     return nullptr;
 }
 
-/// The client's end of an active data connection: the PORT command parsed and connected to.
-int ConnectToPort(const std::string& portCommand, const char* fromAddress = nullptr) {
+/// The client's end of an active data connection: the PORT command's port connected to, from
+/// `from` when given.
+tav::support::Fd ConnectToPort(const std::string& portCommand, const char* from = nullptr) {
     int n[6] = {};
-    if (std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6) return -1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fromAddress) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3]));
-    a.sin_port = htons(static_cast<uint16_t>(n[4] * 256 + n[5]));
-    // Blocking is fine: the kernel completes a loopback connection to a listening socket.
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    EXPECT_EQ(std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]), 6);
+    return tav::support::Connect(static_cast<uint16_t>(n[4] * 256 + n[5]), false, from);
 }
 
 TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
@@ -125,17 +110,14 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
     Play(server, {"<200 PORT ok\r\n", ">NLST dir"});
     // A stranger's connection is closed by the client, which keeps listening.
-    const int stranger = ConnectToPort(port, "127.0.0.2");
-    ASSERT_GE(stranger, 0);
-    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
+    tav::support::Fd stranger = ConnectToPort(port, "127.0.0.2");
+    ASSERT_TRUE(tav::support::SendAll(stranger, "EVIL"));
     char c = 0;
-    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    ::close(stranger);
-    const int fd = ConnectToPort(port);
-    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger.Get(), &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
+    tav::support::Fd fd = ConnectToPort(port);
     Chunk(server, "150 listing\r\n");
-    ASSERT_TRUE(::send(fd, "a\r\nb\r\n", 6, 0) == 6);
-    ::close(fd);
+    ASSERT_TRUE(tav::support::SendAll(fd, "a\r\nb\r\n"));
+    fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:a\r\nb\r\n | Ready"});
 
     // The whole transfer and its final reply happen before the client looks at any of it:
@@ -144,10 +126,9 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     ASSERT_EQ(ftp->NameList(), 0);
     const std::string port2 = server.NextCommand();
     Play(server, {"<200 PORT ok\r\n", ">NLST"});
-    const int fd2 = ConnectToPort(port2);
-    ASSERT_GE(fd2, 0);
-    ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
-    ::close(fd2);
+    tav::support::Fd fd2 = ConnectToPort(port2);
+    ASSERT_TRUE(tav::support::SendAll(fd2, "late\r\n"));
+    fd2.Close();
     ASSERT_TRUE(server.Send("150 listing\r\n226 ok\r\n"));
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:late\r\n | Ready");
