@@ -33,6 +33,30 @@ protected:
         }
     }
 
+    /// An operation the server answers as `script` (Play's steps) goes, the client's state after.
+    struct Case {
+        std::function<int32_t()> start;
+        std::vector<std::string> script;
+        int32_t state = st::Ready;
+    };
+    /// Starts the case's operation and plays its script; the session ends in the case's state
+    /// with no data connection, and is logged in afresh when it did not come back to Ready.
+    void Run(const Case& c) {
+        SCOPED_TRACE(c.script[c.script.size() - 2]);
+        ASSERT_EQ(c.start(), 0);
+        ASSERT_NO_FATAL_FAILURE(Play(server, c.script));
+        EXPECT_EQ(ClientState(), c.state);
+        if (c.state == st::Ready) {
+            EXPECT_FALSE(ftp->Internals().DataSocket());
+        }
+        notes.Clear();
+        dataPeers.clear();
+        if (c.state != st::Ready) {
+            ftp->Reset();
+            LogIn(server);
+        }
+    }
+
     bool active = false;
     DialogServer server;
 };
@@ -146,50 +170,27 @@ TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
     EXPECT_EQ(ClientState(), st::RetrSent);
 }
 
-TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
-    // A reply that ends the operation ends it for the host too: a 331 to PASV, or a refusal
-    // of the listing itself (no 2xx follows either), is reported and followed by FTPReady.
-    ASSERT_EQ(ftp->NameList(), 0);
-    Play(server, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"});
-    EXPECT_EQ(ftp->State(), 1);
-    notes.Clear();
-    ScriptedPeer listing;
-    ASSERT_EQ(ftp->List(), 0);
-    PassiveData(server, listing);
-    Play(server, {">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"});
-    EXPECT_FALSE(ftp->Internals().DataSocket());
-    notes.Clear();
-
-    // 4xx to PASV changes nothing: the session waits in PasvSent.
-    ASSERT_EQ(ftp->NameList(), 0);
-    Play(server, {">PASV", "<425 cannot open passive\r\n"});
-    EXPECT_EQ(ClientState(), st::PasvSent);
-    EXPECT_TRUE(notes.entries.empty());
-    ftp->Reset();
-    LogIn(server);
-
-    // 4xx to RETR: reported, the partial file deleted, Ready.
+// A reply that ends an operation ends it for the host too (a 331 to PASV, a refusal of the
+// listing itself, a 4xx to RETR that deletes the partial file the client made, a 3xx to STOR
+// that keeps the local file): reported, then FTPReady, no data connection left. A 4xx to PASV
+// changes nothing: the session waits.
+TEST_F(DataScriptedTest, NegativeRepliesToTransfers) {
     TempDir dir;
     const std::string local = dir / "partial";
-    WriteFile(local, "old contents");
-    ScriptedPeer data;
-    ASSERT_EQ(ftp->Retrieve("f", local), 0);
-    PassiveData(server, data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    ASSERT_TRUE(data.Send("NEW"));
-    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Play(server, {"<451 local error\r\n", "=Error:451: local error | Ready"});
-    EXPECT_FALSE(fs::exists(local));
-    EXPECT_FALSE(ftp->Internals().DataSocket());
-
-    // 3xx to STOR: reported, the local file kept, Ready.
-    notes.Clear();
-    WriteFile(local, EveryByteValue(10000));
-    ScriptedPeer data2;
-    ASSERT_EQ(ftp->Store("up", local), 0);
-    PassiveData(server, data2);
-    Play(server, {">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"});
-    EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
+    const std::string upload = EveryByteValue(10000);
+    const std::pair<Case, std::string> cases[] = {  // the case, what is left of the local file
+        {{[&] { return ftp->NameList(); }, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"}}, ""},
+        {{[&] { return ftp->List(); }, {"|", ">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"}}, ""},
+        {{[&] { return ftp->NameList(); }, {">PASV", "<425 cannot open passive\r\n", "="}, st::PasvSent}, ""},
+        {{[&] { return WriteFile(local, "old"), ftp->Retrieve("f", local); },
+          {"|", ">RETR f", "<150 go\r\n", "^NEW", "<451 local error\r\n", "=Error:451: local error | Ready"}}, ""},
+        {{[&] { return WriteFile(local, upload), ftp->Store("up", local); },
+          {"|", ">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"}}, upload},
+    };
+    for (const auto& [c, left] : cases) {
+        ASSERT_NO_FATAL_FAILURE(Run(c));
+        EXPECT_EQ(fs::exists(local) ? ReadFile(local) : "", left);
+    }
 }
 
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgainUntilThe425OfAClosedOne) {
@@ -323,14 +324,10 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
 
     // A malformed 229 fails the set-up as a malformed 227 does; a refused EPSV is reported as
     // a refused PASV is. Either way the session is Ready for the next command.
-    for (const auto& [reply, note] : {std::pair{"229 Entering Extended Passive Mode (|||0|)", "ObjectError:3"},
-                                      std::pair{"501 EPSV not understood", "Error:501: EPSV not understood"}}) {
-        notes.Clear();
-        ASSERT_EQ(ftp->Retrieve("f"), 0);
-        Play(server, {">EPSV", "<" + std::string(reply) + "\r\n", "=" + std::string(note)});
-        EXPECT_EQ(ftp->State(), 1);
-        EXPECT_FALSE(ftp->Internals().DataSocket());
-    }
+    notes.Clear();
+    const auto retrieve = [&] { return ftp->Retrieve("f"); };
+    ASSERT_NO_FATAL_FAILURE(Run({retrieve, {">EPSV", "<229 Entering Extended Passive Mode (|||0|)\r\n", "=ObjectError:3"}}));
+    ASSERT_NO_FATAL_FAILURE(Run({retrieve, {">EPSV", "<501 EPSV not understood\r\n", "=Error:501: EPSV not understood"}}));
 
     // Active: EPRT names the listening socket, and the server's connection from the control
     // connection's peer is the one taken.

@@ -187,9 +187,10 @@ protected:
     }
     /// Plays the server's side of a dialogue, one step a string: "<text" sends the text as one
     /// chunk and lets the client take it, ">command" waits for that command, "=notes" runs the
-    /// queue until the notes so far, joined, are these, and "-" checks that the client says
-    /// nothing for a moment.
-    void Play(DialogServer& server, std::initializer_list<std::string> steps) {
+    /// queue until the notes so far, joined, are these, "-" checks that the client says
+    /// nothing for a moment, "|" answers PASV with a new data connection (kept in `dataPeers`)
+    /// and "^text" sends the text there and waits until the client has taken some of it.
+    void Play(DialogServer& server, const std::vector<std::string>& steps) {
         for (const std::string& step : steps) {
             SCOPED_TRACE(step);
             const std::string text = step.substr(1);
@@ -199,6 +200,12 @@ protected:
                 ASSERT_TRUE(server.Expect(text));
             } else if (step[0] == '=') {
                 ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
+            } else if (step[0] == '|') {
+                ASSERT_NO_FATAL_FAILURE(PassiveData(server, *dataPeers.emplace_back(std::make_unique<ScriptedPeer>())));
+            } else if (step[0] == '^') {
+                const int before = notes.transferred;
+                ASSERT_TRUE(dataPeers.back()->Send(text));
+                ASSERT_TRUE(PumpUntil([&] { return notes.transferred > before; }));
             } else {
                 EXPECT_TRUE(server.Quiet());
             }
@@ -226,6 +233,7 @@ protected:
 
     std::shared_ptr<TavFTPTransferMgr> ftp;
     Notes notes;
+    std::vector<std::unique_ptr<ScriptedPeer>> dataPeers;  // made by Play's "|" steps
     std::string site = "127.0.0.1";  // what ConnectTo connects to
 };
 
