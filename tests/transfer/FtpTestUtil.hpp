@@ -64,9 +64,9 @@ public:
 class Notes : public tav::support::Recorder<std::string> {
 public:
     void Watch(TavFTPTransferMgr& m) {
-        m.FTPObjectError.Subscribe([this](int32_t c) { Add("ObjectError:" + std::to_string(c)); });
-        m.FTPError.Subscribe([this](const std::string& c, const std::string& d) { Add("Error:" + c + ":" + d); });
-        m.FTPReady.Subscribe([this](int32_t c) { Add(c == 0 ? "Ready" : "Ready:" + std::to_string(c)); });
+        m.FTPObjectError.Subscribe([this](int32_t c) { ObjectError(c); });
+        m.FTPError.Subscribe([this](const std::string& c, const std::string& d) { Error(c, d); });
+        m.FTPReady.Subscribe([this](int32_t c) { Ready(c); });
         m.FTPDataReceived.Subscribe([this](std::string& d) { Add("Data:" + d); });
         m.FTPDataTransferred.Subscribe([this](int32_t n) { Transferred(n); });
         m.FTPControlLine.Subscribe([this](bool sent, const std::string& line) { Line(sent, line); });
@@ -75,27 +75,19 @@ public:
     class Callback : public ITavFTPNotify {
     public:
         Callback(Notes& n, const TavFTPTransferMgr* m) : n_(n), m_(m) {}
-        void FTPObjectError(const std::shared_ptr<TavFTPTransferMgr>& m, int32_t c) override {
-            Add(m, "ObjectError:" + std::to_string(c));
-        }
-        void FTPError(const std::shared_ptr<TavFTPTransferMgr>& m, const std::string& c, const std::string& d) override {
-            Add(m, "Error:" + c + ":" + d);
-        }
-        void FTPReady(const std::shared_ptr<TavFTPTransferMgr>& m, int32_t c) override {
-            Add(m, c == 0 ? "Ready" : "Ready:" + std::to_string(c));
-        }
-        void FTPDataReceived(const std::shared_ptr<TavFTPTransferMgr>& m, std::string& d) override { Add(m, "Data:" + d); }
-        void FTPDataTransferred(const std::shared_ptr<TavFTPTransferMgr>& m, int32_t n) override {
-            if (m.get() != m_) n_.Add("callback with another manager", "cb");
-            n_.Transferred(n, "cb");
-        }
-        void FTPControlLine(const std::shared_ptr<TavFTPTransferMgr>& m, bool sent, const std::string& line) override {
-            n_.Line(sent, m.get() == m_ ? line : "callback with another manager");
-        }
+        using Mgr = std::shared_ptr<TavFTPTransferMgr>;
+        void FTPObjectError(const Mgr& m, int32_t c) override { Of(m).ObjectError(c, "cb"); }
+        void FTPError(const Mgr& m, const std::string& c, const std::string& d) override { Of(m).Error(c, d, "cb"); }
+        void FTPReady(const Mgr& m, int32_t c) override { Of(m).Ready(c, "cb"); }
+        void FTPDataReceived(const Mgr& m, std::string& d) override { Of(m).Add("Data:" + d, "cb"); }
+        void FTPDataTransferred(const Mgr& m, int32_t n) override { Of(m).Transferred(n, "cb"); }
+        void FTPControlLine(const Mgr& m, bool sent, const std::string& line) override { Of(m).Line(sent, line); }
 
     private:
-        void Add(const std::shared_ptr<TavFTPTransferMgr>& m, const std::string& note) {
-            n_.Add(m.get() == m_ ? note : "callback with another manager", "cb");
+        /// The notes, with an entry of its own first when the manager is not ours.
+        Notes& Of(const Mgr& m) {
+            if (m.get() != m_) n_.Add("callback with another manager", "cb");
+            return n_;
         }
         Notes& n_;
         const TavFTPTransferMgr* m_;
@@ -105,6 +97,11 @@ public:
         routes.push_back(route);
         Recorder::Add(note);
     }
+    void ObjectError(int32_t c, const std::string& route = "event") { Add("ObjectError:" + std::to_string(c), route); }
+    void Error(const std::string& c, const std::string& d, const std::string& route = "event") {
+        Add("Error:" + c + ":" + d, route);
+    }
+    void Ready(int32_t c, const std::string& route = "event") { Add(c == 0 ? "Ready" : "Ready:" + std::to_string(c), route); }
     void Transferred(int32_t n, const std::string& route = "event") {
         lastTransferred = n;
         ++transferred;
