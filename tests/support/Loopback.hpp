@@ -94,10 +94,15 @@ inline uint16_t FreePort(bool ipv6 = false) {
 }
 
 /// A blocking client connected to 127.0.0.1:`port` (::1 when `ipv6`; the connection
-/// completes in the listener's backlog, before anyone accepts it); empty when refused.
-inline Fd Connect(uint16_t port, bool ipv6 = false) {
+/// completes in the listener's backlog, before anyone accepts it); empty when refused. With
+/// `from` (an IPv4 loopback address such as "127.0.0.2") it comes from that address.
+inline Fd Connect(uint16_t port, bool ipv6 = false, const char* from = nullptr) {
     Fd c(::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     LoopbackEnd a = LoopbackOf(port, ipv6);
+    sockaddr_in local = LoopbackAddr(0);
+    if (from && (::inet_pton(AF_INET, from, &local.sin_addr) != 1 ||
+                 ::bind(c.Get(), reinterpret_cast<sockaddr*>(&local), sizeof local) != 0))
+        return Fd();
     if (::connect(c.Get(), a.Get(), a.len) != 0) return Fd();
     return c;
 }

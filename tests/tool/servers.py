@@ -13,9 +13,9 @@ on its first line of output once it listens (so nobody waits for it to start).
                             /stall (part of a body, then silence), /reset (part, then a reset)
   servers.py ftp-odd        scripted FTP: logs anyone in, answers PASV with 331 and RETR of
                             anything with a 550 whose text holds escape sequences, REST with a 450
-  servers.py pyftpd DIR [HOST]
+  servers.py pyftpd DIR [HOST [PORT]]
                             pyftpdlib serving DIR to joe/secret (writable) and anonymous,
-                            on 127.0.0.1 or HOST (::1)
+                            on 127.0.0.1 or HOST (::1), at PORT or a free one
   servers.py dns6 HOST      a name server on HOST:53 (a loopback address) that gives every
                             name the IPv6 address ::1 and no IPv4 address; prints 53
   servers.py inetd CMD...   runs CMD (vsftpd with listen=NO) per connection on the socket,
@@ -131,7 +131,7 @@ def serve(handler, address="127.0.0.1"):
     server.serve_forever()
 
 
-def pyftpd(folder, host="127.0.0.1"):
+def pyftpd(folder, host="127.0.0.1", port="0"):
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.handlers import FTPHandler
     from pyftpdlib.servers import FTPServer
@@ -141,7 +141,8 @@ def pyftpd(folder, host="127.0.0.1"):
     authorizer.add_user("joe", "secret", folder, perm="elradfmw")
     authorizer.add_anonymous(folder)
     FTPHandler.authorizer = authorizer
-    server = FTPServer((host, 0), FTPHandler)
+    FTPHandler.auth_failed_timeout = 0.05  # a wrong password is answered at once
+    server = FTPServer((host, int(port)), FTPHandler)
     print(server.socket.getsockname()[1], flush=True)
     server.serve_forever()
 
@@ -199,7 +200,7 @@ if __name__ == "__main__":
     elif mode == "ftp-odd":
         serve(OddFtpHandler)
     elif mode == "pyftpd":
-        pyftpd(*sys.argv[2:4])
+        pyftpd(*sys.argv[2:5])
     elif mode == "dns6":
         dns6(sys.argv[2])
     elif mode == "inetd":

@@ -33,6 +33,30 @@ protected:
         }
     }
 
+    /// An operation the server answers as `script` (Play's steps) goes, the client's state after.
+    struct Case {
+        std::function<int32_t()> start;
+        std::vector<std::string> script;
+        int32_t state = st::Ready;
+    };
+    /// Starts the case's operation and plays its script; the session ends in the case's state
+    /// with no data connection, and is logged in afresh when it did not come back to Ready.
+    void Run(const Case& c) {
+        SCOPED_TRACE(c.script[c.script.size() - 2]);
+        ASSERT_EQ(c.start(), 0);
+        ASSERT_NO_FATAL_FAILURE(Play(server, c.script));
+        EXPECT_EQ(ClientState(), c.state);
+        if (c.state == st::Ready) {
+            EXPECT_FALSE(ftp->Internals().DataSocket());
+        }
+        notes.Clear();
+        dataPeers.clear();
+        if (c.state != st::Ready) {
+            ftp->Reset();
+            LogIn(server);
+        }
+    }
+
     bool active = false;
     DialogServer server;
 };
@@ -61,27 +85,12 @@ std::unique_ptr<ScriptedPeer> HighPortPeer() {
     return nullptr;
 }
 
-/// The client's end of an active data connection: the PORT command parsed and connected to.
-int ConnectToPort(const std::string& portCommand, const char* fromAddress = nullptr) {
+/// The client's end of an active data connection: the PORT command's port connected to, from
+/// `from` when given.
+tav::support::Fd ConnectToPort(const std::string& portCommand, const char* from = nullptr) {
     int n[6] = {};
-    if (std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]) != 6) return -1;
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fromAddress) {
-        sockaddr_in local{};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, fromAddress, &local.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-    }
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(static_cast<uint32_t>(n[0] << 24 | n[1] << 16 | n[2] << 8 | n[3]));
-    a.sin_port = htons(static_cast<uint16_t>(n[4] * 256 + n[5]));
-    // Blocking is fine: the kernel completes a loopback connection to a listening socket.
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    EXPECT_EQ(std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]), 6);
+    return tav::support::Connect(static_cast<uint16_t>(n[4] * 256 + n[5]), false, from);
 }
 
 TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
@@ -125,17 +134,14 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
     Play(server, {"<200 PORT ok\r\n", ">NLST dir"});
     // A stranger's connection is closed by the client, which keeps listening.
-    const int stranger = ConnectToPort(port, "127.0.0.2");
-    ASSERT_GE(stranger, 0);
-    ASSERT_EQ(::send(stranger, "EVIL", 4, MSG_NOSIGNAL), 4);
+    tav::support::Fd stranger = ConnectToPort(port, "127.0.0.2");
+    ASSERT_TRUE(tav::support::SendAll(stranger, "EVIL"));
     char c = 0;
-    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger, &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    ::close(stranger);
-    const int fd = ConnectToPort(port);
-    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger.Get(), &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
+    tav::support::Fd fd = ConnectToPort(port);
     Chunk(server, "150 listing\r\n");
-    ASSERT_TRUE(::send(fd, "a\r\nb\r\n", 6, 0) == 6);
-    ::close(fd);
+    ASSERT_TRUE(tav::support::SendAll(fd, "a\r\nb\r\n"));
+    fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:a\r\nb\r\n | Ready"});
 
     // The whole transfer and its final reply happen before the client looks at any of it:
@@ -144,10 +150,9 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     ASSERT_EQ(ftp->NameList(), 0);
     const std::string port2 = server.NextCommand();
     Play(server, {"<200 PORT ok\r\n", ">NLST"});
-    const int fd2 = ConnectToPort(port2);
-    ASSERT_GE(fd2, 0);
-    ASSERT_EQ(::send(fd2, "late\r\n", 6, 0), 6);
-    ::close(fd2);
+    tav::support::Fd fd2 = ConnectToPort(port2);
+    ASSERT_TRUE(tav::support::SendAll(fd2, "late\r\n"));
+    fd2.Close();
     ASSERT_TRUE(server.Send("150 listing\r\n226 ok\r\n"));
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.Joined(), "Data:late\r\n | Ready");
@@ -165,50 +170,27 @@ TEST_F(ActiveScriptedTest, TransientReplyToPortChangesNothingUntilReset) {
     EXPECT_EQ(ClientState(), st::RetrSent);
 }
 
-TEST_F(DataScriptedTest, NegativeRepliesToPasvRetrAndStor) {
-    // A reply that ends the operation ends it for the host too: a 331 to PASV, or a refusal
-    // of the listing itself (no 2xx follows either), is reported and followed by FTPReady.
-    ASSERT_EQ(ftp->NameList(), 0);
-    Play(server, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"});
-    EXPECT_EQ(ftp->State(), 1);
-    notes.Clear();
-    ScriptedPeer listing;
-    ASSERT_EQ(ftp->List(), 0);
-    PassiveData(server, listing);
-    Play(server, {">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"});
-    EXPECT_FALSE(ftp->Internals().DataSocket());
-    notes.Clear();
-
-    // 4xx to PASV changes nothing: the session waits in PasvSent.
-    ASSERT_EQ(ftp->NameList(), 0);
-    Play(server, {">PASV", "<425 cannot open passive\r\n"});
-    EXPECT_EQ(ClientState(), st::PasvSent);
-    EXPECT_TRUE(notes.entries.empty());
-    ftp->Reset();
-    LogIn(server);
-
-    // 4xx to RETR: reported, the partial file deleted, Ready.
+// A reply that ends an operation ends it for the host too (a 331 to PASV, a refusal of the
+// listing itself, a 4xx to RETR that deletes the partial file the client made, a 3xx to STOR
+// that keeps the local file): reported, then FTPReady, no data connection left. A 4xx to PASV
+// changes nothing: the session waits.
+TEST_F(DataScriptedTest, NegativeRepliesToTransfers) {
     TempDir dir;
     const std::string local = dir / "partial";
-    WriteFile(local, "old contents");
-    ScriptedPeer data;
-    ASSERT_EQ(ftp->Retrieve("f", local), 0);
-    PassiveData(server, data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    ASSERT_TRUE(data.Send("NEW"));
-    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Play(server, {"<451 local error\r\n", "=Error:451: local error | Ready"});
-    EXPECT_FALSE(fs::exists(local));
-    EXPECT_FALSE(ftp->Internals().DataSocket());
-
-    // 3xx to STOR: reported, the local file kept, Ready.
-    notes.Clear();
-    WriteFile(local, EveryByteValue(10000));
-    ScriptedPeer data2;
-    ASSERT_EQ(ftp->Store("up", local), 0);
-    PassiveData(server, data2);
-    Play(server, {">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"});
-    EXPECT_EQ(ReadFile(local), EveryByteValue(10000));
+    const std::string upload = EveryByteValue(10000);
+    const std::pair<Case, std::string> cases[] = {  // the case, what is left of the local file
+        {{[&] { return ftp->NameList(); }, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"}}, ""},
+        {{[&] { return ftp->List(); }, {"|", ">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"}}, ""},
+        {{[&] { return ftp->NameList(); }, {">PASV", "<425 cannot open passive\r\n", "="}, st::PasvSent}, ""},
+        {{[&] { return WriteFile(local, "old"), ftp->Retrieve("f", local); },
+          {"|", ">RETR f", "<150 go\r\n", "^NEW", "<451 local error\r\n", "=Error:451: local error | Ready"}}, ""},
+        {{[&] { return WriteFile(local, upload), ftp->Store("up", local); },
+          {"|", ">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"}}, upload},
+    };
+    for (const auto& [c, left] : cases) {
+        ASSERT_NO_FATAL_FAILURE(Run(c));
+        EXPECT_EQ(fs::exists(local) ? ReadFile(local) : "", left);
+    }
 }
 
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgainUntilThe425OfAClosedOne) {
@@ -342,14 +324,10 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
 
     // A malformed 229 fails the set-up as a malformed 227 does; a refused EPSV is reported as
     // a refused PASV is. Either way the session is Ready for the next command.
-    for (const auto& [reply, note] : {std::pair{"229 Entering Extended Passive Mode (|||0|)", "ObjectError:3"},
-                                      std::pair{"501 EPSV not understood", "Error:501: EPSV not understood"}}) {
-        notes.Clear();
-        ASSERT_EQ(ftp->Retrieve("f"), 0);
-        Play(server, {">EPSV", "<" + std::string(reply) + "\r\n", "=" + std::string(note)});
-        EXPECT_EQ(ftp->State(), 1);
-        EXPECT_FALSE(ftp->Internals().DataSocket());
-    }
+    notes.Clear();
+    const auto retrieve = [&] { return ftp->Retrieve("f"); };
+    ASSERT_NO_FATAL_FAILURE(Run({retrieve, {">EPSV", "<229 Entering Extended Passive Mode (|||0|)\r\n", "=ObjectError:3"}}));
+    ASSERT_NO_FATAL_FAILURE(Run({retrieve, {">EPSV", "<501 EPSV not understood\r\n", "=Error:501: EPSV not understood"}}));
 
     // Active: EPRT names the listening socket, and the server's connection from the control
     // connection's peer is the one taken.

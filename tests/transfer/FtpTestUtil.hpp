@@ -64,9 +64,9 @@ public:
 class Notes : public tav::support::Recorder<std::string> {
 public:
     void Watch(TavFTPTransferMgr& m) {
-        m.FTPObjectError.Subscribe([this](int32_t c) { Add("ObjectError:" + std::to_string(c)); });
-        m.FTPError.Subscribe([this](const std::string& c, const std::string& d) { Add("Error:" + c + ":" + d); });
-        m.FTPReady.Subscribe([this](int32_t c) { Add(c == 0 ? "Ready" : "Ready:" + std::to_string(c)); });
+        m.FTPObjectError.Subscribe([this](int32_t c) { ObjectError(c); });
+        m.FTPError.Subscribe([this](const std::string& c, const std::string& d) { Error(c, d); });
+        m.FTPReady.Subscribe([this](int32_t c) { Ready(c); });
         m.FTPDataReceived.Subscribe([this](std::string& d) { Add("Data:" + d); });
         m.FTPDataTransferred.Subscribe([this](int32_t n) { Transferred(n); });
         m.FTPControlLine.Subscribe([this](bool sent, const std::string& line) { Line(sent, line); });
@@ -75,27 +75,19 @@ public:
     class Callback : public ITavFTPNotify {
     public:
         Callback(Notes& n, const TavFTPTransferMgr* m) : n_(n), m_(m) {}
-        void FTPObjectError(const std::shared_ptr<TavFTPTransferMgr>& m, int32_t c) override {
-            Add(m, "ObjectError:" + std::to_string(c));
-        }
-        void FTPError(const std::shared_ptr<TavFTPTransferMgr>& m, const std::string& c, const std::string& d) override {
-            Add(m, "Error:" + c + ":" + d);
-        }
-        void FTPReady(const std::shared_ptr<TavFTPTransferMgr>& m, int32_t c) override {
-            Add(m, c == 0 ? "Ready" : "Ready:" + std::to_string(c));
-        }
-        void FTPDataReceived(const std::shared_ptr<TavFTPTransferMgr>& m, std::string& d) override { Add(m, "Data:" + d); }
-        void FTPDataTransferred(const std::shared_ptr<TavFTPTransferMgr>& m, int32_t n) override {
-            if (m.get() != m_) n_.Add("callback with another manager", "cb");
-            n_.Transferred(n, "cb");
-        }
-        void FTPControlLine(const std::shared_ptr<TavFTPTransferMgr>& m, bool sent, const std::string& line) override {
-            n_.Line(sent, m.get() == m_ ? line : "callback with another manager");
-        }
+        using Mgr = std::shared_ptr<TavFTPTransferMgr>;
+        void FTPObjectError(const Mgr& m, int32_t c) override { Of(m).ObjectError(c, "cb"); }
+        void FTPError(const Mgr& m, const std::string& c, const std::string& d) override { Of(m).Error(c, d, "cb"); }
+        void FTPReady(const Mgr& m, int32_t c) override { Of(m).Ready(c, "cb"); }
+        void FTPDataReceived(const Mgr& m, std::string& d) override { Of(m).Add("Data:" + d, "cb"); }
+        void FTPDataTransferred(const Mgr& m, int32_t n) override { Of(m).Transferred(n, "cb"); }
+        void FTPControlLine(const Mgr& m, bool sent, const std::string& line) override { Of(m).Line(sent, line); }
 
     private:
-        void Add(const std::shared_ptr<TavFTPTransferMgr>& m, const std::string& note) {
-            n_.Add(m.get() == m_ ? note : "callback with another manager", "cb");
+        /// The notes, with an entry of its own first when the manager is not ours.
+        Notes& Of(const Mgr& m) {
+            if (m.get() != m_) n_.Add("callback with another manager", "cb");
+            return n_;
         }
         Notes& n_;
         const TavFTPTransferMgr* m_;
@@ -105,6 +97,11 @@ public:
         routes.push_back(route);
         Recorder::Add(note);
     }
+    void ObjectError(int32_t c, const std::string& route = "event") { Add("ObjectError:" + std::to_string(c), route); }
+    void Error(const std::string& c, const std::string& d, const std::string& route = "event") {
+        Add("Error:" + c + ":" + d, route);
+    }
+    void Ready(int32_t c, const std::string& route = "event") { Add(c == 0 ? "Ready" : "Ready:" + std::to_string(c), route); }
     void Transferred(int32_t n, const std::string& route = "event") {
         lastTransferred = n;
         ++transferred;
@@ -131,27 +128,13 @@ public:
     int transferred = 0;
 };
 
-/// pyftpdlib on a free loopback port (127.0.0.1, or ::1 when `ipv6`) with the anonymous user
-/// and one named user, both rooted at `root`; its port, 0 when it did not start.
-inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& dir,
-                            const std::string& user, const std::string& password, bool ipv6 = false) {
-    WriteFile(dir + "/ftpd.py",
-              "import logging, sys\n"
-              "logging.disable(logging.CRITICAL)\n"
-              "from pyftpdlib.authorizers import DummyAuthorizer\n"
-              "from pyftpdlib.handlers import FTPHandler\n"
-              "from pyftpdlib.servers import FTPServer\n"
-              "root, user, password, port, host = sys.argv[1:6]\n"
-              "auth = DummyAuthorizer()\n"
-              "auth.add_user(user, password, root, perm='elradfmw')\n"
-              "auth.add_anonymous(root)\n"
-              "FTPHandler.authorizer = auth\n"
-              "FTPHandler.auth_failed_timeout = 0.05\n"
-              "FTPServer((host, int(port)), FTPHandler).serve_forever()\n");
+/// pyftpdlib (tests/tool/servers.py) on a free loopback port (127.0.0.1, or ::1 when `ipv6`)
+/// serving `root` to the anonymous user and to joe/secret; its port, 0 when it did not start.
+inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& log, bool ipv6 = false) {
     return StartOnFreePort(server, [&](uint16_t port) {
-        return std::vector<std::string>{kPython, dir + "/ftpd.py", root, user, password, std::to_string(port),
-                                        ipv6 ? "::1" : "127.0.0.1"};
-    }, dir + "/ftpd.log", "", ipv6);
+        return std::vector<std::string>{kPython, TAVSOCK_TESTS_DIR "/tool/servers.py", "pyftpd", root,
+                                        ipv6 ? "::1" : "127.0.0.1", std::to_string(port)};
+    }, log, "", ipv6);
 }
 
 /// A client on the test thread with its notifications recorded.
@@ -201,9 +184,10 @@ protected:
     }
     /// Plays the server's side of a dialogue, one step a string: "<text" sends the text as one
     /// chunk and lets the client take it, ">command" waits for that command, "=notes" runs the
-    /// queue until the notes so far, joined, are these, and "-" checks that the client says
-    /// nothing for a moment.
-    void Play(DialogServer& server, std::initializer_list<std::string> steps) {
+    /// queue until the notes so far, joined, are these, "-" checks that the client says
+    /// nothing for a moment, "|" answers PASV with a new data connection (kept in `dataPeers`)
+    /// and "^text" sends the text there and waits until the client has taken some of it.
+    void Play(DialogServer& server, const std::vector<std::string>& steps) {
         for (const std::string& step : steps) {
             SCOPED_TRACE(step);
             const std::string text = step.substr(1);
@@ -213,6 +197,12 @@ protected:
                 ASSERT_TRUE(server.Expect(text));
             } else if (step[0] == '=') {
                 ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
+            } else if (step[0] == '|') {
+                ASSERT_NO_FATAL_FAILURE(PassiveData(server, *dataPeers.emplace_back(std::make_unique<ScriptedPeer>())));
+            } else if (step[0] == '^') {
+                const int before = notes.transferred;
+                ASSERT_TRUE(dataPeers.back()->Send(text));
+                ASSERT_TRUE(PumpUntil([&] { return notes.transferred > before; }));
             } else {
                 EXPECT_TRUE(server.Quiet());
             }
@@ -240,6 +230,7 @@ protected:
 
     std::shared_ptr<TavFTPTransferMgr> ftp;
     Notes notes;
+    std::vector<std::unique_ptr<ScriptedPeer>> dataPeers;  // made by Play's "|" steps
     std::string site = "127.0.0.1";  // what ConnectTo connects to
 };
 
