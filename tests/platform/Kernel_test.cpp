@@ -31,12 +31,23 @@ TEST(KeyedList, PositionsCloseUpAfterRemovalAndKeysFollow) {
     EXPECT_FALSE(list.IsValidPosition(3));
     EXPECT_THROW(list.RemoveAt(3), SockError);
 
+    // Text keys and numbers (which are filed apart) follow their entries alike; a number is
+    // its own decimal text only ("01", "+1" are other keys; large ones are filed as text).
     KeyedList<int> many;
-    for (int i = 0; i < 200; ++i) many.Add(i, "key" + std::to_string(i));
+    const auto keyOf = [](int i) { return i % 2 ? "key" + std::to_string(i) : std::to_string(i * 3 + 1); };
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(many.Add(i, keyOf(i)));
+    EXPECT_FALSE(many.Add(-1, "1"));
+    for (const char* other : {"0", "01", "+1", "999999", "1048576"}) {
+        EXPECT_LT(many.PositionOfKey(other), 0) << other;
+        EXPECT_TRUE(many.Add(-1, other) && many.ContainsKey(other)) << other;
+        EXPECT_FALSE(many.Add(-2, other)) << other;
+        many.RemoveAt(many.PositionOfKey(other));
+        EXPECT_FALSE(many.ContainsKey(other));
+    }
     for (int pos = many.Count(); pos >= 1; pos -= 3) many.RemoveAt(pos);
     for (int pos = 1; pos <= many.Count(); ++pos) {
         EXPECT_EQ(many.PositionOfKey(many.KeyAt(pos)), pos);
-        EXPECT_EQ(many.KeyAt(pos), "key" + std::to_string(many.ItemAt(pos)));
+        EXPECT_EQ(many.KeyAt(pos), keyOf(many.ItemAt(pos)));
     }
 
     KeyedList<int, NoCaseKeyHash, NoCaseKeyEq> noCase;
