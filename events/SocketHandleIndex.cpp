@@ -36,7 +36,9 @@ void SocketHandleIndex::Append(const std::shared_ptr<TAVSocket>& socket) {
     slots_.push_back(Slot{nextSequence_, handle});
     try {
         list.push_back(Entry{nextSequence_, socket});
+        live_.Append();
     } catch (...) {
+        if (!list.empty() && list.back().sequence == nextSequence_) list.pop_back();
         slots_.pop_back();
         throw;
     }
@@ -47,10 +49,15 @@ void SocketHandleIndex::Append(const std::shared_ptr<TAVSocket>& socket) {
 void SocketHandleIndex::RemoveAt(int32_t position) {
     if (position < 1 || position > Count()) return;
     ++changes_;
-    const auto slot = slots_.begin() + (position - 1);
-    const uint64_t sequence = slot->sequence;
-    const int32_t handle = slot->handle;
-    slots_.erase(slot);
+    const size_t at = live_.SlotAt(static_cast<size_t>(position - 1));
+    const uint64_t sequence = slots_[at].sequence;
+    const int32_t handle = slots_[at].handle;
+    slots_[at].removed = true;
+    live_.Kill(at);
+    if (live_.WantsCompaction()) {
+        std::erase_if(slots_, [](const Slot& s) { return s.removed; });
+        live_.Reset(slots_.size());
+    }
     List* list = ListOf(handle, false);
     assert(list != nullptr);
     if (list == nullptr) return;
@@ -62,6 +69,7 @@ void SocketHandleIndex::RemoveAt(int32_t position) {
 void SocketHandleIndex::Clear() noexcept {
     ++changes_;
     slots_.clear();
+    live_.Reset(0);
     dense_.clear();
     byHandle_.clear();
 }
@@ -88,11 +96,11 @@ int32_t SocketHandleIndex::PositionOf(const std::shared_ptr<TAVSocket>& socket) 
     if (list == nullptr) return 0;
     for (const Entry& e : *list) {
         if (e.socket != socket) continue;
-        // Slots are in sequence order (appended in order, removals keep it).
+        // Slots are in sequence order (appended in order; removals mark or compact).
         const auto slot = std::lower_bound(slots_.begin(), slots_.end(), e.sequence,
                                            [](const Slot& s, uint64_t sequence) { return s.sequence < sequence; });
-        if (slot == slots_.end() || slot->sequence != e.sequence) return 0;
-        return static_cast<int32_t>(slot - slots_.begin()) + 1;
+        if (slot == slots_.end() || slot->sequence != e.sequence || slot->removed) return 0;
+        return static_cast<int32_t>(live_.RankOf(static_cast<size_t>(slot - slots_.begin()))) + 1;
     }
     return 0;
 }

@@ -11,16 +11,18 @@
 // Positions are not stored: items only ever go to the end of the collection, so the order in
 // which entries were added is their position order. Each entry carries an ever-increasing
 // sequence number; the per-handle lists stay in that order, so the first entry of a list is
-// the one at the lowest position. `slots_` (one per position) says under which handle and
-// sequence number the entry at a position is filed.
+// the one at the lowest position. `slots_` (in sequence order) says under which handle and
+// sequence number each entry is filed; a removed entry's slot stays, marked, until most are
+// (then they are compacted), and LiveSlots turns slots into positions and back.
 //
 // Costs: Find and Holds O(1) (the lists are almost always one entry long); PositionOf
-// O(log Count); Append O(1) amortised; RemoveAt O(Count) (the same shift the collection itself
-// makes). Handles are descriptor numbers, small and reused as sockets come and go, so the lists
+// O(log Count); Append O(1) amortised; RemoveAt O(log Count) amortised. Handles are descriptor numbers, small and reused as sockets come and go, so the lists
 // live in a vector indexed by handle and keep their storage when emptied: after the first use
 // of a number, filing a socket under it allocates nothing. Other handles (negative, or beyond
 // kDenseHandles) go to a hash map.
 #pragma once
+
+#include "platform/LiveSlots.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -47,7 +49,7 @@ public:
     /// its handle in O(log Count); 0 when it is not filed under its current handle.
     int32_t PositionOf(const std::shared_ptr<TAVSocket>& socket) const;
 
-    int32_t Count() const noexcept { return static_cast<int32_t>(slots_.size()); }
+    int32_t Count() const noexcept { return static_cast<int32_t>(live_.Live()); }
     /// Counts every change of the collection: an answer of Find or Holds stays true while
     /// this does not move, so a caller asking about one socket many times asks once.
     uint64_t Changes() const noexcept { return changes_; }
@@ -60,6 +62,7 @@ private:
     struct Slot {
         uint64_t sequence;
         int32_t handle;  // the handle the entry is filed under
+        bool removed = false;
     };
     using List = std::vector<Entry>;  // sorted by sequence
     // Bounds the vector: a handle this large is no descriptor number a process really has.
@@ -69,7 +72,8 @@ private:
     List* ListOf(int32_t handle, bool make);
     const List* ListOf(int32_t handle) const;
 
-    std::vector<Slot> slots_;                        // one per position
+    std::vector<Slot> slots_;                        // one per entry added since the last compaction
+    LiveSlots live_;                                 // which slots are not removed, and their positions
     std::vector<List> dense_;                        // lists of handles 0 .. kDenseHandles - 1
     std::unordered_map<int32_t, List> byHandle_;     // lists of other handles
     uint64_t nextSequence_ = 0;

@@ -114,7 +114,9 @@ void TAVSocketMgr::CancelAsyncRequest(int32_t AsyncHandle) {
 }
 
 bool TAVSocketMgr::Contains(const std::shared_ptr<TAVSocket>& Obj) const {
-    return mSockets->Contains(Obj);
+    // Asked before each socket a manager destroys: through the handle index first, so closing
+    // every connection does not walk the collection once per connection.
+    return (mHandles && mHandles->Holds(Obj)) || mSockets->Contains(Obj);
 }
 
 std::shared_ptr<TAVSocket> TAVSocketMgr::CreateSocket(int32_t SocketOption, const std::string& Key) {

@@ -8,6 +8,7 @@
 
 #include "base/SockErrors.hpp"
 #include "core/SocketAccess.hpp"
+#include "events/SocketHandleIndex.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "platform/Diagnostics.hpp"
 #include "platform/SockTestUtil.hpp"
@@ -135,6 +136,10 @@ protected:
 TEST_F(SocketMgrSetTest, DestroySocketTakesAPositionTheObjectOrNumericTextAndKeepsTheOthersInOrder) {
     std::vector<std::shared_ptr<TAVSocket>> left;
     for (int i = 0; i < 40; ++i) left.push_back(Datagram());
+    // The manager checks what its handle index answers against the collection; a second index
+    // kept in step shows the answers are right by themselves, across its reorganisations.
+    SocketHandleIndex mirror;
+    for (const auto& s : left) mirror.Append(s);
     // Nothing held: -1 (an Integer), or nothing at all for a position beyond the count; the
     // sockets stay registered (checked before each removal below).
     auto other = TAVSocketMgr::Create();
@@ -153,11 +158,16 @@ TEST_F(SocketMgrSetTest, DestroySocketTakesAPositionTheObjectOrNumericTextAndKee
         const Variant how = k % 3 == 0 ? At(position) : k % 3 == 1 ? Variant(victim) : Variant(" " + std::to_string(position) + " ");
         ASSERT_FALSE(IsNonAsync(*victim));
         EXPECT_TRUE(mgr->DestroySocket(how).IsEmpty());
+        mirror.RemoveAt(position);
         EXPECT_TRUE(IsNonAsync(*victim)) << k;
         EXPECT_EQ(SocketMgrAccess::SocketFromHandle(*mgr, victim->Handle()), nullptr) << k;
         std::erase(left, victim);
         ASSERT_EQ(mgr->SocketCount(), static_cast<int32_t>(left.size()));
-        for (size_t p = 0; p < left.size(); ++p) ASSERT_EQ(mgr->Item(At(static_cast<int32_t>(p + 1))), left[p]);
+        for (size_t p = 0; p < left.size(); ++p) {
+            ASSERT_EQ(mgr->Item(At(static_cast<int32_t>(p + 1))), left[p]);
+            ASSERT_EQ(mirror.PositionOf(left[p]), static_cast<int32_t>(p + 1));
+        }
+        EXPECT_EQ(mirror.PositionOf(victim), 0);
     }
 }
 

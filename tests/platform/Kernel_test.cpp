@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <numeric>
 
 using namespace tav;
 using tav::test::DebugLogFolder;
@@ -44,11 +45,42 @@ TEST(KeyedList, PositionsCloseUpAfterRemovalAndKeysFollow) {
         many.RemoveAt(many.PositionOfKey(other));
         EXPECT_FALSE(many.ContainsKey(other));
     }
-    for (int pos = many.Count(); pos >= 1; pos -= 3) many.RemoveAt(pos);
-    for (int pos = 1; pos <= many.Count(); ++pos) {
-        EXPECT_EQ(many.PositionOfKey(many.KeyAt(pos)), pos);
-        EXPECT_EQ(many.KeyAt(pos), keyOf(many.ItemAt(pos)));
+    // Removals at the back, front and middle, runs long enough to empty most of the list (and
+    // so reorganise it), adds in between: the entries stay in order and both kinds of keys,
+    // and each item, lead to their entry's position; removed keys lead nowhere.
+    std::vector<int> kept(400), gone;
+    std::iota(kept.begin(), kept.end(), 0);
+    int next = 400;
+    struct Step {
+        int removals;
+        int every;  // remove at every `every`-th position from the back; 0: at the front, -1: the middle
+        int adds;
+    };
+    for (const Step step : {Step{134, 3, 0}, Step{60, 0, 5}, Step{90, -1, 0}, Step{100, 0, 300}, Step{1, 0, 0},
+                            Step{320, -1, 2}, Step{2, 0, 0}}) {
+        for (int k = 0, pos = static_cast<int>(kept.size()); k < step.removals; ++k, pos -= step.every) {
+            const int at = step.every > 0 ? pos : step.every == 0 ? 1 : static_cast<int>(kept.size() + 1) / 2;
+            many.RemoveAt(at);
+            gone.push_back(kept[at - 1]);
+            kept.erase(kept.begin() + (at - 1));
+        }
+        for (int k = 0; k < step.adds; ++k, ++next) {
+            ASSERT_TRUE(many.Add(next, keyOf(next)));
+            kept.push_back(next);
+        }
+        ASSERT_EQ(many.Count(), static_cast<int>(kept.size()));
+        std::vector<int> walked;
+        for (const auto& entry : many) walked.push_back(entry.item);
+        EXPECT_EQ(walked, kept);
+        for (int pos = 1; pos <= many.Count(); ++pos) {
+            ASSERT_EQ(many.ItemAt(pos), kept[pos - 1]);
+            ASSERT_EQ(many.KeyAt(pos), keyOf(kept[pos - 1]));
+            ASSERT_EQ(many.PositionOfKey(many.KeyAt(pos)), pos);
+            ASSERT_EQ(many.PositionOfItem(kept[pos - 1]), pos);
+        }
+        for (const int item : gone) ASSERT_FALSE(many.ContainsKey(keyOf(item))) << item;
     }
+    EXPECT_TRUE(many.IsEmpty());
 
     KeyedList<int, NoCaseKeyHash, NoCaseKeyEq> noCase;
     noCase.Add(1, "Server\xC9");
