@@ -8,7 +8,9 @@
 // server's resident memory per idle connection (growth over its resident size before the first
 // connection, divided by N) and its processor time while the connections are idle (measured
 // over 2 s, after 6 s of quiet: the TCP manager's read sweeper looks for unread data for the
-// first five seconds after the last read, then stops).
+// first five seconds after the last read, then stops). Then the close rate: from the client's
+// first close until the server has seen every connection end and let it go (the server says so
+// on its report pipe), so a close path that walks its collection shows as N squared.
 //
 // Usage: bench_tcp_idle_connections [--full | count]   (10,000 by default; --full: 100,000)
 // Raises its descriptor limits (as root; where even root may not, it runs as many connections
@@ -19,6 +21,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -51,6 +54,7 @@ namespace {
 constexpr size_t kEcho = 32;
 constexpr int kInFlight = 1000;
 constexpr int kSources = 8;  // 127.0.0.2 ... 127.0.0.9
+long gCount = 0;             // connections per run; the servers report when this many have ended
 
 [[noreturn]] void Fail(const char* what) {
     std::fprintf(stderr, "bench failed: %s (%s)\n", what, std::strerror(errno));
@@ -80,6 +84,12 @@ uint16_t ReadPort(int fd) {
     return port;
 }
 
+/// Written by a server once gCount connections have ended.
+void ReportAllClosed(int report) {
+    const char done = 'c';
+    if (::write(report, &done, 1) != 1) std::_Exit(1);
+}
+
 // ---- The servers (each runs in a child process until killed) ----------------------------------
 
 [[noreturn]] void ManagerServer(int report) {
@@ -91,8 +101,10 @@ uint16_t ReadPort(int fd) {
     server->DataMode(tav::DataMode_Binary);
     std::weak_ptr<tav::TavTCPSocketMgr> weak = mgr;
     mgr->DataReceived.Subscribe([](const std::shared_ptr<tav::TAVSocket>& s, tav::Variant& info) { s->Send(info); });
+    long closed = 0;
     mgr->SocketClosed.Subscribe([&](const std::shared_ptr<tav::TAVSocket>& s) {
         if (auto m = weak.lock()) m->DestroySocket(s);
+        if (++closed == gCount) ReportAllClosed(report);
     });
     const auto port = static_cast<uint16_t>(server->LocalAddr()->Port());
     if (::write(report, &port, sizeof port) != sizeof port) std::_Exit(1);
@@ -111,9 +123,13 @@ uint16_t ReadPort(int fd) {
         char data[kEcho];
     };
     // Echoes what comes until the peer closes.
+    long closed = 0;
     std::function<void(std::shared_ptr<Conn>)> serve = [&](std::shared_ptr<Conn> c) {
         c->socket.async_read_some(asio::buffer(c->data), [&, c](boost::system::error_code ec, size_t n) {
-            if (ec) return;  // the peer's close: the connection goes with the last reference
+            if (ec) {  // the peer's close: the connection goes with the last reference
+                if (++closed == gCount) ReportAllClosed(report);
+                return;
+            }
             asio::async_write(c->socket, asio::buffer(c->data, n), [&, c](boost::system::error_code e, size_t) {
                 if (!e) serve(c);
             });
@@ -224,6 +240,7 @@ struct Result {
     double acceptRate;
     double bytesPerIdle;
     double idleCpuPercent;
+    double closeRate;
 };
 
 Result Measure(const char* name, void (*server)(int), long count) {
@@ -237,7 +254,6 @@ Result Measure(const char* name, void (*server)(int), long count) {
     }
     ::close(pipeFds[1]);
     const uint16_t port = ReadPort(pipeFds[0]);
-    ::close(pipeFds[0]);
     std::this_thread::sleep_for(200ms);  // the server settles at its starting size
     const long before = ResidentKiB(pid);
 
@@ -250,13 +266,21 @@ Result Measure(const char* name, void (*server)(int), long count) {
     std::this_thread::sleep_for(2s);
     const long ticks = CpuTicks(pid) - ticks0;
 
+    const auto t1 = Clock::now();
     for (int fd : fds) ::close(fd);
+    pollfd done{pipeFds[0], POLLIN, 0};
+    char byte = 0;
+    if (::poll(&done, 1, 120000) != 1 || ::read(pipeFds[0], &byte, 1) != 1) Fail("server close");
+    const double closeSeconds = std::chrono::duration<double>(Clock::now() - t1).count();
+    ::close(pipeFds[0]);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
     const Result r{count / seconds, (idle - before) * 1024.0 / static_cast<double>(count),
-                   100.0 * static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 2.0};
-    std::printf("  %-16s accept rate %8.0f conn/s   memory per idle connection %7.0f bytes   idle CPU %.1f%%\n", name,
-                r.acceptRate, r.bytesPerIdle, r.idleCpuPercent);
+                   100.0 * static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) / 2.0,
+                   count / closeSeconds};
+    std::printf("  %-16s accept rate %8.0f conn/s   memory per idle connection %7.0f bytes   idle CPU %.1f%%   "
+                "close rate %8.0f conn/s\n",
+                name, r.acceptRate, r.bytesPerIdle, r.idleCpuPercent, r.closeRate);
     std::fflush(stdout);
     return r;
 }
@@ -273,11 +297,13 @@ int main(int argc, char** argv) {
     }
     if (count <= 0) Fail("a positive count");
     count = std::min(count, RaiseDescriptorLimit(count));
+    gCount = count;
     std::printf("%ld concurrent connections held idle on one server thread (client in its own process):\n", count);
     const Result m = Measure("TavTCPSocketMgr", ManagerServer, count);
     const Result a = Measure("Asio", AsioServer, count);
     std::printf("  accept rate manager / Asio %.2f (goal >= 1.0); memory per idle connection, manager - Asio %+.0f bytes "
-                "(goal <= +1024); idle CPU manager %.1f%% (goal 0)\n",
-                m.acceptRate / a.acceptRate, m.bytesPerIdle - a.bytesPerIdle, m.idleCpuPercent);
+                "(goal <= +1024); idle CPU manager %.1f%% (goal 0); close rate manager / Asio %.2f\n",
+                m.acceptRate / a.acceptRate, m.bytesPerIdle - a.bytesPerIdle, m.idleCpuPercent,
+                m.closeRate / a.closeRate);
     return 0;
 }
