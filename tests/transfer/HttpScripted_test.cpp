@@ -37,7 +37,7 @@ TEST_F(HttpScriptedTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
         for (int i = 0; i < 3; ++i) {
             const Notified got = Fetch(Url());
             byRoute[callback].insert(byRoute[callback].end(), got.begin(), got.end());
-            EXPECT_EQ(std::count(routes.begin(), routes.end(), callback ? "callback" : "event"), long(routes.size()));
+            EXPECT_EQ(std::count(heard.routes.begin(), heard.routes.end(), callback ? "callback" : "event"), long(heard.routes.size()));
         }
         EXPECT_EQ(body, "hello");
     }
@@ -54,7 +54,7 @@ TEST_F(HttpScriptedTest, RequestIsComposedByteForByte) {
     Fetch(Url("/a b/\xC3\xA9.html#part two"));
     // Headers without a final CR LF get one; three characters of Data are announced as 5 and
     // followed by CR LF, then the closing CR LF. The host names its own User-Agent.
-    heard.entries.clear();
+    heard.Clear();
     const std::string agent = mgr->UserAgent();
     mgr->UserAgent("probe/1");
     ASSERT_EQ(mgr->Execute2("", "POST", "a=b", "X-One: 1\r\nX-Two: 2", "", "text/plain"), 0);
@@ -130,7 +130,7 @@ TEST_F(HttpScriptedTest, ReplaceWhenCompleteKeepsTheOldFileUntilTheResponseIsCom
     // socket error is told, and the close that follows ends the request with what came).
     for (const int end : {0, 1, 2}) {
         mgr->Timeout(end == 1 ? 100 : 0);
-        heard.entries.clear();
+        heard.Clear();
         ASSERT_EQ(mgr->Execute(Url(), "GET", "", "", out), 0);
         TakeRequest(server);
         ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: 9\r\n\r\npart"));
@@ -209,7 +209,7 @@ TEST_F(HttpScriptedTest, ABodyThatSlowsToATrickleAfterPouringInKeepsArriving) {
     std::string expected(burst + drops + tail, '\0');
     for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>('a' + i % 23);
     mgr->Timeout(200);
-    heard.entries.clear();
+    heard.Clear();
     ASSERT_EQ(mgr->Execute(Url()), 0);
     TakeRequest(server);
     ASSERT_TRUE(server.Send("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(expected.size()) + "\r\n\r\n" +
@@ -358,7 +358,7 @@ TEST_F(HttpScriptedTest, SameUrlKeepsTheResolvedAddressANewOneOrAFailedOneResolv
         bool resolves;
     } cases[] = {{url, true}, {url, false}, {url + "again", true}, {refused, true}, {refused, true}};
     for (const auto& c : cases) {
-        heard.entries.clear();
+        heard.Clear();
         ASSERT_EQ(mgr->Execute(c.url), 0);
         EXPECT_EQ(mgr->RequestState() == TavHTTPTransferMgr::Resolving, c.resolves) << c.url;
         if (c.url != refused) Answer(server, "HTTP/1.0 200 OK\r\n\r\n");
