@@ -147,13 +147,8 @@ public:
 
     /// Kills the program's process group and reaps it; closes the pipes.
     void Stop() {
-        if (mPid > 0) {
-            ::kill(-mPid, SIGKILL);
-            int status = 0;
-            while (::waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
-            }
-            mPid = -1;
-        }
+        if (mPid > 0) ::kill(-mPid, SIGKILL);
+        Wait();
         CloseInput();
         if (mOutput >= 0) ::close(std::exchange(mOutput, -1));
     }

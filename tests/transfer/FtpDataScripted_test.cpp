@@ -61,13 +61,8 @@ long MemoryKiB(const std::string& name, bool resetPeak = false) {
     return at == std::string::npos ? 0 : std::atol(status.c_str() + at + name.size() + 1);
 }
 
-/// The client's end of an active data connection: the PORT command's port connected to, from
-/// `from` when given.
-tav::support::Fd ConnectToPort(const std::string& portCommand, const char* from = nullptr) {
-    int n[6] = {};
-    EXPECT_EQ(std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]), 6);
-    return tav::support::Connect(static_cast<uint16_t>(n[4] * 256 + n[5]), false, from);
-}
+/// The port the client's data socket listens on, in active mode.
+uint16_t Listening(TavFTPTransferMgr& ftp) { return static_cast<uint16_t>(ftp.Internals().DataSocket()->LocalAddr()->Port()); }
 
 TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
     // 226 first: the retrieve waits for the data connection to end.
@@ -94,16 +89,15 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
 TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTurnsAStrangerAway) {
     ftp->CheckDataPeer(true);
     ASSERT_EQ(ftp->NameList("dir"), 0);
-    const std::string port = server.NextCommand();
-    const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
-    EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
-    Play(server, {"<200 PORT ok\r\n", ">NLST dir"});
+    const uint16_t listening = Listening(*ftp);
+    Play(server, {">PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF),
+                  "<200 PORT ok\r\n", ">NLST dir"});
     // A stranger's connection is closed by the client, which keeps listening.
-    tav::support::Fd stranger = ConnectToPort(port, "127.0.0.2");
+    tav::support::Fd stranger = tav::support::Connect(listening, false, "127.0.0.2");
     ASSERT_TRUE(tav::support::SendAll(stranger, "EVIL"));
     char c = 0;
     ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger.Get(), &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    tav::support::Fd fd = ConnectToPort(port);
+    tav::support::Fd fd = tav::support::Connect(listening);
     Chunk(server, "150 listing\r\n");
     ASSERT_TRUE(tav::support::SendAll(fd, "a\r\nb\r\n"));
     fd.Close();
@@ -113,9 +107,9 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     // the connection still waiting to be accepted is not forgotten.
     notes.Clear();
     ASSERT_EQ(ftp->NameList(), 0);
-    const std::string port2 = server.NextCommand();
+    ASSERT_EQ(server.NextCommand().substr(0, 5), "PORT ");
     Play(server, {"<200 PORT ok\r\n", ">NLST"});
-    tav::support::Fd fd2 = ConnectToPort(port2);
+    tav::support::Fd fd2 = tav::support::Connect(Listening(*ftp));
     ASSERT_TRUE(tav::support::SendAll(fd2, "late\r\n"));
     fd2.Close();
     ASSERT_TRUE(server.Send("150 listing\r\n226 ok\r\n"));
@@ -283,10 +277,9 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     ftp->CheckDataPeer(true);
     LogIn(server);
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
-    ASSERT_TRUE(server.Expect("EPRT |2|::1|" + std::to_string(listening) + "|", "200 ok\r\n"));
-    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), true);
+    const uint16_t listening = Listening(*ftp);
+    Play(server, {">EPRT |2|::1|" + std::to_string(listening) + "|", "<200 ok\r\n", ">RETR f", "<150 go\r\n"});
+    tav::support::Fd fd = tav::support::Connect(listening, true);
     ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
     fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:GOOD | Ready"});

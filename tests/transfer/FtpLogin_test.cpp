@@ -14,7 +14,11 @@ protected:
         FtpClientTest::SetUp();
         fs::create_directories(dir / "root/sub/deeper");
         WriteFile(dir / "root/sub/file.txt", "hello\n");
-        const uint16_t port = StartPyFtpd(server, dir / "root", dir / "ftpd.log", GetParam());
+        // tests/tool/servers.py: `root` for the anonymous user and for joe/secret.
+        const uint16_t port = StartOnFreePort(server, [&](uint16_t port) {
+            return std::vector<std::string>{kPython, TAVSOCK_TESTS_DIR "/tool/servers.py", "pyftpd", dir / "root",
+                                            GetParam() ? "::1" : "127.0.0.1", std::to_string(port)};
+        }, dir / "ftpd.log", "", GetParam());
         ASSERT_NE(port, 0) << "pyftpdlib did not start: " << ReadFile(dir / "ftpd.log");
         site = GetParam() ? "::1" : "127.0.0.1";
         ftp->Port(port);

@@ -103,15 +103,6 @@ public:
     int transferred = 0;
 };
 
-/// pyftpdlib (tests/tool/servers.py) on a free loopback port (127.0.0.1, or ::1 when `ipv6`)
-/// serving `root` to the anonymous user and to joe/secret; its port, 0 when it did not start.
-inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& log, bool ipv6 = false) {
-    return StartOnFreePort(server, [&](uint16_t port) {
-        return std::vector<std::string>{kPython, TAVSOCK_TESTS_DIR "/tool/servers.py", "pyftpd", root,
-                                        ipv6 ? "::1" : "127.0.0.1", std::to_string(port)};
-    }, log, "", ipv6);
-}
-
 /// A client on the test thread with its notifications recorded.
 class FtpClientTest : public ::testing::Test {
 protected:
@@ -167,7 +158,13 @@ protected:
                 ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
             } else if (step[0] == '|') {
                 auto& data = *dataPeers.emplace_back(std::make_unique<ScriptedPeer>(0, site == "::1"));
-                ASSERT_NO_FATAL_FAILURE(PassiveData(server, data, text.empty() ? "127,0,0,1" : text));
+                const int p = data.Port();
+                if (site == "::1")
+                    ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(p) + "|)\r\n"));
+                else
+                    ASSERT_TRUE(server.Expect("PASV", "227 Entering Passive Mode (" + (text.empty() ? "127,0,0,1" : text) +
+                                                          "," + std::to_string(p >> 8) + "," + std::to_string(p & 0xFF) + ").\r\n"));
+                ASSERT_TRUE(data.Accept());
             } else if (step[0] == '^') {
                 ASSERT_TRUE(dataPeers.back()->Send(text));
             } else if (step[0] == '.') {
@@ -188,18 +185,6 @@ protected:
         for (size_t i = from; i < notes.entries.size(); ++i) all += (all.empty() ? "" : " | ") + notes.entries[i].substr(0, 60);
         return all;
     }
-    /// Answers PASV with the port of `data` (and `address`), or EPSV with its port over IPv6,
-    /// and accepts the client there.
-    void PassiveData(DialogServer& server, ScriptedPeer& data, const std::string& address = "127,0,0,1") {
-        const int p = data.Port();
-        if (site == "::1")
-            ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(p) + "|)\r\n"));
-        else
-            ASSERT_TRUE(server.Expect("PASV", "227 Entering Passive Mode (" + address + "," + std::to_string(p >> 8) + "," +
-                                                  std::to_string(p & 0xFF) + ").\r\n"));
-        ASSERT_TRUE(data.Accept());
-    }
-
     std::shared_ptr<TavFTPTransferMgr> ftp;
     Notes notes;
     std::vector<std::unique_ptr<ScriptedPeer>> dataPeers;  // made by Play's "|" steps

@@ -296,7 +296,6 @@ TEST_F(HttpScriptedTest, RestartAtResumesThePartialFile) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
     // An output file refused starts nothing.
     EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
-    tav::RunMessagesFor(std::chrono::milliseconds(20));
     EXPECT_FALSE(server.Waiting());
 }
 
@@ -338,7 +337,6 @@ TEST_F(HttpScriptedTest, MalformedUrlsAreRefusedAndNothingIsSent) {
             EXPECT_EQ(mgr->RequestState(), TavHTTPTransferMgr::Idle);
         }
     }
-    tav::RunMessagesFor(std::chrono::milliseconds(20));
     EXPECT_FALSE(server.Waiting());
 
     EXPECT_EQ(tav::test::Raised([&] { mgr->Proxy("proxy.example:3128/path"); }), malformed);

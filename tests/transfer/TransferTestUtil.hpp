@@ -274,8 +274,9 @@ public:
         (void)PumpUntil([&] { return ReadSome() || whole(received_); });
         return std::exchange(received_, std::string());
     }
-    /// True when a connection waits to be accepted.
+    /// True when a connection waits to be accepted once the queue has run for a moment.
     bool Waiting() const {
+        tav::RunMessagesFor(std::chrono::milliseconds(20));
         pollfd p{listener_.Get(), POLLIN, 0};
         return ::poll(&p, 1, 0) == 1;
     }
