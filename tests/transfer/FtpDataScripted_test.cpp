@@ -93,13 +93,13 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     Play(server, {">PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF),
                   "<200 PORT ok\r\n", ">NLST dir"});
     // A stranger's connection is closed by the client, which keeps listening.
-    tav::support::Fd stranger = tav::support::Connect(listening, false, "127.0.0.2");
-    ASSERT_TRUE(tav::support::SendAll(stranger, "EVIL"));
+    Fd stranger = Connect(listening, false, "127.0.0.2");
+    ASSERT_TRUE(SendAll(stranger, "EVIL"));
     char c = 0;
     ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger.Get(), &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    tav::support::Fd fd = tav::support::Connect(listening);
+    Fd fd = Connect(listening);
     Chunk(server, "150 listing\r\n");
-    ASSERT_TRUE(tav::support::SendAll(fd, "a\r\nb\r\n"));
+    ASSERT_TRUE(SendAll(fd, "a\r\nb\r\n"));
     fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:a\r\nb\r\n | Ready"});
 
@@ -109,8 +109,8 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     ASSERT_EQ(ftp->NameList(), 0);
     ASSERT_EQ(server.NextCommand().substr(0, 5), "PORT ");
     Play(server, {"<200 PORT ok\r\n", ">NLST"});
-    tav::support::Fd fd2 = tav::support::Connect(Listening(*ftp));
-    ASSERT_TRUE(tav::support::SendAll(fd2, "late\r\n"));
+    Fd fd2 = Connect(Listening(*ftp));
+    ASSERT_TRUE(SendAll(fd2, "late\r\n"));
     fd2.Close();
     ASSERT_TRUE(server.Send("150 listing\r\n226 ok\r\n"));
     ASSERT_TRUE(notes.WaitFor("Ready"));
@@ -279,8 +279,8 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     ASSERT_EQ(ftp->Retrieve("f"), 0);
     const uint16_t listening = Listening(*ftp);
     Play(server, {">EPRT |2|::1|" + std::to_string(listening) + "|", "<200 ok\r\n", ">RETR f", "<150 go\r\n"});
-    tav::support::Fd fd = tav::support::Connect(listening, true);
-    ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
+    Fd fd = Connect(listening, true);
+    ASSERT_TRUE(SendAll(fd, "GOOD"));
     fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:GOOD | Ready"});
 }

@@ -47,13 +47,7 @@ inline const std::string kPython = "/usr/bin/python3";
 
 inline bool Installed(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
-using tav::support::FreePort;
-using tav::support::NginxCommand;
-using tav::support::Process;
-using tav::support::StartOnFreePort;
-using tav::support::StartOnFreePorts;
-using tav::support::TempDir;
-using tav::support::ToolPath;
+using namespace tav::support;  // processes, folders, servers on free ports, loopback sockets
 
 /// Standard output to the file `out`, errors to `err` (with the output when "").
 inline tav::support::Stdio Files(const std::string& out, const std::string& err = "") {
@@ -212,14 +206,10 @@ public:
     }
     /// A folder holding the authority under its hash name, as `openssl rehash` makes it.
     bool MakeHashedFolder(const std::string& authority, const std::string& folder) {
-        const std::string hashFile = Path("hash.txt");
-        fs::create_directory(folder);
-        if (RunProgram({kOpenssl, "x509", "-in", Path(authority + ".pem"), "-noout", "-hash"}, hashFile) != 0) return false;
-        std::string hash = ReadFile(hashFile);
-        hash.erase(hash.find_last_not_of(" \n") + 1);
         std::error_code ec;
-        fs::copy_file(Path(authority + ".pem"), folder + "/" + hash + ".0", ec);
-        return !ec;
+        fs::create_directory(folder);
+        fs::copy_file(Path(authority + ".pem"), folder + "/" + authority + ".pem", ec);
+        return !ec && RunProgram({kOpenssl, "rehash", folder}, log_) == 0;
     }
     std::string Path(const std::string& file) const { return dir_ + "/" + file; }
     std::string Log() const { return ReadFile(log_); }
