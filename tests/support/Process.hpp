@@ -31,7 +31,8 @@ namespace tav::support {
 /// `append`, else truncated); `err` empty: with the output. `pipes`: input and output are pipes
 /// of the Process instead (WriteInput, ReadOutput).
 struct Stdio {
-    std::string out = "/dev/null";
+    Stdio(std::string out = "/dev/null", std::string err = "") : out(std::move(out)), err(std::move(err)) {}
+    std::string out;
     std::string err;
     std::string cwd;
     bool append = false;

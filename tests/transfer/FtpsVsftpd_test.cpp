@@ -38,39 +38,33 @@ protected:
 };
 
 TEST_F(FtpsTest, ListRetrieveAndStoreByteIdenticalInPassiveAndActiveModeOverBothFamilies) {
-    // The certificate names both loopback addresses; over IPv6 it is checked against ::1.
+    // The certificate names both loopback addresses; over IPv6 it is checked against ::1. In
+    // active mode the server connects to us, and we are still the TLS client on it.
     for (const bool ipv6 : {false, true}) {
-        SCOPED_TRACE(ipv6 ? "IPv6" : "IPv4");
-        ftp->Reset();
-        ftp->PassiveMode(true);
-        notes.Clear();
         Vsftpd server(ca.Path("good"), "", ipv6);
         WriteFile(server.Path("root/pub/every-byte.bin"), data);
-        ASSERT_TRUE(LogIn(server)) << notes.Joined() << server.Log();
-        EXPECT_EQ(ftp->TLSVersion(), "TLSv1.2");
-        EXPECT_FALSE(ftp->TLSCipher().empty());
-        ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
+        for (const bool passive : {true, false}) {
+            SCOPED_TRACE(std::string(ipv6 ? "IPv6" : "IPv4") + (passive ? " passive" : " active"));
+            ftp->Reset();
+            ftp->PassiveMode(passive);
+            notes.Clear();
+            ASSERT_TRUE(LogIn(server)) << notes.Joined() << server.Log();
+            EXPECT_EQ(ftp->TLSVersion(), "TLSv1.2");
+            EXPECT_FALSE(ftp->TLSCipher().empty());
+            ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
+            const std::string copy = dir / (passive ? "copy.bin" : "copy-active.bin");
+            ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy); })) << notes.Joined();
+            EXPECT_TRUE(ReadFile(copy) == data) << "retrieved bytes differ";
+            EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(data.size()));
+            if (!passive) continue;
 
-        ASSERT_TRUE(Step([&] { return ftp->NameList("pub"); })) << notes.Joined();
-        EXPECT_NE(notes.Joined().find("every-byte.bin"), std::string::npos) << notes.Joined();
-
-        const std::string copy = dir / "copy.bin";
-        ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy); })) << notes.Joined();
-        EXPECT_TRUE(ReadFile(copy) == data) << "retrieved bytes differ";
-        EXPECT_EQ(ftp->ByteCount(), static_cast<int64_t>(data.size()));
-
-        const std::string stored = server.Path("root/upload/stored.bin");
-        ASSERT_TRUE(Step([&] { return ftp->Store("upload/stored.bin", copy); })) << notes.Joined();
-        EXPECT_TRUE(PumpUntil([&] { return fs::exists(stored) && fs::file_size(stored) == data.size(); }));
-        EXPECT_TRUE(ReadFile(stored) == data) << "stored bytes differ";
-
-        // Active mode: the server connects to us, and we are still the TLS client on it.
-        ftp->Reset();
-        ftp->PassiveMode(false);
-        ASSERT_TRUE(LogIn(server)) << notes.Joined();
-        ASSERT_TRUE(Step([&] { return ftp->Binary(), 0; }));
-        ASSERT_TRUE(Step([&] { return ftp->Retrieve("pub/every-byte.bin", copy + "2"); })) << notes.Joined();
-        EXPECT_TRUE(ReadFile(copy + "2") == data) << "retrieved bytes differ (active)";
+            ASSERT_TRUE(Step([&] { return ftp->NameList("pub"); })) << notes.Joined();
+            EXPECT_NE(notes.Joined().find("every-byte.bin"), std::string::npos) << notes.Joined();
+            const std::string stored = server.Path("root/upload/stored.bin");
+            ASSERT_TRUE(Step([&] { return ftp->Store("upload/stored.bin", copy); })) << notes.Joined();
+            EXPECT_TRUE(PumpUntil([&] { return fs::exists(stored) && fs::file_size(stored) == data.size(); }));
+            EXPECT_TRUE(ReadFile(stored) == data) << "stored bytes differ";
+        }
     }
 }
 

@@ -9,6 +9,7 @@ using namespace transfertest;
 using tav::TavHTTPTransferMgr;
 
 using PythonServerTest = HttpMgrTest;
+using HttpToolTest = HttpMgrTest;  // its scripted server only
 using NginxTest = RealServersTest;
 using LighttpdTest = RealServersTest;
 
@@ -119,16 +120,15 @@ TEST_F(LighttpdTest, HttpAndHttpsGetsEndWithTheResponse) {
     EXPECT_NE(mgr->TLSVersion(), "");
 }
 
-TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
+TEST_F(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     if (ToolPath().empty()) GTEST_SKIP() << "the tavsock tool was not built";
     TempDir dir;
     const std::string out = dir / "out", err = dir / "err";
-    ScriptedPeer server;
     // `tavsock get` while the scripted server answers `response` ("": nothing at all).
     auto get = [&](std::vector<std::string> args, const std::string& response) {
-        args.insert(args.begin(), {ToolPath(), "get", Url(server, "/")});
+        args.insert(args.begin(), {ToolPath(), "get", Url()});
         Process tool;
-        EXPECT_TRUE(tool.Start(args, Files(out, err)));
+        EXPECT_TRUE(tool.Start(args, {out, err}));
         response.empty() ? (void)TakeRequest(server) : (void)Answer(server, response);
         return tool.Wait().status;
     };
@@ -138,17 +138,17 @@ TEST(HttpToolTest, GetExitStatusTellsWholeBodiesFromEverythingElse) {
     EXPECT_EQ(ReadFile(err), "HTTP/1.0 200 OK\r\nContent-Length: 6\r\n\r\n");
 
     EXPECT_EQ(get({}, "HTTP/1.0 200 OK\r\nContent-Length: 60\r\n\r\nshort"), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(server, "/") + ": body of 5 bytes, 60 announced\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url() + ": body of 5 bytes, 60 announced\n");
 
     EXPECT_EQ(get({"-o", dir / "f"}, "HTTP/1.0 403 Forbidden\r\n\r\n"), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(server, "/") + ": HTTP 403 Forbidden\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url() + ": HTTP 403 Forbidden\n");
     EXPECT_FALSE(fs::exists(dir / "f"));
 
     EXPECT_EQ(get({"--timeout", "0.3"}, ""), 1);
-    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url(server, "/") + ": no progress for 0.3 s\n");
+    EXPECT_EQ(ReadFile(err), "tavsock get: " + Url() + ": no progress for 0.3 s\n");
 
     EXPECT_EQ(RunTool({"get", "http://", "-o", dir / "x"}, out, err), 2);
-    EXPECT_EQ(RunTool({"get", Url(server, "/"), "--bogus"}, out, err), 2);
+    EXPECT_EQ(RunTool({"get", Url(), "--bogus"}, out, err), 2);
 }
 
 }  // namespace

@@ -31,9 +31,6 @@ inline std::string Answer(ScriptedPeer& server, const std::string& response, boo
     if (!hold) server.Close();
     return request;
 }
-inline std::string Url(const ScriptedPeer& server, const std::string& path = "/") {
-    return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
-}
 
 /// A manager with every notification written down as text. The events write it; a callback
 /// object given by UseCallback() writes into the same log, marking its entries in its `routes`,
@@ -112,7 +109,7 @@ protected:
         EXPECT_TRUE(RunUntilReady()) << url;
         return heard.entries;
     }
-    std::string Url(const std::string& path = "/") const { return transfertest::Url(server, path); }
+    std::string Url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(server.Port()) + path; }
 
     std::shared_ptr<tav::TavHTTPTransferMgr> mgr;
     Heard heard;  // every notification, in order

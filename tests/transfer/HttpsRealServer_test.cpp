@@ -15,9 +15,7 @@ using HttpsTest = RealServersTest;
 TEST_F(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     mgr->TLSCAFile(Path("ca.pem"));
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(Url(Good, "/every-byte.bin")), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(heard.entries, (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url(Good, "/every-byte.bin")), (Notified{"DataReceived", "Ready 0"}));
     EXPECT_TRUE(body == Binary()) << "bytes differ";
     EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(Binary().size()));
     EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.1 200 ");

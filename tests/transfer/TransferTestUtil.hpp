@@ -49,16 +49,10 @@ inline bool Installed(const std::string& path) { return ::access(path.c_str(), X
 
 using namespace tav::support;  // processes, folders, servers on free ports, loopback sockets
 
-/// Standard output to the file `out`, errors to `err` (with the output when "").
-inline tav::support::Stdio Files(const std::string& out, const std::string& err = "") {
-    tav::support::Stdio io;
-    io.out = out;
-    io.err = err;
-    return io;
-}
-/// Runs a program to its end with its output in files; its exit status, or -1.
+/// Runs a program to its end with its output in the file `out`, errors in `err` (with the
+/// output when ""); its exit status, or -1.
 inline int RunProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "") {
-    return tav::support::Run(argv, Files(out, err)).status;
+    return tav::support::Run(argv, {out, err}).status;
 }
 
 /// Bytes 0..255 repeated up to `size`, with a twist per block so that shifted data differs.
