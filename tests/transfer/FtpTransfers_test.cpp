@@ -230,12 +230,10 @@ TEST_F(VsftpdTest, ToolFailuresExitWithOneAndAReasonAndBadArgumentsWithTwo) {
     EXPECT_NE(err.find("530"), std::string::npos) << err;
     EXPECT_EQ(Run("put " + (dir / "missing") + " " + url + "upload/x"), 1);
 
-    EXPECT_EQ(Run("get"), 2);
-    EXPECT_EQ(Run("ls http://127.0.0.1/"), 2);
-    EXPECT_EQ(Run("ls " + url + " --bogus"), 2);
-    EXPECT_EQ(Run("get " + url + "pub/ -o x"), 2);
-    EXPECT_EQ(Run("put " + (dir / "src")), 2);
-    EXPECT_EQ(Run("ls ftp://127.0.0.1:99999/"), 2);
+    for (const std::string& args : std::vector<std::string>{"get", "ls http://127.0.0.1/", "ls " + url + " --bogus",
+                                                            "get " + url + "pub/ -o x", "put " + (dir / "src"),
+                                                            "ls ftp://127.0.0.1:99999/"})
+        EXPECT_EQ(Run(args), 2) << args;
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, VsftpdModeTest,
