@@ -1,7 +1,6 @@
 // The FTP client's data connections against a scripted server: PASV and PORT numbers (EPSV
-// and EPRT over IPv6), the
-// order of the final reply and the data connection's end, negative replies to transfers,
-// reuse of an open data connection, and the two hardening properties.
+// and EPRT over IPv6), the order of the final reply and the data connection's end, negative
+// replies to transfers, reuse of an open data connection, and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
 
 #include <thread>

@@ -49,8 +49,8 @@ public:
 
 /// Records the client's notifications as text ("Ready", "Error:530: Login incorrect.",
 /// "ObjectError:4", "Data:<text>", and "Transferred:<n>" when `logTransfers`), by events or
-/// through a callback object (its entries marked "callback" in `routes`), and runs `onEntry` after
-/// each one (a test may act from inside a notification). The control dialogue goes to
+/// through a callback object (its entries marked "callback" in `routes`), and runs `onEntry`
+/// after each one (a test may act from inside a notification). The control dialogue goes to
 /// `dialogue` instead ("> USER joe", "< 331 ..."), so the entries stay those of the operations.
 class Notes : public Heard {
 public:
