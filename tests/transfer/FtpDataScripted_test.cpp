@@ -217,7 +217,7 @@ TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAnd
     ftp->Internals().MaxDataBuffer(cap);
     ASSERT_EQ(ftp->NameList(), 0);
     Play(server, {"|", ">NLST", "<150 ok\r\n"});
-    const long before = MemoryKiB("VmRSS", true);
+    [[maybe_unused]] const long before = MemoryKiB("VmRSS", true);
     const std::string chunk(size_t{1} << 20, 'a');
     for (int i = 0; i < 80 && notes.entries.empty() && dataPeers.back()->Send(chunk); ++i) {
     }
