@@ -10,8 +10,10 @@ using tav::TavHTTPTransferMgr;
 
 using PythonServerTest = HttpMgrTest;
 using HttpToolTest = HttpMgrTest;  // its scripted server only
-using NginxTest = RealServersTest;
-using LighttpdTest = RealServersTest;
+using LighttpdTest = HttpMgrTest;
+struct NginxTest : RealServersTest {
+    static void SetUpTestSuite() { StartServers(false); }
+};
 
 TEST_F(PythonServerTest, BodiesAsBytesAndTextAndItsErrors) {
     if (!Installed(kPython)) GTEST_SKIP() << "python3 is not installed";
@@ -90,9 +92,14 @@ TEST_F(NginxTest, BodyStreamsIntoTheOutputFile) {
 // 3 s). The one time bound of these tests: what is measured is a wait of seconds against one
 // of milliseconds. The output file is kept whole.
 TEST_F(LighttpdTest, HttpAndHttpsGetsEndWithTheResponse) {
-    if (!Installed(kLighttpd)) GTEST_SKIP() << "lighttpd is not installed";
+    if (!Installed(kLighttpd) || !Installed(kOpenssl)) GTEST_SKIP() << "lighttpd or openssl is not installed";
+    TempDir dir;
+    const std::string d = dir.Path();
+    fs::create_directory(d + "/www");
+    WriteFile(d + "/www/hello.txt", "hello, world\n");
+    TestAuthority ca(d);
+    ASSERT_TRUE(ca.MakeAuthority("ca") && ca.Issue("good", "DNS:localhost,IP:127.0.0.1", 30, "ca")) << ca.Log();
     Process lighttpd;
-    const std::string d = dir_->Path();
     const auto ports = StartOnFreePorts(lighttpd, 2, [&](const std::vector<uint16_t>& p) {
         WriteFile(d + "/lighttpd.conf",
                   "server.document-root = \"" + d + "/www\"\nserver.bind = \"127.0.0.1\"\nserver.port = " +
@@ -103,7 +110,7 @@ TEST_F(LighttpdTest, HttpAndHttpsGetsEndWithTheResponse) {
         return std::vector<std::string>{kLighttpd, "-D", "-f", d + "/lighttpd.conf"};
     }, d + "/lighttpd.log", d);
     ASSERT_EQ(ports.size(), 2u) << ReadFile(d + "/lighttpd.log") << ReadFile(d + "/lighttpd-error.log");
-    mgr->TLSCAFile(Path("ca.pem"));
+    mgr->TLSCAFile(d + "/ca.pem");
     mgr->Timeout(3000);
     for (const bool tls : {false, true}) {
         SCOPED_TRACE(tls ? "https" : "http");
@@ -112,7 +119,7 @@ TEST_F(LighttpdTest, HttpAndHttpsGetsEndWithTheResponse) {
         EXPECT_EQ(Fetch(url), (Notified{"DataReceived", "Ready 0"}));
         EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(1500));
         EXPECT_EQ(body, "hello, world\n");
-        const std::string out = Path(tls ? "out-https" : "out-http");
+        const std::string out = d + (tls ? "/out-https" : "/out-http");
         EXPECT_EQ(Fetch(url, "GET", "", "", out), (Notified{"Ready 0"}));
         EXPECT_EQ(ReadFile(out), "hello, world\n");
     }

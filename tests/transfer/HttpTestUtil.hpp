@@ -123,14 +123,16 @@ protected:
     int transferred = 0;
 };
 
-/// One certificate authority and one nginx for a whole suite, over the same files: four TLS
-/// servers, each with one of the certificates, and a plain one, on 127.0.0.1 and on ::1 at the
-/// same port.
+/// One certificate authority and one nginx for a whole suite, over the same files: a plain
+/// server and four TLS servers, each with one of the certificates, on 127.0.0.1 and on ::1 at
+/// the same port. A suite of plain requests starts the plain server alone (StartServers(false)),
+/// sparing the certificates' making.
 class RealServersTest : public HttpMgrTest {
 protected:
-    enum Server { Good, Expired, WrongHost, Foreign, Plain, kServers };
+    enum Server { Plain, Good, Expired, WrongHost, Foreign, kServers };
 
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite() { StartServers(true); }
+    static void StartServers(bool tls) {
         if (!Installed(kOpenssl) || !Installed(kNginx)) return;
         dir_ = new TempDir();
         nginx_ = new Process();
@@ -139,17 +141,17 @@ protected:
         WriteFile(d + "/www/every-byte.bin", Binary());
         WriteFile(d + "/www/hello.txt", "hello, world\n");
         TestAuthority ca(d);
-        const char* names[Plain] = {"good", "expired", "wronghost", "foreign"};
+        const char* names[kServers] = {"", "good", "expired", "wronghost", "foreign"};
         std::vector<uint16_t> ports;
-        if (ca.MakeAuthority("ca") && ca.MakeAuthority("other") &&
+        if (!tls || (ca.MakeAuthority("ca") && ca.MakeAuthority("other") &&
             ca.Issue("good", "DNS:localhost,IP:127.0.0.1,IP:::1", 30, "ca") &&
             ca.Issue("expired", "DNS:localhost,IP:127.0.0.1,IP:::1", -1, "ca") &&
             // An address is matched against IP entries only, never against a DNS entry.
             ca.Issue("wronghost", "DNS:other.example,DNS:::1,DNS:127.0.0.1", 30, "ca") &&
-            ca.Issue("foreign", "DNS:localhost,IP:127.0.0.1", 30, "other") && ca.MakeHashedFolder("ca", d + "/cafolder"))
-            ports = StartOnFreePorts(*nginx_, kServers, [&](const std::vector<uint16_t>& ports) {
+            ca.Issue("foreign", "DNS:localhost,IP:127.0.0.1", 30, "other") && ca.MakeHashedFolder("ca", d + "/cafolder")))
+            ports = StartOnFreePorts(*nginx_, tls ? kServers : 1, [&](const std::vector<uint16_t>& ports) {
                 std::string servers;
-                for (int s = 0; s < kServers; ++s) {
+                for (size_t s = 0; s < ports.size(); ++s) {
                     const std::string port = std::to_string(ports[s]) + (s == Plain ? "" : " ssl");
                     servers += "  server { listen 127.0.0.1:" + port + "; listen [::1]:" + port + "; root " + d + "/www;\n";
                     if (s != Plain)
