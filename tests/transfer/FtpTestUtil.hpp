@@ -142,8 +142,8 @@ protected:
     }
     /// Plays the server's side of a dialogue, one step a string: "<text" sends the text as one
     /// chunk and lets the client take it, ">command" waits for that command, "=notes" runs the
-    /// queue until the notes so far, joined, are these, "-" checks that the client says
-    /// nothing for a moment, "|" answers PASV (EPSV over IPv6) with a new data connection
+    /// queue until the notes so far, joined, are these, "~text" sends the text and goes on at
+    /// once, "-" checks that the client says nothing for a moment, "|" answers PASV (EPSV over IPv6) with a new data connection
     /// (kept in `dataPeers`; "|a,b,c,d" names that address in the 227), "^text" sends the text
     /// there and "." closes it.
     void Play(DialogServer& server, const std::vector<std::string>& steps) {
@@ -154,6 +154,8 @@ protected:
                 ASSERT_NO_FATAL_FAILURE(Chunk(server, text));
             } else if (step[0] == '>') {
                 ASSERT_TRUE(server.Expect(text));
+            } else if (step[0] == '~') {
+                ASSERT_TRUE(server.Send(text));
             } else if (step[0] == '=') {
                 ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
             } else if (step[0] == '|') {

@@ -92,9 +92,7 @@ protected:
 
     bool Has(const std::string& e) const { return heard.Count(e) > 0; }
     /// Runs the queue until the request is over (HTTPReady).
-    bool RunUntilReady(std::chrono::milliseconds limit = kWait) {
-        return tav::RunMessagesUntil([&] { return Has("Ready 0"); }, limit);
-    }
+    bool RunUntilReady() { return tav::RunMessagesUntil([&] { return Has("Ready 0"); }, kWait); }
     /// Runs one request (Execute's arguments) to its HTTPReady; the notifications it gave.
     /// When `responses` holds one, the scripted `server` takes the request into `requests`,
     /// answers the first response and closes (unless `hold`: the connection stays open).

@@ -90,12 +90,8 @@ public:
         routes.push_back(route);
         Recorder::Add(note);
     }
-    int Count(const std::string& note) const {
-        return CountWhere([&](const std::string& n) { return n == note; });
-    }
-    bool WaitFor(const std::string& note, int count = 1) {
-        return PumpUntil([&] { return Count(note) >= count; });
-    }
+    int Count(const std::string& note) const { return CountWhere([&](const std::string& n) { return n == note; }); }
+    bool WaitFor(const std::string& note, int count = 1) { return PumpUntil([&] { return Count(note) >= count; }); }
     /// The entries joined by " | ", each cut to 200 characters.
     std::string Joined() const {
         std::string all;
