@@ -92,6 +92,9 @@ public:
     /// -1 with the socket error as LastError() when data remains pending or was dropped, else
     /// the byte count (0 when nothing was pending). May run the message queue while it waits.
     static int32_t GenericSend(TAVSocket& s) { return s.GenericSend(); }
+    /// Send of a byte array (same checks, log lines, results and raised errors) from bytes
+    /// the caller keeps, so a caller that reuses one buffer makes no array per send.
+    static void SendBytes(TAVSocket& s, const uint8_t* data, size_t size) { s.SendBytes(data, size); }
     /// Whether a flush would have anything to send (normal or out-of-band data pending).
     static bool HasPendingSend(const TAVSocket& s) noexcept;
     /// A close notification arrived while reading was paused: it waits for ResumeRecv, which

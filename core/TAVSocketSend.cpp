@@ -22,23 +22,22 @@ constexpr const char* kStringCondition = "Me.DataMode = DataMode_String";
 
 const uint8_t* BytesOf(const std::string& text) { return reinterpret_cast<const uint8_t*>(text.data()); }
 
-// The start line of Send: short buffers whole, long ones by their ends. Byte arrays read as
-// one character per byte.
-std::string SendStartText(const Variant& buffer) {
-    std::string_view text;
-    std::string scratch;
-    if (buffer.IsString()) {
-        text = buffer.AsString();
-    } else if (buffer.IsByteArray()) {
-        const ByteArray& b = buffer.AsBytes();
-        text = std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
-    } else if (!buffer.IsObject()) {
-        scratch = buffer.ToString();
-        text = scratch;
-    }
+// The start line of Send: short buffers whole, long ones by their ends.
+std::string SendStartText(std::string_view text) {
     if (text.size() < 100) return "<Send start Send buffer:" + std::string(text);
     return "<Send start Send buffer1-100:" + std::string(text.substr(0, 100)) + "<right100>" +
            std::string(text.substr(text.size() - 100));
+}
+
+// The same for any buffer; byte arrays read as one character per byte.
+std::string SendStartText(const Variant& buffer) {
+    if (buffer.IsString()) return SendStartText(std::string_view(buffer.AsString()));
+    if (buffer.IsByteArray()) {
+        const ByteArray& b = buffer.AsBytes();
+        return SendStartText(std::string_view(reinterpret_cast<const char*>(b.data()), b.size()));
+    }
+    const std::string text = buffer.IsObject() ? std::string() : buffer.ToString();
+    return SendStartText(std::string_view(text));
 }
 
 }  // namespace
@@ -89,20 +88,30 @@ bool TAVSocket::SendDirect(const uint8_t* data, size_t size, int32_t& result) {
     return true;
 }
 
+void TAVSocket::SendBytes(const uint8_t* data, size_t size) {
+    if (DebugLogWanted(4))
+        WriteDebugLog(4, LogPrefix() + SendStartText(std::string_view(reinterpret_cast<const char*>(data), size)));
+    ClearLastError();
+    Diagnostics::Current().Check(
+        mDataMode == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
+    if (mMaxPendedSendLength > 0) CheckPendedRoom(size);
+    int32_t result = 0;
+    if (!SendDirect(data, size, result)) {
+        mSend->normal.Append(data, size);
+        result = GenericSend();
+    }
+    FinishSend(result);
+}
+
 void TAVSocket::Send(const Variant& Buffer) {
+    if (Buffer.IsByteArray()) {
+        SendBytes(Buffer.AsBytes().data(), Buffer.AsBytes().size());
+        return;
+    }
     if (DebugLogWanted(4)) WriteDebugLog(4, LogPrefix() + SendStartText(Buffer));
     ClearLastError();
     int32_t result = 0;
-    if (Buffer.IsByteArray()) {
-        Diagnostics::Current().Check(
-            mDataMode == DataMode_Binary, [this] { return SourceName(this, "Send"); }, kBinaryCondition);
-        const ByteArray& bytes = Buffer.AsBytes();
-        if (mMaxPendedSendLength > 0) CheckPendedRoom(bytes.size());
-        if (!SendDirect(bytes.data(), bytes.size(), result)) {
-            mSend->normal.Append(bytes.data(), bytes.size());
-            result = GenericSend();
-        }
-    } else if (Buffer.IsString()) {
+    if (Buffer.IsString()) {
         Diagnostics::Current().Check(
             mDataMode == DataMode_String, [this] { return SourceName(this, "Send"); }, kStringCondition);
         const std::string& text = Buffer.AsString();
@@ -121,6 +130,10 @@ void TAVSocket::Send(const Variant& Buffer) {
     } else {
         Diagnostics::Current().ReportFailure("Invalid data type in message Buffer", SourceName(this, "Send"));
     }
+    FinishSend(result);
+}
+
+void TAVSocket::FinishSend(int32_t result) {
     if (result == SOCKET_ERROR) RaiseBareSocketError(intWSAGetLastError());
     if (DebugLogWanted(4))
         WriteDebugLog(4, LogPrefix() + "<Send 3 - mPendedSendLength>" + std::to_string(mSend->normal.Length()) +

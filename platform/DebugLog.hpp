@@ -61,13 +61,17 @@ int32_t DetermineDebugLogLevel();
 /// The calling thread's log level (1, 2, 4, 6, 8, or 9 for off); determined on the first call.
 inline int32_t DebugLogLevel() {
     int32_t level = detail::tDebugLogLevel;
-    return level != 0 ? level : detail::DetermineDebugLogLevel();
+    if (level == 0) [[unlikely]]
+        level = detail::DetermineDebugLogLevel();
+    return level;
 }
 
 /// True when a line of `level` would be written; test this before composing a message.
+/// Told to the compiler as unlikely: logging is off in production, and the code composing
+/// the lines then moves out of the way of the notification path's instructions.
 inline bool DebugLogWanted(int32_t level) {
     int32_t current = DebugLogLevel();
-    return current != kDebugLogOff && level <= current;
+    return __builtin_expect(current != kDebugLogOff && level <= current, 0);
 }
 
 /// Writes one line when `level` is not above the log level. Never fails for the caller.

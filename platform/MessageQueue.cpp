@@ -86,6 +86,7 @@ MessageQueue::~MessageQueue() {
         std::unordered_map<HWND, std::shared_ptr<Window>> windows;
         QueueFifo<QueueItem> posted;
         TimerSet timers;
+        ForgetFoundWindow();
         windows.swap(windows_);
         posted.swap(posted_);
         std::swap(timers, timers_);

@@ -209,6 +209,11 @@ private:
     int DeliverPosted();
     int FireTimers();
     int DispatchItem(QueueItem& item);
+    // The entry of a window of this queue, null when it has none: a stream of messages goes to
+    // one window, so the last entry found is remembered (map nodes stay put until erased).
+    const std::shared_ptr<Window>* FindWindow(HWND hWnd);
+    // Forgets the remembered entry; called before any window leaves windows_.
+    void ForgetFoundWindow() noexcept { foundWindow_ = nullptr; }
     void SyncTimerFd();
     void EndPass();
 
@@ -223,6 +228,8 @@ private:
     QueueFifo<QueueItem> posted_;  // FIFO; items are popped before they are dispatched
     uint64_t nextSeq_ = 0;
     std::unordered_map<HWND, std::shared_ptr<Window>> windows_;
+    HWND foundHwnd_ = 0;
+    const std::shared_ptr<Window>* foundWindow_ = nullptr;  // windows_'s entry of foundHwnd_
 
     std::vector<ReadyEvent> ready_;  // collected by the last poll; shared by nested passes
     size_t readyPos_ = 0;

@@ -157,16 +157,25 @@ int MessageQueue::DispatchItem(QueueItem& item) {
         }
         return 1;
     }
-    auto it = windows_.find(item.hWnd);
-    if (it == windows_.end()) return 0;  // destroyed since the post: the message is dropped
+    const std::shared_ptr<Window>* found = FindWindow(item.hWnd);
+    if (!found) return 0;  // destroyed since the post: the message is dropped
     // Holding the window keeps its procedure alive if the procedure destroys the window.
-    std::shared_ptr<Window> window = it->second;
+    std::shared_ptr<Window> window = *found;
     try {
         if (window->proc) window->proc(item.hWnd, item.msg, item.wParam, item.lParam);
     } catch (...) {
         // Host code must not unwind through the queue.
     }
     return 1;
+}
+
+const std::shared_ptr<MessageQueue::Window>* MessageQueue::FindWindow(HWND hWnd) {
+    if (foundWindow_ && foundHwnd_ == hWnd) return foundWindow_;
+    auto it = windows_.find(hWnd);
+    if (it == windows_.end()) return nullptr;
+    foundHwnd_ = hWnd;
+    foundWindow_ = &it->second;
+    return foundWindow_;
 }
 
 int MessageQueue::FireTimers() {

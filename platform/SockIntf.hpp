@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+#include <tavsock/WinsockErrors.hpp>
 
 namespace tav::sockintf {
 
@@ -85,52 +86,8 @@ inline constexpr int32_t FIONBIO_W = static_cast<int32_t>(0x8004667Eu);
 inline constexpr int32_t FIONREAD_W = 0x4004667F;
 inline constexpr int32_t SIOCATMARK_W = 0x40047307;
 
-// Windows Sockets error numbers.
-inline constexpr int WSAEINTR = 10004;
-inline constexpr int WSAEBADF = 10009;
-inline constexpr int WSAEACCES = 10013;
-inline constexpr int WSAEFAULT = 10014;
-inline constexpr int WSAEINVAL = 10022;
-inline constexpr int WSAEMFILE = 10024;
-inline constexpr int WSAEWOULDBLOCK = 10035;
-inline constexpr int WSAEINPROGRESS = 10036;
-inline constexpr int WSAEALREADY = 10037;
-inline constexpr int WSAENOTSOCK = 10038;
-inline constexpr int WSAEDESTADDRREQ = 10039;
-inline constexpr int WSAEMSGSIZE = 10040;
-inline constexpr int WSAEPROTOTYPE = 10041;
-inline constexpr int WSAENOPROTOOPT = 10042;
-inline constexpr int WSAEPROTONOSUPPORT = 10043;
-inline constexpr int WSAESOCKTNOSUPPORT = 10044;
-inline constexpr int WSAEOPNOTSUPP = 10045;
-inline constexpr int WSAEPFNOSUPPORT = 10046;
-inline constexpr int WSAEAFNOSUPPORT = 10047;
-inline constexpr int WSAEADDRINUSE = 10048;
-inline constexpr int WSAEADDRNOTAVAIL = 10049;
-inline constexpr int WSAENETDOWN = 10050;
-inline constexpr int WSAENETUNREACH = 10051;
-inline constexpr int WSAENETRESET = 10052;
-inline constexpr int WSAECONNABORTED = 10053;
-inline constexpr int WSAECONNRESET = 10054;
-inline constexpr int WSAENOBUFS = 10055;
-inline constexpr int WSAEISCONN = 10056;
-inline constexpr int WSAENOTCONN = 10057;
-inline constexpr int WSAESHUTDOWN = 10058;
-inline constexpr int WSAETOOMANYREFS = 10059;
-inline constexpr int WSAETIMEDOUT = 10060;
-inline constexpr int WSAECONNREFUSED = 10061;
-inline constexpr int WSAELOOP = 10062;
-inline constexpr int WSAENAMETOOLONG = 10063;
-inline constexpr int WSAEHOSTDOWN = 10064;
-inline constexpr int WSAEHOSTUNREACH = 10065;
-inline constexpr int WSASYSNOTREADY = 10091;
-inline constexpr int WSAVERNOTSUPPORTED = 10092;
-inline constexpr int WSANOTINITIALISED = 10093;
-inline constexpr int WSASYSCALLFAILURE = 10107;
-inline constexpr int WSAHOST_NOT_FOUND = 11001;
-inline constexpr int WSATRY_AGAIN = 11002;
-inline constexpr int WSANO_RECOVERY = 11003;
-inline constexpr int WSANO_DATA = 11004;
+// Windows Sockets error numbers: the public list is the one list.
+using namespace ::tav::wsa;
 
 /// Windows Sockets error number for an errno value (the one mapping of the layer); 0 stays 0,
 /// and an errno without a Windows Sockets counterpart gives WSASYSCALLFAILURE.

@@ -22,21 +22,22 @@ bool IsWindowHandle(HWND hWnd) {
 
 bool IsWindowOfThisThread(HWND hWnd) {
     MessageQueue* q = MessageQueue::Current();
-    return q != nullptr && q->CheckOwner() && q->windows_.count(hWnd) != 0;
+    return q != nullptr && q->CheckOwner() && q->FindWindow(hWnd) != nullptr;
 }
 
 bool DestroyWindowHandle(HWND hWnd) {
     MessageQueue* q = MessageQueue::Current();
     if (!q || !q->CheckOwner()) return false;
-    auto it = q->windows_.find(hWnd);
-    if (it == q->windows_.end() || it->second->destroying) return false;
-    std::shared_ptr<MessageQueue::Window> window = it->second;
+    const std::shared_ptr<MessageQueue::Window>* found = q->FindWindow(hWnd);
+    if (!found || (*found)->destroying) return false;
+    std::shared_ptr<MessageQueue::Window> window = *found;
     window->destroying = true;
     try {
         if (window->proc) window->proc(hWnd, WM_NCDESTROY, 0, 0);
     } catch (...) {
         // The window goes whatever its procedure does with its last message.
     }
+    q->ForgetFoundWindow();
     q->windows_.erase(hWnd);
     WindowRegistry::Instance().Remove(hWnd);
     return true;
@@ -50,7 +51,7 @@ bool PostMessageTo(HWND hWnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     item.wParam = wParam;
     item.lParam = lParam;
     MessageQueue* q = MessageQueue::Current();
-    if (q && q->CheckOwner() && q->windows_.count(hWnd)) {
+    if (q && q->CheckOwner() && q->FindWindow(hWnd)) {
         q->PostLocal(std::move(item));
         return true;
     }
@@ -61,7 +62,7 @@ bool PostMessageTo(HWND hWnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
 bool PostTaskToWindowThread(HWND hWnd, std::function<void()> fn) {
     if (hWnd == 0 || !fn) return false;
     MessageQueue* q = MessageQueue::Current();
-    if (q && q->CheckOwner() && q->windows_.count(hWnd)) return q->PostTask(std::move(fn));
+    if (q && q->CheckOwner() && q->FindWindow(hWnd)) return q->PostTask(std::move(fn));
     auto inbox = WindowRegistry::Instance().Find(hWnd);
     if (!inbox) return false;
     QueueItem item;
@@ -72,9 +73,9 @@ bool PostTaskToWindowThread(HWND hWnd, std::function<void()> fn) {
 intptr_t SendMessageTo(HWND hWnd, uint32_t msg, uintptr_t wParam, intptr_t lParam) {
     MessageQueue* q = MessageQueue::Current();
     if (!q || !q->CheckOwner()) return 0;
-    auto it = q->windows_.find(hWnd);
-    if (it == q->windows_.end()) return 0;
-    std::shared_ptr<MessageQueue::Window> window = it->second;
+    const std::shared_ptr<MessageQueue::Window>* found = q->FindWindow(hWnd);
+    if (!found) return 0;
+    std::shared_ptr<MessageQueue::Window> window = *found;
     return window->proc ? window->proc(hWnd, msg, wParam, lParam) : DefWindowProcFor(hWnd, msg, wParam, lParam);
 }
 

@@ -1,6 +1,7 @@
 // FtpData: the data connection's texts, socket, drain, buffer, store pump and TLS channel.
 #include "transfer/FtpData.hpp"
 
+#include <tavsock/SockError.hpp>
 #include <tavsock/TAVSockAddr.hpp>
 #include <tavsock/TAVSocket.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
@@ -209,6 +210,10 @@ void FtpData::Adopt(const std::shared_ptr<TAVSocket>& accepted) {
 void FtpData::Close() noexcept {
     tls_.reset();
     accepted_ = false;
+    // Bytes held by the socket go with it; the next upload reads afresh.
+    uncounted_ = 0;
+    readFailed_ = false;
+    std::vector<uint8_t>().swap(piece_);
     if (!socket_) return;
     const std::shared_ptr<TAVSocket> socket = std::move(socket_);
     socket_.reset();
@@ -281,36 +286,21 @@ FtpData::Pump FtpData::SendBlocks(const Reader& read, int64_t& remaining, int64_
     if (tls && tls->State() == TlsChannel::Phase::Handshaking) return Pump::Waiting;
     if (tls && tls->State() != TlsChannel::Phase::Open) return Pump::Failed;
     // Sending runs the queue: a receiver may end the transfer (or start the next) meanwhile.
-    auto send = [&](ByteArray bytes) {
-        const SendOutcome outcome = SendBytes(*data, std::move(bytes));
-        return data != socket_ ? SendOutcome::Pending : outcome;
-    };
-    ByteArray block;
+    auto outcome = [&](SendOutcome o) { return data != socket_ ? SendOutcome::Pending : o; };
     while (remaining > 0) {
-        const size_t n = static_cast<size_t>(std::min<int64_t>(kStoreBlock, remaining));
-        block.resize(n);
-        // A file that shrank or cannot be read: the upload cannot be completed truthfully.
-        if (read(block.data(), n) != static_cast<int64_t>(n)) return Pump::FileFailed;
-        remaining -= static_cast<int64_t>(n);
-        sent += static_cast<int64_t>(n);
-        progress();
-        if (tls) {
-            if (!tls->Send(block.data(), n)) return Pump::Failed;
-            block = tls->TakeOutgoing();
-        }
-        const SendOutcome outcome = send(std::move(block));
-        if (outcome == SendOutcome::Failed) return Pump::Failed;
-        if (outcome == SendOutcome::Pending) return Pump::Waiting;
-        block = ByteArray();
+        const Pump step = tls ? SendSealedBlock(*tls, read, remaining, sent, progress)
+                              : SendPlainPiece(read, remaining, sent, progress);
+        if (data != socket_) return Pump::Waiting;
+        if (step != Pump::Finished) return step;
     }
     if (tls) {
         // The end of the file is told with close_notify, so the server can tell it from a
         // connection cut short (once: a later call finds nothing more to send).
         tls->Shutdown();
         if (tls->HasOutgoing()) {
-            const SendOutcome outcome = send(tls->TakeOutgoing());
-            if (outcome == SendOutcome::Failed) return Pump::Failed;
-            if (outcome == SendOutcome::Pending) return Pump::Waiting;
+            const SendOutcome o = outcome(SendBytes(*data, tls->TakeOutgoing()));
+            if (o == SendOutcome::Failed) return Pump::Failed;
+            if (o == SendOutcome::Pending) return Pump::Waiting;
         }
     }
     // Everything is handed over; it is finished once the socket has sent what it still holds.
@@ -320,6 +310,74 @@ FtpData::Pump FtpData::SendBlocks(const Reader& read, int64_t& remaining, int64_
     case SendOutcome::Done: break;
     }
     return Pump::Finished;
+}
+
+FtpData::Pump FtpData::SendSealedBlock(TlsChannel& tls, const Reader& read, int64_t& remaining, int64_t& sent,
+                                       const std::function<void()>& progress) {
+    // One block per record: what the socket takes of the records says nothing about the
+    // plain bytes, so the count goes up by the block as it is handed over.
+    const size_t n = static_cast<size_t>(std::min<int64_t>(kStoreBlock, remaining));
+    if (piece_.size() < n) piece_.resize(n);
+    // A file that shrank or cannot be read: the upload cannot be completed truthfully.
+    if (read(piece_.data(), n) != static_cast<int64_t>(n)) return Pump::FileFailed;
+    remaining -= static_cast<int64_t>(n);
+    sent += static_cast<int64_t>(n);
+    progress();
+    if (!tls.Send(piece_.data(), n)) return Pump::Failed;
+    return PumpOf(SendBytes(*socket_, tls.TakeOutgoing()));
+}
+
+FtpData::Pump FtpData::SendPlainPiece(const Reader& read, int64_t& remaining, int64_t& sent,
+                                      const std::function<void()>& progress) {
+    // Large pieces go out in one read and one send each, yet the count moves as it would
+    // with 4096-byte blocks sent one after another, each only once the one before went out
+    // whole: every block up to the one holding the first byte the socket kept back. So
+    // FTPDataTransferred reports the same steps. The blocks after that one stay in the
+    // socket, not yet counted (`uncounted_`), and are counted as the socket takes them.
+    TAVSocket& socket = *socket_;
+    int64_t fresh = uncounted_;
+    SendOutcome o = SendOutcome::Done;
+    if (uncounted_ > 0) {
+        o = Flush(socket);
+    } else {
+        // A read that comes up short hands over the whole blocks it brought (as reading
+        // block by block would have) and fails at the next turn.
+        if (readFailed_) return Pump::FileFailed;
+        const size_t n = static_cast<size_t>(std::min<int64_t>(kStorePiece, remaining));
+        if (piece_.size() < kStorePiece) piece_.resize(kStorePiece);
+        fresh = read(piece_.data(), n);
+        if (fresh != static_cast<int64_t>(n)) {
+            readFailed_ = true;
+            fresh = fresh > 0 ? fresh - fresh % kStoreBlock : 0;
+            if (fresh == 0) return Pump::FileFailed;
+        }
+        try {
+            SocketAccess::SendBytes(socket, piece_.data(), static_cast<size_t>(fresh));
+        } catch (const SockError& e) {
+            o = e.Number() == sockintf::WSAEWOULDBLOCK ? SendOutcome::Pending : SendOutcome::Failed;
+        } catch (...) {
+            o = SendOutcome::Failed;
+        }
+    }
+    // What the socket still holds ends with the fresh bytes; the first byte it kept back
+    // decides how many of them count (a failed send counts the first block, as before).
+    const int64_t held = o == SendOutcome::Done ? 0 : o == SendOutcome::Failed ? fresh : socket.PendedSendLength();
+    const int64_t taken = std::max<int64_t>(0, fresh - held);
+    const int64_t counted = held == 0 ? fresh : std::min(fresh, (taken / kStoreBlock + 1) * kStoreBlock);
+    uncounted_ = fresh - counted;
+    remaining -= counted;
+    sent += counted;
+    progress();
+    return PumpOf(o);
+}
+
+FtpData::Pump FtpData::PumpOf(SendOutcome outcome) noexcept {
+    switch (outcome) {
+    case SendOutcome::Done: return Pump::Finished;
+    case SendOutcome::Pending: return Pump::Waiting;
+    case SendOutcome::Failed: break;
+    }
+    return Pump::Failed;
 }
 
 // ---- TLS ------------------------------------------------------------------------------------

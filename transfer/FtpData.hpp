@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tav {
 
@@ -98,11 +99,14 @@ public:
         Failed,    // the socket or the TLS channel failed
         FileFailed // the local file could not be read as far as it was said to be long
     };
-    /// Sends blocks of 4096 bytes read by `read` while the socket takes them whole; `remaining`
-    /// counts down, `sent` up. Over TLS waits for the handshake and ends with close_notify.
-    /// `progress` runs after each block.
+    /// Sends what `read` gives while the socket takes it whole; `remaining` counts down, `sent`
+    /// up, both in blocks of 4096 bytes: a block counts once handed over, and the next only
+    /// once the socket took all before it (plain data goes out in pieces of 256 KiB, counted
+    /// as if block by block). Over TLS waits for the handshake, sends a record per block and
+    /// ends with close_notify. `progress` runs after each step.
     Pump SendBlocks(const Reader& read, int64_t& remaining, int64_t& sent, const std::function<void()>& progress);
     static constexpr int64_t kStoreBlock = 4096;
+    static constexpr size_t kStorePiece = 256 * 1024;
 
     // ---- TLS -----------------------------------------------------------------------------------
     /// Makes the connection a TLS connection over `channel` (made to resume the control
@@ -116,12 +120,21 @@ public:
                            std::string& error);
 
 private:
+    // One step of SendBlocks: Finished when the step went out whole.
+    Pump SendSealedBlock(TlsChannel& tls, const Reader& read, int64_t& remaining, int64_t& sent,
+                         const std::function<void()>& progress);
+    Pump SendPlainPiece(const Reader& read, int64_t& remaining, int64_t& sent, const std::function<void()>& progress);
+    static Pump PumpOf(SendOutcome outcome) noexcept;
+
     TavTCPSocketMgr& tcp_;
     std::shared_ptr<TAVSocket> socket_;   // active: listening until accepted; or null
     bool accepted_ = false;
     std::shared_ptr<TlsChannel> tls_;     // with socket_, while the session is secured
     std::unique_ptr<ReceiveBatching> batching_;
     std::string buffer_;
+    std::vector<uint8_t> piece_;  // the store's read buffer, kept for the upload
+    int64_t uncounted_ = 0;       // bytes of a piece the socket holds, not yet counted as sent
+    bool readFailed_ = false;     // the local file came up short; fail once its blocks are out
     size_t maxBuffer_ = size_t{1} << 30;
 };
 

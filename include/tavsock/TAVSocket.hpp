@@ -291,6 +291,10 @@ private:
 
     // Helpers of the send and receive paths.
     bool SendDirect(const uint8_t* data, size_t size, int32_t& result);
+    // Send of a byte array, straight from the caller's bytes.
+    void SendBytes(const uint8_t* data, size_t size);
+    // Send's end: raises the socket error of a failed send, writes the closing log line.
+    void FinishSend(int32_t result);
     int32_t FlushOutOfBand(int32_t& result);
     int32_t FlushNormal(int32_t& result);
     void WaitBeforeRetry(int32_t error, int32_t length, int32_t result, int32_t retryCount, int64_t currentStep);

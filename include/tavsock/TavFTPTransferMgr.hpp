@@ -114,8 +114,8 @@ namespace tav {
 /// Transfers: NameList/List collect the listing in memory and deliver it when the final
 /// 2xx reply comes; Retrieve writes each chunk to the local file as it arrives (or collects
 /// it in memory) and ends on the 2xx reply and the end of the data connection, in either
-/// order; Store reads and sends the local file in 4096-byte blocks, as many as the socket
-/// takes, never the whole file at once. A data connection still open when the next transfer
+/// order; Store reads and sends the local file as many 4096-byte blocks as the socket takes,
+/// never the whole file at once. A data connection still open when the next transfer
 /// starts is used again without PASV or PORT. A 4xx reply to PASV or PORT changes nothing:
 /// the session waits in PasvSent or PortSent until Reset (or Timeout ends it); any other
 /// reply to PORT but 5xx or 421 sends the transfer command. Decisions:
@@ -140,8 +140,10 @@ namespace tav {
 ///     that cannot be made or a creation that fails, gives FTPObjectError 3 and Ready (from a
 ///     transfer method: its result, or the creation's library error, as library error 3 when
 ///     a local file was named).
-///   - Store hands the socket one 4096-byte block per Send; the file is read ahead 64 KiB at a
-///     time, so a block costs one system call (the send), not two.
+///   - Store reads and sends the file 256 KiB at a time (one read and one send each), yet
+///     ByteCount and FTPDataTransferred move in 4096-byte blocks, as if each block were handed
+///     over only once the socket took all before it: the count covers every block up to the
+///     one holding the first byte the stack did not take. Over TLS a block is sent per record.
 ///   - Store data never waits inside the socket's send retries: what the stack cannot take at
 ///     once is kept by the socket and goes out on the next write notification, which also
 ///     brings the next blocks. The upload ends (the data connection is closed) only once the

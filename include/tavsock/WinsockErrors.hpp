@@ -11,10 +11,11 @@
 
 namespace tav {
 
-/// The numbers hosts test most, under their Windows Sockets names. In a namespace of their
-/// own so that they never clash with the platform headers' macros or other declarations.
+/// Every number the socket layer reports, under its Windows Sockets name; in a namespace of
+/// their own so that they never clash with the platform headers' macros or other declarations.
 namespace wsa {
 inline constexpr int32_t WSAEINTR = 10004;
+inline constexpr int32_t WSAEBADF = 10009;
 inline constexpr int32_t WSAEACCES = 10013;
 inline constexpr int32_t WSAEFAULT = 10014;
 inline constexpr int32_t WSAEINVAL = 10022;
@@ -24,8 +25,14 @@ inline constexpr int32_t WSAEWOULDBLOCK = 10035;
 inline constexpr int32_t WSAEINPROGRESS = 10036;
 inline constexpr int32_t WSAEALREADY = 10037;
 inline constexpr int32_t WSAENOTSOCK = 10038;
+inline constexpr int32_t WSAEDESTADDRREQ = 10039;
 inline constexpr int32_t WSAEMSGSIZE = 10040;
+inline constexpr int32_t WSAEPROTOTYPE = 10041;
+inline constexpr int32_t WSAENOPROTOOPT = 10042;
+inline constexpr int32_t WSAEPROTONOSUPPORT = 10043;
+inline constexpr int32_t WSAESOCKTNOSUPPORT = 10044;
 inline constexpr int32_t WSAEOPNOTSUPP = 10045;
+inline constexpr int32_t WSAEPFNOSUPPORT = 10046;
 inline constexpr int32_t WSAEAFNOSUPPORT = 10047;
 /// Another socket holds the local address and port (bind, listen).
 inline constexpr int32_t WSAEADDRINUSE = 10048;
@@ -41,9 +48,12 @@ inline constexpr int32_t WSAENOBUFS = 10055;
 inline constexpr int32_t WSAEISCONN = 10056;
 inline constexpr int32_t WSAENOTCONN = 10057;
 inline constexpr int32_t WSAESHUTDOWN = 10058;
+inline constexpr int32_t WSAETOOMANYREFS = 10059;
 inline constexpr int32_t WSAETIMEDOUT = 10060;
 /// Nothing listens at the peer's address and port.
 inline constexpr int32_t WSAECONNREFUSED = 10061;
+inline constexpr int32_t WSAELOOP = 10062;
+inline constexpr int32_t WSAENAMETOOLONG = 10063;
 inline constexpr int32_t WSAEHOSTDOWN = 10064;
 inline constexpr int32_t WSAEHOSTUNREACH = 10065;
 inline constexpr int32_t WSASYSNOTREADY = 10091;

@@ -1,10 +1,14 @@
+// The socket object's life: defaults, connect and accept, calls out of turn, refusals; and the
+// thread's message pump that Connect runs, as a host sets and restores it.
 #include "SocketObjectTestUtil.hpp"
 
+#include <tavsock/MessageLoop.hpp>
+
+#include <stdexcept>
 #include <tuple>
 
 using namespace tav;
 using namespace tav::test;
-using sockintf::intWSAGetLastError;
 
 namespace {
 
@@ -99,7 +103,7 @@ TEST_F(SocketLifecycle, ConnectIsPendingThenWritableAndAcceptCopiesTheListenerSe
     EXPECT_EQ(client->HowMuchDataIsAvailable(), 0);
 }
 
-TEST_F(SocketLifecycle, CallsOutOfTurnFailAndKeepWhatTheyShould) {
+TEST_F(SocketLifecycle, CallsOutOfTurnAndRefusedConnectsFailAndKeepWhatTheyShould) {
     // Listen without Bind fails and the state stays.
     auto unbound = Make(TAVSockKind_Stream);
     EXPECT_EQ(unbound->Listen(5), -1);
@@ -125,18 +129,17 @@ TEST_F(SocketLifecycle, CallsOutOfTurnFailAndKeepWhatTheyShould) {
     EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
     EXPECT_EQ(client->LastError(), sockintf::WSAEISCONN);
     EXPECT_EQ(client->State(), Skt_Error);
-}
 
-TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
-    // A bound socket that does not listen keeps its port closed for the whole test.
+    // A refused connect shows later, or at once when the handle blocks. A bound socket that
+    // does not listen keeps its port closed for the whole test.
     auto closed = Bound(TAVSockKind_Stream);
-    auto client = Make(TAVSockKind_Stream);
-    EXPECT_EQ(client->Connect(closed->LocalAddr()), -1);
-    EXPECT_EQ(client->State(), Skt_ConnectionPending);
-    ASSERT_TRUE(WaitFor(*client, kExcept));
-    EXPECT_FALSE(WaitFor(*client, kWrite, 0));  // a failed connect never shows as writable
-    EXPECT_TRUE(client->IsExceptionTriggered());
-    EXPECT_EQ(client->SocketOption(sockintf::SO_ERROR_W), sockintf::WSAECONNREFUSED);
+    auto refused = Make(TAVSockKind_Stream);
+    EXPECT_EQ(refused->Connect(closed->LocalAddr()), -1);
+    EXPECT_EQ(refused->State(), Skt_ConnectionPending);
+    ASSERT_TRUE(WaitFor(*refused, kExcept));
+    EXPECT_FALSE(WaitFor(*refused, kWrite, 0));  // a failed connect never shows as writable
+    EXPECT_TRUE(refused->IsExceptionTriggered());
+    EXPECT_EQ(refused->SocketOption(sockintf::SO_ERROR_W), sockintf::WSAECONNREFUSED);
 
     // A handle left in blocking mode (as when switching it failed) is refused in the call.
     auto blocking = SocketAccess::Create();
@@ -144,6 +147,51 @@ TEST_F(SocketLifecycle, RefusedConnectShowsLaterOrAtOnceWhenBlocking) {
     EXPECT_EQ(blocking->Connect(closed->LocalAddr()), -1);
     EXPECT_EQ(blocking->LastError(), sockintf::WSAECONNREFUSED);
     EXPECT_EQ(blocking->State(), Skt_Disconnected);
+}
+
+using std::chrono::milliseconds;
+
+class MessagePump : public SocketObjectTest {
+protected:
+    void TearDown() override {
+        SetMessagePump({});
+        SocketObjectTest::TearDown();
+    }
+};
+
+// The default pump waits at most the time given for a quiet queue.
+TEST_F(MessagePump, TheDefaultWaitsConnectRunsTheHostPumpWithoutWaitingAThrowingOneRunsNothingAndTheDefaultComesBack) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(LetMessagesRun(milliseconds(20)), 0);
+    EXPECT_EQ(LetMessagesRun(milliseconds(-5)), 0);  // a negative wait is no wait
+    EXPECT_GE(std::chrono::steady_clock::now() - start, milliseconds(20));
+
+    std::vector<milliseconds> waits;
+    bool fail = false;
+    EXPECT_FALSE(SetMessagePump([&](milliseconds wait) -> int {
+        waits.push_back(wait);
+        if (fail) throw std::runtime_error("host loop failed");
+        return RunPendingMessages();  // a host loop still runs the library's queue
+    }));
+    auto listener = Listener();
+    auto client = Make(TAVSockKind_Stream);
+    client->Connect(Loopback(listener->LocalAddr()->Port()));
+    ASSERT_EQ(waits.size(), 2u);  // before and after the connect call
+    EXPECT_EQ(waits[0], milliseconds(0));
+    EXPECT_EQ(waits[1], milliseconds(0));
+
+    // A pump that throws counts as nothing run, and the call goes on.
+    fail = true;
+    EXPECT_EQ(LetMessagesRun(milliseconds(5)), 0);
+    auto other = Make(TAVSockKind_Stream);
+    EXPECT_EQ(other->Connect(Loopback(listener->LocalAddr()->Port())), -1);
+    EXPECT_EQ(other->State(), Skt_ConnectionPending);
+    EXPECT_EQ(waits.size(), 5u);
+
+    // Restoring the default hands back the host's pump; later waits no longer reach it.
+    EXPECT_TRUE(SetMessagePump({}));
+    Make(TAVSockKind_Stream)->Connect(Loopback(listener->LocalAddr()->Port()));
+    EXPECT_EQ(waits.size(), 5u);
 }
 
 }  // namespace

@@ -5,18 +5,14 @@
 #pragma once
 
 #include <tavsock/ITAVSockNotify.hpp>
-#include <tavsock/MessageLoop.hpp>
 #include <tavsock/TAVSocketMgr.hpp>
 
 #include "core/SocketAccess.hpp"
 #include "events/SocketMgrAccess.hpp"
 #include "events/SocketMgrForwarding.hpp"
-#include "platform/MessageQueue.hpp"
+#include "platform/SockTestUtil.hpp"
 #include "support/Recorder.hpp"
 
-#include <gtest/gtest.h>
-
-#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -59,9 +55,7 @@ public:
         return Where([&](const Call& c) { return c.name == name && (!socket || c.socket == socket); });
     }
     bool Notified(const std::shared_ptr<TAVSocket>& socket, int32_t eventType) const {
-        for (const Call& c : Of("SocketNotification", socket))
-            if (c.value == eventType) return true;
-        return false;
+        return CountWhere([&](const Call& c) { return c.name == "SocketNotification" && c.socket == socket && c.value == eventType; }) > 0;
     }
     /// The calls for `socket` in order, DataSent left out (it comes whenever the socket can
     /// send): "DataReceived DataReceived:OOB SocketError:10054 SocketNotification:32".
@@ -106,8 +100,6 @@ protected:
         EXPECT_TRUE(strays->entries.empty()) << "notifications went both ways";
     }
 
-    static bool Pump(const std::function<bool()>& done) { return RunMessagesUntil(done, std::chrono::seconds(20)); }
-
     /// A listening stream socket of the manager.
     std::shared_ptr<TAVSocket> Listener() {
         auto s = mgr->CreateSocket(TAVSockKind_Stream);
@@ -117,23 +109,30 @@ protected:
         return s;
     }
 
-    /// A connection between two sockets of the manager: `client` connected by Connect,
-    /// `server` made by the listener's Accept once the accept notification came. The calls
-    /// recorded on the way are cleared.
+    /// A connection between two sockets of the manager: `client` (key "client") connected by
+    /// Connect, `server` made by the listener's Accept once the accept notification came,
+    /// with the states each notification found. The calls recorded on the way are cleared.
     void Connect(std::shared_ptr<TAVSocket>& client, std::shared_ptr<TAVSocket>& server) {
         listener = Listener();
-        client = mgr->CreateSocket(TAVSockKind_Stream);
+        client = mgr->CreateSocket(TAVSockKind_Stream, "client");
         ASSERT_TRUE(listener && client);
         EXPECT_EQ(client->Connect(listener->LocalAddr()), -1);
-        ASSERT_TRUE(Pump([&] { return rec->Notified(listener, FD_ACCEPT); }));
+        ASSERT_TRUE(PumpUntil([&] { return rec->Notified(listener, FD_ACCEPT); }));
+        EXPECT_EQ(rec->Of("SocketNotification", listener)[0].state, Skt_ConnectionPending);
         std::shared_ptr<TAVSockAddr> peer;
         server = listener->Accept(mgr, peer);
         ASSERT_TRUE(server);
+        // Registered under its handle in decimal; keys are found in any letter case.
+        EXPECT_EQ(mgr->Item(Variant(std::to_string(server->Handle()))), server);
+        EXPECT_EQ(mgr->Item(Variant("CLIENT")), client);
         // Both ends are told once that they can send; after that the trace is quiet.
-        ASSERT_TRUE(Pump([&] {
+        ASSERT_TRUE(PumpUntil([&] {
             return rec->Notified(client, FD_CONNECT) && !rec->Of("DataSent", client).empty() &&
                    !rec->Of("DataSent", server).empty();
         }));
+        const Call connected = rec->Of("SocketNotification", client)[0];
+        EXPECT_EQ(connected.state, Skt_Ready);
+        EXPECT_EQ(connected.kind, NotDisconnected);
         rec->entries.clear();
     }
 
@@ -145,7 +144,7 @@ protected:
         std::shared_ptr<TAVSocket> client;
         Connect(client, server);
         client->Send(Variant("hello"));
-        ASSERT_TRUE(Pump([&] { return !rec->Of("DataReceived", server).empty(); }));
+        ASSERT_TRUE(PumpUntil([&] { return !rec->Of("DataReceived", server).empty(); }));
         rec->entries.clear();
         rec->onEntry = std::move(onCall);
         mgr->DestroySocket(Variant(client));
@@ -162,7 +161,7 @@ protected:
     void Settle() {
         auto isMarker = [](const Call& c) { return c.name == "SocketError" && c.value == 1 && !c.socket; };
         PostNotification(0, FD_READ, 1);
-        ASSERT_TRUE(Pump([&] { return rec->CountWhere(isMarker) > 0; }));
+        ASSERT_TRUE(PumpUntil([&] { return rec->CountWhere(isMarker) > 0; }));
         std::erase_if(rec->entries, isMarker);
     }
 

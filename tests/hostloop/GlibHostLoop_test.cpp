@@ -2,6 +2,7 @@
 // library events arrive through the loop, and the host's own timer keeps ticking while a
 // send waits for a peer that stopped reading.
 #include "GlibPump.hpp"
+#include "support/Address.hpp"
 #include "support/Loopback.hpp"
 
 #include <tavsock/SockError.hpp>
@@ -20,16 +21,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
+using tav::test::Loopback;
 
 constexpr milliseconds kTick{100};
 constexpr int32_t kRetryWaitMs = 5000;
-
-std::shared_ptr<tav::TAVSockAddr> Loopback(uint16_t port) {
-    auto a = tav::TAVSockAddr::Create();
-    a->IPAddress("127.0.0.1");
-    a->Port(static_cast<int16_t>(port));
-    return a;
-}
 
 class GlibHostLoop : public ::testing::Test {
 protected:

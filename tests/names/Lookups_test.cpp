@@ -24,7 +24,7 @@ protected:
     std::shared_ptr<TAVSocketUtil> util_ = SocketUtilAccess::Create();
 };
 
-TEST_F(Lookups, LocalhostResolvesByNameAndByAddressAndUnknownHostsGiveNone) {
+TEST_F(Lookups, LocalhostAndTheLocalHostNameResolveByNameAndByAddressAndUnknownHostsGiveNone) {
     const auto byName = util_->GetHostByName("localhost");
     ASSERT_TRUE(byName);
     EXPECT_EQ(byName->Name(), "localhost");
@@ -41,6 +41,18 @@ TEST_F(Lookups, LocalhostResolvesByNameAndByAddressAndUnknownHostsGiveNone) {
     // which no host has.
     EXPECT_FALSE(util_->GetHostByName("no-such-host.invalid"));
     EXPECT_FALSE(util_->GetHostByAddress("not an address"));
+
+    // The local host's name has no trailing NUL.
+    char expected[256] = {};
+    ASSERT_EQ(::gethostname(expected, sizeof expected - 1), 0);
+    const std::string name = util_->GetHostName();
+    EXPECT_EQ(name, expected);
+    EXPECT_EQ(name.find('\0'), std::string::npos);
+
+    // It resolves, and HostIPAddress is its first address.
+    const auto host = util_->GetHostByName(name);
+    ASSERT_TRUE(host && host->AddressCount() > 0);
+    EXPECT_EQ(util_->HostIPAddress(), util_->DottedStrFromNetAddr(host->Address(1)));
 }
 
 TEST_F(Lookups, ServicesAndProtocolsReadInHostOrder) {
@@ -98,19 +110,6 @@ TEST_F(Lookups, FailedLookUpIntoAFilledObjectClearsOnlyTheName) {
     ProtocolInfoAccess::FillByName(*protocol, "no-such-protocol");
     EXPECT_EQ(protocol->Name(), "");
     EXPECT_EQ(protocol->Protocol(), 17);
-}
-
-TEST_F(Lookups, LocalHostNameHasNoTrailingNulAndResolves) {
-    char expected[256] = {};
-    ASSERT_EQ(::gethostname(expected, sizeof expected - 1), 0);
-    const std::string name = util_->GetHostName();
-    EXPECT_EQ(name, expected);
-    EXPECT_EQ(name.find('\0'), std::string::npos);
-
-    // HostIPAddress is the first address of that name, or "" when the name does not resolve.
-    const auto host = util_->GetHostByName(name);
-    const bool resolves = host && host->AddressCount() > 0;
-    EXPECT_EQ(util_->HostIPAddress(), resolves ? util_->DottedStrFromNetAddr(host->Address(1)) : "");
 }
 
 // IPv6 addresses: literals, the order of the address list, look-ups by IPv6 address.

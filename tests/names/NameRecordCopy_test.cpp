@@ -1,17 +1,24 @@
 // Copies of host and service records into their info objects: the host record as the
 // background look-ups write it into the result buffer, the service record as the platform
-// hands it over.
+// hands it over; and the start-up record of the thread an OSSockLibInfo is used on (each of
+// those tests runs on new threads, whose records have never been written).
+#include <tavsock/OSSockLibInfo.hpp>
 #include <tavsock/TAVHostInfo.hpp>
 #include <tavsock/TAVServiceInfo.hpp>
 
 #include "NamesTestUtil.hpp"
 #include "names/HostInfoAccess.hpp"
+#include "names/SockLibInfoAccess.hpp"
 #include "names/ServiceInfoAccess.hpp"
 #include "platform/HostDb.hpp"
 
 #include <cstring>
+#include <tuple>
 
 using tav::HostInfoAccess;
+using tav::SockLibInfoAccess;
+using tav::ThreadStartupRecord;
+using tav::test::OnFreshThread;
 using tav::sockintf::HOSTENT;
 using tav::sockintf::hostdb::HostRecord;
 
@@ -30,7 +37,7 @@ void Load(tav::TAVHostInfo& host, const HostRecord& rec, void (*patch)(HOSTENT&)
     HostInfoAccess::LoadFromBuffer(host);
 }
 
-TEST(HostInfo, LoadFromBufferCopiesNameAliasesAndAddressesInOrder) {
+TEST(HostInfo, LoadFromBufferCopiesNameAliasesAndAddressesInOrderAndLaterRecordsReplaceThem) {
     const auto host = HostInfoAccess::Create();
     char* buf = HostInfoAccess::ResultBuffer(*host);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buf) % alignof(HOSTENT), 0u);
@@ -50,10 +57,8 @@ TEST(HostInfo, LoadFromBufferCopiesNameAliasesAndAddressesInOrder) {
     // (ASan checks the bounds).
     std::memset(buf, 0x5A, HostInfoAccess::kResultBufferLength + 1);
     EXPECT_EQ(host->Alias(2), "second");
-}
 
-TEST(HostInfo, LaterRecordsReplaceTheListsAndOnlyIPv4AddressesAreTaken) {
-    const auto host = HostInfoAccess::Create();
+    // Later records replace the lists; only IPv4 addresses are taken.
     Load(*host, {"one", {"a"}, 2, 4, {kAddr1}});
     ASSERT_EQ(host->AddressCount(), 1);
     // Another family: name and aliases, but the addresses (and the earlier one) are gone.
@@ -85,6 +90,51 @@ TEST(ServiceInfo, PortAbove32767ReadsNegativeAndAliasesStopAtEmpty) {
     EXPECT_EQ(info->Alias(1), "h1");
     EXPECT_INVALID_PARAMETER(info->Alias(2));
     EXPECT_INVALID_PARAMETER(info->Alias(0));
+}
+
+void ExpectNeverStarted(const tav::OSSockLibInfo& info) {
+    EXPECT_EQ(std::make_tuple(info.CurrentVersion(), info.HighVersion(), info.MaxSockets(), info.MaxUDPDatagramSize()),
+              std::make_tuple(0, 0, 0, 0));
+    EXPECT_EQ(info.Description() + info.SystemStatus() + info.VendorInfo(), "");
+    EXPECT_FALSE(info.HasMaxUDPDatagramSize());
+}
+
+TEST(OSSockLibInfo, ShowsTheLatestStartUpOfItsThreadOnly) {
+    OnFreshThread([] {
+        const auto info = SockLibInfoAccess::Create();  // made before the start-up
+        ExpectNeverStarted(*info);
+        ASSERT_EQ(tav::sockintf::intWSAStartup(0x0101, &ThreadStartupRecord()), 0);
+        EXPECT_EQ(info->CurrentVersion(), 257);
+        EXPECT_EQ(info->HighVersion(), 0x0202);
+        EXPECT_FALSE(info->Description().empty());
+        EXPECT_FALSE(info->SystemStatus().empty());
+        EXPECT_GT(info->MaxSockets(), 0);
+        EXPECT_EQ(info->MaxUDPDatagramSize(), 65507);
+        EXPECT_FALSE(info->HasMaxUDPDatagramSize());  // packed 1.1 is 257, not below 2
+        OnFreshThread([] { ExpectNeverStarted(*SockLibInfoAccess::Create()); });
+        tav::sockintf::intWSACleanup();
+    });
+}
+
+TEST(OSSockLibInfo, EdgesOfTheRecordFields) {
+    static const char vendor[] = "vendor text";
+    OnFreshThread([] {
+        auto& rec = ThreadStartupRecord();
+        rec.wVersion = 1;  // 1.0
+        std::memset(rec.szDescription, 'd', sizeof rec.szDescription);  // no NUL anywhere
+        std::strcpy(rec.szSystemStatus, "up");
+        rec.iMaxSockets = 40000;
+        rec.iMaxUdpDg = 65000;
+        rec.lpVendorInfo = vendor;
+        const auto info = SockLibInfoAccess::Create();
+        EXPECT_EQ(info->CurrentVersion(), 1);
+        EXPECT_EQ(info->Description(), "");
+        EXPECT_EQ(info->SystemStatus(), "up");
+        EXPECT_EQ(info->MaxSockets(), 40000);
+        EXPECT_EQ(info->MaxUDPDatagramSize(), 65000);
+        EXPECT_TRUE(info->HasMaxUDPDatagramSize());
+        EXPECT_EQ(info->VendorInfo(), "vendor text");
+    });
 }
 
 }  // namespace

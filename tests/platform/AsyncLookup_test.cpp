@@ -93,12 +93,7 @@ TEST_F(AsyncLookup, CompletesThroughTheQueueAndAgreesWithTheBlockingCall) {
     ASSERT_TRUE(c && c->High == 0);
     const HOSTENT* blockingByAddr = intgethostbyaddr(addr, 4, AF_INET_W);
     ASSERT_NE(blockingByAddr, nullptr) << intWSAGetLastError();
-    EXPECT_GT(std::strlen(blockingByAddr->h_name), 0u);
     EXPECT_STREQ(Record().h_name, blockingByAddr->h_name);
-
-    char own[1024] = {};
-    ASSERT_EQ(intgethostname(own, sizeof own - 1), 0);
-    EXPECT_NE(intgethostbyname(own), nullptr);
 }
 
 TEST_F(AsyncLookup, CancelledLookupDeliversNothingAndWritesNothing) {
@@ -118,7 +113,7 @@ TEST_F(AsyncLookup, CancelledLookupDeliversNothingAndWritesNothing) {
     EXPECT_TRUE(BufferUntouched());
 }
 
-TEST_F(AsyncLookup, UnknownNameGives11001AndShortBufferGives10055WithTheLengthNeeded) {
+TEST_F(AsyncLookup, UnknownNameAndShortBufferFailWithTheLengthNeededAndHandlesAreUniqueAndEachCompletesOnce) {
     auto c = Wait(ByName("no-such-host.invalid"));
     ASSERT_TRUE(c);
     EXPECT_EQ(c->High, WSAHOST_NOT_FOUND);
@@ -137,9 +132,9 @@ TEST_F(AsyncLookup, UnknownNameGives11001AndShortBufferGives10055WithTheLengthNe
     ASSERT_TRUE(c);
     EXPECT_EQ(c->High, 0);
     EXPECT_EQ(c->Low, needed);
-}
 
-TEST_F(AsyncLookup, HandlesAreNonZeroAndUniqueAndEachCompletesOnce) {
+    // Handles are non-zero and unique, and each completes once.
+    got_.clear();
     std::set<HANDLE> handles;
     for (int i = 0; i < 20; ++i) handles.insert(ByName("127.0.0.1"));
     EXPECT_EQ(handles.size(), 20u);

@@ -1,12 +1,18 @@
+// Kernel services: the keyed list, failed checks and the debug log.
 #include "platform/Diagnostics.hpp"
 #include "platform/KeyedList.hpp"
+#include "SockTestUtil.hpp"
 
 #include <tavsock/SockError.hpp>
 #include <tavsock/TAVSockAddr.hpp>
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+
 using namespace tav;
+using tav::test::DebugLogFolder;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -25,12 +31,23 @@ TEST(KeyedList, PositionsCloseUpAfterRemovalAndKeysFollow) {
     EXPECT_FALSE(list.IsValidPosition(3));
     EXPECT_THROW(list.RemoveAt(3), SockError);
 
+    // Text keys and numbers (which are filed apart) follow their entries alike; a number is
+    // its own decimal text only ("01", "+1" are other keys; large ones are filed as text).
     KeyedList<int> many;
-    for (int i = 0; i < 200; ++i) many.Add(i, "key" + std::to_string(i));
+    const auto keyOf = [](int i) { return i % 2 ? "key" + std::to_string(i) : std::to_string(i * 3 + 1); };
+    for (int i = 0; i < 400; ++i) ASSERT_TRUE(many.Add(i, keyOf(i)));
+    EXPECT_FALSE(many.Add(-1, "1"));
+    for (const char* other : {"0", "01", "+1", "999999", "1048576"}) {
+        EXPECT_LT(many.PositionOfKey(other), 0) << other;
+        EXPECT_TRUE(many.Add(-1, other) && many.ContainsKey(other)) << other;
+        EXPECT_FALSE(many.Add(-2, other)) << other;
+        many.RemoveAt(many.PositionOfKey(other));
+        EXPECT_FALSE(many.ContainsKey(other));
+    }
     for (int pos = many.Count(); pos >= 1; pos -= 3) many.RemoveAt(pos);
     for (int pos = 1; pos <= many.Count(); ++pos) {
         EXPECT_EQ(many.PositionOfKey(many.KeyAt(pos)), pos);
-        EXPECT_EQ(many.KeyAt(pos), "key" + std::to_string(many.ItemAt(pos)));
+        EXPECT_EQ(many.KeyAt(pos), keyOf(many.ItemAt(pos)));
     }
 
     KeyedList<int, NoCaseKeyHash, NoCaseKeyEq> noCase;
@@ -74,6 +91,74 @@ TEST(Diagnostics, FailedChecksAreCountedTheNewestKeptAndCollectionChecksTakePosi
     EXPECT_EQ(Diagnostics::TextOfValue(Variant("a\r\n")), "\"a\\x0D\\x0A\"");
     EXPECT_EQ(Diagnostics::TextOfValue(Variant(ByteArray{0x61, 0xFF})), "Byte(2): 61 FF");
     EXPECT_EQ(Diagnostics::TextOfValue(Variant(TAVSockAddr::Create())), "Object TAVSockAddr");
+}
+
+// True when `text` begins like `shape`, where '9' stands for any digit.
+bool Shaped(const std::string& text, const std::string& shape) {
+    for (size_t i = 0; i < shape.size(); ++i)
+        if (i >= text.size() || (shape[i] == '9' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]))
+            return false;
+    return true;
+}
+
+TEST(DebugLog, WithoutMarkerNothingIsOpenedAndTheFilesAreNotTestedAgain) {
+    DebugLogFolder folder;
+    EXPECT_EQ(DebugLogLevel(), 9);
+    folder.Marker(2);  // too late: the level stays off
+    WriteDebugLog(2, "lost");
+    EXPECT_FALSE(DebugLogWanted(2));
+    EXPECT_EQ(DebugLogFileName(), "");
+    EXPECT_TRUE(fs::is_empty(folder.Root() / "log"));
+}
+
+TEST(DebugLog, HighestMarkerWinsAndRecordsAreFixedWidth) {
+    DebugLogFolder folder(2);
+    folder.Marker(6);
+    fs::create_directory(folder.Root() / "DEBUGTAVSOCK8.LVL");  // a folder is no marker
+    EXPECT_EQ(DebugLogLevel(), 6);
+    WriteDebugLog(8, "eight");
+    WriteDebugLog(2, "short");
+    CloseDebugLogFile();  // the next line reopens the same file
+    WriteDebugLog(6, std::string(290, 'x') + "END");
+    EXPECT_EQ(fs::path(DebugLogFileName()).parent_path(), folder.Root() / "log");
+    std::string file = fs::path(DebugLogFileName()).filename().string();
+    EXPECT_TRUE(Shaped(file, "TAVSockLOG999999") && file.ends_with(".txt") && file.size() > 20) << file;
+
+    auto lines = DebugLogFolder::Records();
+    ASSERT_EQ(lines.size(), 2u);
+    // Counter, date, time, last 9 characters of the seconds since midnight, four spaces.
+    EXPECT_TRUE(Shaped(lines[0], "0001 9999-99-99 99:99:99 9999.9990    short ")) << lines[0];
+    EXPECT_EQ(lines[0].find_last_not_of(' '), 42u);  // 43 characters, then spaces
+    EXPECT_EQ(lines[1].substr(0, 5), "0002 ");
+    EXPECT_EQ(lines[1].find("END"), std::string::npos);  // cut at 300
+}
+
+TEST(DebugLog, LevelOneWinsOutrightAndLogsOnlyFailedChecks) {
+    DebugLogFolder folder(8);
+    folder.Marker(1);
+    EXPECT_EQ(DebugLogLevel(), 1);
+    WriteDebugLog(2, "event");
+    Diagnostics::Current().Check(false, "TAVSock.TAVSocket", "mHandle <> TAVSock_InvalidSocketHandle");
+    Diagnostics::Current().ResetForTesting();
+    auto lines = DebugLogFolder::Records();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("mHandle <> TAVSock_InvalidSocketHandle<Source>TAVSock.TAVSocket"), std::string::npos);
+}
+
+TEST(DebugLog, MissingLogFolderIsNeverCreated) {
+    DebugLogFolder folder(2);
+    setenv("TAVSOCK_LOG_DIR", (folder.Root() / "missing").c_str(), 1);
+    WriteDebugLog(2, "nowhere");
+    EXPECT_EQ(DebugLogFileName(), "");
+    EXPECT_FALSE(fs::exists(folder.Root() / "missing"));
+}
+
+TEST(SourceName, JoinsLibraryTypeAndTrimmedProcedure) {
+    auto addr = TAVSockAddr::Create();
+    EXPECT_EQ(SourceName(addr.get(), ""), "TAVSock.TAVSockAddr");
+    EXPECT_EQ(SourceName(Variant(addr), "  Send "), "TAVSock.TAVSockAddr.Send");
+    EXPECT_EQ(SourceName("PrivateWndSupport", "PvtWndCreateWindow"), "TAVSock.PrivateWndSupport.PvtWndCreateWindow");
+    EXPECT_EQ(SourceName(Variant(ObjectPtr()), "   "), "TAVSock.Nothing");
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "platform/Timer.hpp"
 #include "SockTestUtil.hpp"
 
 #include <poll.h>
@@ -57,7 +58,7 @@ HWND LoggingWindow(Log& log) {
 
 }  // namespace
 
-TEST(MessageQueue, DeliversPostsInOrderAndSendsAtOnce) {
+TEST(MessageQueue, DeliversPostsInOrderEvenToNestedDispatchesAndSendsAtOnce) {
     OnFreshThread([] {
         Log log;
         HWND a = LoggingWindow(log);
@@ -80,22 +81,8 @@ TEST(MessageQueue, DeliversPostsInOrderAndSendsAtOnce) {
         EXPECT_TRUE(DestroyWindowHandle(echo));
         EXPECT_EQ(SendMessageTo(echo, WM_USER, 40, 2), 0);
         EXPECT_GT(CreateWindowHandle(nullptr), echo);  // handles are never reused
-    });
-}
 
-TEST(MessageQueue, RegisteredMessageNumbersAreSharedByName) {
-    uint32_t here = RegisterWindowMessage("TAVPostEventMsg");
-    uint32_t there = 0;
-    std::thread([&] { there = RegisterWindowMessage("tavposteventmsg"); }).join();
-    EXPECT_EQ(here, there);
-    EXPECT_GE(here, 0xC000u);
-    EXPECT_LE(here, 0xFFFFu);
-    EXPECT_NE(RegisterWindowMessage("SomethingElse"), here);
-    EXPECT_EQ(RegisterWindowMessage(""), 0u);
-}
-
-TEST(MessageQueue, NestedDispatchContinuesWithTheNextMessage) {
-    OnFreshThread([] {
+        // A nested dispatch continues with the next message.
         std::vector<int> seen;
         HWND h = CreateWindowHandle([&](HWND hw, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
             int n = static_cast<int>(msg - WM_USER);
@@ -112,6 +99,17 @@ TEST(MessageQueue, NestedDispatchContinuesWithTheNextMessage) {
         tav::RunPendingMessages();
         EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, -1}));
     });
+}
+
+TEST(MessageQueue, RegisteredMessageNumbersAreSharedByName) {
+    uint32_t here = RegisterWindowMessage("TAVPostEventMsg");
+    uint32_t there = 0;
+    std::thread([&] { there = RegisterWindowMessage("tavposteventmsg"); }).join();
+    EXPECT_EQ(here, there);
+    EXPECT_GE(here, 0xC000u);
+    EXPECT_LE(here, 0xFFFFu);
+    EXPECT_NE(RegisterWindowMessage("SomethingElse"), here);
+    EXPECT_EQ(RegisterWindowMessage(""), 0u);
 }
 
 TEST(MessageQueue, DestroyedWindowGetsNcDestroyOnceAndLosesItsQueuedMessages) {
@@ -246,7 +244,7 @@ TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
     });
 }
 
-TEST(MessageQueue, StaleReadinessNeverReachesTheNextWatcherOfTheNumber) {
+TEST(MessageQueue, ReadinessGoesOncePerPassEvenAcrossNestedPassesAndNeverToTheNextWatcherOfANumber) {
     OnFreshThread([] {
         MessageQueue& q = MessageQueue::ForThisThread();
         SocketPair a, b, reused;
@@ -278,12 +276,7 @@ TEST(MessageQueue, StaleReadinessNeverReachesTheNextWatcherOfTheNumber) {
         tav::RunPendingMessages();  // level-triggered: the next pass reports the new watch
         EXPECT_EQ(newcomer.calls, 1);
         for (int fd : {a.fd[0], b.fd[0], reused.fd[0]}) q.UnwatchFd(fd);
-    });
-}
 
-TEST(MessageQueue, ReadinessIsDeliveredOncePerPassEvenAcrossNestedPasses) {
-    OnFreshThread([] {
-        MessageQueue& q = MessageQueue::ForThisThread();
         SocketPair pairs[3];
         CountingWatcher w;
         // The first handler runs a nested pass: it delivers the rest of what the outer pass
@@ -372,4 +365,42 @@ TEST(QueueFifo, KeepsOrderAcrossWrapAndGrowthAndReleasesTakenItems) {
     fifo.push_back(std::move(task));
     fifo.pop_front();
     EXPECT_EQ(held.use_count(), 1);
+}
+
+TEST(Timer, TicksWhileEnabledStopsWhenAHandlerDisablesItAndMayBeDestroyedByOne) {
+    OnFreshThread([] {
+        auto timer = std::make_unique<Timer>();
+        int ticks = 0;
+        timer->Tick.Subscribe([&] {
+            if (++ticks == 3) timer->Enabled(false);
+            if (ticks == 6) timer.reset();
+        });
+        timer->Enabled(true);  // no interval yet: nothing to tick
+        EXPECT_EQ(tav::RunMessagesFor(20ms), 0);
+        timer->Interval(5);
+        EXPECT_TRUE(timer->Enabled());
+        EXPECT_TRUE(PumpUntil([&] { return ticks == 3; }));
+        EXPECT_FALSE(timer->Enabled());
+        EXPECT_EQ(tav::RunMessagesFor(30ms), 0);
+        EXPECT_EQ(ticks, 3);
+
+        // Enabled again, it ticks again (a new interval restarts the period) until a handler
+        // destroys it.
+        timer->Enabled(true);
+        timer->Interval(1);
+        EXPECT_TRUE(PumpUntil([&] { return timer == nullptr; }));
+        EXPECT_EQ(tav::RunMessagesFor(20ms), 0);
+        EXPECT_EQ(ticks, 6);
+    });
+}
+
+TEST(Timer, AnEnabledTimerLeftAtThreadExitIsReleased) {
+    auto token = std::make_shared<int>();
+    OnFreshThread([token] {
+        static thread_local Timer timer;  // outlives the thread's queue
+        timer.Tick.Subscribe([token] {});
+        timer.Interval(1000);
+        timer.Enabled(true);
+    });
+    EXPECT_EQ(token.use_count(), 1);
 }

@@ -1,7 +1,9 @@
 // Helpers shared by the tests of every layer: scenarios on fresh threads, pumping the queue,
-// raised errors, and for the socket layer a started stack per test with loopback sockets.
+// raised errors, a temporary debug log folder for the tests that read the log, and for the
+// socket layer a started stack per test with loopback sockets.
 #pragma once
 
+#include "platform/DebugLog.hpp"
 #include "platform/MessageQueue.hpp"
 #include "platform/SockIntf.hpp"
 
@@ -12,7 +14,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <sstream>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -48,6 +55,66 @@ int32_t Raised(F&& call) {
     }
     return 0;
 }
+
+/// While it lives, points the debug log at a fresh temporary folder holding the marker of
+/// `level` (none for 0) and at its subfolder "log", and lets the calling thread determine its
+/// level anew. Other threads determine theirs once, on their first line.
+class DebugLogFolder {
+public:
+    explicit DebugLogFolder(int level = 0) {
+        char folder[] = "/tmp/tavsock-log-XXXXXX";
+        EXPECT_NE(::mkdtemp(folder), nullptr);
+        root_ = folder;
+        std::filesystem::create_directory(root_ / "log");
+        if (level != 0) Marker(level);
+        ::setenv("TAVSOCK_CONFIG_DIR", root_.c_str(), 1);
+        ::setenv("TAVSOCK_LOG_DIR", (root_ / "log").c_str(), 1);
+        ResetDebugLogForTesting();
+    }
+    DebugLogFolder(const DebugLogFolder&) = delete;
+    DebugLogFolder& operator=(const DebugLogFolder&) = delete;
+    ~DebugLogFolder() {
+        for (const char* name : {"TAVSOCK_CONFIG_DIR", "TAVSOCK_LOG_DIR"}) ::unsetenv(name);
+        ResetDebugLogForTesting();
+        std::filesystem::remove_all(root_);
+    }
+
+    void Marker(int level) const { std::ofstream(root_ / ("DEBUGTAVSOCK" + std::to_string(level) + ".LVL")); }
+    const std::filesystem::path& Root() const { return root_; }
+
+    /// The 300-character records the calling thread has logged so far (its log file is closed
+    /// first; the next line reopens it), each checked for its quotes and CR LF.
+    static std::vector<std::string> Records() {
+        CloseDebugLogFile();
+        std::ifstream in(DebugLogFileName(), std::ios::binary);
+        const std::string all = (std::ostringstream() << in.rdbuf()).str();
+        EXPECT_EQ(all.size() % 304, 0u);
+        std::vector<std::string> out;
+        for (size_t i = 0; i + 304 <= all.size(); i += 304) {
+            EXPECT_EQ(all[i], '"');
+            EXPECT_EQ(all.substr(i + 301, 3), "\"\r\n");
+            out.push_back(all.substr(i + 1, 300));
+        }
+        return out;
+    }
+    /// True when a record of the calling thread contains `text`.
+    static bool Logged(const std::string& text) {
+        for (const std::string& r : Records())
+            if (r.find(text) != std::string::npos) return true;
+        return false;
+    }
+    /// The messages (what follows "Tag>", without the padding) that start with `prefix`.
+    static std::vector<std::string> Messages(const std::string& prefix) {
+        std::vector<std::string> out;
+        for (const std::string& r : Records())
+            if (const size_t at = r.find("Tag>" + prefix); at != std::string::npos)
+                out.push_back(r.substr(at + 4, r.find_last_not_of(' ') - at - 3));
+        return out;
+    }
+
+private:
+    std::filesystem::path root_;
+};
 
 }  // namespace tav::test
 

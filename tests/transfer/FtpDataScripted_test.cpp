@@ -1,6 +1,7 @@
 // The FTP client's data connections against a scripted server: PASV and PORT numbers (EPSV
 // and EPRT over IPv6), the order of the final reply and the data connection's end, negative
-// replies to transfers, reuse of an open data connection, and the two hardening properties.
+// replies to transfers, an upload the server stops reading, reuse of an open data connection,
+// and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
 
 #include <thread>
@@ -149,6 +150,82 @@ TEST_F(DataScriptedTest, NegativeRepliesToTransfers) {
         ASSERT_NO_FATAL_FAILURE(Run(c));
         EXPECT_EQ(fs::exists(local) ? ReadFile(local) : "", left);
     }
+}
+
+/// A data connection the test reads only when it says so, without running the queue.
+struct HeldDataPeer : ScriptedPeer {
+    /// Reads everything the client's socket `client` has taken so far (until its kernel holds
+    /// nothing unsent or unacknowledged); the count read since the connection came.
+    size_t DrainWhatTheClientsKernelTook(int client) {
+        for (int i = 0; i < 1000; ++i) {
+            int unacknowledged = -1;
+            (void)::ioctl(client, SIOCOUTQ, &unacknowledged);
+            (void)ReadSome();
+            if (unacknowledged == 0) break;
+            pollfd p{conn_.Get(), POLLIN, 0};
+            (void)::poll(&p, 1, 10);
+        }
+        return received_.size();
+    }
+};
+
+// An upload is sent in large writes, yet counts as if sent in 4096-byte blocks, each handed over
+// once the one before went out whole: when the server stops reading, the count covers every
+// block up to the one holding the first byte the socket could not take, and the write
+// notification that comes when the server reads again reports exactly that. The bytes the
+// socket did not take are sent later, none lost or repeated.
+TEST_F(DataScriptedTest, AStalledUploadCountsWholeBlocksAndSendsEveryByteOnce) {
+    TempDir dir;
+    constexpr int64_t size = 1024 * 1024 + 100;
+    std::string upload = EveryByteValue(size);
+    for (size_t i = 0; i < upload.size(); i += 65536) upload[i] = static_cast<char>(i >> 16);  // no repeating stretch
+    WriteFile(dir / "up", upload);
+    notes.logTransfers = true;
+    HeldDataPeer data;
+    ASSERT_EQ(ftp->Store("up", dir / "up"), 0);
+    PassiveData(server, data);
+    std::shared_ptr<TAVSocket> socket = ftp->Internals().DataSocket();
+    ASSERT_TRUE(socket);
+    const int room = 32 * 1024;  // a stack that takes far less than one large write
+    ASSERT_EQ(::setsockopt(socket->Handle(), SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+    ASSERT_TRUE(server.Expect("STOR up", "150 go\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return socket->PendedSendLength() > 0; }));
+    const int64_t taken = static_cast<int64_t>(data.DrainWhatTheClientsKernelTook(socket->Handle()));
+    ASSERT_LT(taken, size);
+    const int64_t count = std::min(size, (taken / 4096 + 1) * 4096);
+    EXPECT_EQ(ftp->ByteCount(), count);
+    ASSERT_TRUE(PumpUntil([&] { return !notes.entries.empty(); }));
+    EXPECT_EQ(notes.entries.front(), "Transferred:" + std::to_string(count));
+
+    EXPECT_TRUE(data.Receive([&](const std::string& all) { return all.size() >= upload.size(); }) == upload);
+    socket.reset();  // the connection ends with the manager's last reference
+    EXPECT_TRUE(data.WaitClosed());
+    Play(server, {"<226 done\r\n"});
+    ASSERT_TRUE(notes.WaitFor("Ready"));
+    int64_t last = 0;
+    for (const std::string& note : notes.entries) {
+        if (note.rfind("Transferred:", 0) != 0) continue;
+        const int64_t n = std::stoll(note.substr(12));
+        EXPECT_TRUE(n % 4096 == 0 || n == size) << note;
+        EXPECT_GE(n, last) << note;
+        last = n;
+    }
+    EXPECT_EQ(notes.entries.back(), "Ready");
+    EXPECT_EQ(ftp->ByteCount(), size);
+
+    // A file that shrinks under the upload: its whole blocks go out, then the session ends
+    // with the local file's error.
+    notes.Clear();
+    HeldDataPeer data2;
+    ASSERT_EQ(ftp->Store("up", dir / "up"), 0);
+    ASSERT_EQ(::truncate((dir / "up").c_str(), 3 * 4096 + 100), 0);
+    PassiveData(server, data2);
+    ASSERT_TRUE(server.Expect("STOR up", "150 go\r\n"));
+    ASSERT_TRUE(notes.WaitFor("ObjectError:6"));
+    EXPECT_EQ(notes.Joined(), "ObjectError:6");
+    EXPECT_TRUE(data2.WaitClosed());
+    EXPECT_TRUE(data2.AllReceived() == upload.substr(0, 3 * 4096));
+    EXPECT_EQ(ftp->ByteCount(), 3 * 4096);
 }
 
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgainUntilThe425OfAClosedOne) {

@@ -160,13 +160,7 @@ protected:
                 ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
             } else if (step[0] == '|') {
                 auto& data = *dataPeers.emplace_back(std::make_unique<ScriptedPeer>(0, site == "::1"));
-                const int p = data.Port();
-                if (site == "::1")
-                    ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(p) + "|)\r\n"));
-                else
-                    ASSERT_TRUE(server.Expect("PASV", "227 Entering Passive Mode (" + (text.empty() ? "127,0,0,1" : text) +
-                                                          "," + std::to_string(p >> 8) + "," + std::to_string(p & 0xFF) + ").\r\n"));
-                ASSERT_TRUE(data.Accept());
+                ASSERT_NO_FATAL_FAILURE(PassiveData(server, data, text.empty() ? "127,0,0,1" : text));
             } else if (step[0] == '^') {
                 ASSERT_TRUE(dataPeers.back()->Send(text));
             } else if (step[0] == '.') {
@@ -187,6 +181,17 @@ protected:
         for (size_t i = from; i < notes.entries.size(); ++i) all += (all.empty() ? "" : " | ") + notes.entries[i].substr(0, 60);
         return all;
     }
+    /// Answers PASV with the port of `data` (and `address`), or EPSV with its port over IPv6,
+    /// and accepts the client there.
+    void PassiveData(DialogServer& server, ScriptedPeer& data, const std::string& address = "127,0,0,1") {
+        const std::string p = std::to_string(data.Port() >> 8) + "," + std::to_string(data.Port() & 0xFF);
+        if (site == "::1")
+            ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
+        else
+            ASSERT_TRUE(server.Expect("PASV", "227 Entering Passive Mode (" + address + "," + p + ").\r\n"));
+        ASSERT_TRUE(data.Accept());
+    }
+
     std::shared_ptr<TavFTPTransferMgr> ftp;
     Notes notes;
     std::vector<std::unique_ptr<ScriptedPeer>> dataPeers;  // made by Play's "|" steps

@@ -1,21 +1,11 @@
-// The TCP and UDP managers over IPv6 loopback: a dual-stack listener, IPv6-only sockets,
-// refused connections, datagrams with their senders in their own family, and background
-// look-ups that come back with IPv6 addresses.
+// The TCP manager over IPv6 loopback: a dual-stack listener, IPv6-only sockets, refused
+// connections, and background look-ups that come back with IPv6 addresses.
 #include "TransportTestUtil.hpp"
-
-#include <tavsock/TavUDPSocketMgr.hpp>
 
 namespace {
 
 using namespace tav;
 using namespace tavtest;
-
-std::shared_ptr<TAVSockAddr> At(const std::string& text, int16_t port = 0) {
-    auto a = TAVSockAddr::Create();
-    a->IPAddress(text);
-    a->Port(port);
-    return a;
-}
 
 using Ipv6TcpTest = TcpMgrTest;
 
@@ -114,30 +104,6 @@ TEST_F(Ipv6TcpTest, BackgroundLookUpsCarryIpv6Addresses) {
     ASSERT_TRUE(PumpUntil([&] {
         return Count("HostResolved:" + id) + Count("AsyncError:" + id + ":11001") + Count("AsyncError:" + id + ":11004") > 0;
     }));
-}
-
-TEST(Ipv6Udp, DatagramsCarryTheSenderInItsOwnFamily) {
-    auto mgr = TavUDPSocketMgr::Create();
-    std::vector<std::pair<std::string, std::string>> got;  // (sender, text)
-    std::vector<int16_t> families;
-    mgr->DataReceived.Subscribe(
-        [&](const std::shared_ptr<TAVSocket>&, const std::shared_ptr<TAVSockAddr>& from, Variant& info) {
-            got.emplace_back(from->IPAddress(), info.ToString());
-            families.push_back(from->Family());
-        });
-    auto v6 = mgr->CreateServerSocket(At("::1"));
-    auto v4 = mgr->CreateServerSocket(Loopback());
-    auto dual = mgr->CreateClientSocket(At("::"));  // reaches both families
-    dual->SendTo(Variant(std::string("six")), At("::1", v6->LocalAddr()->Port()));
-    ASSERT_TRUE(PumpUntil([&] { return got.size() == 1; }));
-    dual->SendTo(Variant(std::string("four")), Loopback(v4->LocalAddr()->Port()));
-    ASSERT_TRUE(PumpUntil([&] { return got.size() == 2; }));
-    EXPECT_EQ(got[0], std::make_pair(std::string("::1"), std::string("six")));
-    EXPECT_EQ(got[1], std::make_pair(std::string("127.0.0.1"), std::string("four")));
-    EXPECT_EQ(families, (std::vector<int16_t>{23, 2}));
-
-    // An IPv4 socket cannot reach an IPv6 address: the error number is the one Windows gives.
-    EXPECT_EQ(test::Raised([&] { v4->SendTo(Variant(std::string("x")), At("::1", v6->LocalAddr()->Port())); }), 10047);
 }
 
 }  // namespace

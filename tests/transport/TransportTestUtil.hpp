@@ -1,4 +1,4 @@
-// Shared fixture of the transport tests: loopback addresses, and a TCP manager on the test
+// Shared fixture of the transport tests: a TCP manager on the test
 // thread whose nine events are recorded as text, with loopback connections made through it.
 // The inner manager reaches it through the events; TcpMgrRoutes runs a test by both routes.
 #pragma once
@@ -6,7 +6,7 @@
 #include <tavsock/TavTCPSocketMgr.hpp>
 
 #include "platform/Diagnostics.hpp"
-#include "platform/SockTestUtil.hpp"
+#include "core/SocketObjectTestUtil.hpp"
 #include "support/Recorder.hpp"
 #include "transport/TcpSocketMgrAccess.hpp"
 
@@ -21,18 +21,13 @@
 namespace tavtest {
 
 using namespace tav;
+using tav::test::At;
+using tav::test::Loopback;
 using tav::test::PumpUntil;
 
 /// The parameter of the tests run by both routes: InternalEarlyBound, the route by which the
 /// inner manager reaches its owner.
 inline std::string RouteName(const ::testing::TestParamInfo<bool>& info) { return info.param ? "EarlyBound" : "Events"; }
-
-inline std::shared_ptr<TAVSockAddr> Loopback(int16_t port = 0) {
-    auto a = TAVSockAddr::Create();
-    a->IPAddress("127.0.0.1");
-    a->Port(port);
-    return a;
-}
 
 /// One event as recorded: "Name" or "Name:detail", and the socket it was about (not held:
 /// tests close sockets by letting go).
@@ -107,6 +102,10 @@ protected:
 
     /// A listening server socket (with the given marks and mode, which accepted sockets
     /// inherit), a client connected to it, and the accepted socket. Both sides report done.
+    /// The client's port is chosen by its connect, so that thousands of connections in
+    /// TIME_WAIT cannot use up the ports, yet a host that reads it before connecting reads the
+    /// port the connection then has; the accepted socket is held by the inner manager and
+    /// named after the client's end.
     void Connect(const std::string& begin = "", const std::string& end = "", int32_t mode = DataMode_String) {
         server = mgr->CreateServerSocket(Loopback());
         server->MsgBeginMark(begin);
@@ -114,8 +113,15 @@ protected:
         server->DataMode(mode);
         client = mgr->CreateClientSocket(Loopback());
         client->DataMode(DataMode_Binary);
+        const int16_t before = client->LocalAddr()->Port();
+        EXPECT_EQ(client->LocalAddr()->IPAddress(), "127.0.0.1");
         client->Connect(Loopback(server->LocalAddr()->Port()));
         ASSERT_TRUE(PumpUntil([&] { return accepted && Count("ConnectComplete", client) == 1; }));
+        EXPECT_EQ(client->LocalAddr()->Port(), before);
+        EXPECT_EQ(client->State(), Skt_Ready);
+        EXPECT_TRUE(mgr->Sockets()->Contains(accepted));
+        EXPECT_EQ(acceptedFrom->IPAddress(), "127.0.0.1");
+        EXPECT_EQ(acceptedFrom->Port(), before);
     }
     /// Sends raw bytes from the client.
     void SendRaw(const std::string& bytes) { client->Send(Variant(ByteArray(bytes.begin(), bytes.end()))); }

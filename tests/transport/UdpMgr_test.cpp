@@ -1,5 +1,7 @@
-// TavUDPSocketMgr over loopback: one DataReceived per read notification with the sender's
-// address, by either delivery route; socket creation and its failures; lifetime.
+// TavUDPSocketMgr over loopback, IPv4 and IPv6: one DataReceived per read notification with the
+// sender's address, by either delivery route; socket creation and its failures; lifetime. And
+// the transport managers against a peer nobody here wrote: socat, as a UDP sender and as a
+// TCP client of a manager's server socket.
 #include "TransportTestUtil.hpp"
 
 #include <tavsock/CreateObject.hpp>
@@ -7,6 +9,7 @@
 
 #include "base/SockErrors.hpp"
 #include "events/SocketMgrAccess.hpp"
+#include "support/Process.hpp"
 
 namespace {
 
@@ -110,6 +113,25 @@ TEST_P(UdpMgrRoutes, HandlerFaultIsAbsorbedAndDestroyingTheManagerInsideDataRece
     EXPECT_EQ(got[1].info, Variant("second"));
 }
 
+// A dual-stack socket reaches both families; each sender comes in its own family. An IPv4
+// socket cannot reach an IPv6 address: the error number is the one Windows gives.
+TEST_F(UdpMgrTest, Ipv6DatagramsCarryTheSenderInItsOwnFamily) {
+    auto v6 = mgr->CreateServerSocket(At("::1"));
+    auto v4 = mgr->CreateServerSocket(Loopback());
+    auto dual = mgr->CreateClientSocket(At("::"));
+    dual->SendTo(Variant(std::string("six")), At("::1", v6->LocalAddr()->Port()));
+    ASSERT_TRUE(PumpFor(1));
+    dual->SendTo(Variant(std::string("four")), Loopback(v4->LocalAddr()->Port()));
+    ASSERT_TRUE(PumpFor(2));
+    EXPECT_EQ(got[0].info, Variant("six"));
+    EXPECT_EQ(got[0].address->IPAddress(), "::1");
+    EXPECT_EQ(got[0].address->Family(), 23);
+    EXPECT_EQ(got[1].info, Variant("four"));
+    EXPECT_EQ(got[1].address->IPAddress(), "127.0.0.1");
+    EXPECT_EQ(got[1].address->Family(), 2);
+    EXPECT_EQ(test::Raised([&] { v4->SendTo(Variant(std::string("x")), At("::1", v6->LocalAddr()->Port())); }), 10047);
+}
+
 TEST(UdpMgrSockets, ServerSocketsDoNotListenFailedCreationLeavesNoSocketAndTagStaysHere) {
     auto mgr = std::dynamic_pointer_cast<TavUDPSocketMgr>(CreateObject("TAVSock.TavUDPSocketMgr"));
     ASSERT_TRUE(mgr);
@@ -148,6 +170,63 @@ TEST(UdpMgrSockets, ServerSocketsDoNotListenFailedCreationLeavesNoSocketAndTagSt
     mgr.reset();
     EXPECT_TRUE(weak.expired());
     EXPECT_EQ(inner->CallbackObject(), nullptr);
+}
+
+using Events = std::vector<std::string>;
+
+std::string PortText(int16_t port) { return std::to_string(static_cast<uint16_t>(port)); }
+
+/// The TCP manager fixture with a peer program that must not outlive the test.
+class RealPeerTest : public TcpMgrTest {
+protected:
+    void SetUp() override {
+        socat = support::Process::Find("socat");
+        if (socat.empty()) GTEST_SKIP() << "socat is not installed";
+        TcpMgrTest::SetUp();
+    }
+    void TearDown() override {
+        peer.Stop();
+        TcpMgrTest::TearDown();
+    }
+
+    std::string socat;
+    support::Process peer;  // fed and read through pipes
+};
+
+TEST_F(RealPeerTest, SocatDatagramArrivesWithItsSenderAndTheReplyReachesIt) {
+    auto udp = TavUDPSocketMgr::Create();
+    auto skt = udp->CreateServerSocket(Loopback());
+    std::shared_ptr<TAVSockAddr> from;
+    Variant info;
+    udp->DataReceived.Subscribe([&](const std::shared_ptr<TAVSocket>&, const std::shared_ptr<TAVSockAddr>& a, Variant& i) {
+        from = a;
+        info = i;
+    });
+    ASSERT_TRUE(peer.Start({socat, "-", "UDP-SENDTO:127.0.0.1:" + PortText(skt->LocalAddr()->Port())}, support::Pipes()));
+    ASSERT_TRUE(peer.WriteInput("datagram from socat"));
+
+    ASSERT_TRUE(PumpUntil([&] { return from != nullptr; }));
+    EXPECT_EQ(info, Variant("datagram from socat"));
+    EXPECT_EQ(from->IPAddress(), "127.0.0.1");
+    EXPECT_NE(from->Port(), 0);
+    // socat writes what comes back to its socket: the address in the event is really the peer.
+    skt->SendTo(Variant("reply"), from);
+    EXPECT_EQ(peer.ReadOutput(5, std::chrono::seconds(10)), "reply");
+}
+
+TEST_F(RealPeerTest, SocatClientMessagesArriveFramedAtAServerSocket) {
+    server = mgr->CreateServerSocket(Loopback());
+    server->MsgBeginMark("<B>");
+    server->MsgEndMark("<E>");
+    ASSERT_TRUE(peer.Start({socat, "-u", "-", "TCP:127.0.0.1:" + PortText(server->LocalAddr()->Port())}, support::Pipes()));
+    ASSERT_TRUE(peer.WriteInput("<B>one<E><B>two<E>noise<B>thr"));
+    ASSERT_TRUE(PumpFor("Data:two"));
+    ASSERT_TRUE(peer.WriteInput("ee<E>"));
+    peer.CloseInput();  // socat sends what it has, then closes the connection
+
+    ASSERT_TRUE(PumpFor("SocketClosed"));
+    EXPECT_EQ(Of(accepted), (Events{"Data:one", "Data:two", "Data:three", "SocketClosed"}));
+    EXPECT_EQ(acceptedFrom->IPAddress(), "127.0.0.1");
 }
 
 }  // namespace
