@@ -126,8 +126,7 @@ inline bool WaitListening(Process& server, uint16_t port, bool ipv6 = false) {
 inline std::vector<uint16_t> StartOnFreePorts(Process& p, size_t count,
                                               const std::function<std::vector<std::string>(const std::vector<uint16_t>&)>& argv,
                                               const std::string& log, const std::string& cwd = "", bool ipv6 = false) {
-    Stdio io;
-    io.out = log;
+    Stdio io(log);
     io.cwd = cwd;
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<uint16_t> ports;

@@ -31,7 +31,8 @@ namespace tav::support {
 /// `append`, else truncated); `err` empty: with the output. `pipes`: input and output are pipes
 /// of the Process instead (WriteInput, ReadOutput).
 struct Stdio {
-    std::string out = "/dev/null";
+    Stdio(std::string out = "/dev/null", std::string err = "") : out(std::move(out)), err(std::move(err)) {}
+    std::string out;
     std::string err;
     std::string cwd;
     bool append = false;
@@ -147,13 +148,8 @@ public:
 
     /// Kills the program's process group and reaps it; closes the pipes.
     void Stop() {
-        if (mPid > 0) {
-            ::kill(-mPid, SIGKILL);
-            int status = 0;
-            while (::waitpid(mPid, &status, 0) < 0 && errno == EINTR) {
-            }
-            mPid = -1;
-        }
+        if (mPid > 0) ::kill(-mPid, SIGKILL);
+        Wait();
         CloseInput();
         if (mOutput >= 0) ::close(std::exchange(mOutput, -1));
     }

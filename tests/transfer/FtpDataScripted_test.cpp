@@ -1,8 +1,7 @@
 // The FTP client's data connections against a scripted server: PASV and PORT numbers (EPSV
-// and EPRT over IPv6), the
-// order of the final reply and the data connection's end, negative replies to transfers,
-// an upload the server stops reading, reuse of an open data connection, and the two hardening
-// properties.
+// and EPRT over IPv6), the order of the final reply and the data connection's end, negative
+// replies to transfers, an upload the server stops reading, reuse of an open data connection,
+// and the two hardening properties.
 #include "transfer/FtpTestUtil.hpp"
 
 #include <thread>
@@ -19,21 +18,6 @@ protected:
         ftp->PassiveMode(!active);
         LogIn(server);
     }
-    /// RETR f under a 200 ms Timeout, its data connection made and the transfer under way.
-    void StartRetrieve(ScriptedPeer& data) {
-        ftp->Timeout(200);
-        ASSERT_EQ(ftp->Retrieve("f"), 0);
-        PassiveData(server, data);
-        ASSERT_TRUE(server.Expect("RETR f", "150 ok\r\n"));
-    }
-    /// Six single bytes 80 ms apart: longer than one time-out, with data all along.
-    void Trickle(ScriptedPeer& data) {
-        for (int i = 0; i < 6; ++i) {
-            ASSERT_TRUE(data.Send("x"));
-            RunMessagesUntil([] { return false; }, std::chrono::milliseconds(80));
-        }
-    }
-
     /// An operation the server answers as `script` (Play's steps) goes, the client's state after.
     struct Case {
         std::function<int32_t()> start;
@@ -47,9 +31,7 @@ protected:
         ASSERT_EQ(c.start(), 0);
         ASSERT_NO_FATAL_FAILURE(Play(server, c.script));
         EXPECT_EQ(ClientState(), c.state);
-        if (c.state == st::Ready) {
-            EXPECT_FALSE(ftp->Internals().DataSocket());
-        }
+        EXPECT_TRUE(c.state != st::Ready || !ftp->Internals().DataSocket());
         notes.Clear();
         dataPeers.clear();
         if (c.state != st::Ready) {
@@ -77,51 +59,26 @@ long MemoryKiB(const std::string& name, bool resetPeak = false) {
     return at == std::string::npos ? 0 : std::atol(status.c_str() + at + name.size() + 1);
 }
 
-/// A listener on a port above 32767 (the first free one of a range).
-std::unique_ptr<ScriptedPeer> HighPortPeer() {
-    for (int port = 40000 + (::getpid() % 1000) * 17; port < 65000; port += 101) {
-        auto peer = std::make_unique<ScriptedPeer>(port);
-        if (peer->Port() == port) return peer;
-    }
-    return nullptr;
-}
-
-/// The client's end of an active data connection: the PORT command's port connected to, from
-/// `from` when given.
-tav::support::Fd ConnectToPort(const std::string& portCommand, const char* from = nullptr) {
-    int n[6] = {};
-    EXPECT_EQ(std::sscanf(portCommand.c_str(), "PORT %d,%d,%d,%d,%d,%d", &n[0], &n[1], &n[2], &n[3], &n[4], &n[5]), 6);
-    return tav::support::Connect(static_cast<uint16_t>(n[4] * 256 + n[5]), false, from);
-}
+/// The port the client's data socket listens on, in active mode.
+uint16_t Listening(TavFTPTransferMgr& ftp) { return static_cast<uint16_t>(ftp.Internals().DataSocket()->LocalAddr()->Port()); }
 
 TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
-    auto data = HighPortPeer();
-    ASSERT_TRUE(data);
-    ASSERT_GT(data->Port(), 32767);
     // 226 first: the retrieve waits for the data connection to end.
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    PassiveData(server, *data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 here it comes\r\n"));
-    ASSERT_TRUE(data->Send("first part,"));
-    Chunk(server, "226 done\r\n");
+    Play(server, {"|", ">RETR f", "<150 here it comes\r\n", "^first part,", "<226 done\r\n"});
+    ASSERT_GT(dataPeers[0]->Port(), 32767);  // the kernel's own choice: its ports start at 32768
     EXPECT_EQ(ClientState(), st::Retrieving);
     EXPECT_EQ(notes.Count("Ready"), 0);
-    ASSERT_TRUE(data->Send("second part"));
-    data->Close();
-    ASSERT_TRUE(notes.WaitFor("Ready"));
-    EXPECT_EQ(notes.Joined(), "Data:first part,second part | Ready");
+    Play(server, {"^second part", ".", "=Data:first part,second part | Ready"});
     EXPECT_EQ(notes.lastTransferred, 22);
 
     // The data connection ends first: the 226 finishes it. Without PassiveAddressFromReply
-    // only the reply's port is used, on the control connection's peer.
+    // only the reply's port is used, on the control connection's peer (the reply names an
+    // address we could not reach).
     notes.Clear();
     ftp->PassiveAddressFromReply(false);
-    ScriptedPeer data2;
     ASSERT_EQ(ftp->Retrieve("g"), 0);
-    PassiveData(server, data2, "10,9,8,7");  // an address we could not reach
-    ASSERT_TRUE(server.Expect("RETR g", "150 ok\r\n"));
-    ASSERT_TRUE(data2.Send("abc"));
-    data2.Close();
+    Play(server, {"|10,9,8,7", ">RETR g", "<150 ok\r\n", "^abc", "."});
     ASSERT_TRUE(PumpUntil([&] { return !ftp->Internals().DataSocket(); }));
     EXPECT_EQ(notes.Count("Ready"), 0);
     Play(server, {"<226 done\r\n", "=Data:abc | Ready"});
@@ -130,18 +87,17 @@ TEST_F(DataScriptedTest, PassivePortAbove32767AndBothOrdersOfTheEnd) {
 TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTurnsAStrangerAway) {
     ftp->CheckDataPeer(true);
     ASSERT_EQ(ftp->NameList("dir"), 0);
-    const std::string port = server.NextCommand();
-    const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
-    EXPECT_EQ(port, "PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF));
-    Play(server, {"<200 PORT ok\r\n", ">NLST dir"});
+    const uint16_t listening = Listening(*ftp);
+    Play(server, {">PORT 127,0,0,1," + std::to_string(listening >> 8) + "," + std::to_string(listening & 0xFF),
+                  "<200 PORT ok\r\n", ">NLST dir"});
     // A stranger's connection is closed by the client, which keeps listening.
-    tav::support::Fd stranger = ConnectToPort(port, "127.0.0.2");
-    ASSERT_TRUE(tav::support::SendAll(stranger, "EVIL"));
+    Fd stranger = Connect(listening, false, "127.0.0.2");
+    ASSERT_TRUE(SendAll(stranger, "EVIL"));
     char c = 0;
     ASSERT_TRUE(PumpUntil([&] { return ::recv(stranger.Get(), &c, 1, MSG_DONTWAIT) == 0 || errno == ECONNRESET; }));
-    tav::support::Fd fd = ConnectToPort(port);
+    Fd fd = Connect(listening);
     Chunk(server, "150 listing\r\n");
-    ASSERT_TRUE(tav::support::SendAll(fd, "a\r\nb\r\n"));
+    ASSERT_TRUE(SendAll(fd, "a\r\nb\r\n"));
     fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:a\r\nb\r\n | Ready"});
 
@@ -149,10 +105,10 @@ TEST_F(ActiveScriptedTest, ActivePortCarriesTheHighAndLowByteAndCheckDataPeerTur
     // the connection still waiting to be accepted is not forgotten.
     notes.Clear();
     ASSERT_EQ(ftp->NameList(), 0);
-    const std::string port2 = server.NextCommand();
+    ASSERT_EQ(server.NextCommand().substr(0, 5), "PORT ");
     Play(server, {"<200 PORT ok\r\n", ">NLST"});
-    tav::support::Fd fd2 = ConnectToPort(port2);
-    ASSERT_TRUE(tav::support::SendAll(fd2, "late\r\n"));
+    Fd fd2 = Connect(Listening(*ftp));
+    ASSERT_TRUE(SendAll(fd2, "late\r\n"));
     fd2.Close();
     ASSERT_TRUE(server.Send("150 listing\r\n226 ok\r\n"));
     ASSERT_TRUE(notes.WaitFor("Ready"));
@@ -179,12 +135,14 @@ TEST_F(DataScriptedTest, NegativeRepliesToTransfers) {
     TempDir dir;
     const std::string local = dir / "partial";
     const std::string upload = EveryByteValue(10000);
+    notes.logTransfers = true;
     const std::pair<Case, std::string> cases[] = {  // the case, what is left of the local file
         {{[&] { return ftp->NameList(); }, {">PASV", "<331 log in first\r\n", "=Error:331: log in first | Ready"}}, ""},
         {{[&] { return ftp->List(); }, {"|", ">LIST", "<450 no files\r\n", "=Error:450: no files | Ready"}}, ""},
         {{[&] { return ftp->NameList(); }, {">PASV", "<425 cannot open passive\r\n", "="}, st::PasvSent}, ""},
         {{[&] { return WriteFile(local, "old"), ftp->Retrieve("f", local); },
-          {"|", ">RETR f", "<150 go\r\n", "^NEW", "<451 local error\r\n", "=Error:451: local error | Ready"}}, ""},
+          {"|", ">RETR f", "<150 go\r\n", "^NEW", "=Transferred:3", "<451 local error\r\n",
+           "=Transferred:3 | Error:451: local error | Ready"}}, ""},
         {{[&] { return WriteFile(local, upload), ftp->Store("up", local); },
           {"|", ">STOR up", "<350 strange\r\n", "=Error:350: strange | Ready"}}, upload},
     };
@@ -204,7 +162,7 @@ struct HeldDataPeer : ScriptedPeer {
             (void)::ioctl(client, SIOCOUTQ, &unacknowledged);
             (void)ReadSome();
             if (unacknowledged == 0) break;
-            pollfd p{conn_, POLLIN, 0};
+            pollfd p{conn_.Get(), POLLIN, 0};
             (void)::poll(&p, 1, 10);
         }
         return received_.size();
@@ -271,33 +229,22 @@ TEST_F(DataScriptedTest, AStalledUploadCountsWholeBlocksAndSendsEveryByteOnce) {
 }
 
 TEST_F(DataScriptedTest, ListingComesWhenItsReplyComesAndTheOpenConnectionIsUsedAgainUntilThe425OfAClosedOne) {
-    ScriptedPeer data;
-    ASSERT_EQ(ftp->NameList(), 0);
-    PassiveData(server, data);
-    ASSERT_TRUE(server.Expect("NLST", "150 here\r\n"));
     // The 226 arrives while the data connection is still open, right behind the data.
-    ASSERT_TRUE(data.Send(std::string(100000, 'n')));
-    Chunk(server, "226 done\r\n");
+    ASSERT_EQ(ftp->NameList(), 0);
+    Play(server, {"|", ">NLST", "<150 here\r\n", "^" + std::string(100000, 'n'), "<226 done\r\n"});
     ASSERT_TRUE(notes.WaitFor("Ready"));
     EXPECT_EQ(notes.entries[0], "Data:" + std::string(100000, 'n'));
     ASSERT_TRUE(ftp->Internals().DataSocket());
     // The next listing goes over the same connection: no PASV.
     notes.Clear();
     ASSERT_EQ(ftp->List("x"), 0);
-    Play(server, {">LIST x", "<150 again\r\n"});
-    ASSERT_TRUE(data.Send("second"));
-    Play(server, {"<226 done\r\n", "=Data:second | Ready"});
+    Play(server, {">LIST x", "<150 again\r\n", "^second", "<226 done\r\n", "=Data:second | Ready"});
     // A server that had closed the kept connection answers 425: a new one is set up and the
     // command sent again, and the host hears only the listing.
     notes.Clear();
     ASSERT_EQ(ftp->NameList("y"), 0);
-    Play(server, {">NLST y", "<425 no data connection\r\n"});
-    ScriptedPeer data2;
-    PassiveData(server, data2);
-    Play(server, {">NLST y", "<150 here\r\n"});
-    ASSERT_TRUE(data2.Send("third"));
-    data2.Close();
-    Play(server, {"<226 done\r\n", "=Data:third | Ready"});
+    Play(server, {">NLST y", "<425 no data connection\r\n", "|", ">NLST y", "<150 here\r\n", "^third", ".",
+                  "<226 done\r\n", "=Data:third | Ready"});
 }
 
 // Progress is a reply that moves the operation on, or data: an endless multi-line reply, a run
@@ -310,10 +257,8 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
     };
     ftp->Timeout(150);
     for (const auto& [first, next] : streams) {
-        ScriptedPeer data;
         ASSERT_EQ(ftp->NameList(), 0);
-        PassiveData(server, data);
-        ASSERT_TRUE(server.Expect("NLST", first));
+        Play(server, {"|", ">NLST", "<" + first});
         for (int i = 0; i < 40 && notes.entries.empty(); ++i) {
             ASSERT_TRUE(server.Send(next));
             RunMessagesUntil([] { return false; }, std::chrono::milliseconds(40));
@@ -326,13 +271,16 @@ TEST_F(DataScriptedTest, RepliesThatDoNotMoveTheOperationOnDoNotKeepItAlive) {
 // While data pours in the client is woken only for large pieces; a server that then slows to a
 // trickle must still be heard byte by byte, or its transfer would time out.
 TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAndEndlessDataIsBounded) {
-    ScriptedPeer data;
-    ASSERT_NO_FATAL_FAILURE(StartRetrieve(data));
     const std::string burst(1024 * 1024, 'b');
-    ASSERT_TRUE(data.Send(burst));
+    ftp->Timeout(200);
+    ASSERT_EQ(ftp->Retrieve("f"), 0);
+    Play(server, {"|", ">RETR f", "~150 ok\r\n", "^" + burst});
     ASSERT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()); }));
-    // Data keeps it alive for longer than one time-out ...
-    ASSERT_NO_FATAL_FAILURE(Trickle(data));
+    // Data keeps it alive for longer than one time-out: six single bytes 80 ms apart ...
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(dataPeers[0]->Send("x"));
+        RunMessagesUntil([] { return false; }, std::chrono::milliseconds(80));
+    }
     EXPECT_EQ(notes.Count("ObjectError:5"), 0);
     EXPECT_TRUE(PumpUntil([&] { return notes.lastTransferred == static_cast<int32_t>(burst.size()) + 6; }));
     // ... and its end ends the session.
@@ -344,13 +292,11 @@ TEST_F(DataScriptedTest, ATrickleAfterABurstKeepsATransferAliveItsStallEndsItAnd
     LogIn(server);
     constexpr size_t cap = size_t{48} << 20;
     ftp->Internals().MaxDataBuffer(cap);
-    ScriptedPeer data2;
     ASSERT_EQ(ftp->NameList(), 0);
-    PassiveData(server, data2);
-    ASSERT_TRUE(server.Expect("NLST", "150 ok\r\n"));
-    const long before = MemoryKiB("VmRSS", true);
+    Play(server, {"|", ">NLST", "~150 ok\r\n"});
+    [[maybe_unused]] const long before = MemoryKiB("VmRSS", true);
     const std::string chunk(size_t{1} << 20, 'a');
-    for (int i = 0; i < 80 && notes.entries.empty() && data2.Send(chunk); ++i) {
+    for (int i = 0; i < 80 && notes.entries.empty() && dataPeers.back()->Send(chunk); ++i) {
     }
     ASSERT_TRUE(notes.WaitFor("ObjectError:8")) << notes.Joined();
     EXPECT_EQ(notes.Joined(), "ObjectError:8");
@@ -367,7 +313,6 @@ TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
     std::string got;
     // The reader waits in its open; the client's open finds it there.
     std::thread reader([&] { got = ReadFile(fifo); });
-    ScriptedPeer data;
     int32_t result = -1;
     ASSERT_TRUE(PumpUntil([&] {
         try {
@@ -378,26 +323,19 @@ TEST_F(DataScriptedTest, LocalFilesThatAreNotRegularAreWrittenAndNeverDeleted) {
         }
     }));
     ASSERT_EQ(result, 0);
-    PassiveData(server, data);
-    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    ASSERT_TRUE(data.Send("through the pipe"));
-    ASSERT_TRUE(PumpUntil([&] { return notes.transferred > 0; }));
-    Chunk(server, "426 aborted\r\n");  // a failure path that deletes the files it made
-    ASSERT_TRUE(notes.WaitFor("Ready"));
+    // A 4xx to RETR is a failure path that deletes the files it made.
+    notes.logTransfers = true;
+    Play(server, {"|", ">RETR f", "<150 go\r\n", "^through the pipe", "=Transferred:16", "<426 aborted\r\n",
+                  "=Transferred:16 | Error:426: aborted | Ready"});
     reader.join();
     EXPECT_EQ(got, "through the pipe");
     EXPECT_TRUE(fs::is_fifo(fs::symlink_status(fifo)));
 }
 
 TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMeaningTheSame) {
-    // Passive: the port of the 229 on the control connection's peer.
-    ScriptedPeer data(0, true);
+    // Passive: the port of the 229 on the control connection's peer; an empty listing.
     ASSERT_EQ(ftp->NameList(), 0);
-    ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
-    ASSERT_TRUE(data.Accept());
-    ASSERT_TRUE(server.Expect("NLST"));
-    data.Close();  // an empty listing
-    Play(server, {"<150 here\r\n226 done\r\n", "=Data: | Ready"});
+    Play(server, {"|", ">NLST", ".", "<150 here\r\n226 done\r\n", "=Data: | Ready"});
 
     // A malformed 229 fails the set-up as a malformed 227 does; a refused EPSV is reported as
     // a refused PASV is. Either way the session is Ready for the next command.
@@ -413,11 +351,10 @@ TEST_F(Ipv6ScriptedTest, EpsvAndEprtTakeThePlaceOfPasvAndPortWithTheirRepliesMea
     ftp->CheckDataPeer(true);
     LogIn(server);
     ASSERT_EQ(ftp->Retrieve("f"), 0);
-    const int listening = ftp->Internals().DataSocket()->LocalAddr()->Port() & 0xFFFF;
-    ASSERT_TRUE(server.Expect("EPRT |2|::1|" + std::to_string(listening) + "|", "200 ok\r\n"));
-    ASSERT_TRUE(server.Expect("RETR f", "150 go\r\n"));
-    tav::support::Fd fd = tav::support::Connect(static_cast<uint16_t>(listening), true);
-    ASSERT_TRUE(tav::support::SendAll(fd, "GOOD"));
+    const uint16_t listening = Listening(*ftp);
+    Play(server, {">EPRT |2|::1|" + std::to_string(listening) + "|", "<200 ok\r\n", ">RETR f", "<150 go\r\n"});
+    Fd fd = Connect(listening, true);
+    ASSERT_TRUE(SendAll(fd, "GOOD"));
     fd.Close();
     Play(server, {"<226 ok\r\n", "=Data:GOOD | Ready"});
 }

@@ -10,29 +10,18 @@ namespace {
 /// pyftpdlib on 127.0.0.1, or on ::1 when the parameter is true.
 class FtpLoginTest : public FtpClientTest, public ::testing::WithParamInterface<bool> {
 protected:
-    static void SetUpTestSuite() {
-        dir = new TempDir();
-        fs::create_directories(*dir / "root/sub/deeper");
-        WriteFile(*dir / "root/sub/file.txt", "hello\n");
-    }
-    static void TearDownTestSuite() {
-        for (Process*& server : servers) {
-            delete server;  // kills and reaps its process group
-            server = nullptr;
-        }
-        delete dir;
-        dir = nullptr;
-    }
     void SetUp() override {
         FtpClientTest::SetUp();
-        const bool six = GetParam();
-        if (!servers[six]) {
-            servers[six] = new Process();
-            ports[six] = StartPyFtpd(*servers[six], *dir / "root", *dir / "ftpd.log", six);
-        }
-        ASSERT_NE(ports[six], 0) << "pyftpdlib did not start: " << ReadFile(*dir / "ftpd.log");
-        site = six ? "::1" : "127.0.0.1";
-        ftp->Port(ports[six]);
+        fs::create_directories(dir / "root/sub/deeper");
+        WriteFile(dir / "root/sub/file.txt", "hello\n");
+        // tests/tool/servers.py: `root` for the anonymous user and for joe/secret.
+        const uint16_t port = StartOnFreePort(server, [&](uint16_t port) {
+            return std::vector<std::string>{kPython, TAVSOCK_TESTS_DIR "/tool/servers.py", "pyftpd", dir / "root",
+                                            GetParam() ? "::1" : "127.0.0.1", std::to_string(port)};
+        }, dir / "ftpd.log", "", GetParam());
+        ASSERT_NE(port, 0) << "pyftpdlib did not start: " << ReadFile(dir / "ftpd.log");
+        site = GetParam() ? "::1" : "127.0.0.1";
+        ftp->Port(port);
         ftp->Timeout(20000);
     }
     /// Logs in with replies kept in step with their commands.
@@ -44,9 +33,8 @@ protected:
         ASSERT_TRUE(PumpUntil([&] { return !notes.entries.empty(); }));
     }
 
-    static inline TempDir* dir = nullptr;
-    static inline Process* servers[2] = {};  // IPv4, IPv6: started when first needed
-    static inline uint16_t ports[2] = {};
+    TempDir dir;
+    Process server;
 };
 
 TEST_P(FtpLoginTest, AnonymousAndNamedUsersLogInChangeDirectoriesAndAWrongPasswordIs530) {

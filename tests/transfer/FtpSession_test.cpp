@@ -24,11 +24,10 @@ TEST_F(SessionTest, PropertiesDefaultsAndLibraryErrors) {
     ftp->Port(65535);
     EXPECT_EQ(ftp->Port(), 65535);
     // Outside Ready: every command that needs a session is refused.
-    EXPECT_EQ(test::Raised([&] { ftp->chDir("x"); }), invalidState);
-    EXPECT_EQ(test::Raised([&] { ftp->chDirParent(); }), invalidState);
-    EXPECT_EQ(test::Raised([&] { ftp->NameList(); }), invalidState);
-    EXPECT_EQ(test::Raised([&] { ftp->Retrieve("x"); }), invalidState);
-    EXPECT_EQ(test::Raised([&] { ftp->Abort(); }), invalidState);
+    for (const auto& command : std::initializer_list<std::function<void()>>{
+             [&] { ftp->chDir("x"); }, [&] { ftp->chDirParent(); }, [&] { ftp->NameList(); }, [&] { ftp->Retrieve("x"); },
+             [&] { ftp->Abort(); }})
+        EXPECT_EQ(test::Raised(command), invalidState);
     ftp->PassiveMode(false);  // allowed while Disconnected
     EXPECT_FALSE(ftp->PassiveMode());
 
@@ -138,10 +137,11 @@ TEST_F(SessionTest, CommandFromInsideTheLoginReadyIsRefusedButNotAfterADirectory
 }
 
 TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
-    // In UserSent, PassSent, Ready and ChangingDir; by a 421, a close, or a reset (SocketError
-    // and close: still one report).
-    for (const std::string ending : {"421", "close", "reset"}) {
-        for (int step = 0; step < 4; ++step) {
+    // In UserSent, PassSent, Ready and ChangingDir; by a 421, a close, a reset (SocketError
+    // and close: still one report), or, at the start, a 421 right before the close (the
+    // server's last reply is handled before the loss).
+    for (const std::string ending : {"421", "close", "reset", "421 and close"}) {
+        for (int step = 0; step < (ending == "421 and close" ? 1 : 4); ++step) {
             SCOPED_TRACE(ending + " in step " + std::to_string(step));
             DialogServer server;
             notes.Clear();
@@ -153,27 +153,21 @@ TEST_F(SessionTest, A421OrALostConnectionEndsTheSessionOnceInAnyState) {
                 ASSERT_EQ(ftp->chDir("x"), 0);
                 ASSERT_TRUE(server.Expect("CWD x"));
             }
+            notes.Clear();
             if (ending == "421") {
                 Chunk(server, "421 Service not available, closing control connection.\r\n");
-                EXPECT_EQ(notes.Count("ObjectError:4"), 1);
+                EXPECT_EQ(notes.Joined(), "ObjectError:4");
                 EXPECT_NE(ftp->Internals().ControlSocket(), before);  // a fresh control socket
+            } else if (ending == "421 and close") {
+                ASSERT_TRUE(server.Send("421 bye\r\n"));
             }
             ending == "reset" ? server.Abort() : server.Close();
             ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
             EXPECT_EQ(ftp->State(), 0);
             RunMessagesFor(std::chrono::milliseconds(20));
-            EXPECT_EQ(notes.Count("ObjectError:4"), 1);  // the close of the old connection is not news
+            EXPECT_EQ(notes.Joined(), "ObjectError:4");  // the close of the old connection is not news
         }
     }
-    // The server's last reply is handled before the loss: a final 421 reports once.
-    DialogServer server;
-    notes.Clear();
-    ConnectTo(server);
-    ASSERT_TRUE(server.Send("421 bye\r\n"));
-    server.Close();
-    ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
-    RunMessagesFor(std::chrono::milliseconds(20));
-    EXPECT_EQ(notes.Joined(), "ObjectError:4");
 }
 
 TEST_F(SessionTest, ConnectionRefusedReturnsToDisconnected) {
@@ -184,11 +178,8 @@ TEST_F(SessionTest, ConnectionRefusedReturnsToDisconnected) {
     }
     ftp->Port(port);
     const int32_t result = ftp->Connect("127.0.0.1");
-    if (result == 0) {
-        ASSERT_TRUE(notes.WaitFor("ObjectError:3"));
-    } else {
-        EXPECT_EQ(result, 10061);  // refused at once
-    }
+    // Refused at once, or reported once the attempt failed.
+    EXPECT_TRUE(result == 10061 || (result == 0 && notes.WaitFor("ObjectError:3"))) << result;
     EXPECT_EQ(ftp->State(), 0);
     // The session can start again.
     DialogServer server;
@@ -208,10 +199,9 @@ TEST_F(SessionTest, DisconnectSendsNothingAndClosesTheConnection) {
 TEST_F(SessionTest, LongRepliesEndlessRepliesAndAResetFromInsideANotification) {
     DialogServer server;
     LogIn(server);
-    ASSERT_EQ(ftp->chDir("x"), 0);
-    ASSERT_TRUE(server.Expect("CWD x"));
     const std::string text(64 * 1024, 'z');
-    ASSERT_TRUE(server.Send("550 " + text + "\r\n"));
+    ASSERT_EQ(ftp->chDir("x"), 0);
+    Play(server, {">CWD x", "<550 " + text + "\r\n"});
     ASSERT_TRUE(notes.WaitFor("Error:550: " + text));
     EXPECT_EQ(ftp->State(), 1);
 
@@ -251,34 +241,24 @@ TEST_F(SessionTest, TimeoutEndsAPendingOperationButNotAQuietReadySession) {
 TEST_F(SessionTest, CallbackObjectGetsWhatTheEventsGetInTheSameOrder) {
     // Every kind of notification, each with its arguments: once by the events, once by a
     // callback object only.
-    std::vector<std::string> byRoute[2], dialogue[2];
+    std::vector<std::string> dialogue[2];
     notes.logTransfers = true;
     for (const bool callback : {false, true}) {
         if (callback) ftp->CallbackObject(std::make_shared<Notes::Callback>(notes, ftp.get()));
         DialogServer server;
-        ScriptedPeer data;
         notes.Clear();
         ConnectTo(server);
         Play(server, {"<220 hi\r\n331 pw\r\n", ">PASS ", "<230 ok\r\n", "=Ready"});
         ASSERT_EQ(ftp->chDir("nope"), 0);
         Play(server, {">CWD nope", "<550 missing\r\n", "=Ready | Error:550: missing"});
         ASSERT_EQ(ftp->Retrieve("f"), 0);
-        PassiveData(server, data);
-        Play(server, {">RETR f", "<150 here\r\n"});
-        ASSERT_TRUE(data.Send("a\r\nb\r\n"));
-        data.Close();
-        Play(server, {"<226 done\r\n"});
-        ASSERT_TRUE(notes.WaitFor("Ready", 2));
-        Play(server, {"<421 bye\r\n"});
-        ASSERT_TRUE(notes.WaitFor("ObjectError:4"));
-        byRoute[callback] = notes.entries;
+        const std::string retrieved = "=Ready | Error:550: missing | Transferred:6 | Data:a\r\nb\r\n | Ready";
+        Play(server, {"|", ">RETR f", "<150 here\r\n", "^a\r\nb\r\n", ".", "<226 done\r\n", retrieved, "<421 bye\r\n",
+                      retrieved + " | ObjectError:4"});
         for (const std::string& line : notes.dialogue) dialogue[callback].push_back(line.substr(0, line.rfind(" (127")));
-        EXPECT_EQ(std::count(notes.routes.begin(), notes.routes.end(), callback ? "cb" : "event"),
+        EXPECT_EQ(std::count(notes.routes.begin(), notes.routes.end(), callback ? "callback" : "event"),
                   static_cast<long>(notes.routes.size()));
     }
-    EXPECT_EQ(byRoute[0], (std::vector<std::string>{"Ready", "Error:550: missing", "Transferred:6", "Data:a\r\nb\r\n",
-                                                    "Ready", "ObjectError:4"}));
-    EXPECT_EQ(byRoute[1], byRoute[0]);
     // The data port of the 227 reply left out.
     EXPECT_EQ(dialogue[0], (std::vector<std::string>{"> USER Anonymous", "< 220 hi", "< 331 pw", "> PASS ****", "< 230 ok",
                                                      "> CWD nope", "< 550 missing", "> PASV", "< 227 Entering Passive Mode",
@@ -292,7 +272,7 @@ TEST_F(SessionTest, PairedRepliesWaitForTheGreetingAndForTypeReplies) {
     ftp->Port(server.Port());
     ASSERT_EQ(ftp->Connect("localhost"), 0);  // resolved in the background
     ASSERT_TRUE(server.Accept());
-    ASSERT_TRUE(WaitState(st::Connected));
+    ASSERT_TRUE(PumpUntil([&] { return ClientState() == st::Connected; }));
     Play(server, {"-", "<120 wait a moment\r\n", "-", "<220 hi\r\n", ">USER Anonymous", "<331 pw\r\n", ">PASS ",
                   "<230 ok\r\n", "=Ready"});
     ftp->Binary();

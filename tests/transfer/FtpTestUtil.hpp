@@ -8,7 +8,6 @@
 #include "transfer/FtpStates.hpp"
 #include "transfer/FtpSession.hpp"
 #include "transfer/TransferTestUtil.hpp"
-#include "support/Recorder.hpp"
 
 #include <memory>
 
@@ -25,19 +24,11 @@ public:
     /// Runs the queue until a whole command line arrived; returns it without CR LF ("" when
     /// none came in time or the connection ended).
     std::string NextCommand() {
-        std::string line;
-        (void)PumpUntil([&] {
-            const bool ended = ReadSome();
-            const size_t end = received_.find("\r\n");
-            if (end != std::string::npos) {
-                line = received_.substr(0, end);
-                received_.erase(0, end + 2);
-                commands.push_back(line);
-                return true;
-            }
-            return ended;
-        });
-        return line;
+        std::string got = Receive([](const std::string& r) { return r.find("\r\n") != std::string::npos; });
+        const size_t end = got.find("\r\n");
+        if (end == std::string::npos) return "";
+        received_ = got.substr(end + 2);
+        return commands.emplace_back(got.substr(0, end));
     }
     /// Waits for `command`, then sends `reply`. False when another command came.
     bool Expect(const std::string& command, const std::string& reply = "") {
@@ -58,10 +49,10 @@ public:
 
 /// Records the client's notifications as text ("Ready", "Error:530: Login incorrect.",
 /// "ObjectError:4", "Data:<text>", and "Transferred:<n>" when `logTransfers`), by events or
-/// through a callback object (its entries marked "cb" in `routes`), and runs `onEntry` after
-/// each one (a test may act from inside a notification). The control dialogue goes to
+/// through a callback object (its entries marked "callback" in `routes`), and runs `onEntry`
+/// after each one (a test may act from inside a notification). The control dialogue goes to
 /// `dialogue` instead ("> USER joe", "< 331 ..."), so the entries stay those of the operations.
-class Notes : public tav::support::Recorder<std::string> {
+class Notes : public Heard {
 public:
     void Watch(TavFTPTransferMgr& m) {
         m.FTPObjectError.Subscribe([this](int32_t c) { ObjectError(c); });
@@ -76,27 +67,23 @@ public:
     public:
         Callback(Notes& n, const TavFTPTransferMgr* m) : n_(n), m_(m) {}
         using Mgr = std::shared_ptr<TavFTPTransferMgr>;
-        void FTPObjectError(const Mgr& m, int32_t c) override { Of(m).ObjectError(c, "cb"); }
-        void FTPError(const Mgr& m, const std::string& c, const std::string& d) override { Of(m).Error(c, d, "cb"); }
-        void FTPReady(const Mgr& m, int32_t c) override { Of(m).Ready(c, "cb"); }
-        void FTPDataReceived(const Mgr& m, std::string& d) override { Of(m).Add("Data:" + d, "cb"); }
-        void FTPDataTransferred(const Mgr& m, int32_t n) override { Of(m).Transferred(n, "cb"); }
+        void FTPObjectError(const Mgr& m, int32_t c) override { Of(m).ObjectError(c, "callback"); }
+        void FTPError(const Mgr& m, const std::string& c, const std::string& d) override { Of(m).Error(c, d, "callback"); }
+        void FTPReady(const Mgr& m, int32_t c) override { Of(m).Ready(c, "callback"); }
+        void FTPDataReceived(const Mgr& m, std::string& d) override { Of(m).Add("Data:" + d, "callback"); }
+        void FTPDataTransferred(const Mgr& m, int32_t n) override { Of(m).Transferred(n, "callback"); }
         void FTPControlLine(const Mgr& m, bool sent, const std::string& line) override { Of(m).Line(sent, line); }
 
     private:
         /// The notes, with an entry of its own first when the manager is not ours.
         Notes& Of(const Mgr& m) {
-            if (m.get() != m_) n_.Add("callback with another manager", "cb");
+            if (m.get() != m_) n_.Add("callback with another manager", "callback");
             return n_;
         }
         Notes& n_;
         const TavFTPTransferMgr* m_;
     };
 
-    void Add(const std::string& note, const std::string& route = "event") {
-        routes.push_back(route);
-        Recorder::Add(note);
-    }
     void ObjectError(int32_t c, const std::string& route = "event") { Add("ObjectError:" + std::to_string(c), route); }
     void Error(const std::string& c, const std::string& d, const std::string& route = "event") {
         Add("Error:" + c + ":" + d, route);
@@ -108,34 +95,13 @@ public:
         if (logTransfers) Add("Transferred:" + std::to_string(n), route);
     }
     void Line(bool sent, const std::string& line) { dialogue.push_back((sent ? "> " : "< ") + line); }
-    int Count(const std::string& note) const {
-        return CountWhere([&](const std::string& n) { return n == note; });
-    }
-    bool WaitFor(const std::string& note, int count = 1) {
-        return PumpUntil([&] { return Count(note) >= count; });
-    }
-    std::string Joined() const {
-        std::string all;
-        for (const std::string& s : entries) all += (all.empty() ? "" : " | ") + s.substr(0, 200);
-        return all;
-    }
-    void Clear() { entries.clear(), routes.clear(), dialogue.clear(); }
+    void Clear() { Heard::Clear(), dialogue.clear(); }
 
-    std::vector<std::string> routes;
     std::vector<std::string> dialogue;
     bool logTransfers = false;
     int32_t lastTransferred = 0;
     int transferred = 0;
 };
-
-/// pyftpdlib (tests/tool/servers.py) on a free loopback port (127.0.0.1, or ::1 when `ipv6`)
-/// serving `root` to the anonymous user and to joe/secret; its port, 0 when it did not start.
-inline uint16_t StartPyFtpd(Process& server, const std::string& root, const std::string& log, bool ipv6 = false) {
-    return StartOnFreePort(server, [&](uint16_t port) {
-        return std::vector<std::string>{kPython, TAVSOCK_TESTS_DIR "/tool/servers.py", "pyftpd", root,
-                                        ipv6 ? "::1" : "127.0.0.1", std::to_string(port)};
-    }, log, "", ipv6);
-}
 
 /// A client on the test thread with its notifications recorded.
 class FtpClientTest : public ::testing::Test {
@@ -149,23 +115,15 @@ protected:
         RunPendingMessages();
     }
     int32_t ClientState() const { return ftp->Internals().ClientState(); }
-    bool WaitState(int32_t state) {
-        return PumpUntil([&] { return ClientState() == state; });
-    }
-    /// Runs the queue until the client has read everything waiting on its control socket and
-    /// handled it.
-    void Settle(const ScriptedPeer* from = nullptr) {
-        (void)PumpUntil([&] {
-            if (from && !from->Delivered()) return false;
-            const auto& c = ftp->Internals().ControlSocket();
-            return !c || c->HowMuchDataIsAvailable() == 0;
-        });
-        RunPendingMessages();
-    }
-    /// Sends one chunk from the server and lets the client take it as one chunk.
+    /// Sends one chunk from the server and lets the client take it as one chunk: runs the
+    /// queue until the client has read everything waiting on its control socket and handled it.
     void Chunk(DialogServer& server, const std::string& bytes) {
         ASSERT_TRUE(server.Send(bytes));
-        Settle(&server);
+        (void)PumpUntil([&] {
+            const auto& c = ftp->Internals().ControlSocket();
+            return server.Delivered() && (!c || c->HowMuchDataIsAvailable() == 0);
+        });
+        RunPendingMessages();
     }
     /// Connects to the scripted server at `site` and takes the USER command.
     void ConnectTo(DialogServer& server, const std::string& user = "Anonymous") {
@@ -184,9 +142,10 @@ protected:
     }
     /// Plays the server's side of a dialogue, one step a string: "<text" sends the text as one
     /// chunk and lets the client take it, ">command" waits for that command, "=notes" runs the
-    /// queue until the notes so far, joined, are these, "-" checks that the client says
-    /// nothing for a moment, "|" answers PASV with a new data connection (kept in `dataPeers`)
-    /// and "^text" sends the text there and waits until the client has taken some of it.
+    /// queue until the notes so far, joined, are these, "~text" sends the text and goes on at
+    /// once, "-" checks that the client says nothing for a moment, "|" answers PASV (EPSV over IPv6) with a new data connection
+    /// (kept in `dataPeers`; "|a,b,c,d" names that address in the 227), "^text" sends the text
+    /// there and "." closes it.
     void Play(DialogServer& server, const std::vector<std::string>& steps) {
         for (const std::string& step : steps) {
             SCOPED_TRACE(step);
@@ -195,14 +154,17 @@ protected:
                 ASSERT_NO_FATAL_FAILURE(Chunk(server, text));
             } else if (step[0] == '>') {
                 ASSERT_TRUE(server.Expect(text));
+            } else if (step[0] == '~') {
+                ASSERT_TRUE(server.Send(text));
             } else if (step[0] == '=') {
                 ASSERT_TRUE(PumpUntil([&] { return notes.Joined() == text; })) << notes.Joined();
             } else if (step[0] == '|') {
-                ASSERT_NO_FATAL_FAILURE(PassiveData(server, *dataPeers.emplace_back(std::make_unique<ScriptedPeer>())));
+                auto& data = *dataPeers.emplace_back(std::make_unique<ScriptedPeer>(0, site == "::1"));
+                ASSERT_NO_FATAL_FAILURE(PassiveData(server, data, text.empty() ? "127,0,0,1" : text));
             } else if (step[0] == '^') {
-                const int before = notes.transferred;
                 ASSERT_TRUE(dataPeers.back()->Send(text));
-                ASSERT_TRUE(PumpUntil([&] { return notes.transferred > before; }));
+            } else if (step[0] == '.') {
+                dataPeers.back()->Close();
             } else {
                 EXPECT_TRUE(server.Quiet());
             }
@@ -219,12 +181,14 @@ protected:
         for (size_t i = from; i < notes.entries.size(); ++i) all += (all.empty() ? "" : " | ") + notes.entries[i].substr(0, 60);
         return all;
     }
-    /// Answers PASV with the port of `data` (and `address`) and accepts the client there.
+    /// Answers PASV with the port of `data` (and `address`), or EPSV with its port over IPv6,
+    /// and accepts the client there.
     void PassiveData(DialogServer& server, ScriptedPeer& data, const std::string& address = "127,0,0,1") {
-        ASSERT_TRUE(server.Expect("PASV"));
-        const int p = data.Port();
-        ASSERT_TRUE(server.Send("227 Entering Passive Mode (" + address + "," + std::to_string(p >> 8) + "," +
-                                std::to_string(p & 0xFF) + ").\r\n"));
+        const std::string p = std::to_string(data.Port() >> 8) + "," + std::to_string(data.Port() & 0xFF);
+        if (site == "::1")
+            ASSERT_TRUE(server.Expect("EPSV", "229 Extended Passive Mode (|||" + std::to_string(data.Port()) + "|)\r\n"));
+        else
+            ASSERT_TRUE(server.Expect("PASV", "227 Entering Passive Mode (" + address + "," + p + ").\r\n"));
         ASSERT_TRUE(data.Accept());
     }
 

@@ -5,7 +5,6 @@
 #include <tavsock/CreateObject.hpp>
 #include <tavsock/TavHTTPTransferMgr.hpp>
 
-#include "support/Recorder.hpp"
 #include "transfer/TransferTestUtil.hpp"
 
 namespace transfertest {
@@ -32,32 +31,23 @@ inline std::string Answer(ScriptedPeer& server, const std::string& response, boo
     if (!hold) server.Close();
     return request;
 }
-inline std::string Url(const ScriptedPeer& server, const std::string& path = "/") {
-    return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
-}
 
 /// A manager with every notification written down as text. The events write it; a callback
-/// object given by UseCallback() writes into the same log, marking its entries in `routes`,
+/// object given by UseCallback() writes into the same log, marking its entries in its `routes`,
 /// so a test can tell which route each notification took.
 class HttpMgrTest : public ::testing::Test {
 protected:
     struct Callback : tav::ITavHTTPNotify {
+        using Mgr = std::shared_ptr<tav::TavHTTPTransferMgr>;
         HttpMgrTest* t;
         explicit Callback(HttpMgrTest* test) : t(test) {}
-        void HTTPDataReceived(const std::shared_ptr<tav::TavHTTPTransferMgr>& m, tav::Variant& d) override {
-            t->Check(m), t->OnData(d, "callback");
-        }
-        void HTTPDataTransferred(const std::shared_ptr<tav::TavHTTPTransferMgr>& m, int32_t n) override {
-            t->Check(m), t->OnTransferred(n, "callback");
-        }
-        void HTTPObjectError(const std::shared_ptr<tav::TavHTTPTransferMgr>& m, int32_t c) override {
+        void HTTPDataReceived(const Mgr& m, tav::Variant& d) override { t->Check(m), t->OnData(d, "callback"); }
+        void HTTPDataTransferred(const Mgr& m, int32_t n) override { t->Check(m), t->OnTransferred(n, "callback"); }
+        void HTTPObjectError(const Mgr& m, int32_t c) override {
             t->Check(m), t->Log("ObjectError " + std::to_string(c), "callback");
         }
-        void HTTPReady(const std::shared_ptr<tav::TavHTTPTransferMgr>& m, int32_t c) override {
-            t->Check(m), t->Log("Ready " + std::to_string(c), "callback");
-        }
-        void HTTPError(const std::shared_ptr<tav::TavHTTPTransferMgr>& m, const std::string& s,
-                       const std::string& r) override {
+        void HTTPReady(const Mgr& m, int32_t c) override { t->Check(m), t->Log("Ready " + std::to_string(c), "callback"); }
+        void HTTPError(const Mgr& m, const std::string& s, const std::string& r) override {
             t->Check(m), t->Log("Error " + s + " " + r, "callback");
         }
     };
@@ -82,10 +72,7 @@ protected:
     void Check(const std::shared_ptr<tav::TavHTTPTransferMgr>& m) {
         if (m != mgr) Log("callback with another manager");
     }
-    void Log(const std::string& e, const char* route = "event") {
-        routes.push_back(route);
-        heard.Add(e);
-    }
+    void Log(const std::string& e, const char* route = "event") { heard.Add(e, route); }
     void OnData(tav::Variant& d, const char* route = "event") {
         Log("DataReceived", route);
         body = d.IsByteArray() ? std::string(d.AsBytes().begin(), d.AsBytes().end()) : d.AsString();
@@ -99,23 +86,19 @@ protected:
         ++transferred;
         if (!logTransfers) return;
         auto& e = heard.entries;
-        if (!e.empty() && e.back().rfind("Transferred ", 0) == 0) e.pop_back(), routes.pop_back();
+        if (!e.empty() && e.back().rfind("Transferred ", 0) == 0) e.pop_back(), heard.routes.pop_back();
         Log("Transferred " + std::to_string(n), route);
     }
 
-    bool Has(const std::string& e) const {
-        return heard.CountWhere([&](const std::string& h) { return h == e; }) > 0;
-    }
+    bool Has(const std::string& e) const { return heard.Count(e) > 0; }
     /// Runs the queue until the request is over (HTTPReady).
-    bool RunUntilReady(std::chrono::milliseconds limit = kWait) {
-        return tav::RunMessagesUntil([&] { return Has("Ready 0"); }, limit);
-    }
+    bool RunUntilReady() { return tav::RunMessagesUntil([&] { return Has("Ready 0"); }, kWait); }
     /// Runs one request (Execute's arguments) to its HTTPReady; the notifications it gave.
     /// When `responses` holds one, the scripted `server` takes the request into `requests`,
     /// answers the first response and closes (unless `hold`: the connection stays open).
     std::vector<std::string> Fetch(const std::string& url, const std::string& method = "GET", const std::string& data = "",
                                    const std::string& headers = "", const std::string& file = "") {
-        heard.entries.clear(), routes.clear(), lastCount = 0;
+        heard.Clear(), lastCount = 0;
         EXPECT_EQ(mgr->Execute(url, method, data, headers, file), 0);
         if (!responses.empty()) {
             requests.push_back(Answer(server, responses.front(), hold));
@@ -124,11 +107,10 @@ protected:
         EXPECT_TRUE(RunUntilReady()) << url;
         return heard.entries;
     }
-    std::string Url(const std::string& path = "/") const { return transfertest::Url(server, path); }
+    std::string Url(const std::string& path = "/") const { return "http://127.0.0.1:" + std::to_string(server.Port()) + path; }
 
     std::shared_ptr<tav::TavHTTPTransferMgr> mgr;
-    tav::support::Recorder<std::string> heard;  // every notification, in order
-    std::vector<std::string> routes;
+    Heard heard;  // every notification, in order
     std::string body;
     bool bodyIsBytes = false;
     bool logTransfers = false;
@@ -137,6 +119,74 @@ protected:
     bool hold = false;
     int32_t lastCount = 0;
     int transferred = 0;
+};
+
+/// One certificate authority and one nginx for a whole suite, over the same files: a plain
+/// server and four TLS servers, each with one of the certificates, on 127.0.0.1 and on ::1 at
+/// the same port. A suite of plain requests starts the plain server alone (StartServers(false)),
+/// sparing the certificates' making.
+class RealServersTest : public HttpMgrTest {
+protected:
+    enum Server { Plain, Good, Expired, WrongHost, Foreign, kServers };
+
+    static void SetUpTestSuite() { StartServers(true); }
+    static void StartServers(bool tls) {
+        if (!Installed(kOpenssl) || !Installed(kNginx)) return;
+        dir_ = new TempDir();
+        nginx_ = new Process();
+        const std::string d = dir_->Path();
+        fs::create_directory(d + "/www");
+        WriteFile(d + "/www/every-byte.bin", Binary());
+        WriteFile(d + "/www/hello.txt", "hello, world\n");
+        TestAuthority ca(d);
+        const char* names[kServers] = {"", "good", "expired", "wronghost", "foreign"};
+        std::vector<uint16_t> ports;
+        if (!tls || (ca.MakeAuthority("ca") && ca.MakeAuthority("other") &&
+            ca.Issue("good", "DNS:localhost,IP:127.0.0.1,IP:::1", 30, "ca") &&
+            ca.Issue("expired", "DNS:localhost,IP:127.0.0.1,IP:::1", -1, "ca") &&
+            // An address is matched against IP entries only, never against a DNS entry.
+            ca.Issue("wronghost", "DNS:other.example,DNS:::1,DNS:127.0.0.1", 30, "ca") &&
+            ca.Issue("foreign", "DNS:localhost,IP:127.0.0.1", 30, "other") && ca.MakeHashedFolder("ca", d + "/cafolder")))
+            ports = StartOnFreePorts(*nginx_, tls ? kServers : 1, [&](const std::vector<uint16_t>& ports) {
+                std::string servers;
+                for (size_t s = 0; s < ports.size(); ++s) {
+                    const std::string port = std::to_string(ports[s]) + (s == Plain ? "" : " ssl");
+                    servers += "  server { listen 127.0.0.1:" + port + "; listen [::1]:" + port + "; root " + d + "/www;\n";
+                    if (s != Plain)
+                        servers += "    ssl_certificate " + d + "/" + names[s] + ".pem; ssl_certificate_key " + d + "/" +
+                                   names[s] + ".key;\n";
+                    servers += "    location = /to-http { return 302 http://127.0.0.1:1/x; }\n"
+                               "    location = /sni { return 200 \"[$ssl_server_name]\"; } }\n";
+                }
+                return NginxCommand(d, servers);
+            }, d + "/nginx.log", d);
+        std::copy(ports.begin(), ports.end(), ports_);
+        failure_ = ports.empty() ? ca.Log() + ReadFile(d + "/nginx-error.log") : "";
+    }
+    static void TearDownTestSuite() {
+        delete nginx_;
+        delete dir_;
+        nginx_ = nullptr, dir_ = nullptr;
+    }
+    void SetUp() override {
+        if (!dir_) GTEST_SKIP() << "openssl or nginx is not installed";
+        ASSERT_EQ(failure_, "");
+        HttpMgrTest::SetUp();
+    }
+
+    static const std::string& Binary() {
+        static const std::string data = EveryByteValue(3 * 1024 * 1024 + 77);
+        return data;
+    }
+    static std::string Url(Server s, const std::string& path, const std::string& host = "127.0.0.1") {
+        return (s == Plain ? "http://" : "https://") + host + ":" + std::to_string(ports_[s]) + path;
+    }
+    static std::string Path(const std::string& file) { return *dir_ / file; }
+
+    static inline TempDir* dir_ = nullptr;
+    static inline Process* nginx_ = nullptr;
+    static inline uint16_t ports_[kServers] = {};
+    static inline std::string failure_;
 };
 
 }  // namespace transfertest

@@ -1,7 +1,8 @@
 // https through TavHTTPTransferMgr and `tavsock get` against nginx, with a certificate
 // authority the tests make with the openssl command line: a good certificate, an expired one,
 // one for another host, one from an authority nobody trusts; tinyproxy tunnelling with
-// CONNECT; and servers that break the handshake off (close, stall, answer in plain text).
+// CONNECT, and plain requests through it; and servers that break the handshake off (close,
+// stall, answer in plain text).
 #include "HttpTestUtil.hpp"
 
 namespace {
@@ -9,74 +10,12 @@ namespace {
 using namespace transfertest;
 using tav::TavHTTPTransferMgr;
 
-/// One authority and one nginx for a whole suite: four TLS servers, each with one of the
-/// certificates, over the same files, on 127.0.0.1 and on ::1 at the same port.
-class HttpsTest : public HttpMgrTest {
-protected:
-    enum Server { Good, Expired, WrongHost, Foreign, kServers };
-
-    static void SetUpTestSuite() {
-        if (!Installed(kOpenssl) || !Installed(kNginx)) return;
-        dir_ = new TempDir();
-        nginx_ = new Process();
-        const std::string d = dir_->Path();
-        fs::create_directory(d + "/www");
-        WriteFile(d + "/www/every-byte.bin", Binary());
-        WriteFile(d + "/www/hello.txt", "hello, world\n");
-        TestAuthority ca(d);
-        const char* names[kServers] = {"good", "expired", "wronghost", "foreign"};
-        std::vector<uint16_t> ports;
-        if (ca.MakeAuthority("ca") && ca.MakeAuthority("other") &&
-            ca.Issue("good", "DNS:localhost,IP:127.0.0.1,IP:::1", 30, "ca") &&
-            ca.Issue("expired", "DNS:localhost,IP:127.0.0.1,IP:::1", -1, "ca") &&
-            // An address is matched against IP entries only, never against a DNS entry.
-            ca.Issue("wronghost", "DNS:other.example,DNS:::1,DNS:127.0.0.1", 30, "ca") &&
-            ca.Issue("foreign", "DNS:localhost,IP:127.0.0.1", 30, "other") && ca.MakeHashedFolder("ca", d + "/cafolder"))
-            ports = StartOnFreePorts(*nginx_, kServers, [&](const std::vector<uint16_t>& ports) {
-                std::string servers;
-                for (int s = 0; s < kServers; ++s)
-                    servers += "  server { listen 127.0.0.1:" + std::to_string(ports[s]) + " ssl; listen [::1]:" +
-                               std::to_string(ports[s]) + " ssl; root " + d +
-                               "/www;\n    ssl_certificate " + d + "/" + names[s] + ".pem; ssl_certificate_key " + d +
-                               "/" + names[s] + ".key;\n    location = /to-http { return 302 http://127.0.0.1:1/x; }\n"
-                               "    location = /sni { return 200 \"[$ssl_server_name]\"; } }\n";
-                return NginxCommand(d, servers);
-            }, d + "/nginx.log", d);
-        std::copy(ports.begin(), ports.end(), ports_);
-        failure_ = ports.empty() ? ca.Log() + ReadFile(d + "/nginx-error.log") : "";
-    }
-    static void TearDownTestSuite() {
-        delete nginx_;
-        delete dir_;
-        nginx_ = nullptr, dir_ = nullptr;
-    }
-    void SetUp() override {
-        if (!dir_) GTEST_SKIP() << "openssl or nginx is not installed";
-        ASSERT_EQ(failure_, "");
-        HttpMgrTest::SetUp();
-    }
-
-    static const std::string& Binary() {
-        static const std::string data = EveryByteValue(3 * 1024 * 1024 + 77);
-        return data;
-    }
-    static std::string Url(Server s, const std::string& path, const std::string& host = "127.0.0.1") {
-        return "https://" + host + ":" + std::to_string(ports_[s]) + path;
-    }
-    static std::string Path(const std::string& file) { return *dir_ / file; }
-
-    static inline TempDir* dir_ = nullptr;
-    static inline Process* nginx_ = nullptr;
-    static inline uint16_t ports_[kServers] = {};
-    static inline std::string failure_;
-};
+using HttpsTest = RealServersTest;
 
 TEST_F(HttpsTest, TrustedCertificateCarriesEveryByteByAddressAndByName) {
     mgr->TLSCAFile(Path("ca.pem"));
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
-    ASSERT_EQ(mgr->Execute(Url(Good, "/every-byte.bin")), 0);
-    ASSERT_TRUE(RunUntilReady());
-    EXPECT_EQ(heard.entries, (Notified{"DataReceived", "Ready 0"}));
+    EXPECT_EQ(Fetch(Url(Good, "/every-byte.bin")), (Notified{"DataReceived", "Ready 0"}));
     EXPECT_TRUE(body == Binary()) << "bytes differ";
     EXPECT_EQ(mgr->ContentLength(), static_cast<int64_t>(Binary().size()));
     EXPECT_EQ(mgr->HTTPHeader().substr(0, 13), "HTTP/1.1 200 ");
@@ -151,14 +90,12 @@ TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
     };
     ASSERT_EQ(mgr->Timeout(), 0);
     for (const auto& c : cases) {
-        heard.entries.clear();
+        heard.Clear();
         ScriptedPeer server;
         ASSERT_EQ(mgr->Execute("https://127.0.0.1:" + std::to_string(server.Port()) + "/"), 0);
         ASSERT_TRUE(server.Accept());
         EXPECT_FALSE(server.Receive([](const std::string& s) { return !s.empty(); }).empty());  // a ClientHello
-        if (!c.answer.empty()) {
-            ASSERT_TRUE(server.Send(c.answer));
-        }
+        ASSERT_TRUE(c.answer.empty() || server.Send(c.answer));
         if (c.close) server.Close();
         ASSERT_TRUE(RunUntilReady());
         EXPECT_EQ(heard.entries, (Notified{"ObjectError 8", "Ready 0"}));
@@ -169,7 +106,7 @@ TEST_F(HttpsTest, HandshakesBrokenOffEndWithTheReason) {
 
 // The certificate is checked against the server's name or address, not the proxy's; over
 // IPv6 the proxy is named by its address and CONNECT names the server's in brackets.
-TEST_F(HttpsTest, TinyproxyTunnelsWithConnect) {
+TEST_F(HttpsTest, TinyproxyTunnelsWithConnectAndCarriesPlainRequests) {
     if (!transfertest::Installed(kTinyproxy)) GTEST_SKIP() << "tinyproxy is not installed";
     mgr->TLSCAFile(Path("ca.pem"));
     mgr->RetrieveMode(tav::TAVRetrieveByteArray);
@@ -187,6 +124,12 @@ TEST_F(HttpsTest, TinyproxyTunnelsWithConnect) {
         EXPECT_NE(mgr->HTTPHeader().find("nginx"), std::string::npos);
         EXPECT_EQ(Fetch(Url(WrongHost, "/hello.txt", host)), (Notified{"ObjectError 8", "Ready 0"}));
         EXPECT_EQ(mgr->TLSError(), "the server's certificate is for another host, not " + std::string(v6 ? "::1" : "localhost"));
+        if (v6) continue;
+        // In plain http the proxy carries the request itself, and says so in the answer.
+        mgr->Proxy("http://localhost:" + std::to_string(proxyPort));
+        EXPECT_EQ(Fetch(Url(Plain, "/every-byte.bin")), (Notified{"DataReceived", "Ready 0"}));
+        EXPECT_TRUE(body == Binary()) << "bytes differ";
+        EXPECT_NE(mgr->HTTPHeader().find("tinyproxy"), std::string::npos) << mgr->HTTPHeader();
     }
 }
 

@@ -10,6 +10,7 @@
 #include "support/Loopback.hpp"
 #include "support/Nginx.hpp"
 #include "support/Process.hpp"
+#include "support/Recorder.hpp"
 
 #include <fcntl.h>
 #include <linux/sockios.h>
@@ -46,25 +47,12 @@ inline const std::string kPython = "/usr/bin/python3";
 
 inline bool Installed(const std::string& path) { return ::access(path.c_str(), X_OK) == 0; }
 
-using tav::support::FreePort;
-using tav::support::NginxCommand;
-using tav::support::Process;
-using tav::support::StartOnFreePort;
-using tav::support::StartOnFreePorts;
-using tav::support::TempDir;
-using tav::support::ToolPath;
+using namespace tav::support;  // processes, folders, servers on free ports, loopback sockets
 
-/// Standard output to the file `out`, errors to `err` (with the output when "").
-inline tav::support::Stdio Files(const std::string& out, const std::string& err = "", const std::string& cwd = "") {
-    tav::support::Stdio io;
-    io.out = out;
-    io.err = err;
-    io.cwd = cwd;
-    return io;
-}
-/// Runs a program to its end with its output in files; its exit status, or -1.
+/// Runs a program to its end with its output in the file `out`, errors in `err` (with the
+/// output when ""); its exit status, or -1.
 inline int RunProgram(const std::vector<std::string>& argv, const std::string& out, const std::string& err = "") {
-    return tav::support::Run(argv, Files(out, err)).status;
+    return tav::support::Run(argv, {out, err}).status;
 }
 
 /// Bytes 0..255 repeated up to `size`, with a twist per block so that shifted data differs.
@@ -93,6 +81,27 @@ inline bool PumpUntil(const std::function<bool()>& done) {
     }
     return true;
 }
+
+/// What a transfer manager notified, as text, in order, with the route each notification took
+/// ("event", or "callback" for a callback object) in `routes`.
+class Heard : public tav::support::Recorder<std::string> {
+public:
+    void Add(const std::string& note, const std::string& route = "event") {
+        routes.push_back(route);
+        Recorder::Add(note);
+    }
+    int Count(const std::string& note) const { return CountWhere([&](const std::string& n) { return n == note; }); }
+    bool WaitFor(const std::string& note, int count = 1) { return PumpUntil([&] { return Count(note) >= count; }); }
+    /// The entries joined by " | ", each cut to 200 characters.
+    std::string Joined() const {
+        std::string all;
+        for (const std::string& s : entries) all += (all.empty() ? "" : " | ") + s.substr(0, 200);
+        return all;
+    }
+    void Clear() { entries.clear(), routes.clear(); }
+
+    std::vector<std::string> routes;
+};
 
 /// Runs the tool with stdout and stderr to files; its exit status.
 inline int RunTool(std::vector<std::string> args, const std::string& out, const std::string& err) {
@@ -187,14 +196,10 @@ public:
     }
     /// A folder holding the authority under its hash name, as `openssl rehash` makes it.
     bool MakeHashedFolder(const std::string& authority, const std::string& folder) {
-        const std::string hashFile = Path("hash.txt");
-        fs::create_directory(folder);
-        if (RunProgram({kOpenssl, "x509", "-in", Path(authority + ".pem"), "-noout", "-hash"}, hashFile) != 0) return false;
-        std::string hash = ReadFile(hashFile);
-        hash.erase(hash.find_last_not_of(" \n") + 1);
         std::error_code ec;
-        fs::copy_file(Path(authority + ".pem"), folder + "/" + hash + ".0", ec);
-        return !ec;
+        fs::create_directory(folder);
+        fs::copy_file(Path(authority + ".pem"), folder + "/" + authority + ".pem", ec);
+        return !ec && RunProgram({kOpenssl, "rehash", folder}, log_) == 0;
     }
     std::string Path(const std::string& file) const { return dir_ + "/" + file; }
     std::string Log() const { return ReadFile(log_); }
@@ -211,25 +216,17 @@ class ScriptedPeer {
 public:
     /// Listens on `port` (any free one when 0) of 127.0.0.1, or of ::1 only when `ipv6` (so
     /// what it accepts came over IPv6); Port() is 0 when that port was taken.
-    explicit ScriptedPeer(uint16_t port = 0, bool ipv6 = false) {
-        listener_ = tav::support::Listen(port, SOCK_NONBLOCK, ipv6);
+    explicit ScriptedPeer(uint16_t port = 0, bool ipv6 = false) : listener_(tav::support::Listen(port, SOCK_NONBLOCK, ipv6)) {
         port_ = listener_.Get() < 0 ? 0 : port;
     }
-    ~ScriptedPeer() {
-        Close();
-    }
-    ScriptedPeer(const ScriptedPeer&) = delete;
-    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
-
     int Port() const { return port_; }
 
     /// Runs the queue until a connection came in; it takes the place of the last one.
     bool Accept() {
         return PumpUntil([&] {
-            const int fd = ::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) return false;
-            Close();
-            conn_ = fd;
+            tav::support::Fd fd(::accept4(listener_.Get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+            if (fd.Get() < 0) return false;
+            conn_ = std::move(fd);
             received_.clear();
             return true;
         });
@@ -240,7 +237,7 @@ public:
         size_t done = 0;
         return PumpUntil([&] {
             while (done < bytes.size()) {
-                const ssize_t n = ::send(conn_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+                const ssize_t n = ::send(conn_.Get(), bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
                 if (n <= 0) return n < 0 && errno != EAGAIN && errno != EWOULDBLOCK;  // give up on errors
                 done += static_cast<size_t>(n);
             }
@@ -250,15 +247,16 @@ public:
     /// True when the peer's kernel has taken everything sent (nothing unacknowledged).
     bool Delivered() const {
         int unsent = 0;
-        return conn_ < 0 || (::ioctl(conn_, SIOCOUTQ, &unsent) == 0 && unsent == 0);
+        return conn_.Get() < 0 || (::ioctl(conn_.Get(), SIOCOUTQ, &unsent) == 0 && unsent == 0);
     }
     /// Runs the queue until what came is `whole` (or the connection ended); takes it all.
     std::string Receive(const std::function<bool(const std::string&)>& whole) {
         (void)PumpUntil([&] { return ReadSome() || whole(received_); });
         return std::exchange(received_, std::string());
     }
-    /// True when a connection waits to be accepted.
+    /// True when a connection waits to be accepted once the queue has run for a moment.
     bool Waiting() const {
+        tav::RunMessagesFor(std::chrono::milliseconds(20));
         pollfd p{listener_.Get(), POLLIN, 0};
         return ::poll(&p, 1, 0) == 1;
     }
@@ -269,36 +267,22 @@ public:
     }
     const std::string& AllReceived() const { return received_; }
     /// Closes the connection (an orderly end).
-    void Close() {
-        if (conn_ >= 0) ::close(conn_);
-        conn_ = -1;
-    }
+    void Close() { conn_.Close(); }
     /// Ends the connection with a reset.
-    void Abort() {
-        if (conn_ < 0) return;
-        linger l{1, 0};
-        ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-        Close();
-    }
+    void Abort() { tav::support::Reset(conn_); }
 
 protected:
     // Reads what waits; true when the connection has ended.
     bool ReadSome() {
-        if (conn_ < 0) return true;
         char buf[65536];
-        for (;;) {
-            const ssize_t n = ::recv(conn_, buf, sizeof buf, 0);
-            if (n > 0) {
-                received_.append(buf, static_cast<size_t>(n));
-                continue;
-            }
-            if (n == 0) return true;
-            return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+        for (ssize_t n; conn_.Get() >= 0 && (n = ::recv(conn_.Get(), buf, sizeof buf, 0)) != 0;) {
+            if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR;
+            received_.append(buf, static_cast<size_t>(n));
         }
+        return true;
     }
 
-    tav::support::Fd listener_;
-    int conn_ = -1;
+    tav::support::Fd listener_, conn_;
     int port_ = 0;
     std::string received_;
 };
