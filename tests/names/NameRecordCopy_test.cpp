@@ -41,7 +41,7 @@ TEST(HostInfo, LoadFromBufferCopiesNameAliasesAndAddressesInOrderAndLaterRecords
     const auto host = HostInfoAccess::Create();
     char* buf = HostInfoAccess::ResultBuffer(*host);
     EXPECT_EQ(reinterpret_cast<uintptr_t>(buf) % alignof(HOSTENT), 0u);
-    Load(*host, {"host.example", {"first", "second"}, 2, 4, {kAddr2, kAddr1}});
+    Load(*host, {"host.example", {"first", "second"}, 2, 4, {kAddr2, kAddr1}, {}});
     EXPECT_EQ(host->Name(), "host.example");
     ASSERT_EQ(host->AliasCount(), 2);
     EXPECT_EQ(host->Alias(1), "first");
@@ -59,17 +59,17 @@ TEST(HostInfo, LoadFromBufferCopiesNameAliasesAndAddressesInOrderAndLaterRecords
     EXPECT_EQ(host->Alias(2), "second");
 
     // Later records replace the lists; only IPv4 addresses are taken.
-    Load(*host, {"one", {"a"}, 2, 4, {kAddr1}});
+    Load(*host, {"one", {"a"}, 2, 4, {kAddr1}, {}});
     ASSERT_EQ(host->AddressCount(), 1);
     // Another family: name and aliases, but the addresses (and the earlier one) are gone.
-    Load(*host, {"v6host", {"x", "y"}, 23, 4, {kAddr1, kAddr2}});
+    Load(*host, {"v6host", {"x", "y"}, 23, 4, {kAddr1, kAddr2}, {}});
     EXPECT_EQ(host->Name(), "v6host");
     EXPECT_EQ(host->AliasCount(), 2);
     EXPECT_EQ(host->AddressCount(), 0);
     EXPECT_INVALID_PARAMETER(host->Address(1));
 
     // The alias list ends at the first empty text; a null name reads empty.
-    Load(*host, {"", {"a1", "a2", "", "after-the-end"}, 2, 4, {}}, [](HOSTENT& h) { h.h_name = nullptr; });
+    Load(*host, {"", {"a1", "a2", "", "after-the-end"}, 2, 4, {}, {}}, [](HOSTENT& h) { h.h_name = nullptr; });
     EXPECT_EQ(host->Name(), "");
     EXPECT_EQ(host->AliasCount(), 2);
     HOSTENT bare{nullptr, nullptr, 2, 4, nullptr};  // null lists: nothing to walk
