@@ -26,8 +26,7 @@ TEST_F(SocketLifecycle, NewSocketHasDefaultsReportsItsMissingHandleAndAnUnknownK
     EXPECT_FALSE(s->IsServerSocket() || s->IsConnectionAcceptor());
 
     // Without a handle these two answer 0 quietly; the at-mark query reports the handle.
-    EXPECT_EQ(s->HowMuchDataIsAvailable(), 0);
-    EXPECT_EQ(s->MaxUDPDatagramSize(), 0);
+    EXPECT_EQ(std::make_pair(s->HowMuchDataIsAvailable(), s->MaxUDPDatagramSize()), std::make_pair(0, 0));
     EXPECT_EQ(Failures(), 0);
     EXPECT_FALSE(s->IsOOBAvailable());
     ASSERT_EQ(Failures(), 1);
@@ -38,8 +37,7 @@ TEST_F(SocketLifecycle, NewSocketHasDefaultsReportsItsMissingHandleAndAnUnknownK
     // Out-of-range settings are reported and stored all the same.
     s->MaxRecvHoldBufferSize(8191);
     s->DataMode(5);
-    EXPECT_EQ(s->MaxRecvHoldBufferSize(), 8191);
-    EXPECT_EQ(s->DataMode(), 5);
+    EXPECT_EQ(std::make_pair(s->MaxRecvHoldBufferSize(), s->DataMode()), std::make_pair(8191, 5));
     ASSERT_EQ(Failures(), 3);
     EXPECT_EQ(LastFailure().source, "TAVSock.TAVSocket.Let DataMode");
     EXPECT_TRUE(s->IsValidMaxRecvHoldBufferSize(8192) && s->IsValidMaxRecvHoldBufferSize(16777216));
@@ -84,10 +82,8 @@ TEST_F(SocketLifecycle, ConnectIsPendingThenWritableAndAcceptCopiesTheListenerSe
     ASSERT_NE(accepted, nullptr);
     EXPECT_EQ(listener->State(), Skt_Listening);
     EXPECT_TRUE(accepted->IsConnectionAcceptor());
-    EXPECT_EQ(accepted->MsgBeginMark(), "<");
-    EXPECT_EQ(accepted->MsgEndMark(), ">");
-    EXPECT_EQ(accepted->DataMode(), DataMode_Binary);
-    EXPECT_EQ(accepted->Kind(), 0);
+    EXPECT_EQ(std::make_tuple(accepted->MsgBeginMark(), accepted->MsgEndMark(), accepted->DataMode(), accepted->Kind()),
+              std::make_tuple("<", ">", int32_t{DataMode_Binary}, 0));
     EXPECT_EQ(accepted->State(), Skt_NotInitialized);
     ASSERT_NE(name, nullptr);
     EXPECT_EQ(name->IPAddress(), "127.0.0.1");
@@ -176,9 +172,7 @@ TEST_F(MessagePump, TheDefaultWaitsConnectRunsTheHostPumpWithoutWaitingAThrowing
     auto listener = Listener();
     auto client = Make(TAVSockKind_Stream);
     client->Connect(Loopback(listener->LocalAddr()->Port()));
-    ASSERT_EQ(waits.size(), 2u);  // before and after the connect call
-    EXPECT_EQ(waits[0], milliseconds(0));
-    EXPECT_EQ(waits[1], milliseconds(0));
+    EXPECT_EQ(waits, (std::vector<milliseconds>{milliseconds(0), milliseconds(0)}));  // before and after the connect call
 
     // A pump that throws counts as nothing run, and the call goes on.
     fail = true;

@@ -17,7 +17,7 @@ using namespace tav;
 using namespace std::string_literals;
 using tav::test::Raised;
 
-TEST(Variant, ConvertsNumbersAndTextTheWayTheObjectModelDoes) {
+TEST(Variant, ConvertsNumbersAndTextTheWayTheObjectModelDoesAndCheckedAccessorsRaise) {
     EXPECT_TRUE(Variant().IsEmpty());
     EXPECT_EQ(Variant(int16_t(-5)).type(), Variant::Type::Integer);
     EXPECT_EQ(Variant(5).type(), Variant::Type::Long);
@@ -39,9 +39,8 @@ TEST(Variant, ConvertsNumbersAndTextTheWayTheObjectModelDoes) {
     EXPECT_EQ(Variant(a), Variant(a));
     EXPECT_FALSE(Variant(a) == Variant(ValueStore::Create()));
     EXPECT_EQ(Variant(a).ObjectAs<ValueStore>(), a);
-}
 
-TEST(Variant, CheckedAccessorsRaiseTypeMismatchAndOverflow) {
+    // Checked accessors raise type mismatch (13) and overflow (6).
     EXPECT_EQ(Raised([] { (void)Variant(5).AsString(); }), 13);
     EXPECT_EQ(Raised([] { (void)Variant("abc").AsLong(); }), 13);
     EXPECT_EQ(Raised([] { (void)Variant(70000).AsInteger(); }), 6);
@@ -169,7 +168,7 @@ size_t Reference(std::string_view h, std::string_view n, size_t from) {
     return std::string_view::npos;
 }
 
-TEST(FindNoCase, AgreesWithTheReferenceOnEveryByteAndBoundary) {
+TEST(FindNoCase, AgreesWithTheReferenceOnEveryByteAndBoundaryAndEqualityFoldsOnlyLetters) {
     std::mt19937 random(14);
     // Needles whose characters fold (letters, accented capitals), pair only by the 0x20 bit
     // without folding (multiplication and division signs, '@' and '`'), or do not fold.
@@ -190,9 +189,8 @@ TEST(FindNoCase, AgreesWithTheReferenceOnEveryByteAndBoundary) {
                     << "needle " << needle << " from " << from << " in " << text;
         }
     }
-}
 
-TEST(TextEqualNoCase, FoldsTheLettersOfTheSingleByteCodePageOnly) {
+    // Equality folds the letters of the single-byte code page only.
     EXPECT_TRUE(TextEqualNoCase("BeGin", "bEGIN"));
     EXPECT_TRUE(TextEqualNoCase("\xC4\xD6", "\xE4\xF6"));  // accented capitals fold too
     EXPECT_FALSE(TextEqualNoCase("\xD7", "\xF7"));          // multiplication and division signs do not

@@ -44,7 +44,7 @@ constexpr int32_t kNcDestroy = static_cast<int32_t>(platform::WM_NCDESTROY);
 
 // The callback object when set, the events otherwise: never both. Each message is traced at
 // levels 6 and 8, whether it reaches the target or not.
-TEST(PrivateWindow, UserWindowFromPostEventHandsOnlyUserRangeAndPostedEventsToItsTarget) {
+TEST(PrivateWindow, UserWindowHandsOnlyUserRangeAndPostedEventsAndCreateWindowExWindowHandsEverything) {
     tav::test::DebugLogFolder folder(8);
     OnFreshThread([] {
         auto w = TAVPrivateWindow::Create();
@@ -87,21 +87,18 @@ TEST(PrivateWindow, UserWindowFromPostEventHandsOnlyUserRangeAndPostedEventsToIt
         EXPECT_EQ(rec.msgs.size(), 1u);
         w->DestroyWindow();
         EXPECT_EQ(w->hWnd(), 0);
-    });
-}
 
-TEST(PrivateWindow, CreateWindowExWindowHandsEverythingAndTargetDecidesTheResult) {
-    OnFreshThread([] {
-        auto w = TAVPrivateWindow::Create();
+        // A window made by CreateWindowEx hands everything over, and its target decides the result.
+        auto ex = TAVPrivateWindow::Create();
         int32_t unsent = 9;
         std::string text = "abc";
-        EXPECT_EQ(w->SendMessageNumber(0x400, 0, unsent), 0);  // no window yet
-        EXPECT_EQ(w->SendMessageString(0x400, 0, text), 0);
-        EXPECT_EQ(w->PostMessageNumber(0x400, 0, 0), 0);
-        EXPECT_EQ(w->CreateWindowEx(0, "NoSuchClass", "x", 0, 0, 0, 0, 0, 0, 0), 0);
+        EXPECT_EQ(ex->SendMessageNumber(0x400, 0, unsent), 0);  // no window yet
+        EXPECT_EQ(ex->SendMessageString(0x400, 0, text), 0);
+        EXPECT_EQ(ex->PostMessageNumber(0x400, 0, 0), 0);
+        EXPECT_EQ(ex->CreateWindowEx(0, "NoSuchClass", "x", 0, 0, 0, 0, 0, 0, 0), 0);
 
         std::vector<int32_t> msgs;
-        w->WndMessage.Subscribe(
+        ex->WndMessage.Subscribe(
             [&](int32_t, int32_t Msg, intptr_t wParam, intptr_t lParam, int32_t& RtnVal, bool& NoDef) {
                 msgs.push_back(Msg);
                 RtnVal = 42;
@@ -111,25 +108,25 @@ TEST(PrivateWindow, CreateWindowExWindowHandsEverythingAndTargetDecidesTheResult
                     for (intptr_t i = 0; i < wParam; ++i) reinterpret_cast<char*>(lParam)[i] ^= 0x20;
                 if (Msg == 0x10 || Msg == kNcDestroy) throw std::runtime_error("target failed");
             });
-        w->RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);  // its own class: every message is handed over
-        const int32_t h = w->CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
-        ASSERT_NE(h, 0);
+        ex->RegisterClass("TestWndClass", 0, 0, 0, 0, 0, 0);  // its own class: every message is handed over
+        const int32_t hex = ex->CreateWindowEx(0, "TestWndClass", "test", 0, 0, 0, 0, 0, 0, 0);
+        ASSERT_NE(hex, 0);
         int32_t value = 5;
-        EXPECT_EQ(w->SendMessageNumber(0x400, 0, value), 0);  // default processing replaced RtnVal
-        EXPECT_EQ(w->SendMessageNumber(0x401, 0, value), 42);
-        EXPECT_EQ(w->SendMessageNumber(0x402, 0, value, true), 42);
+        EXPECT_EQ(ex->SendMessageNumber(0x400, 0, value), 0);  // default processing replaced RtnVal
+        EXPECT_EQ(ex->SendMessageNumber(0x401, 0, value), 42);
+        EXPECT_EQ(ex->SendMessageNumber(0x402, 0, value, true), 42);
         EXPECT_EQ(value, 1234);
         std::string s("mixed\0Case", 10);
-        EXPECT_EQ(w->SendMessageString(0x403, 10, s), 42);
+        EXPECT_EQ(ex->SendMessageString(0x403, 10, s), 42);
         EXPECT_EQ(s, std::string("MIXED cASE", 10));
-        EXPECT_EQ(w->SendMessageNumber(0x10, 0, value), 42);  // the target's values survive its error
-        w->PostMessageNumber(0x10000, 0, 0);
+        EXPECT_EQ(ex->SendMessageNumber(0x10, 0, value), 42);  // the target's values survive its error
+        ex->PostMessageNumber(0x10000, 0, 0);
         EXPECT_TRUE(PumpUntil([&] { return msgs.size() == 6; }));
 
         // Its last message reaches the target too (which fails on it), and hWnd reads 0 after.
-        ASSERT_TRUE(platform::DestroyWindowHandle(h));
+        ASSERT_TRUE(platform::DestroyWindowHandle(hex));
         EXPECT_EQ(msgs, (std::vector<int32_t>{0x400, 0x401, 0x402, 0x403, 0x10, 0x10000, kNcDestroy}));
-        EXPECT_EQ(w->hWnd(), 0);
+        EXPECT_EQ(ex->hWnd(), 0);
         EXPECT_EQ(WindowRegistryCount(), 0);
     });
 }

@@ -192,21 +192,7 @@ TEST_F(SocketMgrSetTest, HandleLookupAnswersTheLowestPositionWhenAHandleIsReused
     EXPECT_EQ(SocketMgrAccess::SocketFromHandle(*mgr, 0), nullptr);
 }
 
-TEST_F(SocketMgrSetTest, EndingAManagerMakesItsSocketsNonAsyncBeforeTheStackStops) {
-    const int before = sk::WSAStartupCount();
-    auto a = Datagram(), b = Datagram("b"), c = mgr->CreateSocket(TAVSockKind_Stream);
-    mgr.reset();
-    EXPECT_EQ(sk::WSAStartupCount(), before - 1);
-    EXPECT_EQ(a.use_count() + b.use_count() + c.use_count(), 3);  // only the test holds them
-    // Registrations were dropped while the stack still ran; the stack is needed to look.
-    sk::WSADATA data;
-    ASSERT_EQ(sk::intWSAStartup(0x0101, &data), 0);
-    for (const TAVSocket* s : {a.get(), b.get(), c.get()}) EXPECT_TRUE(IsNonAsync(*s)) << sk::intWSAGetLastError();
-    a.reset(), b.reset(), c.reset();
-    sk::intWSACleanup();
-}
-
-TEST_F(SocketMgrSetTest, CreationAndProperties) {
+TEST_F(SocketMgrSetTest, CreationAndPropertiesThenEndingAManagerMakesItsSocketsNonAsyncBeforeTheStackStops) {
     EXPECT_TRUE(std::dynamic_pointer_cast<TAVSocketMgr>(CreateObject("TAVSock.TAVSocketMgr")));
     EXPECT_EQ(mgr->SockLibInfo()->CurrentVersion(), 257);
     EXPECT_TRUE(mgr->Util());
@@ -222,6 +208,18 @@ TEST_F(SocketMgrSetTest, CreationAndProperties) {
     Datagram("Key");
     EXPECT_EQ(Raised([&] { mgr->CreateSocket(TAVSockKind_Stream, "KEY"); }), TAVSockets::kErrDuplicateKey);
     EXPECT_EQ(mgr->SocketCount(), 1);
+
+    const int before = sk::WSAStartupCount();
+    auto a = Datagram(), b = Datagram("b"), c = mgr->CreateSocket(TAVSockKind_Stream);
+    mgr.reset();
+    EXPECT_EQ(sk::WSAStartupCount(), before - 1);
+    EXPECT_EQ(a.use_count() + b.use_count() + c.use_count(), 3);  // only the test holds them
+    // Registrations were dropped while the stack still ran; the stack is needed to look.
+    sk::WSADATA data;
+    ASSERT_EQ(sk::intWSAStartup(0x0101, &data), 0);
+    for (const TAVSocket* s : {a.get(), b.get(), c.get()}) EXPECT_TRUE(IsNonAsync(*s)) << sk::intWSAGetLastError();
+    a.reset(), b.reset(), c.reset();
+    sk::intWSACleanup();
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ TEST_F(AsyncSelect, UnansweredReadCostsOneWakeUpAndAnyReceiveBringsItBack) {
     EXPECT_EQ(Count(u, FD_READ_W), 2);
 }
 
-TEST_F(AsyncSelect, WriteComesBackAfterWouldBlockOnceThePeerDrains) {
+TEST_F(AsyncSelect, WriteComesBackAfterWouldBlockOnceThePeerDrainsAndOutOfBandAfterAnOutOfBandReceive) {
     auto [c, srv] = Pair();
     ASSERT_EQ(Select(c, FD_WRITE_W), 0);
     ASSERT_TRUE(WaitCount(c, FD_WRITE_W));
@@ -111,6 +111,18 @@ TEST_F(AsyncSelect, WriteComesBackAfterWouldBlockOnceThePeerDrains) {
     ASSERT_TRUE(WaitCount(c, FD_WRITE_W, 2));
     EXPECT_EQ(Settle(), 0);
     EXPECT_EQ(Count(c, FD_WRITE_W), 2);  // once per would-block
+
+    // Out-of-band is re-enabled by an out-of-band receive.
+    ASSERT_EQ(Select(c, FD_OOB_W), 0);
+    ASSERT_EQ(intsend(srv, "a", 1, MSG_OOB_W), 1);
+    ASSERT_TRUE(WaitCount(c, FD_OOB_W));
+    ASSERT_EQ(intsend(srv, "b", 1, MSG_OOB_W), 1);
+    EXPECT_EQ(Settle(), 0);
+    EXPECT_EQ(Count(c, FD_OOB_W), 1);
+    char b = 0;
+    ASSERT_EQ(intrecv(c, &b, 1, MSG_OOB_W), 1);
+    ASSERT_EQ(intsend(srv, "c", 1, MSG_OOB_W), 1);
+    ASSERT_TRUE(WaitCount(c, FD_OOB_W, 2));
 }
 
 TEST_F(AsyncSelect, AcceptIsReenabledByAcceptAndTheNewSocketInheritsTheRegistration) {
@@ -233,20 +245,6 @@ TEST_F(AsyncSelect, BrokenConnectionGivesCloseWithItsNumberWhateverReadTheErrorF
         EXPECT_EQ(Count(c, FD_READ_W), 0);
         got_.clear();
     }
-}
-
-TEST_F(AsyncSelect, OutOfBandIsReenabledByAnOutOfBandReceive) {
-    auto [c, srv] = Pair();
-    ASSERT_EQ(Select(c, FD_OOB_W), 0);
-    ASSERT_EQ(intsend(srv, "a", 1, MSG_OOB_W), 1);
-    ASSERT_TRUE(WaitCount(c, FD_OOB_W));
-    ASSERT_EQ(intsend(srv, "b", 1, MSG_OOB_W), 1);
-    EXPECT_EQ(Settle(), 0);
-    EXPECT_EQ(Count(c, FD_OOB_W), 1);
-    char b = 0;
-    ASSERT_EQ(intrecv(c, &b, 1, MSG_OOB_W), 1);
-    ASSERT_EQ(intsend(srv, "c", 1, MSG_OOB_W), 1);
-    ASSERT_TRUE(WaitCount(c, FD_OOB_W, 2));
 }
 
 TEST_F(AsyncSelect, RegistrationIsReplacedStoppedByMaskZeroAndDroppedByClose) {

@@ -58,7 +58,7 @@ HWND LoggingWindow(Log& log) {
 
 }  // namespace
 
-TEST(MessageQueue, DeliversPostsInOrderEvenToNestedDispatchesAndSendsAtOnce) {
+TEST(MessageQueue, DeliversPostsInOrderEvenToNestedDispatchesSendsAtOnceAndDropsADestroyedWindowsQueue) {
     OnFreshThread([] {
         Log log;
         HWND a = LoggingWindow(log);
@@ -98,24 +98,10 @@ TEST(MessageQueue, DeliversPostsInOrderEvenToNestedDispatchesAndSendsAtOnce) {
         tav::RunPendingMessages();
         tav::RunPendingMessages();
         EXPECT_EQ(seen, (std::vector<int>{1, 2, 3, 4, -1}));
-    });
-}
 
-TEST(MessageQueue, RegisteredMessageNumbersAreSharedByName) {
-    uint32_t here = RegisterWindowMessage("TAVPostEventMsg");
-    uint32_t there = 0;
-    std::thread([&] { there = RegisterWindowMessage("tavposteventmsg"); }).join();
-    EXPECT_EQ(here, there);
-    EXPECT_GE(here, 0xC000u);
-    EXPECT_LE(here, 0xFFFFu);
-    EXPECT_NE(RegisterWindowMessage("SomethingElse"), here);
-    EXPECT_EQ(RegisterWindowMessage(""), 0u);
-}
-
-TEST(MessageQueue, DestroyedWindowGetsNcDestroyOnceAndLosesItsQueuedMessages) {
-    OnFreshThread([] {
+        // A window destroyed by its own procedure gets WM_NCDESTROY once and loses its queue.
         auto state = std::make_shared<std::vector<uint32_t>>();
-        HWND h = CreateWindowHandle([state](HWND hw, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
+        h = CreateWindowHandle([state](HWND hw, uint32_t msg, uintptr_t, intptr_t) -> intptr_t {
             state->push_back(msg);
             bool destroyed = DestroyWindowHandle(hw);
             EXPECT_EQ(destroyed, msg == WM_USER);  // during WM_NCDESTROY it is already going
@@ -131,6 +117,17 @@ TEST(MessageQueue, DestroyedWindowGetsNcDestroyOnceAndLosesItsQueuedMessages) {
         EXPECT_FALSE(DestroyWindowHandle(h));
         EXPECT_EQ(state.use_count(), 1);  // the procedure went with the window
     });
+}
+
+TEST(MessageQueue, RegisteredMessageNumbersAreSharedByName) {
+    uint32_t here = RegisterWindowMessage("TAVPostEventMsg");
+    uint32_t there = 0;
+    std::thread([&] { there = RegisterWindowMessage("tavposteventmsg"); }).join();
+    EXPECT_EQ(here, there);
+    EXPECT_GE(here, 0xC000u);
+    EXPECT_LE(here, 0xFFFFu);
+    EXPECT_NE(RegisterWindowMessage("SomethingElse"), here);
+    EXPECT_EQ(RegisterWindowMessage(""), 0u);
 }
 
 TEST(MessageQueue, OtherThreadsPostAndQuitButOnlyTheOwnerDispatchesSendsOrDestroys) {
@@ -197,7 +194,7 @@ TEST(MessageQueue, PostsToAnEndedThreadAreDroppedAndItsLeftoversFreed) {
     EXPECT_EQ(token.use_count(), 1);
 }
 
-TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
+TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaitsAndReadinessGoesOncePerPass) {
     OnFreshThread([] {
         int fd = tav::MessageLoopDescriptor();
         ASSERT_GE(fd, 0);
@@ -241,11 +238,9 @@ TEST(MessageQueue, PollDescriptorIsReadableWhileWorkWaits) {
         EXPECT_TRUE(Readable(fd, 10000));
         EXPECT_TRUE(PumpUntil([&] { return runs == 3; }));
         EXPECT_FALSE(Readable(fd));
-    });
-}
 
-TEST(MessageQueue, ReadinessGoesOncePerPassEvenAcrossNestedPassesAndNeverToTheNextWatcherOfANumber) {
-    OnFreshThread([] {
+        // Readiness goes once per pass, even across nested passes, and never to the next
+        // watcher of a number.
         MessageQueue& q = MessageQueue::ForThisThread();
         SocketPair a, b, reused;
         reused.Close();
@@ -367,8 +362,10 @@ TEST(QueueFifo, KeepsOrderAcrossWrapAndGrowthAndReleasesTakenItems) {
     EXPECT_EQ(held.use_count(), 1);
 }
 
-TEST(Timer, TicksWhileEnabledStopsWhenAHandlerDisablesItAndMayBeDestroyedByOne) {
-    OnFreshThread([] {
+TEST(Timer, TicksWhileEnabledStopsWhenAHandlerDisablesItMayBeDestroyedByOneAndIsReleasedAtThreadExit) {
+    auto token = std::make_shared<int>();
+    OnFreshThread([token] {
+        static thread_local Timer leftover;  // made before the thread's queue, so it outlives it
         auto timer = std::make_unique<Timer>();
         int ticks = 0;
         timer->Tick.Subscribe([&] {
@@ -391,16 +388,11 @@ TEST(Timer, TicksWhileEnabledStopsWhenAHandlerDisablesItAndMayBeDestroyedByOne) 
         EXPECT_TRUE(PumpUntil([&] { return timer == nullptr; }));
         EXPECT_EQ(tav::RunMessagesFor(20ms), 0);
         EXPECT_EQ(ticks, 6);
-    });
-}
 
-TEST(Timer, AnEnabledTimerLeftAtThreadExitIsReleased) {
-    auto token = std::make_shared<int>();
-    OnFreshThread([token] {
-        static thread_local Timer timer;  // outlives the thread's queue
-        timer.Tick.Subscribe([token] {});
-        timer.Interval(1000);
-        timer.Enabled(true);
+        // One left enabled at thread exit is released with the thread's queue.
+        leftover.Tick.Subscribe([token] {});
+        leftover.Interval(1000);
+        leftover.Enabled(true);
     });
     EXPECT_EQ(token.use_count(), 1);
 }

@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <tuple>
 
 using namespace tav::sockintf;
 using namespace tav::sockintf::test;
@@ -37,7 +38,7 @@ TEST(SockStartup, CallsFailWith10093BeforeStartupAndAfterLastCleanup) {
 class SockCalls : public StackTest {};
 
 // (A connect under way gives 10035, never 10036: pinned on the socket object.)
-TEST_F(SockCalls, AcceptOnANonBlockingListenerGivesTheNonBlockingModeAndThePeer) {
+TEST_F(SockCalls, NonBlockingAcceptGivesItsModeAndThePeerAndATooLongDatagramFailsWith10040) {
     SOCKADDR_IN addr, peer;
     const SOCKET l = NonBlocking(Listener(addr));
     int peerLen = sizeof peer;
@@ -49,20 +50,18 @@ TEST_F(SockCalls, AcceptOnANonBlockingListenerGivesTheNonBlockingModeAndThePeer)
     EXPECT_EQ(peer.sin_addr, inthtonl(0x7F000001));
     char buf[4];
     EXPECT_WSA_FAIL(intrecv(a, buf, sizeof buf, 0), WSAEWOULDBLOCK);  // returns at once
-}
 
-TEST_F(SockCalls, DatagramTooLongFillsBufferAndFailsWith10040) {
+    // A datagram too long for the buffer fills it and fails with 10040.
     SOCKADDR_IN addrA, addrB, from;
-    const SOCKET a = Bound(SOCK_DGRAM_W, addrA);
-    const SOCKET b = Bound(SOCK_DGRAM_W, addrB);
-    ASSERT_EQ(intsendto(a, "0123456789", 10, 0, &addrB, sizeof addrB), 10);
-    ASSERT_EQ(intsendto(a, "xy", 2, 0, &addrB, sizeof addrB), 2);
-    char buf[4] = {};
+    const SOCKET da = Bound(SOCK_DGRAM_W, addrA);
+    const SOCKET db = Bound(SOCK_DGRAM_W, addrB);
+    ASSERT_EQ(intsendto(da, "0123456789", 10, 0, &addrB, sizeof addrB), 10);
+    ASSERT_EQ(intsendto(da, "xy", 2, 0, &addrB, sizeof addrB), 2);
     int fromLen = sizeof from;
-    EXPECT_WSA_FAIL(intrecvfrom(b, buf, sizeof buf, 0, &from, &fromLen), WSAEMSGSIZE);
+    EXPECT_WSA_FAIL(intrecvfrom(db, buf, sizeof buf, 0, &from, &fromLen), WSAEMSGSIZE);
     EXPECT_EQ(std::memcmp(buf, "0123", 4), 0);
     EXPECT_EQ(from.sin_port, addrA.sin_port);
-    EXPECT_EQ(intrecvfrom(b, buf, sizeof buf, 0, &from, &fromLen), 2);  // the rest was dropped
+    EXPECT_EQ(intrecvfrom(db, buf, sizeof buf, 0, &from, &fromLen), 2);  // the rest was dropped
 }
 
 namespace {
@@ -86,16 +85,16 @@ struct HooksInstalled {
 
 }  // namespace
 
-TEST_F(SockCalls, ReenablingPointsReachTheInstalledHooks) {
+TEST_F(SockCalls, ReenablingPointsReachTheInstalledHooksAndZeroLengthAndStreamReadsAnswerAsIntrecvDoes) {
     HooksInstalled installed;
     SOCKADDR_IN addr;
     const SOCKET l = Listener(addr);
-    const SOCKET c = NonBlocking(NewSocket());
+    SOCKET c = NonBlocking(NewSocket());
     EXPECT_EQ(Seen(), FD_ACCEPT_W);  // the listener takes connections now
     intconnect(c, &addr, sizeof addr);  // under way or made at once: FD_CONNECT either way
     EXPECT_EQ(Seen(), FD_CONNECT_W);
     ASSERT_TRUE(WaitFor(c, kWrite));
-    const SOCKET a = Own(intaccept(l, nullptr, nullptr));
+    SOCKET a = Own(intaccept(l, nullptr, nullptr));
     EXPECT_EQ(Seen(), FD_ACCEPT_W);
 
     static char buf[64 * 1024];
@@ -111,14 +110,10 @@ TEST_F(SockCalls, ReenablingPointsReachTheInstalledHooks) {
     EXPECT_EQ(Seen(), FD_WRITE_W);
     EXPECT_EQ(Close(a), 0);
     EXPECT_EQ(Seen(), FD_CLOSE_W);
-}
 
-// A zero-length read probes without blocking or consuming; the stream read is intrecv through
-// a lighter call: the same answers at every step, and the same re-enabling point.
-TEST_F(SockCalls, ZeroLengthAndStreamReadsAnswerAsIntrecvDoes) {
-    HooksInstalled installed;
-    auto [c, a] = Pair();
-    char buf[16] = {};
+    // A zero-length read probes without blocking or consuming; the stream read is intrecv
+    // through a lighter call: the same answers at every step, and the same re-enabling point.
+    std::tie(c, a) = Pair();
     intWSASetLastError(0);
     EXPECT_EQ(intrecv(a, buf, 0, 0), 0);  // blocking socket, nothing waiting
     EXPECT_EQ(intWSAGetLastError(), 0);

@@ -2,6 +2,7 @@
 #include "SockTestUtil.hpp"
 
 #include <cstring>
+#include <tuple>
 
 using namespace tav::sockintf;
 using namespace tav::sockintf::test;
@@ -41,12 +42,9 @@ TEST_F(SockOptions, ValuesRoundTripInWindowsTerms) {
     ASSERT_EQ(Set(tcp, SO_DONTLINGER_W, 0), 0);  // back on with the earlier time
     EXPECT_EQ(Get(tcp, SO_LINGER_W), Linger(1, 7));
 
-    EXPECT_EQ(Get(l, SO_ACCEPTCONN_W), 1u);
-    EXPECT_EQ(Get(tcp, SO_ACCEPTCONN_W), 0u);
-    EXPECT_EQ(Get(tcp, SO_TYPE_W), 1u);
-    EXPECT_EQ(Get(udp, SO_TYPE_W), 2u);
-    EXPECT_EQ(Get(udp, SO_MAX_MSG_SIZE_W), 65507u);
-    EXPECT_EQ(Get(tcp, SO_MAX_MSG_SIZE_W), 0x7FFFFFFFu);
+    for (const auto& [s, opt, value] : {std::tuple{l, SO_ACCEPTCONN_W, 1u}, {tcp, SO_ACCEPTCONN_W, 0u}, {tcp, SO_TYPE_W, 1u},
+                                        {udp, SO_TYPE_W, 2u}, {udp, SO_MAX_MSG_SIZE_W, 65507u}, {tcp, SO_MAX_MSG_SIZE_W, 0x7FFFFFFFu}})
+        EXPECT_EQ(Get(s, opt), value) << opt << " of socket " << s;
     ASSERT_EQ(Set(tcp, SO_RCVTIMEO_W, 1500), 0);
     EXPECT_EQ(Get(tcp, SO_RCVTIMEO_W), 1500u);
     ASSERT_EQ(Set(tcp, SO_RCVBUF_W, 65536), 0);

@@ -42,7 +42,7 @@ protected:
 
 // Normal data, then the urgent byte, then more data: nothing after the mark may stall, and an
 // urgent byte with nothing ahead of it, alone for a while, must not either.
-TEST_F(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
+TEST_F(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheCloseAndAResetEndsAPause) {
     Serve();
     for (const std::string before : {"normalEND", ""}) {
         SCOPED_TRACE(before);
@@ -61,6 +61,16 @@ TEST_F(TcpMgrRawPeers, EveryByteAroundAnUrgentByteArrivesBeforeTheClose) {
         ASSERT_EQ(got.size(), before.empty() ? 4u : 5u);
         EXPECT_EQ(Events(got.end() - 3, got.end()), (Events{"Data:after", "Data:last", "SocketClosed"}));
     }
+
+    // A broken connection ends a pause: its error, data and close come at once.
+    support::Fd peer = Client();
+    accepted->PauseRecv();
+    ASSERT_TRUE(support::SendAll(peer, "lastEND"));
+    ASSERT_TRUE(PumpUntil([&] { return accepted->HowMuchDataIsAvailable() == 7; }));
+    support::Reset(peer);
+    ASSERT_TRUE(PumpFor("SocketClosed", accepted));
+    EXPECT_EQ(Of(accepted), (Events{"SocketError:10054", "Data:last", "SocketClosed"}));
+    EXPECT_FALSE(accepted->IsRecvPaused());
 }
 
 TEST_F(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheResetAndTheClose) {
@@ -195,19 +205,6 @@ TEST_F(TcpMgrRawPeers, APausedSocketHearsNothingUntilResumedThenEverythingInOrde
     EXPECT_EQ(Of(accepted), Events{"Data:a"});  // delivered from the queue, not inside the call
     ASSERT_TRUE(PumpFor("SocketClosed", accepted));
     EXPECT_EQ(Of(accepted), (Events{"Data:a", "Data:b", "Data:c", "Data:d", "SocketClosed"}));
-}
-
-// A broken connection ends the pause: its error, data and close come at once.
-TEST_F(TcpMgrRawPeers, AResetEndsThePause) {
-    Serve();
-    support::Fd peer = Client();
-    accepted->PauseRecv();
-    ASSERT_TRUE(support::SendAll(peer, "lastEND"));
-    ASSERT_TRUE(PumpUntil([&] { return accepted->HowMuchDataIsAvailable() == 7; }));
-    support::Reset(peer);
-    ASSERT_TRUE(PumpFor("SocketClosed", accepted));
-    EXPECT_EQ(Of(accepted), (Events{"SocketError:10054", "Data:last", "SocketClosed"}));
-    EXPECT_FALSE(accepted->IsRecvPaused());
 }
 
 // DataSent follows the flush of what was pending: a host that waits for the pending count to

@@ -193,7 +193,7 @@ protected:
     support::Process peer;  // fed and read through pipes
 };
 
-TEST_F(RealPeerTest, SocatDatagramArrivesWithItsSenderAndTheReplyReachesIt) {
+TEST_F(RealPeerTest, SocatDatagramArrivesWithItsSenderTheReplyReachesItAndItsTcpMessagesArriveFramed) {
     auto udp = TavUDPSocketMgr::Create();
     auto skt = udp->CreateServerSocket(Loopback());
     std::shared_ptr<TAVSockAddr> from;
@@ -212,9 +212,8 @@ TEST_F(RealPeerTest, SocatDatagramArrivesWithItsSenderAndTheReplyReachesIt) {
     // socat writes what comes back to its socket: the address in the event is really the peer.
     skt->SendTo(Variant("reply"), from);
     EXPECT_EQ(peer.ReadOutput(5, std::chrono::seconds(10)), "reply");
-}
 
-TEST_F(RealPeerTest, SocatClientMessagesArriveFramedAtAServerSocket) {
+    // As a TCP client, its messages arrive framed at a server socket.
     server = mgr->CreateServerSocket(Loopback());
     server->MsgBeginMark("<B>");
     server->MsgEndMark("<E>");
