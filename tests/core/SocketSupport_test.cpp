@@ -126,7 +126,9 @@ TEST(Ipv6Address, TextIsReadInEveryFormAndWrittenInTheShortForm) {
         EXPECT_EQ(a->Family(), c.family);
         EXPECT_EQ(a->IPAddress(), c.out);
         // The 32-bit address of an IPv6 end point is all ones: never a plausible IPv4 address.
-        if (c.family == 23) EXPECT_EQ(SockAddrAccess::GetNetAddress(*a), -1);
+        if (c.family == 23) {
+            EXPECT_EQ(SockAddrAccess::GetNetAddress(*a), -1);
+        }
     }
     a->IPAddress("2001:db8::7");
     EXPECT_EQ(ss::AddrRecordFromSockAddr(*a).sin_addr, 0xFFFFFFFFu);  // the IPv4 record's view
