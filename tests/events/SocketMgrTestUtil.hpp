@@ -130,6 +130,9 @@ protected:
             return rec->Notified(client, FD_CONNECT) && !rec->Of("DataSent", client).empty() &&
                    !rec->Of("DataSent", server).empty();
         }));
+        RunPendingMessages();
+        EXPECT_EQ(rec->Of("DataSent", client).size(), 1u);
+        EXPECT_EQ(rec->Of("DataSent", server).size(), 1u);
         const Call connected = rec->Of("SocketNotification", client)[0];
         EXPECT_EQ(connected.state, Skt_Ready);
         EXPECT_EQ(connected.kind, NotDisconnected);

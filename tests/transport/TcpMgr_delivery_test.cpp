@@ -82,6 +82,7 @@ TEST_F(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
     for (const std::string data : {"hiEND", ""}) {
         heard.entries.clear();
         accepted.reset();
+        dataSent = 0;
         {
             support::Fd c = support::Connect(port_);
             ASSERT_GE(c.Get(), 0);
@@ -95,6 +96,7 @@ TEST_F(TcpMgrRawPeers, AConnectionResetBeforeItIsAcceptedDeliversItsDataThenTheR
         Events expected{"SocketError:10054", "SocketClosed"};
         if (!data.empty()) expected.insert(expected.begin(), "Data:hi");
         EXPECT_EQ(Of(accepted), expected);
+        EXPECT_EQ(dataSent, 0);  // a broken connection cannot send
         EXPECT_FALSE(mgr->Sockets()->Contains(accepted));
     }
     EXPECT_EQ(mgr->Sockets()->SocketCount(), 1);  // the listener
