@@ -12,7 +12,7 @@
 //    linear scanner over what it reads.
 // 4. Loopback, one message per read: 20,000 messages, each sent alone and delivered before
 //    the next is sent, so every message takes the whole notification path.
-// Parts 3 and 4 also print the allocations per message once warm (after the first 1,000
+// Workloads 3 and 4 also print the allocations per message once warm (after the first 1,000
 // messages), counted by a replacement of the global operator new. Target: 0.
 // Every figure is the best of three rounds; the debug log is kept off.
 #include "transport/MessageFramer.hpp"
