@@ -69,7 +69,9 @@ struct AsyncSelectEntry {
     int32_t kept = 0;
     bool closeDone = false;   // FD_CLOSE posted: never again on this connection
     bool peerDone = false;    // end of stream or failure seen: FD_READ needs bytes waiting
-    bool quiet = false;       // error or hang-up reported with nothing to post: stop watching
+    // An error or hang-up was reported with nothing to post: nothing is watched until a
+    // re-enabling call, or the condition would spin the loop.
+    bool quiet = false;
     // FD_READ was posted from a poll that watched for urgent data and saw none: the reader of
     // that notification need not ask the stack again. Any re-enabling call ends it.
     bool urgentAbsent = false;
@@ -77,7 +79,6 @@ struct AsyncSelectEntry {
     // registry) rather than watched: a new connection nearly always can, and watching for it
     // would cost a wake-up for the answer and a change of the watch after it.
     bool writeUnasked = false;
-                              // until a re-enabling call, or the condition would spin the loop
     uint32_t watched = 0;     // the interest the queue watches now
     // Bytes waiting as counted once the stream had ended (no more can come), until a
     // re-enabling call; -1 when not known.

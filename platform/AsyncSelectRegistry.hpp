@@ -125,9 +125,9 @@ private:
         SOCKET s;
         uint32_t gen;
     };
-    std::vector<Registration> starved_;        // listeners whose FD_ACCEPT waits for a descriptor
-    std::vector<Registration> unasked_;        // inherited registrations whose FD_WRITE waits
+    std::vector<Registration> starved_;   // listeners whose FD_ACCEPT waits for a descriptor
     platform::TimerId starvedTimer_ = 0;  // the retry for them; 0 while none is set
+    std::vector<Registration> unasked_;   // inherited registrations whose FD_WRITE waits
 };
 
 }  // namespace tav::sockintf::async
