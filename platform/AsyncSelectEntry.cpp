@@ -108,7 +108,7 @@ uint32_t AsyncSelectEntry::Interest() const {
         // RDHUP with FD_READ tells the end of the stream apart from data.
         if (live & FD_READ_W) ev |= EPOLLIN | EPOLLRDHUP;
         if (live & FD_OOB_W) ev |= EPOLLPRI;
-        if ((armed & FD_WRITE_W) != 0 && !writeUnasked) ev |= EPOLLOUT;
+        if (armed & FD_WRITE_W) ev |= EPOLLOUT;
         if ((mask & FD_CLOSE_W) != 0 && !closeDone) ev |= EPOLLRDHUP;
         return ev;
     }

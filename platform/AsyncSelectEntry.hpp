@@ -21,9 +21,7 @@
 // event is disarmed (`kept`), and taking it out and putting it back costs nothing. Only when a
 // poll reports readiness for a kept event that was not re-enabled meanwhile does the bit
 // leave the interest, so a host that does not receive costs one wake-up, not a busy loop.
-// FD_WRITE and FD_CONNECT are disarmed at once: their re-enabling calls are rare. A socket
-// registered while connected is asked once whether it can send (it nearly always can) rather
-// than watched for it, which would cost a wake-up and a change of the watch per connection.
+// FD_WRITE and FD_CONNECT are disarmed at once: their re-enabling calls are rare.
 //
 // Single-threaded: used by the registry of the owning thread only.
 #pragma once
@@ -75,10 +73,6 @@ struct AsyncSelectEntry {
     // FD_READ was posted from a poll that watched for urgent data and saw none: the reader of
     // that notification need not ask the stack again. Any re-enabling call ends it.
     bool urgentAbsent = false;
-    // FD_WRITE is armed, but whether the socket can send is to be asked once (by the
-    // registry) rather than watched: a new connection nearly always can, and watching for it
-    // would cost a wake-up for the answer and a change of the watch after it.
-    bool writeUnasked = false;
     uint32_t watched = 0;     // the interest the queue watches now
     // Bytes waiting as counted once the stream had ended (no more can come), until a
     // re-enabling call; -1 when not known.

@@ -2,8 +2,6 @@
 
 #include "platform/AsyncSelectSlots.hpp"
 
-#include <poll.h>
-
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -106,64 +104,19 @@ AsyncSelectRegistry::~AsyncSelectRegistry() {
     }
 }
 
-int AsyncSelectRegistry::Register(SOCKET s, uint32_t gen, HWND hWnd, uint32_t msg, int32_t mask, SockPhase phase,
-                                  bool inherited) {
+int AsyncSelectRegistry::Register(SOCKET s, uint32_t gen, HWND hWnd, uint32_t msg, int32_t mask, SockPhase phase) {
     if (s < 0) return WSAENOTSOCK;
     if (static_cast<size_t>(s) >= entries_.size()) entries_.resize(static_cast<size_t>(s) + 1);
     AsyncSelectEntry& e = entries_[s];
     if (e.gen == 0) ++count_;
     e.Start(gen, hWnd, msg, mask, phase);
-    const bool askWrite = phase == SockPhase::Connected && (e.armed & FD_WRITE_W) != 0;
-    if (askWrite && inherited) {
-        // Its owner usually registers the socket again before the queue turns; the
-        // question is left to that registration, and asked here only if it does not come.
-        const bool first = unasked_.empty();
-        unasked_.push_back({s, gen});
-        if (first) {
-            queue_.PostTask([id = id_] {
-                if (tRegistry != nullptr && tRegistry->Id() == id) tRegistry->AskUnasked();
-            });
-        }
-        e.writeUnasked = true;
-    }
     e.watched = e.Interest();
-    Notice notices[AsyncSelectEntry::kMaxNotices];
-    const int n = askWrite && !inherited ? AskReadiness(s, e, notices) : 0;
     // A new watch: readiness collected for an earlier registration must not reach this one.
     if (!queue_.WatchFd(s, e.watched, this)) {
         Forget(s);
         return WSAENOTSOCK;
     }
-    for (int i = 0; i < n; ++i) platform::PostMessageTo(hWnd, msg, static_cast<uintptr_t>(s), NoticeParam(notices[i]));
     return 0;
-}
-
-int AsyncSelectRegistry::AskReadiness(SOCKET s, AsyncSelectEntry& e, Notice* out) {
-    pollfd p{s, static_cast<short>(e.watched | POLLOUT), 0};
-    if (::poll(&p, 1, 0) != 1) return 0;  // not writable yet (or no answer): the watch tells
-    e.watched = p.events;  // what the answer covers, as for a poll of the queue's
-    const int n = e.OnReady(s, static_cast<uint16_t>(p.revents), out);
-    e.watched = e.Interest();
-    return n;
-}
-
-void AsyncSelectRegistry::AskUnasked() {
-    std::vector<Registration> unasked;
-    unasked.swap(unasked_);
-    for (const Registration& u : unasked) {
-        AsyncSelectEntry* e = Find(u.s, u.gen);
-        if (e == nullptr || !e->writeUnasked) continue;  // registered again, or gone
-        e->writeUnasked = false;
-        Notice notices[AsyncSelectEntry::kMaxNotices];
-        int n = 0;
-        if ((e->armed & FD_WRITE_W) != 0 && AsyncSelectSlots::Load(u.s) == MakeToken(id_, u.gen))
-            n = AskReadiness(u.s, *e, notices);
-        const HWND hWnd = e->hWnd;
-        const uint32_t msg = e->msg;
-        Rewatch(u.s, *e);
-        for (int i = 0; i < n; ++i)
-            platform::PostMessageTo(hWnd, msg, static_cast<uintptr_t>(u.s), NoticeParam(notices[i]));
-    }
 }
 
 void AsyncSelectRegistry::Inherit(SOCKET listener, SOCKET accepted, uint32_t gen) {
@@ -172,7 +125,7 @@ void AsyncSelectRegistry::Inherit(SOCKET listener, SOCKET accepted, uint32_t gen
     if (AsyncSelectSlots::Load(accepted) != token) return;
     const Token listenerToken = AsyncSelectSlots::Load(listener);
     const AsyncSelectEntry* l = OwnerOf(listenerToken) == id_ ? Find(listener, GenOf(listenerToken)) : nullptr;
-    if (l == nullptr || Register(accepted, gen, l->hWnd, l->msg, l->mask, SockPhase::Connected, true) != 0)
+    if (l == nullptr || Register(accepted, gen, l->hWnd, l->msg, l->mask, SockPhase::Connected) != 0)
         AsyncSelectSlots::Replace(accepted, token, 0);
 }
 
@@ -207,9 +160,9 @@ void AsyncSelectRegistry::ResumeStarvedAccepts() {
         queue_.CancelTimer(starvedTimer_);
         starvedTimer_ = 0;
     }
-    std::vector<Registration> starved;
+    std::vector<Starved> starved;
     starved.swap(starved_);
-    for (const Registration& r : starved) Reenable(r.s, r.gen, FD_ACCEPT_W);
+    for (const Starved& s : starved) Reenable(s.listener, s.gen, FD_ACCEPT_W);
 }
 
 void AsyncSelectRegistry::ResumeReading(SOCKET s, uint32_t gen, bool postRead, bool postClose) {

@@ -37,11 +37,7 @@ public:
 
     /// Starts registration `gen` of `s` (its token must already be in the slot table),
     /// replacing any earlier one here. Returns 0, or the Windows error that refused it.
-    /// A connection's first FD_WRITE is settled by asking the stack once, at once (what the
-    /// answer brings is posted before this returns) or, for an `inherited` registration
-    /// (which its owner usually replaces straight away), at the queue's next turn.
-    int Register(SOCKET s, uint32_t gen, HWND hWnd, uint32_t msg, int32_t mask, SockPhase phase,
-                 bool inherited = false);
+    int Register(SOCKET s, uint32_t gen, HWND hWnd, uint32_t msg, int32_t mask, SockPhase phase);
     /// Gives the socket `accepted`, whose token with generation `gen` the caller has stored,
     /// the registration of `listener`, as Windows does for accepted sockets. When the listener
     /// is no longer registered the token is withdrawn instead.
@@ -110,24 +106,18 @@ private:
     void ReenableAndWatch(SOCKET s, AsyncSelectEntry& e, int32_t event);
     void Rewatch(SOCKET s, AsyncSelectEntry& e);
     void Forget(SOCKET s);
-    /// Asks the stack for the readiness of `s`, whose watch is `e.watched`, and turns the
-    /// answer into notices as a poll would; returns their number (0 when it could not ask).
-    int AskReadiness(SOCKET s, AsyncSelectEntry& e, Notice* out);
-    /// Asks every registration still waiting for its first FD_WRITE (see Register).
-    void AskUnasked();
 
     const uint32_t id_;
     // The thread's queue is created before its registry and ended after it.
     platform::MessageQueue& queue_;
     std::vector<AsyncSelectEntry> entries_;  // indexed by socket handle
     size_t count_ = 0;
-    struct Registration {
-        SOCKET s;
+    struct Starved {
+        SOCKET listener;
         uint32_t gen;
     };
-    std::vector<Registration> starved_;   // listeners whose FD_ACCEPT waits for a descriptor
+    std::vector<Starved> starved_;        // listeners whose FD_ACCEPT waits for a descriptor
     platform::TimerId starvedTimer_ = 0;  // the retry for them; 0 while none is set
-    std::vector<Registration> unasked_;   // inherited registrations whose FD_WRITE waits
 };
 
 }  // namespace tav::sockintf::async
