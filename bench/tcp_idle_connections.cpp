@@ -17,6 +17,8 @@
 // Raises its descriptor limits (as root; where even root may not, it runs as many connections
 // as the limit allows and says so); run it in its own network namespace:
 //   unshare -n sh -c 'ip link set lo up && build/bench/bench_tcp_idle_connections --full'
+#include "BenchProcess.hpp"
+
 #include <tavsock/MessageLoop.hpp>
 #include <tavsock/TavTCPSocketMgr.hpp>
 
@@ -290,8 +292,7 @@ Result Measure(const char* name, void (*server)(int), long count) {
 double Median(const std::vector<Result>& runs, double Result::*field) {
     std::vector<double> v;
     for (const Result& r : runs) v.push_back(r.*field);
-    std::sort(v.begin(), v.end());
-    return v[v.size() / 2];
+    return bench::Median(std::move(v));
 }
 
 }  // namespace
